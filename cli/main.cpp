@@ -1,0 +1,2 @@
+// quorvin-convert: command-line front end.
+int main() { return 0; }
