@@ -1,1 +1,9 @@
 #include "OptionRecords.h"
+
+void ResetInputOptions(TInputOptions& options) {
+  options = TInputOptions{};
+}
+
+void ResetOutputOptions(TOutputOptions& options) {
+  options = TOutputOptions{};
+}
