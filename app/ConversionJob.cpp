@@ -1,0 +1,191 @@
+#include "ConversionJob.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// Index of the "." that starts the extension of the last path component, or npos. A leading
+// dot ("/x/.hidden") names the file and starts no extension.
+size_t ExtensionStart(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= name_start) return std::string::npos;
+  return dot;
+}
+
+std::string WithoutExtension(const std::string& path) {
+  const size_t dot = ExtensionStart(path);
+  return dot == std::string::npos ? path : path.substr(0, dot);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+  const std::string t = Trim(text);
+  if (t.empty()) return false;
+  const char* end = t.data() + t.size();
+  auto [ptr, ec] = std::from_chars(t.data(), end, value);
+  return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+std::string UniqueFileName(const std::string& path, const std::string& extension) {
+  const std::string base = WithoutExtension(path);
+  std::string candidate = base + extension;
+  for (long n = 1; Exists(candidate); ++n) candidate = base + "-" + std::to_string(n) + extension;
+  return candidate;
+}
+
+std::string OutputFilePath(const std::string& output_folder, const std::string& source_path,
+                           const std::string& extension, bool overwrite) {
+  std::string folder = output_folder;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  const size_t slash = source_path.rfind('/');
+  const std::string name = slash == std::string::npos ? source_path : source_path.substr(slash + 1);
+  const std::string in_folder = folder + name;
+  if (overwrite) {
+    const std::string replaced = WithoutExtension(in_folder) + extension;
+    if (!SameFile(replaced, source_path)) return replaced;
+  }
+  return UniqueFileName(in_folder, extension);
+}
+
+std::string TempScriptFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  if (folder.back() != '/') folder += '/';
+  return folder + "$$7777a/";
+}
+
+void DeleteOldScripts() {
+  std::error_code ec;
+  fs::directory_iterator it(TempScriptFolder(), ec);
+  if (ec) return;
+  for (const auto& entry : it) {
+    const fs::path& p = entry.path();
+    if (p.extension() != ".avs") continue;
+    if (p.filename().string().front() == '.') continue;  // hidden files are left alone
+    std::error_code ignored;
+    if (entry.is_regular_file(ignored)) fs::remove(p, ignored);
+  }
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./";
+  std::string folder = exe.parent_path().string();
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder) {
+  const std::string folder = TempScriptFolder();
+  std::error_code ignored;
+  fs::create_directories(folder, ignored);
+  chmod(folder.c_str(), 0700);
+
+  std::string plugin_folder = program_folder;
+  if (plugin_folder.empty() || plugin_folder.back() != '/') plugin_folder += '/';
+  const std::string text = "LoadPlugin(\"" + plugin_folder + "DirectShowSource.dll\")\r\n" +
+                           "DirectShowSource(\"" + source_path + "\", fps=25, convertfps=true)\r\n";
+
+  // O_EXCL: never write through a file or link that appeared under the chosen name.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string script = UniqueFileName(folder + "r", ".avs");
+    const int fd = open(script.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      throw std::runtime_error("Cannot write the script " + script + ": " + std::strerror(errno));
+    }
+    size_t written = 0;
+    while (written < text.size()) {
+      const ssize_t n = write(fd, text.data() + written, text.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int err = errno;
+        close(fd);
+        unlink(script.c_str());
+        throw std::runtime_error("Cannot write the script " + script + ": " + std::strerror(err));
+      }
+      written += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0) {
+      const int err = errno;
+      unlink(script.c_str());
+      throw std::runtime_error("Cannot write the script " + script + ": " + std::strerror(err));
+    }
+    return script;
+  }
+  throw std::runtime_error("Cannot write a script in " + folder);
+}
+
+std::string AspectRatioFromVideoSize(const std::string& video_size_text) {
+  static const std::string kFallback = "1.3333";
+  std::string size = Trim(video_size_text);
+  if (size.empty()) size = "640x480";
+  const size_t x = size.find('x');
+  if (x == std::string::npos) return kFallback;
+  double width = 0;
+  double height = 0;
+  if (!ParseNumber(size.substr(0, x), width) || !ParseNumber(size.substr(x + 1), height)) {
+    return kFallback;
+  }
+  const double ratio = std::nearbyint(width / height * 10000.0) / 10000.0;  // ties to even
+  if (!std::isfinite(ratio) || ratio <= 0) return kFallback;
+  char buffer[32];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, ratio);
+  if (ec != std::errc()) return kFallback;
+  return std::string(buffer, end);
+}
+
+void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
+                     TOutputOptions& options) {
+  switch (choice) {
+    case AspectChoice::k4x3:
+      options.AspectRatio = "4:3";
+      break;
+    case AspectChoice::k16x9:
+      options.AspectRatio = "16:9";
+      break;
+    case AspectChoice::kOriginal:
+      options.AspectRatio = AspectRatioFromVideoSize(video_size_text);
+      break;
+    case AspectChoice::kNone:
+      break;
+  }
+}
+
+int DurationLimitMs(const std::string& duration_text) {
+  return (duration_text == "00:00:00" || duration_text == "Unknown") ? kTenHoursMs : -1;
+}

@@ -1,0 +1,55 @@
+// Per-row job set-up of the conversion queue, shared by the desktop front end and
+// quorvin-convert: output naming, the script route for RealMedia sources, the aspect and
+// duration rules, and filling the option records of one job in the queue's order.
+// No widget code: the caller passes the row texts and the settings model.
+#pragma once
+
+#include <string>
+
+#include "OptionRecords.h"
+
+// The first of base + extension, base + "-1" + extension, base + "-2" + extension, ... that
+// does not exist, where base is `path` without its extension.
+std::string UniqueFileName(const std::string& path, const std::string& extension);
+
+// The output path of one source: the source's file name with `extension` (".mp4") in
+// `output_folder`. With `overwrite` an existing file of that name is replaced; otherwise the
+// first free numbered name is taken. The source itself is never chosen as the output, since
+// writing to it would destroy the file being read: that case takes the numbered name.
+std::string OutputFilePath(const std::string& output_folder, const std::string& source_path,
+                           const std::string& extension, bool overwrite);
+
+// Folder of the scripts written for RealMedia sources: the user's temporary folder ($TMPDIR,
+// else /tmp) followed by "$$7777a/".
+std::string TempScriptFolder();
+
+// Deletes every "*.avs" file in TempScriptFolder(); errors are ignored.
+void DeleteOldScripts();
+
+// Writes the two-line script through which a ".rmvb" source is opened at a constant 25 frames
+// per second, as TempScriptFolder() + "r.avs" (or the next free numbered name), and returns
+// its path. `program_folder` is the folder of the running program (with or without a trailing
+// "/"). Throws std::runtime_error naming the script when it cannot be written.
+std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder);
+
+// Folder of the running program, with a trailing "/".
+std::string ProgramFolder();
+
+// Aspect-ratio choices of the aspect list, in list order.
+enum class AspectChoice { kNone = -1, kOriginal = 0, k4x3 = 1, k16x9 = 2 };
+
+// The ratio of a row's "Video Size" text ("720x576" gives "1.25"): width / height rounded to
+// four decimals, written in the shortest form with a point. An empty text counts as 640x480;
+// a text that does not read as two positive numbers gives "1.3333".
+std::string AspectRatioFromVideoSize(const std::string& video_size_text);
+
+// Writes the aspect rule into `options.AspectRatio`: "4:3", "16:9", the ratio of the row's
+// Video Size for kOriginal, and nothing for kNone.
+void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
+                     TOutputOptions& options);
+
+// Output duration limit for a row's "Duration" text: ten hours in milliseconds for
+// "00:00:00" and "Unknown" (so that the progress percentage has a total), else -1 (no limit).
+int DurationLimitMs(const std::string& duration_text);
+
+inline constexpr int kTenHoursMs = 36000000;
