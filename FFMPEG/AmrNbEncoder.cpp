@@ -1,0 +1,102 @@
+#include "AmrNbEncoder.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <opencore-amrnb/interf_enc.h>
+}
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "FFmpegException.h"
+
+namespace {
+
+// Bit rates of the AMR-NB modes MR475 ... MR122, in mode order.
+constexpr std::array<int, 8> kModeBitRates = {4750, 5150, 5900, 6700, 7400, 7950, 10200, 12200};
+
+int ModeOf(int64_t bit_rate_bps) {
+  if (bit_rate_bps <= 0) return static_cast<int>(kModeBitRates.size()) - 1;
+  int best = 0;
+  for (int i = 1; i < static_cast<int>(kModeBitRates.size()); ++i) {
+    if (std::llabs(kModeBitRates[i] - bit_rate_bps) <
+        std::llabs(kModeBitRates[best] - bit_rate_bps))
+      best = i;
+  }
+  return best;
+}
+
+}  // namespace
+
+bool AmrNbEncoder::IsAmrNbName(std::string_view encoder_name) {
+  return encoder_name == "libamr_nb" || encoder_name == "libopencore_amrnb";
+}
+
+const AVCodec* AmrNbEncoder::FindLibraryEncoder() {
+  const AVCodec* codec = avcodec_find_encoder_by_name("libopencore_amrnb");
+  if (!codec) codec = avcodec_find_encoder_by_name("libamr_nb");
+  if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_AMR_NB);
+  return codec;
+}
+
+bool AmrNbEncoder::UsesOwnEncoder(const AVCodecContext* ctx) {
+  return ctx && ctx->codec_id == AV_CODEC_ID_AMR_NB && !FindLibraryEncoder();
+}
+
+int AmrNbEncoder::SnapBitRate(int64_t bit_rate_bps) {
+  return kModeBitRates[ModeOf(bit_rate_bps)];
+}
+
+void AmrNbEncoder::ConfigureContext(AVCodecContext* ctx) {
+  ctx->codec_type = AVMEDIA_TYPE_AUDIO;
+  ctx->codec_id = AV_CODEC_ID_AMR_NB;
+  ctx->sample_rate = kSampleRate;
+  av_channel_layout_uninit(&ctx->ch_layout);
+  ctx->ch_layout = AV_CHANNEL_LAYOUT_MONO;
+  ctx->sample_fmt = AV_SAMPLE_FMT_S16;
+  ctx->frame_size = kFrameSamples;
+  ctx->time_base = AVRational{1, kSampleRate};
+  ctx->bit_rate = SnapBitRate(ctx->bit_rate);
+}
+
+AmrNbEncoder::AmrNbEncoder(int64_t bit_rate_bps, bool dtx)
+    : mode_(ModeOf(bit_rate_bps)), bit_rate_bps_(kModeBitRates[ModeOf(bit_rate_bps)]) {
+  state_ = Encoder_Interface_init(dtx ? 1 : 0);
+  if (!state_) throw FFMpegException("AMR-NB encoder: could not start opencore-amr");
+}
+
+AmrNbEncoder::~AmrNbEncoder() {
+  if (state_) Encoder_Interface_exit(state_);
+}
+
+std::vector<uint8_t> AmrNbEncoder::EncodeSamples(const int16_t* samples, int count) {
+  if (count < 0 || count > kFrameSamples || (count > 0 && !samples))
+    throw FFMpegException("AMR-NB encoder: a frame holds at most 160 samples, got " +
+                          std::to_string(count));
+  std::array<short, kFrameSamples> speech{};  // silence beyond COUNT
+  if (count > 0) std::memcpy(speech.data(), samples, sizeof(short) * static_cast<size_t>(count));
+  std::array<unsigned char, kMaxPacketBytes + 8> out{};
+  const int size =
+      Encoder_Interface_Encode(state_, static_cast<Mode>(mode_), speech.data(), out.data(), 0);
+  if (size <= 0 || size > kMaxPacketBytes)
+    throw FFMpegException("AMR-NB encoder: encoding a frame failed");
+  return {out.begin(), out.begin() + size};
+}
+
+void AmrNbEncoder::Encode(const AVFrame* frame, AVPacket* pkt) {
+  if (!frame || !pkt) throw FFMpegException("AMR-NB encoder: no frame or packet");
+  if (frame->format != AV_SAMPLE_FMT_S16 || frame->ch_layout.nb_channels != 1 ||
+      (frame->sample_rate != 0 && frame->sample_rate != kSampleRate))
+    throw FFMpegException("AMR-NB encoder: frames must be mono signed 16-bit at 8000 Hz");
+  const auto bytes =
+      EncodeSamples(reinterpret_cast<const int16_t*>(frame->data[0]), frame->nb_samples);
+  const int ret = av_new_packet(pkt, static_cast<int>(bytes.size()));
+  if (ret < 0) throw FFMpegException("AMR-NB encoder: out of memory");
+  std::memcpy(pkt->data, bytes.data(), bytes.size());
+  pkt->pts = frame->pts;
+  pkt->dts = frame->pts;
+  pkt->duration = kFrameSamples;
+  pkt->time_base = AVRational{1, kSampleRate};
+}
