@@ -1,0 +1,105 @@
+#include "Translation.h"
+
+#include "FormatCatalogue.h"
+#include "MainSettings.h"
+#include "TextRules.h"
+
+namespace {
+
+bool IsAudioExtension(const std::string& extension) {
+  const std::string lower = LowerCase(extension);
+  return lower == "aac" || lower == "mp3" || lower == "m4a";
+}
+
+// Bit-rate and sample-rate texts go through the integer conversion last, in this order, so a
+// bad text stops the translation after the codec and size fields were written.
+void ConvertRates(const std::string& video_bitrate, const std::string& audio_bitrate,
+                  const std::string& sample_rate, TOutputOptions& options) {
+  options.VideoBitrate = ParseInteger(video_bitrate);
+  options.AudioBitrate = ParseInteger(audio_bitrate);
+  options.AudioSampleRate = ParseInteger(sample_rate);
+}
+
+void CommonTranslation(const TMainSettings& s, TOutputOptions& options) {
+  const std::string video_bitrate = KiloRule(s.ComboVideoBitrate.Text());
+  const std::string& audio_text = s.ComboAudioBitrate.Text();
+  const std::string audio_bitrate = audio_text.find("Kbps") != std::string::npos
+                                        ? KiloRule(audio_text)
+                                        : LeadingNumber(audio_text);
+  const std::string sample_rate = LeadingNumber(s.ComboSamplingRate.Text());
+
+  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
+  options.AudioCodec = AudioCodecName(s.ComboAudioCodec.Text());
+  // "Original Video Size" leaves the size unset so the engine keeps the source size.
+  if (s.ComboVideoSize.Text() != "Original Video Size") {
+    options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
+  }
+  options.AudioChannels = s.ComboAudioChannels.Text() == "Stereo" ? 2 : 1;
+  if (IsAudioExtension(s.OutputExtension)) options.DisableVideo = true;
+  ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
+}
+
+// iPod and Apple TV: AAC audio whatever the audio codec list says; channels are not written.
+void FixedAacTranslation(const TMainSettings& s, TOutputOptions& options) {
+  const std::string video_bitrate = KiloRule(s.ComboVideoBitrate.Text());
+  const std::string audio_bitrate = KiloRule(s.ComboAudioBitrate.Text());
+  const std::string sample_rate = LeadingNumber(s.ComboSamplingRate.Text());
+  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
+  options.AudioCodec = "libfaac";
+  options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
+  ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
+}
+
+// 3GP and 3G2: mono AMR-NB audio; the audio bit-rate items are already in bit/s.
+void FixedAmrTranslation(const TMainSettings& s, TOutputOptions& options) {
+  const std::string video_bitrate = KiloRule(s.ComboVideoBitrate.Text());
+  const std::string audio_bitrate = LeadingNumber(s.ComboAudioBitrate.Text());
+  const std::string sample_rate = LeadingNumber(s.ComboSamplingRate.Text());
+  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
+  options.AudioCodec = "libamr_nb";
+  options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
+  ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
+  options.AudioChannels = 1;
+}
+
+}  // namespace
+
+std::string VideoCodecName(std::string_view label) {
+  std::string name = LowerCase(label);
+  if (name == "h264") return "libx264";
+  if (name == "xvid") return "libxvid";
+  return name;
+}
+
+std::string AudioCodecName(std::string_view label) {
+  std::string name = LowerCase(label);
+  if (name == "aac" || name == "mpeg4aac") return "libfaac";
+  if (name == "mp3") return "libmp3lame";
+  return name;
+}
+
+void TranslateSettings(const TMainSettings& settings, TOutputOptions& options) {
+  const FormatCatalogueEntry* entry = FindFormat(settings.ComboOutputFormat.Text());
+  if (entry == nullptr) return;
+  switch (entry->TranslationRule) {
+    case TTranslationRule::CommonTranslation:
+      CommonTranslation(settings, options);
+      break;
+    case TTranslationRule::FixedAacTranslation:
+      FixedAacTranslation(settings, options);
+      break;
+    case TTranslationRule::FixedAmrTranslation:
+      FixedAmrTranslation(settings, options);
+      break;
+  }
+}
+
+std::string SelectedFrameRate(const TMainSettings& settings) {
+  return FrameRateRule(settings.ComboVideoFramerate.Text());
+}
+
+void FillProfileOptions(const TMainSettings& settings, TOutputOptions& options) {
+  options.FrameRate = SelectedFrameRate(settings);
+  TranslateSettings(settings, options);
+  options.AudioVolume = settings.VolumeLevel;
+}
