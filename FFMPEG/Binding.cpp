@@ -1,0 +1,182 @@
+#include "Binding.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace {
+
+std::mutex g_load_mutex;             // guards the load step itself
+std::atomic<bool> g_loaded{false};   // set once every library passed the check
+std::atomic<int> g_cached_level{1};  // engine log level the libraries log at
+std::atomic<void (*)(int, const char*)> g_sink{nullptr};
+
+// av_log_format_line2 keeps track of whether the next piece starts a line; the libraries log
+// from many threads, so each thread keeps its own state.
+thread_local int t_print_prefix = 1;
+
+void LogCallback(void* avcl, int level, const char* fmt, va_list args) {
+  if (level > av_log_get_level()) return;
+  auto sink = g_sink.load();
+  if (!sink) {
+    av_log_default_callback(avcl, level, fmt, args);
+    return;
+  }
+  // Lines longer than the buffer are cut; the buffer keeps 2047 characters and the zero.
+  char line[2048];
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(avcl, level, fmt, copy, line, sizeof(line), &t_print_prefix);
+  va_end(copy);
+  sink(level, line);
+}
+
+struct LibraryCheck {
+  TLibrary library;
+  const char* name;  // base name, e.g. "avcodec"
+  unsigned runtime_version;
+  unsigned header_major;
+};
+
+std::string LibraryFileName(const char* name, unsigned major, bool versioned) {
+  std::string file = std::string("lib") + name + ".so";
+  if (versioned) file += "." + std::to_string(major);
+  return file;
+}
+
+}  // namespace
+
+bool LoadLibraries(const std::string& folder, bool versioned_names, std::string& error_text) {
+  std::lock_guard<std::mutex> lock(g_load_mutex);
+  if (g_loaded) return true;
+  const LibraryCheck checks[] = {
+      {TLibrary::avcodec, "avcodec", avcodec_version(), LIBAVCODEC_VERSION_MAJOR},
+      {TLibrary::avformat, "avformat", avformat_version(), LIBAVFORMAT_VERSION_MAJOR},
+      {TLibrary::avutil, "avutil", avutil_version(), LIBAVUTIL_VERSION_MAJOR},
+      {TLibrary::swscale, "swscale", swscale_version(), LIBSWSCALE_VERSION_MAJOR},
+      {TLibrary::swresample, "swresample", swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR},
+      {TLibrary::avfilter, "avfilter", avfilter_version(), LIBAVFILTER_VERSION_MAJOR},
+  };
+  for (const auto& check : checks) {
+    unsigned found_major = check.runtime_version >> 16;
+    if (found_major != check.header_major) {
+      std::string file = LibraryFileName(check.name, check.header_major, versioned_names);
+      if (!folder.empty()) file = folder + "/" + file;
+      char text[512];
+      std::snprintf(text, sizeof(text), "Load libraray %s error: %s", file.c_str(),
+                    ("version " + std::to_string(found_major) + " found, " +
+                     std::to_string(check.header_major) + " expected")
+                        .c_str());
+      error_text = text;
+      return false;
+    }
+  }
+  av_log_set_callback(LogCallback);
+  g_cached_level = EngineLogLevelFromAv(av_log_get_level());
+  g_loaded = true;
+  return true;
+}
+
+bool LibrariesLoaded() {
+  return g_loaded;
+}
+
+bool Bound(TLibrary) {
+  return g_loaded;
+}
+
+void UnloadAll() {
+  std::lock_guard<std::mutex> lock(g_load_mutex);
+  g_loaded = false;
+  av_log_set_callback(av_log_default_callback);
+}
+
+void SetLibraryLogSink(void (*sink)(int av_level, const char* text)) {
+  g_sink = sink;
+}
+
+int AvLogLevelFromEngine(int engine_level) {
+  if (engine_level < 0) return AV_LOG_QUIET;
+  switch (engine_level) {
+    case 0:
+      return AV_LOG_WARNING;
+    case 1:
+      return AV_LOG_INFO;
+    case 2:
+      return AV_LOG_DEBUG;
+    default:
+      return AV_LOG_TRACE;
+  }
+}
+
+int EngineLogLevelFromAv(int av_level) {
+  if (av_level < AV_LOG_PANIC) return -1;
+  if (av_level <= AV_LOG_WARNING) return 0;
+  if (av_level <= AV_LOG_INFO) return 1;
+  if (av_level <= AV_LOG_DEBUG) return 2;
+  return 3;
+}
+
+void SetLibraryLogLevel(int engine_level) {
+  av_log_set_level(AvLogLevelFromEngine(engine_level));
+  g_cached_level = engine_level < 0 ? -1 : engine_level;
+}
+
+int CachedLibraryLogLevel() {
+  return g_cached_level;
+}
+
+std::string ErrorText(int av_error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(av_error, text, sizeof(text)) < 0)
+    std::snprintf(text, sizeof(text), "error %d", av_error);
+  return text;
+}
+
+bool ParseInteger(const std::string& text, long long& value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long parsed = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+bool ParseDouble(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  double parsed = std::strtod(text.c_str(), &end);
+  if (errno == ERANGE || end == text.c_str() || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}

@@ -1,0 +1,337 @@
+// TCustomFFmpeg: one conversion job's engine. It carries everything the option parser and the
+// file set-up prepare for a run (opened inputs, prepared outputs, stream maps, option values with
+// fixed defaults), the run's counters, working buffers, frame-hook state, run-state flags and the
+// callbacks through which the job reports to the job component.
+//
+// Threads: option fields are written by the thread that prepares the job, before it is launched,
+// and afterwards only by the job's own thread. The run-state flags are atomics because the
+// component's thread reads them and sets AbortRequested / the pause flag while the job runs.
+// Every codec open and close of every engine in the process happens under CodecLock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AVPtr.h"
+#include "FFmpegException.h"
+#include "FrameHook.h"
+#include "OptionRecords.h"
+
+// Limits of the engine's tables.
+inline constexpr int kMaxFiles = 20;           // input files, and output files
+inline constexpr int kMaxStreamMaps = 20;      // "map"
+inline constexpr int kMaxMetaDataMaps = 20;    // "map_meta_data"
+inline constexpr int kMaxStreamsPerFile = 20;  // cells of the per-file, per-stream tables
+inline constexpr int kCodecTypeCount = 5;      // video, audio, data, subtitle, attachment
+
+// Log levels of the job component, in this order (ordinal values 0 to 4).
+enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
+
+// Decision of the before-hook callback for the current picture.
+enum THookAction { haContinue, haIgnore, haStop };
+
+struct StreamMapEntry {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+};
+
+struct MetaDataMapEntry {
+  int OutFile = 0;
+  int InFile = 0;
+};
+
+// Microsecond range of output time in which frame hooks run.
+struct THookTimeRange {
+  int64_t Start = 0;
+  int64_t End = 0;
+};
+
+// The picture handed to the custom hook: packed 24-bit BGR (AV_PIX_FMT_BGR24), Stride bytes per
+// row. Data points into the engine's RgbBuffer and is valid only during the callback.
+struct THookBitmap {
+  int Width = 0;
+  int Height = 0;
+  int Stride = 0;
+  uint8_t* Data = nullptr;
+};
+
+// Working buffers of the audio and subtitle paths. Each engine has its own, so several jobs can
+// run at once; each is sized on first use and then reused for the rest of the run.
+struct TWorkBuffers {
+  std::vector<uint8_t> AudioSamples;       // 262,144 bytes
+  std::vector<uint8_t> AudioEncodeOut;     // 524,288 bytes
+  std::vector<uint8_t> Silence;            // grows as needed
+  std::vector<uint8_t> DecodedAudio;       // at least 192,000 bytes
+  std::vector<uint8_t> SubtitleEncodeOut;  // 65,536 bytes
+  std::array<int64_t, 52> QpHistogram{};   // "qphist" counters
+};
+
+// The stream model of one run; defined by the transcode driver.
+struct InputStreamState;
+struct OutputStreamState;
+
+// Callbacks to the job component. Levels are the engine's scale: -1 exception messages,
+// 0 error, 1 information, 2 debug.
+using TEngineLogCallback = std::function<void(int level, const std::string& msg)>;
+using TEngineProgressCallback =
+    std::function<void(int frame_number, int fps, int current_duration_ms, float quality,
+                       float bit_rate, int64_t current_size, int total_output_duration_ms)>;
+// Called once when the job has ended; Finished, ExceptionRaised and ErrorMessage tell how.
+using TEngineTerminateCallback = std::function<void()>;
+// hook_action comes in with the previous picture's decision.
+using TEngineBeforeHookCallback = std::function<void(int64_t pts_us, THookAction& hook_action)>;
+// update is true on entry (copy the bitmap back into the picture); stop_hook false on entry.
+using TEngineCustomHookCallback = std::function<void(
+    THookBitmap& bitmap, int frame_number, int64_t pts_us, bool& update, bool& stop_hook)>;
+
+class TCustomFFmpeg {
+ public:
+  TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+  // Requests abort, waits for the job's thread to end (see WaitForThreadEnd), frees the files.
+  virtual ~TCustomFFmpeg();
+
+  // ---- State (engine-state) ----------------------------------------------------------------
+
+  // Sets every option field to its default, zeroes InputTsScale and the counters and leaves one
+  // empty hook time range. Does not touch the library objects or the run state.
+  void SetOptionDefaults();
+  // Releases everything of the job's files (see FFmpeg.cpp for the order). An output file that
+  // exists with 0 bytes is deleted. Does nothing while the libraries are not loaded; safe to run
+  // more than once.
+  void FreeFileSet();
+  // FreeFileSet, SetOptionDefaults, clears the run state and makes the generic-option defaults
+  // objects. Does nothing while the libraries are not loaded.
+  void ResetEngine();
+  // Sets Verbosity and the libraries' log level (engine scale -1..3).
+  void SetVerbosity(int verbosity);
+
+  // Sets AbortRequested and wakes a paused job so that it can see it.
+  void RequestAbort();
+  // Pauses (true) or resumes (false) the job at its next WaitWhilePaused.
+  void RequestPause(bool paused);
+  bool PauseRequested() const { return Paused.load(); }
+  // Called by the transcode loop once per pass: returns at once unless paused; otherwise blocks
+  // until resumed or aborted.
+  void WaitWhilePaused();
+
+  // Logs through the log callback when one is set and the level passes Verbosity (level -1,
+  // exception messages, always passes).
+  void Log(int level, const std::string& msg);
+
+  // Interrupt callback for input format contexts: blocked reads end once abort is requested.
+  // Not for outputs: their trailers must still be written after a stop request.
+  AVIOInterruptCB InputInterruptCallback();
+
+  // One lock for the whole process, held around every codec open and close of every engine.
+  static std::recursive_mutex CodecLock;
+
+  // ---- Options (engine-state): the option table, generic options, presets, records ----------
+
+  // Applies one option; an unknown name changes nothing. Failures raise FFMpegException.
+  void Dispatch(const std::string& name, const std::string& value);
+  // Applies option lines "name=value" (one per line) in order through Dispatch; the first
+  // failing option ends the application, and options before it stay applied.
+  void ApplyOptionLines(const std::string& lines);
+  // For every generic option set so far: copies its value from source to target (both are
+  // AVClass-based library objects) when all bits of flags are among the option's flags.
+  void ApplyGenericOptions(void* target, const void* source, int flags);
+  // Target presets "vcd", "svcd", "dvd", "dv", "dv50", optionally with "pal-", "ntsc-" or
+  // "film-" in front.
+  void SetTarget(const std::string& target);
+  // Apply a job's records to the engine in their fixed order (before opening the file).
+  void ApplyInputOptions(const std::string& file_name, const TInputOptions& options);
+  void ApplyOutputOptions(const std::string& file_name, const TOutputOptions& options);
+
+  // ---- File set-up (engine-setup) -----------------------------------------------------------
+
+  // Opens an input file with the options given so far; failures raise FFMpegException.
+  void OpenInputFile(const std::string& file_name);
+  // Prepares an output file and its streams; false with LastErrorText set on failure.
+  bool OpenOutputFile(const std::string& file_name);
+  void NewVideoStream(AVFormatContext* oc);
+  void NewAudioStream(AVFormatContext* oc);
+  void NewSubtitleStream(AVFormatContext* oc);
+  // Finds the encoder (encoder = true) or decoder called name for the codec type.
+  const AVCodec* FindCodec(const std::string& name, AVMediaType type, bool encoder);
+
+  // ---- Transcode (engine-core) --------------------------------------------------------------
+
+  // Runs the conversion of InputFiles into OutputFiles with StreamMaps; failures raise
+  // FFMpegException. Sets Finished := !AbortRequested when its loop ends normally.
+  void Transcode();
+
+  // ---- Job operations (jobs) ----------------------------------------------------------------
+
+  // ---- Fields -------------------------------------------------------------------------------
+
+  // Files. Outputs are prepared by OpenOutputFile and written by Transcode.
+  std::array<InputFormatPtr, kMaxFiles> InputFiles;
+  std::array<int64_t, kMaxFiles> InputTsOffset{};  // microseconds ("itsoffset")
+  // Per input file and stream ("itsscale"); 0 means no scaling.
+  std::array<std::array<double, kMaxStreamsPerFile>, kMaxFiles> InputTsScale{};
+  int InputFileCount = 0;
+  std::array<OutputFormatPtr, kMaxFiles> OutputFiles;
+  int OutputFileCount = 0;
+  std::array<StreamMapEntry, kMaxStreamMaps> StreamMaps{};
+  int StreamMapCount = 0;
+  std::array<MetaDataMapEntry, kMaxMetaDataMaps> MetaDataMaps{};
+  int MetaDataMapCount = 0;
+
+  // Option fields; the comment names the option that sets each one where it is not obvious.
+  const AVInputFormat* InputFormat = nullptr;    // forced input container ("f" before "i")
+  const AVOutputFormat* OutputFormat = nullptr;  // forced output container
+  int FrameWidth = 0;                            // "s"
+  int FrameHeight = 0;
+  float FrameAspectRatio = 0;                   // "aspect"
+  AVPixelFormat FramePixFmt = AV_PIX_FMT_NONE;  // "pix_fmt"
+  AVSampleFormat AudioSampleFmt = AV_SAMPLE_FMT_NONE;
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  std::array<int, 3> PadColor{16, 128, 128};  // Y, U, V ("padcolor")
+  int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
+  // Frame limits by codec type: video, audio, data, subtitle ("vframes", "aframes", "dframes").
+  std::array<int, 4> MaxFrames{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
+  AVRational FrameRate{0, 0};         // "r"
+  float VideoQScale = 0;              // "qscale"
+  std::vector<uint16_t> IntraMatrix;  // 64 coefficients, empty = none ("intra_matrix")
+  std::vector<uint16_t> InterMatrix;  // "inter_matrix"
+  std::string VideoRcOverride;        // "rc_override"
+  int VideoDisable = 0;               // "vn"
+  int VideoDiscard = 0;               // "vdt"
+  std::string VideoCodecName;         // "vcodec"
+  unsigned VideoCodecTag = 0;         // "vtag"
+  int SameQuality = 0;                // "sameq"
+  int DoDeinterlace = 0;              // "deinterlace"
+  int TopFieldFirst = -1;             // "top"; -1 = from the input picture
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;  // "dc"
+  int LoopInput = 0;
+  int LoopOutput = -1;
+  int QpHist = 0;
+  int IntraOnly = 0;                    // "intra"
+  int AudioSampleRate = 44100;          // "ar"
+  float AudioQScale = -99999.0f;        // "aq"; -99999 = not set
+  int AudioDisable = 0;                 // "an"
+  int AudioChannels = 2;                // "ac"
+  std::string AudioCodecName;           // "acodec"
+  unsigned AudioCodecTag = 0;           // "atag"
+  std::string AudioLanguage;            // "alang"
+  int SubtitleDisable = 0;              // "sn"
+  std::string SubtitleCodecName;        // "scodec"
+  std::string SubtitleLanguage;         // "slang"
+  float MuxPreload = 0.5f;              // seconds ("muxpreload")
+  float MuxMaxDelay = 0.7f;             // seconds ("muxdelay")
+  int64_t RecordingTimeUs = INT64_MAX;  // output duration limit ("t")
+  int64_t StartTimeUs = 0;              // start offset ("ss")
+  int64_t RecTimestamp = 0;             // "timestamp", microseconds since 1970
+  int64_t InputTsOffsetOpt = 0;         // offset for the next input file ("itsoffset")
+  std::string Title, Author, Copyright, Comment, Genre, Album;  // tags for outputs
+  int Year = 0, Track = 0;                                      // tags when above 0
+  int DoBenchmark = 0, DoHexDump = 0, DoPktDump = 0, DoPsnr = 0;
+  int DoPass = 0;  // 1 = first pass, 2 = second
+  std::string PassLogFileName;
+  int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;  // codec "copy"
+  int VideoSyncMethod = -1;                                              // "vsync"
+  int AudioSyncMethod = 0;                                               // "async"
+  float AudioDriftThreshold = 0.1f;  // seconds ("adrift_threshold")
+  bool CopyTs = false;               // "copyts"
+  int Shortest = 0;
+  int VideoGlobalHeader = 0;   // "vglobal"
+  std::string VStatsFileName;  // "vstats" / "vstats_file"
+  FilePtr VStatsFile;
+  int ProgramId = 0;  // "programid"
+  int RateEmu = 0;    // "re"
+  int VideoChannel = 0;
+  std::string VideoStandard;  // "tvstd"
+  int AudioVolume = 256;      // "vol"; 256 = unchanged
+  bool UsingFrameHook = false;
+  int Verbosity = 1;
+  int ThreadCount = 1;  // "threads"; 0 = the libraries choose (one thread per core)
+  int64_t VideoBytes = 0, AudioBytes = 0, ExtraBytes = 0;
+  int FramesDuplicated = 0, FramesDropped = 0;
+  int InputSync = 0;  // "isync"
+  int PgmYuvHack = 0;
+  uint64_t LimitFileSize = 0;       // bytes ("fs"), 0 = no limit
+  float DtsDeltaThreshold = 10.0f;  // seconds ("dts_delta_threshold")
+  int SwsFlags = SWS_BICUBIC;       // re-read from ScalerDefaults at set-up
+
+  // Generic options: names set so far, in order; their values live in the defaults objects.
+  std::vector<std::string> OptionNames;
+  std::array<CodecContextPtr, kCodecTypeCount> CodecDefaults;  // indexed by AVMediaType
+  FormatContextPtr FormatDefaults;
+  SwsPtr ScalerDefaults;
+
+  int64_t TimerStart = 0;  // wall clock (microseconds) when the main loop started
+
+  // Bitstream filter chains ("vbsf", "absf", "sbsf") for the next stream, as filter texts joined
+  // by ','; file set-up turns them into the per-stream chains below.
+  std::string VideoBitstreamFilters, AudioBitstreamFilters, SubtitleBitstreamFilters;
+  std::array<std::array<BsfPtr, kMaxStreamsPerFile>, kMaxFiles> BitstreamFilters;
+
+  int BitBufferSize = 262144;  // raised at set-up for large pictures
+  std::vector<uint8_t> BitBuffer;
+  TWorkBuffers WorkBuffers;
+
+  // Streams whose encoder / decoder is open, newest first; the run's clean-up closes what is
+  // still listed when a run ends by an exception.
+  std::list<OutputStreamState*> OpenEncoders;
+  std::list<InputStreamState*> OpenDecoders;
+
+  // Set while a worker thread runs this job (by whoever starts the thread; cleared as the last
+  // thing the thread does with the job). The destructor waits for it to clear.
+  std::atomic<bool> ThreadActive{false};
+
+  // Frame hooks and the custom hook.
+  TFrameHookChain FrameHooks;                        // modules loaded by "vhook"
+  std::vector<uint8_t> HookBuffer;                   // picture copy for deinterlacing and hooks
+  AVPixelFormat HookPixelFormat = AV_PIX_FMT_BGR24;  // format of the custom-hook bitmap
+  std::unique_ptr<THookBitmap> HookBitmap;
+  std::vector<uint8_t> RgbBuffer;  // RGB picture for the custom hook
+  SwsPtr ToRgbContext, FromRgbContext;
+  int HookFrameCounter = 0;
+  THookAction HookAction = haContinue;
+  std::vector<THookTimeRange> HookTimeRanges{THookTimeRange{}};
+  int HookTimeRangeIndex = 0;
+  int HookTimeRangeCount = 0;
+
+  // Run state, read by the component's thread while the job runs.
+  std::atomic<bool> Running{false};
+  std::atomic<bool> AbortRequested{false};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> Terminated{false};
+  std::atomic<bool> ExceptionRaised{false};
+  std::string ErrorMessage;   // message of the exception that ended the job
+  int TotalDurationMs = -1;   // expected output duration, -1 unknown
+  std::string LastErrorText;  // last file set-up failure
+  int64_t ProgressIntervalUs = 500000;
+
+  TEngineLogCallback OnLog;
+  TEngineProgressCallback OnProgress;
+  TEngineTerminateCallback OnTerminate;
+  TEngineBeforeHookCallback OnBeforeHook;
+  TEngineCustomHookCallback OnCustomHook;
+
+ protected:
+  // Waits while ThreadActive is set: ten polls of 100 ms, then, if the thread still runs, on
+  // until it ends (freeing the files under a running thread would corrupt it). A derived class
+  // that owns the thread object calls this first in its own destructor.
+  void WaitForThreadEnd();
+
+ private:
+  // Pause flag; PauseMutex guards the wait on PauseWake (the flag itself is atomic).
+  std::atomic<bool> Paused{false};
+  std::mutex PauseMutex;
+  std::condition_variable PauseWake;
+};

@@ -1,0 +1,162 @@
+// Engine state: defaults, releasing a job's files, the pause primitive and the destructor wait.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Binding.h"
+#include "FFmpeg.h"
+#include "MediaUtil.h"
+
+namespace {
+
+// Prepares an output file the way file set-up does: context for the name, file opened.
+OutputFormatPtr OpenOutput(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, nullptr, path.c_str()) < 0) return nullptr;
+  OutputFormatPtr oc(raw);
+  if (avio_open(&oc->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) return nullptr;
+  return oc;
+}
+
+class EngineStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(LoadLibraries("", true, error)) << error;
+  }
+};
+
+}  // namespace
+
+TEST_F(EngineStateTest, DefaultsAfterConstructionAndReset) {
+  TCustomFFmpeg engine;
+  EXPECT_EQ(engine.AudioChannels, 2);
+  EXPECT_EQ(engine.AudioSampleRate, 44100);
+  EXPECT_EQ(engine.ThreadCount, 1);
+  EXPECT_EQ(engine.TopFieldFirst, -1);
+  EXPECT_EQ(engine.RecordingTimeUs, INT64_MAX);
+  EXPECT_EQ(engine.MaxFrames[0], INT_MAX);
+  EXPECT_EQ(engine.TotalDurationMs, -1);
+  EXPECT_EQ(engine.ProgressIntervalUs, 500000);
+  EXPECT_EQ(engine.HookTimeRanges.size(), 1u);
+  EXPECT_EQ(engine.CodecDefaults[AVMEDIA_TYPE_AUDIO], nullptr);  // made by the reset only
+
+  engine.AudioChannels = 6;
+  engine.VideoCodecName = "mpeg4";
+  engine.VideoBytes = 1234;
+  engine.HookTimeRanges.push_back({1, 2});
+  engine.Finished = true;
+  engine.TotalDurationMs = 5000;
+  engine.ResetEngine();
+  EXPECT_EQ(engine.AudioChannels, 2);
+  EXPECT_TRUE(engine.VideoCodecName.empty());
+  EXPECT_EQ(engine.VideoBytes, 0);
+  EXPECT_EQ(engine.HookTimeRanges.size(), 1u);
+  EXPECT_FALSE(engine.Finished);
+  EXPECT_EQ(engine.TotalDurationMs, -1);
+  for (const auto& defaults : engine.CodecDefaults) EXPECT_NE(defaults, nullptr);
+  EXPECT_EQ(engine.CodecDefaults[AVMEDIA_TYPE_VIDEO]->codec_type, AVMEDIA_TYPE_VIDEO);
+  EXPECT_NE(engine.FormatDefaults, nullptr);
+  EXPECT_NE(engine.ScalerDefaults, nullptr);
+}
+
+TEST_F(EngineStateTest, FreeFileSetDeletesEmptyOutputsAndKeepsWrittenOnes) {
+  media::TempDir dir;
+  std::string empty_path = dir.File("empty.mp4");
+  std::string written_path = dir.File("written.avi");
+  TCustomFFmpeg engine;
+  engine.ResetEngine();
+  engine.OutputFiles[0] = OpenOutput(empty_path);
+  engine.OutputFiles[1] = OpenOutput(written_path);
+  ASSERT_TRUE(engine.OutputFiles[0] && engine.OutputFiles[1]);
+  engine.OutputFileCount = 2;
+  const unsigned char bytes[] = {1, 2, 3};
+  avio_write(engine.OutputFiles[1]->pb, bytes, sizeof(bytes));
+  ASSERT_TRUE(std::filesystem::exists(empty_path));
+
+  engine.FreeFileSet();
+  EXPECT_FALSE(std::filesystem::exists(empty_path));
+  ASSERT_TRUE(std::filesystem::exists(written_path));
+  EXPECT_EQ(std::filesystem::file_size(written_path), 3u);  // flushed, not truncated
+  EXPECT_EQ(engine.OutputFileCount, 0);
+  EXPECT_EQ(engine.OutputFiles[1], nullptr);
+  EXPECT_EQ(engine.CodecDefaults[0], nullptr);
+
+  engine.FreeFileSet();  // a second run finds nothing to free
+  EXPECT_TRUE(std::filesystem::exists(written_path));
+}
+
+TEST_F(EngineStateTest, FreeFileSetLeavesAnUnrelatedEmptyFileWithANoFileFormat) {
+  // Formats that write no file of their own never delete what happens to carry their name.
+  media::TempDir dir;
+  std::string path = dir.File("list.txt");
+  std::ofstream(path).close();
+  TCustomFFmpeg engine;
+  AVFormatContext* raw = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "image2", path.c_str()), 0);
+  engine.OutputFiles[0].reset(raw);
+  engine.OutputFileCount = 1;
+  engine.FreeFileSet();
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+TEST_F(EngineStateTest, DestructorReleasesOpenInputs) {
+  // Runs under AddressSanitizer: an input left open by a job must be closed without a leak.
+  media::TempDir dir;
+  std::string path = dir.File("in.wav");
+  ASSERT_TRUE(media::MakeMedia(path, media::AudioSource(0.2)));
+  auto engine = std::make_unique<TCustomFFmpeg>();
+  AVFormatContext* raw = nullptr;
+  ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
+  engine->InputFiles[0].reset(raw);
+  engine->InputFileCount = 1;
+  engine.reset();
+}
+
+TEST(EngineStatePause, WaitReturnsOnResumeAndOnAbort) {
+  using namespace std::chrono_literals;
+  TCustomFFmpeg engine;
+  engine.WaitWhilePaused();  // not paused: returns at once
+
+  for (bool by_abort : {false, true}) {
+    engine.AbortRequested = false;
+    engine.RequestPause(true);
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+      engine.WaitWhilePaused();
+      returned = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned) << "returned while still paused";
+    if (by_abort)
+      engine.RequestAbort();
+    else
+      engine.RequestPause(false);
+    waiter.join();
+    EXPECT_TRUE(returned);
+  }
+}
+
+TEST(EngineStatePause, DestructorWaitsForTheJobThread) {
+  using namespace std::chrono_literals;
+  auto engine = std::make_unique<TCustomFFmpeg>();
+  engine->ThreadActive = true;
+  std::atomic<bool> saw_abort{false};
+  TCustomFFmpeg* job = engine.get();
+  std::thread worker([job, &saw_abort] {
+    while (!job->AbortRequested) std::this_thread::sleep_for(5ms);
+    saw_abort = true;
+    std::this_thread::sleep_for(150ms);  // finishing up after the stop request
+    job->ThreadActive = false;
+  });
+  auto start = std::chrono::steady_clock::now();
+  engine.reset();
+  auto waited = std::chrono::steady_clock::now() - start;
+  worker.join();
+  EXPECT_TRUE(saw_abort);
+  EXPECT_GE(waited, 150ms);
+  EXPECT_LT(waited, 1100ms);
+}
