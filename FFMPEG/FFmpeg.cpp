@@ -148,6 +148,14 @@ void TCustomFFmpeg::FreeFileSet() {
     output.reset();
   }
   OutputFileCount = 0;
+  {
+    // Freeing an opened codec closes it: under the process-wide codec lock.
+    std::lock_guard<std::recursive_mutex> lock(CodecLock);
+    for (auto& per_file : OutputCodecs)
+      for (auto& codec : per_file) codec.reset();
+  }
+  for (auto& per_file : OutputStreamCopy) per_file.fill(false);
+  InputRateEmu.fill(false);
   for (auto& per_file : BitstreamFilters)
     for (auto& chain : per_file) chain.reset();
 

@@ -185,6 +185,14 @@ class TCustomFFmpeg {
   int InputFileCount = 0;
   std::array<OutputFormatPtr, kMaxFiles> OutputFiles;
   int OutputFileCount = 0;
+  // Codec context of every output stream, [output file][stream]: file set-up creates and
+  // configures it (not opened; for stream copy it carries only the codec type), Transcode opens
+  // it. The library's streams have no codec context of their own any more.
+  std::array<std::array<CodecContextPtr, kMaxStreamsPerFile>, kMaxFiles> OutputCodecs;
+  // Streams copied without re-encoding (codec "copy"), [output file][stream].
+  std::array<std::array<bool, kMaxStreamsPerFile>, kMaxFiles> OutputStreamCopy{};
+  // Rate emulation ("re") of each input file, as it was when the file was opened.
+  std::array<bool, kMaxFiles> InputRateEmu{};
   std::array<StreamMapEntry, kMaxStreamMaps> StreamMaps{};
   int StreamMapCount = 0;
   std::array<MetaDataMapEntry, kMaxMetaDataMaps> MetaDataMaps{};

@@ -1,0 +1,736 @@
+// The transcode driver: builds the stream model, maps output streams to their sources, opens
+// codecs under the process-wide codec lock, writes headers, runs the read loop until an end
+// condition holds, then flushes, writes trailers and gives the final report.
+#include <cinttypes>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+
+extern "C" {
+#include <libavutil/avstring.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/time.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+#include "AmrNbEncoder.h"
+#include "FFmpeg.h"
+#include "FFmpegException.h"
+#include "StreamModel.h"
+
+namespace {
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+}  // namespace
+
+OutputStreamState::~OutputStreamState() {
+  if (PassLogFile) std::fclose(PassLogFile);
+}
+
+Transcoder::~Transcoder() {
+  // Decoders are opened and closed under the process-wide codec lock.
+  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+  for (auto& ist : run_.Inputs) {
+    ist->Decoder = nullptr;
+    ist->DecoderOwner.reset();
+  }
+}
+
+void Transcoder::Log(int level, const char* fmt, ...) const {
+  if (!e_.OnLog) return;
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  e_.Log(level, buf);
+}
+
+void Transcoder::Run() {
+  packet_.reset(av_packet_alloc());
+  out_pkt_.reset(av_packet_alloc());
+  if (!packet_ || !out_pkt_) throw FFMpegException("av_mallocz fail");
+
+  BuildInputTables();
+  MapOutputStreams();
+  for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
+
+  for (int i = 0; i < e_.OutputFileCount; ++i)
+    av_dump_format(e_.OutputFiles[i].get(), i, e_.OutputFiles[i]->url, 1);
+  if (e_.Verbosity >= 0) {
+    Log(1, "Stream mapping:");
+    for (auto& ost : run_.Outputs) {
+      const InputStreamState& src = *run_.Inputs[ost->SourceIndex];
+      Log(1, "  Stream #%d.%d -> #%d.%d", src.FileIndex, src.Index, ost->FileIndex, ost->Index);
+      if (ost->SyncInput != &src)
+        Log(1, " [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->Index);
+    }
+  }
+
+  OpenEncoders();
+  OpenDecoders();
+  for (auto& ist : run_.Inputs) {
+    ist->Pts = 0;
+    ist->NextPts = AV_NOPTS_VALUE;
+    ist->IsStart = true;
+  }
+  CopyMetaData();
+  InitBitstreamFilters();
+  WriteHeaders();
+
+  e_.TimerStart = av_gettime();
+  run_.LastReportUs = e_.TimerStart;
+  MainLoop();
+  FinishRun();
+}
+
+// Steps 1-2: one record per input file and per input stream, in file then stream order.
+void Transcoder::BuildInputTables() {
+  int first = 0;
+  for (int f = 0; f < e_.InputFileCount; ++f) {
+    AVFormatContext* ic = e_.InputFiles[f].get();
+    InputFileState file;
+    file.FirstStream = first;
+    file.StreamCount = static_cast<int>(ic->nb_streams);
+    first += file.StreamCount;
+    run_.Files.push_back(file);
+    ic->interrupt_callback = e_.InputInterruptCallback();
+    for (unsigned s = 0; s < ic->nb_streams; ++s) {
+      auto ist = std::make_unique<InputStreamState>();
+      ist->FileIndex = f;
+      ist->Index = static_cast<int>(s);
+      ist->Stream = ic->streams[s];
+      ist->RateEmu = e_.InputRateEmu[f];
+      if (ist->RateEmu) {
+        ist->StartWallClock = av_gettime();
+        ist->FrameCount = 0;
+      }
+      run_.Inputs.push_back(std::move(ist));
+    }
+  }
+}
+
+// Steps 3-4: count and check output streams and maps, then choose each output's source.
+void Transcoder::MapOutputStreams() {
+  int total = 0;
+  for (int f = 0; f < e_.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.OutputFiles[f].get();
+    if (oc->nb_streams == 0) throw FFMpegException("Output file does not contain any stream");
+    total += static_cast<int>(oc->nb_streams);
+  }
+  if (e_.StreamMapCount > 0 && e_.StreamMapCount != total)
+    throw FFMpegException("Number of stream maps must match number of output streams");
+  for (int i = 0; i < e_.StreamMapCount; ++i) {
+    const auto& m = e_.StreamMaps[i];
+    if (m.FileIndex < 0 || m.FileIndex >= e_.InputFileCount || m.StreamIndex < 0 ||
+        m.StreamIndex >= run_.Files[m.FileIndex].StreamCount)
+      throw FFMpegException(
+          Format("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
+    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.InputFileCount || m.SyncStreamIndex < 0 ||
+        m.SyncStreamIndex >= run_.Files[m.SyncFileIndex].StreamCount)
+      throw FFMpegException(
+          Format("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
+  }
+
+  int n = 0;
+  for (int f = 0; f < e_.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.OutputFiles[f].get();
+    for (unsigned s = 0; s < oc->nb_streams; ++s, ++n) {
+      auto ost = std::make_unique<OutputStreamState>();
+      ost->FileIndex = f;
+      ost->Index = static_cast<int>(s);
+      ost->Stream = oc->streams[s];
+      ost->Encoder = s < kMaxStreamsPerFile ? e_.OutputCodecs[f][s].get() : nullptr;
+      if (!ost->Encoder) throw FFMpegException("invalid codec_type of output stream");
+      const AVMediaType type = ost->Encoder->codec_type;
+
+      int source = -1;
+      if (e_.StreamMapCount > 0) {
+        const auto& m = e_.StreamMaps[n];
+        source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
+        if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
+          av_dump_format(oc, f, oc->url, 1);
+          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
+                                       m.FileIndex, m.StreamIndex, f, static_cast<int>(s)));
+        }
+      } else if (e_.ProgramId != 0) {
+        for (int fi = 0; fi < e_.InputFileCount && source < 0; ++fi) {
+          AVFormatContext* ic = e_.InputFiles[fi].get();
+          for (unsigned p = 0; p < ic->nb_programs && source < 0; ++p) {
+            const AVProgram* prog = ic->programs[p];
+            if (prog->id != e_.ProgramId) continue;
+            for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
+              const int sidx = static_cast<int>(prog->stream_index[k]);
+              if (sidx >= run_.Files[fi].StreamCount) continue;
+              const int idx = run_.Files[fi].FirstStream + sidx;
+              if (run_.Inputs[idx]->Discard &&
+                  run_.Inputs[idx]->Stream->codecpar->codec_type == type) {
+                source = idx;
+                break;
+              }
+            }
+          }
+        }
+      } else {
+        for (size_t j = 0; j < run_.Inputs.size(); ++j) {
+          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type) {
+            source = static_cast<int>(j);
+            break;
+          }
+        }
+        if (source < 0) {
+          // No free stream of this type: share one, the last of the table winning.
+          for (size_t j = 0; j < run_.Inputs.size(); ++j)
+            if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+        }
+      }
+      if (source < 0) {
+        av_dump_format(oc, f, oc->url, 1);
+        throw FFMpegException(Format("Could not find input stream matching output stream #%d.%d", f,
+                                     static_cast<int>(s)));
+      }
+      ost->SourceIndex = source;
+      run_.Inputs[source]->Discard = false;
+      if (e_.StreamMapCount > 0) {
+        const auto& m = e_.StreamMaps[n];
+        ost->SyncInput =
+            run_.Inputs[run_.Files[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
+      } else {
+        ost->SyncInput = run_.Inputs[source].get();
+      }
+      run_.Outputs.push_back(std::move(ost));
+    }
+  }
+}
+
+void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {
+  AVCodecContext* codec = ost.Encoder;
+  const AVCodecParameters* in = ist.Stream->codecpar;
+  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
+  AVCodecParameters* par = ost.Stream->codecpar;
+  if (avcodec_parameters_copy(par, in) < 0) throw FFMpegException("av_mallocz fail");
+  codec->codec_id = in->codec_id;
+  codec->codec_type = in->codec_type;
+  // Keep the input tag unless the output format has a tag table in which it names no codec
+  // while the codec itself has a tag there: then the muxer picks its own.
+  par->codec_tag = 0;
+  if (codec->codec_tag != 0) {
+    par->codec_tag = codec->codec_tag;
+  } else {
+    const AVCodecTag* const* tags = oc->oformat->codec_tag;
+    uint32_t own_tag = 0;
+    const bool drop = tags && av_codec_get_id(tags, in->codec_tag) != in->codec_id &&
+                      av_codec_get_tag2(tags, in->codec_id, &own_tag);
+    if (!drop) par->codec_tag = in->codec_tag;
+  }
+  ost.Stream->time_base = ist.Stream->time_base;
+  codec->time_base = ist.Stream->time_base;
+  switch (in->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+      if (e_.AudioVolume != 256)
+        throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+      if (par->block_align == 1 &&
+          (in->codec_id == AV_CODEC_ID_MP3 || in->codec_id == AV_CODEC_ID_AC3))
+        par->block_align = 0;
+      if (in->codec_id == AV_CODEC_ID_AC3) par->block_align = 0;
+      break;
+    case AVMEDIA_TYPE_VIDEO:
+      if (e_.OnCustomHook)
+        throw FFMpegException(
+            "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+      if (e_.UsingFrameHook)
+        throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+      ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
+      ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
+      ost.Stream->r_frame_rate = ist.Stream->r_frame_rate;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFMpegException("invalid codec_type of output stream");
+  }
+}
+
+// Step 5: per output stream, copy or encode, and what the picture path needs.
+void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
+  InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
+  AVCodecContext* codec = ost.Encoder;
+  const AVCodecParameters* icodec = ist.Stream->codecpar;
+
+  const AVDictionaryEntry* lang = av_dict_get(ost.Stream->metadata, "language", nullptr, 0);
+  if (!lang) {
+    const AVDictionaryEntry* src = av_dict_get(ist.Stream->metadata, "language", nullptr, 0);
+    if (src) {
+      char three[4] = {};
+      av_strlcpy(three, src->value, sizeof three);
+      av_dict_set(&ost.Stream->metadata, "language", three, 0);
+    }
+  }
+  ost.Stream->disposition = ist.Stream->disposition;
+
+  if (e_.OutputStreamCopy[ost.FileIndex][ost.Index]) {
+    PrepareCopy(ost, ist);
+    return;
+  }
+
+  switch (codec->codec_type) {
+    case AVMEDIA_TYPE_VIDEO: {
+      ost.VideoCrop = (e_.CropLeft + e_.CropRight + e_.CropTop + e_.CropBottom) != 0;
+      ost.VideoPad = (e_.PadLeft + e_.PadRight + e_.PadTop + e_.PadBottom) != 0;
+      ost.VideoResample = !(codec->width == icodec->width - (e_.CropLeft + e_.CropRight) +
+                                                (e_.PadLeft + e_.PadRight) &&
+                            codec->height == icodec->height - (e_.CropTop + e_.CropBottom) +
+                                                 (e_.PadTop + e_.PadBottom) &&
+                            codec->pix_fmt == icodec->format);
+      if (ost.VideoCrop) {
+        ost.CropTop = e_.CropTop;
+        ost.CropLeft = e_.CropLeft;
+        ost.CropBottom = e_.CropBottom;
+        ost.CropRight = e_.CropRight;
+      }
+      if (ost.VideoPad) {
+        ost.PadTop = e_.PadTop;
+        ost.PadBottom = e_.PadBottom;
+        ost.PadLeft = e_.PadLeft;
+        ost.PadRight = e_.PadRight;
+      }
+      if (ost.VideoPad || ost.VideoResample) {
+        ost.TempPicture.reset(av_frame_alloc());
+        bool ok = ost.TempPicture != nullptr && codec->pix_fmt != AV_PIX_FMT_NONE;
+        if (ok) {
+          ost.TempPicture->format = codec->pix_fmt;
+          ost.TempPicture->width = codec->width;
+          ost.TempPicture->height = codec->height;
+          ok = av_frame_get_buffer(ost.TempPicture.get(), 0) >= 0;
+        }
+        if (!ok)
+          throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                                  : "avpicture_alloc fail");
+      }
+      if (ost.VideoResample) {
+        int64_t flags = e_.SwsFlags;
+        if (e_.ScalerDefaults &&
+            av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
+          e_.SwsFlags = static_cast<int>(flags);
+        const int src_w = icodec->width - e_.CropLeft - e_.CropRight;
+        const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
+        const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
+        const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
+        if (src_w > 0 && src_h > 0 && dst_w > 0 && dst_h > 0)
+          ost.ScaleContext.reset(
+              sws_getContext(src_w, src_h, static_cast<AVPixelFormat>(icodec->format), dst_w, dst_h,
+                             codec->pix_fmt, e_.SwsFlags, nullptr, nullptr, nullptr));
+        if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
+        ost.ScaleSourceHeight = src_h;
+      }
+      break;
+    }
+    case AVMEDIA_TYPE_AUDIO:
+      ost.Fifo.reset(
+          av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
+      if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
+      ost.AudioResample = codec->sample_rate != icodec->sample_rate || e_.AudioSyncMethod > 1;
+      break;
+    case AVMEDIA_TYPE_SUBTITLE:
+      break;
+    default:
+      throw FFMpegException("invalid codec_type of output stream");
+  }
+  ost.EncodingNeeded = true;
+  ist.DecodingNeeded = true;
+  if (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
+    int table_index = 0;
+    for (size_t i = 0; i < run_.Outputs.size(); ++i)
+      if (run_.Outputs[i].get() == &ost) table_index = static_cast<int>(i);
+    OpenPassLog(ost, table_index);
+  }
+}
+
+// Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
+void Transcoder::OpenPassLog(OutputStreamState& ost, int table_index) {
+  std::string name = e_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : e_.PassLogFileName;
+  name += "-" + std::to_string(table_index) + ".log";
+  if (name.size() > 1023) name.resize(1023);
+  AVCodecContext* codec = ost.Encoder;
+  if (codec->flags & AV_CODEC_FLAG_PASS1) {
+    ost.PassLogFile = std::fopen(name.c_str(), "w");
+    if (!ost.PassLogFile) throw FFMpegException("creat file fail: " + name);
+    return;
+  }
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (!f) throw FFMpegException("creat open fail: " + name);
+  std::string text;
+  char chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, got);
+  std::fclose(f);
+  char* buf = static_cast<char*>(av_malloc(text.size() + 1));
+  if (!buf) throw FFMpegException("Could not allocate log buffer");
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = 0;
+  av_freep(&codec->stats_in);
+  codec->stats_in = buf;
+}
+
+namespace {
+
+// The encoder's sample format: signed 16-bit when it takes it, else its first format.
+AVSampleFormat ChooseSampleFormat(const AVCodec* codec, AVSampleFormat wanted) {
+  if (!codec->sample_fmts) return wanted == AV_SAMPLE_FMT_NONE ? AV_SAMPLE_FMT_S16 : wanted;
+  for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
+    if (*p == wanted) return wanted;
+  for (const AVSampleFormat* p = codec->sample_fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
+    if (*p == AV_SAMPLE_FMT_S16) return *p;
+  return codec->sample_fmts[0];
+}
+
+// A sample rate the encoder takes: the requested one, or its nearest listed rate.
+int ChooseSampleRate(const AVCodec* codec, int wanted) {
+  if (!codec->supported_samplerates) return wanted;
+  int best = codec->supported_samplerates[0];
+  for (const int* p = codec->supported_samplerates; *p; ++p) {
+    if (*p == wanted) return wanted;
+    if (std::abs(*p - wanted) < std::abs(best - wanted)) best = *p;
+  }
+  return best;
+}
+
+}  // namespace
+
+// Step 9: open every encoder under the codec lock.
+void Transcoder::OpenEncoders() {
+  for (auto& ostp : run_.Outputs) {
+    OutputStreamState& ost = *ostp;
+    if (!ost.EncodingNeeded) continue;
+    AVCodecContext* codec = ost.Encoder;
+    if (AmrNbEncoder::UsesOwnEncoder(codec)) {
+      ost.Amr = std::make_unique<AmrNbEncoder>(codec->bit_rate);
+      codec->sample_fmt = AV_SAMPLE_FMT_S16;
+      ost.CodecOpened = true;
+    } else {
+      const AVCodec* enc = codec->codec ? codec->codec : avcodec_find_encoder(codec->codec_id);
+      if (!enc || !av_codec_is_encoder(enc))
+        throw FFMpegException(
+            Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
+      if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+        codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
+        codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
+        if (codec->ch_layout.nb_channels <= 0) {
+          av_channel_layout_uninit(&codec->ch_layout);
+          av_channel_layout_default(&codec->ch_layout, 2);
+        } else if (codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
+          const int n = codec->ch_layout.nb_channels;
+          av_channel_layout_uninit(&codec->ch_layout);
+          av_channel_layout_default(&codec->ch_layout, n);
+        }
+        codec->time_base = AVRational{1, codec->sample_rate};
+      }
+      if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
+        if (codec->framerate.num == 0 && codec->time_base.num > 0)
+          codec->framerate = av_inv_q(codec->time_base);
+        if (e_.ThreadCount != 1) codec->thread_count = e_.ThreadCount;
+      }
+      if (codec->codec_type == AVMEDIA_TYPE_AUDIO && e_.ThreadCount != 1)
+        codec->thread_count = e_.ThreadCount;
+      int ret;
+      {
+        std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+        ret = avcodec_open2(codec, enc, nullptr);
+      }
+      if (ret < 0)
+        throw FFMpegException(
+            Format("Error while opening codec for output stream #%d.%d - maybe "
+                   "incorrect parameters such as bit_rate, rate, width or height",
+                   ost.FileIndex, ost.Index));
+      ost.CodecOpened = true;
+    }
+    e_.ExtraBytes += codec->extradata_size;
+    if (avcodec_parameters_from_context(ost.Stream->codecpar, codec) < 0)
+      throw FFMpegException("av_mallocz fail");
+    ost.Stream->time_base = codec->time_base;
+    if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
+      ost.Stream->avg_frame_rate = codec->framerate;
+      ost.Stream->sample_aspect_ratio = codec->sample_aspect_ratio;
+      ost.EncodeFrame.reset(av_frame_alloc());
+      if (!ost.EncodeFrame) throw FFMpegException("av_mallocz fail");
+    } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+      ost.AudioFrame.reset(av_frame_alloc());
+      if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
+      // Channel conversion needs the resampler even when the rates match.
+      const int in_ch = run_.Inputs[ost.SourceIndex]->Stream->codecpar->ch_layout.nb_channels;
+      if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
+      if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
+        ost.AudioResample = true;
+      // The FIFO holds samples at the encoder's channel count.
+      ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
+      if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
+    }
+  }
+}
+
+// Step 10: open the decoder of every input stream that feeds an encoder.
+void Transcoder::OpenDecoders() {
+  for (auto& istp : run_.Inputs) {
+    InputStreamState& ist = *istp;
+    if (!ist.DecodingNeeded) continue;
+    const AVCodecParameters* par = ist.Stream->codecpar;
+    const AVCodec* dec = avcodec_find_decoder(par->codec_id);
+    if (!dec)
+      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
+                                   static_cast<int>(par->codec_id), ist.FileIndex, ist.Index));
+    ist.DecoderOwner.reset(avcodec_alloc_context3(dec));
+    if (!ist.DecoderOwner || avcodec_parameters_to_context(ist.DecoderOwner.get(), par) < 0)
+      throw FFMpegException("av_mallocz fail");
+    AVCodecContext* ctx = ist.DecoderOwner.get();
+    ctx->pkt_timebase = ist.Stream->time_base;
+    ctx->thread_count = e_.ThreadCount;
+    const int type_flag = par->codec_type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
+                          : par->codec_type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
+                                                                  : AV_OPT_FLAG_SUBTITLE_PARAM;
+    if (par->codec_type >= 0 && par->codec_type < kCodecTypeCount &&
+        e_.CodecDefaults[par->codec_type])
+      e_.ApplyGenericOptions(ctx, e_.CodecDefaults[par->codec_type].get(),
+                             AV_OPT_FLAG_DECODING_PARAM | type_flag);
+    int ret;
+    {
+      std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+      ret = avcodec_open2(ctx, dec, nullptr);
+    }
+    if (ret < 0)
+      throw FFMpegException(
+          Format("Error while opening codec for input stream #%d.%d", ist.FileIndex, ist.Index));
+    ist.Decoder = ctx;
+    ist.Frame.reset(av_frame_alloc());
+    if (!ist.Frame) throw FFMpegException("av_mallocz fail");
+  }
+}
+
+// Step 12: meta-data maps copy the tags of an input file into an output file.
+void Transcoder::CopyMetaData() {
+  static const char* const kTags[] = {"title", "artist", "author", "copyright", "comment",
+                                      "album", "date",   "year",   "track",     "genre"};
+  for (int i = 0; i < e_.MetaDataMapCount; ++i) {
+    const auto& m = e_.MetaDataMaps[i];
+    if (m.OutFile < 0 || m.OutFile >= e_.OutputFileCount)
+      throw FFMpegException(Format("Invalid output file index %d map_meta_data(%d,%d)", m.OutFile,
+                                   m.OutFile, m.InFile));
+    if (m.InFile < 0 || m.InFile >= e_.InputFileCount)
+      throw FFMpegException(Format("Invalid input file index %d map_meta_data(%d,%d)", m.InFile,
+                                   m.OutFile, m.InFile));
+    AVFormatContext* in = e_.InputFiles[m.InFile].get();
+    AVFormatContext* out = e_.OutputFiles[m.OutFile].get();
+    for (const char* key : kTags) {
+      const AVDictionaryEntry* t = av_dict_get(in->metadata, key, nullptr, 0);
+      if (t) av_dict_set(&out->metadata, key, t->value, 0);
+    }
+  }
+}
+
+// File set-up leaves each stream's bitstream filter allocated but not initialised, because the
+// stream's parameters are known only once its encoder is open.
+void Transcoder::InitBitstreamFilters() {
+  for (auto& ost : run_.Outputs) {
+    if (ost->Index >= kMaxStreamsPerFile) continue;
+    AVBSFContext* bsf = e_.BitstreamFilters[ost->FileIndex][ost->Index].get();
+    if (!bsf) continue;
+    if (avcodec_parameters_copy(bsf->par_in, ost->Stream->codecpar) < 0)
+      throw FFMpegException("av_mallocz fail");
+    bsf->time_base_in = ost->Stream->time_base;
+    const int ret = av_bsf_init(bsf);
+    if (ret < 0) {
+      char text[AV_ERROR_MAX_STRING_SIZE] = {};
+      av_strerror(ret, text, sizeof text);
+      throw FFMpegException(std::string("Error initializing bitstream filter ") +
+                            bsf->filter->name + ": " + text);
+    }
+    if (avcodec_parameters_copy(ost->Stream->codecpar, bsf->par_out) < 0)
+      throw FFMpegException("av_mallocz fail");
+  }
+}
+
+// Step 13: headers.
+void Transcoder::WriteHeaders() {
+  bool all_rtp = e_.OutputFileCount > 0;
+  for (int i = 0; i < e_.OutputFileCount; ++i) {
+    AVFormatContext* oc = e_.OutputFiles[i].get();
+    if (avformat_write_header(oc, nullptr) < 0)
+      throw FFMpegException(
+          Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
+    if (std::strcmp(oc->oformat->name, "rtp") != 0) all_rtp = false;
+  }
+  if (all_rtp && e_.OnLog) {
+    std::vector<AVFormatContext*> list;
+    for (int i = 0; i < e_.OutputFileCount; ++i) list.push_back(e_.OutputFiles[i].get());
+    char sdp[2048];
+    if (av_sdp_create(list.data(), static_cast<int>(list.size()), sdp, sizeof sdp) >= 0)
+      Log(1, "SDP: %s", sdp);
+  }
+}
+
+namespace {
+
+int64_t CurrentOutputPosition(AVFormatContext* oc) {
+  if (!oc->pb) return 0;
+  return avio_tell(oc->pb);
+}
+
+}  // namespace
+
+// Steps 15-18: the read loop.
+void Transcoder::MainLoop() {
+  const int64_t max_frames[4] = {e_.MaxFrames[0], e_.MaxFrames[1], e_.MaxFrames[2],
+                                 e_.MaxFrames[3]};
+  while (!e_.AbortRequested.load()) {
+    e_.WaitWhilePaused();
+    if (e_.AbortRequested.load()) break;
+
+    // Step 15: the file of the output stream that lags most.
+    double ipts_min = 1e100, opts_min = 1e100;
+    int file_index = -1;
+    bool limit_reached = false;
+    for (auto& ostp : run_.Outputs) {
+      OutputStreamState& ost = *ostp;
+      const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
+      double opts;
+      if (ost.EncodingNeeded && ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        opts = static_cast<double>(ost.SyncOpts) * av_q2d(ost.Encoder->time_base);
+      else
+        opts = ost.MuxEnd == AV_NOPTS_VALUE
+                   ? 0.0
+                   : static_cast<double>(ost.MuxEnd) * av_q2d(ost.Stream->time_base);
+      const double ipts = static_cast<double>(ist.Pts);
+      if (!run_.Files[ist.FileIndex].EofReached) {
+        if (ipts < ipts_min) {
+          ipts_min = ipts;
+          if (e_.InputSync) file_index = ist.FileIndex;
+        }
+        if (opts < opts_min) {
+          opts_min = opts;
+          if (!e_.InputSync) file_index = ist.FileIndex;
+        }
+      }
+      const int type = ost.Encoder->codec_type;
+      if (type >= 0 && type < 4 && ost.FrameNumber >= max_frames[type]) limit_reached = true;
+    }
+    if (limit_reached) file_index = -1;
+
+    // Step 16: end conditions.
+    if (file_index < 0) break;
+    if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+        opts_min >= static_cast<double>(e_.RecordingTimeUs) / 1000000.0)
+      break;
+    if (e_.LimitFileSize != 0 &&
+        e_.LimitFileSize < static_cast<uint64_t>(CurrentOutputPosition(e_.OutputFiles[0].get())))
+      break;
+
+    // Step 17: read one packet.
+    AVFormatContext* ic = e_.InputFiles[file_index].get();
+    AVPacket* pkt = packet_.get();
+    if (av_read_frame(ic, pkt) < 0) {
+      run_.Files[file_index].EofReached = true;
+      if (e_.Shortest) break;
+      continue;
+    }
+    if (e_.DoPktDump)
+      av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, e_.DoHexDump, ic->streams[pkt->stream_index]);
+
+    // Step 18.
+    const InputFileState& file = run_.Files[file_index];
+    if (pkt->stream_index < file.StreamCount &&
+        !run_.Inputs[file.FirstStream + pkt->stream_index]->Discard) {
+      const int ist_index = file.FirstStream + pkt->stream_index;
+      InputStreamState& ist = *run_.Inputs[ist_index];
+      const AVRational tb = ist.Stream->time_base;
+      const int64_t offset = av_rescale_q(e_.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
+      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
+      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
+      const double scale =
+          pkt->stream_index < 20 ? e_.InputTsScale[file_index][pkt->stream_index] : 0.0;
+      if (scale != 0.0) {
+        if (pkt->pts != AV_NOPTS_VALUE)
+          pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
+        if (pkt->dts != AV_NOPTS_VALUE)
+          pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
+      }
+      // Discontinuity: a jump beyond the threshold, or a step back, moves the file's offset
+      // so that time stamps continue from where they were.
+      if (pkt->dts != AV_NOPTS_VALUE && ist.NextDts != AV_NOPTS_VALUE && !e_.CopyTs) {
+        const int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+        const int64_t delta = dts_us - ist.NextDts;
+        if (std::llabs(delta) > static_cast<int64_t>(e_.DtsDeltaThreshold * 1000000.0) ||
+            dts_us + 1 < ist.LastDts) {
+          e_.InputTsOffset[file_index] -= delta;
+          if (e_.Verbosity > 2)
+            Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
+                e_.InputTsOffset[file_index]);
+          const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+          pkt->dts -= d;
+          if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
+        }
+      }
+      if (OutputPacket(ist, ist_index, pkt) < 0) {
+        if (e_.Verbosity >= 0)
+          Log(1, "Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
+        av_packet_unref(pkt);
+        continue;
+      }
+    }
+    av_packet_unref(pkt);
+
+    const int64_t now = av_gettime();
+    if (now - run_.LastReportUs > e_.ProgressIntervalUs) {
+      run_.LastReportUs = now;
+      PrintReport(false);
+    }
+  }
+}
+
+// Steps 19-23: flush, trailers, final report, close codecs.
+void Transcoder::FinishRun() {
+  for (size_t i = 0; i < run_.Inputs.size(); ++i)
+    if (run_.Inputs[i]->DecodingNeeded) OutputPacket(*run_.Inputs[i], static_cast<int>(i), nullptr);
+  for (int i = 0; i < e_.OutputFileCount; ++i) {
+    const int ret = av_write_trailer(e_.OutputFiles[i].get());
+    if (ret < 0) {
+      char text[AV_ERROR_MAX_STRING_SIZE] = {};
+      av_strerror(ret, text, sizeof text);
+      throw FFMpegException(std::string("av_write_trailer(): ") + text);
+    }
+  }
+  PrintReport(true);
+  CloseCodecs();
+  e_.Finished = !e_.AbortRequested.load();
+}
+
+void Transcoder::CloseCodecs() {
+  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+  for (auto& ost : run_.Outputs) {
+    if (!ost->EncodingNeeded || !ost->CodecOpened) continue;
+    av_freep(&ost->Encoder->stats_in);
+    ost->Amr.reset();
+    ost->CodecOpened = false;
+  }
+  for (auto& ist : run_.Inputs) {
+    ist->Decoder = nullptr;
+    ist->DecoderOwner.reset();
+  }
+}
+
+void TCustomFFmpeg::Transcode() {
+  Transcoder run(*this);
+  run.Run();
+}

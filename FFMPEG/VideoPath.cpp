@@ -1,0 +1,407 @@
+// The video path: pre-processing of each decoded picture (deinterlacing, the before-hook gate,
+// the custom hook on an RGB bitmap, frame-hook modules), then per output stream frame-rate
+// sync with drops and duplicates, crop, scale, pad and encoding.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "FFmpeg.h"
+#include "FFmpegException.h"
+#include "FrameHook.h"
+#include "StreamModel.h"
+
+namespace {
+
+// Byte offsets of a view that starts TOP rows and LEFT columns into a picture of FMT.
+bool PlaneOffsets(AVPixelFormat fmt, int top, int left, const int linesize[4], int64_t offsets[4]) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM))) return false;
+  int steps[4] = {};
+  av_image_fill_max_pixsteps(steps, nullptr, desc);
+  const int planes = av_pix_fmt_count_planes(fmt);
+  for (int p = 0; p < 4; ++p) {
+    offsets[p] = 0;
+    if (p >= planes) continue;
+    const bool chroma = (p == 1 || p == 2) && !(desc->flags & AV_PIX_FMT_FLAG_RGB);
+    const int y = chroma ? (top >> desc->log2_chroma_h) : top;
+    const int x = chroma ? (left >> desc->log2_chroma_w) : left;
+    offsets[p] = static_cast<int64_t>(y) * linesize[p] + static_cast<int64_t>(x) * steps[p];
+  }
+  return true;
+}
+
+// Fills the border of DST (a planar YUV picture) outside the inner rectangle with COLOR.
+void FillPadding(AVFrame* dst, int top, int bottom, int left, int right, const int color[3]) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(dst->format));
+  if (!desc || (desc->flags & AV_PIX_FMT_FLAG_RGB) || (desc->flags & AV_PIX_FMT_FLAG_PAL)) return;
+  const int planes = std::min(av_pix_fmt_count_planes(static_cast<AVPixelFormat>(dst->format)), 3);
+  if (desc->comp[0].depth > 8 || planes < 3) return;  // padding is drawn on 8-bit planar YUV
+  for (int p = 0; p < planes; ++p) {
+    const int hs = p ? desc->log2_chroma_w : 0;
+    const int vs = p ? desc->log2_chroma_h : 0;
+    const int width = AV_CEIL_RSHIFT(dst->width, hs);
+    const int height = AV_CEIL_RSHIFT(dst->height, vs);
+    const int t = top >> vs, b = bottom >> vs, l = left >> hs, r = right >> hs;
+    const uint8_t c = static_cast<uint8_t>(color[p]);
+    for (int y = 0; y < height; ++y) {
+      uint8_t* row = dst->data[p] + static_cast<ptrdiff_t>(y) * dst->linesize[p];
+      if (y < t || y >= height - b) {
+        std::memset(row, c, static_cast<size_t>(width));
+      } else {
+        std::memset(row, c, static_cast<size_t>(std::min(l, width)));
+        if (r > 0 && width - r >= 0) std::memset(row + width - r, c, static_cast<size_t>(r));
+      }
+    }
+  }
+}
+
+// Makes FRAME's buffer writable without copying its old content (it is about to be
+// overwritten): an encoder may still hold a reference to the previous picture.
+bool RenewIfShared(AVFrame* frame) {
+  if (av_frame_is_writable(frame)) return true;
+  const int fmt = frame->format, w = frame->width, h = frame->height;
+  av_frame_unref(frame);
+  frame->format = fmt;
+  frame->width = w;
+  frame->height = h;
+  return av_frame_get_buffer(frame, 0) >= 0;
+}
+
+}  // namespace
+
+// Runs DoDeinterlace's filter on PICTURE. The deinterlacer keeps one picture back, so the
+// result may be an earlier picture (with its own time stamp) or nothing yet; PICTURE == nullptr
+// drains it at the end of input.
+AVFrame* Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture) {
+  DeinterlaceGraph& g = ist.Deinterlacer;
+  if (picture && (!g.Graph || g.Width != picture->width || g.Height != picture->height ||
+                  g.PixFmt != picture->format)) {
+    g.Graph.reset(avfilter_graph_alloc());
+    if (!g.Graph) return nullptr;
+    char args[256];
+    const AVRational tb = ist.Stream->time_base;
+    std::snprintf(args, sizeof args,
+                  "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", picture->width,
+                  picture->height, picture->format, tb.num, tb.den,
+                  std::max(picture->sample_aspect_ratio.num, 0),
+                  std::max(picture->sample_aspect_ratio.den, 1));
+    AVFilterContext* yadif = nullptr;
+    if (avfilter_graph_create_filter(&g.Source, avfilter_get_by_name("buffer"), "in", args, nullptr,
+                                     g.Graph.get()) < 0 ||
+        avfilter_graph_create_filter(&yadif, avfilter_get_by_name("yadif"), "deint",
+                                     "mode=send_frame:parity=auto:deint=all", nullptr,
+                                     g.Graph.get()) < 0 ||
+        avfilter_graph_create_filter(&g.Sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                     nullptr, g.Graph.get()) < 0 ||
+        avfilter_link(g.Source, 0, yadif, 0) < 0 || avfilter_link(yadif, 0, g.Sink, 0) < 0 ||
+        avfilter_graph_config(g.Graph.get(), nullptr) < 0) {
+      g.Graph.reset();
+      return nullptr;
+    }
+    g.Width = picture->width;
+    g.Height = picture->height;
+    g.PixFmt = picture->format;
+  }
+  if (!g.Graph) return nullptr;
+  if (av_buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
+    return nullptr;
+  if (!ist.Deinterlaced) ist.Deinterlaced.reset(av_frame_alloc());
+  if (!ist.Deinterlaced) return nullptr;
+  av_frame_unref(ist.Deinterlaced.get());
+  if (av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) return nullptr;
+  AVFrame* out = ist.Deinterlaced.get();
+  if (out->pts != AV_NOPTS_VALUE)
+    ist.Pts = av_rescale_q(out->pts, ist.Stream->time_base, AV_TIME_BASE_Q);
+  return out;
+}
+
+AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture) {
+  e_.HookFrameCounter += 1;
+  const int64_t pts = ist.Pts;
+
+  // Hook gate: decides whether the frame-hook modules run on this picture.
+  if (!e_.OnCustomHook && e_.UsingFrameHook) {
+    if (e_.OnBeforeHook) {
+      try {
+        e_.OnBeforeHook(pts, e_.HookAction);
+      } catch (const std::exception& ex) {
+        Log(0, "Error occurs OnBeforeHook: %s", ex.what());
+        e_.HookAction = haStop;
+      }
+      if (e_.HookAction == haStop) e_.UsingFrameHook = false;
+    } else if (e_.HookTimeRangeCount > 0) {
+      e_.HookAction = haIgnore;
+      for (int i = e_.HookTimeRangeIndex; i < e_.HookTimeRangeCount; ++i) {
+        const THookTimeRange& r = e_.HookTimeRanges[static_cast<size_t>(i)];
+        if (r.Start <= pts && pts <= r.End) {
+          e_.HookTimeRangeIndex = i;
+          e_.HookAction = haContinue;
+          break;
+        }
+        if (i == e_.HookTimeRangeCount - 1 && r.End < pts) {
+          e_.HookAction = haStop;
+          e_.UsingFrameHook = false;
+        }
+      }
+    }
+  }
+
+  const bool hooks_run = e_.UsingFrameHook && e_.HookAction == haContinue;
+  AVFrame* work = picture;
+  if (e_.DoDeinterlace) {
+    AVFrame* out = Deinterlace(ist, picture);
+    if (!out && !ist.Deinterlacer.Graph) {
+      Log(0, "deinterlace error.");
+    } else {
+      work = out;  // nullptr: the deinterlacer keeps this picture back for now
+      if (!work) return nullptr;
+    }
+  }
+  if ((e_.OnCustomHook || hooks_run) && !av_frame_is_writable(work)) {
+    // The decoder may still reference its picture: hooks draw on a private copy.
+    if (av_frame_make_writable(work) < 0) {
+      Log(0, "hook buf malloc error.");
+      return work;
+    }
+  }
+
+  if (e_.OnCustomHook) {
+    RunCustomHook(work, pts);
+  } else if (e_.UsingFrameHook && e_.HookAction == haContinue) {
+    QuorvinHookPicture pic{};
+    for (int i = 0; i < 4; ++i) {
+      pic.data[i] = work->data[i];
+      pic.linesize[i] = work->linesize[i];
+    }
+    RunFrameHooks(e_.FrameHooks, &pic, work->format, work->width, work->height, pts);
+  }
+  return work;
+}
+
+// The custom hook edits the picture as a 24-bit RGB bitmap; the picture is converted to it and
+// back only while a custom hook is installed.
+void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
+  const int w = work->width, h = work->height;
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
+  const AVPixelFormat rgb_fmt = e_.HookPixelFormat;
+  bool stop_hook = false;
+
+  if (!e_.HookBitmap) {
+    e_.HookBitmap = std::make_unique<THookBitmap>();
+    e_.HookBitmap->Width = w;
+    e_.HookBitmap->Height = h;
+  }
+  uint8_t* rgb_data[4] = {};
+  int rgb_linesize[4] = {};
+  if (rgb_fmt == fmt) {
+    for (int i = 0; i < 4; ++i) {
+      rgb_data[i] = work->data[i];
+      rgb_linesize[i] = work->linesize[i];
+    }
+  } else {
+    const int size = av_image_get_buffer_size(rgb_fmt, w, h, 1);
+    if (size < 0) {
+      stop_hook = true;
+    } else {
+      if (e_.RgbBuffer.size() < static_cast<size_t>(size))
+        e_.RgbBuffer.resize(static_cast<size_t>(size));
+      av_image_fill_arrays(rgb_data, rgb_linesize, e_.RgbBuffer.data(), rgb_fmt, w, h, 1);
+      e_.ToRgbContext.reset(sws_getCachedContext(e_.ToRgbContext.release(), w, h, fmt, w, h,
+                                                 rgb_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+      if (!e_.ToRgbContext) {
+        Log(0, "Cannot initialize the toRGB conversion context");
+        stop_hook = true;
+      } else {
+        sws_scale(e_.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data, rgb_linesize);
+      }
+    }
+  }
+
+  if (!stop_hook) {
+    // The bitmap keeps the size of the first picture; it shows the rows and columns both have.
+    THookBitmap& bmp = *e_.HookBitmap;
+    const int rows = std::min(bmp.Height, h);
+    const int row_bytes = std::min(bmp.Width, w) * 3;
+    bmp.Stride = bmp.Width * 3;
+    std::vector<uint8_t>& pixels = run_.HookPixels;
+    pixels.resize(static_cast<size_t>(bmp.Stride) * bmp.Height);
+    bmp.Data = pixels.data();
+    for (int j = 0; j < rows; ++j)
+      std::memcpy(bmp.Data + static_cast<ptrdiff_t>(j) * bmp.Stride,
+                  rgb_data[0] + static_cast<ptrdiff_t>(j) * rgb_linesize[0],
+                  static_cast<size_t>(row_bytes));
+    bool update = true;
+    try {
+      e_.OnCustomHook(bmp, e_.HookFrameCounter, pts_us, update, stop_hook);
+    } catch (const std::exception& ex) {
+      Log(0, "Error occurs OnCustomHook: %s", ex.what());
+      update = false;
+    }
+    if (update) {
+      for (int j = 0; j < rows; ++j)
+        std::memcpy(rgb_data[0] + static_cast<ptrdiff_t>(j) * rgb_linesize[0],
+                    bmp.Data + static_cast<ptrdiff_t>(j) * bmp.Stride,
+                    static_cast<size_t>(row_bytes));
+      if (rgb_fmt != fmt) {
+        e_.FromRgbContext.reset(sws_getCachedContext(e_.FromRgbContext.release(), w, h, rgb_fmt, w,
+                                                     h, fmt, SWS_BICUBIC, nullptr, nullptr,
+                                                     nullptr));
+        if (!e_.FromRgbContext) {
+          Log(0, "Cannot initialize the fromRGB conversion context");
+          stop_hook = true;
+        } else {
+          sws_scale(e_.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data,
+                    work->linesize);
+        }
+      }
+    }
+  }
+  if (stop_hook) {
+    e_.OnCustomHook = nullptr;
+    e_.HookAction = haStop;
+    e_.UsingFrameHook = false;
+  }
+}
+
+int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFrame* picture) {
+  AVCodecContext* enc = ost.Encoder;
+  const double tb = av_q2d(enc->time_base);
+  int frame_size = 0;
+  int64_t count = 1;
+  const double sync_time = static_cast<double>(ost.SyncInput->Pts - e_.StartTimeUs) / 1000000.0;
+
+  // Frame-rate sync: drop or duplicate pictures to keep the output on the input clock.
+  if (e_.VideoSyncMethod > 0 || (e_.VideoSyncMethod != 0 && tb > 0.001)) {
+    const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
+    if (vdelta < -1.1) {
+      count = 0;
+    } else if (e_.VideoSyncMethod == 2) {
+      ost.SyncOpts = std::llround(sync_time / tb);
+    } else if (vdelta > 1.1) {
+      count = std::llround(vdelta);
+    }
+    if (count == 0) {
+      e_.FramesDropped += 1;
+      if (e_.Verbosity > 2) Log(1, "*** drop!");
+    } else if (count > 1) {
+      e_.FramesDuplicated += static_cast<int>(count - 1);
+      if (e_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
+    }
+  } else {
+    ost.SyncOpts = std::llround(sync_time / tb);
+  }
+  count = std::min<int64_t>(count, e_.MaxFrames[0] - ost.FrameNumber);
+  if (count <= 0 || !picture) return 0;
+
+  // Crop: a view into the decoded picture, no copy.
+  const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
+  uint8_t* fmt_data[4] = {};
+  int fmt_linesize[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    fmt_data[i] = picture->data[i];
+    fmt_linesize[i] = picture->linesize[i];
+  }
+  const int src_w = picture->width - ost.CropLeft - ost.CropRight;
+  const int src_h = picture->height - ost.CropTop - ost.CropBottom;
+  if (ost.VideoCrop) {
+    int64_t off[4];
+    if (src_w <= 0 || src_h <= 0 ||
+        !PlaneOffsets(in_fmt, ost.CropTop, ost.CropLeft, picture->linesize, off)) {
+      Log(0, "error cropping picture");
+      return 0;
+    }
+    for (int i = 0; i < 4; ++i)
+      if (fmt_data[i]) fmt_data[i] += off[i];
+  }
+
+  // A picture whose size or format differs from what set-up expected (a mid-stream change)
+  // goes through the scaler too, so that the encoder always gets its own size and format.
+  const int inner_w = enc->width - ost.PadLeft - ost.PadRight;
+  const int inner_h = enc->height - ost.PadTop - ost.PadBottom;
+  if (!ost.VideoResample && (src_w != inner_w || src_h != inner_h || in_fmt != enc->pix_fmt)) {
+    ost.VideoResample = true;
+    if (!ost.TempPicture) {
+      ost.TempPicture.reset(av_frame_alloc());
+      if (!ost.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+      ost.TempPicture->format = enc->pix_fmt;
+      ost.TempPicture->width = enc->width;
+      ost.TempPicture->height = enc->height;
+      if (av_frame_get_buffer(ost.TempPicture.get(), 0) < 0)
+        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+    }
+  }
+
+  AVFrame* final_picture = picture;
+  if (ost.VideoPad || ost.VideoResample) {
+    AVFrame* temp = ost.TempPicture.get();
+    if (!RenewIfShared(temp)) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+    final_picture = temp;
+    uint8_t* target_data[4] = {};
+    int target_linesize[4] = {};
+    int64_t off[4] = {};
+    if (ost.VideoPad && !PlaneOffsets(enc->pix_fmt, ost.PadTop, ost.PadLeft, temp->linesize, off)) {
+      Log(0, "error padding picture");
+      return 0;
+    }
+    for (int i = 0; i < 4; ++i) {
+      target_data[i] = temp->data[i] ? temp->data[i] + off[i] : nullptr;
+      target_linesize[i] = temp->linesize[i];
+    }
+    if (ost.VideoResample) {
+      ost.ScaleContext.reset(sws_getCachedContext(ost.ScaleContext.release(), src_w, src_h, in_fmt,
+                                                  inner_w, inner_h, enc->pix_fmt, e_.SwsFlags,
+                                                  nullptr, nullptr, nullptr));
+      if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
+      sws_scale(ost.ScaleContext.get(), fmt_data, fmt_linesize, 0, src_h, target_data,
+                target_linesize);
+    } else {
+      av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(fmt_data),
+                    fmt_linesize, enc->pix_fmt, inner_w, inner_h);
+    }
+    if (ost.VideoPad) {
+      const int color[3] = {e_.PadColor[0], e_.PadColor[1], e_.PadColor[2]};
+      FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
+    }
+  } else if (ost.VideoCrop) {
+    // Crop without scale or pad: the cropped view has the encoder's size already.
+    final_picture = nullptr;
+  }
+
+  AVFrame* frame = ost.EncodeFrame.get();
+  for (int64_t i = 0; i < count; ++i) {
+    if (e_.AbortRequested.load()) break;
+    if (final_picture) {
+      if (av_frame_ref(frame, final_picture) < 0) throw FFMpegException("Video encoding failed");
+    } else {
+      if (av_frame_ref(frame, picture) < 0) throw FFMpegException("Video encoding failed");
+      for (int p = 0; p < 4; ++p) frame->data[p] = fmt_data[p];
+      frame->width = src_w;
+      frame->height = src_h;
+    }
+    frame->interlaced_frame = picture->interlaced_frame;
+    const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
+    if (vdefaults &&
+        (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
+      frame->top_field_first = e_.TopFieldFirst == -1 ? picture->top_field_first : e_.TopFieldFirst;
+    frame->quality =
+        e_.SameQuality ? static_cast<int>(std::lround(ist.Quality)) : enc->global_quality;
+    if (e_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->pts = ost.SyncOpts;
+    frame->sample_aspect_ratio = enc->sample_aspect_ratio;
+    const int size = EncodeAndWrite(ost, frame);
+    av_frame_unref(frame);
+    if (size > 0) frame_size = size;
+    ost.SyncOpts += 1;
+    ost.FrameNumber += 1;
+  }
+  return frame_size;
+}
