@@ -1,9 +1,60 @@
-// --probe: placeholder until the media probe front end lands.
+// --probe FILE...: one line per file as the file list shows it: the path, a tab, Video Size, a
+// tab, FrameRate, a tab, Duration, a tab, and "Error" when the file could not be probed (else
+// nothing). The reason of a failure goes to standard error.
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
+#include <string>
 
+#include "AVProbe.h"
+#include "Binding.h"
 #include "Commands.h"
+#include "FFmpegException.h"
+#include "ProbeColumns.h"
 
-int RunProbe(int, char**) {
-  std::fputs("quorvin-convert: --probe is not available yet\n", stderr);
-  return 2;
+namespace {
+
+// Folder of the running program with a trailing '/', for the binding's messages.
+std::string ProgramFolder() {
+  char path[PATH_MAX] = {};
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string folder = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+  const auto slash = folder.rfind('/');
+  return slash == std::string::npos ? std::string("./") : folder.substr(0, slash + 1);
+}
+
+}  // namespace
+
+int RunProbe(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("quorvin-convert: --probe needs at least one FILE\n", stderr);
+    return 2;
+  }
+  std::string error;
+  if (!LoadLibraries(ProgramFolder() + "Common/", true, error)) {
+    std::fprintf(stderr, "quorvin-convert: %s\n", error.c_str());
+    return 1;
+  }
+  // The libraries' own warnings about damaged files would mix with the result lines.
+  SetLibraryLogLevel(-1);
+
+  int status = 0;
+  TAVProbe probe;
+  for (int i = 1; i < argc; ++i) {
+    ProbeColumns columns;
+    try {
+      columns = ProbeFileColumns(probe, argv[i]);
+    } catch (const FFMpegException& e) {
+      columns.error = e.what();
+    }
+    std::printf("%s\n", ProbeLine(argv[i], columns).c_str());
+    std::fflush(stdout);
+    if (!columns.ok) {
+      std::fprintf(stderr, "quorvin-convert: %s\n", columns.error.c_str());
+      status = 1;
+    }
+  }
+  probe.Close();
+  return status;
 }

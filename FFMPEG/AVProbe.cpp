@@ -1,0 +1,194 @@
+#include "AVProbe.h"
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/parseutils.h>
+}
+
+#include <climits>
+#include <cstdlib>
+
+#include "Binding.h"
+#include "FFmpegException.h"
+#include "OpenErrors.h"
+
+namespace {
+
+constexpr size_t kTagChars = 511;   // tag texts hold at most 511 characters
+constexpr size_t kGenreChars = 31;  // the genre at most 31
+constexpr size_t kCodecNameChars = 31;
+
+std::string Tag(const AVDictionary* metadata, const char* key, size_t max_chars) {
+  const AVDictionaryEntry* e = av_dict_get(metadata, key, nullptr, 0);
+  if (!e || !e->value) return {};
+  std::string value = e->value;
+  if (value.size() > max_chars) value.resize(max_chars);
+  return value;
+}
+
+// Leading decimal number of a tag such as "2007-05-01" or "3/12"; 0 when there is none.
+int LeadingNumberTag(const AVDictionary* metadata, const char* key) {
+  const AVDictionaryEntry* e = av_dict_get(metadata, key, nullptr, 0);
+  if (!e || !e->value) return 0;
+  const long n = std::strtol(e->value, nullptr, 10);
+  return n > 0 && n <= INT_MAX ? static_cast<int>(n) : 0;
+}
+
+int ClampToInt(int64_t value) {
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+void TAVProbe::CheckLibraries() {
+  if (!Bound(TLibrary::avcodec)) throw FFMpegException("LibAVCodec not loaded.");
+  if (!Bound(TLibrary::avformat)) throw FFMpegException("LibAVFormat not loaded.");
+  if (!Bound(TLibrary::avutil)) throw FFMpegException("LibAVUtil not loaded.");
+  if (!Bound(TLibrary::swscale)) throw FFMpegException("LibSwScale not loaded.");
+}
+
+bool TAVProbe::Open(const std::string& file_name, const std::string& format_name) {
+  CheckLibraries();
+  Close();
+
+  const AVInputFormat* format = nullptr;
+  if (!format_name.empty()) {
+    format = av_find_input_format(format_name.c_str());
+    if (!format) {
+      last_error_ = "Unknown input format: " + format_name;
+      return false;
+    }
+  }
+
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) {
+    last_error_ = OpenErrorText(AVERROR(ENOMEM), file_name);
+    return false;
+  }
+  // On failure avformat_open_input frees the context itself.
+  int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
+  if (ret < 0) {
+    last_error_ = OpenErrorText(ret, file_name);
+    Close();
+    return false;
+  }
+  InputFormatPtr ctx(raw);
+
+  ret = avformat_find_stream_info(ctx.get(), nullptr);
+  if (ret < 0) {
+    last_error_ = FormatWithFileName("%s: could not find codec parameters", file_name);
+    Close();
+    return false;
+  }
+
+  stream_count_ = static_cast<int>(ctx->nb_streams);
+  program_count_ = static_cast<int>(ctx->nb_programs);
+  audio_stream_count_ = video_stream_count_ = subtitle_stream_count_ = 0;
+  for (int i = 0; i < stream_count_; ++i) {
+    switch (ctx->streams[i]->codecpar->codec_type) {
+      case AVMEDIA_TYPE_VIDEO:
+        // An attached cover picture is not a video the file list should describe.
+        if (ctx->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) break;
+        ++video_stream_count_;
+        if (first_video_stream_ == -1) first_video_stream_ = i;
+        break;
+      case AVMEDIA_TYPE_AUDIO:
+        ++audio_stream_count_;
+        if (first_audio_stream_ == -1) first_audio_stream_ = i;
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        ++subtitle_stream_count_;
+        if (first_subtitle_stream_ == -1) first_subtitle_stream_ = i;
+        break;
+      default:
+        break;
+    }
+  }
+  context_ = std::move(ctx);
+  format_name_ = format_name;
+  return true;
+}
+
+void TAVProbe::Close() {
+  context_.reset();
+  format_name_.clear();
+  stream_count_ = program_count_ = -1;
+  audio_stream_count_ = video_stream_count_ = subtitle_stream_count_ = -1;
+  first_audio_stream_ = first_video_stream_ = first_subtitle_stream_ = -1;
+}
+
+void TAVProbe::GetFileInfo(FileInfo& info) const {
+  info = FileInfo{};
+  if (!context_) {
+    av_log(nullptr, AV_LOG_INFO, "file not loaded.\n");
+    return;
+  }
+  const AVFormatContext* ctx = context_.get();
+  const AVDictionary* md = ctx->metadata;
+  info.StartTime = ctx->start_time;
+  info.Duration = ctx->duration;
+  info.BitRate = ClampToInt(ctx->bit_rate);
+  info.Timestamp = 0;
+  if (const AVDictionaryEntry* e = av_dict_get(md, "creation_time", nullptr, 0)) {
+    int64_t us = 0;
+    if (av_parse_time(&us, e->value, 0) == 0) info.Timestamp = us;
+  }
+  info.Title = Tag(md, "title", kTagChars);
+  info.Author = Tag(md, "author", kTagChars);
+  if (info.Author.empty()) info.Author = Tag(md, "artist", kTagChars);
+  info.Copyright = Tag(md, "copyright", kTagChars);
+  info.Comment = Tag(md, "comment", kTagChars);
+  info.Album = Tag(md, "album", kTagChars);
+  info.Year = LeadingNumberTag(md, "date");
+  if (info.Year == 0) info.Year = LeadingNumberTag(md, "year");
+  info.Track = LeadingNumberTag(md, "track");
+  info.Genre = Tag(md, "genre", kGenreChars);
+}
+
+void TAVProbe::GetVideoStreamInfo(int index, VideoStreamInfo& info) const {
+  info = VideoStreamInfo{};
+  if (!context_) {
+    av_log(nullptr, AV_LOG_INFO, "file not loaded.\n");
+    return;
+  }
+  if (index < 0) {
+    index = first_video_stream_;
+    if (index == -1) {
+      av_log(nullptr, AV_LOG_ERROR, "no video stream.\n");
+      return;
+    }
+  }
+  if (index >= stream_count_) {
+    av_log(nullptr, AV_LOG_ERROR, "stream index #%d is invalid.\n", index);
+    return;
+  }
+  const AVStream* st = context_->streams[index];
+  const AVCodecParameters* par = st->codecpar;
+  if (par->codec_type != AVMEDIA_TYPE_VIDEO) {
+    av_log(nullptr, AV_LOG_ERROR, "stream #%d is not video stream.\n", index);
+    return;
+  }
+
+  info.Language = Tag(st->metadata, "language", 3);
+  info.CodecName = avcodec_get_name(par->codec_id);
+  if (info.CodecName.size() > kCodecNameChars) info.CodecName.resize(kCodecNameChars);
+  info.StartTime = st->start_time;
+  if (st->start_time != AV_NOPTS_VALUE)
+    info.StartTimeUs = av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q);
+  info.Duration = st->duration;
+  if (st->duration != AV_NOPTS_VALUE)
+    info.DurationUs = av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q);
+  info.BitRate = ClampToInt(par->bit_rate);
+  info.Height = par->height;
+  info.Width = par->width;
+  // An unknown sample aspect ratio means square pixels; without one the ratio would be 0.
+  AVRational sar = av_guess_sample_aspect_ratio(context_.get(), const_cast<AVStream*>(st), nullptr);
+  if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
+  if (par->height > 0)
+    info.AspectRatio = static_cast<float>(par->width * av_q2d(sar) / par->height);
+  info.PixelFormat = par->format;
+  info.FrameRateNum = st->r_frame_rate.num;
+  info.FrameRateDen = st->r_frame_rate.den;
+}

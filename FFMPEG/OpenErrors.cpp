@@ -1,0 +1,86 @@
+#include "OpenErrors.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include <cerrno>
+#include <fstream>
+#include <vector>
+
+std::string FormatWithFileName(const char* format, const std::string& file_name) {
+  // The formats hold one "%s" and "%%" for a literal "%"; nothing else is interpreted, so a
+  // file name with "%" in it is copied as it is.
+  std::string text;
+  for (const char* p = format; *p; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      text += file_name;
+      ++p;
+    } else if (p[0] == '%' && p[1] == '%') {
+      text += '%';
+      ++p;
+    } else {
+      text += *p;
+    }
+  }
+  return text;
+}
+
+std::string ImageNumberErrorText(const std::string& file_name) {
+  return FormatWithFileName(
+      "%s: Incorrect image filename syntax.\r\nUse '%%d' to specify the image number:\r\n  for "
+      "img1.jpg, img2.jpg, ..., use 'img%%d.jpg';\r\n  for img001.jpg, img002.jpg, ..., use "
+      "'img%%03d.jpg'.",
+      file_name);
+}
+
+std::string LibraryErrorText(int err) {
+  char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(err, buffer, sizeof buffer) < 0) return "error " + std::to_string(err);
+  return buffer;
+}
+
+std::string OpenErrorText(int err, const std::string& file_name) {
+  if (err == AVERROR_DEMUXER_NOT_FOUND || err == AVERROR_PROTOCOL_NOT_FOUND)
+    return FormatWithFileName("%s: Unknown format", file_name);
+  if (err == AVERROR_INVALIDDATA) {
+    if (FormatRecognised(file_name))
+      return FormatWithFileName(
+          "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
+          "corrupted.",
+          file_name);
+    return FormatWithFileName("%s: Unknown format", file_name);
+  }
+  if (err == AVERROR(EDOM)) return ImageNumberErrorText(file_name);
+  if (err == AVERROR(EINVAL))
+    return FormatWithFileName("%s: Error while parsing header", file_name);
+  if (err == AVERROR(ENOMEM))
+    return FormatWithFileName("%s: memory allocation error occurred", file_name);
+  if (err == AVERROR(EIO) || err == AVERROR_EOF)
+    return FormatWithFileName(
+        "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
+        "corrupted.",
+        file_name);
+  if (err == AVERROR(ENOENT)) return FormatWithFileName("%s: no such file or directory", file_name);
+  return FormatWithFileName("%s: Error while opening file", file_name) + " (" +
+         LibraryErrorText(err) + ")";
+}
+
+bool FormatRecognised(const std::string& file_name) {
+  constexpr std::streamsize kProbeBytes = 4096;
+  std::ifstream in(file_name, std::ios::binary);
+  if (!in) return false;
+  std::vector<unsigned char> buffer(kProbeBytes + AVPROBE_PADDING_SIZE, 0);
+  in.read(reinterpret_cast<char*>(buffer.data()), kProbeBytes);
+  const auto size = static_cast<int>(in.gcount());
+  if (size <= 0) return false;
+  // No file name: only the content counts, not the extension.
+  AVProbeData pd{};
+  pd.filename = "";
+  pd.buf = buffer.data();
+  pd.buf_size = size;
+  int score = 0;
+  const AVInputFormat* format = av_probe_input_format3(&pd, 1, &score);
+  return format != nullptr && score > AVPROBE_SCORE_RETRY;
+}

@@ -1,0 +1,25 @@
+// Texts for failures to open a media file, shared by the file set-up and the media probe.
+#pragma once
+
+#include <string>
+
+// The text for a failed open of FILE_NAME with the library error ERR (an AVERROR code).
+// Codes are mapped by meaning: a missing file, an I/O error, no memory, an invalid argument,
+// an unrecognised format (no demuxer, or data no demuxer accepts); the "image number" text is
+// reached with AVERROR(EDOM). Any other code gives "Error while opening file" with the
+// library's own words for the cause.
+std::string OpenErrorText(int err, const std::string& file_name);
+
+// The texts with a single file name in them.
+std::string FormatWithFileName(const char* format, const std::string& file_name);
+
+// The "image number" text that also serves output names without a frame-number pattern.
+std::string ImageNumberErrorText(const std::string& file_name);
+
+// The library's description of ERR ("No such file or directory", ...).
+std::string LibraryErrorText(int err);
+
+// When an open failed with AVERROR_INVALIDDATA: true when some demuxer recognises the start of
+// FILE_NAME, i.e. the file is of a known format but truncated or corrupted rather than of an
+// unknown format.
+bool FormatRecognised(const std::string& file_name);

@@ -1,0 +1,77 @@
+#include "ProbeColumns.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "AVProbe.h"
+
+namespace {
+
+// At least two digits, as "00" formatting writes numbers; a negative keeps its sign.
+std::string TwoDigits(long long value) {
+  char buffer[32];
+  if (value < 0)
+    std::snprintf(buffer, sizeof buffer, "-%02lld", -value);
+  else
+    std::snprintf(buffer, sizeof buffer, "%02lld", value);
+  return buffer;
+}
+
+}  // namespace
+
+std::string FormatDuration(char separator, double seconds) {
+  if (!std::isfinite(seconds) || std::fabs(seconds) > 9.2e18) return "-";
+  const auto minutes_total = static_cast<long long>(std::trunc(seconds / 60));
+  const long long hours = minutes_total / 60;
+  const long long minutes = minutes_total % 60;
+  // Halves round to even, as the rounding of the system's number formatting does.
+  const auto secs = static_cast<long long>(std::nearbyint(seconds - 60.0 * minutes_total));
+  return TwoDigits(hours) + separator + TwoDigits(minutes) + separator + TwoDigits(secs);
+}
+
+std::string VideoSizeText(int video_stream_count, int width, int height) {
+  if (video_stream_count <= 0) return " ";
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::string FrameRateText(int video_stream_count, int num, int den) {
+  if (video_stream_count <= 0) return " ";
+  if (num <= 0 || den <= 0) return "Unknown";
+  const double hundredths = std::round(static_cast<double>(num) / den * 100.0);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.2f", hundredths / 100.0);
+  std::string text = buffer;
+  // Shortest form: drop trailing zeros and then a trailing point.
+  while (!text.empty() && text.back() == '0') text.pop_back();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+std::string DurationText(int64_t duration_us) {
+  if (duration_us < 0) return "Unknown";
+  const std::string text = FormatDuration(':', static_cast<double>(duration_us / 1000000));
+  return text.find('-') != std::string::npos ? "Unknown" : text;
+}
+
+ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name) {
+  ProbeColumns columns;
+  if (!probe.Open(file_name, "")) {
+    columns.error = probe.LastError();
+    return columns;
+  }
+  columns.ok = true;
+  VideoStreamInfo video;
+  if (probe.VideoStreamCount() > 0) probe.GetVideoStreamInfo(-1, video);
+  columns.video_size = VideoSizeText(probe.VideoStreamCount(), video.Width, video.Height);
+  columns.frame_rate =
+      FrameRateText(probe.VideoStreamCount(), video.FrameRateNum, video.FrameRateDen);
+  FileInfo info;
+  probe.GetFileInfo(info);
+  columns.duration = DurationText(info.Duration);
+  return columns;
+}
+
+std::string ProbeLine(const std::string& file_name, const ProbeColumns& columns) {
+  return file_name + '\t' + columns.video_size + '\t' + columns.frame_rate + '\t' +
+         columns.duration + '\t' + (columns.ok ? "" : "Error");
+}

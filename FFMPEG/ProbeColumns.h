@@ -1,0 +1,38 @@
+// The texts of the file list's Video Size, FrameRate and Duration columns, from a probed file.
+// The GUI's file list and the command line's --probe use the same rules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TAVProbe;
+
+// SECONDS as hours, minutes and seconds, each at least two digits: FormatDuration(':', 3725)
+// is "01:02:05", 0 gives "00:00:00", 360000 gives "100:00:00". Hours are not wrapped at 24.
+// Negative input gives a text with "-" in it.
+std::string FormatDuration(char separator, double seconds);
+
+// "640x480"; " " when the file has no video stream.
+std::string VideoSizeText(int video_stream_count, int width, int height);
+
+// NUM/DEN rounded to two decimals in the shortest form with a decimal point: 25, 29.97, 23.98.
+// " " when the file has no video stream; "Unknown" when the stream states no usable rate.
+std::string FrameRateText(int video_stream_count, int num, int den);
+
+// The whole seconds of DURATION_US through FormatDuration; "Unknown" when the duration is
+// negative (the library's mark for an unknown duration is the smallest 64-bit number).
+std::string DurationText(int64_t duration_us);
+
+struct ProbeColumns {
+  bool ok = false;  // the probe opened the file and found its stream parameters
+  std::string video_size, frame_rate, duration;
+  std::string error;  // the probe's LastError when !ok
+};
+
+// Opens FILE_NAME with PROBE and computes the three columns; all empty when the file cannot be
+// opened. Raises FFMpegException only when the libraries are not loaded.
+ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name);
+
+// One line as the file list shows a file: the path, a tab, Video Size, a tab, FrameRate, a tab,
+// Duration, a tab, and "Error" when the probe failed (else nothing). No line break.
+std::string ProbeLine(const std::string& file_name, const ProbeColumns& columns);
