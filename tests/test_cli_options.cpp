@@ -1,0 +1,141 @@
+// quorvin-convert --list-formats and --show-options, run as a separate process.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "MediaUtil.h"
+
+namespace {
+
+media::CommandResult Cli(std::vector<std::string> args) {
+  args.insert(args.begin(), QUORVIN_CLI);
+  return media::RunCommand(args);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The ten printed fields, in order.
+std::string Options(const char* frame_rate, const char* video_codec, const char* audio_codec,
+                    const char* frame_size, int video_bitrate, int audio_bitrate, int sample_rate,
+                    int channels, bool disable_video, int volume = 255) {
+  std::ostringstream out;
+  out << "FrameRate=" << frame_rate << "\nVideoCodec=" << video_codec
+      << "\nAudioCodec=" << audio_codec << "\nFrameSize=" << frame_size
+      << "\nVideoBitrate=" << video_bitrate << "\nAudioBitrate=" << audio_bitrate
+      << "\nAudioSampleRate=" << sample_rate << "\nAudioChannels=" << channels
+      << "\nDisableVideo=" << (disable_video ? "true" : "false") << "\nAudioVolume=" << volume
+      << "\n";
+  return out.str();
+}
+
+}  // namespace
+
+TEST(CliOptions, ListFormatsPrintsIndexExtensionAndCaptionOfEachFormat) {
+  const media::CommandResult r = Cli({"--list-formats"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 18u);
+  EXPECT_EQ(lines.front(), "0\tMP4\tiPod (*.mp4)");
+  EXPECT_EQ(lines[4], "5\tAAC\tAAC - Advance Audio Coding (*.aac)");
+  EXPECT_EQ(lines[9], "12\t3GP\t3GP - Mobile Video Format (*.3gp)");
+  EXPECT_EQ(lines.back(), "20\tWMV\tWMV - Windows Media Video (*.wmv)");
+  for (const std::string& line : lines) EXPECT_EQ(line.find("----"), std::string::npos);
+}
+
+TEST(CliOptions, ShowOptionsReproducesEveryFormatsRecord) {
+  struct Case {
+    const char* format;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"0", Options("25", "mpeg4", "libfaac", "320x240", 512000, 128000, 44100, -1, false)},
+      {"1", Options("25", "mpeg4", "libfaac", "640x480", 1200000, 128000, 44100, -1, false)},
+      {"2", Options("25", "mpeg4", "libfaac", "480x320", 1200000, 128000, 44100, 2, false)},
+      {"3", Options("25", "mpeg4", "libfaac", "640x480", 1200000, 128000, 44100, 2, false)},
+      {"5", Options("", "", "libfaac", "", 0, 128000, 48000, 2, true)},
+      {"6", Options("", "", "libmp3lame", "", 0, 128000, 48000, 2, true)},
+      {"7", Options("", "", "libfaac", "", 0, 128000, 48000, 2, true)},
+      {"9", Options("25", "mpeg4", "libfaac", "480x320", 1200000, 128000, 44100, 2, false)},
+      {"10", Options("25", "mpeg4", "libfaac", "640x480", 1200000, 64000, 44100, -1, false)},
+      {"12", Options("25", "mpeg4", "libamr_nb", "176x144", 128000, 7400, 8000, 1, false)},
+      {"13", Options("25", "mpeg4", "libamr_nb", "176x144", 128000, 7400, 8000, 1, false)},
+      {"14", Options("25", "mpeg4", "pcm_s16le", "", 1200000, 128000, 48000, 2, false)},
+      {"15", Options("25", "mpeg4", "libmp3lame", "", 1200000, 128000, 48000, 2, false)},
+      {"16", Options("25", "mpeg4", "libfaac", "", 1200000, 128000, 44100, 2, false)},
+      {"17", Options("25", "mpeg4", "libfaac", "", 1200000, 128000, 44100, 2, false)},
+      {"18", Options("25.0", "mpeg1video", "mp2", "320x240", 1200000, 128000, 44100, 2, false)},
+      {"19", Options("25.0", "mpeg2video", "mp2", "320x240", 1200000, 128000, 44100, 2, false)},
+      {"WMV - Windows Media Video (*.wmv)",
+       Options("25", "wmv2", "wmav2", "320x240", 1500000, 128000, 48000, 2, false)},
+  };
+  for (const Case& c : cases) {
+    const media::CommandResult r = Cli({"--show-options", "--format", c.format});
+    EXPECT_EQ(r.exit_code, 0) << c.format << ": " << r.err;
+    EXPECT_EQ(r.out, c.expected) << c.format;
+  }
+}
+
+TEST(CliOptions, ShowOptionsAppliesLevelsListChoicesAndVolume) {
+  // Without --format: the first format, iPod. "Lower" names no iPod item, so 512 stays.
+  media::CommandResult r = Cli({"--show-options", "--video-quality", "Lower", "--volume", "10"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            Options("25", "mpeg4", "libfaac", "320x240", 512000, 128000, 44100, -1, false, 600));
+
+  r = Cli({"--show-options", "--format", "3GP - Mobile Video Format (*.3gp)", "--audio-quality",
+           "Highest"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("AudioBitrate=12200\n"), std::string::npos) << r.out;
+
+  r = Cli({"--show-options", "--format", "17", "--size", "352 x 288 (CIF)", "--framerate",
+           "29.97 fps", "--channels", "Mono", "--volume", "0", "--video-quality", "Highest"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            Options("29.97", "mpeg4", "libfaac", "352x288", 2500000, 128000, 44100, 1, false, 1));
+}
+
+TEST(CliOptions, BadChoicesAreUsageErrors) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--format", "4"},                                   // separator
+      {"--format", "21"},                                  // outside the list
+      {"--format", "ipod (*.mp4)"},                        // captions are exact
+      {"--format"},                                        // missing value
+      {"--video-quality", "Best"},                         // unknown level
+      {"--audio-quality"},                                 // missing value
+      {"--size", "1000 x 1000"},                           // not an item
+      {"--format", "6", "--size", "Original Video Size"},  // audio format: no size list
+      {"--framerate", "12 fps"},
+      {"--channels", "Surround"},
+      {"--volume", "11"},
+      {"--volume", "-1"},
+      {"--volume", "loud"},
+      {"--bitrate", "100"},  // unknown option
+  };
+  for (std::vector<std::string> args : cases) {
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    args.insert(args.begin(), "--show-options");
+    const media::CommandResult r = Cli(args);
+    EXPECT_EQ(r.exit_code, 2) << shown;
+    EXPECT_EQ(r.out, "") << shown;
+    EXPECT_NE(r.err.find("quorvin-convert: "), std::string::npos) << shown << r.err;
+  }
+  const media::CommandResult r = Cli({"--list-formats", "extra"});
+  EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST(CliOptions, HelpAndNoArgumentsShowTheUsage) {
+  media::CommandResult r = Cli({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("--show-options"), std::string::npos);
+  r = Cli({});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+}
