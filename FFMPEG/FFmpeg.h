@@ -157,16 +157,38 @@ class TCustomFFmpeg {
 
   // ---- File set-up (engine-setup) -----------------------------------------------------------
 
-  // Opens an input file with the options given so far; failures raise FFMpegException.
+  // Opens an input file with the options given so far, takes its picture and sound parameters
+  // into the option fields and registers it. On failure LastErrorText holds the reason and an
+  // FFMpegException with that text is raised. An input named "*.avs" is a script (AvsInput.h).
+  // The per-input options (InputFormat, the codec names, VideoChannel, RateEmu) are cleared
+  // either way.
   void OpenInputFile(const std::string& file_name);
-  // Prepares an output file and its streams; false with LastErrorText set on failure.
+  // Prepares an output file: its streams from the option fields (codec contexts in
+  // OutputCodecs), its tags, and the file opened for writing. False with LastErrorText set on
+  // failure; from the point the file is registered a failed output stays in OutputFiles.
   bool OpenOutputFile(const std::string& file_name);
+  // Add one stream to OC (a registered output or the one OpenOutputFile is preparing) and
+  // clear the per-stream options; failures raise FFMpegException.
   void NewVideoStream(AVFormatContext* oc);
   void NewAudioStream(AVFormatContext* oc);
   void NewSubtitleStream(AVFormatContext* oc);
-  // Finds the encoder (encoder = true) or decoder called name for the codec type.
-  const AVCodec* FindCodec(const std::string& name, AVMediaType type, bool encoder);
+  // Looks up the encoder (ENCODER true) or decoder NAME of the codec TYPE. An empty name gives
+  // AV_CODEC_ID_NONE and success. False with LastErrorText "Unknown encoder 'x'" or "Invalid
+  // encoder type 'x'" (or "decoder"). Legacy encoder names are mapped (CodecAlias); the AMR-NB
+  // names give AV_CODEC_ID_AMR_NB with the library's encoder, or none when the engine's own
+  // encoder is to be used (AmrNbEncoder.h).
+  bool FindCodec(const std::string& name, AVMediaType type, bool encoder, AVCodecID& id,
+                 const AVCodec** codec = nullptr);
+  // The encoder name today's libraries use for a legacy name ("libfaac" -> "aac").
+  static std::string CodecAlias(const std::string& name);
 
+ private:
+  bool TryOpenInputFile(const std::string& file_name);
+  void ClearInputFileOptions();
+  void DropOutputCodecs(int file_index);
+  void TakeBitstreamFilters(std::string& chain_text, int file_index, int stream);
+
+ public:
   // ---- Transcode (engine-core) --------------------------------------------------------------
 
   // Runs the conversion of InputFiles into OutputFiles with StreamMaps; failures raise

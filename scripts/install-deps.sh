@@ -7,5 +7,5 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make \
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev \
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev \
   libopencore-amrnb-dev libgtest-dev ffmpeg time >/dev/null
