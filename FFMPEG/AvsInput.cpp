@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -49,6 +50,7 @@ struct SourceStreams {
   bool video = false;
   bool audio = false;
   int64_t duration_us = AV_NOPTS_VALUE;
+  double picture_s = 0;  // time of one picture of the source's video, 0 when unknown
 };
 
 int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt,
@@ -64,8 +66,11 @@ int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt,
   for (unsigned i = 0; i < ctx->nb_streams; ++i) {
     const AVStream* st = ctx->streams[i];
     if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-        !(st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        !(st->disposition & AV_DISPOSITION_ATTACHED_PIC) && !streams.video) {
       streams.video = true;
+      const AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+      if (rate.num > 0 && rate.den > 0 && av_q2d(rate) >= 1) streams.picture_s = 1 / av_q2d(rate);
+    }
     if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) streams.audio = true;
   }
   streams.duration_us = ctx->duration;
@@ -89,7 +94,7 @@ int ReadAvsScript(const std::string& file_name, AvsScript& script) {
   const std::string call = "directshowsource";
   // The call, not the plug-in's file name "DirectShowSource.dll" of the LoadPlugin line.
   size_t pos = 0;
-  for (size_t at = lower.find(call); ; at = lower.find(call, at + 1)) {
+  for (size_t at = lower.find(call);; at = lower.find(call, at + 1)) {
     if (at == std::string::npos) return AVERROR(EINVAL);
     pos = lower.find_first_not_of(" \t", at + call.size());
     if (pos != std::string::npos && text[pos] == '(') break;
@@ -123,7 +128,7 @@ int ReadAvsScript(const std::string& file_name, AvsScript& script) {
   return 0;
 }
 
-std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio) {
+std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio, double last_picture_s) {
   // Two parsers read the text: the graph parser (separators "[],;") and then the movie
   // filter's option parser (":" and "="), so the path is escaped for both, innermost first.
   const std::string path = Escape(Escape(script.source_path, ":="), "[],;");
@@ -135,10 +140,16 @@ std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio) {
   else
     graph += "da[out0]";
   if (video) {
-    if (script.frame_rate.num > 0)
-      graph += ";[vsrc]fps=fps=" + std::to_string(script.frame_rate.num) + "/" +
+    if (script.frame_rate.num > 0) {
+      graph += ";[vsrc]";
+      if (last_picture_s > 0) {
+        char pad[96];
+        std::snprintf(pad, sizeof pad, "tpad=stop_mode=clone:stop_duration=%.6f,", last_picture_s);
+        graph += pad;
+      }
+      graph += "fps=fps=" + std::to_string(script.frame_rate.num) + "/" +
                std::to_string(script.frame_rate.den) + "[out0]";
-    else
+    } else
       graph += ";[vsrc]null[out0]";
   }
   return graph;
@@ -171,7 +182,7 @@ int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsI
     return AVERROR(ENOMEM);
   }
   if (interrupt) raw->interrupt_callback = *interrupt;
-  const std::string graph = AvsFilterGraph(script, streams.video, streams.audio);
+  const std::string graph = AvsFilterGraph(script, streams.video, streams.audio, streams.picture_s);
   ret = avformat_open_input(&raw, graph.c_str(), lavfi, nullptr);
   if (ret < 0) {
     error_text = FormatWithFileName("%s: Error while opening file", script.source_path) + " (" +

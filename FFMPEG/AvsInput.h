@@ -50,5 +50,8 @@ int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsI
                  std::string& error_text);
 
 // The filter graph text for SCRIPT with the given streams, the source path escaped for the
-// graph parser (exposed for tests).
-std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio);
+// graph parser (exposed for tests). LAST_PICTURE_S, the display time of the source's last
+// picture, keeps that picture on screen to the source's end (the fps filter would otherwise
+// stop at its start).
+std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio,
+                           double last_picture_s = 0);

@@ -352,3 +352,36 @@ TEST_F(FileSetupTest, ScriptWithMissingSource) {
   media::WriteFile(script, "Version()\r\n");
   EXPECT_EQ(OpenInput(script), script + ": Error while parsing header");
 }
+
+// A RealMedia source at 15 pictures per second, converted through the queue's script: the
+// output has 25 pictures per second for the source's whole length, in step with the sound.
+TEST_F(FileSetupTest, ScriptInputConvertsAtConstantRate) {
+  const auto source = dir.File("film.rmvb");
+  ASSERT_TRUE(media::MakeAudioVideo(source, {"-f", "rm", "-c:v", "rv20", "-c:a", "ac3"}, 2.0,
+                                    "176x144", "15"));
+  const auto script = dir.File("r.avs");
+  media::WriteFile(script,
+                   "LoadPlugin(\"/opt/quorvin/DirectShowSource.dll\")\r\n"
+                   "DirectShowSource(\"" +
+                       source + "\", fps=25, convertfps=true)\r\n");
+  ASSERT_EQ(OpenInput(script), "");
+  engine.VideoCodecName = "mpeg4";
+  engine.AudioCodecName = "libfaac";
+  const auto out = dir.File("film.mp4");
+  ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
+  engine.Transcode();
+  engine.FreeFileSet();
+
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  const auto v = info.First("video");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->r_frame_rate.num, 25);
+  EXPECT_EQ(v->r_frame_rate.den, 1);
+  const auto times = media::PacketTimesPerStream(out);
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_EQ(times.at(v->index).count, 50);
+  EXPECT_NEAR(times.at(v->index).end_s, 2.0, 0.05);
+  EXPECT_NEAR(times.at(v->index).end_s, times.at(1 - v->index).end_s, 0.1);
+  EXPECT_TRUE(media::DecodesCleanly(out));
+}
