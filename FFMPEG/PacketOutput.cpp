@@ -120,7 +120,7 @@ void Transcoder::DrainDeinterlacer(InputStreamState& ist, int ist_index) {
     if (av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) break;
     AVFrame* out = ist.Deinterlaced.get();
     if (out->pts != AV_NOPTS_VALUE)
-      ist.Pts = av_rescale_q(out->pts, ist.Stream->time_base, AV_TIME_BASE_Q);
+      ist.Pts = av_rescale_q(out->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
     SendToOutputs(ist, ist_index, out, nullptr, 0);
   }
   g.Graph.reset();

@@ -69,8 +69,6 @@ void Transcoder::Run() {
   MapOutputStreams();
   for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
 
-  for (int i = 0; i < e_.OutputFileCount; ++i)
-    av_dump_format(e_.OutputFiles[i].get(), i, e_.OutputFiles[i]->url, 1);
   if (e_.Verbosity >= 0) {
     Log(1, "Stream mapping:");
     for (auto& ost : run_.Outputs) {
@@ -83,6 +81,9 @@ void Transcoder::Run() {
 
   OpenEncoders();
   OpenDecoders();
+  // The output streams' parameters are known once their encoders are open.
+  for (int i = 0; i < e_.OutputFileCount; ++i)
+    av_dump_format(e_.OutputFiles[i].get(), i, e_.OutputFiles[i]->url, 1);
   for (auto& ist : run_.Inputs) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;

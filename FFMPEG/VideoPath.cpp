@@ -112,6 +112,7 @@ AVFrame* Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture) {
     g.PixFmt = picture->format;
   }
   if (!g.Graph) return nullptr;
+  if (picture) picture->pts = av_rescale_q(ist.Pts, AV_TIME_BASE_Q, ist.Stream->time_base);
   if (av_buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
     return nullptr;
   if (!ist.Deinterlaced) ist.Deinterlaced.reset(av_frame_alloc());
@@ -120,7 +121,7 @@ AVFrame* Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture) {
   if (av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) return nullptr;
   AVFrame* out = ist.Deinterlaced.get();
   if (out->pts != AV_NOPTS_VALUE)
-    ist.Pts = av_rescale_q(out->pts, ist.Stream->time_base, AV_TIME_BASE_Q);
+    ist.Pts = av_rescale_q(out->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
   return out;
 }
 

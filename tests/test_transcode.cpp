@@ -1,0 +1,552 @@
+// End-to-end runs of the transcode loop on tiny generated sources, checked with ffprobe and
+// the ffmpeg tool. The jobs are set up directly on the engine's fields (input opened, output
+// streams and codec contexts made here), so these tests exercise the loop, the video and audio
+// paths and packet output on their own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/time.h>
+}
+
+#include "AmrNbEncoder.h"
+#include "FFmpeg.h"
+#include "MediaUtil.h"
+
+namespace {
+
+struct OutSpec {
+  std::string video_codec;  // empty: no video stream
+  int width = 160, height = 120;
+  AVRational rate{25, 1};
+  int64_t video_bit_rate = 400000;
+  std::string audio_codec;  // empty: no audio stream; "copy" for stream copy
+  int sample_rate = 44100;
+  int channels = 2;
+  int64_t audio_bit_rate = 128000;
+  bool video_copy = false;
+};
+
+// Opens INPUT as the engine's first input file, as file set-up does.
+void OpenInput(TCustomFFmpeg& e, const std::string& input) {
+  AVFormatContext* ic = nullptr;
+  ASSERT_GE(avformat_open_input(&ic, input.c_str(), nullptr, nullptr), 0) << input;
+  e.InputFiles[e.InputFileCount].reset(ic);
+  ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
+  e.InputTsOffset[e.InputFileCount] = ic->start_time == AV_NOPTS_VALUE ? 0 : -ic->start_time;
+  e.InputFileCount++;
+}
+
+bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
+  for (int f = 0; f < e.InputFileCount; ++f)
+    for (unsigned s = 0; s < e.InputFiles[f]->nb_streams; ++s)
+      if (e.InputFiles[f]->streams[s]->codecpar->codec_type == type) return true;
+  return false;
+}
+
+// Prepares OUTPUT with the streams of SPEC for which the input has a source.
+void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutSpec& spec) {
+  AVFormatContext* oc = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&oc, nullptr, nullptr, output.c_str()), 0) << output;
+  const int file = e.OutputFileCount++;
+  e.OutputFiles[file].reset(oc);
+  const bool global = oc->oformat->flags & AVFMT_GLOBALHEADER;
+  if ((!spec.video_codec.empty() || spec.video_copy) && HasType(e, AVMEDIA_TYPE_VIDEO)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    const AVCodec* codec =
+        spec.video_copy ? nullptr : avcodec_find_encoder_by_name(spec.video_codec.c_str());
+    ASSERT_TRUE(spec.video_copy || codec) << spec.video_codec;
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    e.OutputCodecs[file][st->index].reset(c);
+    c->codec_type = AVMEDIA_TYPE_VIDEO;
+    if (spec.video_copy) {
+      e.OutputStreamCopy[file][st->index] = true;
+    } else {
+      c->codec_id = codec->id;
+      c->width = spec.width;
+      c->height = spec.height;
+      c->time_base = av_inv_q(spec.rate);
+      c->framerate = spec.rate;
+      c->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
+      c->bit_rate = spec.video_bit_rate;
+      c->sample_aspect_ratio = AVRational{1, 1};
+      if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+  }
+  if (!spec.audio_codec.empty() && HasType(e, AVMEDIA_TYPE_AUDIO)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    AVCodecContext* c = nullptr;
+    if (spec.audio_codec == "copy") {
+      c = avcodec_alloc_context3(nullptr);
+      c->codec_type = AVMEDIA_TYPE_AUDIO;
+      e.OutputStreamCopy[file][st->index] = true;
+    } else if (spec.audio_codec == "libamr_nb") {
+      c = avcodec_alloc_context3(nullptr);
+      c->bit_rate = spec.audio_bit_rate;
+      AmrNbEncoder::ConfigureContext(c);
+    } else {
+      const AVCodec* codec = avcodec_find_encoder_by_name(spec.audio_codec.c_str());
+      ASSERT_TRUE(codec) << spec.audio_codec;
+      c = avcodec_alloc_context3(codec);
+      c->codec_type = AVMEDIA_TYPE_AUDIO;
+      c->codec_id = codec->id;
+      c->sample_rate = spec.sample_rate;
+      av_channel_layout_default(&c->ch_layout, spec.channels);
+      c->bit_rate = spec.audio_bit_rate;
+      c->time_base = AVRational{1, spec.sample_rate};
+      if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    e.OutputCodecs[file][st->index].reset(c);
+  }
+  ASSERT_GE(avio_open(&oc->pb, output.c_str(), AVIO_FLAG_WRITE), 0);
+}
+
+// A job that runs the engine on one input into one output.
+struct Job {
+  TCustomFFmpeg engine;
+  std::vector<std::string> log;
+  Job() {
+    engine.SetVerbosity(1);
+    engine.OnLog = [this](int, const std::string& msg) { log.push_back(msg); };
+  }
+  void Setup(const std::string& in, const std::string& out, const OutSpec& spec) {
+    OpenInput(engine, in);
+    OpenOutput(engine, out, spec);
+  }
+  // Runs the loop and frees the files (the trailer is on disk afterwards).
+  void Run() {
+    engine.Transcode();
+    engine.FreeFileSet();
+  }
+};
+
+// Checks shared by every conversion: decodes cleanly, and the streams' first and last packet
+// times agree within 100 ms.
+void ExpectStreamsAligned(const std::string& path, double tolerance_s = 0.1) {
+  const auto times = media::PacketTimesPerStream(path);
+  ASSERT_FALSE(times.empty()) << path;
+  if (times.size() < 2) return;
+  const auto& a = times.begin()->second;
+  const auto& b = std::next(times.begin())->second;
+  EXPECT_NEAR(a.first_pts_s, b.first_pts_s, tolerance_s) << path;
+  EXPECT_NEAR(a.end_s, b.end_s, tolerance_s) << path;
+}
+
+// Length of the first stream of TYPE from its first packet to the end of its last one.
+double Span(const std::string& path, const std::string& type) {
+  const auto info = media::Probe(path);
+  const auto times = media::PacketTimesPerStream(path);
+  for (const auto& s : info.streams)
+    if (s.codec_type == type && times.count(s.index))
+      return times.at(s.index).end_s - times.at(s.index).first_pts_s;
+  return -1;
+}
+
+double FirstPts(const std::string& path, const std::string& type) {
+  const auto info = media::Probe(path);
+  const auto times = media::PacketTimesPerStream(path);
+  for (const auto& s : info.streams)
+    if (s.codec_type == type && times.count(s.index)) return times.at(s.index).first_pts_s;
+  return -1;
+}
+
+class TranscodeTest : public ::testing::Test {
+ protected:
+  media::TempDir dir;
+  std::string Source(const std::string& name, const std::vector<std::string>& args) {
+    const std::string path = dir.File(name);
+    EXPECT_TRUE(media::MakeMedia(path, args));
+    return path;
+  }
+  // A 2 s 160x120 25 fps H.264 video with stereo 44.1 kHz AAC audio.
+  std::string StandardSource() {
+    return Source("src.mp4",
+                  {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-f", "lavfi", "-i",
+                   "sine=frequency=440:sample_rate=44100:d=2", "-ac", "2", "-c:v", "libx264",
+                   "-preset", "ultrafast", "-c:a", "aac", "-shortest"});
+  }
+};
+
+}  // namespace
+
+TEST_F(TranscodeTest, ConvertsVideoAndAudioWithTheRequestedParameters) {
+  struct Case {
+    std::string ext, vcodec, acodec, expect_v, expect_a;
+    int sample_rate, channels, width, height;
+    AVRational rate;
+  };
+  const std::vector<Case> cases = {
+      {"mp4", "mpeg4", "aac", "mpeg4", "aac", 44100, 2, 320, 240, {25, 1}},
+      {"mp4", "libx264", "aac", "h264", "aac", 48000, 2, 320, 240, {25, 1}},
+      {"avi", "mpeg4", "pcm_s16le", "mpeg4", "pcm_s16le", 48000, 2, 176, 144, {25, 1}},
+      {"avi", "libxvid", "libmp3lame", "mpeg4", "mp3", 48000, 2, 160, 120, {25, 1}},
+      {"mpg", "mpeg1video", "mp2", "mpeg1video", "mp2", 44100, 2, 320, 240, {25, 1}},
+      {"mpg", "mpeg2video", "mp2", "mpeg2video", "mp2", 44100, 2, 320, 240, {25, 1}},
+      {"wmv", "wmv2", "wmav2", "wmv2", "wmav2", 48000, 2, 320, 240, {25, 1}},
+      {"mov", "mpeg4", "aac", "mpeg4", "aac", 44100, 1, 160, 120, {30000, 1001}},
+      {"3gp", "mpeg4", "libamr_nb", "mpeg4", "amr_nb", 8000, 1, 176, 144, {25, 1}},
+  };
+  const std::string src = StandardSource();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ext + " " + c.vcodec + " " + c.acodec);
+    const std::string out = dir.File("out_" + c.vcodec + "_" + c.acodec + "." + c.ext);
+    OutSpec spec;
+    spec.video_codec = c.vcodec;
+    spec.audio_codec = c.acodec;
+    spec.width = c.width;
+    spec.height = c.height;
+    spec.rate = c.rate;
+    spec.sample_rate = c.sample_rate;
+    spec.channels = c.channels;
+    spec.audio_bit_rate = c.acodec == "libamr_nb" ? 7400 : 128000;
+    Job job;
+    job.Setup(src, out, spec);
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(job.engine.Finished);
+    const auto info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    const auto v = info.First("video");
+    const auto a = info.First("audio");
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->codec_name, c.expect_v);
+    EXPECT_EQ(v->width, c.width);
+    EXPECT_EQ(v->height, c.height);
+    EXPECT_NEAR(v->r_frame_rate.Value(), av_q2d(c.rate), 0.01);
+    EXPECT_EQ(a->codec_name, c.expect_a);
+    EXPECT_EQ(a->sample_rate, c.sample_rate);
+    EXPECT_EQ(a->channels, c.channels);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    // Within one output frame, plus the millisecond rounding of some containers.
+    EXPECT_NEAR(Span(out, "video"), 2.0, av_q2d(av_inv_q(c.rate)) + 0.003);
+    ExpectStreamsAligned(out);
+  }
+}
+
+// Sources that are unusual in one way each; the output must still be complete and in sync.
+TEST_F(TranscodeTest, ConvertsUnusualSources) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> make;  // ffmpeg arguments for the source
+    OutSpec spec;
+    std::string out_ext;
+    double duration_s;
+    bool deinterlace = false;
+  };
+  OutSpec mp4;
+  mp4.video_codec = "mpeg4";
+  mp4.audio_codec = "aac";
+  OutSpec stereo48 = mp4;
+  stereo48.sample_rate = 48000;
+  const std::vector<Case> cases = {
+      {"interlaced.mpg",
+       {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=30000/1001:d=2", "-f", "lavfi", "-i",
+        "sine=sample_rate=48000:d=2", "-ac", "2", "-c:v", "mpeg2video", "-flags", "+ilme+ildct",
+        "-top", "1", "-c:a", "mp2"},
+       mp4,
+       "mp4",
+       2.0,
+       true},
+      {"odd.mkv",
+       {"-f", "lavfi", "-i", "testsrc=size=161x121:rate=25:d=2", "-f", "lavfi", "-i",
+        "sine=sample_rate=44100:d=2", "-ac", "2", "-c:v", "ffv1", "-c:a", "pcm_s16le"},
+       mp4,
+       "mp4",
+       2.0},
+      {"mono8k.mkv",
+       {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-f", "lavfi", "-i",
+        "sine=sample_rate=8000:d=2", "-ac", "1", "-c:v", "mpeg4", "-c:a", "pcm_s16le"},
+       stereo48,
+       "mp4",
+       2.0},
+      {"surround.mkv",
+       {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-f", "lavfi", "-i",
+        "sine=sample_rate=48000:d=2", "-af", "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0", "-c:v",
+        "mpeg4", "-c:a", "ac3"},
+       mp4,
+       "mp4",
+       2.0},
+      {"vfr.mkv",
+       {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-f", "lavfi", "-i",
+        "sine=sample_rate=44100:d=2", "-ac", "2", "-vf",
+        "setpts='if(lt(N,25),N*0.02,0.5+(N-25)*0.06)/TB'", "-fps_mode", "vfr", "-c:v", "mpeg4",
+        "-c:a", "aac"},
+       mp4,
+       "mp4",
+       -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string src = Source(c.name, c.make);
+    const std::string out = dir.File(c.name + "." + c.out_ext);
+    Job job;
+    job.engine.DoDeinterlace = c.deinterlace ? 1 : 0;
+    job.Setup(src, out, c.spec);
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(job.engine.Finished);
+    const auto info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    const auto v = info.First("video");
+    const auto a = info.First("audio");
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->width, c.spec.width);
+    EXPECT_EQ(v->height, c.spec.height);
+    EXPECT_NEAR(v->r_frame_rate.Value(), 25.0, 0.01);
+    EXPECT_EQ(a->sample_rate, c.spec.sample_rate);
+    EXPECT_EQ(a->channels, c.spec.channels);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    const double expected = c.duration_s > 0 ? c.duration_s : Span(src, "video");
+    EXPECT_NEAR(Span(out, "video"), expected, 0.041);
+    ExpectStreamsAligned(out);
+  }
+}
+
+TEST_F(TranscodeTest, AudioOnlySourceGivesAudioOnlyOutputs) {
+  const std::string src =
+      Source("tone.wav", {"-f", "lavfi", "-i", "sine=sample_rate=44100:d=2", "-ac", "2"});
+  struct Case {
+    std::string ext, acodec, expect;
+  };
+  for (const Case& c : std::vector<Case>{{"mp4", "aac", "aac"},
+                                         {"mp3", "libmp3lame", "mp3"},
+                                         {"aac", "aac", "aac"},
+                                         {"m4a", "aac", "aac"}}) {
+    SCOPED_TRACE(c.ext);
+    const std::string out = dir.File("tone." + c.ext);
+    OutSpec spec;
+    spec.video_codec = c.ext == "mp4" ? "mpeg4" : "";
+    spec.audio_codec = c.acodec;
+    spec.sample_rate = 48000;
+    Job job;
+    job.Setup(src, out, spec);
+    ASSERT_NO_THROW(job.Run());
+    const auto info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_EQ(info.Count("video"), 0);
+    ASSERT_EQ(info.Count("audio"), 1);
+    EXPECT_EQ(info.First("audio")->codec_name, c.expect);
+    EXPECT_EQ(info.First("audio")->sample_rate, 48000);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    EXPECT_NEAR(info.duration_s, 2.0, 0.1);
+  }
+}
+
+// A source whose audio starts 1 s after its video keeps that offset (the picture and the sound
+// stay in sync); with audio sync on, the gap is filled with silence instead.
+TEST_F(TranscodeTest, LateAudioStaysInSync) {
+  const std::string src =
+      Source("late.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=3", "-itsoffset",
+                          "1", "-f", "lavfi", "-i", "sine=sample_rate=44100:d=2", "-ac", "2",
+                          "-c:v", "mpeg4", "-c:a", "aac"});
+  OutSpec spec;
+  spec.video_codec = "mpeg4";
+  spec.audio_codec = "aac";
+  {
+    const std::string out = dir.File("late.mp4");
+    Job job;
+    job.Setup(src, out, spec);
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    EXPECT_NEAR(FirstPts(out, "audio") - FirstPts(out, "video"), 1.0, 0.1);
+    EXPECT_NEAR(Span(out, "video"), 3.0, 0.041);
+  }
+  {
+    const std::string out = dir.File("late_filled.mp4");
+    Job job;
+    job.engine.AudioSyncMethod = 1;
+    job.Setup(src, out, spec);
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    ExpectStreamsAligned(out);
+  }
+}
+
+// A time stamp jump of 30 s in the middle of a transport stream is taken out.
+TEST_F(TranscodeTest, TimestampJumpIsRemoved) {
+  const std::string a = Source(
+      "a.ts", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-f", "lavfi", "-i",
+               "sine=sample_rate=44100:d=1", "-ac", "2", "-c:v", "mpeg2video", "-c:a", "mp2"});
+  const std::string b =
+      Source("b.ts", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-f", "lavfi", "-i",
+                      "sine=sample_rate=44100:d=1", "-ac", "2", "-c:v", "mpeg2video", "-c:a", "mp2",
+                      "-output_ts_offset", "30"});
+  const std::string joined = dir.File("joined.ts");
+  {
+    std::ofstream out(joined, std::ios::binary);
+    out << std::ifstream(a, std::ios::binary).rdbuf() << std::ifstream(b, std::ios::binary).rdbuf();
+  }
+  const std::string out = dir.File("joined.mp4");
+  OutSpec spec;
+  spec.video_codec = "mpeg4";
+  spec.audio_codec = "aac";
+  Job job;
+  job.Setup(joined, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  EXPECT_NEAR(Span(out, "video"), 2.0, 0.1);
+  ExpectStreamsAligned(out);
+}
+
+TEST_F(TranscodeTest, StreamCopyIntoAnotherContainer) {
+  const std::string src = StandardSource();
+  const std::string out = dir.File("copy.mkv");
+  OutSpec spec;
+  spec.video_copy = true;
+  spec.audio_codec = "copy";
+  Job job;
+  job.engine.AudioVolume = 256;
+  job.Setup(src, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.First("video")->codec_name, "h264");
+  EXPECT_EQ(info.First("audio")->codec_name, "aac");
+  EXPECT_EQ(info.First("video")->width, 160);
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  EXPECT_NEAR(Span(out, "video"), 2.0, 0.041);
+  ExpectStreamsAligned(out);
+}
+
+// How a run ends: limits, a stop request, progress reports.
+class TranscodeEndTest : public TranscodeTest {
+ protected:
+  OutSpec Mp4() {
+    OutSpec spec;
+    spec.video_codec = "mpeg4";
+    spec.audio_codec = "aac";
+    return spec;
+  }
+  std::string LongSource() {
+    return Source("long.mkv",
+                  {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=8", "-f", "lavfi", "-i",
+                   "sine=sample_rate=44100:d=8", "-ac", "2", "-c:v", "mpeg4", "-c:a", "pcm_s16le"});
+  }
+};
+
+TEST_F(TranscodeEndTest, FrameLimitStopsTheJob) {
+  const std::string out = dir.File("limit.mp4");
+  Job job;
+  job.engine.MaxFrames[0] = 10;
+  job.Setup(StandardSource(), out, Mp4());
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(job.engine.Finished);
+  const auto times = media::PacketTimesPerStream(out);
+  const auto info = media::Probe(out);
+  EXPECT_EQ(times.at(info.First("video")->index).count, 10);
+  EXPECT_TRUE(media::DecodesCleanly(out));
+}
+
+TEST_F(TranscodeEndTest, RecordingTimeStopsTheJob) {
+  const std::string out = dir.File("rec.mp4");
+  Job job;
+  job.engine.RecordingTimeUs = 1000000;
+  job.Setup(StandardSource(), out, Mp4());
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_NEAR(Span(out, "video"), 1.0, 0.081);
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  ExpectStreamsAligned(out);
+}
+
+// A stop request mid-run still flushes and writes the trailer: the file plays up to where the
+// run got, and the job is not reported finished.
+TEST_F(TranscodeEndTest, StopRequestLeavesAPlayableFile) {
+  const std::string out = dir.File("stopped.mp4");
+  Job job;
+  job.engine.ProgressIntervalUs = 0;
+  job.engine.OnProgress = [&job](int, int, int current_ms, float, float, int64_t, int) {
+    if (current_ms >= 1000) job.engine.RequestAbort();
+  };
+  job.Setup(LongSource(), out, Mp4());
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_FALSE(job.engine.Finished);
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  const double span = Span(out, "video");
+  EXPECT_GT(span, 0.9);
+  EXPECT_LT(span, 7.0);
+}
+
+// A stop request reaches a paused job too.
+TEST_F(TranscodeEndTest, StopRequestEndsAPausedJob) {
+  const std::string out = dir.File("paused.mp4");
+  Job job;
+  job.Setup(StandardSource(), out, Mp4());
+  job.engine.RequestPause(true);
+  std::thread stopper([&job] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    job.engine.RequestAbort();
+  });
+  ASSERT_NO_THROW(job.Run());
+  stopper.join();
+  EXPECT_FALSE(job.engine.Finished);
+}
+
+TEST_F(TranscodeEndTest, ProgressComesAtMostOncePerIntervalWithGrowingDuration) {
+  const std::string out = dir.File("progress.mp4");
+  struct Report {
+    int64_t wall_us, frame, duration_ms, total_ms;
+    int64_t size;
+  };
+  std::vector<Report> reports;
+  Job job;
+  job.engine.ProgressIntervalUs = 200000;
+  job.engine.TotalDurationMs = 8000;
+  job.engine.OnProgress = [&reports](int frame, int, int current_ms, float, float, int64_t size,
+                                     int total_ms) {
+    reports.push_back({av_gettime(), frame, current_ms, total_ms, size});
+  };
+  job.Setup(LongSource(), out, Mp4());
+  ASSERT_NO_THROW(job.Run());
+  ASSERT_GE(reports.size(), 2u);
+  for (size_t i = 1; i + 1 < reports.size(); ++i) {
+    EXPECT_GE(reports[i].wall_us - reports[i - 1].wall_us, 200000);
+    EXPECT_GE(reports[i].duration_ms, reports[i - 1].duration_ms);
+    EXPECT_GE(reports[i].frame, reports[i - 1].frame);
+  }
+  // The final report comes once, at the end, with the whole output.
+  EXPECT_NEAR(reports.back().duration_ms, 8000, 100);
+  EXPECT_EQ(reports.back().frame, 200);
+  EXPECT_EQ(reports.back().total_ms, 8000);
+  EXPECT_EQ(reports.back().size, static_cast<int64_t>(std::filesystem::file_size(out)));
+  EXPECT_LT(reports[reports.size() - 2].duration_ms, 8000);
+}
+
+// Random bytes in the middle of the source: the job converts what it can, logs the decoding
+// errors and ends normally with a playable file.
+TEST_F(TranscodeEndTest, CorruptedInputEndsNormally) {
+  const std::string src = Source(
+      "corrupt.ts", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=4", "-f", "lavfi", "-i",
+                     "sine=sample_rate=44100:d=4", "-ac", "2", "-c:v", "mpeg4", "-c:a", "mp2"});
+  {
+    std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(0, std::ios::end);
+    const auto size = static_cast<int64_t>(f.tellg());
+    uint32_t seed = 12345;
+    for (int i = 0; i < 400; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      f.seekp(size / 3 + (seed >> 8) % (size / 3));
+      f.put(static_cast<char>(seed >> 24));
+    }
+  }
+  const std::string out = dir.File("corrupt.mp4");
+  Job job;
+  job.Setup(src, out, Mp4());
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(job.engine.Finished);
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  EXPECT_GT(Span(out, "video"), 3.0);
+}
