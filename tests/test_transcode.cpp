@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@ extern "C" {
 
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
+#include "FrameHook.h"
 #include "MediaUtil.h"
 
 namespace {
@@ -549,4 +552,256 @@ TEST_F(TranscodeEndTest, CorruptedInputEndsNormally) {
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_TRUE(media::DecodesCleanly(out));
   EXPECT_GT(Span(out, "video"), 3.0);
+}
+
+namespace {
+
+// Average luma of each picture of a raw 160x120 yuv420p file.
+std::vector<double> FrameLumas(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  const size_t luma = 160 * 120, frame = luma * 3 / 2;
+  std::vector<char> buf(frame);
+  std::vector<double> out;
+  while (f.read(buf.data(), static_cast<std::streamsize>(frame))) {
+    double sum = 0;
+    for (size_t i = 0; i < luma; ++i) sum += static_cast<unsigned char>(buf[i]);
+    out.push_back(sum / luma);
+  }
+  return out;
+}
+
+OutSpec RawVideo() {
+  OutSpec spec;
+  spec.video_codec = "rawvideo";
+  return spec;
+}
+
+}  // namespace
+
+class VideoPathTest : public TranscodeTest {
+ protected:
+  // 1 s of black at 25 fps, as 160x120 MPEG-4.
+  std::string BlackSource() {
+    return Source("black.mkv", {"-f", "lavfi", "-i", "color=c=black:size=160x120:rate=25:d=1",
+                                "-c:v", "mpeg4", "-q:v", "2"});
+  }
+};
+
+TEST_F(VideoPathTest, CustomHookEditsThePictureUntilItStops) {
+  const std::string src = BlackSource();
+  {
+    const std::string out = dir.File("white.yuv");
+    Job job;
+    int calls = 0;
+    job.engine.OnCustomHook = [&calls](THookBitmap& bmp, int frame_number, int64_t, bool& update,
+                                       bool&) {
+      ++calls;
+      EXPECT_EQ(frame_number, calls);
+      for (int y = 0; y < bmp.Height; ++y)
+        std::memset(bmp.Data + y * bmp.Stride, 255, bmp.Width * 3);
+      update = true;
+    };
+    job.Setup(src, out, RawVideo());
+    ASSERT_NO_THROW(job.Run());
+    const auto lumas = FrameLumas(out);
+    ASSERT_EQ(lumas.size(), 25u);
+    EXPECT_EQ(calls, 25);
+    for (double y : lumas) EXPECT_GT(y, 230);
+  }
+  {
+    // StopHook on the first picture: that picture is still written back, no later call comes.
+    const std::string out = dir.File("once.yuv");
+    Job job;
+    int calls = 0;
+    job.engine.OnCustomHook = [&calls](THookBitmap& bmp, int, int64_t, bool&, bool& stop) {
+      ++calls;
+      for (int y = 0; y < bmp.Height; ++y)
+        std::memset(bmp.Data + y * bmp.Stride, 255, bmp.Width * 3);
+      stop = true;
+    };
+    job.Setup(src, out, RawVideo());
+    ASSERT_NO_THROW(job.Run());
+    const auto lumas = FrameLumas(out);
+    ASSERT_EQ(lumas.size(), 25u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_GT(lumas[0], 230);
+    EXPECT_LT(lumas[1], 30);
+  }
+}
+
+TEST_F(VideoPathTest, CustomHookRefusesStreamCopy) {
+  Job job;
+  job.engine.OnCustomHook = [](THookBitmap&, int, int64_t, bool&, bool&) {};
+  OutSpec spec;
+  spec.video_copy = true;
+  const std::string out = dir.File("copy.mkv");
+  job.Setup(BlackSource(), out, spec);
+  try {
+    job.engine.Transcode();
+    ADD_FAILURE() << "no exception";
+  } catch (const FFMpegException& ex) {
+    EXPECT_STREQ(ex.what(),
+                 "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+  }
+}
+
+// Frame-hook modules run only inside the hook time ranges; after the last range they stop.
+TEST_F(VideoPathTest, FrameHooksRunInsideTheirTimeRanges) {
+  const std::string module = std::string(QUORVIN_HOOK_DIR) + "/invert.so";
+  if (!std::filesystem::exists(module)) GTEST_SKIP() << "no " << module;
+  const std::string out = dir.File("ranges.yuv");
+  Job job;
+  ASSERT_EQ(AddFrameHook(job.engine.FrameHooks, {module}), 0);
+  job.engine.UsingFrameHook = true;
+  job.engine.HookTimeRanges = {THookTimeRange{400000, 600000}};
+  job.engine.HookTimeRangeCount = 1;
+  job.Setup(BlackSource(), out, RawVideo());
+  ASSERT_NO_THROW(job.Run());
+  const auto lumas = FrameLumas(out);
+  ASSERT_EQ(lumas.size(), 25u);
+  for (size_t i = 0; i < lumas.size(); ++i) {
+    const bool inside = i >= 10 && i <= 15;  // 0.40 s .. 0.60 s
+    EXPECT_EQ(lumas[i] > 200, inside) << "picture " << i;
+  }
+  EXPECT_FALSE(job.engine.UsingFrameHook);
+}
+
+TEST_F(VideoPathTest, BeforeHookIgnoreKeepsAsking) {
+  const std::string module = std::string(QUORVIN_HOOK_DIR) + "/invert.so";
+  if (!std::filesystem::exists(module)) GTEST_SKIP() << "no " << module;
+  const std::string out = dir.File("ignored.yuv");
+  Job job;
+  ASSERT_EQ(AddFrameHook(job.engine.FrameHooks, {module}), 0);
+  job.engine.UsingFrameHook = true;
+  int asked = 0;
+  job.engine.OnBeforeHook = [&asked](int64_t, THookAction& action) {
+    ++asked;
+    action = asked == 5 ? haContinue : haIgnore;
+  };
+  job.Setup(BlackSource(), out, RawVideo());
+  ASSERT_NO_THROW(job.Run());
+  const auto lumas = FrameLumas(out);
+  ASSERT_EQ(lumas.size(), 25u);
+  EXPECT_EQ(asked, 25);
+  for (size_t i = 0; i < lumas.size(); ++i) EXPECT_EQ(lumas[i] > 200, i == 4) << "picture " << i;
+}
+
+// Frame-rate sync: a picture 3 frame durations later than expected goes out 3 times (2
+// duplicates); without sync the pictures go out one for one.
+TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
+  const std::string src = Source(
+      "gap.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-vf",
+                  "setpts='(N+if(gte(N,10),3,0))*0.04/TB'", "-fps_mode", "vfr", "-c:v", "mpeg4"});
+  {
+    Job job;
+    const std::string out = dir.File("gap.yuv");
+    job.Setup(src, out, RawVideo());
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_EQ(job.engine.FramesDuplicated, 2);
+    EXPECT_EQ(job.engine.FramesDropped, 0);
+    EXPECT_EQ(FrameLumas(out).size(), 27u);
+  }
+  {
+    Job job;
+    job.engine.VideoSyncMethod = 0;
+    const std::string out = dir.File("nosync.yuv");
+    job.Setup(src, out, RawVideo());
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_EQ(job.engine.FramesDuplicated, 0);
+    EXPECT_EQ(job.engine.FramesDropped, 0);
+    EXPECT_EQ(FrameLumas(out).size(), 25u);
+  }
+  {
+    // 50 fps into 25 fps: every other picture is dropped.
+    const std::string fast = Source(
+        "fast.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=50:d=1", "-c:v", "mpeg4"});
+    Job job;
+    const std::string out = dir.File("halved.yuv");
+    job.Setup(fast, out, RawVideo());
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_NEAR(job.engine.FramesDropped, 25, 1);
+    EXPECT_NEAR(static_cast<double>(FrameLumas(out).size()), 25, 1);
+  }
+}
+
+TEST_F(VideoPathTest, CropAndPadKeepThePictureInPlace) {
+  // Left half black, right half white; crop the black half away, then pad 8 rows on top.
+  const std::string src =
+      Source("halves.mkv", {"-f", "lavfi", "-i", "color=c=black:size=320x120:rate=25:d=0.2", "-vf",
+                            "drawbox=x=160:y=0:w=160:h=120:color=white:t=fill", "-c:v", "ffv1"});
+  const std::string out = dir.File("cropped.yuv");
+  Job job;
+  job.engine.CropLeft = 160;
+  job.engine.PadTop = 8;
+  job.engine.PadColor = {16, 128, 128};
+  OutSpec spec = RawVideo();
+  spec.height = 120;  // 112 picture rows + 8 padding rows after scaling
+  job.Setup(src, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  std::ifstream f(out, std::ios::binary);
+  std::vector<unsigned char> frame(160 * 120 * 3 / 2);
+  ASSERT_TRUE(
+      f.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size())));
+  EXPECT_EQ(frame[0], 16);                 // padding
+  EXPECT_EQ(frame[7 * 160 + 80], 16);      // last padding row
+  EXPECT_GT(frame[20 * 160 + 5], 230);     // white picture, left edge
+  EXPECT_GT(frame[119 * 160 + 159], 230);  // white picture, bottom right
+}
+
+class AudioPathTest : public TranscodeTest {
+ protected:
+  // Peak absolute sample of a 16-bit PCM WAV file written by the engine.
+  static int Peak(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string data(bytes.begin(), bytes.end());
+    const size_t at = data.find("data");
+    int peak = 0;
+    for (size_t i = at + 8; at != std::string::npos && i + 1 < bytes.size(); i += 2) {
+      const int16_t s = static_cast<int16_t>(static_cast<unsigned char>(bytes[i]) |
+                                             (static_cast<unsigned char>(bytes[i + 1]) << 8));
+      peak = std::max(peak, std::abs(static_cast<int>(s)));
+    }
+    return peak;
+  }
+  int ConvertWithVolume(const std::string& src, int volume) {
+    const std::string out = dir.File("vol" + std::to_string(volume) + ".wav");
+    Job job;
+    job.engine.AudioVolume = volume;
+    OutSpec spec;
+    spec.audio_codec = "pcm_s16le";
+    job.Setup(src, out, spec);
+    EXPECT_NO_THROW(job.Run());
+    return Peak(out);
+  }
+};
+
+TEST_F(AudioPathTest, VolumeScalesSamplesAndClips) {
+  // A sine at about 60 % of full scale.
+  const std::string src =
+      Source("sine.wav", {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100:d=0.5", "-ac",
+                          "2", "-af", "volume=7", "-c:a", "pcm_s16le"});
+  const int unity = ConvertWithVolume(src, 256);
+  ASSERT_GT(unity, 10000);
+  EXPECT_NEAR(ConvertWithVolume(src, 128), unity / 2, 2);
+  EXPECT_EQ(ConvertWithVolume(src, 0), 0);
+  EXPECT_GE(ConvertWithVolume(src, 1024), 32767);  // clipped to the 16-bit range
+}
+
+// Mono in, stereo out at another rate; the sound keeps its length.
+TEST_F(AudioPathTest, ResamplesAndConvertsChannels) {
+  const std::string src = Source("mono.wav", {"-f", "lavfi", "-i", "sine=sample_rate=8000:d=1"});
+  const std::string out = dir.File("stereo.wav");
+  Job job;
+  OutSpec spec;
+  spec.audio_codec = "pcm_s16le";
+  spec.sample_rate = 48000;
+  spec.channels = 2;
+  job.Setup(src, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok);
+  EXPECT_EQ(info.First("audio")->channels, 2);
+  EXPECT_EQ(info.First("audio")->sample_rate, 48000);
+  EXPECT_NEAR(info.duration_s, 1.0, 0.01);
 }
