@@ -145,38 +145,3 @@ std::string ErrorText(int av_error) {
     std::snprintf(text, sizeof(text), "error %d", av_error);
   return text;
 }
-
-bool ParseInteger(const std::string& text, long long& value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long long parsed = std::strtoll(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseDouble(const std::string& text, double& value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  double parsed = std::strtod(text.c_str(), &end);
-  if (errno == ERANGE || end == text.c_str() || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
-std::vector<std::string> SplitWords(const std::string& text) {
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : text) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (!word.empty()) words.push_back(std::move(word));
-      word.clear();
-    } else {
-      word += c;
-    }
-  }
-  if (!word.empty()) words.push_back(std::move(word));
-  return words;
-}

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 // Checks the libraries and installs the log callback; later calls return true at once. Folder
 // and VersionedNames only shape the file names in messages: the libraries are found by the
@@ -40,11 +39,3 @@ int CachedLibraryLogLevel();
 
 // Text of a library or system error code, e.g. "No such file or directory".
 std::string ErrorText(int av_error);
-
-// Number parsing as the option parser needs it: the whole text must be a number. The integer
-// form accepts decimal, 0x hexadecimal and 0 octal. Return false when the text is not a number.
-bool ParseInteger(const std::string& text, long long& value);
-bool ParseDouble(const std::string& text, double& value);
-
-// Splits a command line into words at blanks and tabs (the "vhook" option).
-std::vector<std::string> SplitWords(const std::string& text);

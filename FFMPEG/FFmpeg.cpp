@@ -167,6 +167,7 @@ void TCustomFFmpeg::FreeFileSet() {
   VStatsFile.reset();
   VStatsFileName.clear();
   OptionNames.clear();
+  MuxerOptions.clear();
   VideoCodecName.clear();
   AudioCodecName.clear();
   SubtitleCodecName.clear();

@@ -19,11 +19,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AVPtr.h"
 #include "FFmpegException.h"
 #include "FrameHook.h"
+#include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
 #include "OptionRecords.h"
 
 // Limits of the engine's tables.
@@ -49,12 +51,6 @@ struct StreamMapEntry {
 struct MetaDataMapEntry {
   int OutFile = 0;
   int InFile = 0;
-};
-
-// Microsecond range of output time in which frame hooks run.
-struct THookTimeRange {
-  int64_t Start = 0;
-  int64_t End = 0;
 };
 
 // The picture handed to the custom hook: packed 24-bit BGR (AV_PIX_FMT_BGR24), Stride bytes per
@@ -148,12 +144,39 @@ class TCustomFFmpeg {
   // For every generic option set so far: copies its value from source to target (both are
   // AVClass-based library objects) when all bits of flags are among the option's flags.
   void ApplyGenericOptions(void* target, const void* source, int flags);
-  // Target presets "vcd", "svcd", "dvd", "dv", "dv50", optionally with "pal-", "ntsc-" or
-  // "film-" in front.
-  void SetTarget(const std::string& target);
-  // Apply a job's records to the engine in their fixed order (before opening the file).
+  // Stores a generic option (one the library knows by name) in the defaults objects; false
+  // when no library object accepts the name with that value.
+  bool SetGenericOption(const std::string& name, const std::string& value);
+  bool SetGenericOptionInt(const std::string& name, int value);
+  // Target presets: type "vcd", "svcd", "dvd", "dv" or "dv50"; norm "pal", "ntsc", "film" or
+  // anything else for "find it from the frame rate or the inputs, else default_norm".
+  void TargetPreset(const std::string& type, const std::string& norm,
+                    const std::string& default_norm);
+
+  // Typed setters, each equal to the option of the same name.
+  void SetInputFormat(const std::string& name);   // forced input format
+  void SetOutputFormat(const std::string& name);  // forced output format
+  void SetFrameRate(const std::string& text);     // "r"
+  void SetFrameSize(const std::string& text);     // "s"
+  void SetAspect(const std::string& text);        // "aspect"
+  enum TSide { sdTop, sdBottom, sdLeft, sdRight };
+  void SetCrop(TSide side, int pixels);  // "croptop", ...; negative does nothing
+  void SetPad(TSide side, int pixels);   // "padtop", ...; negative does nothing
+  void SetPadColor(uint32_t bgr);        // 0x00BBGGRR
+  // Codec name ("vcodec", "acodec", "scodec") for a video, audio or subtitle stream.
+  void SetCodecName(AVMediaType type, const std::string& name);
+  void SetCodecTag(AVMediaType type, const std::string& four_chars);  // "vtag", "atag"
+  void SetQScale(float qscale);                                       // "qscale"
+  // Recording time limit in milliseconds; also the job's TotalDurationMs. <= 0 does nothing.
+  void SetRecordingTimeMs(int64_t duration_ms);
+
+  // Apply a job's records to the engine in their fixed order (before opening the file). The
+  // hook callbacks of the output record are connected by the job component.
   void ApplyInputOptions(const std::string& file_name, const TInputOptions& options);
   void ApplyOutputOptions(const std::string& file_name, const TOutputOptions& options);
+  // "newvideo", "newaudio", "newsubtitle": a stream made from the current options on the last
+  // output file.
+  void NewStreamOnLastOutput(AVMediaType type);
 
   // ---- File set-up (engine-setup) -----------------------------------------------------------
 
@@ -302,6 +325,9 @@ class TCustomFFmpeg {
   std::array<CodecContextPtr, kCodecTypeCount> CodecDefaults;  // indexed by AVMediaType
   FormatContextPtr FormatDefaults;
   SwsPtr ScalerDefaults;
+  // Generic options that only a muxer's own option set knows (e.g. "muxrate", "movflags"),
+  // name -> value; pass them to avformat_write_header, which ignores those the muxer lacks.
+  std::vector<std::pair<std::string, std::string>> MuxerOptions;
 
   int64_t TimerStart = 0;  // wall clock (microseconds) when the main loop started
 

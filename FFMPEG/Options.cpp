@@ -1,11 +1,153 @@
-// The option dispatcher, the generic option store and the target presets.
+// The option dispatcher: option names in the manner of FFmpeg's command-line tool (without the
+// leading dash), their setters with their checks and messages, the generic option store that
+// hands unnamed options to the codec, format and scaler libraries, and the target presets.
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "Binding.h"
 #include "FFmpeg.h"
+#include "OptionParsing.h"
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/opt.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+// Option-kind flags of the library's option tables.
+constexpr int kFlagEncoding = AV_OPT_FLAG_ENCODING_PARAM;  // 1
+constexpr int kFlagDecoding = AV_OPT_FLAG_DECODING_PARAM;  // 2
+constexpr int kFlagAudio = AV_OPT_FLAG_AUDIO_PARAM;        // 8
+constexpr int kFlagVideo = AV_OPT_FLAG_VIDEO_PARAM;        // 16
+constexpr int kFlagSubtitle = AV_OPT_FLAG_SUBTITLE_PARAM;  // 32
+static_assert(kFlagEncoding == 1 && kFlagDecoding == 2 && kFlagAudio == 8 && kFlagVideo == 16 &&
+              kFlagSubtitle == 32);
+
+// Kind flag per codec type (video, audio, data, subtitle, attachment); 0 matches every option.
+constexpr int kKindFlags[kCodecTypeCount] = {kFlagVideo, kFlagAudio, 0, kFlagSubtitle, 0};
+
+// Options the codec library today shares between audio and video, but that the option language
+// means for video only; audio has its own names ("ab", "abt") through the a/v/s prefix rule.
+bool IsVideoOnlyName(std::string_view name) {
+  return name == "b" || name == "bt" || name == "maxrate" || name == "minrate" || name == "bufsize";
+}
+
+// Generic option names that the libraries have renamed; consulted only when the name itself is
+// unknown to them.
+std::string_view LegacyAlias(std::string_view name) {
+  static const std::pair<std::string_view, std::string_view> kAliases[] = {
+      {"gop", "g"},
+      {"trell", "trellis"},
+      {"qdiff", "max_qdiff"},
+  };
+  for (const auto& [old_name, new_name] : kAliases)
+    if (old_name == name) return new_name;
+  return {};
+}
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// True when some muxer's own option set has an option of that name.
+bool IsMuxerOption(const std::string& name) {
+  void* iterator = nullptr;
+  while (const AVOutputFormat* format = av_muxer_iterate(&iterator)) {
+    if (!format->priv_class) continue;
+    const AVClass* cls = format->priv_class;
+    if (av_opt_find(&cls, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) return true;
+  }
+  return false;
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./";
+  return exe.parent_path().string() + "/";
+}
+
+constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};
+
+}  // namespace
+
+// ---- Generic options --------------------------------------------------------------------------
+
+bool TCustomFFmpeg::SetGenericOption(const std::string& name, const std::string& value) {
+  if (IsBlank(name) || IsBlank(value)) return false;
+
+  // Tries the name as the libraries know it today; returns the name that was stored.
+  auto try_set = [&](const std::string& lib_name) -> bool {
+    bool set = false;
+    if (CodecDefaults[0]) {
+      for (int type = 0; type < kCodecTypeCount; ++type) {
+        if (!CodecDefaults[type]) continue;
+        if (type == AVMEDIA_TYPE_AUDIO && IsVideoOnlyName(lib_name)) continue;
+        int kind = kKindFlags[type];
+        if (!av_opt_find(CodecDefaults[0].get(), lib_name.c_str(), nullptr, kind, 0)) continue;
+        if (av_opt_set(CodecDefaults[type].get(), lib_name.c_str(), value.c_str(), 0) >= 0)
+          set = true;
+      }
+    }
+    if (set) return true;
+    if (FormatDefaults && av_opt_find(FormatDefaults.get(), lib_name.c_str(), nullptr, 0, 0) &&
+        av_opt_set(FormatDefaults.get(), lib_name.c_str(), value.c_str(), 0) >= 0)
+      return true;
+    if (ScalerDefaults && av_opt_find(ScalerDefaults.get(), lib_name.c_str(), nullptr, 0, 0) &&
+        av_opt_set(ScalerDefaults.get(), lib_name.c_str(), value.c_str(), 0) >= 0)
+      return true;
+    return false;
+  };
+
+  std::string stored;
+  if (try_set(name)) {
+    stored = name;
+  } else if (std::string_view alias = LegacyAlias(name);
+             !alias.empty() && try_set(std::string(alias))) {
+    stored = std::string(alias);
+  } else if (name.size() > 1 && (name[0] == 'a' || name[0] == 'v' || name[0] == 's')) {
+    // "ab" is the audio context's "b", "vb" the video context's, "sflags" the subtitle one's.
+    int type = name[0] == 'a'   ? AVMEDIA_TYPE_AUDIO
+               : name[0] == 'v' ? AVMEDIA_TYPE_VIDEO
+                                : AVMEDIA_TYPE_SUBTITLE;
+    std::string rest = name.substr(1);
+    if (std::string_view alias = LegacyAlias(rest);
+        !alias.empty() && CodecDefaults[type] &&
+        !av_opt_find(CodecDefaults[type].get(), rest.c_str(), nullptr, 0, 0))
+      rest = std::string(alias);
+    if (CodecDefaults[type] &&
+        av_opt_find(CodecDefaults[type].get(), rest.c_str(), nullptr, 0, 0) &&
+        av_opt_set(CodecDefaults[type].get(), rest.c_str(), value.c_str(), 0) >= 0)
+      stored = rest;
+  }
+  if (stored.empty()) {
+    if (!IsMuxerOption(name)) return false;
+    MuxerOptions.emplace_back(name, value);
+    return true;
+  }
+  OptionNames.push_back(stored);
+
+  int64_t debug = 0;
+  if (CodecDefaults[0]) av_opt_get_int(CodecDefaults[0].get(), "debug", 0, &debug);
+  if (debug == 0 && FormatDefaults) debug = FormatDefaults->debug;
+  if (debug != 0) SetVerbosity(2);
+  return true;
+}
+
+bool TCustomFFmpeg::SetGenericOptionInt(const std::string& name, int value) {
+  return SetGenericOption(name, std::to_string(value));
 }
 
 void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int flags) {
@@ -18,4 +160,577 @@ void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int fl
     av_opt_set(target, name.c_str(), reinterpret_cast<const char*>(text), 0);
     av_free(text);
   }
+}
+
+// ---- Typed setters -----------------------------------------------------------------------------
+
+void TCustomFFmpeg::SetInputFormat(const std::string& name) {
+  if (name.empty()) return;
+  std::string format = name;
+  if (format == "pgmyuv") {
+    PgmYuvHack = 1;
+    format = "image2";
+    Log(1, "pgmyuv format is deprecated, use image2");
+  }
+  InputFormat = av_find_input_format(format.c_str());
+  if (!InputFormat) throw FFMpegException(FormatText("Unknown input format: %s", name));
+}
+
+void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
+  if (name.empty()) return;
+  std::string format = name;
+  if (format == "pgmyuv") {
+    PgmYuvHack = 1;
+    format = "image2";
+    Log(1, "pgmyuv format is deprecated, use image2");
+  }
+  OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
+  if (!OutputFormat) throw FFMpegException(FormatText("Unknown output format: %s", name));
+}
+
+void TCustomFFmpeg::SetFrameRate(const std::string& text) {
+  if (text.empty()) return;
+  AVRational rate{0, 0};
+  if (av_parse_video_rate(&rate, text.c_str()) < 0) throw FFMpegException("Incorrect frame rate");
+  FrameRate = rate;
+}
+
+void TCustomFFmpeg::SetFrameSize(const std::string& text) {
+  if (text.empty()) return;
+  int width = 0, height = 0;
+  if (av_parse_video_size(&width, &height, text.c_str()) < 0)
+    throw FFMpegException("Incorrect frame size");
+  FrameWidth = width;
+  FrameHeight = height;
+  if (width % 2 != 0 || height % 2 != 0)
+    throw FFMpegException("Frame size must be a multiple of 2");
+}
+
+void TCustomFFmpeg::SetAspect(const std::string& text) {
+  if (text.empty()) return;
+  double ratio = 0;
+  std::size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    if (!ParseFloatValue(text, ratio)) ratio = 0;
+  } else {
+    long long num = 0, den = 0;
+    if (!ParseIntValue(text.substr(0, colon), num)) num = 0;
+    if (!ParseIntValue(text.substr(colon + 1), den)) den = 0;
+    ratio = den <= 0 ? 0.0 : static_cast<double>(num) / static_cast<double>(den);
+  }
+  if (ratio == 0 || !std::isfinite(ratio))
+    throw FFMpegException("Incorrect aspect ratio specification.");
+  FrameAspectRatio = static_cast<float>(ratio);
+}
+
+void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
+  if (pixels < 0) return;
+  if (pixels % 2 != 0)
+    throw FFMpegException(std::string(kSideNames[side]) + " crop size must be a multiple of 2");
+  if (side == sdTop || side == sdBottom) {
+    if (pixels >= FrameHeight)
+      throw FFMpegException(
+          "Vertical crop dimensions are outside the range of the original image.\n"
+          "Remember to crop first and scale second.");
+    (side == sdTop ? CropTop : CropBottom) = pixels;
+    FrameHeight -= pixels;
+  } else {
+    if (pixels >= FrameWidth)
+      throw FFMpegException(
+          "Horizontal crop dimensions are outside the range of the original image.\n"
+          "Remember to crop first and scale second.");
+    (side == sdLeft ? CropLeft : CropRight) = pixels;
+    FrameWidth -= pixels;
+  }
+}
+
+void TCustomFFmpeg::SetPad(TSide side, int pixels) {
+  if (pixels < 0) return;
+  if (pixels % 2 != 0)
+    throw FFMpegException(std::string(kSideNames[side]) + " pad size must be a multiple of 2");
+  switch (side) {
+    case sdTop:
+      PadTop = pixels;
+      break;
+    case sdBottom:
+      PadBottom = pixels;
+      break;
+    case sdLeft:
+      PadLeft = pixels;
+      break;
+    case sdRight:
+      PadRight = pixels;
+      break;
+  }
+}
+
+void TCustomFFmpeg::SetPadColor(uint32_t bgr) {
+  int r = bgr & 0xFF, g = (bgr >> 8) & 0xFF, b = (bgr >> 16) & 0xFF;
+  // Fixed-point BT.601 with 10 fractional bits; the shifts of negative sums round down.
+  PadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
+  PadColor[1] = (((-173 * r - 340 * g + 512 * b + 511) >> 10) + 128) & 0xFF;
+  PadColor[2] = (((512 * r - 429 * g - 84 * b + 511) >> 10) + 128) & 0xFF;
+}
+
+void TCustomFFmpeg::SetCodecName(AVMediaType type, const std::string& name) {
+  if (name.empty()) return;
+  std::string* field = type == AVMEDIA_TYPE_VIDEO   ? &VideoCodecName
+                       : type == AVMEDIA_TYPE_AUDIO ? &AudioCodecName
+                                                    : &SubtitleCodecName;
+  int* copy = type == AVMEDIA_TYPE_VIDEO   ? &VideoStreamCopy
+              : type == AVMEDIA_TYPE_AUDIO ? &AudioStreamCopy
+                                           : &SubtitleStreamCopy;
+  field->clear();
+  if (name == "copy")
+    *copy = 1;
+  else
+    *field = name;
+}
+
+void TCustomFFmpeg::SetCodecTag(AVMediaType type, const std::string& four_chars) {
+  if (four_chars.empty()) return;
+  bool video = type == AVMEDIA_TYPE_VIDEO;
+  if (four_chars.size() != 4)
+    throw FFMpegException(video ? "video tag parameter must be 4 chars"
+                                : "audio tag parameter must be 4 chars");
+  auto byte = [&](int i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(four_chars[i]));
+  };
+  unsigned tag = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
+  (video ? VideoCodecTag : AudioCodecTag) = tag;
+}
+
+void TCustomFFmpeg::SetQScale(float qscale) {
+  if (!(qscale > 0.0f) || qscale > 255.0f) throw FFMpegException("qscale must be > 0.0 and <= 255");
+  VideoQScale = qscale;
+}
+
+void TCustomFFmpeg::SetRecordingTimeMs(int64_t duration_ms) {
+  if (duration_ms <= 0) return;
+  RecordingTimeUs = duration_ms * 1000;
+  TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_ms, INT_MAX));
+}
+
+// ---- Target presets ----------------------------------------------------------------------------
+
+void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& norm,
+                                 const std::string& default_norm) {
+  enum { kPal, kNtsc, kFilm } standard;
+  if (norm == "pal") {
+    standard = kPal;
+  } else if (norm == "ntsc") {
+    standard = kNtsc;
+  } else if (norm == "film") {
+    standard = kFilm;
+  } else {
+    if (FrameRate.den == 0) throw FFMpegException("frame_rate is invalid.");
+    int found = -1;  // -1 undecided
+    auto classify = [&](int64_t milli_fps) {
+      if (milli_fps == 25000) return static_cast<int>(kPal);
+      if (milli_fps == 29970 || milli_fps == 23976) return static_cast<int>(kNtsc);
+      return -1;
+    };
+    found = classify(std::llround(FrameRate.num * 1000.0 / FrameRate.den));
+    for (int f = 0; found < 0 && f < InputFileCount; ++f) {
+      if (!InputFiles[f]) continue;
+      for (unsigned s = 0; found < 0 && s < InputFiles[f]->nb_streams; ++s) {
+        const AVStream* stream = InputFiles[f]->streams[s];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+        AVRational rate =
+            stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+        if (rate.num <= 0 || rate.den <= 0) continue;
+        found = classify(std::llround(rate.num * 1000.0 / rate.den));
+      }
+    }
+    if (found >= 0) {
+      standard = found == kPal ? kPal : kNtsc;
+      if (Verbosity > 0)
+        Log(1, FormatText("Assuming %s for target.", standard == kPal ? "PAL" : "NTSC"));
+    } else {
+      standard = default_norm == "film" ? kFilm : default_norm == "ntsc" ? kNtsc : kPal;
+    }
+  }
+  const bool ntsc_sizes = standard != kPal;
+  const char* rate = standard == kPal ? "25" : standard == kNtsc ? "30000/1001" : "24000/1001";
+  const char* gop = ntsc_sizes ? "18" : "15";
+
+  if (type == "vcd") {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
+    SetOutputFormat("vcd");
+    SetFrameSize(ntsc_sizes ? "352x240" : "352x288");
+    SetFrameRate(rate);
+    SetGenericOption("gop", gop);
+    SetGenericOption("b", "1150000");
+    SetGenericOption("maxrate", "1150000");
+    SetGenericOption("minrate", "1150000");
+    SetGenericOption("bufsize", "327680");
+    SetGenericOption("ab", "224000");
+    AudioSampleRate = 44100;
+    AudioChannels = 2;
+    SetGenericOption("packetsize", "2324");
+    SetGenericOption("muxrate", "1411200");
+    MuxPreload = 0.44f;
+    if (FrameAspectRatio == 0) SetAspect("4:3");
+  } else if (type == "svcd") {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
+    SetOutputFormat("svcd");
+    SetFrameSize(ntsc_sizes ? "480x480" : "480x576");
+    SetFrameRate(rate);
+    SetGenericOption("gop", gop);
+    SetGenericOption("b", "2040000");
+    SetGenericOption("maxrate", "2516000");
+    SetGenericOption("minrate", "0");
+    SetGenericOption("bufsize", "1835008");
+    SetGenericOption("flags", "+SCAN_OFFSET");
+    SetGenericOption("ab", "224000");
+    AudioSampleRate = 44100;
+    SetGenericOption("packetsize", "2324");
+    if (AudioChannels == 1) AudioChannels = 2;
+    if (FrameAspectRatio == 0) SetAspect("4:3");
+  } else if (type == "dvd") {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
+    SetOutputFormat("dvd");
+    SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
+    SetFrameRate(rate);
+    SetGenericOption("gop", gop);
+    SetGenericOption("b", "6000000");
+    SetGenericOption("maxrate", "9000000");
+    SetGenericOption("minrate", "0");
+    SetGenericOption("bufsize", "1835008");
+    SetGenericOption("packetsize", "2048");
+    SetGenericOption("muxrate", "10080000");
+    SetGenericOption("ab", "448000");
+    AudioSampleRate = 48000;
+    if (AudioChannels == 1) AudioChannels = 2;
+    if (FrameAspectRatio == 0) SetAspect("16:9");
+  } else if (type == "dv" || type == "dv50") {
+    SetOutputFormat("dv");
+    SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
+    FramePixFmt = av_get_pix_fmt(type == "dv50" ? "yuv422p" : ntsc_sizes ? "yuv411p" : "yuv420p");
+    SetFrameRate(rate);
+    AudioSampleRate = 48000;
+    AudioChannels = 2;
+  } else {
+    throw FFMpegException("Unknown target type");
+  }
+}
+
+// ---- The dispatcher ----------------------------------------------------------------------------
+
+namespace {
+
+using Handler = void (*)(TCustomFFmpeg&, const std::string& name, const std::string& value);
+
+void LogOnly(TCustomFFmpeg& e, const std::string& name, const std::string&) {
+  e.Log(1, "Do nothing: option - " + name);
+}
+
+void Rejected(TCustomFFmpeg&, const std::string& name, const std::string&) {
+  throw FFMpegException("TODO: option - " + name);
+}
+
+int Int(const std::string& value) {
+  return ToInt(value);
+}
+
+// A Time value ("duration" or "date" form) in microseconds.
+int64_t Time(const std::string& name, const std::string& value, bool duration) {
+  int64_t us = 0;
+  if (av_parse_time(&us, value.c_str(), duration ? 1 : 0) < 0)
+    throw FFMpegException(FormatText("Invalid %s specification for %s: %s",
+                                     duration ? "duration" : "date", name, value));
+  return us;
+}
+
+void SetTag(std::string& tag, const std::string& value) {
+  if (!value.empty()) tag = value;
+}
+
+void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
+  if (name.empty() || value.empty()) return;
+  if (!e.SetGenericOption(name, value) || !e.OnLog) return;
+  int type = name[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
+  int64_t bit_rate = 0;
+  if (e.CodecDefaults[type] &&
+      av_opt_get_int(e.CodecDefaults[type].get(), "b", 0, &bit_rate) >= 0 && bit_rate < 1000)
+    e.Log(1,
+          "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, "
+          "not kbits/s");
+}
+
+void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  if (e.StreamMapCount >= kMaxStreamMaps)
+    throw FFMpegException(FormatText("Too many stream maps (at most %d)", kMaxStreamMaps));
+  TextCursor cursor(value);
+  StreamMapEntry entry;
+  entry.FileIndex = cursor.Long();
+  cursor.SkipOne();
+  entry.StreamIndex = cursor.Long();
+  if (!cursor.AtEnd()) {
+    cursor.SkipOne();
+    entry.SyncFileIndex = cursor.Long();
+    cursor.SkipOne();
+    entry.SyncStreamIndex = cursor.Long();
+  } else {
+    entry.SyncFileIndex = entry.FileIndex;
+    entry.SyncStreamIndex = entry.StreamIndex;
+  }
+  e.StreamMaps[e.StreamMapCount++] = entry;
+}
+
+void MapMetaData(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  if (e.MetaDataMapCount >= kMaxMetaDataMaps)
+    throw FFMpegException(FormatText("Too many meta-data maps (at most %d)", kMaxMetaDataMaps));
+  TextCursor cursor(value);
+  MetaDataMapEntry entry;
+  entry.OutFile = cursor.Long();
+  cursor.SkipOne();
+  entry.InFile = cursor.Long();
+  e.MetaDataMaps[e.MetaDataMapCount++] = entry;
+}
+
+void ItsScale(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  TextCursor cursor(value);
+  long stream = cursor.Long();
+  cursor.SkipOne();
+  double scale = cursor.Double();
+  if (stream < 0 || stream >= kMaxStreamsPerFile)
+    throw FFMpegException(FormatText("stream index over MAX_STREAMS(%d)", kMaxStreamsPerFile));
+  if (e.InputFileCount >= kMaxFiles)
+    throw FFMpegException(FormatText("Too many input files (at most %d)", kMaxFiles));
+  e.InputTsScale[e.InputFileCount][stream] = scale;
+}
+
+void Matrix(std::vector<uint16_t>& matrix, const std::string& value) {
+  std::vector<uint16_t> parsed(64, 0);
+  std::size_t pos = 0;
+  for (int i = 0; i < 64; ++i) {
+    parsed[i] = static_cast<uint16_t>(LeadingInt(value, pos));
+    if (i == 63) break;
+    std::size_t comma = value.find(',', pos);
+    if (comma == std::string::npos)
+      throw FFMpegException(FormatText("Syntax error in matrix \"%s\" at coeff %d", value, i));
+    pos = comma + 1;
+  }
+  matrix = std::move(parsed);
+}
+
+void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[16];
+  std::snprintf(stamp, sizeof(stamp), "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  e.VStatsFileName = ProgramFolder() + "vstats_" + stamp + ".log";
+}
+
+void VHook(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  std::vector<std::string> words = SplitHookCommand(value);
+  if (AddFrameHook(e.FrameHooks, words) != 0)
+    throw FFMpegException("Failed to add video hook function: " + value);
+  e.UsingFrameHook = true;
+}
+
+void PixFmt(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  if (value != "list") {
+    e.FramePixFmt = av_get_pix_fmt(value.c_str());
+    return;
+  }
+  if (!e.OnLog) return;
+  e.Log(1, "name       nb_components bits_per_pixel");
+  for (int i = 0; i < 40; ++i) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(i));
+    if (!desc) break;
+    e.Log(1, FormatText("%-11s %7d %10d", desc->name, desc->nb_components,
+                        av_get_bits_per_pixel(desc)));
+  }
+}
+
+void Target(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  std::string text = Trim(value);
+  std::string norm = "auto";
+  std::string type = text;
+  for (const char* prefix : {"pal-", "ntsc-", "film-"}) {
+    std::string_view p(prefix);
+    if (text.compare(0, p.size(), p) == 0) {
+      norm = std::string(p.substr(0, p.size() - 1));
+      type = text.substr(p.size());
+      break;
+    }
+  }
+  e.TargetPreset(type, norm, "ntsc");
+}
+
+void Pass(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  int pass = Int(value);
+  if (pass != 1 && pass != 2) throw FFMpegException("pass number can be only 1 or 2");
+  e.DoPass = pass;
+}
+
+void AspectRow(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+  e.SetAspect(v);
+}
+
+TCustomFFmpeg::TSide SideOf(const std::string& name) {
+  if (name.ends_with("top")) return TCustomFFmpeg::sdTop;
+  if (name.ends_with("bottom")) return TCustomFFmpeg::sdBottom;
+  if (name.ends_with("left")) return TCustomFFmpeg::sdLeft;
+  return TCustomFFmpeg::sdRight;
+}
+
+#define ROW(option, body)                                                                     \
+  {                                                                                           \
+    option, [](TCustomFFmpeg& e, const std::string& name, const std::string& value) { body; } \
+  }
+
+const std::unordered_map<std::string_view, Handler>& OptionTable() {
+  static const std::unordered_map<std::string_view, Handler> table = {
+    {"L", LogOnly},
+    {"h", LogOnly},
+    {"version", LogOnly},
+    {"formats", LogOnly},
+    ROW("f",
+        {
+          (void)name;
+          if (value.empty()) return;
+          std::string format = value;
+          if (format == "pgmyuv") {
+            e.PgmYuvHack = 1;
+            format = "image2";
+            e.Log(1, "pgmyuv format is deprecated, use image2");
+          }
+          e.InputFormat = av_find_input_format(format.c_str());
+          e.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
+          if (!e.InputFormat && !e.OutputFormat)
+            throw FFMpegException(FormatText("Unknown input or output format: %s", value));
+        }),
+    {"i", LogOnly},
+    {"y", LogOnly},
+    {"map", Map},
+    {"map_meta_data", MapMetaData},
+    ROW("t", e.SetRecordingTimeMs(Time(name, value, true) / 1000)),
+    ROW("fs", (void)name; e.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
+    ROW("ss", e.StartTimeUs = Time(name, value, true)),
+    ROW("itsoffset", e.InputTsOffsetOpt = Time(name, value, true)),
+    {"itsscale", ItsScale},
+    ROW("title", (void)name; SetTag(e.Title, value)),
+    ROW("timestamp", e.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
+    ROW("author", (void)name; SetTag(e.Author, value)),
+    ROW("copyright", (void)name; SetTag(e.Copyright, value)),
+    ROW("comment", (void)name; SetTag(e.Comment, value)),
+    ROW("genre", (void)name; SetTag(e.Genre, value)),
+    ROW("album", (void)name; SetTag(e.Album, value)),
+    ROW("dframes", (void)name; e.MaxFrames[2] = Int(value)),
+    {"benchmark", LogOnly},
+    ROW("dump", (void)name; (void)value; e.DoPktDump = 1),
+    ROW("hex", (void)name; (void)value; e.DoHexDump = 1),
+    ROW("re", (void)name; (void)value; e.RateEmu = 1),
+    ROW("loop_input", (void)name; (void)value; e.LoopInput = 1),
+    ROW("loop_output", (void)name; e.LoopOutput = Int(value)),
+    ROW("v", (void)name; e.SetVerbosity(Int(value))),
+    {"target", Target},
+    {"threads", Rejected},
+    ROW("vsync", (void)name; e.VideoSyncMethod = Int(value)),
+    ROW("async", (void)name; e.AudioSyncMethod = Int(value)),
+    ROW("adrift_threshold", (void)name; e.AudioDriftThreshold = ToFloat(value)),
+    ROW("vglobal", (void)name; e.VideoGlobalHeader = Int(value)),
+    ROW("copyts", (void)name; (void)value; e.CopyTs = true),
+    ROW("shortest", (void)name; (void)value; e.Shortest = 1),
+    ROW("dts_delta_threshold", (void)name; e.DtsDeltaThreshold = ToFloat(value)),
+    ROW("programid", (void)name; e.ProgramId = Int(value)),
+    {"b", BitRate},
+    {"vb", BitRate},
+    ROW("vframes", (void)name; e.MaxFrames[0] = Int(value)),
+    ROW("r", (void)name; e.SetFrameRate(value)),
+    ROW("s", (void)name; e.SetFrameSize(value)),
+    {"aspect", AspectRow},
+    {"pix_fmt", PixFmt},
+    ROW("croptop", e.SetCrop(SideOf(name), Int(value))),
+    ROW("cropbottom", e.SetCrop(SideOf(name), Int(value))),
+    ROW("cropleft", e.SetCrop(SideOf(name), Int(value))),
+    ROW("cropright", e.SetCrop(SideOf(name), Int(value))),
+    ROW("padtop", e.SetPad(SideOf(name), Int(value))),
+    ROW("padbottom", e.SetPad(SideOf(name), Int(value))),
+    ROW("padleft", e.SetPad(SideOf(name), Int(value))),
+    ROW("padright", e.SetPad(SideOf(name), Int(value))),
+    ROW("padcolor", (void)name; e.SetPadColor(static_cast<uint32_t>(Int(value)))),
+    ROW("intra", (void)name; (void)value; e.IntraOnly = 1),
+    ROW("vn", (void)name; (void)value; e.VideoDisable = 1),
+    ROW("vdt", (void)name; e.VideoDiscard = Int(value)),
+    ROW("qscale", (void)name; e.SetQScale(ToFloat(value))),
+    ROW("rc_override", (void)name; e.VideoRcOverride = value),
+    ROW("vcodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
+    ROW("me_threshold", (void)name; e.MeThreshold = Int(value)),
+    ROW("sameq", (void)name; (void)value; e.SameQuality = 1),
+    {"pass", Pass},
+    ROW("passlogfile", (void)name; e.PassLogFileName = value),
+    ROW("deinterlace", (void)name; (void)value; e.DoDeinterlace = 1),
+    ROW("psnr", (void)name; (void)value; e.DoPsnr = 1),
+    {"vstats", VStats},
+    ROW("vstats_file", (void)name; e.VStatsFileName = value),
+    {"vhook", VHook},
+    ROW("intra_matrix", (void)name; Matrix(e.IntraMatrix, value)),
+    ROW("inter_matrix", (void)name; Matrix(e.InterMatrix, value)),
+    ROW("top", (void)name; e.TopFieldFirst = Int(value)),
+    ROW("dc", (void)name; e.IntraDcPrecision = Int(value)),
+    ROW("vtag", (void)name; e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
+    ROW("newvideo", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
+    ROW("qphist", (void)name; (void)value; e.QpHist = 1),
+    {"ab", BitRate},
+    ROW("aframes", (void)name; e.MaxFrames[1] = Int(value)),
+    ROW("aq", (void)name; e.AudioQScale = ToFloat(value)),
+    ROW("ar", (void)name; if (int rate = Int(value); rate > 0) e.AudioSampleRate = rate),
+    ROW("ac", (void)name; if (int channels = Int(value); channels > 0) e.AudioChannels = channels),
+    ROW("an", (void)name; (void)value; e.AudioDisable = 1),
+    ROW("acodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
+    ROW("atag", (void)name; e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
+    ROW("vol", (void)name; e.AudioVolume = Int(value)),
+    ROW("newaudio", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
+    ROW("alang", (void)name; e.AudioLanguage = value),
+    ROW("sn", (void)name; (void)value; e.SubtitleDisable = 1),
+    ROW("scodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
+    ROW("newsubtitle", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
+    ROW("slang", (void)name; e.SubtitleLanguage = value),
+    ROW("vc", (void)name; e.VideoChannel = Int(value)),
+    ROW("tvstd", (void)name; e.VideoStandard = value),
+    ROW("isync", (void)name; (void)value; e.InputSync = 1),
+    ROW("muxdelay", (void)name; e.MuxMaxDelay = ToFloat(value)),
+    ROW("muxpreload", (void)name; e.MuxPreload = ToFloat(value)),
+    {"absf", Rejected},
+    {"vbsf", Rejected},
+    {"sbsf", Rejected},
+    {"apre", LogOnly},
+    {"vpre", LogOnly},
+    {"spre", LogOnly},
+  };
+  return table;
+}
+
+#undef ROW
+
+}  // namespace
+
+void TCustomFFmpeg::Dispatch(const std::string& name, const std::string& value) {
+  const auto& table = OptionTable();
+  auto row = table.find(name);
+  if (row != table.end())
+    row->second(*this, name, value);
+  else
+    SetGenericOption(name, value);
+}
+
+void TCustomFFmpeg::ApplyOptionLines(const std::string& lines) {
+  for (const auto& [name, value] : SplitOptionLines(lines)) Dispatch(name, value);
+}
+
+void TCustomFFmpeg::NewStreamOnLastOutput(AVMediaType type) {
+  if (OutputFileCount <= 0 || !OutputFiles[OutputFileCount - 1])
+    throw FFMpegException("At least one output file must be specified");
+  AVFormatContext* oc = OutputFiles[OutputFileCount - 1].get();
+  (void)oc;
+  (void)type;
+  // RESTORE-WHEN-FILESETUP-LANDS: NewVideoStream / NewAudioStream / NewSubtitleStream (oc).
 }
