@@ -730,7 +730,10 @@ void TCustomFFmpeg::NewStreamOnLastOutput(AVMediaType type) {
   if (OutputFileCount <= 0 || !OutputFiles[OutputFileCount - 1])
     throw FFMpegException("At least one output file must be specified");
   AVFormatContext* oc = OutputFiles[OutputFileCount - 1].get();
-  (void)oc;
-  (void)type;
-  // RESTORE-WHEN-FILESETUP-LANDS: NewVideoStream / NewAudioStream / NewSubtitleStream (oc).
+  if (type == AVMEDIA_TYPE_VIDEO)
+    NewVideoStream(oc);
+  else if (type == AVMEDIA_TYPE_AUDIO)
+    NewAudioStream(oc);
+  else
+    NewSubtitleStream(oc);
 }
