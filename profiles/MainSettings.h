@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "FormatCatalogue.h"
 #include "SettingList.h"
 
 struct TMainSettings {
@@ -43,8 +44,6 @@ struct TMainSettings {
 // filled (drop-down count 25), aspect, zoom and quality lists filled with "Normal" selected.
 void InitialiseSettingLists(TMainSettings& settings);
 
-struct TFormatChangeHooks;
-
 // The model steps of the main window's show handler: the format change handler for the
 // selected (possibly stored) format, then the quality levels.
-void ApplyShownSettings(TMainSettings& settings, const TFormatChangeHooks& hooks);
+void ApplyShownSettings(TMainSettings& settings, const TFormatChangeHooks& hooks = {});
