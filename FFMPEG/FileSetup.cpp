@@ -462,6 +462,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
     av_opt_set_int(registered->priv_data, "preload", static_cast<int64_t>(MuxPreload * 1000000), 0);
     if (std::string_view(format->name) == "gif")
       av_opt_set_int(registered->priv_data, "loop", LoopOutput, 0);
+    for (const auto& [name, value] : MuxerOptions)
+      av_opt_set(registered->priv_data, name.c_str(), value.c_str(), 0);
   }
   ApplyGenericOptions(registered, FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
   InputFormat = nullptr;
