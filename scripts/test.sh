@@ -9,3 +9,13 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_SANITIZE=ON -DQUORVIN_WERROR=ON
 ctest --test-dir build-test --output-on-failure -j"$(nproc)"
 if [ -x scripts/test-extra.sh ]; then bash scripts/test-extra.sh; fi
+
+# Fuzz stage: the option dispatcher and the option-line parser under libFuzzer (clang), a fixed
+# number of inputs each so the stage stays short.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVIN_FUZZ=ON >/dev/null
+cmake --build build-fuzz --target fuzz_option_dispatch fuzz_option_lines
+for harness in fuzz_option_dispatch fuzz_option_lines; do
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    "build-fuzz/tests/fuzz/$harness" -runs=20000 -max_len=512 -seed=1 2>&1 | tail -n 2
+done
