@@ -8,6 +8,11 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bash scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_SANITIZE=ON -DQUORVIN_WERROR=ON
 ctest --test-dir build-test --output-on-failure -j"$(nproc)"
+# ThreadSanitizer: the job component's worker threads, locks, events and log routing.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON -DQUORVIN_WERROR=ON >/dev/null
+cmake --build build-tsan --target quorvin_tests -j"$(nproc)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  build-tsan/tests/quorvin_tests --gtest_filter='JobComponent*'
 if [ -x scripts/test-extra.sh ]; then bash scripts/test-extra.sh; fi
 
 # Fuzz stage: the option dispatcher and the option-line parser under libFuzzer (clang), a fixed

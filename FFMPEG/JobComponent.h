@@ -1,0 +1,230 @@
+// The job component: the conversion engine as the application sees it. It holds a list of
+// jobs (one input file and one output file each, described by TInputOptions and
+// TOutputOptions), runs them one or several at a time on worker threads, and reports through
+// five events. It also routes the codec libraries' own log lines to the job whose thread
+// logged them.
+//
+// Threads: every operation is called from one controlling thread (the GUI thread, or main()
+// of the command line). The events are raised on the thread that runs the job (library log
+// lines on whichever thread called the library); the next job of a run is started from the
+// thread that delivered the previous job's terminate notice. Handlers must not touch widgets
+// directly; they post to the UI thread. Assign the events before Start.
+//
+// Locks: each component has one re-entrant `Lock` that is held while OnLog, OnProgress and
+// OnTerminate run and while the job list is read or changed, so those three events never
+// overlap and a handler may call Stop. OnBeforeHook and OnCustomHook run without it. A
+// process-wide list of live components, with its own mutex, is walked by the library log
+// hook; that mutex is always taken before a component's Lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AVProbe.h"
+#include "FFmpeg.h"
+#include "OptionRecords.h"
+
+// Worker thread priorities, lowest first. On Linux they become nice values of the thread.
+enum TConvertPriority : int { tpIdle = 0, tpLowest, tpLower, tpNormal };
+
+using TLogEvent = std::function<void(int AIndex, TLogLevel ALogLevel, const std::string& AMsg)>;
+using TProgressEvent =
+    std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+using TTerminateEvent =
+    std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
+using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction& AHookAction)>;
+using TCustomHookEvent = std::function<void(int AIndex, THookBitmap& ABitmap, int AFrameNumber,
+                                            int64_t APTS, bool& AUpdate, bool& AStopHook)>;
+
+// Maps an engine or library-scale message level (-1 exception, 0 error, 1 info, 2 debug, 3 all)
+// to TLogLevel: below 0 is llQuiet, 4 and above is llAll.
+TLogLevel MapLogLevel(int level);
+
+// Pending (not yet LF-terminated) library log text per thread. The first node lives inline;
+// further threads get chained nodes.
+class TLogList {
+ public:
+  struct Node {
+    std::thread::id ThreadID;  // default id: the inline node is free
+    std::string Pending;
+  };
+  // The node of `thread_id`: the inline node when it is free or already claimed by that
+  // thread, else the chained node of that thread, created when missing.
+  Node& Find(std::thread::id thread_id);
+  void Clear();
+  std::size_t NodeCount() const;
+
+ private:
+  Node first_;
+  std::list<Node> chain_;
+};
+
+class TWorkerThreads;
+
+// One conversion job: an engine plus its place in the component's list.
+class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpeg> {
+ public:
+  TFFmpeg();
+  ~TFFmpeg() override;
+
+  // Position in the component's list, -1 until added; renumbered when an earlier job is
+  // removed. Written under the owning component's Lock; the hook events read it without.
+  std::atomic<int> Index{-1};
+  // Thread that runs the job (the controlling thread in main-thread mode); library log lines
+  // logged on it are reported with this job's Index.
+  std::atomic<std::thread::id> ThreadID{};
+  TInputOptions InputOptions;    // copies of the records given to the component
+  TOutputOptions OutputOptions;  // (written before launch only)
+
+  // Runs the job: on a new worker thread (registered in `threads`) when `threaded`, else
+  // synchronously on the calling thread. Does nothing when the job was launched or
+  // terminated before. A job without an input or output file is terminated at once with an
+  // exception message. Returns true when a worker thread was started.
+  bool Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads);
+  // The run: transcode, then free the files and deliver the terminate notice. Any exception
+  // of the run is logged at level -1 and reported in the notice.
+  void Execute();
+  // Marks the job as ended and calls the terminate callback.
+  void DoTerminate();
+
+  // Claims the single launch of this job. True for the first caller only.
+  bool ClaimLaunch() { return !launched_.exchange(true); }
+  bool Launched() const { return launched_; }
+  // Waits up to `timeout_ms` for the job's worker thread to end. True when none is alive.
+  bool WaitForThread(int timeout_ms) const;
+
+ private:
+  friend class TCustomJobComponent;
+  std::atomic<bool> launched_{false};
+};
+
+// The threads a component started. Threads are joined when they have ended (by Reap) or when
+// the component is destroyed (JoinAll), never by the thread itself.
+class TWorkerThreads {
+ public:
+  ~TWorkerThreads() { JoinAll(); }
+  void Spawn(std::function<void()> body, TConvertPriority priority);
+  void Reap();
+  void JoinAll();
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex mutex_;  // guards workers_
+  std::vector<Worker> workers_;
+};
+
+class TCustomJobComponent {
+ public:
+  TCustomJobComponent();
+  virtual ~TCustomJobComponent();
+  TCustomJobComponent(const TCustomJobComponent&) = delete;
+  TCustomJobComponent& operator=(const TCustomJobComponent&) = delete;
+
+  // Loads and checks the codec libraries once per process and installs the library log hook.
+  // False with LastError set on failure.
+  bool LoadLibraries(const std::string& library_path = "", bool versioned_names = true);
+  // Creates a job for one input file. Its index, or -1 with LastError set.
+  int AddInputFile(const std::string& file_name, TInputOptions* options = nullptr);
+  // Adds the output file to job `index` (std::out_of_range for a bad index). False with
+  // LastError set; the job stays in the list either way.
+  bool SetOutputFile(int index, const std::string& file_name, TOutputOptions* options = nullptr);
+  // Stops and frees one job; later jobs move up one place.
+  void RemoveTask(int index);
+  // Stops and frees every job; LastError := "", ConcurrentTasks := 0.
+  void ClearTasks();
+  // Runs all jobs of the list, `concurrent_tasks` at a time on worker threads. With a value
+  // <= 0 the jobs run one after another on the controlling thread: through MainThreadScheduler
+  // when one is set (each job begun by its own deferred call, Start returns at once), else
+  // synchronously inside Start, which then returns when the run is over.
+  void Start(int concurrent_tasks);
+  // No further job starts; running jobs are asked to abort; jobs that never ran get their
+  // terminate notice (AFinished false) from a short-lived thread.
+  void Stop();
+  // Pauses every running job at its next pass; Resume lets them continue.
+  void Pause();
+  void Resume();
+
+  const std::string& LastError() const { return last_error_; }
+  int TaskCount() const;
+  // The job at `index` (std::out_of_range for a bad index); for inspecting the engine state.
+  std::shared_ptr<TFFmpeg> Task(int index) const;
+
+  TLogLevel LogLevel() const { return log_level_; }
+  void SetLogLevel(TLogLevel level);
+  int ProgressInterval() const { return progress_interval_ms_; }
+  void SetProgressInterval(int interval_ms);  // stores max(interval_ms, 100)
+  TConvertPriority ThreadPriority = tpNormal;
+  // Codec threads per job (the engine's "threads"): 1 by default, 0 lets the libraries choose
+  // one per core. Applied to each job when it is created.
+  int CodecThreads = 1;
+  std::string About;
+
+  // The media probe the front ends use to examine files before queuing them.
+  TAVProbe& Probe() { return *probe_; }
+
+  // For main-thread mode: runs `call` later on the controlling thread (e.g. a one-shot timer
+  // of the GUI's event loop). The call must not outlive the component.
+  std::function<void(int delay_ms, std::function<void()> call)> MainThreadScheduler;
+
+  TBeforeHookEvent OnBeforeHook;
+  TCustomHookEvent OnCustomHook;
+  TLogEvent OnLog;
+  TProgressEvent OnProgress;
+  TTerminateEvent OnTerminate;
+
+  // Library log hook: routes one complete line logged on `thread_id` to the first job of this
+  // component that runs on that thread, or with AIndex -1.
+  void RouteLibraryLine(std::thread::id thread_id, int level, const std::string& line);
+
+ protected:
+  virtual void DoBeforeHook(TFFmpeg* job, int64_t pts, THookAction& action);
+  virtual void DoCustomHook(TFFmpeg* job, THookBitmap& bitmap, int frame_number, int64_t pts,
+                            bool& update, bool& stop_hook);
+  virtual void DoLog(TFFmpeg* job, int level, const std::string& msg);
+  virtual void DoProgress(TFFmpeg* job, int frame_number, int fps, int current_duration_ms,
+                          float quality, float bit_rate, int64_t current_size,
+                          int total_output_duration_ms);
+  virtual void DoTerminate(TFFmpeg* job);
+
+ private:
+  void ConnectCallbacks(TFFmpeg& job);
+  void StartNext();
+  void StartTask(int index);
+  void DrainDeferredStarts();
+  void DestroyJob(const std::shared_ptr<TFFmpeg>& job);
+  void RaiseFinalNotice();
+
+  // Guards every field below it and is held while OnLog, OnProgress and OnTerminate run.
+  mutable std::recursive_mutex Lock;
+  std::vector<std::shared_ptr<TFFmpeg>> tasks_;
+  int next_index_ = -1;
+  int concurrent_tasks_ = 0;
+  int terminated_count_ = 0;
+  int pending_count_ = 0;
+  std::deque<int> deferred_starts_;  // main-thread mode without a scheduler
+  bool draining_ = false;
+
+  // Written and read by the controlling thread only.
+  std::string last_error_;
+  std::atomic<TLogLevel> log_level_{llInfo};
+  std::atomic<int> progress_interval_ms_{500};
+  std::unique_ptr<TAVProbe> probe_;
+  TWorkerThreads threads_;  // last member: joined first on destruction
+};
+
+class VIDevozORE : public TCustomJobComponent {
+ public:
+  static std::string Version() { return "2.0b"; }
+};

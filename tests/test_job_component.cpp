@@ -1,0 +1,396 @@
+// The job component: job list, start chaining, stop, events and the routing of the libraries'
+// log lines. Jobs convert tiny files made with the ffmpeg tool.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "JobComponent.h"
+#include "MediaUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Terminate {
+  int index;
+  bool finished;
+  bool exception;
+  std::string message;
+  std::thread::id thread;
+};
+
+// Records the component's events; every field is guarded by `mutex`.
+class Recorder {
+ public:
+  explicit Recorder(VIDevozORE& component) {
+    component.OnTerminate = [this](int index, bool finished, bool exception,
+                                   const std::string& message) {
+      std::lock_guard<std::mutex> guard(mutex);
+      terminates.push_back({index, finished, exception, message, std::this_thread::get_id()});
+      if (on_terminate) on_terminate(index);
+      cv.notify_all();
+    };
+    component.OnProgress = [this](int index, int, int, int, float, float, int64_t, int) {
+      std::function<void(int)> hook;
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        progress_indexes.push_back(index);
+        hook = on_progress;
+      }
+      if (hook) hook(index);
+    };
+    component.OnLog = [this](int index, TLogLevel level, const std::string& msg) {
+      std::lock_guard<std::mutex> guard(mutex);
+      logs.push_back({index, level, msg});
+    };
+  }
+
+  // Waits for the run's final notice (AIndex -1).
+  bool WaitForFinal(std::chrono::milliseconds timeout = 60s) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, timeout, [this] {
+      for (const auto& t : terminates) {
+        if (t.index == -1) return true;
+      }
+      return false;
+    });
+  }
+
+  std::vector<Terminate> Terminates() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return terminates;
+  }
+
+  struct LogLine {
+    int index;
+    TLogLevel level;
+    std::string msg;
+  };
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Terminate> terminates;
+  std::vector<int> progress_indexes;
+  std::vector<LogLine> logs;
+  std::function<void(int)> on_terminate;  // called under `mutex`
+  std::function<void(int)> on_progress;   // called without `mutex`
+};
+
+class JobComponentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new media::TempDir;
+    ASSERT_TRUE(
+        media::MakeAudioVideo(dir_->File("short.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 1.0));
+    // Long enough that a job is still running at its first progress report.
+    ASSERT_TRUE(
+        media::MakeAudioVideo(dir_->File("long.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 30.0));
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+
+  void SetUp() override { ASSERT_TRUE(component_.LoadLibraries()) << component_.LastError(); }
+
+  // Adds a job converting `source` to an MPEG-4 AVI; returns its index.
+  int AddJob(const std::string& source, const std::string& output_name) {
+    const int index = component_.AddInputFile(dir_->File(source));
+    EXPECT_GE(index, 0) << component_.LastError();
+    if (index < 0) return index;
+    TOutputOptions options;
+    options.VideoCodec = "mpeg4";
+    options.AudioCodec = "mp2";
+    const std::string output = out_.File(output_name);
+    EXPECT_TRUE(component_.SetOutputFile(index, output, &options)) << component_.LastError();
+    return index;
+  }
+
+  static media::TempDir* dir_;
+  media::TempDir out_;
+  VIDevozORE component_;
+};
+
+media::TempDir* JobComponentTest::dir_ = nullptr;
+
+}  // namespace
+
+TEST(JobComponentProperties, DefaultsAndProgressIntervalFloor) {
+  VIDevozORE component;
+  EXPECT_EQ(VIDevozORE::Version(), "2.0b");
+  EXPECT_EQ(component.LogLevel(), llInfo);
+  EXPECT_EQ(component.ProgressInterval(), 500);
+  EXPECT_EQ(component.ThreadPriority, tpNormal);
+  EXPECT_EQ(component.CodecThreads, 1);
+  const std::pair<int, int> intervals[] = {{50, 100}, {100, 100}, {101, 101}, {-5, 100}};
+  for (const auto& [given, stored] : intervals) {
+    component.SetProgressInterval(given);
+    EXPECT_EQ(component.ProgressInterval(), stored) << given;
+  }
+}
+
+TEST(JobComponentProperties, LogLevelMapping) {
+  const std::pair<int, TLogLevel> levels[] = {{-2, llQuiet}, {-1, llQuiet}, {0, llError},
+                                              {1, llInfo},   {2, llDebug},  {3, llAll},
+                                              {4, llAll},    {40, llAll}};
+  for (const auto& [level, mapped] : levels) EXPECT_EQ(MapLogLevel(level), mapped) << level;
+}
+
+TEST(JobComponentLogList, InlineNodeIsClaimedFirstAndChainedNodesFollow) {
+  TLogList list;
+  // Two ids of threads alive at the same time (ids of ended threads may be reused).
+  const std::thread::id a = std::this_thread::get_id();
+  std::thread::id b;
+  std::thread([&b] { b = std::this_thread::get_id(); }).join();
+  TLogList::Node& first = list.Find(a);
+  first.Pending = "a";
+  TLogList::Node& second = list.Find(b);
+  second.Pending = "b";
+  EXPECT_NE(&first, &second);
+  EXPECT_EQ(&list.Find(a), &first);
+  EXPECT_EQ(list.Find(b).Pending, "b");
+  EXPECT_EQ(list.NodeCount(), 2u);
+  list.Clear();
+  EXPECT_EQ(list.NodeCount(), 0u);
+  EXPECT_EQ(list.Find(b).Pending, "");  // the freed inline node is claimed again
+}
+
+TEST_F(JobComponentTest, AddInputFileFailureLeavesTheListUnchanged) {
+  EXPECT_EQ(component_.AddInputFile(dir_->File("missing.avi")), -1);
+  EXPECT_FALSE(component_.LastError().empty());
+  EXPECT_NE(component_.LastError().find("missing.avi"), std::string::npos)
+      << component_.LastError();
+  EXPECT_EQ(component_.TaskCount(), 0);
+  EXPECT_THROW(component_.SetOutputFile(0, out_.File("x.avi")), std::out_of_range);
+}
+
+TEST_F(JobComponentTest, StartWithAnEmptyListRaisesNothing) {
+  Recorder recorder(component_);
+  component_.Start(1);
+  EXPECT_FALSE(recorder.WaitForFinal(300ms));
+  EXPECT_TRUE(recorder.Terminates().empty());
+}
+
+TEST_F(JobComponentTest, StartTwoOfThreeStartsTheThirdWhenOneEnds) {
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(AddJob("short.avi", "out" + std::to_string(i) + ".avi"), i);
+  Recorder recorder(component_);
+  bool third_launched_at_first_end = true;
+  recorder.on_terminate = [&](int index) {
+    if (index >= 0 && recorder.terminates.size() == 1) {
+      third_launched_at_first_end = component_.Task(2)->Launched();
+    }
+  };
+  component_.Start(2);
+  EXPECT_TRUE(component_.Task(0)->Launched());
+  EXPECT_TRUE(component_.Task(1)->Launched());
+  ASSERT_TRUE(recorder.WaitForFinal());
+  EXPECT_FALSE(third_launched_at_first_end);
+
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 4u);
+  std::set<int> indexes;
+  for (int i = 0; i < 3; ++i) {
+    indexes.insert(terminates[i].index);
+    EXPECT_TRUE(terminates[i].finished) << terminates[i].message;
+    EXPECT_FALSE(terminates[i].exception) << terminates[i].message;
+    EXPECT_NE(terminates[i].thread, std::this_thread::get_id());
+  }
+  EXPECT_EQ(indexes, (std::set<int>{0, 1, 2}));
+  EXPECT_EQ(terminates[3].index, -1);
+  EXPECT_TRUE(terminates[3].finished);
+  EXPECT_FALSE(terminates[3].exception);
+  EXPECT_EQ(terminates[3].message, "");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(media::DecodesCleanly(out_.File("out" + std::to_string(i) + ".avi")));
+}
+
+TEST_F(JobComponentTest, StopWithOneRunningAndOneWaitingJob) {
+  ASSERT_EQ(AddJob("long.avi", "running.avi"), 0);
+  ASSERT_EQ(AddJob("short.avi", "waiting.avi"), 1);
+  component_.SetProgressInterval(100);
+  Recorder recorder(component_);
+  std::once_flag stopped;
+  recorder.on_progress = [&](int) { std::call_once(stopped, [&] { component_.Stop(); }); };
+  component_.Start(1);
+  ASSERT_TRUE(recorder.WaitForFinal());
+  std::this_thread::sleep_for(200ms);  // a second final notice would arrive by now
+
+  // Both jobs report AFinished false (in either order: the never-run job's notice comes from
+  // its own thread), then exactly one final notice follows.
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 3u);
+  std::set<int> indexes;
+  for (int i = 0; i < 2; ++i) {
+    indexes.insert(terminates[i].index);
+    EXPECT_FALSE(terminates[i].finished) << terminates[i].index;
+    EXPECT_FALSE(terminates[i].exception) << terminates[i].message;
+  }
+  EXPECT_EQ(indexes, (std::set<int>{0, 1}));
+  EXPECT_EQ(terminates[2].index, -1);
+  // The stopped job's output is complete up to the stop; the job that never ran leaves no
+  // empty file behind once the jobs are freed.
+  component_.ClearTasks();
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("running.avi")));
+  EXPECT_FALSE(std::filesystem::exists(out_.File("waiting.avi")));
+}
+
+TEST_F(JobComponentTest, RemoveTaskRenumbersLaterJobs) {
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(AddJob("short.avi", "r" + std::to_string(i) + ".avi"), i);
+  const auto former1 = component_.Task(1);
+  const auto former2 = component_.Task(2);
+  component_.RemoveTask(0);
+  ASSERT_EQ(component_.TaskCount(), 2);
+  EXPECT_EQ(component_.Task(0), former1);
+  EXPECT_EQ(component_.Task(1), former2);
+  EXPECT_EQ(former1->Index.load(), 0);
+  EXPECT_EQ(former2->Index.load(), 1);
+
+  // Jobs that never ran get their terminate notice, with the new numbers, from Stop.
+  Recorder recorder(component_);
+  component_.Stop();
+  ASSERT_TRUE(recorder.WaitForFinal());
+  std::set<int> indexes;
+  for (const auto& t : recorder.Terminates()) {
+    if (t.index >= 0) indexes.insert(t.index);
+  }
+  EXPECT_EQ(indexes, (std::set<int>{0, 1}));
+}
+
+TEST_F(JobComponentTest, JobWithoutOutputEndsWithAnException) {
+  ASSERT_EQ(component_.AddInputFile(dir_->File("short.avi")), 0);
+  Recorder recorder(component_);
+  component_.Start(1);
+  ASSERT_TRUE(recorder.WaitForFinal());
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 2u);
+  EXPECT_EQ(terminates[0].index, 0);
+  EXPECT_FALSE(terminates[0].finished);
+  EXPECT_TRUE(terminates[0].exception);
+  EXPECT_EQ(terminates[0].message, "Must supply at least one output file");
+  EXPECT_EQ(terminates[1].index, -1);
+  std::lock_guard<std::mutex> guard(recorder.mutex);
+  bool logged = false;
+  for (const auto& line : recorder.logs) {
+    logged |= line.index == 0 && line.level == llQuiet &&
+              line.msg == "Must supply at least one output file";
+  }
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(JobComponentTest, MainThreadModeRunsJobsOneAfterAnotherInsideStart) {
+  ASSERT_EQ(AddJob("short.avi", "m0.avi"), 0);
+  ASSERT_EQ(AddJob("short.avi", "m1.avi"), 1);
+  Recorder recorder(component_);
+  component_.Start(0);
+  // Without a scheduler the run is synchronous: it is over when Start returns.
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 3u);
+  EXPECT_EQ(terminates[0].index, 0);
+  EXPECT_EQ(terminates[1].index, 1);
+  EXPECT_EQ(terminates[2].index, -1);
+  for (const auto& t : terminates) EXPECT_EQ(t.thread, std::this_thread::get_id());
+  EXPECT_TRUE(terminates[0].finished);
+  EXPECT_TRUE(terminates[1].finished);
+}
+
+TEST_F(JobComponentTest, MainThreadModeUsesTheCallersScheduler) {
+  ASSERT_EQ(AddJob("short.avi", "s0.avi"), 0);
+  std::vector<std::pair<int, std::function<void()>>> scheduled;
+  component_.MainThreadScheduler = [&](int delay_ms, std::function<void()> call) {
+    scheduled.emplace_back(delay_ms, std::move(call));
+  };
+  Recorder recorder(component_);
+  component_.Start(0);
+  ASSERT_EQ(scheduled.size(), 1u);
+  EXPECT_EQ(scheduled[0].first, 100);
+  EXPECT_TRUE(recorder.Terminates().empty());
+  scheduled[0].second();
+  ASSERT_EQ(recorder.Terminates().size(), 2u);
+  EXPECT_TRUE(recorder.Terminates()[0].finished);
+}
+
+TEST_F(JobComponentTest, PauseHoldsTheJobUntilResume) {
+  ASSERT_EQ(AddJob("long.avi", "paused.avi"), 0);
+  component_.SetProgressInterval(100);
+  Recorder recorder(component_);
+  std::once_flag paused;
+  recorder.on_progress = [&](int) { std::call_once(paused, [&] { component_.Pause(); }); };
+  component_.Start(1);
+  EXPECT_FALSE(recorder.WaitForFinal(700ms));
+  size_t progress_before;
+  {
+    std::lock_guard<std::mutex> guard(recorder.mutex);
+    progress_before = recorder.progress_indexes.size();
+  }
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard<std::mutex> guard(recorder.mutex);
+    EXPECT_EQ(recorder.progress_indexes.size(), progress_before);
+  }
+  component_.Resume();
+  ASSERT_TRUE(recorder.WaitForFinal());
+  EXPECT_TRUE(recorder.Terminates()[0].finished);
+}
+
+TEST_F(JobComponentTest, LibraryLinesReachTheJobWhoseThreadLoggedThem) {
+  ASSERT_EQ(AddJob("short.avi", "l0.avi"), 0);
+  ASSERT_EQ(AddJob("short.avi", "l1.avi"), 1);
+  Recorder recorder(component_);
+  {
+    std::lock_guard<std::mutex> guard(recorder.mutex);
+    recorder.logs.clear();
+  }
+
+  // Two threads stand in for two running jobs; each prints its line in two pieces, and the
+  // pieces of the two threads interleave.
+  std::mutex step_mutex;
+  std::condition_variable step_cv;
+  int step = 0;
+  auto wait_step = [&](int s) {
+    std::unique_lock<std::mutex> lock(step_mutex);
+    step_cv.wait(lock, [&] { return step == s; });
+  };
+  auto next_step = [&] {
+    std::lock_guard<std::mutex> guard(step_mutex);
+    ++step;
+    step_cv.notify_all();
+  };
+  auto job_thread = [&](int job, int first_step) {
+    component_.Task(job)->ThreadID = std::this_thread::get_id();
+    wait_step(first_step);
+    av_log(nullptr, AV_LOG_INFO, "job %d first half, ", job);
+    next_step();
+    wait_step(first_step + 2);
+    av_log(nullptr, AV_LOG_INFO, "second half\n");
+    next_step();
+  };
+  std::thread a(job_thread, 0, 0);
+  std::thread b(job_thread, 1, 1);
+  a.join();
+  b.join();
+  av_log(nullptr, AV_LOG_INFO, "no job here\n");  // this thread runs no job
+
+  std::lock_guard<std::mutex> guard(recorder.mutex);
+  std::vector<std::pair<int, std::string>> lines;
+  for (const auto& line : recorder.logs) {
+    if (line.msg.find("half") != std::string::npos || line.msg == "no job here") {
+      lines.emplace_back(line.index, line.msg);
+      EXPECT_EQ(line.level, llInfo);
+    }
+  }
+  const std::vector<std::pair<int, std::string>> expected = {
+      {0, "job 0 first half, second half"},
+      {1, "job 1 first half, second half"},
+      {-1, "no job here"},
+  };
+  EXPECT_EQ(lines, expected);
+}
