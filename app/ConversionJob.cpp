@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -13,11 +14,15 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "JobComponent.h"
+#include "MainSettings.h"
+#include "Translation.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Trim(const std::string& text) {
+std::string TrimBlanks(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return {};
   const auto last = text.find_last_not_of(" \t\r\n");
@@ -50,7 +55,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 bool ParseNumber(const std::string& text, double& value) {
-  const std::string t = Trim(text);
+  const std::string t = TrimBlanks(text);
   if (t.empty()) return false;
   const char* end = t.data() + t.size();
   auto [ptr, ec] = std::from_chars(t.data(), end, value);
@@ -59,15 +64,18 @@ bool ParseNumber(const std::string& text, double& value) {
 
 }  // namespace
 
-std::string UniqueFileName(const std::string& path, const std::string& extension) {
+std::string UniqueFileName(const std::string& path, const std::string& extension,
+                           const TReservedPath& reserved) {
   const std::string base = WithoutExtension(path);
+  auto taken = [&reserved](const std::string& p) { return Exists(p) || (reserved && reserved(p)); };
   std::string candidate = base + extension;
-  for (long n = 1; Exists(candidate); ++n) candidate = base + "-" + std::to_string(n) + extension;
+  for (long n = 1; taken(candidate); ++n) candidate = base + "-" + std::to_string(n) + extension;
   return candidate;
 }
 
 std::string OutputFilePath(const std::string& output_folder, const std::string& source_path,
-                           const std::string& extension, bool overwrite) {
+                           const std::string& extension, bool overwrite,
+                           const TReservedPath& reserved) {
   std::string folder = output_folder;
   if (folder.empty() || folder.back() != '/') folder += '/';
   const size_t slash = source_path.rfind('/');
@@ -75,9 +83,9 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
   const std::string in_folder = folder + name;
   if (overwrite) {
     const std::string replaced = WithoutExtension(in_folder) + extension;
-    if (!SameFile(replaced, source_path)) return replaced;
+    if (!SameFile(replaced, source_path) && !(reserved && reserved(replaced))) return replaced;
   }
-  return UniqueFileName(in_folder, extension);
+  return UniqueFileName(in_folder, extension, reserved);
 }
 
 std::string TempScriptFolder() {
@@ -152,7 +160,7 @@ std::string WriteRmvbScript(const std::string& source_path, const std::string& p
 
 std::string AspectRatioFromVideoSize(const std::string& video_size_text) {
   static const std::string kFallback = "1.3333";
-  std::string size = Trim(video_size_text);
+  std::string size = TrimBlanks(video_size_text);
   if (size.empty()) size = "640x480";
   const size_t x = size.find('x');
   if (x == std::string::npos) return kFallback;
@@ -188,4 +196,67 @@ void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
 
 int DurationLimitMs(const std::string& duration_text) {
   return (duration_text == "00:00:00" || duration_text == "Unknown") ? kTenHoursMs : -1;
+}
+
+TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
+                                       const TMainSettings& settings,
+                                       const std::string& output_folder, bool overwrite,
+                                       const TConversionRow& row, const TReservedPath& reserved) {
+  TConversionJobSetup setup;
+  const std::string source = TrimBlanks(row.SourcePath);
+  std::string extension = "." + settings.OutputExtension;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  setup.OutputPath = OutputFilePath(output_folder, source, extension, overwrite, reserved);
+  setup.InputPath = source;
+
+  std::string source_extension;
+  if (const size_t dot = ExtensionStart(source); dot != std::string::npos) {
+    source_extension = source.substr(dot);
+    for (char& c : source_extension) {
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  try {
+    if (source_extension == ".rmvb") {
+      setup.ScriptPath = WriteRmvbScript(source, ProgramFolder());
+      setup.InputPath = setup.ScriptPath;
+    }
+  } catch (const std::exception& e) {
+    setup.Error = e.what();
+    return setup;
+  }
+
+  TInputOptions input;
+  ResetInputOptions(input);
+  input.FileName = setup.InputPath;
+  input.StartTime = 0;
+  const int index = component.AddInputFile(setup.InputPath, &input);
+  if (index < 0) {
+    setup.Error = component.LastError();
+    return setup;
+  }
+
+  TOutputOptions output;
+  ResetOutputOptions(output);
+  try {
+    FillProfileOptions(settings, output);
+  } catch (const std::exception& e) {
+    // The job has no output: left in the list it would be reported as ended without a run.
+    component.RemoveTask(index);
+    setup.Error = e.what();
+    return setup;
+  }
+  const int item = settings.ComboAspectRatio.ItemIndex();
+  ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
+                  row.VideoSize, output);
+  if (const int limit_ms = DurationLimitMs(row.Duration); limit_ms > 0) output.Duration = limit_ms;
+
+  if (!component.SetOutputFile(index, setup.OutputPath, &output)) {
+    setup.Error = component.LastError();
+    component.RemoveTask(index);
+    return setup;
+  }
+  setup.Index = index;
+  setup.Ok = true;
+  return setup;
 }

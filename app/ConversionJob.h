@@ -4,20 +4,30 @@
 // No widget code: the caller passes the row texts and the settings model.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "OptionRecords.h"
 
+class TCustomJobComponent;
+struct TMainSettings;
+
+// Tells whether a path is already promised to another job of the same run.
+using TReservedPath = std::function<bool(const std::string& path)>;
+
 // The first of base + extension, base + "-1" + extension, base + "-2" + extension, ... that
-// does not exist, where base is `path` without its extension.
-std::string UniqueFileName(const std::string& path, const std::string& extension);
+// does not exist (and is not reserved), where base is `path` without its extension.
+std::string UniqueFileName(const std::string& path, const std::string& extension,
+                           const TReservedPath& reserved = {});
 
 // The output path of one source: the source's file name with `extension` (".mp4") in
 // `output_folder`. With `overwrite` an existing file of that name is replaced; otherwise the
-// first free numbered name is taken. The source itself is never chosen as the output, since
-// writing to it would destroy the file being read: that case takes the numbered name.
+// first free numbered name is taken. The source itself, or a name reserved by another job of
+// the run, is never chosen as the output, since writing to it would destroy a file in use:
+// that case takes the numbered name.
 std::string OutputFilePath(const std::string& output_folder, const std::string& source_path,
-                           const std::string& extension, bool overwrite);
+                           const std::string& extension, bool overwrite,
+                           const TReservedPath& reserved = {});
 
 // Folder of the scripts written for RealMedia sources: the user's temporary folder ($TMPDIR,
 // else /tmp) followed by "$$7777a/".
@@ -53,3 +63,31 @@ void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
 int DurationLimitMs(const std::string& duration_text);
 
 inline constexpr int kTenHoursMs = 36000000;
+
+// The row of the file list that a job is made for: its caption and the probe texts of its
+// Video Size and Duration columns.
+struct TConversionRow {
+  std::string SourcePath;
+  std::string VideoSize;
+  std::string Duration;
+};
+
+struct TConversionJobSetup {
+  bool Ok = false;
+  int Index = -1;          // job index in the component when Ok
+  std::string InputPath;   // the source, or the script written for a RealMedia source
+  std::string ScriptPath;  // the script, when one was written
+  std::string OutputPath;
+  std::string Error;  // why the job could not be set up
+};
+
+// Sets up one job for `row` on `component`, in the queue's order: output path, the script for
+// ".rmvb" sources, the input record (file name, start 0) and AddInputFile; then the output
+// record (frame rate, translation and volume from `settings`, the aspect rule of the selected
+// aspect item, the ten-hour limit for an unknown duration) and SetOutputFile. On any failure
+// the half-made job is removed again, so nothing is left to run, and Error says why.
+TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
+                                       const TMainSettings& settings,
+                                       const std::string& output_folder, bool overwrite,
+                                       const TConversionRow& row,
+                                       const TReservedPath& reserved = {});
