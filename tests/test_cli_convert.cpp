@@ -1,0 +1,274 @@
+// quorvin-convert FILE...: naming, script route, unknown durations, failures, --jobs and Ctrl-C.
+// Outputs are checked with ffprobe and by decoding them with the ffmpeg tool.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "MediaUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+media::CommandResult Convert(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{QUORVIN_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return media::RunCommand(argv);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A running quorvin-convert whose standard output is read line by line.
+class ConvertProcess {
+ public:
+  explicit ConvertProcess(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      std::vector<char*> argv{const_cast<char*>(QUORVIN_CLI)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(QUORVIN_CLI, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    fd_ = out[0];
+  }
+  ~ConvertProcess() {
+    if (pid_ > 0 && status_ < 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Reads output until it contains `part` or the timeout passes.
+  bool WaitForOutput(const std::string& part, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!Contains(out_, part)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+    }
+    return true;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  // Reads the rest of the output and returns the exit status (-1 when killed by a signal).
+  int Wait() {
+    while (ReadSome(60000)) {
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+  }
+  const std::string& Output() const { return out_; }
+
+ private:
+  bool ReadSome(int timeout_ms) {
+    if (fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    out_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
+class CliConvertTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    src_ = new media::TempDir;
+    ASSERT_TRUE(
+        media::MakeAudioVideo(src_->File("clip.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 1.0));
+  }
+  static void TearDownTestSuite() {
+    delete src_;
+    src_ = nullptr;
+  }
+  static media::TempDir* src_;
+  media::TempDir out_;
+};
+
+media::TempDir* CliConvertTest::src_ = nullptr;
+
+}  // namespace
+
+TEST_F(CliConvertTest, SecondRunWithoutOverwriteTakesANumberedName) {
+  const auto first = Convert({"-o", out_.Path().string(), src_->File("clip.avi")});
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+  EXPECT_TRUE(Contains(first.out, src_->File("clip.avi") + ": Done")) << first.out;
+  EXPECT_TRUE(Contains(first.out, "All Conversions Completed")) << first.out;
+  const auto second = Convert({"-o", out_.Path().string(), src_->File("clip.avi")});
+  ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
+  EXPECT_TRUE(Contains(second.out, out_.File("clip-1.mp4"))) << second.out;
+
+  // The default format is the iPod's: MPEG-4 video at 320x240 and AAC audio.
+  for (const char* name : {"clip.mp4", "clip-1.mp4"}) {
+    const media::ProbeInfo info = media::Probe(out_.File(name));
+    ASSERT_TRUE(info.ok) << name << info.error;
+    const auto video = info.First("video");
+    const auto audio = info.First("audio");
+    ASSERT_TRUE(video && audio) << name;
+    EXPECT_EQ(video->codec_name, "mpeg4");
+    EXPECT_EQ(video->width, 320);
+    EXPECT_EQ(video->height, 240);
+    EXPECT_EQ(audio->codec_name, "aac");
+    EXPECT_TRUE(media::DecodesCleanly(out_.File(name)));
+  }
+  // With --overwrite the existing name is reused.
+  const auto third = Convert({"-o", out_.Path().string(), "--overwrite", src_->File("clip.avi")});
+  ASSERT_EQ(third.exit_code, 0) << third.out << third.err;
+  EXPECT_FALSE(std::filesystem::exists(out_.File("clip-2.mp4")));
+}
+
+TEST_F(CliConvertTest, RealMediaSourceConvertsThroughItsScript) {
+  media::TempDir tmp;
+  const std::string source = tmp.File("movie.rmvb");
+  ASSERT_TRUE(media::MakeMedia(
+      source, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=15:d=1", "-f", "lavfi", "-i",
+               "sine=d=1", "-c:v", "rv20", "-c:a", "ac3", "-f", "rm"}));
+  std::vector<std::string> argv{"env",
+                                "TMPDIR=" + tmp.Path().string(),
+                                QUORVIN_CLI,
+                                "-o",
+                                out_.Path().string(),
+                                "--format",
+                                "17",
+                                source};
+  const auto result = media::RunCommand(argv);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(Contains(result.out, source + ": Done")) << result.out;
+  const media::ProbeInfo info = media::Probe(out_.File("movie.mp4"));
+  ASSERT_TRUE(info.ok) << info.error;
+  const auto video = info.First("video");
+  ASSERT_TRUE(video);
+  EXPECT_NEAR(video->r_frame_rate.Value(), 25.0, 0.01);  // the script's constant rate
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("movie.mp4")));
+  // The run's script is gone afterwards.
+  EXPECT_FALSE(std::filesystem::exists(tmp.File("$$7777a/r.avs")));
+}
+
+TEST_F(CliConvertTest, SourceOfUnknownDurationGetsTheTenHourTotal) {
+  media::TempDir tmp;
+  // Matroska written to a pipe carries no duration.
+  const std::string source = tmp.File("stream.mkv");
+  const auto made = media::RunCommand(
+      {"sh", "-c",
+       "ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25:d=1 -c:v mpeg4 -f "
+       "matroska - > '" +
+           source + "'"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  const auto probe = media::RunCommand({QUORVIN_CLI, "--probe", source});
+  ASSERT_TRUE(Contains(probe.out, "Unknown")) << probe.out << probe.err;
+
+  const auto result = Convert({"-o", out_.Path().string(), "--format", "17", source});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  // One second of a ten-hour total: the progress line reads 0%.
+  EXPECT_TRUE(Contains(result.out, "stream.mkv  0%")) << result.out;
+  EXPECT_TRUE(Contains(result.out, source + ": Done")) << result.out;
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("stream.mp4")));
+}
+
+TEST_F(CliConvertTest, MissingInputFailsAndTheNextFileStillConverts) {
+  const std::string missing = src_->File("missing.avi");
+  const auto result = Convert({"-o", out_.Path().string(), missing, src_->File("clip.avi")});
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  EXPECT_TRUE(Contains(result.out, missing + ": Fail: ")) << result.out;
+  EXPECT_TRUE(Contains(result.out, src_->File("clip.avi") + ": Done")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "All Conversions Completed")) << result.out;
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("clip.mp4")));
+}
+
+TEST_F(CliConvertTest, OutputFolderProblems) {
+  // A folder that exists but takes no files.
+  const auto unwritable = Convert({"-o", "/proc", src_->File("clip.avi")});
+  EXPECT_EQ(unwritable.exit_code, 1) << unwritable.out << unwritable.err;
+  EXPECT_TRUE(Contains(unwritable.out, src_->File("clip.avi") + ": Fail: ")) << unwritable.out;
+  EXPECT_TRUE(Contains(unwritable.out, "/proc/clip.mp4")) << unwritable.out;
+
+  const auto missing = Convert({"-o", out_.File("nowhere"), src_->File("clip.avi")});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_TRUE(Contains(missing.err, "does not exist or has been deleted!")) << missing.err;
+}
+
+TEST_F(CliConvertTest, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {src_->File("clip.avi")},                                  // no -o
+      {"-o", out_.Path().string()},                              // no file
+      {"-o", out_.Path().string(), "--jobs", "0", "x.avi"},      // bad count
+      {"-o", out_.Path().string(), "--aspect", "5:4", "x.avi"},  // bad aspect
+      {"-o", out_.Path().string(), "--format", "4", "x.avi"},    // separator
+      {"-o", out_.Path().string(), "--bogus", "x.avi"},          // unknown option
+  };
+  for (const auto& args : cases) {
+    const auto result = Convert(args);
+    EXPECT_EQ(result.exit_code, 2) << args.back() << result.err;
+    EXPECT_FALSE(result.err.empty());
+  }
+}
+
+TEST_F(CliConvertTest, JobsRunsSeveralFilesAtOnce) {
+  media::TempDir a, b;
+  std::filesystem::copy_file(src_->File("clip.avi"), a.File("clip.avi"));
+  std::filesystem::copy_file(src_->File("clip.avi"), b.File("clip.avi"));
+  const auto result =
+      Convert({"-o", out_.Path().string(), "--jobs", "2", "--overwrite", "--format", "6",
+               src_->File("clip.avi"), a.File("clip.avi"), b.File("clip.avi")});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  // Three sources of one name: each gets its own output even with --overwrite.
+  for (const char* name : {"clip.mp3", "clip-1.mp3", "clip-2.mp3"}) {
+    const media::ProbeInfo info = media::Probe(out_.File(name));
+    ASSERT_TRUE(info.ok) << name << info.error;
+    EXPECT_EQ(info.Count("video"), 0) << name;
+    ASSERT_TRUE(info.First("audio")) << name;
+    EXPECT_EQ(info.First("audio")->codec_name, "mp3");
+  }
+}
+
+TEST_F(CliConvertTest, CtrlCStopsLikeTheStopButton) {
+  media::TempDir tmp;
+  const std::string source = tmp.File("long.avi");
+  ASSERT_TRUE(
+      media::MakeAudioVideo(source, {"-c:v", "mpeg4", "-c:a", "mp2"}, 60.0, "320x240", "25"));
+  const std::string second = tmp.File("second.avi");
+  std::filesystem::copy_file(src_->File("clip.avi"), second);
+
+  ConvertProcess process({"-o", out_.Path().string(), "--format", "17", source, second});
+  ASSERT_TRUE(process.WaitForOutput("%", 60s)) << process.Output();
+  process.Signal(SIGINT);
+  EXPECT_EQ(process.Wait(), 130) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), source + ": Abort")) << process.Output();
+  EXPECT_FALSE(Contains(process.Output(), "All Conversions Completed")) << process.Output();
+  EXPECT_FALSE(Contains(process.Output(), second + ": Done")) << process.Output();
+
+  // The partial output is a complete, playable file that ends where the run stopped.
+  const std::string partial = out_.File("long.mp4");
+  EXPECT_TRUE(media::DecodesCleanly(partial));
+  const media::ProbeInfo info = media::Probe(partial);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_GT(info.duration_s, 0.0);
+  EXPECT_LT(info.duration_s, 59.0);
+  EXPECT_FALSE(std::filesystem::exists(out_.File("second.mp4")));
+}
