@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Whole command lines side by side: quorvin-convert against the ffmpeg tool on the same jobs
+# (same codecs, bit rates, picture size, frame rate and sample rate; codec threads chosen by
+# the libraries in both), one run each, on a 30 s 1280x720 H.264+AAC source. Then four files
+# converted with --jobs 2 against --jobs 1. Prints wall times, peak memory and the ratios.
+# Usage: bench/cli-bench.sh [BUILD_DIR]   (default build-bench; built in Release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVIN_TESTS=OFF >/dev/null
+cmake --build "$build" --target quorvin-convert >/dev/null
+cli=$PWD/$build/cli/quorvin-convert
+work=$PWD/$build/cli-bench
+rm -rf "$work"
+mkdir -p "$work/ours" "$work/ffmpeg" "$work/jobs1" "$work/jobs2"
+
+src=$work/source.mp4
+ffmpeg -nostdin -hide_banner -v error -y \
+  -f lavfi -i testsrc2=size=1280x720:rate=25:duration=30 \
+  -f lavfi -i sine=frequency=440:sample_rate=44100:duration=30 \
+  -c:v libx264 -preset veryfast -b:v 3000k -c:a aac -b:a 128k -ac 2 "$src"
+
+# Runs a command under /usr/bin/time; prints "wall_seconds peak_kbytes".
+measure() {
+  local log
+  log=$(mktemp)
+  if ! /usr/bin/time -f "%e %M" -o "$log" "$@" >/dev/null 2>"$log.err"; then
+    echo "command failed: $*" >&2
+    cat "$log.err" >&2
+  fi
+  cat "$log"
+  rm -f "$log" "$log.err"
+}
+
+# name | our choices | extension | ffmpeg output options (the translation of those choices)
+jobs=(
+  "iPod|--format 0|mp4|-c:v mpeg4 -b:v 512k -s 320x240 -r 25 -aspect 1.7778 -c:a aac -b:a 128k -ar 44100 -ac 2"
+  "MP4 H264|--format 17 --video-codec H264|mp4|-c:v libx264 -b:v 1200k -r 25 -aspect 1.7778 -c:a aac -b:a 128k -ar 44100 -ac 2"
+  "AVI|--format 14|avi|-c:v mpeg4 -b:v 1200k -r 25 -aspect 1.7778 -c:a pcm_s16le -ar 48000 -ac 2"
+  "MPEG-2|--format 19|mpg|-c:v mpeg2video -b:v 1200k -s 320x240 -r 25 -aspect 1.7778 -c:a mp2 -b:a 128k -ar 44100 -ac 2"
+  "WMV|--format 20|wmv|-c:v wmv2 -b:v 1500k -s 320x240 -r 25 -aspect 1.7778 -c:a wmav2 -b:a 128k -ar 48000 -ac 2"
+  "MP3|--format 6|mp3|-vn -c:a libmp3lame -b:a 128k -ar 48000 -ac 2"
+)
+
+printf "%-10s %10s %10s %8s %12s %12s\n" format ours_s ffmpeg_s ratio ours_peak_MB ffmpeg_peak_MB
+for job in "${jobs[@]}"; do
+  IFS='|' read -r name choices ext ffargs <<<"$job"
+  # shellcheck disable=SC2086
+  read -r our_s our_kb < <(measure "$cli" -o "$work/ours" --overwrite $choices "$src")
+  # shellcheck disable=SC2086
+  read -r ff_s ff_kb < <(measure ffmpeg -nostdin -hide_banner -v error -y -i "$src" $ffargs \
+    "$work/ffmpeg/source.$ext")
+  ratio=$(awk -v a="$our_s" -v b="$ff_s" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+  printf "%-10s %10s %10s %8s %12d %12d\n" "$name" "$our_s" "$ff_s" "$ratio" \
+    $((our_kb / 1024)) $((ff_kb / 1024))
+done
+
+# Four 10 s files, iPod format: all at once two at a time against one after another.
+for i in 1 2 3 4; do
+  ffmpeg -nostdin -hide_banner -v error -y -ss 0 -t 10 -i "$src" -c copy "$work/part$i.mp4"
+done
+parts=("$work"/part1.mp4 "$work"/part2.mp4 "$work"/part3.mp4 "$work"/part4.mp4)
+read -r one_s _ < <(measure "$cli" -o "$work/jobs1" --overwrite --jobs 1 "${parts[@]}")
+read -r two_s _ < <(measure "$cli" -o "$work/jobs2" --overwrite --jobs 2 "${parts[@]}")
+ratio=$(awk -v a="$two_s" -v b="$one_s" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
+echo
+echo "four files: --jobs 1 ${one_s}s, --jobs 2 ${two_s}s, ratio jobs2/jobs1 ${ratio}"
