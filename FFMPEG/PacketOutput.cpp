@@ -64,6 +64,7 @@ int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacke
     switch (dec->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
       case AVMEDIA_TYPE_AUDIO: {
+        int frames_from_packet = 0;
         int ret = avcodec_send_packet(dec, pkt);
         // A packet the decoder refuses is a decoding error of this packet; frames it still
         // holds from earlier packets are delivered below all the same.
@@ -76,7 +77,9 @@ int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacke
             if (pkt) break;
             continue;  // draining: go on until the decoder says it is empty
           }
-          HandleDecodedFrame(ist, ist_index, ist.Frame.get(), pkt);
+          if (pkt && ++frames_from_packet > 1 && e_.Verbosity > 0)
+            Log(0, "Multiple frames in a packet from stream %d", pkt->stream_index);
+          HandleDecodedFrame(ist, ist_index, ist.Frame.get());
           av_frame_unref(ist.Frame.get());
         }
         break;
@@ -126,14 +129,10 @@ void Transcoder::DrainDeinterlacer(InputStreamState& ist, int ist_index) {
   g.Graph.reset();
 }
 
-void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFrame* frame,
-                                    const AVPacket* pkt) {
+void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFrame* frame) {
   const AVRational tb = ist.Stream->time_base;
   const int64_t ts = frame->best_effort_timestamp;
   ist.Pts = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, tb, AV_TIME_BASE_Q) : ist.NextPts;
-  if (pkt && pkt->size > 0 && ist.Decoder->codec_type == AVMEDIA_TYPE_AUDIO &&
-      ts == AV_NOPTS_VALUE && e_.Verbosity > 0 && ist.Pts != ist.NextPts)
-    Log(0, "Multiple frames in a packet from stream %d", pkt->stream_index);
 
   AVFrame* picture = nullptr;
   uint8_t* samples = nullptr;

@@ -171,8 +171,7 @@ class Transcoder {
 
   // Packet output (PacketOutput.cpp).
   int OutputPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt);
-  void HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFrame* frame,
-                          const AVPacket* pkt);
+  void HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFrame* frame);
   void CopyPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt);
   void SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* picture, uint8_t* samples,
                      int sample_bytes);

@@ -1,0 +1,51 @@
+// engine_run: converts one file with the engine alone, for benchmarks.
+//
+//   engine_run INPUT OUTPUT [NAME=VALUE ...]
+//
+// Each NAME=VALUE is an engine option ("vcodec=mpeg4", "b=512000", "s=320x240", "r=25",
+// "acodec=aac", "ab=128000", "ar=44100", "ac=2", "threads=1", "vn=", ...), applied in order
+// after the input is opened and before the output is set up, the way a job applies its output
+// record. Exit status 0 on a finished conversion, 1 otherwise (with the reason on stderr).
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "Binding.h"
+#include "FFmpeg.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s INPUT OUTPUT [NAME=VALUE ...]\n", argv[0]);
+    return 2;
+  }
+  std::string error;
+  if (!LoadLibraries("", false, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  TCustomFFmpeg engine;
+  engine.ResetEngine();
+  engine.SetVerbosity(-1);
+  engine.OnLog = [](int level, const std::string& msg) {
+    if (level <= 0) std::fprintf(stderr, "%s\n", msg.c_str());
+  };
+  try {
+    engine.OpenInputFile(argv[1]);
+    for (int i = 3; i < argc; ++i) {
+      const std::string arg = argv[i];
+      const auto eq = arg.find('=');
+      engine.Dispatch(arg.substr(0, eq), eq == std::string::npos ? "" : arg.substr(eq + 1));
+    }
+    if (!engine.OpenOutputFile(argv[2])) {
+      std::fprintf(stderr, "%s\n", engine.LastErrorText.c_str());
+      return 1;
+    }
+    engine.Transcode();
+  } catch (const std::exception& ex) {
+    std::fprintf(stderr, "%s\n", ex.what());
+    return 1;
+  }
+  const bool finished = engine.Finished;
+  engine.FreeFileSet();
+  return finished ? 0 : 1;
+}
