@@ -209,6 +209,7 @@ class TCustomFFmpeg {
   bool TryOpenInputFile(const std::string& file_name);
   void ClearInputFileOptions();
   void DropOutputCodecs(int file_index);
+  bool IsOpenInput(const std::string& file_name) const;
   void TakeBitstreamFilters(std::string& chain_text, int file_index, int stream);
 
  public:

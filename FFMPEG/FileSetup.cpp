@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"
@@ -448,6 +449,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
     return fail();
   }
   if (!(format->flags & AVFMT_NOFILE)) {
+    // Opening for writing truncates: never let that hit a file this job reads.
+    if (IsOpenInput(file_name)) {
+      LastErrorText = "Could not open '" + file_name + "' (it is an input file of this job)";
+      return fail();
+    }
     const int ret =
         avio_open2(&registered->pb, file_name.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
     if (ret < 0) {
@@ -469,6 +475,18 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   InputFormat = nullptr;
   OutputFormat = nullptr;
   return true;
+}
+
+bool TCustomFFmpeg::IsOpenInput(const std::string& file_name) const {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::exists(file_name, ec)) return false;
+  for (int i = 0; i < InputFileCount; ++i) {
+    const AVFormatContext* ic = InputFiles[i].get();
+    if (!ic || !ic->url) continue;
+    if (fs::equivalent(file_name, ic->url, ec) && !ec) return true;
+  }
+  return false;
 }
 
 void TCustomFFmpeg::DropOutputCodecs(int file_index) {

@@ -268,6 +268,13 @@ TEST_F(FileSetupTest, StreamCopyAndUnwritableOutput) {
       << engine.LastErrorText;
   // The output stays registered; the caller drops the whole job.
   EXPECT_EQ(engine.OutputFileCount, 2);
+
+  // Writing over the file being read would destroy the source.
+  const auto size = std::filesystem::file_size(path);
+  EXPECT_FALSE(engine.OpenOutputFile(path));
+  EXPECT_EQ(engine.LastErrorText,
+            "Could not open '" + path + "' (it is an input file of this job)");
+  EXPECT_EQ(std::filesystem::file_size(path), size);
 }
 
 TEST_F(FileSetupTest, TooManyInputs) {
