@@ -35,6 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr size_t kFilesPerBatch = 64;
+
 void PrintError(const std::string& message) {
   std::fprintf(stderr, "quorvin-convert: %s\n", message.c_str());
 }
@@ -330,60 +332,77 @@ int RunConvert(int argc, char** argv) {
     std::set<std::string> reserved;
     std::vector<std::string> scripts;
     bool any_failed = false;
-    for (const std::string& file : args.files) {
-      const ProbeColumns columns = ProbeFileColumns(component.Probe(), file);
-      TConversionRow row{file, columns.video_size, columns.duration};
-      const TConversionJobSetup setup =
-          SetUpConversionJob(component, settings, args.output_folder, args.overwrite, row,
-                             [&reserved](const std::string& p) { return reserved.count(p) > 0; });
-      if (!setup.ScriptPath.empty()) scripts.push_back(setup.ScriptPath);
-      std::lock_guard<std::mutex> guard(console.mutex);
-      console.files.push_back(FileState{file});
-      if (!setup.Ok) {
-        any_failed = true;
-        console.files.back().result = FileResult::kFail;
-        PrintResult(console, console.files.back(), setup.Error);
-        continue;
+    bool stopping = false;
+    const timespec no_wait{0, 0};
+    const timespec tick{0, 100 * 1000 * 1000};
+    auto take_sigint = [&](const timespec& wait) {
+      if (stopping || sigtimedwait(&sigint, nullptr, &wait) != SIGINT) return;
+      {
+        std::lock_guard<std::mutex> guard(console.mutex);
+        console.user_aborted = true;
       }
-      reserved.insert(setup.OutputPath);
-      console.files.back().job_index = setup.Index;
-      console.by_job[setup.Index] = console.files.size() - 1;
-      std::printf("%s -> %s\n", file.c_str(), setup.OutputPath.c_str());
-      std::fflush(stdout);
-    }
+      component.Stop();
+      stopping = true;
+      // A second Ctrl-C ends the program at once.
+      pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
+    };
 
-    bool started = false;
-    {
-      std::lock_guard<std::mutex> guard(console.mutex);
-      const auto now = Clock::now();
-      for (FileState& f : console.files) f.started = now;
-      started = !console.by_job.empty();
-    }
-    if (started) {
-      component.Start(args.jobs);
-      const timespec tick{0, 100 * 1000 * 1000};
-      bool stopping = false;
-      for (;;) {
+    // Files are set up and run in batches, so that a long file list never holds more than a
+    // batch of open inputs and outputs at once.
+    for (size_t first = 0; first < args.files.size() && !stopping; first += kFilesPerBatch) {
+      const size_t last = std::min(args.files.size(), first + kFilesPerBatch);
+      for (size_t i = first; i < last && !stopping; ++i) {
+        const std::string& file = args.files[i];
+        const ProbeColumns columns = ProbeFileColumns(component.Probe(), file);
+        TConversionRow row{file, columns.video_size, columns.duration};
+        const TConversionJobSetup setup =
+            SetUpConversionJob(component, settings, args.output_folder, args.overwrite, row,
+                               [&reserved](const std::string& p) { return reserved.count(p) > 0; });
+        if (!setup.ScriptPath.empty()) scripts.push_back(setup.ScriptPath);
         {
-          std::unique_lock<std::mutex> lock(console.mutex);
-          if (console.run_over) break;
-        }
-        if (stopping) {
-          std::unique_lock<std::mutex> lock(console.mutex);
-          console.run_over_cv.wait_for(lock, std::chrono::milliseconds(100));
-          continue;
-        }
-        if (sigtimedwait(&sigint, nullptr, &tick) == SIGINT) {
-          {
-            std::lock_guard<std::mutex> guard(console.mutex);
-            console.user_aborted = true;
+          std::lock_guard<std::mutex> guard(console.mutex);
+          console.files.push_back(FileState{file});
+          if (!setup.Ok) {
+            any_failed = true;
+            console.files.back().result = FileResult::kFail;
+            PrintResult(console, console.files.back(), setup.Error);
+          } else {
+            reserved.insert(setup.OutputPath);
+            console.files.back().job_index = setup.Index;
+            console.by_job[setup.Index] = console.files.size() - 1;
+            std::printf("%s -> %s\n", file.c_str(), setup.OutputPath.c_str());
+            std::fflush(stdout);
           }
-          component.Stop();
-          stopping = true;
-          // A second Ctrl-C ends the program at once.
-          pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
+        }
+        take_sigint(no_wait);
+      }
+
+      bool any_job = false;
+      {
+        std::lock_guard<std::mutex> guard(console.mutex);
+        const auto now = Clock::now();
+        for (FileState& f : console.files) f.started = now;
+        any_job = !console.by_job.empty();
+        console.run_over = false;
+        console.jobs_terminated = 0;
+      }
+      if (any_job && !stopping) {
+        component.Start(args.jobs);
+        for (;;) {
+          {
+            std::unique_lock<std::mutex> lock(console.mutex);
+            if (console.run_over) break;
+            if (stopping) {
+              console.run_over_cv.wait_for(lock, std::chrono::milliseconds(100));
+              continue;
+            }
+          }
+          take_sigint(tick);
         }
       }
+      component.ClearTasks();
+      std::lock_guard<std::mutex> guard(console.mutex);
+      console.by_job.clear();
     }
     for (const std::string& script : scripts) std::remove(script.c_str());
 
