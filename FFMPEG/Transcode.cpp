@@ -216,6 +216,9 @@ void Transcoder::MapOutputStreams() {
       run_.Outputs.push_back(std::move(ost));
     }
   }
+  // The demuxer need not hand out packets that no output takes.
+  for (auto& ist : run_.Inputs)
+    if (ist->Discard) ist->Stream->discard = AVDISCARD_ALL;
 }
 
 void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {

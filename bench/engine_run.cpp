@@ -3,9 +3,10 @@
 //   engine_run INPUT OUTPUT [NAME=VALUE ...]
 //
 // Each NAME=VALUE is an engine option ("vcodec=mpeg4", "b=512000", "s=320x240", "r=25",
-// "acodec=aac", "ab=128000", "ar=44100", "ac=2", "threads=1", "vn=", ...), applied in order
-// after the input is opened and before the output is set up, the way a job applies its output
-// record. Exit status 0 on a finished conversion, 1 otherwise (with the reason on stderr).
+// "acodec=aac", "ab=128000", "ar=44100", "ac=2", "vn=1", ...), applied in order after the
+// input is opened and before the output is set up, the way a job applies its output record;
+// "threads=N" sets the engine's codec thread count. Exit status 0 on a finished conversion, 1
+// otherwise (with the reason on stderr).
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -30,9 +31,16 @@ int main(int argc, char** argv) {
     if (level <= 0) std::fprintf(stderr, "%s\n", msg.c_str());
   };
   try {
+    // The option table has no "threads" option; the codec thread count is the engine's
+    // ThreadCount field (1 by default, 0 = the libraries choose), set here before any codec.
+    for (int i = 3; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg.rfind("threads=", 0) == 0) engine.ThreadCount = std::stoi(arg.substr(8));
+    }
     engine.OpenInputFile(argv[1]);
     for (int i = 3; i < argc; ++i) {
       const std::string arg = argv[i];
+      if (arg.rfind("threads=", 0) == 0) continue;
       const auto eq = arg.find('=');
       engine.Dispatch(arg.substr(0, eq), eq == std::string::npos ? "" : arg.substr(eq + 1));
     }

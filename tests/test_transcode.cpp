@@ -805,3 +805,59 @@ TEST_F(AudioPathTest, ResamplesAndConvertsChannels) {
   EXPECT_EQ(info.First("audio")->sample_rate, 48000);
   EXPECT_NEAR(info.duration_s, 1.0, 0.01);
 }
+
+// Statistics files: the two-pass log (written in pass 1, read back in pass 2) and the
+// per-picture video statistics.
+TEST_F(TranscodeEndTest, PassLogAndVideoStatsFiles) {
+  const std::string src = StandardSource();
+  const std::string passlog = dir.File("stats");
+  for (int pass = 1; pass <= 2; ++pass) {
+    SCOPED_TRACE(pass);
+    const std::string out = dir.File("pass" + std::to_string(pass) + ".mp4");
+    Job job;
+    job.engine.PassLogFileName = passlog;
+    const std::string vstats = dir.File("vstats" + std::to_string(pass) + ".txt");
+    job.engine.VStatsFileName = vstats;
+    job.Setup(src, out, Mp4());
+    job.engine.OutputCodecs[0][0]->flags |= pass == 1 ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(job.engine.Finished);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    std::ifstream stats(vstats);
+    std::string line;
+    int lines = 0;
+    while (std::getline(stats, line)) {
+      EXPECT_EQ(line.rfind("frame= ", 0), 0u) << line;
+      EXPECT_NE(line.find(" type= "), std::string::npos) << line;
+      ++lines;
+    }
+    EXPECT_EQ(lines, 50);
+  }
+  EXPECT_GT(std::filesystem::file_size(passlog + "-0.log"), 0u);
+}
+
+// Without video the progress report carries -1 for the picture figures.
+TEST_F(TranscodeEndTest, AudioOnlyProgressHasNoPictureFigures) {
+  const std::string src =
+      Source("tone.wav", {"-f", "lavfi", "-i", "sine=sample_rate=44100:d=2", "-ac", "2"});
+  const std::string out = dir.File("tone.mp3");
+  int frame = 0, fps = 0, calls = 0, duration_ms = 0;
+  float quality = 0;
+  Job job;
+  job.engine.OnProgress = [&](int f, int r, int d, float q, float, int64_t, int) {
+    frame = f;
+    fps = r;
+    quality = q;
+    duration_ms = d;
+    ++calls;
+  };
+  OutSpec spec;
+  spec.audio_codec = "libmp3lame";
+  job.Setup(src, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  ASSERT_GE(calls, 1);
+  EXPECT_EQ(frame, -1);
+  EXPECT_EQ(fps, -1);
+  EXPECT_EQ(quality, -1.0f);
+  EXPECT_NEAR(duration_ms, 2000, 60);
+}
