@@ -861,3 +861,19 @@ TEST_F(TranscodeEndTest, AudioOnlyProgressHasNoPictureFigures) {
   EXPECT_EQ(quality, -1.0f);
   EXPECT_NEAR(duration_ms, 2000, 60);
 }
+
+// ThreadCount 0 lets the libraries choose the codec threads; the result is the same file.
+TEST_F(TranscodeTest, LibrariesMayChooseTheThreadCount) {
+  const std::string out = dir.File("threads.mp4");
+  OutSpec spec;
+  spec.video_codec = "libx264";
+  spec.audio_codec = "aac";
+  Job job;
+  job.engine.ThreadCount = 0;
+  job.Setup(StandardSource(), out, spec);
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(media::DecodesCleanly(out));
+  EXPECT_NEAR(Span(out, "video"), 2.0, 0.041);
+  ExpectStreamsAligned(out);
+}
