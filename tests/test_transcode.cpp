@@ -39,6 +39,7 @@ struct OutSpec {
   int channels = 2;
   int64_t audio_bit_rate = 128000;
   bool video_copy = false;
+  std::string subtitle_codec;  // empty: no subtitle stream
 };
 
 // Opens INPUT as the engine's first input file, as file set-up does.
@@ -110,6 +111,16 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutSpec& spec
       c->time_base = AVRational{1, spec.sample_rate};
       if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
+    e.OutputCodecs[file][st->index].reset(c);
+  }
+  if (!spec.subtitle_codec.empty() && HasType(e, AVMEDIA_TYPE_SUBTITLE)) {
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    const AVCodec* codec = avcodec_find_encoder_by_name(spec.subtitle_codec.c_str());
+    ASSERT_TRUE(codec) << spec.subtitle_codec;
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    c->codec_type = AVMEDIA_TYPE_SUBTITLE;
+    c->codec_id = codec->id;
+    c->time_base = AVRational{1, 1000};
     e.OutputCodecs[file][st->index].reset(c);
   }
   ASSERT_GE(avio_open(&oc->pb, output.c_str(), AVIO_FLAG_WRITE), 0);
@@ -876,4 +887,30 @@ TEST_F(TranscodeTest, LibrariesMayChooseTheThreadCount) {
   EXPECT_TRUE(media::DecodesCleanly(out));
   EXPECT_NEAR(Span(out, "video"), 2.0, 0.041);
   ExpectStreamsAligned(out);
+}
+
+// Text subtitles are decoded and encoded again next to the picture.
+TEST_F(TranscodeTest, SubtitlesAreConverted) {
+  const std::string srt = dir.File("subs.srt");
+  media::WriteFile(srt,
+                   "1\n00:00:00,200 --> 00:00:00,800\nHello\n\n2\n00:00:01,000 --> "
+                   "00:00:01,500\nWorld\n\n");
+  const std::string src =
+      Source("subs.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-i", srt,
+                          "-c:v", "mpeg4", "-c:s", "srt"});
+  const std::string out = dir.File("subs_out.mkv");
+  OutSpec spec;
+  spec.video_codec = "mpeg4";
+  spec.subtitle_codec = "ass";
+  Job job;
+  job.Setup(src, out, spec);
+  ASSERT_NO_THROW(job.Run());
+  const auto info = media::Probe(out);
+  ASSERT_TRUE(info.ok) << info.error;
+  ASSERT_EQ(info.Count("subtitle"), 1);
+  EXPECT_EQ(info.First("subtitle")->codec_name, "ass");
+  const auto times = media::PacketTimesPerStream(out);
+  const auto& sub = times.at(info.First("subtitle")->index);
+  EXPECT_EQ(sub.count, 2);
+  EXPECT_NEAR(sub.first_pts_s, 0.2, 0.01);
 }
