@@ -81,6 +81,15 @@ std::string ProgramFolder() {
 
 constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};
 
+// The library name of a format option's value: "pgmyuv" is read and written as "image2" with the
+// PGM-YUV quirk switched on.
+std::string LibraryFormatName(TCustomFFmpeg& e, const std::string& name) {
+  if (name != "pgmyuv") return name;
+  e.PgmYuvHack = 1;
+  e.Log(1, "pgmyuv format is deprecated, use image2");
+  return "image2";
+}
+
 }  // namespace
 
 // ---- Generic options --------------------------------------------------------------------------
@@ -88,7 +97,13 @@ constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};
 bool TCustomFFmpeg::SetGenericOption(const std::string& name, const std::string& value) {
   if (IsBlank(name) || IsBlank(value)) return false;
 
-  // Tries the name as the libraries know it today; returns the name that was stored.
+  // Sets the value on one defaults object whose option set knows the name.
+  auto set_if_known = [&](void* defaults, const std::string& lib_name) {
+    return defaults && av_opt_find(defaults, lib_name.c_str(), nullptr, 0, 0) &&
+           av_opt_set(defaults, lib_name.c_str(), value.c_str(), 0) >= 0;
+  };
+
+  // Tries the name as the libraries know it today; true when some defaults object took it.
   auto try_set = [&](const std::string& lib_name) -> bool {
     bool set = false;
     if (CodecDefaults[0]) {
@@ -101,14 +116,8 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& name, const std::string&
           set = true;
       }
     }
-    if (set) return true;
-    if (FormatDefaults && av_opt_find(FormatDefaults.get(), lib_name.c_str(), nullptr, 0, 0) &&
-        av_opt_set(FormatDefaults.get(), lib_name.c_str(), value.c_str(), 0) >= 0)
-      return true;
-    if (ScalerDefaults && av_opt_find(ScalerDefaults.get(), lib_name.c_str(), nullptr, 0, 0) &&
-        av_opt_set(ScalerDefaults.get(), lib_name.c_str(), value.c_str(), 0) >= 0)
-      return true;
-    return false;
+    return set || set_if_known(FormatDefaults.get(), lib_name) ||
+           set_if_known(ScalerDefaults.get(), lib_name);
   };
 
   std::string stored;
@@ -127,10 +136,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& name, const std::string&
         !alias.empty() && CodecDefaults[type] &&
         !av_opt_find(CodecDefaults[type].get(), rest.c_str(), nullptr, 0, 0))
       rest = std::string(alias);
-    if (CodecDefaults[type] &&
-        av_opt_find(CodecDefaults[type].get(), rest.c_str(), nullptr, 0, 0) &&
-        av_opt_set(CodecDefaults[type].get(), rest.c_str(), value.c_str(), 0) >= 0)
-      stored = rest;
+    if (set_if_known(CodecDefaults[type].get(), rest)) stored = rest;
   }
   if (stored.empty()) {
     if (!IsMuxerOption(name)) return false;
@@ -166,24 +172,14 @@ void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int fl
 
 void TCustomFFmpeg::SetInputFormat(const std::string& name) {
   if (name.empty()) return;
-  std::string format = name;
-  if (format == "pgmyuv") {
-    PgmYuvHack = 1;
-    format = "image2";
-    Log(1, "pgmyuv format is deprecated, use image2");
-  }
+  std::string format = LibraryFormatName(*this, name);
   InputFormat = av_find_input_format(format.c_str());
   if (!InputFormat) throw FFMpegException(FormatText("Unknown input format: %s", name));
 }
 
 void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
   if (name.empty()) return;
-  std::string format = name;
-  if (format == "pgmyuv") {
-    PgmYuvHack = 1;
-    format = "image2";
-    Log(1, "pgmyuv format is deprecated, use image2");
-  }
+  std::string format = LibraryFormatName(*this, name);
   OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
   if (!OutputFormat) throw FFMpegException(FormatText("Unknown output format: %s", name));
 }
@@ -581,9 +577,11 @@ TCustomFFmpeg::TSide SideOf(const std::string& name) {
   return TCustomFFmpeg::sdRight;
 }
 
-#define ROW(option, body)                                                                     \
-  {                                                                                           \
-    option, [](TCustomFFmpeg& e, const std::string& name, const std::string& value) { body; } \
+// A table row whose handler is written in place; a body need not use every parameter.
+#define ROW(option, body)                                                                   \
+  {                                                                                         \
+    option, []([[maybe_unused]] TCustomFFmpeg& e, [[maybe_unused]] const std::string& name, \
+               [[maybe_unused]] const std::string& value) { body; }                         \
   }
 
 const std::unordered_map<std::string_view, Handler>& OptionTable() {
@@ -594,14 +592,8 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     {"formats", LogOnly},
     ROW("f",
         {
-          (void)name;
           if (value.empty()) return;
-          std::string format = value;
-          if (format == "pgmyuv") {
-            e.PgmYuvHack = 1;
-            format = "image2";
-            e.Log(1, "pgmyuv format is deprecated, use image2");
-          }
+          std::string format = LibraryFormatName(e, value);
           e.InputFormat = av_find_input_format(format.c_str());
           e.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
           if (!e.InputFormat && !e.OutputFormat)
@@ -612,40 +604,40 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     {"map", Map},
     {"map_meta_data", MapMetaData},
     ROW("t", e.SetRecordingTimeMs(Time(name, value, true) / 1000)),
-    ROW("fs", (void)name; e.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
+    ROW("fs", e.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
     ROW("ss", e.StartTimeUs = Time(name, value, true)),
     ROW("itsoffset", e.InputTsOffsetOpt = Time(name, value, true)),
     {"itsscale", ItsScale},
-    ROW("title", (void)name; SetTag(e.Title, value)),
+    ROW("title", SetTag(e.Title, value)),
     ROW("timestamp", e.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
-    ROW("author", (void)name; SetTag(e.Author, value)),
-    ROW("copyright", (void)name; SetTag(e.Copyright, value)),
-    ROW("comment", (void)name; SetTag(e.Comment, value)),
-    ROW("genre", (void)name; SetTag(e.Genre, value)),
-    ROW("album", (void)name; SetTag(e.Album, value)),
-    ROW("dframes", (void)name; e.MaxFrames[2] = Int(value)),
+    ROW("author", SetTag(e.Author, value)),
+    ROW("copyright", SetTag(e.Copyright, value)),
+    ROW("comment", SetTag(e.Comment, value)),
+    ROW("genre", SetTag(e.Genre, value)),
+    ROW("album", SetTag(e.Album, value)),
+    ROW("dframes", e.MaxFrames[2] = Int(value)),
     {"benchmark", LogOnly},
-    ROW("dump", (void)name; (void)value; e.DoPktDump = 1),
-    ROW("hex", (void)name; (void)value; e.DoHexDump = 1),
-    ROW("re", (void)name; (void)value; e.RateEmu = 1),
-    ROW("loop_input", (void)name; (void)value; e.LoopInput = 1),
-    ROW("loop_output", (void)name; e.LoopOutput = Int(value)),
-    ROW("v", (void)name; e.SetVerbosity(Int(value))),
+    ROW("dump", e.DoPktDump = 1),
+    ROW("hex", e.DoHexDump = 1),
+    ROW("re", e.RateEmu = 1),
+    ROW("loop_input", e.LoopInput = 1),
+    ROW("loop_output", e.LoopOutput = Int(value)),
+    ROW("v", e.SetVerbosity(Int(value))),
     {"target", Target},
     {"threads", Rejected},
-    ROW("vsync", (void)name; e.VideoSyncMethod = Int(value)),
-    ROW("async", (void)name; e.AudioSyncMethod = Int(value)),
-    ROW("adrift_threshold", (void)name; e.AudioDriftThreshold = ToFloat(value)),
-    ROW("vglobal", (void)name; e.VideoGlobalHeader = Int(value)),
-    ROW("copyts", (void)name; (void)value; e.CopyTs = true),
-    ROW("shortest", (void)name; (void)value; e.Shortest = 1),
-    ROW("dts_delta_threshold", (void)name; e.DtsDeltaThreshold = ToFloat(value)),
-    ROW("programid", (void)name; e.ProgramId = Int(value)),
+    ROW("vsync", e.VideoSyncMethod = Int(value)),
+    ROW("async", e.AudioSyncMethod = Int(value)),
+    ROW("adrift_threshold", e.AudioDriftThreshold = ToFloat(value)),
+    ROW("vglobal", e.VideoGlobalHeader = Int(value)),
+    ROW("copyts", e.CopyTs = true),
+    ROW("shortest", e.Shortest = 1),
+    ROW("dts_delta_threshold", e.DtsDeltaThreshold = ToFloat(value)),
+    ROW("programid", e.ProgramId = Int(value)),
     {"b", BitRate},
     {"vb", BitRate},
-    ROW("vframes", (void)name; e.MaxFrames[0] = Int(value)),
-    ROW("r", (void)name; e.SetFrameRate(value)),
-    ROW("s", (void)name; e.SetFrameSize(value)),
+    ROW("vframes", e.MaxFrames[0] = Int(value)),
+    ROW("r", e.SetFrameRate(value)),
+    ROW("s", e.SetFrameSize(value)),
     {"aspect", AspectRow},
     {"pix_fmt", PixFmt},
     ROW("croptop", e.SetCrop(SideOf(name), Int(value))),
@@ -656,49 +648,49 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     ROW("padbottom", e.SetPad(SideOf(name), Int(value))),
     ROW("padleft", e.SetPad(SideOf(name), Int(value))),
     ROW("padright", e.SetPad(SideOf(name), Int(value))),
-    ROW("padcolor", (void)name; e.SetPadColor(static_cast<uint32_t>(Int(value)))),
-    ROW("intra", (void)name; (void)value; e.IntraOnly = 1),
-    ROW("vn", (void)name; (void)value; e.VideoDisable = 1),
-    ROW("vdt", (void)name; e.VideoDiscard = Int(value)),
-    ROW("qscale", (void)name; e.SetQScale(ToFloat(value))),
-    ROW("rc_override", (void)name; e.VideoRcOverride = value),
-    ROW("vcodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
-    ROW("me_threshold", (void)name; e.MeThreshold = Int(value)),
-    ROW("sameq", (void)name; (void)value; e.SameQuality = 1),
+    ROW("padcolor", e.SetPadColor(static_cast<uint32_t>(Int(value)))),
+    ROW("intra", e.IntraOnly = 1),
+    ROW("vn", e.VideoDisable = 1),
+    ROW("vdt", e.VideoDiscard = Int(value)),
+    ROW("qscale", e.SetQScale(ToFloat(value))),
+    ROW("rc_override", e.VideoRcOverride = value),
+    ROW("vcodec", e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
+    ROW("me_threshold", e.MeThreshold = Int(value)),
+    ROW("sameq", e.SameQuality = 1),
     {"pass", Pass},
-    ROW("passlogfile", (void)name; e.PassLogFileName = value),
-    ROW("deinterlace", (void)name; (void)value; e.DoDeinterlace = 1),
-    ROW("psnr", (void)name; (void)value; e.DoPsnr = 1),
+    ROW("passlogfile", e.PassLogFileName = value),
+    ROW("deinterlace", e.DoDeinterlace = 1),
+    ROW("psnr", e.DoPsnr = 1),
     {"vstats", VStats},
-    ROW("vstats_file", (void)name; e.VStatsFileName = value),
+    ROW("vstats_file", e.VStatsFileName = value),
     {"vhook", VHook},
-    ROW("intra_matrix", (void)name; Matrix(e.IntraMatrix, value)),
-    ROW("inter_matrix", (void)name; Matrix(e.InterMatrix, value)),
-    ROW("top", (void)name; e.TopFieldFirst = Int(value)),
-    ROW("dc", (void)name; e.IntraDcPrecision = Int(value)),
-    ROW("vtag", (void)name; e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
-    ROW("newvideo", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
-    ROW("qphist", (void)name; (void)value; e.QpHist = 1),
+    ROW("intra_matrix", Matrix(e.IntraMatrix, value)),
+    ROW("inter_matrix", Matrix(e.InterMatrix, value)),
+    ROW("top", e.TopFieldFirst = Int(value)),
+    ROW("dc", e.IntraDcPrecision = Int(value)),
+    ROW("vtag", e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
+    ROW("newvideo", e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
+    ROW("qphist", e.QpHist = 1),
     {"ab", BitRate},
-    ROW("aframes", (void)name; e.MaxFrames[1] = Int(value)),
-    ROW("aq", (void)name; e.AudioQScale = ToFloat(value)),
-    ROW("ar", (void)name; if (int rate = Int(value); rate > 0) e.AudioSampleRate = rate),
-    ROW("ac", (void)name; if (int channels = Int(value); channels > 0) e.AudioChannels = channels),
-    ROW("an", (void)name; (void)value; e.AudioDisable = 1),
-    ROW("acodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
-    ROW("atag", (void)name; e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
-    ROW("vol", (void)name; e.AudioVolume = Int(value)),
-    ROW("newaudio", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
-    ROW("alang", (void)name; e.AudioLanguage = value),
-    ROW("sn", (void)name; (void)value; e.SubtitleDisable = 1),
-    ROW("scodec", (void)name; e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
-    ROW("newsubtitle", (void)name; (void)value; e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
-    ROW("slang", (void)name; e.SubtitleLanguage = value),
-    ROW("vc", (void)name; e.VideoChannel = Int(value)),
-    ROW("tvstd", (void)name; e.VideoStandard = value),
-    ROW("isync", (void)name; (void)value; e.InputSync = 1),
-    ROW("muxdelay", (void)name; e.MuxMaxDelay = ToFloat(value)),
-    ROW("muxpreload", (void)name; e.MuxPreload = ToFloat(value)),
+    ROW("aframes", e.MaxFrames[1] = Int(value)),
+    ROW("aq", e.AudioQScale = ToFloat(value)),
+    ROW("ar", if (int rate = Int(value); rate > 0) e.AudioSampleRate = rate),
+    ROW("ac", if (int channels = Int(value); channels > 0) e.AudioChannels = channels),
+    ROW("an", e.AudioDisable = 1),
+    ROW("acodec", e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
+    ROW("atag", e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
+    ROW("vol", e.AudioVolume = Int(value)),
+    ROW("newaudio", e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
+    ROW("alang", e.AudioLanguage = value),
+    ROW("sn", e.SubtitleDisable = 1),
+    ROW("scodec", e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
+    ROW("newsubtitle", e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
+    ROW("slang", e.SubtitleLanguage = value),
+    ROW("vc", e.VideoChannel = Int(value)),
+    ROW("tvstd", e.VideoStandard = value),
+    ROW("isync", e.InputSync = 1),
+    ROW("muxdelay", e.MuxMaxDelay = ToFloat(value)),
+    ROW("muxpreload", e.MuxPreload = ToFloat(value)),
     {"absf", Rejected},
     {"vbsf", Rejected},
     {"sbsf", Rejected},
