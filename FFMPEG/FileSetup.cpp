@@ -100,6 +100,14 @@ bool PixelFormatAllowed(const AVCodec* codec, AVPixelFormat fmt) {
   return true;
 }
 
+// A copy of a 64-entry quantisation matrix in memory the codec context frees with av_free.
+uint16_t* CodecMatrix(const std::vector<uint16_t>& matrix) {
+  auto* copy = static_cast<uint16_t*>(av_malloc_array(matrix.size(), sizeof(uint16_t)));
+  if (!copy) throw FFMpegException("Could not alloc stream");
+  std::copy(matrix.begin(), matrix.end(), copy);
+  return copy;
+}
+
 void SetTag(AVDictionary** metadata, const char* key, const std::string& value) {
   if (!value.empty()) av_dict_set(metadata, key, value.c_str(), 0);
 }
@@ -396,27 +404,23 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   if (SubtitleDisable) use_subtitle = false;
 
   const int index = OutputFileCount;
-  try {
-    if (use_video) NewVideoStream(oc.get());
-  } catch (const FFMpegException& e) {
-    LastErrorText = std::string("new_video_stream fail: ") + e.what();
-    DropOutputCodecs(index);
+  // Builds one stream when wanted; a failure drops the codecs built so far for this output.
+  auto build_stream = [&](bool wanted, void (TCustomFFmpeg::*build)(AVFormatContext*),
+                          const char* step) {
+    if (!wanted) return true;
+    try {
+      (this->*build)(oc.get());
+    } catch (const FFMpegException& e) {
+      LastErrorText = std::string(step) + " fail: " + e.what();
+      DropOutputCodecs(index);
+      return false;
+    }
+    return true;
+  };
+  if (!build_stream(use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream") ||
+      !build_stream(use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream") ||
+      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream"))
     return fail();
-  }
-  try {
-    if (use_audio) NewAudioStream(oc.get());
-  } catch (const FFMpegException& e) {
-    LastErrorText = std::string("new_audio_stream fail: ") + e.what();
-    DropOutputCodecs(index);
-    return fail();
-  }
-  try {
-    if (use_subtitle) NewSubtitleStream(oc.get());
-  } catch (const FFMpegException& e) {
-    LastErrorText = std::string("new_subtitle_stream fail: ") + e.what();
-    DropOutputCodecs(index);
-    return fail();
-  }
 
   // Tags.
   SetTag(&oc->metadata, "title", Title);
@@ -587,16 +591,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
       ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * VideoQScale);
     }
-    if (IntraMatrix.size() == 64) {
-      ctx->intra_matrix = static_cast<uint16_t*>(av_malloc(64 * sizeof(uint16_t)));
-      if (!ctx->intra_matrix) throw FFMpegException("Could not alloc stream");
-      std::copy(IntraMatrix.begin(), IntraMatrix.end(), ctx->intra_matrix);
-    }
-    if (InterMatrix.size() == 64) {
-      ctx->inter_matrix = static_cast<uint16_t*>(av_malloc(64 * sizeof(uint16_t)));
-      if (!ctx->inter_matrix) throw FFMpegException("Could not alloc stream");
-      std::copy(InterMatrix.begin(), InterMatrix.end(), ctx->inter_matrix);
-    }
+    if (IntraMatrix.size() == 64) ctx->intra_matrix = CodecMatrix(IntraMatrix);
+    if (InterMatrix.size() == 64) ctx->inter_matrix = CodecMatrix(InterMatrix);
     ctx->thread_count = ThreadCount;
 
     if (!VideoRcOverride.empty()) {
