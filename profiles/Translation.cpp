@@ -39,26 +39,24 @@ void CommonTranslation(const TMainSettings& s, TOutputOptions& options) {
   ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
 }
 
+// Formats with one fixed audio codec; the frame size is written even for "Original Video Size".
+void FixedAudioTranslation(const TMainSettings& s, const std::string& audio_bitrate,
+                           const char* audio_codec, TOutputOptions& options) {
+  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
+  options.AudioCodec = audio_codec;
+  options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
+  ConvertRates(KiloRule(s.ComboVideoBitrate.Text()), audio_bitrate,
+               LeadingNumber(s.ComboSamplingRate.Text()), options);
+}
+
 // iPod and Apple TV: AAC audio whatever the audio codec list says; channels are not written.
 void FixedAacTranslation(const TMainSettings& s, TOutputOptions& options) {
-  const std::string video_bitrate = KiloRule(s.ComboVideoBitrate.Text());
-  const std::string audio_bitrate = KiloRule(s.ComboAudioBitrate.Text());
-  const std::string sample_rate = LeadingNumber(s.ComboSamplingRate.Text());
-  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
-  options.AudioCodec = "libfaac";
-  options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
-  ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
+  FixedAudioTranslation(s, KiloRule(s.ComboAudioBitrate.Text()), "libfaac", options);
 }
 
 // 3GP and 3G2: mono AMR-NB audio; the audio bit-rate items are already in bit/s.
 void FixedAmrTranslation(const TMainSettings& s, TOutputOptions& options) {
-  const std::string video_bitrate = KiloRule(s.ComboVideoBitrate.Text());
-  const std::string audio_bitrate = LeadingNumber(s.ComboAudioBitrate.Text());
-  const std::string sample_rate = LeadingNumber(s.ComboSamplingRate.Text());
-  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
-  options.AudioCodec = "libamr_nb";
-  options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
-  ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
+  FixedAudioTranslation(s, LeadingNumber(s.ComboAudioBitrate.Text()), "libamr_nb", options);
   options.AudioChannels = 1;
 }
 
