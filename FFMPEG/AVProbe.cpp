@@ -71,7 +71,6 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
   int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
   if (ret < 0) {
     last_error_ = OpenErrorText(ret, file_name);
-    Close();
     return false;
   }
   InputFormatPtr ctx(raw);
@@ -79,7 +78,6 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
   ret = avformat_find_stream_info(ctx.get(), nullptr);
   if (ret < 0) {
     last_error_ = FormatWithFileName("%s: could not find codec parameters", file_name);
-    Close();
     return false;
   }
 

@@ -9,6 +9,8 @@ extern "C" {
 #include <fstream>
 #include <vector>
 
+#include "Binding.h"
+
 std::string FormatWithFileName(const char* format, const std::string& file_name) {
   // The formats hold one "%s" and "%%" for a literal "%"; nothing else is interpreted, so a
   // file name with "%" in it is copied as it is.
@@ -36,32 +38,26 @@ std::string ImageNumberErrorText(const std::string& file_name) {
 }
 
 std::string LibraryErrorText(int err) {
-  char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(err, buffer, sizeof buffer) < 0) return "error " + std::to_string(err);
-  return buffer;
+  return ErrorText(err);
 }
 
 std::string OpenErrorText(int err, const std::string& file_name) {
+  constexpr const char* kIoError =
+      "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
+      "corrupted.";
   if (err == AVERROR_DEMUXER_NOT_FOUND || err == AVERROR_PROTOCOL_NOT_FOUND)
     return FormatWithFileName("%s: Unknown format", file_name);
-  if (err == AVERROR_INVALIDDATA) {
-    if (FormatRecognised(file_name))
-      return FormatWithFileName(
-          "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
-          "corrupted.",
-          file_name);
-    return FormatWithFileName("%s: Unknown format", file_name);
-  }
+  // Damaged data in a file whose content names a known format is a damaged file, not an
+  // unknown format.
+  if (err == AVERROR_INVALIDDATA)
+    return FormatWithFileName(FormatRecognised(file_name) ? kIoError : "%s: Unknown format",
+                              file_name);
   if (err == AVERROR(EDOM)) return ImageNumberErrorText(file_name);
   if (err == AVERROR(EINVAL))
     return FormatWithFileName("%s: Error while parsing header", file_name);
   if (err == AVERROR(ENOMEM))
     return FormatWithFileName("%s: memory allocation error occurred", file_name);
-  if (err == AVERROR(EIO) || err == AVERROR_EOF)
-    return FormatWithFileName(
-        "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or "
-        "corrupted.",
-        file_name);
+  if (err == AVERROR(EIO) || err == AVERROR_EOF) return FormatWithFileName(kIoError, file_name);
   if (err == AVERROR(ENOENT)) return FormatWithFileName("%s: no such file or directory", file_name);
   return FormatWithFileName("%s: Error while opening file", file_name) + " (" +
          LibraryErrorText(err) + ")";

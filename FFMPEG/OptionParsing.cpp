@@ -1,7 +1,6 @@
 #include "OptionParsing.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -86,7 +85,6 @@ int TextCursor::Long() {
   if (AtEnd()) return 0;
   const char* start = text_.c_str() + pos_;
   char* stop = nullptr;
-  errno = 0;
   long value = std::strtol(start, &stop, 0);
   pos_ += static_cast<std::size_t>(stop - start);
   return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
@@ -107,9 +105,7 @@ void TextCursor::SkipOne() {
 
 long LeadingInt(const std::string& text, std::size_t pos) {
   if (pos >= text.size()) return 0;
-  errno = 0;
-  long value = std::strtol(text.c_str() + pos, nullptr, 10);
-  return value;
+  return std::strtol(text.c_str() + pos, nullptr, 10);
 }
 
 std::vector<std::pair<std::string, std::string>> SplitOptionLines(const std::string& text) {
