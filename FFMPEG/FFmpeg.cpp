@@ -21,9 +21,8 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 
 void TCustomFFmpeg::WaitForThreadEnd() {
   using namespace std::chrono_literals;
-  for (int poll = 0; poll < 10 && ThreadActive; ++poll) std::this_thread::sleep_for(100ms);
-  // The abort request makes the loop end at its next pass; a thread still busy after a second
-  // is inside a long library call, and its job must outlive it.
+  // The abort request makes the loop end at its next pass; a thread that stays busy longer is
+  // inside a long library call, and its job must outlive it.
   while (ThreadActive) std::this_thread::sleep_for(100ms);
 }
 
