@@ -62,7 +62,7 @@ void AmrNbEncoder::ConfigureContext(AVCodecContext* ctx) {
 }
 
 AmrNbEncoder::AmrNbEncoder(int64_t bit_rate_bps, bool dtx)
-    : mode_(ModeOf(bit_rate_bps)), bit_rate_bps_(kModeBitRates[ModeOf(bit_rate_bps)]) {
+    : mode_(ModeOf(bit_rate_bps)), bit_rate_bps_(kModeBitRates[mode_]) {
   state_ = Encoder_Interface_init(dtx ? 1 : 0);
   if (!state_) throw FFMpegException("AMR-NB encoder: could not start opencore-amr");
 }
