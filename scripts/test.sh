@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds the project with AddressSanitizer and
-# UndefinedBehaviorSanitizer (warnings are errors) and runs the whole test suite.
+# Installs the dependencies, then builds and runs the whole test suite:
+#  - the libFuzzer harnesses of the option dispatcher and the option-line parser (clang), a fixed
+#    number of inputs each so the stage stays short;
+#  - the job component's worker threads, locks, events and log routing under ThreadSanitizer;
+#  - every unit and end-to-end test under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Warnings are errors in every build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-bash scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_SANITIZE=ON -DQUORVIN_WERROR=ON
-ctest --test-dir build-test --output-on-failure -j"$(nproc)"
-# ThreadSanitizer: the job component's worker threads, locks, events and log routing.
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON -DQUORVIN_WERROR=ON >/dev/null
-cmake --build build-tsan --target quorvin_tests -j"$(nproc)"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-  build-tsan/tests/quorvin_tests --gtest_filter='JobComponent*'
-if [ -x scripts/test-extra.sh ]; then bash scripts/test-extra.sh; fi
+jobs=$(nproc)
 
-# Fuzz stage: the option dispatcher and the option-line parser under libFuzzer (clang), a fixed
-# number of inputs each so the stage stays short.
+echo "== fuzzing the option parser"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORVIN_FUZZ=ON >/dev/null
-cmake --build build-fuzz --target fuzz_option_dispatch fuzz_option_lines
+  -DQUORVIN_FUZZ=ON -DQUORVIN_WERROR=ON >/dev/null
+cmake --build build-fuzz --target fuzz_option_dispatch fuzz_option_lines -j"$jobs"
 for harness in fuzz_option_dispatch fuzz_option_lines; do
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     "build-fuzz/tests/fuzz/$harness" -runs=20000 -max_len=512 -seed=1 2>&1 | tail -n 2
 done
+
+echo "== job component under ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON \
+  -DQUORVIN_WERROR=ON >/dev/null
+cmake --build build-tsan --target quorvin_tests -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
+  build-tsan/tests/quorvin_tests --gtest_filter='JobComponent*' --gtest_brief=1
+
+echo "== all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+bash scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_SANITIZE=ON -DQUORVIN_WERROR=ON
+ctest --test-dir build-test --output-on-failure -j"$jobs"

@@ -29,7 +29,7 @@ extern "C" {
 
 namespace {
 
-struct OutSpec {
+struct OutTarget {
   std::string video_codec;  // empty: no video stream
   int width = 160, height = 120;
   AVRational rate{25, 1};
@@ -59,64 +59,64 @@ bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
   return false;
 }
 
-// Prepares OUTPUT with the streams of SPEC for which the input has a source.
-void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutSpec& spec) {
+// Prepares OUTPUT with the streams of WANT for which the input has a source.
+void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& want) {
   AVFormatContext* oc = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&oc, nullptr, nullptr, output.c_str()), 0) << output;
   const int file = e.OutputFileCount++;
   e.OutputFiles[file].reset(oc);
   const bool global = oc->oformat->flags & AVFMT_GLOBALHEADER;
-  if ((!spec.video_codec.empty() || spec.video_copy) && HasType(e, AVMEDIA_TYPE_VIDEO)) {
+  if ((!want.video_codec.empty() || want.video_copy) && HasType(e, AVMEDIA_TYPE_VIDEO)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
     const AVCodec* codec =
-        spec.video_copy ? nullptr : avcodec_find_encoder_by_name(spec.video_codec.c_str());
-    ASSERT_TRUE(spec.video_copy || codec) << spec.video_codec;
+        want.video_copy ? nullptr : avcodec_find_encoder_by_name(want.video_codec.c_str());
+    ASSERT_TRUE(want.video_copy || codec) << want.video_codec;
     AVCodecContext* c = avcodec_alloc_context3(codec);
     e.OutputCodecs[file][st->index].reset(c);
     c->codec_type = AVMEDIA_TYPE_VIDEO;
-    if (spec.video_copy) {
+    if (want.video_copy) {
       e.OutputStreamCopy[file][st->index] = true;
     } else {
       c->codec_id = codec->id;
-      c->width = spec.width;
-      c->height = spec.height;
-      c->time_base = av_inv_q(spec.rate);
-      c->framerate = spec.rate;
+      c->width = want.width;
+      c->height = want.height;
+      c->time_base = av_inv_q(want.rate);
+      c->framerate = want.rate;
       c->pix_fmt = codec->pix_fmts ? codec->pix_fmts[0] : AV_PIX_FMT_YUV420P;
-      c->bit_rate = spec.video_bit_rate;
+      c->bit_rate = want.video_bit_rate;
       c->sample_aspect_ratio = AVRational{1, 1};
       if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
   }
-  if (!spec.audio_codec.empty() && HasType(e, AVMEDIA_TYPE_AUDIO)) {
+  if (!want.audio_codec.empty() && HasType(e, AVMEDIA_TYPE_AUDIO)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
     AVCodecContext* c = nullptr;
-    if (spec.audio_codec == "copy") {
+    if (want.audio_codec == "copy") {
       c = avcodec_alloc_context3(nullptr);
       c->codec_type = AVMEDIA_TYPE_AUDIO;
       e.OutputStreamCopy[file][st->index] = true;
-    } else if (spec.audio_codec == "libamr_nb") {
+    } else if (want.audio_codec == "libamr_nb") {
       c = avcodec_alloc_context3(nullptr);
-      c->bit_rate = spec.audio_bit_rate;
+      c->bit_rate = want.audio_bit_rate;
       AmrNbEncoder::ConfigureContext(c);
     } else {
-      const AVCodec* codec = avcodec_find_encoder_by_name(spec.audio_codec.c_str());
-      ASSERT_TRUE(codec) << spec.audio_codec;
+      const AVCodec* codec = avcodec_find_encoder_by_name(want.audio_codec.c_str());
+      ASSERT_TRUE(codec) << want.audio_codec;
       c = avcodec_alloc_context3(codec);
       c->codec_type = AVMEDIA_TYPE_AUDIO;
       c->codec_id = codec->id;
-      c->sample_rate = spec.sample_rate;
-      av_channel_layout_default(&c->ch_layout, spec.channels);
-      c->bit_rate = spec.audio_bit_rate;
-      c->time_base = AVRational{1, spec.sample_rate};
+      c->sample_rate = want.sample_rate;
+      av_channel_layout_default(&c->ch_layout, want.channels);
+      c->bit_rate = want.audio_bit_rate;
+      c->time_base = AVRational{1, want.sample_rate};
       if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
     e.OutputCodecs[file][st->index].reset(c);
   }
-  if (!spec.subtitle_codec.empty() && HasType(e, AVMEDIA_TYPE_SUBTITLE)) {
+  if (!want.subtitle_codec.empty() && HasType(e, AVMEDIA_TYPE_SUBTITLE)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
-    const AVCodec* codec = avcodec_find_encoder_by_name(spec.subtitle_codec.c_str());
-    ASSERT_TRUE(codec) << spec.subtitle_codec;
+    const AVCodec* codec = avcodec_find_encoder_by_name(want.subtitle_codec.c_str());
+    ASSERT_TRUE(codec) << want.subtitle_codec;
     AVCodecContext* c = avcodec_alloc_context3(codec);
     c->codec_type = AVMEDIA_TYPE_SUBTITLE;
     c->codec_id = codec->id;
@@ -134,9 +134,9 @@ struct Job {
     engine.SetVerbosity(1);
     engine.OnLog = [this](int, const std::string& msg) { log.push_back(msg); };
   }
-  void Setup(const std::string& in, const std::string& out, const OutSpec& spec) {
+  void Setup(const std::string& in, const std::string& out, const OutTarget& want) {
     OpenInput(engine, in);
-    OpenOutput(engine, out, spec);
+    OpenOutput(engine, out, want);
   }
   // Runs the loop and frees the files (the trailer is on disk afterwards).
   void Run() {
@@ -215,17 +215,17 @@ TEST_F(TranscodeTest, ConvertsVideoAndAudioWithTheRequestedParameters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ext + " " + c.vcodec + " " + c.acodec);
     const std::string out = dir.File("out_" + c.vcodec + "_" + c.acodec + "." + c.ext);
-    OutSpec spec;
-    spec.video_codec = c.vcodec;
-    spec.audio_codec = c.acodec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.rate = c.rate;
-    spec.sample_rate = c.sample_rate;
-    spec.channels = c.channels;
-    spec.audio_bit_rate = c.acodec == "libamr_nb" ? 7400 : 128000;
+    OutTarget want;
+    want.video_codec = c.vcodec;
+    want.audio_codec = c.acodec;
+    want.width = c.width;
+    want.height = c.height;
+    want.rate = c.rate;
+    want.sample_rate = c.sample_rate;
+    want.channels = c.channels;
+    want.audio_bit_rate = c.acodec == "libamr_nb" ? 7400 : 128000;
     Job job;
-    job.Setup(src, out, spec);
+    job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(job.engine.Finished);
     const auto info = media::Probe(out);
@@ -252,15 +252,15 @@ TEST_F(TranscodeTest, ConvertsUnusualSources) {
   struct Case {
     std::string name;
     std::vector<std::string> make;  // ffmpeg arguments for the source
-    OutSpec spec;
+    OutTarget want;
     std::string out_ext;
     double duration_s;
     bool deinterlace = false;
   };
-  OutSpec mp4;
+  OutTarget mp4;
   mp4.video_codec = "mpeg4";
   mp4.audio_codec = "aac";
-  OutSpec stereo48 = mp4;
+  OutTarget stereo48 = mp4;
   stereo48.sample_rate = 48000;
   const std::vector<Case> cases = {
       {"interlaced.mpg",
@@ -305,7 +305,7 @@ TEST_F(TranscodeTest, ConvertsUnusualSources) {
     const std::string out = dir.File(c.name + "." + c.out_ext);
     Job job;
     job.engine.DoDeinterlace = c.deinterlace ? 1 : 0;
-    job.Setup(src, out, c.spec);
+    job.Setup(src, out, c.want);
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(job.engine.Finished);
     const auto info = media::Probe(out);
@@ -313,11 +313,11 @@ TEST_F(TranscodeTest, ConvertsUnusualSources) {
     const auto v = info.First("video");
     const auto a = info.First("audio");
     ASSERT_TRUE(v && a);
-    EXPECT_EQ(v->width, c.spec.width);
-    EXPECT_EQ(v->height, c.spec.height);
+    EXPECT_EQ(v->width, c.want.width);
+    EXPECT_EQ(v->height, c.want.height);
     EXPECT_NEAR(v->r_frame_rate.Value(), 25.0, 0.01);
-    EXPECT_EQ(a->sample_rate, c.spec.sample_rate);
-    EXPECT_EQ(a->channels, c.spec.channels);
+    EXPECT_EQ(a->sample_rate, c.want.sample_rate);
+    EXPECT_EQ(a->channels, c.want.channels);
     EXPECT_TRUE(media::DecodesCleanly(out));
     const double expected = c.duration_s > 0 ? c.duration_s : Span(src, "video");
     EXPECT_NEAR(Span(out, "video"), expected, 0.041);
@@ -337,12 +337,12 @@ TEST_F(TranscodeTest, AudioOnlySourceGivesAudioOnlyOutputs) {
                                          {"m4a", "aac", "aac"}}) {
     SCOPED_TRACE(c.ext);
     const std::string out = dir.File("tone." + c.ext);
-    OutSpec spec;
-    spec.video_codec = c.ext == "mp4" ? "mpeg4" : "";
-    spec.audio_codec = c.acodec;
-    spec.sample_rate = 48000;
+    OutTarget want;
+    want.video_codec = c.ext == "mp4" ? "mpeg4" : "";
+    want.audio_codec = c.acodec;
+    want.sample_rate = 48000;
     Job job;
-    job.Setup(src, out, spec);
+    job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
@@ -362,13 +362,13 @@ TEST_F(TranscodeTest, LateAudioStaysInSync) {
       Source("late.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=3", "-itsoffset",
                           "1", "-f", "lavfi", "-i", "sine=sample_rate=44100:d=2", "-ac", "2",
                           "-c:v", "mpeg4", "-c:a", "aac"});
-  OutSpec spec;
-  spec.video_codec = "mpeg4";
-  spec.audio_codec = "aac";
+  OutTarget want;
+  want.video_codec = "mpeg4";
+  want.audio_codec = "aac";
   {
     const std::string out = dir.File("late.mp4");
     Job job;
-    job.Setup(src, out, spec);
+    job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(media::DecodesCleanly(out));
     EXPECT_NEAR(FirstPts(out, "audio") - FirstPts(out, "video"), 1.0, 0.1);
@@ -378,7 +378,7 @@ TEST_F(TranscodeTest, LateAudioStaysInSync) {
     const std::string out = dir.File("late_filled.mp4");
     Job job;
     job.engine.AudioSyncMethod = 1;
-    job.Setup(src, out, spec);
+    job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(media::DecodesCleanly(out));
     ExpectStreamsAligned(out);
@@ -400,11 +400,11 @@ TEST_F(TranscodeTest, TimestampJumpIsRemoved) {
     out << std::ifstream(a, std::ios::binary).rdbuf() << std::ifstream(b, std::ios::binary).rdbuf();
   }
   const std::string out = dir.File("joined.mp4");
-  OutSpec spec;
-  spec.video_codec = "mpeg4";
-  spec.audio_codec = "aac";
+  OutTarget want;
+  want.video_codec = "mpeg4";
+  want.audio_codec = "aac";
   Job job;
-  job.Setup(joined, out, spec);
+  job.Setup(joined, out, want);
   ASSERT_NO_THROW(job.Run());
   EXPECT_TRUE(media::DecodesCleanly(out));
   EXPECT_NEAR(Span(out, "video"), 2.0, 0.1);
@@ -414,12 +414,12 @@ TEST_F(TranscodeTest, TimestampJumpIsRemoved) {
 TEST_F(TranscodeTest, StreamCopyIntoAnotherContainer) {
   const std::string src = StandardSource();
   const std::string out = dir.File("copy.mkv");
-  OutSpec spec;
-  spec.video_copy = true;
-  spec.audio_codec = "copy";
+  OutTarget want;
+  want.video_copy = true;
+  want.audio_codec = "copy";
   Job job;
   job.engine.AudioVolume = 256;
-  job.Setup(src, out, spec);
+  job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   const auto info = media::Probe(out);
   ASSERT_TRUE(info.ok) << info.error;
@@ -434,11 +434,11 @@ TEST_F(TranscodeTest, StreamCopyIntoAnotherContainer) {
 // How a run ends: limits, a stop request, progress reports.
 class TranscodeEndTest : public TranscodeTest {
  protected:
-  OutSpec Mp4() {
-    OutSpec spec;
-    spec.video_codec = "mpeg4";
-    spec.audio_codec = "aac";
-    return spec;
+  OutTarget Mp4() {
+    OutTarget want;
+    want.video_codec = "mpeg4";
+    want.audio_codec = "aac";
+    return want;
   }
   std::string LongSource() {
     return Source("long.mkv",
@@ -581,10 +581,10 @@ std::vector<double> FrameLumas(const std::string& path) {
   return out;
 }
 
-OutSpec RawVideo() {
-  OutSpec spec;
-  spec.video_codec = "rawvideo";
-  return spec;
+OutTarget RawVideo() {
+  OutTarget want;
+  want.video_codec = "rawvideo";
+  return want;
 }
 
 }  // namespace
@@ -643,10 +643,10 @@ TEST_F(VideoPathTest, CustomHookEditsThePictureUntilItStops) {
 TEST_F(VideoPathTest, CustomHookRefusesStreamCopy) {
   Job job;
   job.engine.OnCustomHook = [](THookBitmap&, int, int64_t, bool&, bool&) {};
-  OutSpec spec;
-  spec.video_copy = true;
+  OutTarget want;
+  want.video_copy = true;
   const std::string out = dir.File("copy.mkv");
-  job.Setup(BlackSource(), out, spec);
+  job.Setup(BlackSource(), out, want);
   try {
     job.engine.Transcode();
     ADD_FAILURE() << "no exception";
@@ -745,9 +745,9 @@ TEST_F(VideoPathTest, CropAndPadKeepThePictureInPlace) {
   job.engine.CropLeft = 160;
   job.engine.PadTop = 8;
   job.engine.PadColor = {16, 128, 128};
-  OutSpec spec = RawVideo();
-  spec.height = 120;  // 112 picture rows + 8 padding rows after scaling
-  job.Setup(src, out, spec);
+  OutTarget want = RawVideo();
+  want.height = 120;  // 112 picture rows + 8 padding rows after scaling
+  job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   std::ifstream f(out, std::ios::binary);
   std::vector<unsigned char> frame(160 * 120 * 3 / 2);
@@ -779,9 +779,9 @@ class AudioPathTest : public TranscodeTest {
     const std::string out = dir.File("vol" + std::to_string(volume) + ".wav");
     Job job;
     job.engine.AudioVolume = volume;
-    OutSpec spec;
-    spec.audio_codec = "pcm_s16le";
-    job.Setup(src, out, spec);
+    OutTarget want;
+    want.audio_codec = "pcm_s16le";
+    job.Setup(src, out, want);
     EXPECT_NO_THROW(job.Run());
     return Peak(out);
   }
@@ -804,11 +804,11 @@ TEST_F(AudioPathTest, ResamplesAndConvertsChannels) {
   const std::string src = Source("mono.wav", {"-f", "lavfi", "-i", "sine=sample_rate=8000:d=1"});
   const std::string out = dir.File("stereo.wav");
   Job job;
-  OutSpec spec;
-  spec.audio_codec = "pcm_s16le";
-  spec.sample_rate = 48000;
-  spec.channels = 2;
-  job.Setup(src, out, spec);
+  OutTarget want;
+  want.audio_codec = "pcm_s16le";
+  want.sample_rate = 48000;
+  want.channels = 2;
+  job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   const auto info = media::Probe(out);
   ASSERT_TRUE(info.ok);
@@ -862,9 +862,9 @@ TEST_F(TranscodeEndTest, AudioOnlyProgressHasNoPictureFigures) {
     duration_ms = d;
     ++calls;
   };
-  OutSpec spec;
-  spec.audio_codec = "libmp3lame";
-  job.Setup(src, out, spec);
+  OutTarget want;
+  want.audio_codec = "libmp3lame";
+  job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   ASSERT_GE(calls, 1);
   EXPECT_EQ(frame, -1);
@@ -876,12 +876,12 @@ TEST_F(TranscodeEndTest, AudioOnlyProgressHasNoPictureFigures) {
 // ThreadCount 0 lets the libraries choose the codec threads; the result is the same file.
 TEST_F(TranscodeTest, LibrariesMayChooseTheThreadCount) {
   const std::string out = dir.File("threads.mp4");
-  OutSpec spec;
-  spec.video_codec = "libx264";
-  spec.audio_codec = "aac";
+  OutTarget want;
+  want.video_codec = "libx264";
+  want.audio_codec = "aac";
   Job job;
   job.engine.ThreadCount = 0;
-  job.Setup(StandardSource(), out, spec);
+  job.Setup(StandardSource(), out, want);
   ASSERT_NO_THROW(job.Run());
   EXPECT_TRUE(job.engine.Finished);
   EXPECT_TRUE(media::DecodesCleanly(out));
@@ -899,11 +899,11 @@ TEST_F(TranscodeTest, SubtitlesAreConverted) {
       Source("subs.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-i", srt,
                           "-c:v", "mpeg4", "-c:s", "srt"});
   const std::string out = dir.File("subs_out.mkv");
-  OutSpec spec;
-  spec.video_codec = "mpeg4";
-  spec.subtitle_codec = "ass";
+  OutTarget want;
+  want.video_codec = "mpeg4";
+  want.subtitle_codec = "ass";
   Job job;
-  job.Setup(src, out, spec);
+  job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   const auto info = media::Probe(out);
   ASSERT_TRUE(info.ok) << info.error;
