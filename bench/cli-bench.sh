@@ -7,10 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
+case $build in /*) ;; *) build=$PWD/$build ;; esac
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVIN_TESTS=OFF >/dev/null
 cmake --build "$build" --target quorvin-convert >/dev/null
-cli=$PWD/$build/cli/quorvin-convert
-work=$PWD/$build/cli-bench
+cli=$build/cli/quorvin-convert
+work=$build/cli-bench
 rm -rf "$work"
 mkdir -p "$work/ours" "$work/ffmpeg" "$work/jobs1" "$work/jobs2"
 

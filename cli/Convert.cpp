@@ -36,6 +36,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kFilesPerBatch = 64;
+// Sent to the main thread when the run is over (blocked everywhere, taken by sigtimedwait).
+constexpr int kWakeSignal = SIGUSR1;
 
 void PrintError(const std::string& message) {
   std::fprintf(stderr, "quorvin-convert: %s\n", message.c_str());
@@ -132,6 +134,8 @@ struct Console {
   std::mutex mutex;
   std::condition_variable run_over_cv;
   bool run_over = false;
+  // The thread that waits for the run to end; woken with kWakeSignal as soon as it is over.
+  pthread_t main_thread{};
   bool user_aborted = false;
   bool live = false;  // standard output is a terminal: one redrawn progress line
   bool live_line_shown = false;
@@ -239,6 +243,7 @@ void OnTerminate(Console& console, int index, bool finished, bool exception,
     ClearLiveLine(console);
     console.run_over = true;
     console.run_over_cv.notify_all();
+    pthread_kill(console.main_thread, kWakeSignal);
     return;
   }
   auto it = console.by_job.find(index);
@@ -299,13 +304,18 @@ int RunConvert(int argc, char** argv) {
 
   // Block SIGINT before any thread exists, so every thread inherits the mask and only the
   // main thread's sigtimedwait below takes it.
+  // The wake signal is blocked the same way; the end-of-run notice sends it so the main thread
+  // leaves its wait at once instead of at the next tick.
   sigset_t sigint;
   sigemptyset(&sigint);
   sigaddset(&sigint, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &sigint, nullptr);
+  sigset_t waited = sigint;
+  sigaddset(&waited, kWakeSignal);
+  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
   Console console;
   console.live = isatty(STDOUT_FILENO) != 0;
+  console.main_thread = pthread_self();
   console.jobs_at_once = args.jobs;
 
   int exit_status = 0;
@@ -336,7 +346,7 @@ int RunConvert(int argc, char** argv) {
     const timespec no_wait{0, 0};
     const timespec tick{0, 100 * 1000 * 1000};
     auto take_sigint = [&](const timespec& wait) {
-      if (stopping || sigtimedwait(&sigint, nullptr, &wait) != SIGINT) return;
+      if (stopping || sigtimedwait(&waited, nullptr, &wait) != SIGINT) return;
       {
         std::lock_guard<std::mutex> guard(console.mutex);
         console.user_aborted = true;
