@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
 extern "C" {
@@ -144,4 +145,13 @@ std::string ErrorText(int av_error) {
   if (av_strerror(av_error, text, sizeof(text)) < 0)
     std::snprintf(text, sizeof(text), "error %d", av_error);
   return text;
+}
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./";
+  std::string folder = exe.parent_path().string();
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
 }

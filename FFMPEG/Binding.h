@@ -13,6 +13,10 @@
 // false and sets error_text, e.g. "Load libraray libavcodec.so.59 error: ...".
 bool LoadLibraries(const std::string& folder, bool versioned_names, std::string& error_text);
 
+// Folder of the running program, with a trailing "/" ("./" when it cannot be found). Bundled
+// libraries live in its "Common" folder; statistics files and scripts are named after it.
+std::string ProgramFolder();
+
 // True once LoadLibraries succeeded (and UnloadAll has not run since).
 bool LibrariesLoaded();
 

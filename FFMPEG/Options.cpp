@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -70,13 +69,6 @@ bool IsMuxerOption(const std::string& name) {
     if (av_opt_find(&cls, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) return true;
   }
   return false;
-}
-
-std::string ProgramFolder() {
-  std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "./";
-  return exe.parent_path().string() + "/";
 }
 
 constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "Binding.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
 #include "Translation.h"
@@ -106,15 +107,6 @@ void DeleteOldScripts() {
     std::error_code ignored;
     if (entry.is_regular_file(ignored)) fs::remove(p, ignored);
   }
-}
-
-std::string ProgramFolder() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return "./";
-  std::string folder = exe.parent_path().string();
-  if (folder.empty() || folder.back() != '/') folder += '/';
-  return folder;
 }
 
 std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder) {

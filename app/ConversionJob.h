@@ -42,9 +42,6 @@ void DeleteOldScripts();
 // "/"). Throws std::runtime_error naming the script when it cannot be written.
 std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder);
 
-// Folder of the running program, with a trailing "/".
-std::string ProgramFolder();
-
 // Aspect-ratio choices of the aspect list, in list order.
 enum class AspectChoice { kNone = -1, kOriginal = 0, k4x3 = 1, k16x9 = 2 };
 

@@ -1,9 +1,6 @@
 // --probe FILE...: one line per file as the file list shows it: the path, a tab, Video Size, a
 // tab, FrameRate, a tab, Duration, a tab, and "Error" when the file could not be probed (else
 // nothing). The reason of a failure goes to standard error.
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -12,19 +9,6 @@
 #include "Commands.h"
 #include "FFmpegException.h"
 #include "ProbeColumns.h"
-
-namespace {
-
-// Folder of the running program with a trailing '/', for the binding's messages.
-std::string ProgramFolder() {
-  char path[PATH_MAX] = {};
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string folder = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
-  const auto slash = folder.rfind('/');
-  return slash == std::string::npos ? std::string("./") : folder.substr(0, slash + 1);
-}
-
-}  // namespace
 
 int RunProbe(int argc, char** argv) {
   if (argc < 2) {
