@@ -372,6 +372,10 @@ class TCustomFFmpeg {
   std::string ErrorMessage;   // message of the exception that ended the job
   int TotalDurationMs = -1;   // expected output duration, -1 unknown
   std::string LastErrorText;  // last file set-up failure
+  // A finished run's note for the user, empty when there is none: for example that the source
+  // ended well before its known duration ("the source ended at 3.1 s of 10 s"). Written by the
+  // job's thread before its terminate notice; read by the terminate handler.
+  std::string RunWarning;
   int64_t ProgressIntervalUs = 500000;
 
   TEngineLogCallback OnLog;
