@@ -1,0 +1,280 @@
+#include "ConversionQueue.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <exception>
+
+#include "ConversionJob.h"
+#include "JobComponent.h"
+#include "MainSettings.h"
+#include "ProbeColumns.h"
+
+namespace {
+
+constexpr int kQueueTickMs = 200;
+constexpr int kTicksBetweenJobs = 2;
+// The remaining time is shown once the job has run this long, so that the estimate has a base.
+constexpr qint64 kTimeLeftAfterMs = 1000;
+
+}  // namespace
+
+TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& component,
+                                   const TMainSettings& settings, TQueueWindow& window,
+                                   QObject* parent)
+    : QObject(parent),
+      list_(list),
+      component_(component),
+      settings_(settings),
+      window_(window),
+      gate_(std::make_shared<EventGate>()) {
+  TimerConvertAgain.setInterval(kQueueTickMs);
+  TimerConvertAgain.stop();
+  connect(&TimerConvertAgain, &QTimer::timeout, this, &TConversionQueue::TimerConvertAgainTimer);
+
+  gate_->target = this;
+  // Worker-thread side: read the job's token and post the report to the UI thread. Queued
+  // calls to one receiver are delivered in the order they were posted.
+  component_.OnProgress = [gate = gate_](int AIndex, int AFrameNumber, int, int ACurrentDuration,
+                                         float, float, int64_t ACurrentSize,
+                                         int ATotalOutputDuration) {
+    std::lock_guard<std::mutex> guard(gate->mutex);
+    TConversionQueue* queue = gate->target;
+    if (queue == nullptr) return;
+    const std::uint64_t token = gate->token;
+    QMetaObject::invokeMethod(
+        queue,
+        [=] {
+          queue->ConverterProgress(token, AIndex, AFrameNumber, ACurrentDuration, ACurrentSize,
+                                   ATotalOutputDuration);
+        },
+        Qt::QueuedConnection);
+  };
+  component_.OnTerminate = [gate = gate_](int AIndex, bool AFinished, bool AException,
+                                          const std::string& AMessage) {
+    std::lock_guard<std::mutex> guard(gate->mutex);
+    TConversionQueue* queue = gate->target;
+    if (queue == nullptr) return;
+    const std::uint64_t token = gate->token;
+    const QString message = QString::fromStdString(AMessage);
+    QMetaObject::invokeMethod(
+        queue, [=] { queue->ConverterTerminate(token, AIndex, AFinished, AException, message); },
+        Qt::QueuedConnection);
+  };
+}
+
+TConversionQueue::~TConversionQueue() {
+  DetachEvents();
+}
+
+void TConversionQueue::DetachEvents() {
+  std::lock_guard<std::mutex> guard(gate_->mutex);
+  gate_->target = nullptr;
+}
+
+void TConversionQueue::ButtonConvertClick() {
+  window_.PreviewDeactivateForStart();
+  // A run already under way (the Convert shortcut stays reachable) must not be restarted: that
+  // would clear the running job.
+  if (window_.AddingFiles() || RunActive()) return;
+  list_.SetColumn(colProgress, QString());
+  if (list_.RowCount() == 0) {
+    window_.ShowInformation("Please Add Files To Convert!");
+    return;
+  }
+  const QString folder = window_.OutputFolderText();
+  if (folder.isEmpty()) {
+    window_.ShowInformation("Please select an output folder!");
+    window_.BrowseForOutputFolder();
+    return;
+  }
+  if (!QFileInfo(folder.trimmed()).isDir()) {
+    window_.ShowInformation("The output folder \"" + folder + "\"\ndoes not exist or has been deleted!\n"
+                            "Please choose a new output folder.");
+    window_.BrowseForOutputFolder();
+    return;
+  }
+  Converting_ = true;
+  TimerConvertAgain.start();
+  UserAborted = false;
+  window_.LockControls();
+  component_.ClearTasks();
+  CurrentRow_ = -1;
+  ConvertNextRow();
+}
+
+void TConversionQueue::ConvertNextRow() {
+  component_.Stop();
+  component_.ClearTasks();
+  window_.SetProgressBar(0);
+  window_.SetTimeLeftText(QString());
+  DeleteOldScripts();
+  LastRowReached = false;
+  QueueFinished = false;
+
+  const int count = list_.RowCount();
+  ++CurrentRow_;
+  while (CurrentRow_ < count - 1 && !list_.Checked(CurrentRow_)) ++CurrentRow_;
+  LastRowReached = CurrentRow_ >= count - 1;
+
+  if (CurrentRow_ >= count || !list_.Checked(CurrentRow_)) {
+    // Only the last row can be unchecked here (or the list was emptied between two jobs).
+    Converting_ = false;
+  } else {
+    try {
+      SetUpRow();
+    } catch (const std::exception&) {
+      list_.SetText(CurrentRow_, colProgress, "Fail");
+      component_.Stop();
+      window_.SetProgressBar(0);
+      RestartTicks = 0;
+      Converting_ = false;
+    }
+  }
+  try {
+    component_.Start(1);
+  } catch (const std::exception&) {
+    component_.Stop();
+    window_.UnlockControls();
+  }
+  if (LastRowReached) QueueFinished = true;
+}
+
+// Sets up the job of the row at CurrentRow. A row that cannot be set up (its input cannot be
+// opened, its output cannot be made, its settings do not translate) reads "Fail" and the
+// queue goes on with the next row at the next ticks.
+void TConversionQueue::SetUpRow() {
+  running_row_ = list_.RowId(CurrentRow_);
+  const QString source = list_.Caption(CurrentRow_).trimmed();
+  if (QFileInfo(source).suffix().toLower() == "rmvb") {
+    list_.SetText(CurrentRow_, colProgress, "Loading");
+  }
+  const TConversionRow row{source.toStdString(),
+                           list_.Text(CurrentRow_, colVideoSize).toStdString(),
+                           list_.Text(CurrentRow_, colDuration).toStdString()};
+  // Token first: the job may report as soon as it runs.
+  gate_->token = ++job_token_;
+  const TConversionJobSetup setup =
+      SetUpConversionJob(component_, settings_, window_.OutputFolderText().toStdString(),
+                         window_.OverwriteChecked(), row);
+  if (!setup.Ok) {
+    list_.SetText(CurrentRow_, colProgress, "Fail");
+    if (QStandardItem* item = list_.Model().item(CurrentRow_, colProgress)) {
+      item->setToolTip(QString::fromStdString(setup.Error));
+    }
+    RestartTicks = 0;
+    Converting_ = false;
+    return;
+  }
+  job_clock_.start();
+}
+
+void TConversionQueue::TimerConvertAgainTimer() {
+  if (Converting_) return;
+  if (QueueFinished) {
+    FinishRun();
+    return;
+  }
+  if (++RestartTicks >= kTicksBetweenJobs) {
+    RestartTicks = 0;
+    Converting_ = true;
+    ConvertNextRow();
+  }
+}
+
+void TConversionQueue::FinishRun() {
+  TimerConvertAgain.stop();
+  component_.ClearTasks();
+  window_.ShowInformation("All Conversions Completed");
+  window_.SetProgressBar(0);
+  window_.UnlockControls();
+  Converting_ = false;
+}
+
+void TConversionQueue::ConverterProgress(std::uint64_t token, int, int AFrameNumber,
+                                         int ACurrentDuration, std::int64_t ACurrentSize,
+                                         int ATotalOutputDuration) {
+  if (token != job_token_) return;
+  const int row = list_.RowOf(running_row_);
+  // A total of 0 or less gives no percentage; 0 is shown rather than dividing by it.
+  const std::int64_t percent =
+      ATotalOutputDuration > 0
+          ? static_cast<std::int64_t>(ACurrentDuration) * 100 / ATotalOutputDuration
+          : 0;
+  if (row >= 0) {
+    window_.ScrollToRow(row);
+    list_.SetText(row, colProgress, QString::number(std::min<std::int64_t>(percent, 100)) + "%");
+    list_.SetText(row, colFrames,
+                  AFrameNumber == -1 ? QString(" ") : QString::number(AFrameNumber));
+  }
+  window_.SetFileSizeText("File Size : " + QString::number(qRound64(ACurrentSize / 1000.0)) +
+                          " KBytes");
+  window_.SetProgressBar(static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100)));
+
+  // Time left, from the share done so far and the time it took.
+  const qint64 elapsed_ms = job_clock_.isValid() ? job_clock_.elapsed() : 0;
+  if (ATotalOutputDuration > 0 && ACurrentDuration > 0 && elapsed_ms >= kTimeLeftAfterMs) {
+    const double done = std::min(1.0, static_cast<double>(ACurrentDuration) / ATotalOutputDuration);
+    const double left_s = elapsed_ms / 1000.0 * (1.0 - done) / done;
+    window_.SetTimeLeftText("Time Left : " + QString::fromStdString(FormatDuration(':', left_s)));
+  }
+}
+
+void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool AFinished,
+                                          bool AException, const QString& AMessage) {
+  if (token != job_token_) return;
+  Converting_ = false;
+  if (AIndex >= 0) {
+    // A job that ended early without an error and without the user's Stop did not convert
+    // the whole file: that is not reported as done.
+    const QString result = AException      ? "Fail"
+                           : UserAborted   ? "Abort"
+                           : AFinished     ? "Done"
+                                           : "Fail";
+    const int row = list_.RowOf(running_row_);
+    list_.SetText(row, colProgress, result);
+    if (QStandardItem* item = list_.Model().item(row, colProgress)) item->setToolTip(AMessage);
+    window_.SetTimeLeftText(QString());
+  }
+  if (QueueFinished && AIndex < 0) {
+    component_.ClearTasks();
+    window_.SetProgressBar(0);
+    Converting_ = false;
+  }
+}
+
+void TConversionQueue::ButtonStopConvertClick() {
+  if (Converting_) {
+    component_.Pause();
+    // No next row may start while the question is open.
+    const bool ticking = TimerConvertAgain.isActive();
+    TimerConvertAgain.stop();
+    if (!window_.ConfirmStop("Stop all conversions?")) {
+      component_.Resume();
+      if (ticking) TimerConvertAgain.start();
+      return;
+    }
+    UserAborted = true;
+  }
+  QueueFinished = true;
+  TimerConvertAgain.stop();
+  component_.Stop();
+  window_.SetProgressBar(0);
+  window_.SetTimeLeftText(QString());
+  window_.UnlockControls();
+  Converting_ = false;
+}
+
+void TConversionQueue::RowRemoved(int row) {
+  // Rows up to the current one move up: the next row to look at moves with them.
+  if (RunActive() && row <= CurrentRow_) --CurrentRow_;
+}
+
+void TConversionQueue::ListCleared() {
+  if (RunActive()) CurrentRow_ = -1;
+}
+
+bool TConversionQueue::CanRemoveRow(int row) const {
+  return !(Converting_ && list_.RowId(row) == running_row_);
+}

@@ -1,0 +1,116 @@
+// The conversion queue: Start turns the checked rows of the file list into conversion jobs,
+// one row at a time; a 200 ms timer notices the end of a job and starts the next row or
+// announces the end of the run; Stop pauses, asks and ends the run.
+//
+// Owns no widgets. It works on the file list's data and on the job component, and reaches the
+// window through TQueueWindow. The job component reports progress and job ends on its worker
+// threads; those reports are carried to the UI thread as queued calls, in the order they were
+// raised, and each is handled there as one step.
+//
+// A job is tied to its row by the row's identity, not its position: rows before it may be
+// removed while it runs. Each started job gets a new run token; reports that carry an older
+// token belong to a job the queue has already given up and change nothing.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "FileList.h"
+
+class TCustomJobComponent;
+struct TMainSettings;
+
+// What the queue needs from the main window.
+class TQueueWindow {
+ public:
+  virtual ~TQueueWindow() = default;
+  virtual bool AddingFiles() const = 0;
+  virtual QString OutputFolderText() const = 0;  // as shown, untrimmed
+  virtual bool OverwriteChecked() const = 0;
+  virtual void ShowInformation(const QString& text) = 0;
+  virtual bool ConfirmStop(const QString& text) = 0;  // true on Yes
+  virtual void BrowseForOutputFolder() = 0;
+  virtual void LockControls() = 0;
+  virtual void UnlockControls() = 0;
+  virtual void SetProgressBar(int percent) = 0;
+  virtual void SetFileSizeText(const QString& text) = 0;  // status bar panel 1
+  virtual void SetTimeLeftText(const QString& text) = 0;  // status bar panel 2
+  virtual void ScrollToRow(int row) = 0;
+  virtual void PreviewDeactivateForStart() = 0;
+};
+
+class TConversionQueue : public QObject {
+  Q_OBJECT
+
+ public:
+  TConversionQueue(TFileList& list, TCustomJobComponent& component, const TMainSettings& settings,
+                   TQueueWindow& window, QObject* parent = nullptr);
+  ~TConversionQueue() override;
+
+  // Start: checks the list and the output folder, locks the controls and starts the first row.
+  void ButtonConvertClick();
+  // Stop: pauses a running job and asks "Stop all conversions?"; on Yes (or between two jobs,
+  // without asking) ends the run.
+  void ButtonStopConvertClick();
+  // Picks the next checked row after CurrentRow and starts its job.
+  void ConvertNextRow();
+  void TimerConvertAgainTimer();
+
+  // The job component's reports, on the UI thread; `token` is the run token of the job.
+  void ConverterProgress(std::uint64_t token, int AIndex, int AFrameNumber, int ACurrentDuration,
+                         std::int64_t ACurrentSize, int ATotalOutputDuration);
+  void ConverterTerminate(std::uint64_t token, int AIndex, bool AFinished, bool AException,
+                          const QString& AMessage);
+
+  // Stops the reports from reaching this object (before the window closes).
+  void DetachEvents();
+
+  // The file list tells the queue about removed rows so that its place in the list stays right.
+  void RowRemoved(int row);
+  void ListCleared();
+  // False for the row whose job is running.
+  bool CanRemoveRow(int row) const;
+
+  bool Converting() const { return Converting_; }
+  // True from Start to the end of the run, also in the short gaps between two jobs.
+  bool RunActive() const { return Converting_ || TimerConvertAgain.isActive(); }
+  int CurrentRow() const { return CurrentRow_; }
+  QTimer& Timer() { return TimerConvertAgain; }
+
+ private:
+  void FinishRun();
+  void SetUpRow();
+
+  TFileList& list_;
+  TCustomJobComponent& component_;
+  const TMainSettings& settings_;
+  TQueueWindow& window_;
+  QTimer TimerConvertAgain;
+
+  // UI thread only: the job component's reports are handled here after being carried over.
+  bool Converting_ = false;
+  bool UserAborted = false;
+  bool LastRowReached = false;
+  bool QueueFinished = false;
+  int CurrentRow_ = 0;
+  int RestartTicks = 0;
+  TRowId running_row_ = kNoRow;  // row of the job set up last
+  std::uint64_t job_token_ = 0;  // token of that job
+  QElapsedTimer job_clock_;      // time since that job started
+
+  // Shared with the job component's worker threads.
+  struct EventGate {
+    std::mutex mutex;                   // guards target
+    TConversionQueue* target = nullptr;
+    std::atomic<std::uint64_t> token{0};  // token of the job the component runs now
+  };
+  std::shared_ptr<EventGate> gate_;
+};

@@ -1,0 +1,94 @@
+#include "FileList.h"
+
+namespace {
+
+constexpr int kRowIdRole = Qt::UserRole + 1;
+
+}  // namespace
+
+TFileList::TFileList() : model_(0, kFileColumnCount) {
+  model_.setHorizontalHeaderLabels({"Video File Name", "Video Size", "FrameRate", "Duration",
+                                    "Output", "Progress", "Frames"});
+  for (int column = colVideoSize; column < kFileColumnCount; ++column) {
+    model_.setHeaderData(column, Qt::Horizontal, Qt::AlignCenter, Qt::TextAlignmentRole);
+  }
+  model_.setHeaderData(colFileName, Qt::Horizontal, QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter),
+                       Qt::TextAlignmentRole);
+}
+
+TRowId TFileList::AddRow(const QString& caption, const QStringList& texts) {
+  QList<QStandardItem*> items;
+  auto* first = new QStandardItem(caption);
+  first->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+  first->setCheckState(Qt::Checked);
+  const TRowId id = next_id_++;
+  first->setData(QVariant::fromValue<qulonglong>(id), kRowIdRole);
+  first->setToolTip(caption);
+  items.append(first);
+  for (int column = colVideoSize; column < kFileColumnCount; ++column) {
+    auto* item = new QStandardItem(texts.value(column - 1));
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    item->setTextAlignment(Qt::AlignCenter);
+    items.append(item);
+  }
+  model_.appendRow(items);
+  return id;
+}
+
+void TFileList::RemoveRow(int row) {
+  if (row >= 0 && row < RowCount()) model_.removeRow(row);
+}
+
+void TFileList::Clear() {
+  model_.removeRows(0, RowCount());
+}
+
+TRowId TFileList::RowId(int row) const {
+  const QStandardItem* item = model_.item(row, colFileName);
+  return item != nullptr ? item->data(kRowIdRole).toULongLong() : kNoRow;
+}
+
+int TFileList::RowOf(TRowId id) const {
+  if (id == kNoRow) return -1;
+  for (int row = 0; row < RowCount(); ++row) {
+    if (RowId(row) == id) return row;
+  }
+  return -1;
+}
+
+QString TFileList::Caption(int row) const {
+  return Text(row, colFileName);
+}
+
+QString TFileList::Text(int row, TFileColumn column) const {
+  const QStandardItem* item = model_.item(row, column);
+  return item != nullptr ? item->text() : QString();
+}
+
+void TFileList::SetText(int row, TFileColumn column, const QString& text) {
+  QStandardItem* item = model_.item(row, column);
+  if (item != nullptr && item->text() != text) item->setText(text);
+}
+
+void TFileList::SetText(TRowId id, TFileColumn column, const QString& text) {
+  SetText(RowOf(id), column, text);
+}
+
+bool TFileList::Checked(int row) const {
+  const QStandardItem* item = model_.item(row, colFileName);
+  return item != nullptr && item->checkState() == Qt::Checked;
+}
+
+void TFileList::SetChecked(int row, bool checked) {
+  if (QStandardItem* item = model_.item(row, colFileName)) {
+    item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+  }
+}
+
+void TFileList::SetAllChecked(bool checked) {
+  for (int row = 0; row < RowCount(); ++row) SetChecked(row, checked);
+}
+
+void TFileList::SetColumn(TFileColumn column, const QString& text) {
+  for (int row = 0; row < RowCount(); ++row) SetText(row, column, text);
+}

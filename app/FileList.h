@@ -1,0 +1,65 @@
+// The file list's data: one row per source file, shown by the main window's list view.
+// Column 0 holds the source path (the row's caption) with its check box; columns 1 to 6 hold
+// the texts the add-files procedure and the conversion queue write (Video Size, FrameRate,
+// Duration, Output, Progress, Frames).
+//
+// Every row carries an identity that never changes and is never reused, so that a job can
+// find its row again after rows before it were removed. No widget code; UI thread only.
+#pragma once
+
+#include <QStandardItemModel>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+using TRowId = std::uint64_t;
+inline constexpr TRowId kNoRow = 0;
+
+enum TFileColumn : int {
+  colFileName = 0,
+  colVideoSize = 1,
+  colFrameRate = 2,
+  colDuration = 3,
+  colOutput = 4,
+  colProgress = 5,
+  colFrames = 6,
+  kFileColumnCount = 7
+};
+
+class TFileList {
+ public:
+  TFileList();
+
+  QStandardItemModel& Model() { return model_; }
+  const QStandardItemModel& Model() const { return model_; }
+
+  int RowCount() const { return model_.rowCount(); }
+
+  // Appends a checked row; `texts` are the sub-items 0..5 (Video Size .. Frames).
+  TRowId AddRow(const QString& caption, const QStringList& texts);
+  void RemoveRow(int row);
+  void Clear();
+
+  TRowId RowId(int row) const;
+  // Current position of the row with identity `id`, or -1 when it no longer exists.
+  int RowOf(TRowId id) const;
+
+  QString Caption(int row) const;
+  QString Text(int row, TFileColumn column) const;
+  void SetText(int row, TFileColumn column, const QString& text);
+  // Writes into the row with identity `id`; nothing when that row is gone.
+  void SetText(TRowId id, TFileColumn column, const QString& text);
+
+  bool Checked(int row) const;
+  void SetChecked(int row, bool checked);
+  void SetAllChecked(bool checked);
+
+  // Writes `text` into `column` of every row (the Output column after a format change, the
+  // emptied Progress column before a run).
+  void SetColumn(TFileColumn column, const QString& text);
+
+ private:
+  QStandardItemModel model_;
+  TRowId next_id_ = 1;
+};

@@ -1,0 +1,10 @@
+// Pictures of the command and player buttons: the desktop theme's icon when it has one, else a
+// small picture drawn here (so the program needs no image files of its own).
+#pragma once
+
+#include <QIcon>
+
+enum class TIconKind { AddFile, RemoveFile, ClearAll, Stop, Start, Folder, Play, Pause, Volume,
+                       Snapshot, Program };
+
+QIcon CommandIcon(TIconKind kind);

@@ -1,0 +1,907 @@
+#include "MainWindow.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QCheckBox>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCollator>
+#include <QDir>
+#include <QDirIterator>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTableView>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <exception>
+#include <stdexcept>
+
+#include "AboutBox.h"
+#include "Binding.h"
+#include "Icons.h"
+#include "OptionsDialog.h"
+#include "ProbeColumns.h"
+#include "QualityLevels.h"
+#include "UserDialogs.h"
+#include "VolumeLevels.h"
+
+namespace {
+
+struct FilterEntry {
+  const char* description;
+  const char* patterns;
+};
+
+// The open dialog's filter, in its order; the first entry is the default.
+constexpr FilterEntry kFilter[] = {
+    {"All Supported Files",
+     "*.avi;*.mpeg;*.mpg;*.mpa;*.m1v;*.mv2;*.wma;*.wmv;*.asf;*.asx;*.mov; *.qt; "
+     "*.m4v;*.3gp;*.3g2;*.mp3;*.mp2;*.ogg;*.aac;*.mp4;*.m4a;*.rm;*.rmvb;*.ram;*.ra;*.vob; "
+     "*.dat;*.cda;*.dv; *.dif;*.wav; *.au; *.aiff;*.mjpg; *.mjpeg;*.ac3; *.gif; *.swf; *.flv"},
+    {"3GPP Files", "*.3gp"},
+    {"3GPP2 Files", "*.3g2"},
+    {"AAC Files", "*.aac"},
+    {"AC3 Files", "*.ac3"},
+    {"Audio CD Files", "*.cda"},
+    {"AVI Files", "*.avi"},
+    {"DV Video Files", "*.dv;*.dif"},
+    {"DVD VOB Files", "*.vob"},
+    {"GIF Animated Files", "*.gif"},
+    {"Macromedia Flash Files", "*.flv; *.swf"},
+    {"Monkey Audio Files", "*.ape;*.cue"},
+    {"MJpeg Video Files", "*.mjpg; *.mjpeg"},
+    {"MP2 Files", "*.mp2"},
+    {"MP3 Files", "*.mp3"},
+    {"MPEG Files", "*.mpeg;*.mpg;*.mpa;*.m1v;*.mv2"},
+    {"MPEG-4 Files", "*.mp4"},
+    {"MPEG-4 Audio Files", "*.m4a; *.mp4"},
+    {"Ogg Vorbis Files", "*.ogg"},
+    {"RealMedia Files", "*.rm; *.rmvb; *.ram; *.ra"},
+    {"QuickTime Files", "*.mov; *.qt; *.m4v"},
+    {"VCD DAT Files", "*.dat"},
+    {"WAV Files", "*.wav; *.au; *.aiff"},
+    {"Windows Media Files", "*.wma;*.wmv;*.asf;*.asx"},
+};
+
+QStringList Patterns(const char* list) {
+  QStringList patterns;
+  for (const QString& p : QString(list).split(';', Qt::SkipEmptyParts)) {
+    if (!p.trimmed().isEmpty()) patterns << p.trimmed();
+  }
+  return patterns;
+}
+
+QToolButton* CommandButton(const QString& caption, TIconKind icon, QWidget* parent) {
+  auto* button = new QToolButton(parent);
+  button->setText(caption);
+  button->setIcon(CommandIcon(icon));
+  button->setIconSize(QSize(24, 24));
+  button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  button->setAutoRaise(true);
+  button->setFocusPolicy(Qt::StrongFocus);
+  QFont bold = button->font();
+  bold.setBold(true);
+  button->setFont(bold);
+  button->setAccessibleName(caption.trimmed());
+  return button;
+}
+
+QFrame* Separator(QWidget* parent) {
+  auto* line = new QFrame(parent);
+  line->setFrameShape(QFrame::VLine);
+  line->setFrameShadow(QFrame::Sunken);
+  return line;
+}
+
+// A drop-down list with its label; the list is named after the label for screen readers.
+QComboBox* LabelledCombo(QGridLayout* grid, int row, const QString& caption, QWidget* parent) {
+  auto* label = new QLabel(caption, parent);
+  auto* combo = new QComboBox(parent);
+  label->setBuddy(combo);
+  combo->setAccessibleName(caption.trimmed().remove(QRegularExpression("\\s*:$")));
+  combo->setMinimumContentsLength(16);
+  combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  grid->addWidget(label, row, 0);
+  grid->addWidget(combo, row, 1);
+  return combo;
+}
+
+// Fills `combo` from `list` without raising its change signals.
+void BindCombo(QComboBox* combo, const TSettingList& list, bool enabled) {
+  const QSignalBlocker block(combo);
+  QStringList items;
+  for (const std::string& item : list.Items()) items << QString::fromStdString(item);
+  QStringList shown;
+  for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+  if (shown != items) {
+    combo->clear();
+    combo->addItems(items);
+  }
+  combo->setCurrentIndex(list.ItemIndex());
+  combo->setEnabled(enabled && list.Enabled);
+}
+
+}  // namespace
+
+// ---- TFormatCombo ----
+
+void TFormatCombo::showPopup() {
+  if (OnDropDown) OnDropDown();
+  QComboBox::showPopup();
+}
+
+// ---- free helpers ----
+
+QString SupportedFilesFilter() {
+  QStringList entries;
+  for (const FilterEntry& entry : kFilter) {
+    entries << QString(entry.description) + " (" + Patterns(entry.patterns).join(' ') + ")";
+  }
+  return entries.join(";;");
+}
+
+QStringList SupportedFilePatterns() {
+  QStringList patterns;
+  for (const FilterEntry& entry : kFilter) {
+    for (const QString& p : Patterns(entry.patterns)) {
+      if (!patterns.contains(p.toLower())) patterns << p.toLower();
+    }
+  }
+  return patterns;
+}
+
+QStringList HelpFileCandidates(const QString& program_folder) {
+  return {QDir(program_folder).filePath("help/quorvin-help.html"),
+          QDir::cleanPath(QDir(program_folder).filePath("../share/quorvin/help/quorvin-help.html"))};
+}
+
+// ---- TForm1 ----
+
+TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
+  queue_ = std::make_unique<TConversionQueue>(list_, Converter_, settings_,
+                                              static_cast<TQueueWindow&>(*this));
+  FormCreate();
+  if (libraries_missing_) return;
+  about_ = new TFormAbout(this, dialogs_);
+  form4_ = new TForm4(*this);
+}
+
+TForm1::~TForm1() {
+  queue_->DetachEvents();
+}
+
+void TForm1::FormCreate() {
+  CreateControls();
+  CreateMenus();
+  SetTabOrder();
+
+  if (!Converter_.LoadLibraries(ProgramFolder() + "Common")) {
+    dialogs_.Information(this, "Some files are missing. Please re-install this software");
+    libraries_missing_ = true;
+    return;
+  }
+  setWindowTitle(kProductName);
+  TrackBar1->setValue(5);
+  TrackBar1Change(5);
+  InitialiseSettingLists(settings_);
+  PreviewPaused = false;
+  RefreshSettingWidgets();
+}
+
+void TForm1::CreateControls() {
+  setWindowIcon(CommandIcon(TIconKind::Program));
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(6, 4, 6, 2);
+  layout->setSpacing(4);
+  layout->addWidget(CreateCommandBar());
+  layout->addWidget(CreateOutputBar());
+
+  ListView1 = new QTableView(central);
+  ListView1->setModel(&list_.Model());
+  ListView1->setAccessibleName("File List");
+  ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView1->setShowGrid(true);
+  ListView1->setWordWrap(false);
+  ListView1->setTextElideMode(Qt::ElideLeft);
+  ListView1->verticalHeader()->setVisible(false);
+  ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
+  ListView1->horizontalHeader()->setHighlightSections(false);
+  // Wide enough for each column's longest text ("100:00:00", "Unknown").
+  const int widths[] = {310, 90, 80, 72, 65, 65, 60};
+  for (int column = 0; column < kFileColumnCount; ++column) {
+    ListView1->setColumnWidth(column, widths[column]);
+  }
+  ListView1->horizontalHeader()->setStretchLastSection(true);
+  ListView1->setMinimumSize(760, 190);
+  ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
+  ListView1->setAcceptDrops(true);
+  ListView1->viewport()->setAcceptDrops(true);
+  ListView1->setDragDropMode(QAbstractItemView::DropOnly);
+  ListView1->setDropIndicatorShown(false);
+  ListView1->viewport()->installEventFilter(this);
+  ListView1->installEventFilter(this);
+  connect(ListView1, &QWidget::customContextMenuRequested, this, &TForm1::ShowListMenu);
+  connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &TForm1::ListView1SelectItem);
+  layout->addWidget(ListView1, 1);
+
+  auto* lower = new QHBoxLayout;
+  lower->addWidget(CreateSettingsPanel(), 1);
+  lower->addWidget(CreatePreviewPane());
+  layout->addLayout(lower);
+  layout->addWidget(CreateProgressBar());
+  setCentralWidget(central);
+  // A fixed window, sized to its contents; no maximise box.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+  for (int i = 0; i < 3; ++i) {
+    StatusPanels[i] = new QLabel(this);
+    StatusPanels[i]->setFrameShape(QFrame::StyledPanel);
+    StatusPanels[i]->setFrameShadow(QFrame::Sunken);
+    StatusPanels[i]->setMinimumWidth(i == 0 ? 120 : 220);
+    statusBar()->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
+  }
+  StatusPanels[0]->setText("Ready");
+  StatusPanels[0]->setAccessibleName("Status");
+  StatusPanels[1]->setAccessibleName("Output File Size");
+  StatusPanels[2]->setAccessibleName("Time Left");
+  statusBar()->setSizeGripEnabled(false);
+}
+
+QWidget* TForm1::CreateCommandBar() {
+  auto* bar = new QFrame(this);
+  bar->setFrameShape(QFrame::StyledPanel);
+  auto* layout = new QHBoxLayout(bar);
+  layout->setContentsMargins(4, 2, 4, 2);
+  ButtonAddFile = CommandButton("Add File", TIconKind::AddFile, bar);
+  ButtonRemoveFile = CommandButton("Remove File", TIconKind::RemoveFile, bar);
+  ButtonClearAll = CommandButton("Clear All ", TIconKind::ClearAll, bar);
+  ButtonStopConvert = CommandButton("Stop", TIconKind::Stop, bar);
+  ButtonConvert = CommandButton("Start", TIconKind::Start, bar);
+  layout->addWidget(ButtonAddFile);
+  layout->addWidget(ButtonRemoveFile);
+  layout->addWidget(ButtonClearAll);
+  layout->addWidget(Separator(bar));
+  layout->addWidget(ButtonStopConvert);
+  layout->addWidget(Separator(bar));
+  layout->addWidget(ButtonConvert);
+  layout->addStretch(1);
+  connect(ButtonAddFile, &QToolButton::clicked, this, &TForm1::ButtonAddFileClick);
+  connect(ButtonRemoveFile, &QToolButton::clicked, this, &TForm1::ButtonRemoveFileClick);
+  connect(ButtonClearAll, &QToolButton::clicked, this, &TForm1::ButtonClearAllClick);
+  connect(ButtonStopConvert, &QToolButton::clicked, this, &TForm1::ButtonStopConvertClick);
+  connect(ButtonConvert, &QToolButton::clicked, this, &TForm1::ButtonConvertClick);
+  return bar;
+}
+
+QWidget* TForm1::CreateOutputBar() {
+  auto* bar = new QWidget(this);
+  auto* layout = new QHBoxLayout(bar);
+  layout->setContentsMargins(0, 0, 0, 0);
+  auto* folder_label = new QLabel("Output Folder :", bar);
+  EditOutputFolder = new QLineEdit(bar);
+  EditOutputFolder->setReadOnly(true);
+  EditOutputFolder->setEnabled(false);
+  EditOutputFolder->setAccessibleName("Output Folder");
+  folder_label->setBuddy(EditOutputFolder);
+  ButtonBrowseForFolder = new QToolButton(bar);
+  ButtonBrowseForFolder->setIcon(CommandIcon(TIconKind::Folder));
+  ButtonBrowseForFolder->setIconSize(QSize(20, 20));
+  ButtonBrowseForFolder->setFocusPolicy(Qt::StrongFocus);
+  ButtonBrowseForFolder->setToolTip("Browse for Output Folder");
+  ButtonBrowseForFolder->setAccessibleName("Browse for Output Folder");
+  connect(ButtonBrowseForFolder, &QToolButton::clicked, this, &TForm1::ButtonBrowseForFolderClick);
+
+  auto* format_label = new QLabel("Set Output Format :", bar);
+  ComboOutputFormat = new TFormatCombo(bar);
+  ComboOutputFormat->setAccessibleName("Set Output Format");
+  ComboOutputFormat->setMinimumContentsLength(30);
+  ComboOutputFormat->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  format_label->setBuddy(ComboOutputFormat);
+  ComboOutputFormat->OnDropDown = [this] {
+    ::ComboOutputFormatDropDown(settings_, FormatHooks());
+    ComboOutputFormat->setMaxVisibleItems(settings_.ComboOutputFormat.DropDownCount);
+  };
+  connect(ComboOutputFormat, &QComboBox::currentIndexChanged, this,
+          &TForm1::ComboOutputFormatChange);
+
+  layout->addWidget(folder_label);
+  layout->addWidget(EditOutputFolder, 1);
+  layout->addWidget(ButtonBrowseForFolder);
+  layout->addSpacing(12);
+  layout->addWidget(format_label);
+  layout->addWidget(ComboOutputFormat);
+  return bar;
+}
+
+QWidget* TForm1::CreateSettingsPanel() {
+  auto* panel = new QWidget(this);
+  auto* layout = new QVBoxLayout(panel);
+  layout->setContentsMargins(0, 0, 0, 0);
+
+  auto* video = new QGroupBox(" Video Settings ", panel);
+  auto* video_grid = new QGridLayout(video);
+  ComboVideoQuality = LabelledCombo(video_grid, 0, "Video Quality : ", video);
+  ComboVideoSize = LabelledCombo(video_grid, 1, "Video Size : ", video);
+  ComboVideoFramerate = LabelledCombo(video_grid, 2, "Video Framerate : ", video);
+  video_grid->setColumnStretch(1, 1);
+
+  auto* audio = new QGroupBox(" Audio Settings ", panel);
+  auto* audio_grid = new QGridLayout(audio);
+  ComboAudioQuality = LabelledCombo(audio_grid, 0, "Audio Quality :", audio);
+  ComboAudioChannels = LabelledCombo(audio_grid, 1, "Audio Channels :", audio);
+  auto* volume_label = new QLabel("Volume : ", audio);
+  TrackBar1 = new QSlider(Qt::Horizontal, audio);
+  TrackBar1->setRange(0, 10);
+  TrackBar1->setPageStep(1);
+  TrackBar1->setTickPosition(QSlider::TicksBelow);
+  TrackBar1->setAccessibleName("Volume");
+  TrackBar1->setAccessibleDescription("100% is the original video volume");
+  volume_label->setBuddy(TrackBar1);
+  LabelVolume = new QLabel("100%", audio);
+  LabelVolume->setMinimumWidth(LabelVolume->fontMetrics().horizontalAdvance("200%") + 4);
+  auto* volume_row = new QHBoxLayout;
+  volume_row->addWidget(TrackBar1, 1);
+  volume_row->addWidget(LabelVolume);
+  audio_grid->addWidget(volume_label, 2, 0);
+  audio_grid->addLayout(volume_row, 2, 1);
+  audio_grid->setColumnStretch(1, 1);
+
+  for (QComboBox* combo : {ComboVideoQuality, ComboAudioQuality}) {
+    connect(combo, &QComboBox::currentIndexChanged, this, &TForm1::ComboQualityChange);
+  }
+  connect(ComboVideoSize, &QComboBox::currentIndexChanged, this,
+          [this](int index) { settings_.ComboVideoSize.Select(index); });
+  connect(ComboVideoFramerate, &QComboBox::currentIndexChanged, this,
+          [this](int index) { settings_.ComboVideoFramerate.Select(index); });
+  connect(ComboAudioChannels, &QComboBox::currentIndexChanged, this,
+          [this](int index) { settings_.ComboAudioChannels.Select(index); });
+  connect(TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
+
+  layout->addWidget(video);
+  layout->addWidget(audio);
+  layout->addStretch(1);
+  return panel;
+}
+
+// The preview pane: a black picture area, the player buttons and the seek bar. The player
+// itself is not part of this window; its controls stay disabled until it is.
+QWidget* TForm1::CreatePreviewPane() {
+  PanelPreview = new QWidget(this);
+  PanelPreview->setObjectName("PanelPreview");
+  PanelPreview->setAccessibleName("Preview");
+  auto* layout = new QVBoxLayout(PanelPreview);
+  layout->setContentsMargins(0, 6, 0, 0);
+  layout->setSpacing(2);
+  auto* video = new QFrame(PanelPreview);
+  video->setFixedSize(240, 180);
+  video->setAutoFillBackground(true);
+  QPalette black = video->palette();
+  black.setColor(QPalette::Window, Qt::black);
+  video->setPalette(black);
+  video->setAccessibleName("Preview Picture");
+  layout->addWidget(video);
+
+  SeekBar = new QSlider(Qt::Horizontal, PanelPreview);
+  SeekBar->setAccessibleName("Seek");
+  SeekBar->setEnabled(false);
+  layout->addWidget(SeekBar);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(2);
+  const struct {
+    const char* hint;
+    TIconKind icon;
+  } kButtons[] = {{"Play", TIconKind::Play},
+                  {"Pause", TIconKind::Pause},
+                  {"Stop", TIconKind::Stop},
+                  {"Volume", TIconKind::Volume},
+                  {"Snapshot", TIconKind::Snapshot}};
+  for (int i = 0; i < 5; ++i) {
+    auto* button = new QToolButton(PanelPreview);
+    button->setIcon(CommandIcon(kButtons[i].icon));
+    button->setToolTip(kButtons[i].hint);
+    button->setAccessibleName(kButtons[i].hint);
+    button->setEnabled(false);
+    PlayerButtons[i] = button;
+    buttons->addWidget(button);
+  }
+  buttons->addStretch(1);
+  layout->addLayout(buttons);
+  layout->addStretch(1);
+  PanelPreview->setFixedWidth(240);
+  return PanelPreview;
+}
+
+QWidget* TForm1::CreateProgressBar() {
+  auto* bar = new QWidget(this);
+  auto* layout = new QHBoxLayout(bar);
+  layout->setContentsMargins(0, 0, 0, 0);
+  ProgressBar1 = new QProgressBar(bar);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setAccessibleName("Progress");
+  ButtonStopSmall = new QPushButton("Stop", bar);
+  ButtonStopSmall->setAccessibleName("Stop");
+  connect(ButtonStopSmall, &QPushButton::clicked, this, &TForm1::ButtonStopConvertClick);
+  layout->addWidget(ProgressBar1, 1);
+  layout->addWidget(ButtonStopSmall);
+  return bar;
+}
+
+void TForm1::CreateMenus() {
+  MenuFile = menuBar()->addMenu("&File");
+  ActionAddFiles = MenuFile->addAction("Add Files", this, &TForm1::ButtonAddFileClick);
+  ActionAddFiles->setShortcut(QKeySequence::Open);
+  MenuFile->addSeparator();
+  ActionConvert = MenuFile->addAction("Convert", this, &TForm1::ButtonConvertClick);
+  ActionConvert->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  MenuFile->addSeparator();
+  ActionExit = MenuFile->addAction("Exit", this, &TForm1::ExitClick);
+  ActionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+  MenuOptions = menuBar()->addMenu("&Options");
+  ActionSetOptions = MenuOptions->addAction("Set Options", this, &TForm1::SetOptionsClick);
+
+  MenuHelp = menuBar()->addMenu("&Help");
+  ActionOpenHelp = MenuHelp->addAction("Open Help File", this, &TForm1::OpenHelpFileClick);
+  ActionOpenHelp->setShortcut(QKeySequence::HelpContents);
+  MenuHelp->addSeparator();
+  ActionVisitWebSite =
+      MenuHelp->addAction("Visit Quorvin Software Website", this, &TForm1::VisitWebSiteClick);
+  MenuHelp->addSeparator();
+  ActionAbout = MenuHelp->addAction("About", this, &TForm1::AboutClick);
+
+  PopupListView1 = new QMenu(this);
+  PopupListView1->addAction("Check All Items", this, [this] { CheckAllItems(true); });
+  PopupListView1->addAction("Uncheck All Items", this, [this] { CheckAllItems(false); });
+  PopupListView1->addSeparator();
+  PopupListView1->addAction("Remove Selected Item", this, &TForm1::ButtonRemoveFileClick);
+  PopupListView1->addAction("Clear All Items", this, &TForm1::ButtonClearAllClick);
+  PopupListView1->addSeparator();
+  ActionPlaySelected = PopupListView1->addAction("Play Selected File", this, &TForm1::PreviewPlay);
+}
+
+// Keyboard order follows the layout: command bar, output bar, list, settings, player, progress.
+void TForm1::SetTabOrder() {
+  QWidget* order[] = {ButtonAddFile,       ButtonRemoveFile,  ButtonClearAll,     ButtonStopConvert,
+                      ButtonConvert,       ButtonBrowseForFolder, ComboOutputFormat, ListView1,
+                      ComboVideoQuality,   ComboVideoSize,    ComboVideoFramerate, ComboAudioQuality,
+                      ComboAudioChannels,  TrackBar1,         PlayerButtons[0],   PlayerButtons[1],
+                      PlayerButtons[2],    PlayerButtons[3],  PlayerButtons[4],   SeekBar,
+                      ButtonStopSmall};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+}
+
+TFormatChangeHooks TForm1::FormatHooks() {
+  TFormatChangeHooks hooks;
+  hooks.SetOutputColumn = [this](const std::string& extension) {
+    list_.SetColumn(colOutput, QString::fromStdString(extension));
+  };
+  hooks.ReadDropDownCount = [this] {
+    if (form4_ == nullptr) throw std::runtime_error("no options dialog");
+    return form4_->SpinEdit1->value();
+  };
+  return hooks;
+}
+
+void TForm1::RefreshSettingWidgets() {
+  const bool enabled = !locked_;
+  BindCombo(ComboOutputFormat, settings_.ComboOutputFormat, enabled);
+  // Separator rows cannot be chosen: the arrow keys and type-ahead pass over them.
+  if (auto* model = qobject_cast<QStandardItemModel*>(ComboOutputFormat->model())) {
+    for (int row = 0; row < model->rowCount(); ++row) {
+      if (!FindFormat(settings_.ComboOutputFormat.Items()[row])) {
+        model->item(row)->setFlags(Qt::NoItemFlags);
+      }
+    }
+  }
+  ComboOutputFormat->setMaxVisibleItems(settings_.ComboOutputFormat.DropDownCount);
+  BindCombo(ComboVideoQuality, settings_.ComboVideoQuality, enabled);
+  BindCombo(ComboVideoSize, settings_.ComboVideoSize, enabled);
+  BindCombo(ComboVideoFramerate, settings_.ComboVideoFramerate, enabled);
+  BindCombo(ComboAudioQuality, settings_.ComboAudioQuality, enabled);
+  BindCombo(ComboAudioChannels, settings_.ComboAudioChannels, enabled);
+  ComboVideoQuality->setToolTip(QString::fromStdString(ComboVideoQualityHint(settings_)));
+  ComboAudioQuality->setToolTip(QString::fromStdString(ComboAudioQualityHint(settings_)));
+  {
+    const QSignalBlocker block(TrackBar1);
+    TrackBar1->setValue(settings_.VolumePosition);
+  }
+  TrackBar1->setEnabled(enabled);
+  LabelVolume->setText(QString::fromStdString(settings_.VolumeLabel));
+}
+
+void TForm1::ComboOutputFormatChange(int index) {
+  settings_.ComboOutputFormat.Select(index);
+  ::ComboOutputFormatChange(settings_, FormatHooks());
+  RefreshSettingWidgets();
+}
+
+void TForm1::ComboQualityChange() {
+  settings_.ComboVideoQuality.Select(ComboVideoQuality->currentIndex());
+  settings_.ComboAudioQuality.Select(ComboAudioQuality->currentIndex());
+  ApplyQualityLevels(settings_);
+  RefreshSettingWidgets();
+}
+
+void TForm1::TrackBar1Change(int position) {
+  LabelVolume->setText(QString::number(position));
+  ::TrackBar1Change(settings_, position);
+  LabelVolume->setText(QString::fromStdString(settings_.VolumeLabel));
+}
+
+void TForm1::SetFormatDropDownCount(int count) {
+  settings_.ComboOutputFormat.DropDownCount = count;
+  ComboOutputFormat->setMaxVisibleItems(count);
+}
+
+void TForm1::SetOutputFolder(const QString& folder) {
+  EditOutputFolder->setText(folder);
+  EditOutputFolder->setToolTip(folder);
+}
+
+QString TForm1::OutputFolderText() const {
+  return EditOutputFolder->text();
+}
+
+bool TForm1::OverwriteChecked() const {
+  return form4_ != nullptr && form4_->CheckBoxOverWrite->isChecked();
+}
+
+// ---- start, show, close ----
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TForm1::FormShow() {
+  ApplyShownSettings(settings_, FormatHooks());
+  RefreshSettingWidgets();
+  if (!startup_files_.isEmpty()) {
+    const QStringList files = startup_files_;
+    startup_files_.clear();
+    QMetaObject::invokeMethod(
+        this,
+        [this, files] {
+          if (Converting() || AddingFiles_) return;
+          QStringList absolute;
+          for (const QString& file : files) absolute << QFileInfo(file).absoluteFilePath();
+          AddDroppedPaths(absolute);
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // A run in progress must be stopped first; the user is told how.
+  if (queue_->RunActive()) {
+    event->ignore();
+    dialogs_.Information(this, "Files are being converted. Press Stop to end the conversion "
+                               "before closing the window.");
+    return;
+  }
+  closing_ = true;
+  queue_->DetachEvents();
+  Converter_.Stop();
+  if (form4_ != nullptr) form4_->SaveSettings();
+  PreviewClearOnClose();
+  if (form4_ != nullptr) form4_->hide();
+  if (about_ != nullptr) about_->hide();
+  event->accept();
+}
+
+void TForm1::ExitClick() {
+  if (OnExit) {
+    OnExit();
+    return;
+  }
+  QCoreApplication::exit(0);
+}
+
+// ---- locking ----
+
+void TForm1::LockControls() {
+  locked_ = true;
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll,
+                                                    ButtonRemoveFile, ButtonConvert}) {
+    w->setEnabled(false);
+  }
+  RefreshSettingWidgets();
+  for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
+  for (QAction* action : {ActionAddFiles, ActionConvert, ActionExit, ActionSetOptions,
+                          ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
+    action->setEnabled(false);
+  }
+}
+
+void TForm1::UnlockControls() {
+  locked_ = false;
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll,
+                                                    ButtonRemoveFile, ButtonConvert}) {
+    w->setEnabled(true);
+  }
+  for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(true);
+  for (QAction* action : {ActionAddFiles, ActionConvert, ActionExit, ActionSetOptions,
+                          ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
+    action->setEnabled(true);
+  }
+  UpdateVideoControls(settings_);
+  RefreshSettingWidgets();
+}
+
+// ---- commands ----
+
+void TForm1::ButtonAddFileClick() {
+  PreviewStopForAddFile();
+  if (Converting() || AddingFiles_) return;
+  Converter_.ClearTasks();
+  list_.SetColumn(colProgress, QString());
+  AddingFiles_ = true;
+  const QStringList files = dialogs_.OpenFiles(this, SupportedFilesFilter());
+  AddFilesToList(files);
+  AddingFiles_ = false;
+}
+
+void TForm1::AddFilesToList(const QStringList& files) {
+  const bool was_adding = AddingFiles_;
+  AddingFiles_ = true;
+  for (const QString& file : files) {
+    if (closing_) break;
+    ProbeColumns columns;
+    try {
+      columns = ProbeFileColumns(Converter_.Probe(), file.toStdString());
+    } catch (const std::exception& e) {
+      // A file the probe cannot read is an "Error" row; the files after it are still added.
+      columns = ProbeColumns{};
+      columns.error = e.what();
+    }
+    if (columns.ok) {
+      list_.AddRow(file, {QString::fromStdString(columns.video_size),
+                          QString::fromStdString(columns.frame_rate),
+                          QString::fromStdString(columns.duration),
+                          QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+    } else {
+      list_.AddRow(file, {QString(), QString(), QString(), QString(), "Error", QString()});
+      if (QStandardItem* item = list_.Model().item(list_.RowCount() - 1, colProgress)) {
+        item->setToolTip(QString::fromStdString(columns.error));
+      }
+    }
+    ListView1->scrollToBottom();
+    QCoreApplication::processEvents();
+  }
+  AddingFiles_ = was_adding;
+}
+
+void TForm1::AddDroppedPaths(const QStringList& paths) {
+  const QStringList patterns = SupportedFilePatterns();
+  QCollator collator;
+  collator.setNumericMode(true);
+  QStringList files;
+  for (const QString& path : paths) {
+    const QFileInfo info(path);
+    if (!info.isDir()) {
+      files << info.absoluteFilePath();
+      continue;
+    }
+    QStringList found;
+    QDirIterator it(info.absoluteFilePath(), patterns, QDir::Files | QDir::Readable,
+                    QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
+    while (it.hasNext()) found << it.next();
+    std::sort(found.begin(), found.end(),
+              [&collator](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
+    files << found;
+  }
+  if (files.isEmpty()) return;
+  PreviewStopForAddFile();
+  Converter_.ClearTasks();
+  AddFilesToList(files);
+}
+
+void TForm1::ButtonRemoveFileClick() {
+  if (AddingFiles_) return;
+  const int row = SelectedRow();
+  if (row < 0) return;
+  if (!queue_->CanRemoveRow(row)) {
+    dialogs_.Information(this, "This file is being converted and cannot be removed now. "
+                               "Press Stop first to remove it.");
+    return;
+  }
+  queue_->RowRemoved(row);
+  list_.RemoveRow(row);
+}
+
+void TForm1::ButtonClearAllClick() {
+  if (AddingFiles_ || Converting() || queue_->RunActive()) return;
+  Converter_.ClearTasks();
+  queue_->ListCleared();
+  list_.Clear();
+}
+
+void TForm1::CheckAllItems(bool checked) {
+  list_.SetAllChecked(checked);
+}
+
+void TForm1::ButtonConvertClick() {
+  queue_->ButtonConvertClick();
+}
+
+void TForm1::ButtonStopConvertClick() {
+  queue_->ButtonStopConvertClick();
+}
+
+void TForm1::ButtonBrowseForFolderClick() {
+  if (Converting()) return;
+  const QString start = last_browsed_folder_.isEmpty() ? OutputFolderText() : last_browsed_folder_;
+  const QString folder =
+      dialogs_.BrowseForFolder(this, "Choose the required output folder below :", start);
+  if (folder.isEmpty()) return;
+  last_browsed_folder_ = folder;
+  SetOutputFolder(QDir::toNativeSeparators(QFileInfo(folder).absoluteFilePath()));
+}
+
+void TForm1::SetOptionsClick() {
+  form4_->show();
+  form4_->raise();
+  form4_->activateWindow();
+}
+
+void TForm1::OpenHelpFileClick() {
+  for (const QString& candidate : HelpFileCandidates(QCoreApplication::applicationDirPath())) {
+    if (QFileInfo(candidate).isFile()) {
+      dialogs_.OpenUrl(QUrl::fromLocalFile(candidate));
+      return;
+    }
+  }
+  dialogs_.Information(this, "The help file is missing. Please re-install this software");
+}
+
+void TForm1::VisitWebSiteClick() {
+  dialogs_.OpenUrl(QUrl(kWebSiteUrl));
+}
+
+void TForm1::AboutClick() {
+  about_->exec();
+}
+
+// ---- the list ----
+
+int TForm1::SelectedRow() const {
+  const QModelIndexList rows = ListView1->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+QString TForm1::SelectedCaption() const {
+  const int row = SelectedRow();
+  return row < 0 ? QString() : list_.Caption(row);
+}
+
+void TForm1::ListView1SelectItem() {
+  PreviewSelectionChanged(SelectedRow());
+}
+
+void TForm1::ShowListMenu(const QPoint& pos) {
+  if (locked_) return;
+  PopupListView1->popup(ListView1->viewport()->mapToGlobal(pos));
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ListView1 && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_Delete && key->modifiers() == Qt::NoModifier) {
+      ButtonRemoveFileClick();
+      return true;
+    }
+  }
+  if (watched == ListView1->viewport()) {
+    switch (event->type()) {
+      case QEvent::DragEnter:
+      case QEvent::DragMove: {
+        auto* drag = static_cast<QDropEvent*>(event);
+        if (drag->mimeData()->hasUrls() && !Converting() && !AddingFiles_ && !locked_) {
+          drag->acceptProposedAction();
+        } else {
+          drag->ignore();
+        }
+        return true;
+      }
+      case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        QStringList paths;
+        for (const QUrl& url : drop->mimeData()->urls()) {
+          if (url.isLocalFile()) paths << url.toLocalFile();
+        }
+        drop->acceptProposedAction();
+        if (!Converting() && !AddingFiles_ && !locked_) {
+          // Probing takes a while: let the drag source finish first.
+          QMetaObject::invokeMethod(this, [this, paths] { AddDroppedPaths(paths); },
+                                    Qt::QueuedConnection);
+        }
+        return true;
+      }
+      default:
+        break;
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- the queue's window side ----
+
+void TForm1::ShowInformation(const QString& text) {
+  dialogs_.Information(this, text);
+}
+
+bool TForm1::ConfirmStop(const QString& text) {
+  return dialogs_.Confirm(this, text);
+}
+
+void TForm1::SetProgressBar(int percent) {
+  ProgressBar1->setValue(percent);
+}
+
+void TForm1::SetFileSizeText(const QString& text) {
+  StatusPanels[1]->setText(text);
+}
+
+void TForm1::SetTimeLeftText(const QString& text) {
+  StatusPanels[2]->setText(text);
+}
+
+void TForm1::ScrollToRow(int row) {
+  ListView1->scrollTo(list_.Model().index(row, 0));
+}
+
+// ---- the preview player's places ----
+
+void TForm1::PreviewStopForAddFile() {
+  // Stops the player and clears PreviewPaused.
+  PreviewPaused = false;
+}
+
+void TForm1::PreviewDeactivateForStart() {
+  // Stops the player, deactivates its graph and clears PreviewPaused.
+  PreviewPaused = false;
+}
+
+void TForm1::PreviewClearOnClose() {
+  // Clears and deactivates the player when the window closes.
+}
+
+void TForm1::PreviewSelectionChanged(int row) {
+  // The player follows the selected row.
+  (void)row;
+}
+
+void TForm1::PreviewPlay() {
+  // Plays the selected file, as the player's Play button does.
+}

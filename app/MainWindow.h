@@ -1,0 +1,219 @@
+// The main window of the desktop program: the file list, the command bar, the output folder
+// and format, the video and audio settings, the preview pane, the progress display, the menus
+// and the status bar. It binds its drop-down lists to the setting model (TMainSettings), adds
+// and probes files, and hands the queue's work to TConversionQueue.
+//
+// UI thread only. The job component's reports reach the window through the queue, which
+// carries them to this thread.
+#pragma once
+
+#include <QComboBox>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+#include "ConversionQueue.h"
+#include "FileList.h"
+#include "JobComponent.h"
+#include "MainSettings.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTableView;
+class QToolButton;
+class QWidget;
+class TForm4;
+class TFormAbout;
+class TUserDialogs;
+
+inline constexpr const char* kProductName = "Quorvin iPod Video Converter";
+inline constexpr const char* kWebSiteUrl = "https://quorvin.example.org/";
+inline constexpr const char* kSupportMailUrl = "mailto:support@quorvin.example.org";
+
+// The output format list: runs a hook when it is about to open, and passes over the
+// separator rows (they are disabled items) with the arrow keys and type-ahead.
+class TFormatCombo : public QComboBox {
+  Q_OBJECT
+
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnDropDown;
+  void showPopup() override;
+};
+
+class TForm1 : public QMainWindow, private TQueueWindow {
+  Q_OBJECT
+
+ public:
+  // Creates the window and runs its create handler; then the about box and the Additional
+  // Options dialog (which loads the stored settings). When the codec libraries cannot be used
+  // the user is told so and LibrariesMissing() is true: the program must end.
+  explicit TForm1(TUserDialogs& dialogs, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  bool LibrariesMissing() const { return libraries_missing_; }
+  // Files added like Add File would add them once the window is shown.
+  void SetStartupFiles(const QStringList& files) { startup_files_ = files; }
+
+  // Commands.
+  void ButtonAddFileClick();
+  void ButtonRemoveFileClick();
+  void ButtonClearAllClick();
+  void ButtonConvertClick();
+  void ButtonStopConvertClick();
+  void ButtonBrowseForFolderClick();
+  void CheckAllItems(bool checked);
+  void SetOptionsClick();
+  void OpenHelpFileClick();
+  void VisitWebSiteClick();
+  void AboutClick();
+  void ExitClick();
+
+  // Adds files as Add File does after its dialog: probes each and appends a checked row.
+  void AddFilesToList(const QStringList& files);
+  // Files and folders dropped on the list: folders give their media files, recursively,
+  // sorted by name.
+  void AddDroppedPaths(const QStringList& paths);
+
+  void LockControls() override;
+  void UnlockControls() override;
+
+  // State the preview player and the tests read.
+  bool Converting() const { return queue_->Converting(); }
+  bool AddingFiles() const override { return AddingFiles_; }
+  int SelectedRow() const;
+  QString SelectedCaption() const;
+  QString OutputFolderText() const override;
+  TUserDialogs& Dialogs() { return dialogs_; }
+  TMainSettings& Settings() { return settings_; }
+  TFileList& FileList() { return list_; }
+  TConversionQueue& Queue() { return *queue_; }
+  VIDevozORE& Converter() { return Converter_; }
+  TForm4& OptionsDialog() { return *form4_; }
+  TFormAbout& AboutBox() { return *about_; }
+
+  // Sets the drop-down row count of the output format list.
+  void SetFormatDropDownCount(int count);
+  // Sets the output folder field (stored settings, folder browser).
+  void SetOutputFolder(const QString& folder);
+  // Brings the drop-down lists and the volume label in line with the setting model.
+  void RefreshSettingWidgets();
+
+  // The preview pane's state, kept for the player.
+  bool PreviewPaused = false;
+  bool PreviewStopped = false;
+  int PreviewRow = 0;
+  QString PreviewFile;
+
+  // Controls, named as the window's design names them.
+  QToolButton* ButtonAddFile = nullptr;
+  QToolButton* ButtonRemoveFile = nullptr;
+  QToolButton* ButtonClearAll = nullptr;
+  QToolButton* ButtonStopConvert = nullptr;
+  QToolButton* ButtonConvert = nullptr;
+  QLineEdit* EditOutputFolder = nullptr;
+  QToolButton* ButtonBrowseForFolder = nullptr;
+  TFormatCombo* ComboOutputFormat = nullptr;
+  QTableView* ListView1 = nullptr;
+  QComboBox* ComboVideoQuality = nullptr;
+  QComboBox* ComboVideoSize = nullptr;
+  QComboBox* ComboVideoFramerate = nullptr;
+  QComboBox* ComboAudioQuality = nullptr;
+  QComboBox* ComboAudioChannels = nullptr;
+  QSlider* TrackBar1 = nullptr;
+  QLabel* LabelVolume = nullptr;
+  QWidget* PanelPreview = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+  QPushButton* ButtonStopSmall = nullptr;
+  QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
+  QMenu* MenuFile = nullptr;
+  QMenu* MenuOptions = nullptr;
+  QMenu* MenuHelp = nullptr;
+  QMenu* PopupListView1 = nullptr;
+  QAction* ActionAddFiles = nullptr;
+  QAction* ActionConvert = nullptr;
+  QAction* ActionExit = nullptr;
+  QAction* ActionSetOptions = nullptr;
+  QAction* ActionOpenHelp = nullptr;
+  QAction* ActionVisitWebSite = nullptr;
+  QAction* ActionAbout = nullptr;
+  QAction* ActionPlaySelected = nullptr;
+  // Player buttons and seek bar in the preview pane: Play, Pause, Stop, Volume, Snapshot.
+  QToolButton* PlayerButtons[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  QSlider* SeekBar = nullptr;
+
+  // Runs instead of ending the event loop when Exit is chosen (tests).
+  std::function<void()> OnExit;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateControls();
+  void CreateMenus();
+  QWidget* CreateCommandBar();
+  QWidget* CreateOutputBar();
+  QWidget* CreateSettingsPanel();
+  QWidget* CreatePreviewPane();
+  QWidget* CreateProgressBar();
+  void SetTabOrder();
+  void FormCreate();
+  void FormShow();
+
+  void ComboOutputFormatChange(int index);
+  void ComboQualityChange();
+  void TrackBar1Change(int position);
+  void ListView1SelectItem();
+  void ShowListMenu(const QPoint& pos);
+  TFormatChangeHooks FormatHooks();
+
+  // Message boxes of the queue, through the dialogs interface.
+  void ShowInformation(const QString& text) override;
+  bool ConfirmStop(const QString& text) override;
+  void BrowseForOutputFolder() override { ButtonBrowseForFolderClick(); }
+  bool OverwriteChecked() const override;
+  void SetProgressBar(int percent) override;
+  void SetFileSizeText(const QString& text) override;
+  void SetTimeLeftText(const QString& text) override;
+  void ScrollToRow(int row) override;
+
+  // Places where the window acts on the preview player.
+  void PreviewStopForAddFile();
+  void PreviewDeactivateForStart() override;
+  void PreviewClearOnClose();
+  void PreviewSelectionChanged(int row);
+  void PreviewPlay();
+
+  TUserDialogs& dialogs_;
+  TMainSettings settings_;
+  TFileList list_;
+  VIDevozORE Converter_;
+  std::unique_ptr<TConversionQueue> queue_;
+  TForm4* form4_ = nullptr;
+  TFormAbout* about_ = nullptr;
+
+  bool AddingFiles_ = false;
+  bool locked_ = false;
+  bool shown_ = false;
+  bool closing_ = false;
+  bool libraries_missing_ = false;
+  QString last_browsed_folder_;
+  QStringList startup_files_;
+};
+
+// The open dialog's filter in Qt's form, in the dialog's order.
+QString SupportedFilesFilter();
+// File name patterns of every media type the filter offers ("*.avi", ...), lower case.
+QStringList SupportedFilePatterns();
+// Where "Open Help File" looks for the user guide, in order.
+QStringList HelpFileCandidates(const QString& program_folder);
