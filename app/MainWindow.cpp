@@ -258,6 +258,7 @@ void TForm1::CreateControls() {
   setCentralWidget(central);
   // A fixed window, sized to its contents; no maximise box.
   layout->setSizeConstraint(QLayout::SetFixedSize);
+  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
   setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 
   for (int i = 0; i < 3; ++i) {

@@ -1,0 +1,504 @@
+// The desktop program's main window, driven as a user would drive it, on the offscreen
+// platform. Message boxes, the open dialog and the folder browser are answered by
+// TScriptedDialogs. Media is made with the ffmpeg tool during the run and outputs are read
+// back with ffprobe. Settings live in a temporary folder, never in the user's.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "MainWindow.h"
+#include "OptionsDialog.h"
+#include "UserDialogs.h"
+
+namespace {
+
+class TScriptedDialogs : public TUserDialogs {
+ public:
+  void Information(QWidget*, const QString& text) override { informations << text; }
+  void Error(QWidget*, const QString& text) override { errors << text; }
+  bool Confirm(QWidget*, const QString& text) override {
+    questions << text;
+    if (on_confirm) on_confirm();
+    if (answers.empty()) return false;
+    const bool answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  QStringList OpenFiles(QWidget*, const QString& filter) override {
+    last_filter = filter;
+    ++open_calls;
+    return files_to_open;
+  }
+  QString BrowseForFolder(QWidget*, const QString&, const QString&) override {
+    ++browse_calls;
+    return folder_to_choose;
+  }
+  void OpenUrl(const QUrl& url) override { urls << url; }
+
+  QStringList informations, errors, questions;
+  std::deque<bool> answers;
+  std::function<void()> on_confirm;
+  QStringList files_to_open;
+  QString last_filter;
+  int open_calls = 0;
+  QString folder_to_choose;
+  int browse_calls = 0;
+  QList<QUrl> urls;
+};
+
+bool RunTool(const QStringList& args, QString* out = nullptr) {
+  QProcess process;
+  process.start(args.first(), args.mid(1));
+  if (!process.waitForFinished(120000)) return false;
+  if (out != nullptr) *out = QString::fromUtf8(process.readAllStandardOutput());
+  return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool MakeMedia(const QString& path, const QStringList& args) {
+  return RunTool(QStringList{"ffmpeg", "-nostdin", "-y", "-v", "error"} + args + QStringList{path});
+}
+
+bool MakeClip(const QString& path, double seconds = 1.0) {
+  const QString d = QString::number(seconds);
+  return MakeMedia(path, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=" + d, "-f",
+                          "lavfi", "-i", "sine=frequency=440:d=" + d, "-c:v", "mpeg4", "-c:a",
+                          "aac", "-shortest"});
+}
+
+// "codec_type,codec_name,width,height" of every stream, one line each.
+QStringList ProbeStreams(const QString& path) {
+  QString out;
+  RunTool({"ffprobe", "-v", "error", "-show_entries", "stream=codec_type,codec_name,width,height",
+           "-of", "csv=p=0", path},
+          &out);
+  return out.split('\n', Qt::SkipEmptyParts);
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> settings_dir_;
+  QTemporaryDir media_;
+  TScriptedDialogs dialogs_;
+
+  QString Media(const QString& name) const { return media_.filePath(name); }
+
+  std::unique_ptr<TForm1> NewWindow() {
+    auto window = std::make_unique<TForm1>(dialogs_);
+    window->show();
+    return window;
+  }
+
+  std::unique_ptr<TForm1> WindowWithRows(const QStringList& files, const QString& out_folder) {
+    auto window = NewWindow();
+    dialogs_.files_to_open = files;
+    window->ButtonAddFileClick();
+    window->SetOutputFolder(out_folder);
+    return window;
+  }
+
+  static QString Cell(TForm1& w, int row, TFileColumn column) {
+    return w.FileList().Text(row, column);
+  }
+
+  void WaitForEnd(TForm1& w, int timeout_ms = 120000) {
+    QTRY_VERIFY_WITH_TIMEOUT(dialogs_.informations.contains("All Conversions Completed"),
+                             timeout_ms);
+    QVERIFY(!w.Queue().RunActive());
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(media_.isValid());
+    QVERIFY(MakeClip(Media("clip.mp4")));
+    QVERIFY(MakeClip(Media("clip2.mp4")));
+    QVERIFY(MakeClip(Media("long.mp4"), 8));
+    QVERIFY(MakeMedia(Media("tone.mp3"), {"-f", "lavfi", "-i", "sine=d=1", "-c:a", "libmp3lame"}));
+    QVERIFY(MakeMedia(Media("raw.m4v"), {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1",
+                                         "-c:v", "mpeg4", "-f", "m4v"}));
+    QFile text(Media("notes.avi"));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("this is not a video\n");
+  }
+
+  void init() {
+    // Every case starts as a first run, with its own settings folder.
+    settings_dir_ = std::make_unique<QTemporaryDir>();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir_->path());
+    dialogs_ = TScriptedDialogs();
+  }
+
+  // Start-up defaults, the values a first run stores, and stored values read back at the next
+  // start; a value of the wrong type ends the reading and everything is written again.
+  void settingsFirstRunAndRestore() {
+    QString folder;
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Normal"));
+      QCOMPARE(w->ComboAudioQuality->currentText(), QString("Normal"));
+      QCOMPARE(w->LabelVolume->text(), QString("100%"));
+      QCOMPARE(w->Settings().ComboAspectRatio.Text(), std::string("Original"));
+      QCOMPARE(w->Settings().ComboLetterBox.Text(), std::string("None"));
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("iPod (*.mp4)"));
+      QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
+
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      QCOMPARE(store.value("Output Folder").toString(), QString());
+      QCOMPARE(store.value("ComboOutputFormat").toInt(), 0);
+      QCOMPARE(store.value("Overwrite").toInt(), 0);
+      QCOMPARE(store.value("DropDownItems").toInt(), 26);
+      QCOMPARE(store.value("LetterBox").toInt(), 0);
+      QCOMPARE(store.value("VideoQuality").toInt(), 2);
+      QCOMPARE(store.value("AudioQuality").toInt(), 2);
+
+      // Change what is stored, then close the window with its close box.
+      dialogs_.folder_to_choose = media_.path();
+      w->ButtonBrowseForFolderClick();
+      folder = w->EditOutputFolder->text();
+      QCOMPARE(folder, media_.path());
+      w->ComboOutputFormat->setCurrentIndex(19);
+      w->ComboVideoQuality->setCurrentIndex(0);
+      w->OptionsDialog().CheckBoxOverWrite->setChecked(true);
+      w->OptionsDialog().SpinEdit1->setValue(40);
+      w->OptionsDialog().ComboLetterBox->setCurrentIndex(1);
+      QVERIFY(w->close());
+    }
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->EditOutputFolder->text(), folder);
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("MPEG-2 Movie (*.mpg)"));
+      QCOMPARE(w->Settings().OutputExtension, std::string("MPG"));
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Highest"));
+      // The show handler applied the stored quality: MPEG-2's highest video bit rate.
+      QCOMPARE(w->Settings().ComboVideoBitrate.Text(), std::string("2000 Kbps"));
+      QVERIFY(w->OptionsDialog().CheckBoxOverWrite->isChecked());
+      QCOMPARE(w->OptionsDialog().SpinEdit1->value(), 40);
+      QCOMPARE(w->OptionsDialog().ComboLetterBox->currentText(), QString("LetterBox"));
+      QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 40);
+      // Exit leaves the store as it was.
+      bool exited = false;
+      w->OnExit = [&exited] { exited = true; };
+      w->ComboVideoQuality->setCurrentIndex(4);
+      w->ExitClick();
+      QVERIFY(exited);
+    }
+    {
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      QCOMPARE(store.value("VideoQuality").toInt(), 0);
+      store.setValue("Overwrite", "yes");
+      store.setValue("DropDownItems", 100);
+    }
+    {
+      auto w = NewWindow();
+      // Read up to the wrong value: folder and format; the rest keeps the start-up state.
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("MPEG-2 Movie (*.mpg)"));
+      QVERIFY(!w->OptionsDialog().CheckBoxOverWrite->isChecked());
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Normal"));
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      QCOMPARE(store.value("Overwrite").toInt(), 0);
+      QCOMPARE(store.value("VideoQuality").toInt(), 2);
+      QCOMPARE(store.value("ComboOutputFormat").toInt(), 19);
+    }
+    {
+      // A stored count beyond the range is clamped by the number field.
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      store.setValue("DropDownItems", 100);
+    }
+    auto w = NewWindow();
+    QCOMPARE(w->OptionsDialog().SpinEdit1->value(), 47);
+  }
+
+  // Adding files: a video row, an audio-only row, a row of unknown duration and an "Error" row
+  // that stays checked; Remove is ignored while files are being added.
+  void addFiles() {
+    auto w = NewWindow();
+    dialogs_.files_to_open = {Media("clip.mp4"), Media("tone.mp3"), Media("raw.m4v"),
+                              Media("notes.avi")};
+    w->ButtonAddFileClick();
+    QVERIFY(dialogs_.last_filter.startsWith("All Supported Files (*.avi *.mpeg *.mpg"));
+    QVERIFY(dialogs_.last_filter.contains(";;Windows Media Files (*.wma *.wmv *.asf *.asx)"));
+    TFileList& list = w->FileList();
+    QCOMPARE(list.RowCount(), 4);
+    QCOMPARE(list.Caption(0), Media("clip.mp4"));
+    QCOMPARE(Cell(*w, 0, colVideoSize), QString("160x120"));
+    QCOMPARE(Cell(*w, 0, colFrameRate), QString("25"));
+    QCOMPARE(Cell(*w, 0, colDuration), QString("00:00:01"));
+    QCOMPARE(Cell(*w, 0, colOutput), QString("MP4"));
+    QCOMPARE(Cell(*w, 1, colVideoSize), QString(" "));
+    QCOMPARE(Cell(*w, 1, colFrameRate), QString(" "));
+    QCOMPARE(Cell(*w, 1, colDuration), QString("00:00:01"));
+    QCOMPARE(Cell(*w, 2, colDuration), QString("Unknown"));
+    QCOMPARE(Cell(*w, 3, colProgress), QString("Error"));
+    QCOMPARE(Cell(*w, 3, colOutput), QString());
+    for (int row = 0; row < 4; ++row) QVERIFY(list.Checked(row));
+
+    // A press of Remove while a batch is being probed does nothing.
+    dialogs_.files_to_open = {Media("clip.mp4"), Media("clip2.mp4")};
+    w->ListView1->selectRow(0);
+    QTimer::singleShot(0, w.get(), [&w] { w->ButtonRemoveFileClick(); });
+    w->ButtonAddFileClick();
+    QCOMPARE(list.RowCount(), 6);
+    w->ButtonRemoveFileClick();
+    QCOMPARE(list.RowCount(), 5);
+  }
+
+  // Choosing formats: a separator is refused, the Output column follows the format, the video
+  // lists are disabled for audio formats, and the keyboard passes over separators.
+  void chooseFormats() {
+    auto w = WindowWithRows({Media("clip.mp4"), Media("tone.mp3")}, media_.path());
+    QComboBox* format = w->ComboOutputFormat;
+    format->setCurrentIndex(3);
+    const std::string bitrate = w->Settings().ComboVideoBitrate.Text();
+    format->setCurrentIndex(4);
+    QCOMPARE(format->currentIndex(), 3);
+    QCOMPARE(w->Settings().ComboVideoBitrate.Text(), bitrate);
+
+    format->setCurrentIndex(19);
+    QCOMPARE(Cell(*w, 0, colOutput), QString("MPG"));
+    QCOMPARE(Cell(*w, 1, colOutput), QString("MPG"));
+
+    format->setCurrentIndex(5);
+    QVERIFY(!w->ComboVideoQuality->isEnabled());
+    QVERIFY(!w->ComboVideoSize->isEnabled());
+    QVERIFY(!w->ComboVideoFramerate->isEnabled());
+    QCOMPARE(Cell(*w, 0, colOutput), QString("AAC"));
+    format->setCurrentIndex(9);
+    QVERIFY(w->ComboVideoQuality->isEnabled());
+    QVERIFY(w->ComboVideoSize->isEnabled());
+
+    format->setFocus();
+    format->setCurrentIndex(3);
+    QTest::keyClick(format, Qt::Key_Down);
+    QCOMPARE(format->currentIndex(), 5);
+    QTest::keyClick(format, Qt::Key_Up);
+    QCOMPARE(format->currentIndex(), 3);
+    QCOMPARE(w->Settings().OutputExtension, std::string("MP4"));
+  }
+
+  // A run over an unreadable row, a good row and an unchecked last row: the unreadable row
+  // fails, the run goes on, and the end message comes once.
+  void queueToCompletion() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("notes.avi"), Media("clip.mp4"), Media("clip2.mp4")}, out.path());
+    w->FileList().SetChecked(2, false);
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->ButtonConvertClick();
+    QVERIFY(w->Queue().RunActive());
+    QVERIFY(!w->ButtonConvert->isEnabled());
+    QVERIFY(!w->ComboOutputFormat->isEnabled());
+    QVERIFY(!w->MenuFile->menuAction()->isEnabled());
+    QVERIFY(w->ButtonStopConvert->isEnabled());
+    // The window refuses to close during the run and says why.
+    QVERIFY(!w->close());
+    QVERIFY(w->isVisible());
+    QCOMPARE(dialogs_.informations.size(), 1);
+    dialogs_.informations.clear();
+
+    WaitForEnd(*w);
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Fail"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 2, colProgress), QString());
+    QVERIFY(w->ButtonConvert->isEnabled());
+    QVERIFY(w->ComboOutputFormat->isEnabled());
+    QCOMPARE(w->ProgressBar1->value(), 0);
+    QVERIFY(w->StatusPanels[1]->text().startsWith("File Size : "));
+    QVERIFY(!QFileInfo::exists(out.filePath("clip2.mp4")));
+    const QStringList streams = ProbeStreams(out.filePath("clip.mp4"));
+    QCOMPARE(streams.size(), 2);
+    QVERIFY2(streams.contains("mpeg4,video,160,120") || streams.contains("video,mpeg4,160,120") ||
+                 streams.join('|').contains("mpeg4"),
+             qPrintable(streams.join('|')));
+    QVERIFY(streams.join('|').contains("aac"));
+
+    // The same again without overwrite takes the next free name.
+    dialogs_.informations.clear();
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QVERIFY(QFileInfo::exists(out.filePath("clip-1.mp4")));
+  }
+
+  // Stop answered No lets the job go on to the end; Yes ends the run at once: controls
+  // unlocked, the row reads "Abort" and no end message follows.
+  void stopQuestion() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("long.mp4")}, out.path());
+    bool converting_when_asked = false;
+    dialogs_.on_confirm = [&] { converting_when_asked = w->Converting(); };
+    dialogs_.answers = {false};
+    w->ButtonConvertClick();
+    w->ButtonStopConvertClick();
+    QCOMPARE(dialogs_.questions, QStringList{"Stop all conversions?"});
+    QVERIFY(converting_when_asked);
+    QVERIFY(w->Queue().RunActive());
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+
+    dialogs_ = TScriptedDialogs();
+    dialogs_.answers = {true};
+    w->ButtonConvertClick();
+    w->ButtonStopConvertClick();
+    QVERIFY(!w->Queue().RunActive());
+    QVERIFY(w->ButtonConvert->isEnabled());
+    QVERIFY(w->MenuFile->menuAction()->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(*w, 0, colProgress), QString("Abort"), 30000);
+    QTest::qWait(600);
+    QVERIFY(dialogs_.informations.isEmpty());
+    QCOMPARE(w->ProgressBar1->value(), 0);
+  }
+
+  // Rows removed during a run: the running row cannot be removed; removing a row before it
+  // leaves its result on its own row, and the run still reaches every later row.
+  void removeDuringRun() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("clip2.mp4"), Media("long.mp4"), Media("clip.mp4")}, out.path());
+    w->FileList().SetChecked(0, false);
+    w->ButtonConvertClick();
+    QCOMPARE(w->Queue().CurrentRow(), 1);
+
+    w->ListView1->setFocus();
+    w->ListView1->selectRow(1);
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+    QCOMPARE(w->FileList().RowCount(), 3);
+    QCOMPARE(dialogs_.informations.size(), 1);
+    dialogs_.informations.clear();
+
+    w->ListView1->selectRow(0);
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+    QCOMPARE(w->FileList().RowCount(), 2);
+    QCOMPARE(w->FileList().Caption(0), Media("long.mp4"));
+
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
+    QVERIFY(QFileInfo::exists(out.filePath("long.mp4")));
+    QVERIFY(QFileInfo::exists(out.filePath("clip.mp4")));
+    QVERIFY(!QFileInfo::exists(out.filePath("clip2.mp4")));
+  }
+
+  // The Additional Options dialog writes into the main window's setting model, and the queue
+  // reads it: 16:9 and overwrite reach the converted file.
+  void optionsDialogMirrored() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("clip.mp4")}, out.path());
+    TForm4& options = w->OptionsDialog();
+    w->SetOptionsClick();
+    QVERIFY(options.isVisible());
+    options.ComboAspectRatio->setCurrentIndex(2);
+    QCOMPARE(w->Settings().ComboAspectRatio.ItemIndex(), 2);
+    options.ComboAspectRatio->setEditText("nothing like it");
+    QCOMPARE(w->Settings().ComboAspectRatio.ItemIndex(), -1);
+    options.ComboAspectRatio->setCurrentIndex(2);
+    options.ComboLetterBox->setCurrentIndex(1);
+    QCOMPARE(w->Settings().ComboLetterBox.ItemIndex(), 1);
+    options.SpinEdit1->setValue(30);
+    QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 30);
+    options.CheckBoxOverWrite->setChecked(true);
+    options.Button1->click();
+    QVERIFY(!options.isVisible());
+
+    QFile existing(out.filePath("clip.mp4"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.close();
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QVERIFY(!QFileInfo::exists(out.filePath("clip-1.mp4")));
+    QString dar;
+    RunTool({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+             "stream=display_aspect_ratio", "-of", "csv=p=0", out.filePath("clip.mp4")},
+            &dar);
+    QCOMPARE(dar.trimmed(), QString("16:9"));
+  }
+
+  // A folder dropped on the list adds its media files, recursively, sorted by name.
+  void dropFolder() {
+    QTemporaryDir folder;
+    QVERIFY(QDir(folder.path()).mkpath("b/inner"));
+    QVERIFY(QFile::copy(Media("clip.mp4"), folder.filePath("b/inner/z.mp4")));
+    QVERIFY(QFile::copy(Media("tone.mp3"), folder.filePath("a.mp3")));
+    QVERIFY(QFile::copy(Media("clip2.mp4"), folder.filePath("b/c.MP4")));
+    QFile note(folder.filePath("b/readme.txt"));
+    QVERIFY(note.open(QIODevice::WriteOnly));
+    note.close();
+
+    auto w = NewWindow();
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(folder.path())});
+    QWidget* viewport = w->ListView1->viewport();
+    const QPoint at = viewport->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    QTRY_COMPARE(w->FileList().RowCount(), 3);
+    QCOMPARE(w->FileList().Caption(0), folder.filePath("a.mp3"));
+    QCOMPARE(w->FileList().Caption(1), folder.filePath("b/c.MP4"));
+    QCOMPARE(w->FileList().Caption(2), folder.filePath("b/inner/z.mp4"));
+  }
+
+  // The whole conversion by keyboard: Ctrl+O, Tab to the folder button, Space, Ctrl+R.
+  void keyboardOnly() {
+    QTemporaryDir out;
+    auto w = NewWindow();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    dialogs_.files_to_open = {Media("clip.mp4")};
+    dialogs_.folder_to_choose = out.path();
+    QTest::keyClick(w.get(), Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(w->FileList().RowCount(), 1);
+
+    // Tab order follows the layout, from the command bar to the output bar.
+    w->ButtonAddFile->setFocus();
+    const QWidget* expected[] = {w->ButtonRemoveFile, w->ButtonClearAll, w->ButtonStopConvert,
+                                 w->ButtonConvert, w->ButtonBrowseForFolder};
+    for (const QWidget* next : expected) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), next);
+    }
+    QTest::keyClick(w->ButtonBrowseForFolder, Qt::Key_Space);
+    QCOMPARE(w->EditOutputFolder->text(), out.path());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w->ComboOutputFormat);
+
+    QTest::keyClick(w.get(), Qt::Key_R, Qt::ControlModifier);
+    QVERIFY(w->Queue().RunActive());
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QVERIFY(QFileInfo::exists(out.filePath("clip.mp4")));
+
+    // Every control a screen reader meets has a name.
+    for (QWidget* child : w->findChildren<QWidget*>()) {
+      if (qobject_cast<QComboBox*>(child) || qobject_cast<QAbstractButton*>(child) ||
+          qobject_cast<QAbstractSlider*>(child)) {
+        if (child->isVisible()) {
+          QVERIFY2(!child->accessibleName().isEmpty(), qPrintable(child->metaObject()->className()));
+        }
+      }
+    }
+  }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"
