@@ -115,6 +115,8 @@ QFrame* Separator(QWidget* parent) {
   return line;
 }
 
+void ChooseSelectedListItem(QComboBox* combo);
+
 // A drop-down list with its label; the list is named after the label for screen readers.
 QComboBox* LabelledCombo(QGridLayout* grid, int row, const QString& caption, QWidget* parent) {
   auto* label = new QLabel(caption, parent);
@@ -125,7 +127,22 @@ QComboBox* LabelledCombo(QGridLayout* grid, int row, const QString& caption, QWi
   combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   grid->addWidget(label, row, 0);
   grid->addWidget(combo, row, 1);
+  ChooseSelectedListItem(combo);
   return combo;
+}
+
+// An item selected in the list of a closed drop-down (as assistive technology selects it)
+// becomes the drop-down's choice, as if it had been picked from the opened list.
+void ChooseSelectedListItem(QComboBox* combo) {
+  QAbstractItemView* view = combo->view();
+  QObject::connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, combo,
+                   [combo, view] {
+                     if (view->isVisible()) return;
+                     const QModelIndexList rows = view->selectionModel()->selectedRows();
+                     if (rows.size() == 1 && rows.first().row() != combo->currentIndex()) {
+                       combo->setCurrentIndex(rows.first().row());
+                     }
+                   });
 }
 
 // Fills `combo` from `list` without raising its change signals.
@@ -293,11 +310,11 @@ QWidget* TForm1::CreateCommandBar() {
   layout->addWidget(Separator(bar));
   layout->addWidget(ButtonConvert);
   layout->addStretch(1);
-  connect(ButtonAddFile, &QToolButton::clicked, this, &TForm1::ButtonAddFileClick);
-  connect(ButtonRemoveFile, &QToolButton::clicked, this, &TForm1::ButtonRemoveFileClick);
-  connect(ButtonClearAll, &QToolButton::clicked, this, &TForm1::ButtonClearAllClick);
-  connect(ButtonStopConvert, &QToolButton::clicked, this, &TForm1::ButtonStopConvertClick);
-  connect(ButtonConvert, &QToolButton::clicked, this, &TForm1::ButtonConvertClick);
+  connect(ButtonAddFile, &QToolButton::clicked, this, &TForm1::ButtonAddFileClick, Qt::QueuedConnection);
+  connect(ButtonRemoveFile, &QToolButton::clicked, this, &TForm1::ButtonRemoveFileClick, Qt::QueuedConnection);
+  connect(ButtonClearAll, &QToolButton::clicked, this, &TForm1::ButtonClearAllClick, Qt::QueuedConnection);
+  connect(ButtonStopConvert, &QToolButton::clicked, this, &TForm1::ButtonStopConvertClick, Qt::QueuedConnection);
+  connect(ButtonConvert, &QToolButton::clicked, this, &TForm1::ButtonConvertClick, Qt::QueuedConnection);
   return bar;
 }
 
@@ -317,7 +334,8 @@ QWidget* TForm1::CreateOutputBar() {
   ButtonBrowseForFolder->setFocusPolicy(Qt::StrongFocus);
   ButtonBrowseForFolder->setToolTip("Browse for Output Folder");
   ButtonBrowseForFolder->setAccessibleName("Browse for Output Folder");
-  connect(ButtonBrowseForFolder, &QToolButton::clicked, this, &TForm1::ButtonBrowseForFolderClick);
+  connect(ButtonBrowseForFolder, &QToolButton::clicked, this, &TForm1::ButtonBrowseForFolderClick,
+          Qt::QueuedConnection);
 
   auto* format_label = new QLabel("Set Output Format :", bar);
   ComboOutputFormat = new TFormatCombo(bar);
@@ -331,6 +349,7 @@ QWidget* TForm1::CreateOutputBar() {
   };
   connect(ComboOutputFormat, &QComboBox::currentIndexChanged, this,
           &TForm1::ComboOutputFormatChange);
+  ChooseSelectedListItem(ComboOutputFormat);
 
   layout->addWidget(folder_label);
   layout->addWidget(EditOutputFolder, 1);
@@ -450,43 +469,54 @@ QWidget* TForm1::CreateProgressBar() {
   ProgressBar1->setAccessibleName("Progress");
   ButtonStopSmall = new QPushButton("Stop", bar);
   ButtonStopSmall->setAccessibleName("Stop");
-  connect(ButtonStopSmall, &QPushButton::clicked, this, &TForm1::ButtonStopConvertClick);
+  connect(ButtonStopSmall, &QPushButton::clicked, this, &TForm1::ButtonStopConvertClick,
+          Qt::QueuedConnection);
   layout->addWidget(ProgressBar1, 1);
   layout->addWidget(ButtonStopSmall);
   return bar;
 }
 
+// Commands run from the event loop, after the click or key press that chose them has been
+// answered: a command that opens a dialog then never holds up the caller (a screen reader's
+// request, for one).
+template <typename Handler>
+QAction* TForm1::AddCommand(QMenu* menu, const QString& text, Handler handler) {
+  QAction* action = menu->addAction(text);
+  connect(action, &QAction::triggered, this, handler, Qt::QueuedConnection);
+  return action;
+}
+
 void TForm1::CreateMenus() {
   MenuFile = menuBar()->addMenu("&File");
-  ActionAddFiles = MenuFile->addAction("Add Files", this, &TForm1::ButtonAddFileClick);
+  ActionAddFiles = AddCommand(MenuFile, "Add Files", &TForm1::ButtonAddFileClick);
   ActionAddFiles->setShortcut(QKeySequence::Open);
   MenuFile->addSeparator();
-  ActionConvert = MenuFile->addAction("Convert", this, &TForm1::ButtonConvertClick);
+  ActionConvert = AddCommand(MenuFile, "Convert", &TForm1::ButtonConvertClick);
   ActionConvert->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
   MenuFile->addSeparator();
-  ActionExit = MenuFile->addAction("Exit", this, &TForm1::ExitClick);
+  ActionExit = AddCommand(MenuFile, "Exit", &TForm1::ExitClick);
   ActionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
   MenuOptions = menuBar()->addMenu("&Options");
-  ActionSetOptions = MenuOptions->addAction("Set Options", this, &TForm1::SetOptionsClick);
+  ActionSetOptions = AddCommand(MenuOptions, "Set Options", &TForm1::SetOptionsClick);
 
   MenuHelp = menuBar()->addMenu("&Help");
-  ActionOpenHelp = MenuHelp->addAction("Open Help File", this, &TForm1::OpenHelpFileClick);
+  ActionOpenHelp = AddCommand(MenuHelp, "Open Help File", &TForm1::OpenHelpFileClick);
   ActionOpenHelp->setShortcut(QKeySequence::HelpContents);
   MenuHelp->addSeparator();
   ActionVisitWebSite =
-      MenuHelp->addAction("Visit Quorvin Software Website", this, &TForm1::VisitWebSiteClick);
+      AddCommand(MenuHelp, "Visit Quorvin Software Website", &TForm1::VisitWebSiteClick);
   MenuHelp->addSeparator();
-  ActionAbout = MenuHelp->addAction("About", this, &TForm1::AboutClick);
+  ActionAbout = AddCommand(MenuHelp, "About", &TForm1::AboutClick);
 
   PopupListView1 = new QMenu(this);
-  PopupListView1->addAction("Check All Items", this, [this] { CheckAllItems(true); });
-  PopupListView1->addAction("Uncheck All Items", this, [this] { CheckAllItems(false); });
+  AddCommand(PopupListView1, "Check All Items", [this] { CheckAllItems(true); });
+  AddCommand(PopupListView1, "Uncheck All Items", [this] { CheckAllItems(false); });
   PopupListView1->addSeparator();
-  PopupListView1->addAction("Remove Selected Item", this, &TForm1::ButtonRemoveFileClick);
-  PopupListView1->addAction("Clear All Items", this, &TForm1::ButtonClearAllClick);
+  AddCommand(PopupListView1, "Remove Selected Item", &TForm1::ButtonRemoveFileClick);
+  AddCommand(PopupListView1, "Clear All Items", &TForm1::ButtonClearAllClick);
   PopupListView1->addSeparator();
-  ActionPlaySelected = PopupListView1->addAction("Play Selected File", this, &TForm1::PreviewPlay);
+  ActionPlaySelected = AddCommand(PopupListView1, "Play Selected File", &TForm1::PreviewPlay);
 }
 
 // Keyboard order follows the layout: command bar, output bar, list, settings, player, progress.

@@ -161,6 +161,8 @@ class TForm1 : public QMainWindow, private TQueueWindow {
  private:
   void CreateControls();
   void CreateMenus();
+  template <typename Handler>
+  QAction* AddCommand(QMenu* menu, const QString& text, Handler handler);
   QWidget* CreateCommandBar();
   QWidget* CreateOutputBar();
   QWidget* CreateSettingsPanel();

@@ -467,7 +467,7 @@ class TestMainWindow : public QObject {
     dialogs_.files_to_open = {Media("clip.mp4")};
     dialogs_.folder_to_choose = out.path();
     QTest::keyClick(w.get(), Qt::Key_O, Qt::ControlModifier);
-    QCOMPARE(w->FileList().RowCount(), 1);
+    QTRY_COMPARE(w->FileList().RowCount(), 1);
 
     // Tab order follows the layout, from the command bar to the output bar.
     w->ButtonAddFile->setFocus();
@@ -478,12 +478,12 @@ class TestMainWindow : public QObject {
       QCOMPARE(QApplication::focusWidget(), next);
     }
     QTest::keyClick(w->ButtonBrowseForFolder, Qt::Key_Space);
-    QCOMPARE(w->EditOutputFolder->text(), out.path());
+    QTRY_COMPARE(w->EditOutputFolder->text(), out.path());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), w->ComboOutputFormat);
 
     QTest::keyClick(w.get(), Qt::Key_R, Qt::ControlModifier);
-    QVERIFY(w->Queue().RunActive());
+    QTRY_VERIFY(w->Queue().RunActive());
     WaitForEnd(*w);
     QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
     QVERIFY(QFileInfo::exists(out.filePath("clip.mp4")));

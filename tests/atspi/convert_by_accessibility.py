@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""End-to-end check of the desktop program through its accessibility interface.
+
+Starts `quorvin` under Xvfb with a private D-Bus session and accessibility bus, with three
+media files on its command line, and then works it only through AT-SPI, as a screen reader
+would: buttons and menu entries are found by their names, drop-down lists by the labels that
+name them. It chooses an output folder with the folder browser, converts the three files in
+two formats one run after the other, expects "Done" in every row and "All Conversions
+Completed" after each run, and decodes every output completely with the ffmpeg tool.
+
+Usage: convert_by_accessibility.py PATH/TO/quorvin
+Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb, D-Bus or AT-SPI on this machine).
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+BUS_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
+
+
+def skip(reason):
+    print("SKIP: " + reason)
+    sys.exit(SKIP)
+
+
+def fail(reason):
+    print("FAIL: " + reason)
+    sys.exit(1)
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# ---- environment: Xvfb, then a D-Bus session with the accessibility bus ----
+
+def outer(program):
+    for tool in ("Xvfb", "dbus-run-session", "ffmpeg"):
+        if shutil.which(tool) is None:
+            skip(tool + " is not installed")
+    if not os.path.exists(BUS_LAUNCHER):
+        skip("the AT-SPI bus launcher is not installed")
+    python = sys.executable
+    probe = subprocess.run([python, "-c", "import pyatspi"], capture_output=True)
+    if probe.returncode != 0:
+        python = "/usr/bin/python3"
+        if not os.path.exists(python) or subprocess.run(
+                [python, "-c", "import pyatspi"], capture_output=True).returncode != 0:
+            skip("python3-pyatspi is not installed")
+
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x960x24",
+                             "-nolisten", "tcp"], pass_fds=(write_fd,),
+                            stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as f:
+        display = f.readline().strip()
+    if not display:
+        xvfb.kill()
+        skip("Xvfb did not start")
+    try:
+        env = dict(os.environ, DISPLAY=":" + display)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        result = subprocess.run(["dbus-run-session", "--", python, os.path.abspath(__file__),
+                                 "--inner", program], env=env, timeout=900)
+        return result.returncode
+    finally:
+        xvfb.terminate()
+        xvfb.wait()
+
+
+# ---- inside the session ----
+
+def inner(program):
+    launcher = subprocess.Popen([BUS_LAUNCHER, "--launch-immediately"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)
+    try:
+        import pyatspi  # noqa: F401  (imported after the accessibility bus exists)
+    except Exception as e:  # pragma: no cover
+        launcher.terminate()
+        skip("pyatspi cannot be used: %s" % e)
+    work = tempfile.mkdtemp(prefix="quorvin-atspi-")
+    app_proc = None
+    try:
+        sources = make_sources(work)
+        out_folder = os.path.join(work, "converted")
+        os.mkdir(out_folder)
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
+                   XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="xcb")
+        env.pop("QT_QPA_PLATFORMTHEME", None)
+        app_proc = subprocess.Popen([program] + sources, env=env)
+        Session(app_proc).run(sources, out_folder)
+        log("PASS")
+        return 0
+    finally:
+        if app_proc is not None and app_proc.poll() is None:
+            app_proc.kill()
+            app_proc.wait()
+        launcher.terminate()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def make_sources(work):
+    def ffmpeg(args, name):
+        path = os.path.join(work, name)
+        subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error"] + args + [path], check=True)
+        return path
+    return [
+        ffmpeg(["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=2", "-f", "lavfi", "-i",
+                "sine=frequency=440:d=2", "-c:v", "mpeg4", "-c:a", "aac", "-shortest"],
+               "first clip.mp4"),
+        ffmpeg(["-f", "lavfi", "-i", "testsrc2=size=176x144:rate=30:d=2", "-f", "lavfi", "-i",
+                "sine=frequency=660:d=2", "-c:v", "mjpeg", "-c:a", "pcm_s16le", "-shortest"],
+               "second.avi"),
+        ffmpeg(["-f", "lavfi", "-i", "sine=frequency=880:d=2", "-c:a", "libmp3lame"],
+               "third.mp3"),
+    ]
+
+
+class Session:
+    def __init__(self, proc):
+        import pyatspi
+        self.pyatspi = pyatspi
+        self.proc = proc
+        self.app = None
+
+    # -- finding things --
+
+    def wait(self, what, find, timeout=30.0):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                fail("the program ended while waiting for " + what)
+            try:
+                found = find()
+            except Exception:
+                found = None
+            if found:
+                return found
+            time.sleep(0.2)
+        fail("timed out waiting for " + what)
+
+    def application(self):
+        desktop = self.pyatspi.Registry.getDesktop(0)
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            if app is not None and app.name == "Quorvin iPod Video Converter":
+                return app
+        return None
+
+    def all(self, root, role=None, name=None, showing=False):
+        found = []
+        stack = [root]
+        while stack:
+            node = stack.pop()
+            if node is None:
+                continue
+            try:
+                if (role is None or node.getRoleName() == role) and \
+                        (name is None or node.name == name):
+                    if not showing or node.getState().contains(self.pyatspi.STATE_SHOWING):
+                        found.append(node)
+                stack.extend(node.getChildAtIndex(i) for i in range(node.childCount - 1, -1, -1))
+            except Exception:
+                continue
+        return found
+
+    def one(self, root, role, name, showing=True):
+        nodes = self.all(root, role, name, showing)
+        return nodes[0] if nodes else None
+
+    def labelled(self, root, label_text):
+        """The control a label names (its "label for" relation), as a screen reader reads it."""
+        label = self.one(root, "label", label_text)
+        if label is None:
+            return None
+        for relation in label.getRelationSet():
+            if relation.getRelationType() == self.pyatspi.RELATION_LABEL_FOR:
+                return relation.getTarget(0)
+        return None
+
+    def enabled(self, node):
+        return node.getState().contains(self.pyatspi.STATE_ENABLED)
+
+    def act(self, node, *names):
+        action = node.queryAction()
+        for i in range(action.nActions):
+            if action.getName(i) in names:
+                action.doAction(i)
+                return
+        fail("%s '%s' offers none of the actions %s" % (node.getRoleName(), node.name, names))
+
+    def key(self, keysym):
+        self.pyatspi.Registry.generateKeyboardEvent(keysym, None, self.pyatspi.KEY_SYM)
+        time.sleep(0.15)
+
+    # -- the steps --
+
+    def run(self, sources, out_folder):
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("three rows probed", lambda: self.rows(table) == 3 and
+                  all(self.cell(table, r, 3) for r in range(3)))
+        log("three files listed: " + ", ".join(self.cell(table, r, 0) for r in range(3)))
+
+        self.choose_folder(frame, out_folder)
+        formats = [("MP4 - MPEG4 Video (*.mp4)", ".mp4", lambda: self.menu_convert(frame)),
+                   ("AVI - Audio Video Interleave (*.avi)", ".avi",
+                    lambda: self.act(self.one(frame, "push button", "Start"), "Press"))]
+        for caption, extension, start in formats:
+            self.choose_format(frame, caption)
+            start()
+            self.wait_for_end(frame)
+            for row in range(3):
+                result = self.cell(table, row, 5)
+                if result != "Done":
+                    fail("row %d reads %r after the %s run" % (row, result, caption))
+            log("%s: every row reads Done" % caption)
+            for source in sources:
+                base = os.path.splitext(os.path.basename(source))[0]
+                self.check_output(os.path.join(out_folder, base + extension))
+
+    def rows(self, table):
+        return table.queryTable().nRows
+
+    def cell(self, table, row, column):
+        node = table.queryTable().getAccessibleAt(row, column)
+        return node.name if node is not None else None
+
+    def choose_folder(self, frame, folder):
+        self.act(self.one(frame, "push button", "Browse for Output Folder"), "Press")
+        dialog = self.wait("the folder browser", lambda: self.one(
+            self.app, "dialog", "Choose the required output folder below :"))
+        entry = self.wait("the folder name field", lambda: self.labelled(dialog, "Directory:"))
+        entry.queryEditableText().setTextContents(folder)
+        time.sleep(0.3)
+        self.act(self.wait("the Choose button",
+                           lambda: self.one(dialog, "push button", "Choose")), "Press")
+        field = self.one(frame, "text", "Output Folder")
+        self.wait("the output folder field to show the folder",
+                  lambda: field.queryText().getText(0, -1) == folder)
+        log("output folder chosen: " + folder)
+
+    def choose_format(self, frame, caption):
+        combo = self.wait("the output format list",
+                          lambda: self.labelled(frame, "Set Output Format :"))
+        item = self.wait("the entry " + caption,
+                         lambda: self.one(combo, "list item", caption, showing=False))
+        self.act(item, "Toggle", "Press", "Click")
+        self.wait("the list to read " + caption, lambda: combo.name == caption, timeout=10)
+        log("format chosen: " + caption)
+
+    def actions(self, node):
+        action = node.queryAction()
+        return [action.getName(i) for i in range(action.nActions)]
+
+    def menu_convert(self, frame):
+        file_menu = self.one(frame, "menu item", "File", showing=False)
+        self.act(file_menu, "ShowMenu", "Press", "Click")
+        item = self.wait("the Convert entry", lambda: self.one(self.app, "menu item", "Convert"))
+        self.act(item, "Press", "Click")
+
+    def wait_for_end(self, frame):
+        def message():
+            for node in self.all(self.app, "label", "All Conversions Completed", showing=True):
+                return node
+            return None
+        label = self.wait("All Conversions Completed", message, timeout=300)
+        box = label.parent
+        while box is not None and box.getRoleName() not in ("alert", "dialog"):
+            box = box.parent
+        ok = self.one(box if box is not None else self.app, "push button", "OK")
+        self.act(ok, "Press")
+        self.wait("the controls to be unlocked",
+                  lambda: self.enabled(self.one(frame, "push button", "Start")))
+        log("All Conversions Completed")
+
+    def check_output(self, path):
+        if not os.path.isfile(path):
+            fail("missing output " + path)
+        decode = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                                capture_output=True, text=True)
+        if decode.returncode != 0 or decode.stderr.strip():
+            fail("%s does not decode cleanly: %s" % (path, decode.stderr.strip()[:500]))
+        log("decoded completely: " + os.path.basename(path))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--inner":
+        sys.exit(inner(os.path.abspath(sys.argv[2])))
+    if len(sys.argv) != 2:
+        print(__doc__)
+        sys.exit(2)
+    sys.exit(outer(os.path.abspath(sys.argv[1])))
