@@ -286,9 +286,10 @@ void TForm1::CreateControls() {
     statusBar()->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
   }
   StatusPanels[0]->setText("Ready");
-  StatusPanels[0]->setAccessibleName("Status");
-  StatusPanels[1]->setAccessibleName("Output File Size");
-  StatusPanels[2]->setAccessibleName("Time Left");
+  // The panels' texts are their accessible names; what each panel is for is its description.
+  StatusPanels[0]->setAccessibleDescription("Status");
+  StatusPanels[1]->setAccessibleDescription("Output File Size");
+  StatusPanels[2]->setAccessibleDescription("Time Left");
   statusBar()->setSizeGripEnabled(false);
 }
 

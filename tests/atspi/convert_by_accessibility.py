@@ -9,7 +9,11 @@ two formats one run after the other, expects "Done" in every row and "All Conver
 Completed" after each run, and decodes every output completely with the ffmpeg tool.
 
 Usage: convert_by_accessibility.py PATH/TO/quorvin
+       convert_by_accessibility.py --screenshot OUT.png PATH/TO/quorvin
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb, D-Bus or AT-SPI on this machine).
+
+With --screenshot it instead lists a few files, starts a run and saves a picture of the main
+window while the second file is being converted (needs ImageMagick's `import`).
 """
 import os
 import shutil
@@ -38,7 +42,7 @@ def log(text):
 
 # ---- environment: Xvfb, then a D-Bus session with the accessibility bus ----
 
-def outer(program):
+def outer(program, screenshot=None):
     for tool in ("Xvfb", "dbus-run-session", "ffmpeg"):
         if shutil.which(tool) is None:
             skip(tool + " is not installed")
@@ -66,8 +70,9 @@ def outer(program):
         env = dict(os.environ, DISPLAY=":" + display)
         env.pop("WAYLAND_DISPLAY", None)
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        extra = ["--screenshot", screenshot] if screenshot else []
         result = subprocess.run(["dbus-run-session", "--", python, os.path.abspath(__file__),
-                                 "--inner", program], env=env, timeout=900)
+                                 "--inner"] + extra + [program], env=env, timeout=900)
         return result.returncode
     finally:
         xvfb.terminate()
@@ -76,7 +81,7 @@ def outer(program):
 
 # ---- inside the session ----
 
-def inner(program):
+def inner(program, screenshot=None):
     launcher = subprocess.Popen([BUS_LAUNCHER, "--launch-immediately"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(1.0)
@@ -88,13 +93,18 @@ def inner(program):
     work = tempfile.mkdtemp(prefix="quorvin-atspi-")
     app_proc = None
     try:
-        sources = make_sources(work)
-        out_folder = os.path.join(work, "converted")
+        media = os.path.join(work, "Videos")
+        os.mkdir(media)
+        sources = make_sources(media, screenshot is not None)
+        out_folder = os.path.join(media, "Converted")
         os.mkdir(out_folder)
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                    XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="xcb")
         env.pop("QT_QPA_PLATFORMTHEME", None)
         app_proc = subprocess.Popen([program] + sources, env=env)
+        if screenshot:
+            Session(app_proc).picture(out_folder, screenshot)
+            return 0
         Session(app_proc).run(sources, out_folder)
         log("PASS")
         return 0
@@ -106,11 +116,26 @@ def inner(program):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def make_sources(work):
+def make_sources(work, for_picture=False):
     def ffmpeg(args, name):
         path = os.path.join(work, name)
         subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error"] + args + [path], check=True)
         return path
+    if for_picture:
+        return [
+            ffmpeg(["-f", "lavfi", "-i", "testsrc=size=640x480:rate=25:d=2", "-f", "lavfi", "-i",
+                    "sine=d=2", "-c:v", "mpeg4", "-c:a", "aac", "-shortest"], "Holiday 2026.mp4"),
+            ffmpeg(["-f", "lavfi", "-i", "testsrc2=size=640x360:rate=30:d=60", "-f", "lavfi",
+                    "-i", "sine=d=60", "-c:v", "mpeg4", "-q:v", "8", "-c:a", "aac", "-shortest"],
+                   "Concert recording.mp4"),
+            ffmpeg(["-f", "lavfi", "-i", "testsrc=size=720x576:rate=25:d=20", "-c:v", "mpeg2video",
+                    "-f", "vob"], "Wedding.vob"),
+            ffmpeg(["-f", "lavfi", "-i", "sine=frequency=330:d=200", "-c:a", "libmp3lame"],
+                   "Podcast episode 12.mp3"),
+            ffmpeg(["-f", "lavfi", "-i", "testsrc=size=320x240:rate=15:d=45", "-c:v", "mjpeg"],
+                   "Birthday.avi"),
+            ffmpeg(["-f", "lavfi", "-i", "sine=frequency=550:d=75"], "Interview.wav"),
+        ]
     return [
         ffmpeg(["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=2", "-f", "lavfi", "-i",
                 "sine=frequency=440:d=2", "-c:v", "mpeg4", "-c:a", "aac", "-shortest"],
@@ -228,6 +253,30 @@ class Session:
                 base = os.path.splitext(os.path.basename(source))[0]
                 self.check_output(os.path.join(out_folder, base + extension))
 
+    def picture(self, out_folder, path):
+        """Starts a run and saves the main window while the second row is converting."""
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("six rows probed", lambda: self.rows(table) == 6 and
+                  all(self.cell(table, r, 3) for r in range(6)))
+        self.choose_folder(frame, out_folder)
+        self.act(self.one(frame, "push button", "Start"), "Press")
+        time_left = [label for label in self.all(frame, "label")
+                     if label.description == "Time Left"][0]
+
+        def under_way():
+            state = (self.cell(table, 0, 5) or "", self.cell(table, 1, 5) or "", time_left.name)
+            log("rows and time left: %s" % (state,))
+            return state[0] == "Done" and state[1].endswith("%") and \
+                state[1] not in ("0%", "1%") and state[2] != ""
+        self.wait("the second row under way", under_way, timeout=120)
+        x, y, width, height = frame.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        subprocess.run(["import", "-window", "root", "-crop",
+                        "%dx%d+%d+%d" % (width, height, x, y), "+repage", path], check=True)
+        log("saved " + path)
+
     def rows(self, table):
         return table.queryTable().nRows
 
@@ -294,9 +343,16 @@ class Session:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--inner":
-        sys.exit(inner(os.path.abspath(sys.argv[2])))
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    nested = args[:1] == ["--inner"]
+    if nested:
+        args = args[1:]
+    picture = None
+    if args[:1] == ["--screenshot"] and len(args) >= 2:
+        picture = os.path.abspath(args[1])
+        args = args[2:]
+    if len(args) != 1:
         print(__doc__)
         sys.exit(2)
-    sys.exit(outer(os.path.abspath(sys.argv[1])))
+    program = os.path.abspath(args[0])
+    sys.exit(inner(program, picture) if nested else outer(program, picture))
