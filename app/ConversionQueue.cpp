@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-
 #include <algorithm>
 #include <exception>
 
@@ -90,7 +89,8 @@ void TConversionQueue::ButtonConvertClick() {
     return;
   }
   if (!QFileInfo(folder.trimmed()).isDir()) {
-    window_.ShowInformation("The output folder \"" + folder + "\"\ndoes not exist or has been deleted!\n"
+    window_.ShowInformation("The output folder \"" + folder +
+                            "\"\ndoes not exist or has been deleted!\n"
                             "Please choose a new output folder.");
     window_.BrowseForOutputFolder();
     return;
@@ -228,10 +228,10 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
   if (AIndex >= 0) {
     // A job that ended early without an error and without the user's Stop did not convert
     // the whole file: that is not reported as done.
-    const QString result = AException      ? "Fail"
-                           : UserAborted   ? "Abort"
-                           : AFinished     ? "Done"
-                                           : "Fail";
+    const QString result = AException    ? "Fail"
+                           : UserAborted ? "Abort"
+                           : AFinished   ? "Done"
+                                         : "Fail";
     const int row = list_.RowOf(running_row_);
     list_.SetText(row, colProgress, result);
     if (QStandardItem* item = list_.Model().item(row, colProgress)) item->setToolTip(AMessage);

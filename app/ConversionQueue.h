@@ -16,7 +16,6 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -108,7 +107,7 @@ class TConversionQueue : public QObject {
 
   // Shared with the job component's worker threads.
   struct EventGate {
-    std::mutex mutex;                   // guards target
+    std::mutex mutex;  // guards target
     TConversionQueue* target = nullptr;
     std::atomic<std::uint64_t> token{0};  // token of the job the component runs now
   };

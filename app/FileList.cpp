@@ -7,12 +7,13 @@ constexpr int kRowIdRole = Qt::UserRole + 1;
 }  // namespace
 
 TFileList::TFileList() : model_(0, kFileColumnCount) {
-  model_.setHorizontalHeaderLabels({"Video File Name", "Video Size", "FrameRate", "Duration",
-                                    "Output", "Progress", "Frames"});
+  model_.setHorizontalHeaderLabels(
+      {"Video File Name", "Video Size", "FrameRate", "Duration", "Output", "Progress", "Frames"});
   for (int column = colVideoSize; column < kFileColumnCount; ++column) {
     model_.setHeaderData(column, Qt::Horizontal, Qt::AlignCenter, Qt::TextAlignmentRole);
   }
-  model_.setHeaderData(colFileName, Qt::Horizontal, QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter),
+  model_.setHeaderData(colFileName, Qt::Horizontal,
+                       QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter),
                        Qt::TextAlignmentRole);
 }
 

@@ -10,7 +10,6 @@
 #include <QStandardItemModel>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 
 using TRowId = std::uint64_t;

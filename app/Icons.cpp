@@ -8,17 +8,28 @@ namespace {
 
 const char* ThemeName(TIconKind kind) {
   switch (kind) {
-    case TIconKind::AddFile: return "list-add";
-    case TIconKind::RemoveFile: return "list-remove";
-    case TIconKind::ClearAll: return "edit-clear";
-    case TIconKind::Stop: return "media-playback-stop";
-    case TIconKind::Start: return "media-playback-start";
-    case TIconKind::Folder: return "folder-open";
-    case TIconKind::Play: return "media-playback-start";
-    case TIconKind::Pause: return "media-playback-pause";
-    case TIconKind::Volume: return "audio-volume-high";
-    case TIconKind::Snapshot: return "camera-photo";
-    case TIconKind::Program: return "quorvin";
+    case TIconKind::AddFile:
+      return "list-add";
+    case TIconKind::RemoveFile:
+      return "list-remove";
+    case TIconKind::ClearAll:
+      return "edit-clear";
+    case TIconKind::Stop:
+      return "media-playback-stop";
+    case TIconKind::Start:
+      return "media-playback-start";
+    case TIconKind::Folder:
+      return "folder-open";
+    case TIconKind::Play:
+      return "media-playback-start";
+    case TIconKind::Pause:
+      return "media-playback-pause";
+    case TIconKind::Volume:
+      return "audio-volume-high";
+    case TIconKind::Snapshot:
+      return "camera-photo";
+    case TIconKind::Program:
+      return "quorvin";
   }
   return "";
 }

@@ -4,7 +4,18 @@
 
 #include <QIcon>
 
-enum class TIconKind { AddFile, RemoveFile, ClearAll, Stop, Start, Folder, Play, Pause, Volume,
-                       Snapshot, Program };
+enum class TIconKind {
+  AddFile,
+  RemoveFile,
+  ClearAll,
+  Stop,
+  Start,
+  Folder,
+  Play,
+  Pause,
+  Volume,
+  Snapshot,
+  Program
+};
 
 QIcon CommandIcon(TIconKind kind);

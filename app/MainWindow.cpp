@@ -2,10 +2,8 @@
 
 #include <QAbstractItemView>
 #include <QAction>
-#include <QCheckBox>
-#include <QRegularExpression>
-#include <QSpinBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCollator>
 #include <QDir>
@@ -14,8 +12,8 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFrame>
-#include <QGroupBox>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -26,15 +24,16 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QSpinBox>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
-
 #include <exception>
 #include <stdexcept>
 
@@ -190,8 +189,9 @@ QStringList SupportedFilePatterns() {
 }
 
 QStringList HelpFileCandidates(const QString& program_folder) {
-  return {QDir(program_folder).filePath("help/quorvin-help.html"),
-          QDir::cleanPath(QDir(program_folder).filePath("../share/quorvin/help/quorvin-help.html"))};
+  return {
+      QDir(program_folder).filePath("help/quorvin-help.html"),
+      QDir::cleanPath(QDir(program_folder).filePath("../share/quorvin/help/quorvin-help.html"))};
 }
 
 // ---- TForm1 ----
@@ -311,11 +311,16 @@ QWidget* TForm1::CreateCommandBar() {
   layout->addWidget(Separator(bar));
   layout->addWidget(ButtonConvert);
   layout->addStretch(1);
-  connect(ButtonAddFile, &QToolButton::clicked, this, &TForm1::ButtonAddFileClick, Qt::QueuedConnection);
-  connect(ButtonRemoveFile, &QToolButton::clicked, this, &TForm1::ButtonRemoveFileClick, Qt::QueuedConnection);
-  connect(ButtonClearAll, &QToolButton::clicked, this, &TForm1::ButtonClearAllClick, Qt::QueuedConnection);
-  connect(ButtonStopConvert, &QToolButton::clicked, this, &TForm1::ButtonStopConvertClick, Qt::QueuedConnection);
-  connect(ButtonConvert, &QToolButton::clicked, this, &TForm1::ButtonConvertClick, Qt::QueuedConnection);
+  connect(ButtonAddFile, &QToolButton::clicked, this, &TForm1::ButtonAddFileClick,
+          Qt::QueuedConnection);
+  connect(ButtonRemoveFile, &QToolButton::clicked, this, &TForm1::ButtonRemoveFileClick,
+          Qt::QueuedConnection);
+  connect(ButtonClearAll, &QToolButton::clicked, this, &TForm1::ButtonClearAllClick,
+          Qt::QueuedConnection);
+  connect(ButtonStopConvert, &QToolButton::clicked, this, &TForm1::ButtonStopConvertClick,
+          Qt::QueuedConnection);
+  connect(ButtonConvert, &QToolButton::clicked, this, &TForm1::ButtonConvertClick,
+          Qt::QueuedConnection);
   return bar;
 }
 
@@ -522,11 +527,16 @@ void TForm1::CreateMenus() {
 
 // Keyboard order follows the layout: command bar, output bar, list, settings, player, progress.
 void TForm1::SetTabOrder() {
-  QWidget* order[] = {ButtonAddFile,       ButtonRemoveFile,  ButtonClearAll,     ButtonStopConvert,
-                      ButtonConvert,       ButtonBrowseForFolder, ComboOutputFormat, ListView1,
-                      ComboVideoQuality,   ComboVideoSize,    ComboVideoFramerate, ComboAudioQuality,
-                      ComboAudioChannels,  TrackBar1,         PlayerButtons[0],   PlayerButtons[1],
-                      PlayerButtons[2],    PlayerButtons[3],  PlayerButtons[4],   SeekBar,
+  QWidget* order[] = {ButtonAddFile,       ButtonRemoveFile,
+                      ButtonClearAll,      ButtonStopConvert,
+                      ButtonConvert,       ButtonBrowseForFolder,
+                      ComboOutputFormat,   ListView1,
+                      ComboVideoQuality,   ComboVideoSize,
+                      ComboVideoFramerate, ComboAudioQuality,
+                      ComboAudioChannels,  TrackBar1,
+                      PlayerButtons[0],    PlayerButtons[1],
+                      PlayerButtons[2],    PlayerButtons[3],
+                      PlayerButtons[4],    SeekBar,
                       ButtonStopSmall};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
@@ -638,8 +648,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
   // A run in progress must be stopped first; the user is told how.
   if (queue_->RunActive()) {
     event->ignore();
-    dialogs_.Information(this, "Files are being converted. Press Stop to end the conversion "
-                               "before closing the window.");
+    dialogs_.Information(this,
+                         "Files are being converted. Press Stop to end the conversion "
+                         "before closing the window.");
     return;
   }
   closing_ = true;
@@ -664,8 +675,8 @@ void TForm1::ExitClick() {
 
 void TForm1::LockControls() {
   locked_ = true;
-  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll,
-                                                    ButtonRemoveFile, ButtonConvert}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll, ButtonRemoveFile,
+                                                    ButtonConvert}) {
     w->setEnabled(false);
   }
   RefreshSettingWidgets();
@@ -678,8 +689,8 @@ void TForm1::LockControls() {
 
 void TForm1::UnlockControls() {
   locked_ = false;
-  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll,
-                                                    ButtonRemoveFile, ButtonConvert}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{ButtonAddFile, ButtonClearAll, ButtonRemoveFile,
+                                                    ButtonConvert}) {
     w->setEnabled(true);
   }
   for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(true);
@@ -749,13 +760,15 @@ void TForm1::AddDroppedPaths(const QStringList& paths) {
     QDirIterator it(info.absoluteFilePath(), patterns, QDir::Files | QDir::Readable,
                     QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
     while (it.hasNext()) found << it.next();
-    std::sort(found.begin(), found.end(),
-              [&collator](const QString& a, const QString& b) { return collator.compare(a, b) < 0; });
+    std::sort(found.begin(), found.end(), [&collator](const QString& a, const QString& b) {
+      return collator.compare(a, b) < 0;
+    });
     files << found;
   }
   if (files.isEmpty()) return;
   PreviewStopForAddFile();
   Converter_.ClearTasks();
+  list_.SetColumn(colProgress, QString());
   AddFilesToList(files);
 }
 
@@ -764,8 +777,9 @@ void TForm1::ButtonRemoveFileClick() {
   const int row = SelectedRow();
   if (row < 0) return;
   if (!queue_->CanRemoveRow(row)) {
-    dialogs_.Information(this, "This file is being converted and cannot be removed now. "
-                               "Press Stop first to remove it.");
+    dialogs_.Information(this,
+                         "This file is being converted and cannot be removed now. "
+                         "Press Stop first to remove it.");
     return;
   }
   queue_->RowRemoved(row);
@@ -875,8 +889,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         drop->acceptProposedAction();
         if (!Converting() && !AddingFiles_ && !locked_) {
           // Probing takes a while: let the drag source finish first.
-          QMetaObject::invokeMethod(this, [this, paths] { AddDroppedPaths(paths); },
-                                    Qt::QueuedConnection);
+          QMetaObject::invokeMethod(
+              this, [this, paths] { AddDroppedPaths(paths); }, Qt::QueuedConnection);
         }
         return true;
       }

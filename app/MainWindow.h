@@ -11,7 +11,6 @@
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <memory>
 

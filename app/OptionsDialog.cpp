@@ -9,7 +9,6 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QVBoxLayout>
-
 #include <optional>
 
 #include "MainWindow.h"
@@ -94,8 +93,7 @@ TForm4::TForm4(TForm1& main_window) : QDialog(&main_window), main_(main_window) 
   ComboAspectRatio->setCurrentIndex(main_.Settings().ComboAspectRatio.ItemIndex());
 
   connect(ComboLetterBox, &QComboBox::currentTextChanged, this, &TForm4::ComboLetterBoxChange);
-  connect(ComboAspectRatio, &QComboBox::currentTextChanged, this,
-          &TForm4::ComboAspectRatioChange);
+  connect(ComboAspectRatio, &QComboBox::currentTextChanged, this, &TForm4::ComboAspectRatioChange);
   connect(SpinEdit1, &QSpinBox::valueChanged, this, &TForm4::SpinEdit1Change);
 }
 

@@ -1,7 +1,6 @@
 // The desktop program: `quorvin [FILE...]` opens the main window with the given files (and the
 // media files inside given folders) in its list; `quorvin --version` prints the version.
 #include <QApplication>
-
 #include <cstdio>
 #include <cstring>
 

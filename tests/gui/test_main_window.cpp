@@ -9,16 +9,15 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPushButton>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
-
 #include <deque>
 #include <functional>
 #include <memory>
@@ -77,9 +76,9 @@ bool MakeMedia(const QString& path, const QStringList& args) {
 
 bool MakeClip(const QString& path, double seconds = 1.0) {
   const QString d = QString::number(seconds);
-  return MakeMedia(path, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=" + d, "-f",
-                          "lavfi", "-i", "sine=frequency=440:d=" + d, "-c:v", "mpeg4", "-c:a",
-                          "aac", "-shortest"});
+  return MakeMedia(path,
+                   {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=" + d, "-f", "lavfi", "-i",
+                    "sine=frequency=440:d=" + d, "-c:v", "mpeg4", "-c:a", "aac", "-shortest"});
 }
 
 // "codec_type,codec_name,width,height" of every stream, one line each.
@@ -299,7 +298,8 @@ class TestMainWindow : public QObject {
   // fails, the run goes on, and the end message comes once.
   void queueToCompletion() {
     QTemporaryDir out;
-    auto w = WindowWithRows({Media("notes.avi"), Media("clip.mp4"), Media("clip2.mp4")}, out.path());
+    auto w =
+        WindowWithRows({Media("notes.avi"), Media("clip.mp4"), Media("clip2.mp4")}, out.path());
     w->FileList().SetChecked(2, false);
     w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
     w->ButtonConvertClick();
@@ -493,7 +493,8 @@ class TestMainWindow : public QObject {
       if (qobject_cast<QComboBox*>(child) || qobject_cast<QAbstractButton*>(child) ||
           qobject_cast<QAbstractSlider*>(child)) {
         if (child->isVisible()) {
-          QVERIFY2(!child->accessibleName().isEmpty(), qPrintable(child->metaObject()->className()));
+          QVERIFY2(!child->accessibleName().isEmpty(),
+                   qPrintable(child->metaObject()->className()));
         }
       }
     }
