@@ -82,17 +82,21 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${QUORVIN_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "video converter for iPod, iPhone, Apple TV, phones and media players")
+# The long description, wrapped for package tools that show it as it is.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+Quorvin iPod Video Converter converts video and audio files into eighteen
+output formats: iPod, iPod Touch, iPhone and Apple TV MP4; AAC, MP3 and M4A
+audio; 3GP, 3G2, AVI, DivX AVI, MOV, MP4, MPEG-1, MPEG-2 and WMV, with
+adjustable quality, picture size, frame rate, channels, volume and aspect
+ratio. It has its own transcoding engine on the FFmpeg libraries.]=])
 if(QUORVIN_HAS_GUI)
-  set(package_programs "the desktop program quorvin and the command-line converter quorvin-convert")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+    "\n\nThis package contains the desktop program quorvin and the command-line\n"
+    "converter quorvin-convert.")
 else()
-  set(package_programs "the command-line converter quorvin-convert")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+    "\n\nThis package contains the command-line converter quorvin-convert.")
 endif()
-set(CPACK_PACKAGE_DESCRIPTION
-  "Quorvin iPod Video Converter converts video and audio files into eighteen output formats: \
-iPod, iPod Touch, iPhone and Apple TV MP4; AAC, MP3 and M4A audio; 3GP, 3G2, AVI, DivX AVI, \
-MOV, MP4, MPEG-1, MPEG-2 and WMV, with adjustable quality, picture size, frame rate, channels, \
-volume and aspect ratio. It has its own transcoding engine on the FFmpeg libraries.\n\
-This package contains ${package_programs}.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
