@@ -30,7 +30,7 @@ echo
 if [ -x "$window" ]; then
   echo "No display found, so the clip was converted with quorvin-convert."
   echo "To convert it in the window, run this on your desktop:"
-  echo "    $window $clip"
+  echo "    cd $PWD && $window $clip"
 else
   echo "The window program was not built ($window is missing); see the build output above."
 fi
