@@ -22,6 +22,7 @@ constexpr const char* kUsage =
     "      threads per file (default 0: one per core); --video-codec picks an item of the\n"
     "      format's video codec list (e.g. H264). Ctrl-C stops like the Stop button.\n"
     "  quorvin-convert --help\n"
+    "  quorvin-convert --version\n"
     "\n"
     "CHOICES:\n"
     "  --format INDEX|CAPTION   output format (see --list-formats; default 0)\n"
@@ -50,6 +51,10 @@ int main(int argc, char** argv) {
   const char* command = argv[1];
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (std::strcmp(command, "--version") == 0) {
+    std::puts("quorvin-convert (Quorvin iPod Video Converter) " QUORVIN_VERSION);
     return 0;
   }
   using Command = int (*)(int, char**);

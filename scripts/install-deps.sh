@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, testing and benchmarking the project needs.
+# Installs every Debian 12 package that building, testing, packaging and benchmarking the
+# project needs.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
+# Build and test: compilers, CMake, the FFmpeg and opencore-amr libraries, Qt 6 for the desktop
+# program, GoogleTest, and the ffmpeg tool that makes and checks test media; Xvfb, D-Bus,
+# AT-SPI and python3-pyatspi drive the real window in the accessibility test.
+# Packaging and its checks: dpkg-dev and file (dependencies of the Debian package), librsvg2-bin
+# (icon rendering), desktop-file-utils, groff-base and man-db (desktop entry and man pages).
 $SUDO apt-get install -y -qq --no-install-recommends \
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev \
   libopencore-amrnb-dev libgtest-dev ffmpeg time \
-  qt6-base-dev xvfb xauth dbus-x11 at-spi2-core python3-pyatspi imagemagick >/dev/null
+  qt6-base-dev qt6-multimedia-dev xvfb xauth dbus-x11 at-spi2-core python3-pyatspi imagemagick \
+  dpkg-dev file librsvg2-bin desktop-file-utils groff-base man-db >/dev/null
