@@ -69,6 +69,8 @@ class TPreviewPlayer : public QObject {
   // For tests and the benchmark: the time of the picture shown (-1 when none), the pictures
   // shown and dropped since the last Render.
   int64_t ShownPictureUs() const { return shown_.frame ? shown_.pts_us : -1; }
+  // True while the picture of the last Render or Seek has not been shown yet.
+  bool PicturePending() const { return picture_pending_; }
   int64_t PicturesShown() const { return shown_count_; }
   int64_t PicturesDropped() const;
 
