@@ -103,7 +103,9 @@ bool TPreviewPlayer::Render(const QString& path) {
 
 bool TPreviewPlayer::Run() {
   if (!Active()) return true;
-  clock_.Resume();
+  // While the first picture after loading or seeking is still being decoded the clock waits,
+  // so that the pictures after it are not late from the start.
+  if (!picture_pending_) clock_.Resume();
   if (sound_) sound_->Start();
   SetState(TPlayerState::psRunning);
   return true;
@@ -147,10 +149,12 @@ void TPreviewPlayer::Seek(qint64 position_ms) {
   if (duration > 0) position_ms = std::min(position_ms, duration);
   const int64_t target_us = position_ms * 1000;
   session_->SeekTo(target_us);
+  clock_.Pause();
   clock_.Set(target_us);
   if (sound_) sound_->Restart(target_us);
   picture_pending_ = session_->HasVideo();
   at_end_ = false;
+  if (!picture_pending_ && state_ == TPlayerState::psRunning) clock_.Resume();
   UpdatePresenter();
 }
 
@@ -205,6 +209,7 @@ void TPreviewPlayer::PresentTick() {
     } else if (session_->VideoEnded()) {
       picture_pending_ = false;
     }
+    if (!picture_pending_ && state_ == TPlayerState::psRunning) clock_.Resume();
   } else if (state_ == TPlayerState::psRunning) {
     FollowSound();
     const int64_t now = clock_.NowUs();
