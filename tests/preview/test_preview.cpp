@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "MediaSession.h"
 #include "PreviewPane.h"
+#include "SeekBar.h"
 #include "SoundOutput.h"
 
 namespace {
@@ -127,6 +129,8 @@ class TestPreview : public QObject {
   void SeekShowsThePictureAtTheRequestedTime_data();
   void SeekShowsThePictureAtTheRequestedTime();
   void AudioOnlyFilePlaysOnTheClock();
+  void SoundAfterASeekStartsAtTheTarget();
+  void SeekBarFollowsThePlayerAndSeeksOnRelease();
   void VolumeLevelsAttenuateTheSamples();
   void ManyFilesAndRepeatedSeeksStayFlat();
 
@@ -412,6 +416,63 @@ void TestPreview::AudioOnlyFilePlaysOnTheClock() {
   pane.ButtonSnapshotClick();
   QVERIFY(QDir(out.path()).isEmpty());
   QVERIFY(QTest::qWaitFor([&] { return player.Position().current_ms == 3000; }, 5000));
+}
+
+// The sound path without a device: decoding, conversion to the device's rate and the cut at a
+// seek target, read straight from the session's sample buffer.
+void TestPreview::SoundAfterASeekStartsAtTheTarget() {
+  const QString sound = dir_.filePath("tone.mp3");
+  QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3:sample_rate=44100", "-ac", "1",
+                            "-c:a", "libmp3lame"}));
+  TPlaybackClock clock;
+  std::unique_ptr<TMediaSession> session = TMediaSession::Open(sound.toStdString(), &clock);
+  QVERIFY(session);
+  QCOMPARE(session->StreamSound().channels, 1);
+  QVERIFY(session->ConfigureSound({48000, 2}));
+  session->SeekTo(1250000);
+  std::vector<char> buffer(4096);
+  int64_t first_end_us = -1;
+  int64_t end_us = -1;
+  size_t total = 0;
+  QVERIFY(QTest::qWaitFor(
+      [&] {
+        const size_t got = session->Samples()->Read(buffer.data(), buffer.size(), &end_us);
+        if (got > 0 && first_end_us < 0) first_end_us = end_us - got * 1000000 / (48000 * 4);
+        total += got;
+        return session->Samples()->Drained();
+      },
+      10000));
+  QVERIFY2(std::llabs(first_end_us - 1250000) <= 1000, qPrintable(QString::number(first_end_us)));
+  // 1.75 s of stereo 16-bit sound at 48 kHz, within 30 ms (the coder's padding).
+  const double seconds = static_cast<double>(total) / (48000 * 4);
+  QVERIFY2(std::fabs(seconds - 1.75) < 0.03, qPrintable(QString::number(seconds)));
+}
+
+void TestPreview::SeekBarFollowsThePlayerAndSeeksOnRelease() {
+  TFakeHost host;
+  host.rows = {clip_};
+  host.selected = 0;
+  PreviewPane pane(host);
+  TSeekBar& bar = pane.SeekBar();
+  pane.SeekBar().SeekToThumb();  // maximum 0: nothing happens
+  pane.ButtonPlayClick();
+  QCOMPARE(bar.maximum(), 3000);  // the duration in milliseconds until the first tick
+  QVERIFY(bar.TimerRunning());
+  QVERIFY(QTest::qWaitFor([&] { return bar.maximum() == 3; }, 3000));  // rescaled to seconds
+
+  // While the thumb is held the timer leaves it alone; the release seeks to it.
+  QTest::mousePress(&bar, Qt::LeftButton, {}, QPoint(1, bar.height() / 2));
+  QVERIFY(bar.ThumbHeld());
+  bar.setValue(2);
+  bar.TimerTick();
+  QCOMPARE(bar.value(), 2);
+  QTest::mouseRelease(&bar, Qt::LeftButton, {}, QPoint(1, bar.height() / 2));
+  QVERIFY(!bar.ThumbHeld());
+  const qint64 position = pane.Player().Position().current_ms;
+  QVERIFY2(position >= 2000 && position < 2200, qPrintable(QString::number(position)));
+
+  pane.ButtonPauseClick();
+  QVERIFY(!bar.TimerRunning());
 }
 
 void TestPreview::VolumeLevelsAttenuateTheSamples() {
