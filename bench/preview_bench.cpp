@@ -1,6 +1,8 @@
 // Plays one file in a window that hosts the preview pane for a given time and reports the
 // pictures shown and dropped and the process's CPU time. Used by bench/preview-bench.sh under
 // Xvfb. Usage: preview_bench [--seconds N] [--screenshot FILE.png] FILE
+#include <sys/resource.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
@@ -8,9 +10,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
-
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -25,8 +24,12 @@ class TBenchHost : public TPreviewHost {
   int SelectedRow() const override { return 0; }
   QString RowCaption(int) const override { return file_; }
   QString OutputFolderText() const override { return {}; }
-  void ShowInformation(const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void ShowError(const QString& text) override { std::fprintf(stderr, "error: %s\n", qPrintable(text)); }
+  void ShowInformation(const QString& text) override {
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+  }
+  void ShowError(const QString& text) override {
+    std::fprintf(stderr, "error: %s\n", qPrintable(text));
+  }
   void BrowseOutputFolder() override {}
 
  private:
@@ -79,7 +82,8 @@ int main(int argc, char** argv) {
   if (!screenshot.isEmpty()) {
     QTimer::singleShot(500 + 3000, &window, [&] {
       const QPixmap shot = window.screen()->grabWindow(window.winId());
-      if (!shot.save(screenshot, "PNG")) std::fprintf(stderr, "cannot save %s\n", qPrintable(screenshot));
+      if (!shot.save(screenshot, "PNG"))
+        std::fprintf(stderr, "cannot save %s\n", qPrintable(screenshot));
     });
   }
   QTimer::singleShot(500 + seconds * 1000, &window, [&] {
@@ -88,11 +92,12 @@ int main(int argc, char** argv) {
     const long long shown = player.PicturesShown();
     const long long dropped = player.PicturesDropped();
     const double elapsed = wall.elapsed() / 1000.0;
-    std::printf("played %.2f s (position %.2f s): pictures shown %lld, dropped %lld (%.2f%%), "
-                "CPU %.2f s (%.0f%% of one core)\n",
-                elapsed, player.Position().current_ms / 1000.0, shown, dropped,
-                shown + dropped > 0 ? 100.0 * dropped / (shown + dropped) : 0.0, cpu,
-                100.0 * cpu / elapsed);
+    std::printf(
+        "played %.2f s (position %.2f s): pictures shown %lld, dropped %lld (%.2f%%), "
+        "CPU %.2f s (%.0f%% of one core)\n",
+        elapsed, player.Position().current_ms / 1000.0, shown, dropped,
+        shown + dropped > 0 ? 100.0 * dropped / (shown + dropped) : 0.0, cpu,
+        100.0 * cpu / elapsed);
     app.quit();
   });
   return app.exec();

@@ -40,7 +40,9 @@ std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
   return session;
 }
 
-TMediaSession::~TMediaSession() { StopThreads(); }
+TMediaSession::~TMediaSession() {
+  StopThreads();
+}
 
 int TMediaSession::InterruptCallback(void* opaque) {
   return static_cast<TMediaSession*>(opaque)->abort_.load() ? 1 : 0;
@@ -96,9 +98,9 @@ bool TMediaSession::ConfigureSound(const TSoundFormat& format) {
     AVChannelLayout out_layout{};
     av_channel_layout_default(&out_layout, format.channels);
     SwrContext* raw = nullptr;
-    const int rc = swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, format.sample_rate,
-                                       &in_layout, audio_->sample_fmt, audio_->sample_rate, 0,
-                                       nullptr);
+    const int rc =
+        swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, format.sample_rate, &in_layout,
+                            audio_->sample_fmt, audio_->sample_rate, 0, nullptr);
     SwrPtr swr(raw);
     av_channel_layout_uninit(&in_layout);
     av_channel_layout_uninit(&out_layout);
@@ -318,9 +320,9 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
   const int frame_bytes = 2 * sound_.channels;
   std::vector<char> bytes(static_cast<size_t>(capacity) * frame_bytes);
   uint8_t* out[1] = {reinterpret_cast<uint8_t*>(bytes.data())};
-  const int converted = swr_convert(resampler_.get(), out, capacity,
-                                    const_cast<const uint8_t**>(frame->extended_data),
-                                    frame->nb_samples);
+  const int converted =
+      swr_convert(resampler_.get(), out, capacity,
+                  const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
   if (converted <= 0) return true;
   bytes.resize(static_cast<size_t>(converted) * frame_bytes);
   int64_t pts = FrameTimeUs(frame, stream);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <QSize>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QImage>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -80,7 +79,8 @@ class TPictureQueue {
 class TSampleBuffer {
  public:
   TSampleBuffer(int bytes_per_second, int bytes_per_frame, size_t max_bytes)
-      : bytes_per_second_(bytes_per_second), bytes_per_frame_(bytes_per_frame),
+      : bytes_per_second_(bytes_per_second),
+        bytes_per_frame_(bytes_per_frame),
         max_bytes_(max_bytes) {}
   bool Push(int64_t pts_us, std::vector<char>&& bytes, const std::atomic<bool>& abort);
   // Copies up to MAX bytes (whole sample frames) without waiting. Returns the count copied and

@@ -6,7 +6,6 @@
 #include <QMenu>
 #include <QToolButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <limits>
 
@@ -118,8 +117,8 @@ void PreviewPane::ButtonPlayClick() {
     host_.ShowError(kRenderError);
     return;
   }
-  seek_bar_->setRange(0, static_cast<int>(std::min<qint64>(player_.Duration(),
-                                                           std::numeric_limits<int>::max())));
+  seek_bar_->setRange(
+      0, static_cast<int>(std::min<qint64>(player_.Duration(), std::numeric_limits<int>::max())));
   player_.Run();
 }
 
@@ -149,9 +148,15 @@ void PreviewPane::SetVolumeLevel(int level, const char* picture) {
   button_volume_->setIcon(SpeakerPicture(picture));
 }
 
-void PreviewPane::MenuMuteClick() { SetVolumeLevel(kMuteVolume, "spkmute"); }
-void PreviewPane::MenuHalfVolumeClick() { SetVolumeLevel(kHalfVolume, "spkhalf"); }
-void PreviewPane::MenuFullVolumeClick() { SetVolumeLevel(kFullVolume, "spkfull"); }
+void PreviewPane::MenuMuteClick() {
+  SetVolumeLevel(kMuteVolume, "spkmute");
+}
+void PreviewPane::MenuHalfVolumeClick() {
+  SetVolumeLevel(kHalfVolume, "spkhalf");
+}
+void PreviewPane::MenuFullVolumeClick() {
+  SetVolumeLevel(kFullVolume, "spkfull");
+}
 
 void PreviewPane::ButtonSnapshotClick() {
   if (host_.Converting() || !player_.Active()) return;

@@ -27,7 +27,9 @@ TPreviewPlayer::TPreviewPlayer(TVideoSurface* surface, QObject* parent)
   }
 }
 
-TPreviewPlayer::~TPreviewPlayer() { Unload(); }
+TPreviewPlayer::~TPreviewPlayer() {
+  Unload();
+}
 
 void TPreviewPlayer::SetState(TPlayerState state) {
   if (state_ == state) return;
@@ -138,7 +140,8 @@ TPlaybackPosition TPreviewPlayer::Position() const {
   position.stop_ms = position.duration_ms;
   position.current_ms = std::max<qint64>(0, clock_.NowUs() / 1000);
   // After the end the clock runs on, but the position stays at the end.
-  if (position.duration_ms > 0) position.current_ms = std::min(position.current_ms, position.duration_ms);
+  if (position.duration_ms > 0)
+    position.current_ms = std::min(position.current_ms, position.duration_ms);
   return position;
 }
 

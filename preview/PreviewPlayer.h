@@ -20,7 +20,6 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
 #include <cstdint>
 #include <memory>
 

@@ -8,7 +8,6 @@
 #include <QSoundEffect>
 #include <QTimer>
 #include <QUrl>
-
 #include <cstdint>
 #include <vector>
 
@@ -68,7 +67,8 @@ bool SaveBitmap24(const QImage& image, const QString& path, QString* error) {
 
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(data.data(), static_cast<qint64>(data.size())) != static_cast<qint64>(data.size()) ||
+      file.write(data.data(), static_cast<qint64>(data.size())) !=
+          static_cast<qint64>(data.size()) ||
       !file.flush()) {
     if (error) *error = file.errorString();
     if (file.isOpen()) {

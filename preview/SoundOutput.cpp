@@ -2,7 +2,6 @@
 
 #include <QAudioSink>
 #include <QMediaDevices>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -48,14 +47,18 @@ bool ChooseSoundDevice(int rate, int channels, QAudioDevice* device, QAudioForma
 
 TSoundOutput::TSoundOutput(const QAudioDevice& device, const QAudioFormat& format,
                            TSampleBuffer* samples, QObject* parent)
-    : QIODevice(parent), sink_(std::make_unique<QAudioSink>(device, format)), format_(format),
+    : QIODevice(parent),
+      sink_(std::make_unique<QAudioSink>(device, format)),
+      format_(format),
       samples_(samples) {
   // A short device buffer keeps the clock estimate close and the volume change prompt.
   sink_->setBufferSize(format.bytesForDuration(100000));
   open(QIODevice::ReadOnly);
 }
 
-TSoundOutput::~TSoundOutput() { sink_->stop(); }
+TSoundOutput::~TSoundOutput() {
+  sink_->stop();
+}
 
 void TSoundOutput::Start() {
   if (!started_) {
@@ -105,4 +108,6 @@ int64_t TSoundOutput::ClockUs() const {
   return delivered_end_us_ - format_.durationForBytes(static_cast<qint32>(queued));
 }
 
-bool TSoundOutput::Drained() const { return samples_->Drained(); }
+bool TSoundOutput::Drained() const {
+  return samples_->Drained();
+}

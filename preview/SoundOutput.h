@@ -5,7 +5,6 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QIODevice>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,8 +31,8 @@ class TSoundOutput : public QIODevice {
                QObject* parent = nullptr);
   ~TSoundOutput() override;
 
-  void Start();    // starts (or resumes) pulling
-  void Suspend();  // pauses the device
+  void Start();                   // starts (or resumes) pulling
+  void Suspend();                 // pauses the device
   void Restart(int64_t from_us);  // after a seek: drops what the device holds
   void SetGain(double gain) { gain_ = gain; }
   // The time of the sound now being heard, or -1 before any sound was delivered.

@@ -25,7 +25,8 @@ void TVideoSurface::paintEvent(QPaintEvent*) {
   if (picture_.isNull()) return;
   // Pictures arrive scaled for this size; right after a resize they may not fit yet.
   QSize size = picture_.size();
-  if (size.width() > width() || size.height() > height()) size.scale(this->size(), Qt::KeepAspectRatio);
+  if (size.width() > width() || size.height() > height())
+    size.scale(this->size(), Qt::KeepAspectRatio);
   const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
   painter.drawImage(target, picture_);
 }

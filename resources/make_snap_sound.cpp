@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> out;
   for (char c : {'R', 'I', 'F', 'F'}) out.push_back(static_cast<unsigned char>(c));
   Put(out, 36 + data_bytes, 4);
-  for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}) out.push_back(static_cast<unsigned char>(c));
+  for (char c : {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '})
+    out.push_back(static_cast<unsigned char>(c));
   Put(out, 16, 4);         // format chunk size
   Put(out, 1, 2);          // PCM
   Put(out, 1, 2);          // mono

@@ -8,7 +8,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -61,15 +60,17 @@ TRun RunTool(const QString& program, const QStringList& args) {
 bool MakeMedia(const QString& output, const QStringList& args) {
   const TRun run = RunTool("ffmpeg", QStringList{"-nostdin", "-y", "-hide_banner", "-v", "error"} +
                                          args + QStringList{output});
-  if (run.exit_code != 0) qWarning("ffmpeg failed for %s: %s", qPrintable(output), run.err.constData());
+  if (run.exit_code != 0)
+    qWarning("ffmpeg failed for %s: %s", qPrintable(output), run.err.constData());
   return run.exit_code == 0;
 }
 
 // The picture of VIDEO shown at SECONDS, decoded by the ffmpeg tool, as raw RGB24.
 QByteArray ReferencePicture(const QString& video, double seconds) {
-  const TRun run = RunTool("ffmpeg", {"-nostdin", "-v", "error", "-i", video, "-vf",
-                                      QString("trim=start=%1,setpts=PTS-STARTPTS").arg(seconds),
-                                      "-frames:v", "1", "-pix_fmt", "rgb24", "-f", "rawvideo", "-"});
+  const TRun run =
+      RunTool("ffmpeg", {"-nostdin", "-v", "error", "-i", video, "-vf",
+                         QString("trim=start=%1,setpts=PTS-STARTPTS").arg(seconds), "-frames:v",
+                         "1", "-pix_fmt", "rgb24", "-f", "rawvideo", "-"});
   return run.out;
 }
 
@@ -93,8 +94,9 @@ double Psnr(const QByteArray& a, const QByteArray& b) {
 
 // Presentation times of every picture of VIDEO, read by ffprobe.
 QList<double> PictureTimes(const QString& video) {
-  const TRun run = RunTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
-                                       "frame=best_effort_timestamp_time", "-of", "csv=p=0", video});
+  const TRun run =
+      RunTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "frame=best_effort_timestamp_time", "-of", "csv=p=0", video});
   QList<double> times;
   for (const QByteArray& line : run.out.split('\n'))
     if (!line.trimmed().isEmpty()) times << line.split(',').first().trimmed().toDouble();
@@ -143,12 +145,12 @@ class TestPreview : public QObject {
 void TestPreview::initTestCase() {
   QVERIFY(dir_.isValid());
   clip_ = dir_.filePath("clip.mp4");
-  QVERIFY(MakeMedia(clip_, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=3", "-f",
-                            "lavfi", "-i", "sine=f=440:d=3", "-c:v", "libx264", "-g", "50",
-                            "-pix_fmt", "yuv420p", "-qp", "4", "-c:a", "aac", "-shortest"}));
+  QVERIFY(MakeMedia(clip_, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=3", "-f", "lavfi",
+                            "-i", "sine=f=440:d=3", "-c:v", "libx264", "-g", "50", "-pix_fmt",
+                            "yuv420p", "-qp", "4", "-c:a", "aac", "-shortest"}));
   clip2_ = dir_.filePath("second.avi");
-  QVERIFY(MakeMedia(clip2_, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-c:v",
-                             "mpeg4"}));
+  QVERIFY(MakeMedia(clip2_,
+                    {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-c:v", "mpeg4"}));
 }
 
 void TestPreview::CommandsFollowTheStateTable() {
@@ -349,15 +351,24 @@ void TestPreview::SeekShowsThePictureAtTheRequestedTime_data() {
   QTest::addColumn<QStringList>("args");
   // Constant rate, with seeks that need decoding forward from a key frame two seconds back.
   QTest::newRow("constant rate") << "cfr.mp4"
-                                 << QStringList{"-f", "lavfi", "-i",
-                                                "testsrc=size=160x120:rate=25:d=4", "-c:v",
-                                                "libx264", "-g", "50"};
+                                 << QStringList{
+                                        "-f",   "lavfi",   "-i", "testsrc=size=160x120:rate=25:d=4",
+                                        "-c:v", "libx264", "-g", "50"};
   // Variable rate: 25 pictures per second for a second, then 7, then 30.
   QTest::newRow("variable rate")
       << "vfr.mkv"
-      << QStringList{"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=4", "-vf",
+      << QStringList{"-f",
+                     "lavfi",
+                     "-i",
+                     "testsrc=size=160x120:rate=25:d=4",
+                     "-vf",
                      "setpts='(if(lt(N,25),N/25,if(lt(N,40),1+(N-25)/7,1+15/7+(N-40)/30)))/TB'",
-                     "-fps_mode", "passthrough", "-c:v", "libx264", "-g", "30"};
+                     "-fps_mode",
+                     "passthrough",
+                     "-c:v",
+                     "libx264",
+                     "-g",
+                     "30"};
 }
 
 void TestPreview::SeekShowsThePictureAtTheRequestedTime() {
