@@ -312,6 +312,11 @@ void TestPreview::SnapshotSavesTheShownPictureAsBitmap() {
   const double psnr = Psnr(DecodeWithFfmpeg(first), reference);
   QVERIFY2(psnr > 40.0, qPrintable(QString("PSNR %1 dB").arg(psnr)));
   QCOMPARE(DecodeWithFfmpeg(second), DecodeWithFfmpeg(first));
+
+  // The snapshot sound is compiled into the program (it returned at once: no sound device).
+  QFile snap(":/sounds/SNAP.wav");
+  QVERIFY(snap.open(QIODevice::ReadOnly));
+  QVERIFY(snap.read(12).startsWith("RIFF"));
 }
 
 void TestPreview::SnapshotChecksTheOutputFolder() {
