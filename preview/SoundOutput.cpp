@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <limits>
 
 #include "PlaybackQueues.h"
 
@@ -51,8 +53,6 @@ TSoundOutput::TSoundOutput(const QAudioDevice& device, const QAudioFormat& forma
       sink_(std::make_unique<QAudioSink>(device, format)),
       format_(format),
       samples_(samples) {
-  // A short device buffer keeps the clock estimate close and the volume change prompt.
-  sink_->setBufferSize(format.bytesForDuration(100000));
   open(QIODevice::ReadOnly);
 }
 
@@ -77,8 +77,19 @@ void TSoundOutput::Restart(int64_t from_us) {
   const bool was_running = started_ && sink_->state() != QAudio::SuspendedState;
   sink_->stop();
   started_ = false;
+  segments_.clear();
+  delivered_bytes_ = 0;
   delivered_end_us_ = from_us;
   if (was_running) Start();
+}
+
+void TSoundOutput::AddSegment(int64_t bytes, int64_t pts_us, bool silence) {
+  // Stretches the device has played completely are no longer needed.
+  const int64_t played = format_.bytesForDuration(sink_->processedUSecs());
+  while (segments_.size() >= 2 && segments_[1].start_byte <= played) segments_.pop_front();
+  if (segments_.empty() || segments_.back().silence != silence || !silence)
+    segments_.push_back(TSegment{delivered_bytes_, pts_us, silence});
+  delivered_bytes_ += bytes;
 }
 
 qint64 TSoundOutput::bytesAvailable() const {
@@ -92,6 +103,8 @@ qint64 TSoundOutput::readData(char* data, qint64 max_size) {
   const size_t got = samples_->Read(data, static_cast<size_t>(max_size), &end_us);
   if (got > 0) {
     ApplyGain(reinterpret_cast<int16_t*>(data), got / 2, gain_.load());
+    AddSegment(static_cast<int64_t>(got),
+               end_us - format_.durationForBytes(static_cast<qint32>(got)), false);
     delivered_end_us_ = end_us;
     return static_cast<qint64>(got);
   }
@@ -99,13 +112,20 @@ qint64 TSoundOutput::readData(char* data, qint64 max_size) {
   // The decoder is behind: silence keeps the device running without advancing the clock.
   const qint64 silence = std::min<qint64>(max_size, format_.bytesForDuration(10000));
   std::memset(data, 0, static_cast<size_t>(silence));
+  AddSegment(silence, delivered_end_us_, true);
   return silence;
 }
 
 int64_t TSoundOutput::ClockUs() const {
-  if (delivered_end_us_ < 0 || !started_) return -1;
-  const qint64 queued = std::max<qint64>(0, sink_->bufferSize() - sink_->bytesFree());
-  return delivered_end_us_ - format_.durationForBytes(static_cast<qint32>(queued));
+  if (!started_ || segments_.empty()) return -1;
+  const int64_t played = format_.bytesForDuration(sink_->processedUSecs());
+  auto it = std::upper_bound(segments_.begin(), segments_.end(), played,
+                             [](int64_t bytes, const TSegment& s) { return bytes < s.start_byte; });
+  if (it == segments_.begin()) return -1;
+  const TSegment& segment = *std::prev(it);
+  if (segment.silence || segment.pts_us < 0) return segment.pts_us;
+  return segment.pts_us + format_.durationForBytes(static_cast<qint32>(std::min<int64_t>(
+                              played - segment.start_byte, std::numeric_limits<qint32>::max())));
 }
 
 bool TSoundOutput::Drained() const {

@@ -7,6 +7,7 @@
 #include <QIODevice>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 
 class QAudioSink;
@@ -35,7 +36,8 @@ class TSoundOutput : public QIODevice {
   void Suspend();                 // pauses the device
   void Restart(int64_t from_us);  // after a seek: drops what the device holds
   void SetGain(double gain) { gain_ = gain; }
-  // The time of the sound now being heard, or -1 before any sound was delivered.
+  // The file time of the sound now being heard, or -1 before any sound was delivered: the
+  // device's played time mapped through the stretches of sound and silence handed to it.
   int64_t ClockUs() const;
   bool Drained() const;
 
@@ -47,10 +49,22 @@ class TSoundOutput : public QIODevice {
   qint64 writeData(const char*, qint64) override { return -1; }
 
  private:
+  // A stretch of the bytes handed to the device since it started: file sound from PTS_US on,
+  // or silence (pts_us = the file time it holds still at).
+  struct TSegment {
+    int64_t start_byte;
+    int64_t pts_us;
+    bool silence;
+  };
+  void AddSegment(int64_t bytes, int64_t pts_us, bool silence);
+
   std::unique_ptr<QAudioSink> sink_;
   QAudioFormat format_;
   TSampleBuffer* samples_;
   std::atomic<double> gain_{1.0};
-  int64_t delivered_end_us_ = -1;  // time just after the last real sample handed to the sink
+  // UI thread only (the sink pulls on the thread it lives in).
+  std::deque<TSegment> segments_;
+  int64_t delivered_bytes_ = 0;    // bytes handed to the device since it started
+  int64_t delivered_end_us_ = -1;  // file time just after the last sound handed to the device
   bool started_ = false;
 };
