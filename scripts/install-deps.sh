@@ -9,4 +9,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev \
   libopencore-amrnb-dev libgtest-dev ffmpeg time \
-  qt6-base-dev qt6-multimedia-dev xvfb xauth >/dev/null
+  qt6-base-dev qt6-multimedia-dev xvfb xauth pulseaudio >/dev/null
