@@ -81,6 +81,21 @@ bool SaveBitmap24(const QImage& image, const QString& path, QString* error) {
   return true;
 }
 
+namespace {
+
+// Length of a PCM WAV file in milliseconds, from its byte rate and size; 0 when unknown.
+int WaveDurationMs(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray header = file.read(44);
+  if (header.size() < 44 || !header.startsWith("RIFF")) return 0;
+  const auto* h = reinterpret_cast<const uchar*>(header.constData());
+  const qint64 byte_rate = h[28] | h[29] << 8 | h[30] << 16 | static_cast<qint64>(h[31]) << 24;
+  return byte_rate > 0 ? static_cast<int>((file.size() - 44) * 1000 / byte_rate) : 0;
+}
+
+}  // namespace
+
 void PlayWaveResource(const QString& name) {
   if (QMediaDevices::audioOutputs().isEmpty()) return;
   QString found;
@@ -92,16 +107,23 @@ void PlayWaveResource(const QString& name) {
   }
   if (found.isEmpty()) return;
 
+  // The effect reports the end when its samples are handed to the device, which may be before
+  // they are heard: the wait lasts at least the sound's length.
   QSoundEffect effect;
   QEventLoop loop;
   bool started = false;
+  bool length_elapsed = false;
   auto play_once = [&] {
     if (started) return;
     started = true;
     effect.play();
+    QTimer::singleShot(WaveDurationMs(found), &loop, [&] {
+      length_elapsed = true;
+      if (!effect.isPlaying()) loop.quit();
+    });
   };
   QObject::connect(&effect, &QSoundEffect::playingChanged, &loop, [&] {
-    if (!effect.isPlaying()) loop.quit();
+    if (!effect.isPlaying() && length_elapsed) loop.quit();
   });
   QObject::connect(&effect, &QSoundEffect::statusChanged, &loop, [&] {
     if (effect.status() == QSoundEffect::Ready) play_once();
