@@ -33,10 +33,13 @@ std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
   session->duration_us_ = raw->duration == AV_NOPTS_VALUE ? 0 : std::max<int64_t>(raw->duration, 0);
 
   const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (video >= 0) session->OpenVideo(video);
+  // A cover picture of a sound file is not a video: such a file plays on a black pane.
+  if (video >= 0 && !(raw->streams[video]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+    session->OpenVideo(video);
   const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
   if (audio >= 0) session->OpenSound(audio);
   if (!session->video_ && !session->audio_) return nullptr;
+  session->DiscardUnused();
   return session;
 }
 
@@ -46,6 +49,15 @@ TMediaSession::~TMediaSession() {
 
 int TMediaSession::InterruptCallback(void* opaque) {
   return static_cast<TMediaSession*>(opaque)->abort_.load() ? 1 : 0;
+}
+
+void TMediaSession::DiscardUnused() {
+  // The demuxer then skips the packets of streams nobody decodes.
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    const int index = static_cast<int>(i);
+    format_->streams[i]->discard =
+        (index == video_index_ || index == audio_index_) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
 }
 
 bool TMediaSession::OpenVideo(int index) {
@@ -117,6 +129,7 @@ bool TMediaSession::ConfigureSound(const TSoundFormat& format) {
   // No device or no conversion: the audio stream is not decoded at all.
   audio_.reset();
   audio_index_ = -1;
+  DiscardUnused();
   return format.channels == 0;
 }
 

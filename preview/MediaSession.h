@@ -64,6 +64,7 @@ class TMediaSession {
   TMediaSession() = default;
   bool OpenVideo(int index);
   bool OpenSound(int index);
+  void DiscardUnused();
   void StopThreads();
   void StartThreads();
   void DemuxLoop();
