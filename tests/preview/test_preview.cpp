@@ -408,8 +408,11 @@ void TestPreview::SeekShowsThePictureAtTheRequestedTime() {
 }
 
 void TestPreview::AudioOnlyFilePlaysOnTheClock() {
-  const QString sound = dir_.filePath("tone.m4a");
-  QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3", "-c:a", "aac"}));
+  // Sound with a cover picture, which is not a video to play.
+  const QString sound = dir_.filePath("tone-with-cover.m4a");
+  QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3", "-f", "lavfi", "-i",
+                            "testsrc=size=64x64:d=0.04", "-map", "0", "-map", "1", "-frames:v",
+                            "1", "-c:v", "png", "-disposition:v", "attached_pic", "-c:a", "aac"}));
   TFakeHost host;
   QTemporaryDir out;
   host.rows = {sound};
