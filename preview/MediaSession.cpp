@@ -1,0 +1,354 @@
+#include "MediaSession.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/time.h>
+}
+
+namespace {
+
+constexpr int64_t kSoundBufferMs = 500;
+// After this many late pictures in a row one is shown anyway, so a machine too slow for the
+// file still sees the picture move.
+constexpr int kMaxDropsInRow = 8;
+
+}  // namespace
+
+std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
+                                                   const TPlaybackClock* clock) {
+  std::unique_ptr<TMediaSession> session(new TMediaSession());
+  session->clock_ = clock;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) return nullptr;
+  raw->interrupt_callback.callback = &TMediaSession::InterruptCallback;
+  raw->interrupt_callback.opaque = session.get();
+  // avformat_open_input frees the context itself on failure.
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return nullptr;
+  session->format_.reset(raw);
+  if (avformat_find_stream_info(raw, nullptr) < 0) return nullptr;
+
+  session->start_us_ = raw->start_time == AV_NOPTS_VALUE ? 0 : raw->start_time;
+  session->duration_us_ = raw->duration == AV_NOPTS_VALUE ? 0 : std::max<int64_t>(raw->duration, 0);
+
+  const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  // A cover picture of a sound file is not a video: such a file plays on a black pane.
+  if (video >= 0 && !(raw->streams[video]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+    session->OpenVideo(video);
+  const int audio = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+  if (audio >= 0) session->OpenSound(audio);
+  if (!session->video_ && !session->audio_) return nullptr;
+  session->DiscardUnused();
+  return session;
+}
+
+TMediaSession::~TMediaSession() {
+  StopThreads();
+}
+
+int TMediaSession::InterruptCallback(void* opaque) {
+  return static_cast<TMediaSession*>(opaque)->abort_.load() ? 1 : 0;
+}
+
+void TMediaSession::DiscardUnused() {
+  // The demuxer then skips the packets of streams nobody decodes.
+  for (unsigned i = 0; i < format_->nb_streams; ++i) {
+    const int index = static_cast<int>(i);
+    format_->streams[i]->discard =
+        (index == video_index_ || index == audio_index_) ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
+}
+
+bool TMediaSession::OpenVideo(int index) {
+  AVStream* stream = format_->streams[index];
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return false;
+  CodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
+  ctx->pkt_timebase = stream->time_base;
+  ctx->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+  if (ctx->width <= 0 || ctx->height <= 0) return false;
+  video_ = std::move(ctx);
+  video_index_ = index;
+  sample_aspect_ = av_guess_sample_aspect_ratio(format_.get(), stream, nullptr);
+  if (sample_aspect_.num <= 0 || sample_aspect_.den <= 0) sample_aspect_ = AVRational{1, 1};
+  const AVRational rate = av_guess_frame_rate(format_.get(), stream, nullptr);
+  if (rate.num > 0 && rate.den > 0) frame_us_ = av_rescale(1000000, rate.den, rate.num);
+  return true;
+}
+
+bool TMediaSession::OpenSound(int index) {
+  AVStream* stream = format_->streams[index];
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return false;
+  CodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
+  ctx->pkt_timebase = stream->time_base;
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
+  if (ctx->sample_rate <= 0 || ctx->ch_layout.nb_channels <= 0) return false;
+  audio_ = std::move(ctx);
+  audio_index_ = index;
+  return true;
+}
+
+TSoundFormat TMediaSession::StreamSound() const {
+  if (!audio_) return {};
+  return TSoundFormat{audio_->sample_rate, audio_->ch_layout.nb_channels};
+}
+
+bool TMediaSession::ConfigureSound(const TSoundFormat& format) {
+  if (!audio_) return false;
+  if (format.channels > 0 && format.sample_rate > 0) {
+    AVChannelLayout in_layout{};
+    if (audio_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+      av_channel_layout_default(&in_layout, audio_->ch_layout.nb_channels);
+    else
+      av_channel_layout_copy(&in_layout, &audio_->ch_layout);
+    AVChannelLayout out_layout{};
+    av_channel_layout_default(&out_layout, format.channels);
+    SwrContext* raw = nullptr;
+    const int rc =
+        swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, format.sample_rate, &in_layout,
+                            audio_->sample_fmt, audio_->sample_rate, 0, nullptr);
+    SwrPtr swr(raw);
+    av_channel_layout_uninit(&in_layout);
+    av_channel_layout_uninit(&out_layout);
+    if (rc >= 0 && swr_init(swr.get()) >= 0) {
+      resampler_ = std::move(swr);
+      sound_ = format;
+      const int frame_bytes = 2 * format.channels;
+      const int second_bytes = frame_bytes * format.sample_rate;
+      samples_ = std::make_unique<TSampleBuffer>(
+          second_bytes, frame_bytes, static_cast<size_t>(second_bytes * kSoundBufferMs / 1000));
+      return true;
+    }
+  }
+  // No device or no conversion: the audio stream is not decoded at all.
+  audio_.reset();
+  audio_index_ = -1;
+  DiscardUnused();
+  return format.channels == 0;
+}
+
+void TMediaSession::SetSurfaceSize(QSize size) {
+  surface_width_ = std::max(size.width(), 2);
+  surface_height_ = std::max(size.height(), 2);
+}
+
+QSize TMediaSession::FitPicture(QSize surface) const {
+  if (!video_) return {};
+  const double display_width =
+      static_cast<double>(video_->width) * sample_aspect_.num / sample_aspect_.den;
+  const double aspect = display_width / video_->height;
+  const int sw = std::max(surface.width(), 2);
+  const int sh = std::max(surface.height(), 2);
+  int w = sw;
+  int h = static_cast<int>(sw / aspect + 0.5);
+  if (h > sh) {
+    h = sh;
+    w = static_cast<int>(sh * aspect + 0.5);
+  }
+  // Even sizes keep the chroma planes' scaling exact.
+  return QSize(std::max(2, w & ~1), std::max(2, h & ~1));
+}
+
+void TMediaSession::Start() {
+  StopThreads();
+  StartThreads();
+}
+
+void TMediaSession::SeekTo(int64_t target_us) {
+  StopThreads();
+  target_us = std::max<int64_t>(0, target_us);
+  const int64_t ts = target_us + start_us_;
+  // The key frame at or before the target; formats without that kind of seek fall back.
+  if (avformat_seek_file(format_.get(), -1, INT64_MIN, ts, ts, 0) < 0)
+    av_seek_frame(format_.get(), -1, ts, AVSEEK_FLAG_BACKWARD);
+  if (video_) avcodec_flush_buffers(video_.get());
+  if (audio_) avcodec_flush_buffers(audio_.get());
+  packets_.Clear();
+  pictures_.Clear();
+  if (samples_) samples_->Clear();
+  video_target_us_ = video_ ? target_us : -1;
+  audio_target_us_ = audio_ ? target_us : -1;
+  StartThreads();
+}
+
+void TMediaSession::StartThreads() {
+  abort_ = false;
+  video_ended_ = false;
+  packets_.Use(TPacketQueues::kVideo, video_ != nullptr);
+  packets_.Use(TPacketQueues::kAudio, audio_ != nullptr);
+  demux_thread_ = std::thread(&TMediaSession::DemuxLoop, this);
+  if (video_) video_thread_ = std::thread(&TMediaSession::VideoLoop, this);
+  if (audio_) audio_thread_ = std::thread(&TMediaSession::AudioLoop, this);
+}
+
+void TMediaSession::StopThreads() {
+  abort_ = true;
+  packets_.WakeAll();
+  pictures_.WakeAll();
+  if (samples_) samples_->WakeAll();
+  for (std::thread* t : {&demux_thread_, &video_thread_, &audio_thread_})
+    if (t->joinable()) t->join();
+}
+
+void TMediaSession::DemuxLoop() {
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return;
+  while (packets_.WaitForRoom(abort_)) {
+    const int rc = av_read_frame(format_.get(), packet.get());
+    if (rc == AVERROR(EAGAIN)) {
+      av_usleep(5000);
+      continue;
+    }
+    if (rc < 0) {  // end of file, a read error or an abort: the decoders drain what they have
+      if (abort_.load()) return;
+      if (video_) packets_.Push(TPacketQueues::kVideo, nullptr);
+      if (audio_) packets_.Push(TPacketQueues::kAudio, nullptr);
+      return;
+    }
+    const int index = packet->stream_index;
+    if (index == video_index_ || index == audio_index_) {
+      PacketPtr queued(av_packet_alloc());
+      if (!queued) return;
+      av_packet_move_ref(queued.get(), packet.get());
+      packets_.Push(index == video_index_ ? TPacketQueues::kVideo : TPacketQueues::kAudio,
+                    std::move(queued));
+    } else {
+      av_packet_unref(packet.get());
+    }
+  }
+}
+
+int64_t TMediaSession::FrameTimeUs(const AVFrame* frame, const AVStream* stream) const {
+  if (frame->best_effort_timestamp == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+  return av_rescale_q(frame->best_effort_timestamp, stream->time_base, AV_TIME_BASE_Q) - start_us_;
+}
+
+void TMediaSession::VideoLoop() {
+  const AVStream* stream = format_->streams[video_index_];
+  FramePtr frame(av_frame_alloc());
+  FramePtr held;  // after a seek: the latest picture not later than the target
+  int64_t held_pts = 0;
+  int64_t last_pts = -frame_us_;
+  int drops_in_row = 0;
+  if (!frame) return;
+  while (!abort_.load()) {
+    PacketPtr packet;
+    if (!packets_.Pop(TPacketQueues::kVideo, packet, abort_)) return;
+    // A damaged packet is skipped, as players do; the decoder recovers at the next key frame.
+    avcodec_send_packet(video_.get(), packet.get());
+    for (;;) {
+      const int rc = avcodec_receive_frame(video_.get(), frame.get());
+      if (rc == AVERROR(EAGAIN)) break;
+      if (rc < 0) {  // drained (end of stream) or a decoder failure: show what is held
+        if (held && !QueuePicture(held.get(), held_pts)) return;
+        video_ended_ = true;
+        return;
+      }
+      int64_t pts = FrameTimeUs(frame.get(), stream);
+      if (pts == AV_NOPTS_VALUE) pts = last_pts + frame_us_;
+      last_pts = pts;
+      bool ok = true;
+      if (video_target_us_ >= 0) {
+        if (pts <= video_target_us_) {
+          held.reset(av_frame_clone(frame.get()));
+          held_pts = pts;
+        } else {
+          // The first picture past the target: the held one is the picture at the target.
+          video_target_us_ = -1;
+          if (held) ok = QueuePicture(held.get(), held_pts);
+          held.reset();
+          if (ok) ok = QueuePicture(frame.get(), pts);
+        }
+      } else if (clock_->Running() && pts + frame_us_ < clock_->NowUs() &&
+                 drops_in_row < kMaxDropsInRow) {
+        ++drops_in_row;  // already late: not worth converting
+        ++decoder_drops_;
+      } else {
+        drops_in_row = 0;
+        ok = QueuePicture(frame.get(), pts);
+      }
+      av_frame_unref(frame.get());
+      if (!ok) return;
+    }
+    if (!packet) {  // the drained decoder reported EOF above; nothing more can come
+      video_ended_ = true;
+      return;
+    }
+  }
+}
+
+bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
+  const QSize size = FitPicture(QSize(surface_width_.load(), surface_height_.load()));
+  SwsContext* ctx = sws_getCachedContext(
+      scaler_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+      size.width(), size.height(), AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  scaler_.reset(ctx);
+  if (!ctx) return true;  // an unconvertible picture is skipped
+  TPicture picture;
+  picture.pts_us = pts_us;
+  picture.image = QImage(size, QImage::Format_RGB32);
+  if (picture.image.isNull()) return true;
+  uint8_t* planes[4] = {picture.image.bits(), nullptr, nullptr, nullptr};
+  int strides[4] = {static_cast<int>(picture.image.bytesPerLine()), 0, 0, 0};
+  sws_scale(ctx, frame->data, frame->linesize, 0, frame->height, planes, strides);
+  picture.frame.reset(av_frame_clone(frame));
+  return pictures_.Push(std::move(picture), abort_);
+}
+
+void TMediaSession::AudioLoop() {
+  FramePtr frame(av_frame_alloc());
+  if (!frame) return;
+  while (!abort_.load()) {
+    PacketPtr packet;
+    if (!packets_.Pop(TPacketQueues::kAudio, packet, abort_)) return;
+    avcodec_send_packet(audio_.get(), packet.get());
+    for (;;) {
+      const int rc = avcodec_receive_frame(audio_.get(), frame.get());
+      if (rc == AVERROR(EAGAIN)) break;
+      if (rc < 0) {
+        samples_->MarkEnd();
+        return;
+      }
+      const bool ok = QueueSamples(frame.get());
+      av_frame_unref(frame.get());
+      if (!ok) return;
+    }
+    if (!packet) {
+      samples_->MarkEnd();
+      return;
+    }
+  }
+}
+
+bool TMediaSession::QueueSamples(const AVFrame* frame) {
+  const AVStream* stream = format_->streams[audio_index_];
+  const int capacity = swr_get_out_samples(resampler_.get(), frame->nb_samples);
+  if (capacity <= 0) return true;
+  const int frame_bytes = 2 * sound_.channels;
+  std::vector<char> bytes(static_cast<size_t>(capacity) * frame_bytes);
+  uint8_t* out[1] = {reinterpret_cast<uint8_t*>(bytes.data())};
+  const int converted =
+      swr_convert(resampler_.get(), out, capacity,
+                  const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+  if (converted <= 0) return true;
+  bytes.resize(static_cast<size_t>(converted) * frame_bytes);
+  int64_t pts = FrameTimeUs(frame, stream);
+  if (pts == AV_NOPTS_VALUE) pts = audio_target_us_ >= 0 ? audio_target_us_ : 0;
+  if (audio_target_us_ >= 0) {
+    // After a seek, sound before the target is cut off so that the sound starts at it.
+    const int64_t skip_frames = av_rescale(audio_target_us_ - pts, sound_.sample_rate, 1000000);
+    if (skip_frames >= converted) return true;
+    if (skip_frames > 0) {
+      bytes.erase(bytes.begin(), bytes.begin() + skip_frames * frame_bytes);
+      pts = audio_target_us_;
+    }
+    audio_target_us_ = -1;
+  }
+  return samples_->Push(pts, std::move(bytes), abort_);
+}

@@ -1,0 +1,108 @@
+// One file opened for the preview: its demuxer, decoders, the three worker threads (demuxing,
+// video decoding, audio decoding) and the bounded queues between them. No widget code: the
+// player takes pictures from Pictures() and samples from Samples() on the UI thread.
+#pragma once
+
+#include <QSize>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "AVPtr.h"
+#include "PlaybackClock.h"
+#include "PlaybackQueues.h"
+
+// The sound format the session delivers: interleaved signed 16-bit at this rate and channel
+// count. A channel count of 0 means no sound is wanted (no device): the audio stream is ignored.
+struct TSoundFormat {
+  int sample_rate = 0;
+  int channels = 0;
+};
+
+class TMediaSession {
+ public:
+  // Opens PATH and the decoders of its best video and audio streams. Returns null when the file
+  // cannot be opened or has neither a decodable picture nor a decodable sound. CLOCK must
+  // outlive the session.
+  static std::unique_ptr<TMediaSession> Open(const std::string& path, const TPlaybackClock* clock);
+  ~TMediaSession();
+  TMediaSession(const TMediaSession&) = delete;
+  TMediaSession& operator=(const TMediaSession&) = delete;
+
+  bool HasVideo() const { return video_ != nullptr; }
+  bool HasSound() const { return samples_ != nullptr; }
+  int64_t DurationUs() const { return duration_us_; }  // 0 when unknown
+  // The sound of the audio stream as stored in the file; channels 0 when there is none.
+  TSoundFormat StreamSound() const;
+  // Before Start: deliver the sound in FORMAT, or with channels 0 ignore the audio stream
+  // (no sound device). Returns false when the sound cannot be converted (then it is ignored).
+  bool ConfigureSound(const TSoundFormat& format);
+
+  // Sets the size the pictures are scaled into; they keep the display aspect ratio, so one side
+  // may be smaller (the surface paints black bars). Safe from any thread.
+  void SetSurfaceSize(QSize size);
+  // The picture size for a surface of SURFACE size, keeping the display aspect ratio.
+  QSize FitPicture(QSize surface) const;
+
+  // Starts the worker threads from the beginning of the file.
+  void Start();
+  // Positions the file at TARGET_US (from its start): the threads are stopped, the demuxer
+  // goes back to the key frame at or before the target, and decoding runs forward so that the
+  // first picture queued is the one shown at the target, and the first sample is the target's.
+  void SeekTo(int64_t target_us);
+
+  TPictureQueue& Pictures() { return pictures_; }
+  TSampleBuffer* Samples() { return samples_.get(); }
+  // True when the video thread has queued its last picture (end of stream or no video).
+  bool VideoEnded() const { return !video_ || video_ended_.load(); }
+  // Pictures the decoder dropped because they were already late when decoded.
+  int64_t DecoderDrops() const { return decoder_drops_.load(); }
+
+ private:
+  TMediaSession() = default;
+  bool OpenVideo(int index);
+  bool OpenSound(int index);
+  void DiscardUnused();
+  void StopThreads();
+  void StartThreads();
+  void DemuxLoop();
+  void VideoLoop();
+  void AudioLoop();
+  // Converts and queues one decoded picture; false when aborted.
+  bool QueuePicture(const AVFrame* frame, int64_t pts_us);
+  bool QueueSamples(const AVFrame* frame);
+  int64_t FrameTimeUs(const AVFrame* frame, const AVStream* stream) const;
+  static int InterruptCallback(void* opaque);
+
+  InputFormatPtr format_;
+  CodecContextPtr video_;
+  CodecContextPtr audio_;
+  SwsPtr scaler_;  // used only by the video thread
+  SwrPtr resampler_;
+  int video_index_ = -1;
+  int audio_index_ = -1;
+  int64_t start_us_ = 0;  // the file's start time; every time here is relative to it
+  int64_t duration_us_ = 0;
+  int64_t frame_us_ = 40000;  // nominal picture duration, for the late test
+  AVRational sample_aspect_{1, 1};
+  TSoundFormat sound_;
+  const TPlaybackClock* clock_ = nullptr;
+
+  TPacketQueues packets_;
+  TPictureQueue pictures_{3};
+  std::unique_ptr<TSampleBuffer> samples_;
+
+  std::atomic<bool> abort_{false};
+  std::atomic<bool> video_ended_{false};
+  std::atomic<int> surface_width_{320};
+  std::atomic<int> surface_height_{240};
+  std::atomic<int64_t> decoder_drops_{0};
+  // Seek targets: set before the threads start, read by the decoding threads; -1 = none.
+  int64_t video_target_us_ = -1;
+  int64_t audio_target_us_ = -1;
+  std::thread demux_thread_;
+  std::thread video_thread_;
+  std::thread audio_thread_;
+};
