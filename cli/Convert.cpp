@@ -2,7 +2,8 @@
 // does, and runs them one after another (or N at once with --jobs) on the job component.
 //
 // Threads: the job component raises its events on worker threads; they only update the
-// per-file states and print, under `Console::mutex`. The main thread sets the jobs up and waits
+// per-file states and print, under `Console::mutex`. Lock order: StopControl::mutex, then the
+// component's lock, then Console::mutex (never the component's lock under Console::mutex). The main thread sets the jobs up and waits
 // for each batch's final notice. SIGINT, SIGTERM and SIGHUP are blocked in every thread and
 // taken by a signal thread, which stops the component like the Stop button whatever the main
 // thread is doing; it also wakes the main thread with kWakeSignal, so that an open or read that
@@ -516,15 +517,22 @@ int RunConvert(int argc, char** argv) {
         }
       }
 
-      bool started = false;
+      bool any_job = false;
       {
-        std::lock_guard<std::mutex> stop_guard(stop.mutex);
         std::lock_guard<std::mutex> guard(console.mutex);
         const auto now = Clock::now();
         for (FileState& f : console.files) f.started = now;
         console.run_over = false;
         console.jobs_terminated = 0;
-        if (!console.by_job.empty() && stop.signal == 0) {
+        any_job = !console.by_job.empty();
+      }
+      bool started = false;
+      if (any_job) {
+        // Not under console.mutex: the component's events take it while holding the
+        // component's lock, which Start takes too. Under stop.mutex, so that a stop request
+        // comes either before (and nothing starts) or after Start (and stops what it started).
+        std::lock_guard<std::mutex> stop_guard(stop.mutex);
+        if (stop.signal == 0) {
           component.Start(args.jobs);
           started = true;
         }
@@ -539,6 +547,9 @@ int RunConvert(int argc, char** argv) {
     }
     stop.setup_over = true;
     for (const std::string& script : scripts) std::remove(script.c_str());
+    // From here on a stop request changes nothing: every job has ended.
+    pthread_kill(signal_thread.native_handle(), kQuitSignal);
+    signal_thread.join();
 
     std::lock_guard<std::mutex> guard(console.mutex);
     // Every file of the run gets its line: those never set up or never started were aborted.
@@ -570,8 +581,6 @@ int RunConvert(int argc, char** argv) {
     } else {
       exit_status = warned > 0 ? 3 : 0;
     }
-    pthread_kill(signal_thread.native_handle(), kQuitSignal);
-    signal_thread.join();
   }
   return exit_status;
 }
