@@ -371,8 +371,12 @@ int RunningProcess::Wait() {
   }
   if (pid_ <= 0) return -1;
   if (status_ >= 0) return status_;
+  // A program that hangs is killed after ten more seconds, so that a test fails instead of
+  // hanging.
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  for (int tick = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ++tick) {
+    if (tick == 100) ::kill(pid_, SIGKILL);
+    ::usleep(100 * 1000);
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return status_;

@@ -60,7 +60,8 @@ class RunningProcess {
   // Closes our end of the program's standard output, as a reader that goes away does.
   void CloseOutput();
   // Reads the rest of the output and returns the exit status, or 128 + the signal number when
-  // a signal ended the program.
+  // a signal ended the program. One that has not ended after two minutes without output and
+  // ten more seconds is killed, so that a test fails rather than hangs.
   int Wait();
   const std::string& Output() const { return out_; }
 

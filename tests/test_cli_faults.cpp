@@ -141,6 +141,27 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
   ExpectUnchanged(sources);
 }
 
+TEST_F(CliFaultTest, CtrlCEndsAStartUpThatBlocks) {
+  // A script whose source is a pipe without a writer: opening the source blocks, as one on a
+  // stalled network mount does.
+  const std::string fifo = in_.File("stalled.rm");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string script = in_.File("stalled.avs");
+  media::WriteFile(script, "LoadPlugin(\"DirectShowSource.dll\")\r\nDirectShowSource(\"" + fifo +
+                               "\", fps=25, convertfps=true)\r\n");
+  const std::vector<std::string> queued = Queued(1);
+  media::RunningProcess process({QUORVIN_CLI, "-o", out_.Path().string(), script, queued[0]});
+  EXPECT_FALSE(process.WaitForOutput(": ", 500)) << process.Output();
+  const auto sent = std::chrono::steady_clock::now();
+  process.Signal(SIGINT);
+  EXPECT_EQ(process.Wait(), 130) << process.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+  EXPECT_TRUE(Contains(process.Output(), script + ": Abort\n")) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), queued[0] + ": Abort\n")) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), "\n0 done, 0 failed, 2 aborted\n")) << process.Output();
+  EXPECT_TRUE(fs::is_empty(out_.Path()));
+}
+
 TEST_F(CliFaultTest, KilledRunLeavesOnlyThePartFileOfTheRunningJob) {
   const std::string long_source = src_->File("long.avi");
   const std::vector<std::string> queued = Queued(3);
