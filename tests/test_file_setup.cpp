@@ -7,6 +7,8 @@ extern "C" {
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "AmrNbEncoder.h"
@@ -390,4 +392,19 @@ TEST_F(FileSetupTest, ScriptInputConvertsAtConstantRate) {
   EXPECT_NEAR(times.at(v->index).end_s, 2.0, 0.05);
   EXPECT_NEAR(times.at(v->index).end_s, times.at(1 - v->index).end_s, 0.1);
   EXPECT_TRUE(media::DecodesCleanly(out));
+}
+
+TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
+  const auto path = MakeAv(dir, "a.avi");
+  ASSERT_EQ(OpenInput(path), "");
+  const auto out = dir.File("out.avi");
+  ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
+  engine.ReplaceExistingOutput = false;
+  // Another program takes the name while the job waits for its turn.
+  media::WriteFile(out, "not ours");
+  EXPECT_THROW(engine.Transcode(), FFMpegException);
+  engine.FreeFileSet();
+  std::ifstream in(out);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
+  EXPECT_FALSE(std::filesystem::exists(TCustomFFmpeg::PartFileName(out)));
 }
