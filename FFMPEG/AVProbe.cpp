@@ -62,11 +62,21 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     }
   }
 
+  if (!format) {
+    if (std::string why = NotARegularFileText(file_name); !why.empty()) {
+      last_error_ = why;
+      return false;
+    }
+  }
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) {
     last_error_ = OpenErrorText(AVERROR(ENOMEM), file_name);
     return false;
   }
+  raw->interrupt_callback.callback = [](void* probe) -> int {
+    return static_cast<TAVProbe*>(probe)->abort_ ? 1 : 0;
+  };
+  raw->interrupt_callback.opaque = this;
   // On failure avformat_open_input frees the context itself.
   int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
   if (ret < 0) {

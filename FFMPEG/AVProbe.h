@@ -6,6 +6,7 @@
 // they reach whatever sink the binding has installed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -63,6 +64,10 @@ class TAVProbe {
   void GetVideoStreamInfo(int index, VideoStreamInfo& info) const;
   void GetVideoStreamInfo(VideoStreamInfo& info) const { GetVideoStreamInfo(-1, info); }
 
+  // With true, an Open that is under way (blocked in a read of a stalled file) or that comes
+  // later fails at once; false lets Open work again. Callable from any thread.
+  void SetAbort(bool abort) { abort_ = abort; }
+
   const std::string& LastError() const { return last_error_; }
   const std::string& FormatName() const { return format_name_; }
   const AVFormatContext* Context() const { return context_.get(); }
@@ -77,6 +82,7 @@ class TAVProbe {
 
  private:
   InputFormatPtr context_;
+  std::atomic<bool> abort_{false};
   std::string last_error_;
   std::string format_name_;
   int stream_count_ = -1;

@@ -1,5 +1,7 @@
 #include "FFmpeg.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -130,7 +132,13 @@ void TCustomFFmpeg::FreeFileSet() {
   FormatDefaults.reset();
   ScalerDefaults.reset();
 
-  for (auto& output : OutputFiles) {
+  for (size_t i = 0; i < OutputFiles.size(); ++i) {
+    auto& output = OutputFiles[i];
+    // A file still under its temporary name is unfinished (the run failed): remove it.
+    if (output && output->pb && !OutputPartPaths[i].empty()) avio_closep(&output->pb);
+    if (!OutputPartPaths[i].empty()) unlink(OutputPartPaths[i].c_str());
+    OutputPartPaths[i].clear();
+    OutputPaths[i].clear();
     if (!output) continue;
     std::string path = output->url ? output->url : "";
     bool writes_file = output->oformat && !(output->oformat->flags & AVFMT_NOFILE);
@@ -195,6 +203,7 @@ void TCustomFFmpeg::ResetEngine() {
   ErrorMessage.clear();
   Paused = false;
   TotalDurationMs = -1;
+  ReplaceExistingOutput = true;
 
   for (int type = 0; type < kCodecTypeCount; ++type) {
     CodecDefaults[type].reset(avcodec_alloc_context3(nullptr));

@@ -213,6 +213,37 @@ class TCustomFFmpeg {
   void TakeBitstreamFilters(std::string& chain_text, int file_index, int stream);
 
  public:
+  // ---- Output files ---------------------------------------------------------------------------
+  //
+  // An output file is created only when its run starts, under a hidden temporary name beside
+  // the final one (PartFileName), and takes its final name only when the run has ended well or
+  // has been stopped and its file finalised. A run that fails removes its unfinished file, and
+  // a killed process leaves at most the temporary files of its running jobs, which no naming
+  // rule counts as outputs.
+
+  // The temporary name of FINAL_PATH: ".NAME.quorvin-part" in the same folder (attempt 0), or
+  // ".NAME.ATTEMPT.quorvin-part" when that name is in use.
+  static std::string PartFileName(const std::string& final_path, int attempt = 0);
+  // Why no output can be created at FILE_NAME, without creating anything: the folder is
+  // missing, is no folder or takes no files, or the name is a folder. Empty when it can.
+  static std::string OutputPlaceError(const std::string& file_name);
+  // Creates the file of every output prepared by OpenOutputFile under its temporary name and
+  // opens it for writing. Failures raise FFMpegException with the system's reason.
+  void OpenOutputFilesForWriting();
+  // Closes every output created by OpenOutputFilesForWriting, checks that all of it was
+  // written, and gives it its final name (replacing a file of that name only when
+  // ReplaceExistingOutput is set, and never one this job reads). Failures raise
+  // FFMpegException; FreeFileSet then removes the unfinished file.
+  void CommitOutputFiles();
+
+  // Final name of each output prepared by OpenOutputFile; empty for outputs that write no file
+  // or that were opened by the caller.
+  std::array<std::string, kMaxFiles> OutputPaths;
+  // Temporary name of each output while its run writes it.
+  std::array<std::string, kMaxFiles> OutputPartPaths;
+  // Whether an output may replace a file that exists under its final name when the run ends.
+  bool ReplaceExistingOutput = true;
+
   // ---- Transcode (engine-core) --------------------------------------------------------------
 
   // Runs the conversion of InputFiles into OutputFiles with StreamMaps; failures raise

@@ -188,6 +188,14 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
     video_codec = avcodec_find_decoder(video_id);
   }
 
+  // A forced input format may name a capture device; anything else must be a regular file.
+  if (!InputFormat) {
+    if (std::string why = NotARegularFileText(file_name); !why.empty()) {
+      LastErrorText = why;
+      return false;
+    }
+  }
+
   InputFormatPtr ic;
   int64_t script_duration_us = AV_NOPTS_VALUE;
   const AVIOInterruptCB interrupt = InputInterruptCallback();
@@ -453,17 +461,17 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
     return fail();
   }
   if (!(format->flags & AVFMT_NOFILE)) {
-    // Opening for writing truncates: never let that hit a file this job reads.
+    // The file itself is created when the run starts (OpenOutputFilesForWriting); here only
+    // what can be told without creating anything is checked.
     if (IsOpenInput(file_name)) {
       LastErrorText = "Could not open '" + file_name + "' (it is an input file of this job)";
       return fail();
     }
-    const int ret =
-        avio_open2(&registered->pb, file_name.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
-    if (ret < 0) {
-      LastErrorText = "Could not open '" + file_name + "' (" + LibraryErrorText(ret) + ")";
+    if (std::string why = OutputPlaceError(file_name); !why.empty()) {
+      LastErrorText = "Could not open '" + file_name + "' (" + why + ")";
       return fail();
     }
+    OutputPaths[index] = file_name;
   }
 
   registered->max_delay = static_cast<int>(MuxMaxDelay * 1000000);

@@ -309,13 +309,22 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     } else {
       ResetInputOptions(job->InputOptions);
     }
+    {
+      // Registered so that Stop can interrupt an open that blocks.
+      std::lock_guard<std::recursive_mutex> guard(Lock);
+      if (stop_requested_) job->RequestAbort();
+      setting_up_ = job;
+    }
     job->OpenInputFile(file_name);
   } catch (const std::exception& e) {
     last_error_ = e.what();
+    std::lock_guard<std::recursive_mutex> guard(Lock);
+    setting_up_.reset();
     return -1;
   }
   ConnectCallbacks(*job);
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  setting_up_.reset();
   job->Index = static_cast<int>(tasks_.size());
   tasks_.push_back(job);
   return job->Index;
@@ -404,6 +413,7 @@ void TCustomJobComponent::ClearTasks() {
     for (const auto& job : tasks_) job->Index = -1;
     tasks_.clear();
     concurrent_tasks_ = 0;
+    stop_requested_ = false;
   }
   last_error_.clear();
   threads_.Reap();
@@ -483,6 +493,8 @@ void TCustomJobComponent::Stop() {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   pending_count_ = 0;
   deferred_starts_.clear();
+  stop_requested_ = true;
+  if (setting_up_) setting_up_->RequestAbort();
   for (const auto& job : tasks_) {
     if (job->Terminated) continue;
     if (job->ClaimLaunch()) {

@@ -150,7 +150,9 @@ class TCustomJobComponent {
   // synchronously inside Start, which then returns when the run is over.
   void Start(int concurrent_tasks);
   // No further job starts; running jobs are asked to abort; jobs that never ran get their
-  // terminate notice (AFinished false) from a short-lived thread.
+  // terminate notice (AFinished false) from a short-lived thread. An AddInputFile under way on
+  // another thread (blocked on a stalled input) fails at once, as do further ones until
+  // ClearTasks. Callable from any thread.
   void Stop();
   // Pauses every running job at its next pass; Resume lets them continue.
   void Pause();
@@ -215,6 +217,8 @@ class TCustomJobComponent {
   int pending_count_ = 0;
   std::deque<int> deferred_starts_;  // main-thread mode without a scheduler
   bool draining_ = false;
+  std::shared_ptr<TFFmpeg> setting_up_;  // the job AddInputFile is opening the input of
+  bool stop_requested_ = false;          // set by Stop, cleared by ClearTasks
 
   // Written and read by the controlling thread only.
   std::string last_error_;

@@ -5,6 +5,8 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <fstream>
 #include <vector>
@@ -79,4 +81,16 @@ bool FormatRecognised(const std::string& file_name) {
   int score = 0;
   const AVInputFormat* format = av_probe_input_format3(&pd, 1, &score);
   return format != nullptr && score > AVPROBE_SCORE_RETRY;
+}
+
+std::string NotARegularFileText(const std::string& file_name) {
+  struct stat st;
+  // A folder is left to the open, which names it.
+  if (stat(file_name.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return {};
+  // Pipes and devices cannot be read twice (probe, then conversion) nor sought, and a device
+  // such as /dev/zero never ends.
+  const char* what = S_ISFIFO(st.st_mode)   ? "a pipe"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "a device";
+  return file_name + ": " + what + ", not a regular file; only regular files can be converted";
 }

@@ -23,3 +23,8 @@ std::string LibraryErrorText(int err);
 // FILE_NAME, i.e. the file is of a known format but truncated or corrupted rather than of an
 // unknown format.
 bool FormatRecognised(const std::string& file_name);
+
+// When FILE_NAME names a pipe, a device or a socket, the reason it cannot be converted; empty
+// for a regular file, a folder (whose open names it) and a name that does not exist (a URL, or a missing file whose open reports the reason). Looks only with
+// stat, so a pipe without a writer or an endless device is never opened.
+std::string NotARegularFileText(const std::string& file_name);

@@ -735,6 +735,10 @@ void Transcoder::CloseCodecs() {
 }
 
 void TCustomFFmpeg::Transcode() {
-  Transcoder run(*this);
-  run.Run();
+  OpenOutputFilesForWriting();
+  {
+    Transcoder run(*this);
+    run.Run();
+  }
+  CommitOutputFiles();
 }

@@ -65,6 +65,23 @@ bool ParseNumber(const std::string& text, double& value) {
 
 }  // namespace
 
+TRunOutputNames::TRunOutputNames(const std::vector<std::string>& sources) {
+  for (const std::string& source : sources) AddSource(source);
+}
+
+void TRunOutputNames::AddSource(const std::string& path) {
+  struct stat st;
+  if (stat(TrimBlanks(path).c_str(), &st) == 0) sources_.emplace(st.st_dev, st.st_ino);
+}
+
+void TRunOutputNames::Promise(const std::string& path) { promised_.insert(path); }
+
+bool TRunOutputNames::Taken(const std::string& path) const {
+  if (promised_.count(path) > 0) return true;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && sources_.count({st.st_dev, st.st_ino}) > 0;
+}
+
 std::string UniqueFileName(const std::string& path, const std::string& extension,
                            const TReservedPath& reserved) {
   const std::string base = WithoutExtension(path);
@@ -248,6 +265,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     component.RemoveTask(index);
     return setup;
   }
+  component.Task(index)->ReplaceExistingOutput = overwrite;
   setup.Index = index;
   setup.Ok = true;
   return setup;

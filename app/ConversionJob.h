@@ -4,8 +4,12 @@
 // No widget code: the caller passes the row texts and the settings model.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "OptionRecords.h"
 
@@ -14,6 +18,26 @@ struct TMainSettings;
 
 // Tells whether a path is already promised to another job of the same run.
 using TReservedPath = std::function<bool(const std::string& path)>;
+
+// The output names of one run. A name is taken when it has been promised to a job of the run,
+// or when it is (by device and inode, so also through links) a file that an item of the run
+// reads: writing there would destroy a source that is still to be converted.
+class TRunOutputNames {
+ public:
+  // `sources`: every file the run's items read, including those queued for later.
+  explicit TRunOutputNames(const std::vector<std::string>& sources = {});
+  void AddSource(const std::string& path);
+  void Promise(const std::string& path);
+  bool Taken(const std::string& path) const;
+  // Taken() as a TReservedPath; valid while this object lives.
+  TReservedPath Reserved() const {
+    return [this](const std::string& path) { return Taken(path); };
+  }
+
+ private:
+  std::set<std::string> promised_;
+  std::set<std::pair<uint64_t, uint64_t>> sources_;  // device, inode
+};
 
 // The first of base + extension, base + "-1" + extension, base + "-2" + extension, ... that
 // does not exist (and is not reserved), where base is `path` without its extension.
@@ -81,7 +105,8 @@ struct TConversionJobSetup {
 // Sets up one job for `row` on `component`, in the queue's order: output path, the script for
 // ".rmvb" sources, the input record (file name, start 0) and AddInputFile; then the output
 // record (frame rate, translation and volume from `settings`, the aspect rule of the selected
-// aspect item, the ten-hour limit for an unknown duration) and SetOutputFile. On any failure
+// aspect item, the ten-hour limit for an unknown duration) and SetOutputFile. The job replaces
+// an existing file at its output path only with `overwrite`. On any failure
 // the half-made job is removed again, so nothing is left to run, and Error says why.
 TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
                                        const TMainSettings& settings,

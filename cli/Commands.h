@@ -1,7 +1,8 @@
 // Sub-commands of quorvin-convert. main() picks one from the first argument and calls it with
 // an argument vector whose argv[0] is the program name and whose argv[1..argc-1] are the
 // arguments after the command option (for RunConvert: every argument). Each returns the
-// process exit status: 0 success, 1 a job failed, 2 a usage error (message on standard error).
+// process exit status: 0 success, 1 a job failed, 2 a usage error (message on standard error);
+// RunConvert also 3 (every file done, some with a note) and 128 + the number of a stop signal.
 #pragma once
 
 #include "SettingChoices.h"

@@ -2,15 +2,25 @@
 // does, and runs them one after another (or N at once with --jobs) on the job component.
 //
 // Threads: the job component raises its events on worker threads; they only update the
-// per-file states and print, under `Console::mutex`. The main thread waits for the run's final
-// notice and handles Ctrl-C: SIGINT is blocked in every thread and taken with sigtimedwait by
-// the main thread, which then stops the component like the Stop button.
+// per-file states and print, under `Console::mutex`. Lock order: StopControl::mutex, then the
+// component's lock, then Console::mutex (never the component's lock under Console::mutex). The main thread sets the jobs up and waits
+// for each batch's final notice. SIGINT, SIGTERM and SIGHUP are blocked in every thread and
+// taken by a signal thread, which stops the component like the Stop button whatever the main
+// thread is doing; it also wakes the main thread with kWakeSignal, so that an open or read that
+// blocks during set-up returns and sees the stop through its interrupt callback.
+//
+// Output: lines are written with write(2); once standard output is gone (a closed pipe, a
+// closed terminal) nothing more is printed, and the conversions go on.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -19,8 +29,8 @@
 #include <exception>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AVProbe.h"
@@ -35,12 +45,63 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kFilesPerBatch = 64;
-// Sent to the main thread when the run is over (blocked everywhere, taken by sigtimedwait).
+constexpr size_t kMaxFilesPerBatch = 64;
+// Sent by the signal thread to the main thread to cut a blocking system call short.
 constexpr int kWakeSignal = SIGUSR1;
+// Sent by the main thread to end the signal thread.
+constexpr int kQuitSignal = SIGUSR2;
+
+std::atomic<bool> g_stdout_gone{false};
+
+// Writes all of TEXT to FD, retrying after interruptions. False when the descriptor takes no
+// more (closed pipe or terminal, full disk).
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Print(const std::string& text) {
+  if (g_stdout_gone) return;
+  if (!WriteAll(STDOUT_FILENO, text)) g_stdout_gone = true;
+}
 
 void PrintError(const std::string& message) {
-  std::fprintf(stderr, "quorvin-convert: %s\n", message.c_str());
+  WriteAll(STDERR_FILENO, "quorvin-convert: " + message + "\n");
+}
+
+// TEXT on one line: control characters (a line break in a file name or in a library's error
+// text, a terminal escape) are written as \n, \t, \r or \xHH.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // U+0080..U+009F in UTF-8: C1 control characters, which terminals also act on.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c >= 0x20 && c != 0x7F && !c1) {
+      line += text[i];
+    } else if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\t') {
+      line += "\\t";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else {
+      const unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : c;
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", value);
+      line += hex;
+    }
+  }
+  return line;
 }
 
 struct ConvertArgs {
@@ -110,9 +171,17 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// How many files are set up at once: each set-up job keeps its input open and each running job
+// its output as well, so under a low descriptor limit (ulimit -n) fewer files are set up at a
+// time and the rest wait for the next batch instead of failing.
+size_t FilesPerBatch(int jobs_at_once) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return kMaxFilesPerBatch;
+  }
+  // Descriptors of the process itself, and a few more per running job (output, statistics).
+  const long spare = static_cast<long>(limit.rlim_cur) - 24 - 4L * jobs_at_once;
+  return static_cast<size_t>(std::clamp<long>(spare, 1, kMaxFilesPerBatch));
 }
 
 enum class FileResult { kPending, kDone, kFail, kAbort };
@@ -127,6 +196,7 @@ struct FileState {
   int64_t size_bytes = 0;
   double speed = 0;
   FileResult result = FileResult::kPending;
+  bool warned = false;  // done, with a note
 };
 
 // Everything the event handlers share with the main thread. `mutex` guards every field.
@@ -134,8 +204,6 @@ struct Console {
   std::mutex mutex;
   std::condition_variable run_over_cv;
   bool run_over = false;
-  // The thread that waits for the run to end; woken with kWakeSignal as soon as it is over.
-  pthread_t main_thread{};
   bool user_aborted = false;
   bool live = false;  // standard output is a terminal: one redrawn progress line
   bool live_line_shown = false;
@@ -158,18 +226,18 @@ std::string BaseName(const std::string& path) {
 }
 
 std::string ProgressText(const FileState& f) {
-  char text[256];
+  char text[160];
   const std::string percent = f.percent < 0 ? "?%" : std::to_string(f.percent) + "%";
-  std::snprintf(text, sizeof text, "%s  %s  %d frames  File Size : %lld KBytes  %.2fx",
-                BaseName(f.source).c_str(), percent.c_str(), f.frames,
-                static_cast<long long>((f.size_bytes + 500) / 1000), f.speed);
-  return text;
+  std::snprintf(text, sizeof text, "  %s  %d frames  File Size : %lld KBytes  %.2fx",
+                percent.c_str(), f.frames, static_cast<long long>((f.size_bytes + 500) / 1000),
+                f.speed);
+  return OneLine(BaseName(f.source)) + text;
 }
 
 // Called with console.mutex held.
 void ClearLiveLine(Console& console) {
   if (console.live && console.live_line_shown) {
-    std::fputs("\r\033[K", stdout);
+    Print("\r\033[K");
     console.live_line_shown = false;
   }
 }
@@ -184,8 +252,7 @@ void DrawLiveLine(Console& console) {
   }
   const size_t width = static_cast<size_t>(TerminalWidth() - 1);
   if (line.size() > width) line.resize(width);
-  std::fputs(("\r" + line + "\033[K").c_str(), stdout);
-  std::fflush(stdout);
+  Print("\r" + line + "\033[K");
   console.live_line_shown = true;
 }
 
@@ -214,55 +281,66 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
   const auto now = Clock::now();
   if (now - console.last_plain_line < std::chrono::seconds(1)) return;
   console.last_plain_line = now;
-  std::printf("%s\n", ProgressText(f).c_str());
-  std::fflush(stdout);
+  Print(ProgressText(f) + "\n");
 }
 
-void PrintResult(Console& console, const FileState& f, const std::string& reason) {
+// Called with console.mutex held. `note`: the reason of a Fail, or the warning of a Done.
+void PrintResult(Console& console, const FileState& f, const std::string& note) {
   ClearLiveLine(console);
+  const std::string source = OneLine(f.source);
   switch (f.result) {
     case FileResult::kDone:
-      std::printf("%s: Done\n", f.source.c_str());
+      Print(source + (note.empty() ? ": Done\n" : ": Done, but " + OneLine(note) + "\n"));
       break;
     case FileResult::kAbort:
-      std::printf("%s: Abort\n", f.source.c_str());
+      Print(source + ": Abort\n");
       break;
     case FileResult::kFail:
-      std::printf("%s: Fail: %s\n", f.source.c_str(), reason.c_str());
+      Print(source + ": Fail: " + OneLine(note) + "\n");
       break;
     case FileResult::kPending:
       break;
   }
-  std::fflush(stdout);
 }
 
-void OnTerminate(Console& console, int index, bool finished, bool exception,
-                 const std::string& message) {
+void OnTerminate(Console& console, TCustomJobComponent& component, int index, bool finished,
+                 bool exception, const std::string& message) {
+  // Read before taking console.mutex: Task() takes the component's lock, which this thread
+  // already holds while the event runs.
+  std::string warning;
+  if (index >= 0 && finished && !exception) {
+    try {
+      warning = component.Task(index)->RunWarning;
+    } catch (const std::exception&) {
+    }
+  }
   std::lock_guard<std::mutex> guard(console.mutex);
   if (index < 0) {
     ClearLiveLine(console);
     console.run_over = true;
     console.run_over_cv.notify_all();
-    pthread_kill(console.main_thread, kWakeSignal);
     return;
   }
   auto it = console.by_job.find(index);
   if (it == console.by_job.end()) return;
   FileState& f = console.files[it->second];
   f.running = false;
-  std::string reason = message;
+  std::string note = message;
   if (exception) {
     f.result = FileResult::kFail;
+  } else if (finished) {
+    // A job that reached the end of its input before a stop request is done.
+    f.result = FileResult::kDone;
+    f.warned = !warning.empty();
+    note = warning;
   } else if (console.user_aborted) {
     f.result = FileResult::kAbort;
-  } else if (finished) {
-    f.result = FileResult::kDone;
   } else {
     // Not finished, no error and no stop request: never report that as a success.
     f.result = FileResult::kFail;
-    reason = "the conversion ended before the end of the input";
+    note = "the conversion ended before the end of the input";
   }
-  PrintResult(console, f, reason);
+  PrintResult(console, f, note);
   // Jobs start in list order: the first jobs_at_once at Start, then one per terminate notice.
   ++console.jobs_terminated;
   const int next_job = console.jobs_at_once + console.jobs_terminated - 1;
@@ -272,9 +350,65 @@ void OnTerminate(Console& console, int index, bool finished, bool exception,
   if (console.live) DrawLiveLine(console);
 }
 
+// Stop requests by signal. The first SIGINT, SIGTERM or SIGHUP stops the run like the Stop
+// button; a second one ends the program at once.
+struct StopControl {
+  std::mutex mutex;          // held while stopping, and while the main thread starts a batch
+  std::atomic<int> signal{0};  // the first stop signal, 0 while none came
+  std::atomic<bool> setup_over{false};
+};
+
+void EmptyHandler(int) {}
+
+void SignalThread(const sigset_t& waited, StopControl& stop, Console& console,
+                  TCustomJobComponent& component, pthread_t main_thread) {
+  const timespec tick{0, 100 * 1000 * 1000};
+  for (;;) {
+    const int sig = sigtimedwait(&waited, nullptr, &tick);
+    if (sig == kQuitSignal) return;
+    if (sig < 0) {
+      // While the main thread may still be inside a set-up call, keep cutting its blocking
+      // system calls short until it has seen the stop.
+      if (stop.signal != 0 && !stop.setup_over) pthread_kill(main_thread, kWakeSignal);
+      continue;
+    }
+    if (stop.signal != 0) {
+      // A second request: end now, as the default action of the signal does.
+      signal(sig, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, sig);
+      pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      raise(sig);
+      _exit(128 + sig);
+    }
+    std::lock_guard<std::mutex> guard(stop.mutex);
+    {
+      std::lock_guard<std::mutex> console_guard(console.mutex);
+      console.user_aborted = true;
+    }
+    stop.signal = sig;
+    component.Probe().SetAbort(true);
+    component.Stop();
+    pthread_kill(main_thread, kWakeSignal);
+  }
+}
+
+// Standard input, output and error left closed by the caller are opened on /dev/null, so that
+// no file the program opens later takes their number and receives its messages.
+void OpenMissingStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) close(opened);
+    }
+  }
+}
+
 }  // namespace
 
 int RunConvert(int argc, char** argv) {
+  OpenMissingStandardDescriptors();
   ConvertArgs args;
   TMainSettings settings;
   try {
@@ -296,27 +430,39 @@ int RunConvert(int argc, char** argv) {
     PrintError(e.what());
     return 2;
   }
-  if (!IsDirectory(TrimBlanks(args.output_folder))) {
-    PrintError("The output folder \"" + args.output_folder +
-               "\" does not exist or has been deleted! Please choose a new output folder.");
-    return 2;
+  {
+    const std::string folder = TrimBlanks(args.output_folder);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      PrintError("The output folder \"" + OneLine(args.output_folder) +
+                 "\" is not a folder. Please choose a folder.");
+      return 2;
+    }
+    if (stat(folder.c_str(), &st) != 0) {
+      PrintError("The output folder \"" + OneLine(args.output_folder) +
+                 "\" does not exist or has been deleted! Please choose a new output folder.");
+      return 2;
+    }
   }
 
-  // Block SIGINT before any thread exists, so every thread inherits the mask and only the
-  // main thread's sigtimedwait below takes it.
-  // The wake signal is blocked the same way; the end-of-run notice sends it so the main thread
-  // leaves its wait at once instead of at the next tick.
-  sigset_t sigint;
-  sigemptyset(&sigint);
-  sigaddset(&sigint, SIGINT);
-  sigset_t waited = sigint;
-  sigaddset(&waited, kWakeSignal);
+  // A closed standard output is a reason to stop printing (see Print), not to end.
+  signal(SIGPIPE, SIG_IGN);
+  // The stop signals and the signal thread's quit signal are blocked before any thread exists,
+  // so that every thread inherits the mask and only the signal thread takes them.
+  sigset_t waited;
+  sigemptyset(&waited);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, kQuitSignal}) sigaddset(&waited, sig);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+  // The wake signal interrupts system calls (no SA_RESTART) and does nothing else.
+  struct sigaction wake {};
+  wake.sa_handler = EmptyHandler;
+  sigemptyset(&wake.sa_mask);
+  sigaction(kWakeSignal, &wake, nullptr);
 
   Console console;
   console.live = isatty(STDOUT_FILENO) != 0;
-  console.main_thread = pthread_self();
   console.jobs_at_once = args.jobs;
+  StopControl stop;
 
   int exit_status = 0;
   {
@@ -332,59 +478,43 @@ int RunConvert(int argc, char** argv) {
       OnProgress(console, index, frame_number, current_duration_ms, current_size,
                  total_duration_ms);
     };
-    component.OnTerminate = [&console](int index, bool finished, bool exception,
-                                       const std::string& message) {
-      OnTerminate(console, index, finished, exception, message);
+    component.OnTerminate = [&console, &component](int index, bool finished, bool exception,
+                                                   const std::string& message) {
+      OnTerminate(console, component, index, finished, exception, message);
     };
+    std::thread signal_thread(SignalThread, std::cref(waited), std::ref(stop), std::ref(console),
+                              std::ref(component), pthread_self());
 
-    // Output names taken by earlier files of this run, so that two sources with the same name
-    // never write one output file.
-    std::set<std::string> reserved;
+    // Output names promised to the files of this run, and the files the run reads, which no
+    // output may replace.
+    TRunOutputNames names(args.files);
     std::vector<std::string> scripts;
-    bool any_failed = false;
-    bool stopping = false;
-    const timespec no_wait{0, 0};
-    const timespec tick{0, 100 * 1000 * 1000};
-    auto take_sigint = [&](const timespec& wait) {
-      if (stopping || sigtimedwait(&waited, nullptr, &wait) != SIGINT) return;
-      {
-        std::lock_guard<std::mutex> guard(console.mutex);
-        console.user_aborted = true;
-      }
-      component.Stop();
-      stopping = true;
-      // A second Ctrl-C ends the program at once.
-      pthread_sigmask(SIG_UNBLOCK, &sigint, nullptr);
-    };
+    const size_t per_batch = FilesPerBatch(args.jobs);
 
     // Files are set up and run in batches, so that a long file list never holds more than a
-    // batch of open inputs and outputs at once.
-    for (size_t first = 0; first < args.files.size() && !stopping; first += kFilesPerBatch) {
-      const size_t last = std::min(args.files.size(), first + kFilesPerBatch);
-      for (size_t i = first; i < last && !stopping; ++i) {
+    // batch of open inputs at once.
+    for (size_t first = 0; first < args.files.size() && stop.signal == 0; first += per_batch) {
+      const size_t last = std::min(args.files.size(), first + per_batch);
+      for (size_t i = first; i < last && stop.signal == 0; ++i) {
         const std::string& file = args.files[i];
         const ProbeColumns columns = ProbeFileColumns(component.Probe(), file);
         TConversionRow row{file, columns.video_size, columns.duration};
-        const TConversionJobSetup setup =
-            SetUpConversionJob(component, settings, args.output_folder, args.overwrite, row,
-                               [&reserved](const std::string& p) { return reserved.count(p) > 0; });
+        const TConversionJobSetup setup = SetUpConversionJob(
+            component, settings, args.output_folder, args.overwrite, row, names.Reserved());
         if (!setup.ScriptPath.empty()) scripts.push_back(setup.ScriptPath);
-        {
-          std::lock_guard<std::mutex> guard(console.mutex);
-          console.files.push_back(FileState{file});
-          if (!setup.Ok) {
-            any_failed = true;
-            console.files.back().result = FileResult::kFail;
-            PrintResult(console, console.files.back(), setup.Error);
-          } else {
-            reserved.insert(setup.OutputPath);
-            console.files.back().job_index = setup.Index;
-            console.by_job[setup.Index] = console.files.size() - 1;
-            std::printf("%s -> %s\n", file.c_str(), setup.OutputPath.c_str());
-            std::fflush(stdout);
-          }
+        std::lock_guard<std::mutex> guard(console.mutex);
+        console.files.push_back(FileState{file});
+        FileState& f = console.files.back();
+        if (!setup.Ok) {
+          // A set-up cut short by a stop request is an abort, not a failure.
+          f.result = stop.signal != 0 ? FileResult::kAbort : FileResult::kFail;
+          PrintResult(console, f, setup.Error);
+        } else {
+          names.Promise(setup.OutputPath);
+          f.job_index = setup.Index;
+          console.by_job[setup.Index] = console.files.size() - 1;
+          Print(OneLine(file) + " -> " + OneLine(setup.OutputPath) + "\n");
         }
-        take_sigint(no_wait);
       }
 
       bool any_job = false;
@@ -392,41 +522,65 @@ int RunConvert(int argc, char** argv) {
         std::lock_guard<std::mutex> guard(console.mutex);
         const auto now = Clock::now();
         for (FileState& f : console.files) f.started = now;
-        any_job = !console.by_job.empty();
         console.run_over = false;
         console.jobs_terminated = 0;
+        any_job = !console.by_job.empty();
       }
-      if (any_job && !stopping) {
-        component.Start(args.jobs);
-        for (;;) {
-          {
-            std::unique_lock<std::mutex> lock(console.mutex);
-            if (console.run_over) break;
-            if (stopping) {
-              console.run_over_cv.wait_for(lock, std::chrono::milliseconds(100));
-              continue;
-            }
-          }
-          take_sigint(tick);
+      bool started = false;
+      if (any_job) {
+        // Not under console.mutex: the component's events take it while holding the
+        // component's lock, which Start takes too. Under stop.mutex, so that a stop request
+        // comes either before (and nothing starts) or after Start (and stops what it started).
+        std::lock_guard<std::mutex> stop_guard(stop.mutex);
+        if (stop.signal == 0) {
+          component.Start(args.jobs);
+          started = true;
         }
+      }
+      if (started) {
+        std::unique_lock<std::mutex> lock(console.mutex);
+        console.run_over_cv.wait(lock, [&console] { return console.run_over; });
       }
       component.ClearTasks();
       std::lock_guard<std::mutex> guard(console.mutex);
       console.by_job.clear();
     }
+    stop.setup_over = true;
     for (const std::string& script : scripts) std::remove(script.c_str());
+    // From here on a stop request changes nothing: every job has ended.
+    pthread_kill(signal_thread.native_handle(), kQuitSignal);
+    signal_thread.join();
 
     std::lock_guard<std::mutex> guard(console.mutex);
-    for (const FileState& f : console.files) {
-      if (f.result == FileResult::kFail) any_failed = true;
+    // Every file of the run gets its line: those never set up or never started were aborted.
+    for (size_t i = console.files.size(); i < args.files.size(); ++i) {
+      console.files.push_back(FileState{args.files[i]});
     }
-    if (console.user_aborted) {
-      exit_status = 130;
+    int done = 0, warned = 0, failed = 0, aborted = 0;
+    for (FileState& f : console.files) {
+      if (f.result == FileResult::kPending) {
+        f.result = FileResult::kAbort;
+        PrintResult(console, f, "");
+      }
+      done += f.result == FileResult::kDone;
+      warned += f.warned;
+      failed += f.result == FileResult::kFail;
+      aborted += f.result == FileResult::kAbort;
+    }
+    if (done == static_cast<int>(console.files.size()) && warned == 0) {
+      Print("All Conversions Completed\n");
     } else {
-      std::printf("All Conversions Completed\n");
-      exit_status = any_failed ? 1 : 0;
+      Print(std::to_string(done) + " done" +
+            (warned > 0 ? " (" + std::to_string(warned) + " with a warning)" : "") + ", " +
+            std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted\n");
+    }
+    if (stop.signal != 0) {
+      exit_status = 128 + stop.signal;
+    } else if (failed > 0) {
+      exit_status = 1;
+    } else {
+      exit_status = warned > 0 ? 3 : 0;
     }
   }
-  std::fflush(stdout);
   return exit_status;
 }

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -317,6 +319,78 @@ std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path) {
            << path << " does not decode cleanly (exit " << r.exit_code << "):\n"
            << r.err;
   return ::testing::AssertionSuccess();
+}
+
+RunningProcess::RunningProcess(const std::vector<std::string>& argv, void (*child_setup)()) {
+  int out[2];
+  if (argv.empty() || ::pipe2(out, O_CLOEXEC) != 0) return;
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    if (child_setup != nullptr) child_setup();
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  fd_ = out[0];
+}
+
+RunningProcess::~RunningProcess() {
+  if (pid_ > 0 && status_ < 0) {
+    ::kill(pid_, SIGKILL);
+    Wait();
+  }
+  CloseOutput();
+}
+
+bool RunningProcess::WaitForOutput(const std::string& part, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (out_.find(part) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0 || !ReadSome(static_cast<int>(left))) return false;
+  }
+  return true;
+}
+
+void RunningProcess::Signal(int sig) {
+  if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
+}
+
+void RunningProcess::CloseOutput() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int RunningProcess::Wait() {
+  while (ReadSome(120000)) {
+  }
+  if (pid_ <= 0) return -1;
+  if (status_ >= 0) return status_;
+  // A program that hangs is killed after ten more seconds, so that a test fails instead of
+  // hanging.
+  int status = 0;
+  for (int tick = 0; ::waitpid(pid_, &status, WNOHANG) == 0; ++tick) {
+    if (tick == 100) ::kill(pid_, SIGKILL);
+    ::usleep(100 * 1000);
+  }
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return status_;
+}
+
+bool RunningProcess::ReadSome(int timeout_ms) {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return false;
+  char buffer[4096];
+  const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  out_.append(buffer, static_cast<size_t>(n));
+  return true;
 }
 
 void WriteFile(const std::string& path, const std::string& text) {

@@ -42,6 +42,37 @@ struct CommandResult {
 // Runs ARGV[0] (searched in PATH) with the given arguments and collects both output streams.
 CommandResult RunCommand(const std::vector<std::string>& argv);
 
+// A running program whose standard output is read as it comes (standard error is inherited).
+// Killed with SIGKILL on destruction when it has not been waited for.
+class RunningProcess {
+ public:
+  // `child_setup` runs in the child between fork and exec (only async-signal-safe calls there:
+  // setrlimit, signal, ...).
+  explicit RunningProcess(const std::vector<std::string>& argv,
+                          void (*child_setup)() = nullptr);
+  ~RunningProcess();
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+
+  // Reads output until it contains `part` or `timeout_ms` has passed.
+  bool WaitForOutput(const std::string& part, int timeout_ms);
+  void Signal(int sig);
+  // Closes our end of the program's standard output, as a reader that goes away does.
+  void CloseOutput();
+  // Reads the rest of the output and returns the exit status, or 128 + the signal number when
+  // a signal ended the program. One that has not ended after two minutes without output and
+  // ten more seconds is killed, so that a test fails rather than hangs.
+  int Wait();
+  const std::string& Output() const { return out_; }
+
+ private:
+  bool ReadSome(int timeout_ms);
+  int pid_ = -1;
+  int fd_ = -1;
+  int status_ = -1;
+  std::string out_;
+};
+
 // Runs "ffmpeg -nostdin -y -hide_banner -v error ARGS... OUTPUT". Returns true when ffmpeg
 // succeeded and OUTPUT exists; otherwise adds a non-fatal gtest failure with ffmpeg's stderr.
 // Example: MakeMedia(dir.File("a.mp4"), {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1",

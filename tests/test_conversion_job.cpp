@@ -139,3 +139,19 @@ TEST(ConversionJobRules, TenHourLimitOnlyForUnknownOrZeroDuration) {
   EXPECT_EQ(DurationLimitMs(" Unknown"), -1);
   EXPECT_EQ(DurationLimitMs(""), -1);
 }
+
+TEST(ConversionJobNaming, RunOutputNamesTakeEveryFileTheRunReadsEvenThroughALink) {
+  media::TempDir dir;
+  std::filesystem::create_directory(dir.File("out"));
+  std::filesystem::create_directory(dir.File("in"));
+  Touch(dir.File("out/clip.mp4"));
+  // The run reads out/clip.mp4 under another name.
+  std::filesystem::create_symlink(dir.File("out/clip.mp4"), dir.File("in/other.mov"));
+  TRunOutputNames names({dir.File("in/other.mov")});
+  const std::string first =
+      OutputFilePath(dir.File("out"), dir.File("in/clip.avi"), ".mp4", true, names.Reserved());
+  EXPECT_EQ(first, dir.File("out/clip-1.mp4"));
+  names.Promise(first);
+  EXPECT_EQ(OutputFilePath(dir.File("out"), dir.File("x/clip.mkv"), ".mp4", true, names.Reserved()),
+            dir.File("out/clip-2.mp4"));
+}

@@ -7,6 +7,8 @@ extern "C" {
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "AmrNbEncoder.h"
@@ -142,10 +144,9 @@ TEST_F(FileSetupTest, OutputFormatFromTheFileName) {
   EXPECT_EQ(Codec(0, 0)->codec_id, AV_CODEC_ID_MPEG4);
   EXPECT_EQ(Codec(0, 0)->width, 160);
   EXPECT_EQ(Codec(0, 1)->codec_type, AVMEDIA_TYPE_AUDIO);
-  EXPECT_TRUE(std::filesystem::exists(dir.File("out.avi")));
-  // A prepared output that never received a byte is removed with the job's files.
-  engine.FreeFileSet();
+  // Set-up creates no file: a job that never runs leaves nothing behind.
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.avi")));
+  EXPECT_FALSE(std::filesystem::exists(TCustomFFmpeg::PartFileName(dir.File("out.avi"))));
 }
 
 TEST_F(FileSetupTest, AudioOnlyInputGivesOnlyAudio) {
@@ -391,4 +392,19 @@ TEST_F(FileSetupTest, ScriptInputConvertsAtConstantRate) {
   EXPECT_NEAR(times.at(v->index).end_s, 2.0, 0.05);
   EXPECT_NEAR(times.at(v->index).end_s, times.at(1 - v->index).end_s, 0.1);
   EXPECT_TRUE(media::DecodesCleanly(out));
+}
+
+TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
+  const auto path = MakeAv(dir, "a.avi");
+  ASSERT_EQ(OpenInput(path), "");
+  const auto out = dir.File("out.avi");
+  ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
+  engine.ReplaceExistingOutput = false;
+  // Another program takes the name while the job waits for its turn.
+  media::WriteFile(out, "not ours");
+  EXPECT_THROW(engine.Transcode(), FFMpegException);
+  engine.FreeFileSet();
+  std::ifstream in(out);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
+  EXPECT_FALSE(std::filesystem::exists(TCustomFFmpeg::PartFileName(out)));
 }

@@ -1,0 +1,161 @@
+// Output files of a run: created under a temporary name when the run starts, checked and given
+// their final name when it ends (see FFmpeg.h).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "FFmpeg.h"
+#include "OpenErrors.h"
+
+namespace {
+
+std::string SystemErrorText(int err) { return std::strerror(err); }
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The reason for ERR on a file in the folder of FINAL_PATH; a missing file whose folder is gone
+// too is told as such.
+std::string FileErrorText(int err, const std::string& final_path) {
+  struct stat folder;
+  if (err == ENOENT && stat(FolderOf(final_path).c_str(), &folder) != 0)
+    return "the output folder has been deleted";
+  return SystemErrorText(err);
+}
+
+// Points the context's name at PATH, so that muxers that reopen their file by name (an MP4
+// with its index moved to the front) and the log name the file that is really written.
+void SetUrl(AVFormatContext* oc, const std::string& path) {
+  char* copy = av_strdup(path.c_str());
+  if (!copy) return;
+  av_free(oc->url);
+  oc->url = copy;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Moves FROM to TO unless TO exists. Falls back to a hard link where the file system has no
+// such rename.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (link(from.c_str(), to.c_str()) != 0) return -1;
+  unlink(from.c_str());
+  return 0;
+}
+
+}  // namespace
+
+std::string TCustomFFmpeg::PartFileName(const std::string& final_path, int attempt) {
+  const size_t slash = final_path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  const std::string number = attempt > 0 ? "." + std::to_string(attempt) : "";
+  return folder + "." + name + number + ".quorvin-part";
+}
+
+std::string TCustomFFmpeg::OutputPlaceError(const std::string& file_name) {
+  const std::string folder = FolderOf(file_name);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0) return SystemErrorText(errno);
+  if (!S_ISDIR(st.st_mode)) return SystemErrorText(ENOTDIR);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return SystemErrorText(errno);
+  if (stat(file_name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return SystemErrorText(EISDIR);
+  return {};
+}
+
+void TCustomFFmpeg::OpenOutputFilesForWriting() {
+  for (int i = 0; i < OutputFileCount; ++i) {
+    AVFormatContext* oc = OutputFiles[i].get();
+    const std::string& final_path = OutputPaths[i];
+    if (!oc || final_path.empty() || oc->pb || !OutputPartPaths[i].empty()) continue;
+    auto fail = [&final_path](int err) {
+      throw FFMpegException("Could not open '" + final_path + "' (" +
+                            FileErrorText(err, final_path) + ")");
+    };
+    // O_EXCL: the temporary file is always a new one, never a file someone else uses.
+    std::string part;
+    for (int attempt = 0; part.empty(); ++attempt) {
+      const std::string candidate = PartFileName(final_path, attempt);
+      const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        close(fd);
+        part = candidate;
+      } else if (errno != EEXIST || attempt >= 99) {
+        fail(errno);
+      }
+    }
+    // "file:" so that a name with a colon is never taken for another protocol.
+    const int ret = avio_open2(&oc->pb, ("file:" + part).c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+    if (ret < 0) {
+      unlink(part.c_str());
+      throw FFMpegException("Could not open '" + final_path + "' (" + LibraryErrorText(ret) + ")");
+    }
+    OutputPartPaths[i] = part;
+    SetUrl(oc, part);
+  }
+}
+
+void TCustomFFmpeg::CommitOutputFiles() {
+  for (int i = 0; i < OutputFileCount; ++i) {
+    AVFormatContext* oc = OutputFiles[i].get();
+    const std::string part = OutputPartPaths[i];
+    const std::string& final_path = OutputPaths[i];
+    if (!oc || part.empty()) continue;
+    auto fail = [&final_path](const std::string& why) {
+      throw FFMpegException("Could not write '" + final_path + "' (" + why + ")");
+    };
+    if (oc->pb) {
+      avio_flush(oc->pb);
+      const int write_error = oc->pb->error;
+      const int close_error = avio_closep(&oc->pb);
+      if (write_error < 0) fail(LibraryErrorText(write_error));
+      if (close_error < 0) fail(LibraryErrorText(close_error));
+    }
+    // The data reaches the disk before the final name does: after a crash or a power cut a
+    // final name never stands for a file with holes.
+    const int fd = open(part.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail(FileErrorText(errno, final_path));
+    struct stat written;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    const int sync_error = errno;
+    const bool stated = fstat(fd, &written) == 0;
+    close(fd);
+    if (!synced) fail(SystemErrorText(sync_error));
+    if (!stated) fail(SystemErrorText(errno));
+
+    struct stat existing;
+    if (stat(final_path.c_str(), &existing) == 0) {
+      for (int f = 0; f < InputFileCount; ++f) {
+        const AVFormatContext* ic = InputFiles[f].get();
+        struct stat input;
+        if (ic && ic->url && stat(ic->url, &input) == 0 && SameFile(input, existing))
+          fail("it is an input file of this job");
+      }
+    }
+    const int renamed = ReplaceExistingOutput ? std::rename(part.c_str(), final_path.c_str())
+                                              : RenameNoReplace(part, final_path);
+    if (renamed != 0) {
+      if (errno == EEXIST)
+        fail("a file of that name was created by someone else during the conversion");
+      fail(FileErrorText(errno, final_path));
+    }
+    OutputPartPaths[i].clear();
+    SetUrl(oc, final_path);
+    // The folder may have been removed or replaced meanwhile: the result must be there.
+    struct stat result;
+    if (stat(final_path.c_str(), &result) != 0 || !SameFile(result, written))
+      fail("the file is gone from its folder");
+  }
+}
