@@ -100,6 +100,12 @@ void TConversionQueue::ButtonConvertClick() {
   UserAborted = false;
   window_.LockControls();
   component_.ClearTasks();
+  // Every listed file may still be read by a later row: no output of this run may replace one.
+  std::vector<std::string> sources;
+  for (int row = 0; row < list_.RowCount(); ++row) {
+    sources.push_back(list_.Caption(row).trimmed().toStdString());
+  }
+  run_names_ = std::make_unique<TRunOutputNames>(sources);
   CurrentRow_ = -1;
   ConvertNextRow();
 }
@@ -157,7 +163,8 @@ void TConversionQueue::SetUpRow() {
   gate_->token = ++job_token_;
   const TConversionJobSetup setup =
       SetUpConversionJob(component_, settings_, window_.OutputFolderText().toStdString(),
-                         window_.OverwriteChecked(), row);
+                         window_.OverwriteChecked(), row, run_names_->Reserved());
+  if (setup.Ok) run_names_->Promise(setup.OutputPath);
   if (!setup.Ok) {
     list_.SetText(CurrentRow_, colProgress, "Fail");
     if (QStandardItem* item = list_.Model().item(CurrentRow_, colProgress)) {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 
+#include "ConversionJob.h"
 #include "FileList.h"
 
 class TCustomJobComponent;
@@ -104,6 +105,8 @@ class TConversionQueue : public QObject {
   TRowId running_row_ = kNoRow;  // row of the job set up last
   std::uint64_t job_token_ = 0;  // token of that job
   QElapsedTimer job_clock_;      // time since that job started
+  // Output names promised in this run and the files it reads; made anew by each Start.
+  std::unique_ptr<TRunOutputNames> run_names_;
 
   // Shared with the job component's worker threads.
   struct EventGate {

@@ -338,6 +338,29 @@ class TestMainWindow : public QObject {
     QVERIFY(QFileInfo::exists(out.filePath("clip-1.mp4")));
   }
 
+  // With overwrite on, a row's output name can be the file of another row (clip.mov gives
+  // clip.mp4, which is the next row's source): no output may replace a file the run reads.
+  void overwriteNeverReplacesASource() {
+    QTemporaryDir out;
+    QVERIFY(QFile::copy(Media("clip.mp4"), out.filePath("clip.mov")));
+    QVERIFY(QFile::copy(Media("clip2.mp4"), out.filePath("clip.mp4")));
+    QFile source(out.filePath("clip.mp4"));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const QByteArray before = source.readAll();
+    source.close();
+    auto w = WindowWithRows({out.filePath("clip.mov"), out.filePath("clip.mp4")}, out.path());
+    w->OptionsDialog().CheckBoxOverWrite->setChecked(true);
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QVERIFY(source.readAll() == before);
+    QCOMPARE(ProbeStreams(out.filePath("clip-1.mp4")).size(), 2);
+    QCOMPARE(ProbeStreams(out.filePath("clip-2.mp4")).size(), 2);
+  }
+
   // Stop answered No lets the job go on to the end; Yes ends the run at once: controls
   // unlocked, the row reads "Abort" and no end message follows.
   void stopQuestion() {
