@@ -20,13 +20,14 @@ mkdir -p docs
 # presses Play and saves its own picture 3 s later (see QUORVIN_PREVIEW_SECONDS in app/main.cpp).
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/Videos"
 ffmpeg -nostdin -y -v error -f lavfi -i "testsrc2=size=640x360:rate=25:d=8" \
   -f lavfi -i "sine=f=440:d=8" -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest \
-  "$work/holiday.mp4"
+  "$work/Videos/holiday.mp4"
 ffmpeg -nostdin -y -v error -f lavfi -i "smptebars=size=320x240:rate=25:d=5" \
-  -c:v mpeg4 "$work/bars.avi"
+  -c:v mpeg4 "$work/Videos/bars.avi"
 PULSE_SERVER=unix:/nonexistent XDG_CONFIG_HOME=$work/config QUORVIN_PREVIEW_SECONDS=4 \
   QUORVIN_PREVIEW_SCREENSHOT="$PWD/docs/screenshot-preview.png" \
-  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin" "$work/holiday.mp4" \
-  "$work/bars.avi" >/dev/null
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin" "$work/Videos/holiday.mp4" \
+  "$work/Videos/bars.avi" >/dev/null
 echo "wrote docs/screenshot-preview.png"
