@@ -20,14 +20,6 @@ const char* ThemeName(TIconKind kind) {
       return "media-playback-start";
     case TIconKind::Folder:
       return "folder-open";
-    case TIconKind::Play:
-      return "media-playback-start";
-    case TIconKind::Pause:
-      return "media-playback-pause";
-    case TIconKind::Volume:
-      return "audio-volume-high";
-    case TIconKind::Snapshot:
-      return "camera-photo";
     case TIconKind::Program:
       return "quorvin";
   }
@@ -59,8 +51,7 @@ void Draw(QPainter& p, TIconKind kind) {
       p.setBrush(QColor(190, 50, 40));
       p.drawRoundedRect(QRectF(5, 5, 14, 14), 2, 2);
       break;
-    case TIconKind::Start:
-    case TIconKind::Play: {
+    case TIconKind::Start: {
       p.setPen(Qt::NoPen);
       p.setBrush(QColor(30, 130, 50));
       QPainterPath path;
@@ -71,12 +62,6 @@ void Draw(QPainter& p, TIconKind kind) {
       p.drawPath(path);
       break;
     }
-    case TIconKind::Pause:
-      p.setPen(Qt::NoPen);
-      p.setBrush(ink);
-      p.drawRect(QRectF(6, 5, 4, 14));
-      p.drawRect(QRectF(14, 5, 4, 14));
-      break;
     case TIconKind::Folder: {
       p.setBrush(QColor(235, 190, 80));
       p.setPen(QPen(QColor(150, 110, 30), 1.5));
@@ -91,32 +76,6 @@ void Draw(QPainter& p, TIconKind kind) {
       p.drawPath(path);
       break;
     }
-    case TIconKind::Volume: {
-      p.setPen(Qt::NoPen);
-      p.setBrush(ink);
-      QPainterPath path;
-      path.moveTo(3, 9);
-      path.lineTo(7, 9);
-      path.lineTo(12, 4);
-      path.lineTo(12, 20);
-      path.lineTo(7, 15);
-      path.lineTo(3, 15);
-      path.closeSubpath();
-      p.drawPath(path);
-      p.setPen(QPen(ink, 2));
-      p.setBrush(Qt::NoBrush);
-      p.drawArc(QRectF(10, 7, 8, 10), -60 * 16, 120 * 16);
-      p.drawArc(QRectF(10, 3, 12, 18), -60 * 16, 120 * 16);
-      break;
-    }
-    case TIconKind::Snapshot:
-      p.setBrush(QColor(90, 90, 100));
-      p.setPen(Qt::NoPen);
-      p.drawRoundedRect(QRectF(3, 7, 18, 13), 2, 2);
-      p.drawRect(QRectF(8, 4, 8, 4));
-      p.setBrush(Qt::white);
-      p.drawEllipse(QPointF(12, 13.5), 4, 4);
-      break;
     case TIconKind::Program: {
       p.setPen(Qt::NoPen);
       p.setBrush(QColor(40, 70, 120));

@@ -1,4 +1,4 @@
-// Pictures of the command and player buttons: the desktop theme's icon when it has one, else a
+// Pictures of the command buttons and the program: the desktop theme's icon when it has one, else a
 // small picture drawn here (so the program needs no image files of its own).
 #pragma once
 
@@ -11,10 +11,6 @@ enum class TIconKind {
   Stop,
   Start,
   Folder,
-  Play,
-  Pause,
-  Volume,
-  Snapshot,
   Program
 };
 

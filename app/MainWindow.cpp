@@ -41,8 +41,10 @@
 #include "Binding.h"
 #include "Icons.h"
 #include "OptionsDialog.h"
+#include "PreviewPane.h"
 #include "ProbeColumns.h"
 #include "QualityLevels.h"
+#include "SeekBar.h"
 #include "UserDialogs.h"
 #include "VolumeLevels.h"
 
@@ -207,6 +209,9 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent) : QMainWindow(parent), di
 
 TForm1::~TForm1() {
   queue_->DetachEvents();
+  // The list's model is a member and goes before the widgets: selection reports raised while
+  // it is taken down must not reach the preview pane.
+  disconnect(ListView1->selectionModel(), nullptr, this, nullptr);
 }
 
 void TForm1::FormCreate() {
@@ -223,7 +228,6 @@ void TForm1::FormCreate() {
   TrackBar1->setValue(5);
   TrackBar1Change(5);
   InitialiseSettingLists(settings_);
-  PreviewPaused = false;
   RefreshSettingWidgets();
 }
 
@@ -416,52 +420,17 @@ QWidget* TForm1::CreateSettingsPanel() {
   return panel;
 }
 
-// The preview pane: a black picture area, the player buttons and the seek bar. The player
-// itself is not part of this window; its controls stay disabled until it is.
-QWidget* TForm1::CreatePreviewPane() {
-  PanelPreview = new QWidget(this);
+// The preview pane: the player's picture, its buttons and the seek bar. It plays the selected
+// row and asks this window for the selection, the output folder and the converting flag.
+PreviewPane* TForm1::CreatePreviewPane() {
+  PanelPreview = new PreviewPane(static_cast<TPreviewHost&>(*this), this);
   PanelPreview->setObjectName("PanelPreview");
-  PanelPreview->setAccessibleName("Preview");
-  auto* layout = new QVBoxLayout(PanelPreview);
-  layout->setContentsMargins(0, 6, 0, 0);
-  layout->setSpacing(2);
-  auto* video = new QFrame(PanelPreview);
-  video->setFixedSize(240, 180);
-  video->setAutoFillBackground(true);
-  QPalette black = video->palette();
-  black.setColor(QPalette::Window, Qt::black);
-  video->setPalette(black);
-  video->setAccessibleName("Preview Picture");
-  layout->addWidget(video);
-
-  SeekBar = new QSlider(Qt::Horizontal, PanelPreview);
-  SeekBar->setAccessibleName("Seek");
-  SeekBar->setEnabled(false);
-  layout->addWidget(SeekBar);
-
-  auto* buttons = new QHBoxLayout;
-  buttons->setSpacing(2);
-  const struct {
-    const char* hint;
-    TIconKind icon;
-  } kButtons[] = {{"Play", TIconKind::Play},
-                  {"Pause", TIconKind::Pause},
-                  {"Stop", TIconKind::Stop},
-                  {"Volume", TIconKind::Volume},
-                  {"Snapshot", TIconKind::Snapshot}};
-  for (int i = 0; i < 5; ++i) {
-    auto* button = new QToolButton(PanelPreview);
-    button->setIcon(CommandIcon(kButtons[i].icon));
-    button->setToolTip(kButtons[i].hint);
-    button->setAccessibleName(kButtons[i].hint);
-    button->setEnabled(false);
-    PlayerButtons[i] = button;
-    buttons->addWidget(button);
-  }
-  buttons->addStretch(1);
-  layout->addLayout(buttons);
-  layout->addStretch(1);
+  PanelPreview->setContentsMargins(0, 6, 0, 0);
+  // A 240 x 180 picture above the pane's row of controls.
   PanelPreview->setFixedWidth(240);
+  PanelPreview->setMinimumHeight(PanelPreview->minimumSizeHint().height() + 60);
+  for (int i = 0; i < 5; ++i) PlayerButtons[i] = PanelPreview->Button(i);
+  SeekBar = &PanelPreview->SeekBar();
   return PanelPreview;
 }
 
@@ -535,8 +504,8 @@ void TForm1::SetTabOrder() {
                       ComboVideoFramerate, ComboAudioQuality,
                       ComboAudioChannels,  TrackBar1,
                       PlayerButtons[0],    PlayerButtons[1],
-                      PlayerButtons[2],    PlayerButtons[3],
-                      PlayerButtons[4],    SeekBar,
+                      PlayerButtons[2],    SeekBar,
+                      PlayerButtons[3],    PlayerButtons[4],
                       ButtonStopSmall};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
@@ -907,6 +876,14 @@ void TForm1::ShowInformation(const QString& text) {
   dialogs_.Information(this, text);
 }
 
+void TForm1::ShowError(const QString& text) {
+  dialogs_.Error(this, text);
+}
+
+QString TForm1::RowCaption(int row) const {
+  return row >= 0 && row < list_.RowCount() ? list_.Caption(row) : QString();
+}
+
 bool TForm1::ConfirmStop(const QString& text) {
   return dialogs_.Confirm(this, text);
 }
@@ -930,24 +907,21 @@ void TForm1::ScrollToRow(int row) {
 // ---- the preview player's places ----
 
 void TForm1::PreviewStopForAddFile() {
-  // Stops the player and clears PreviewPaused.
-  PreviewPaused = false;
+  PanelPreview->StopForAddFile();
 }
 
 void TForm1::PreviewDeactivateForStart() {
-  // Stops the player, deactivates its graph and clears PreviewPaused.
-  PreviewPaused = false;
+  PanelPreview->DeactivateForStart();
 }
 
 void TForm1::PreviewClearOnClose() {
-  // Clears and deactivates the player when the window closes.
+  PanelPreview->ClearOnClose();
 }
 
 void TForm1::PreviewSelectionChanged(int row) {
-  // The player follows the selected row.
-  (void)row;
+  PanelPreview->SelectionChanged(row);
 }
 
 void TForm1::PreviewPlay() {
-  // Plays the selected file, as the player's Play button does.
+  PanelPreview->ButtonPlayClick();
 }

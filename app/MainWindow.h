@@ -18,6 +18,7 @@
 #include "FileList.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
+#include "PreviewHost.h"
 
 class QAction;
 class QLabel;
@@ -29,6 +30,7 @@ class QSlider;
 class QTableView;
 class QToolButton;
 class QWidget;
+class PreviewPane;
 class TForm4;
 class TFormAbout;
 class TUserDialogs;
@@ -48,7 +50,7 @@ class TFormatCombo : public QComboBox {
   void showPopup() override;
 };
 
-class TForm1 : public QMainWindow, private TQueueWindow {
+class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   Q_OBJECT
 
  public:
@@ -86,9 +88,9 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   void UnlockControls() override;
 
   // State the preview player and the tests read.
-  bool Converting() const { return queue_->Converting(); }
+  bool Converting() const override { return queue_->Converting(); }
   bool AddingFiles() const override { return AddingFiles_; }
-  int SelectedRow() const;
+  int SelectedRow() const override;
   QString SelectedCaption() const;
   QString OutputFolderText() const override;
   TUserDialogs& Dialogs() { return dialogs_; }
@@ -105,12 +107,6 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   void SetOutputFolder(const QString& folder);
   // Brings the drop-down lists and the volume label in line with the setting model.
   void RefreshSettingWidgets();
-
-  // The preview pane's state, kept for the player.
-  bool PreviewPaused = false;
-  bool PreviewStopped = false;
-  int PreviewRow = 0;
-  QString PreviewFile;
 
   // Controls, named as the window's design names them.
   QToolButton* ButtonAddFile = nullptr;
@@ -129,7 +125,7 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   QComboBox* ComboAudioChannels = nullptr;
   QSlider* TrackBar1 = nullptr;
   QLabel* LabelVolume = nullptr;
-  QWidget* PanelPreview = nullptr;
+  PreviewPane* PanelPreview = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
   QPushButton* ButtonStopSmall = nullptr;
   QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
@@ -145,7 +141,7 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   QAction* ActionVisitWebSite = nullptr;
   QAction* ActionAbout = nullptr;
   QAction* ActionPlaySelected = nullptr;
-  // Player buttons and seek bar in the preview pane: Play, Pause, Stop, Volume, Snapshot.
+  // The preview pane's buttons (Play, Pause, Stop, Volume, Snapshot) and its seek bar.
   QToolButton* PlayerButtons[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   QSlider* SeekBar = nullptr;
 
@@ -165,7 +161,7 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   QWidget* CreateCommandBar();
   QWidget* CreateOutputBar();
   QWidget* CreateSettingsPanel();
-  QWidget* CreatePreviewPane();
+  PreviewPane* CreatePreviewPane();
   QWidget* CreateProgressBar();
   void SetTabOrder();
   void FormCreate();
@@ -178,8 +174,11 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   void ShowListMenu(const QPoint& pos);
   TFormatChangeHooks FormatHooks();
 
-  // Message boxes of the queue, through the dialogs interface.
+  // Message boxes of the queue and the preview pane, through the dialogs interface.
   void ShowInformation(const QString& text) override;
+  void ShowError(const QString& text) override;
+  QString RowCaption(int row) const override;
+  void BrowseOutputFolder() override { ButtonBrowseForFolderClick(); }
   bool ConfirmStop(const QString& text) override;
   void BrowseForOutputFolder() override { ButtonBrowseForFolderClick(); }
   bool OverwriteChecked() const override;
@@ -193,7 +192,12 @@ class TForm1 : public QMainWindow, private TQueueWindow {
   void PreviewDeactivateForStart() override;
   void PreviewClearOnClose();
   void PreviewSelectionChanged(int row);
+
+ public:
+  // "Play Selected File" of the list menu: the same as the preview pane's Play button.
   void PreviewPlay();
+
+ private:
 
   TUserDialogs& dialogs_;
   TMainSettings settings_;

@@ -47,6 +47,12 @@ class PreviewPane : public QWidget {
   TSeekBar& SeekBar() { return *seek_bar_; }
   QMenu& PopupMenuSpeaker() { return *speaker_menu_; }
   QToolButton& VolumeButton() { return *button_volume_; }
+  // The five buttons in their order on the pane: Play, Pause, Stop, Volume, Snapshot.
+  QToolButton* Button(int index) const {
+    QToolButton* const buttons[] = {button_play_, button_pause_, button_stop_, button_volume_,
+                                    button_snapshot_};
+    return index >= 0 && index < 5 ? buttons[index] : nullptr;
+  }
 
   bool PreviewPaused() const { return preview_paused_; }
   bool PreviewStopped() const { return preview_stopped_; }

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -24,6 +25,7 @@
 
 #include "MainWindow.h"
 #include "OptionsDialog.h"
+#include "PreviewPane.h"
 #include "UserDialogs.h"
 
 namespace {
@@ -479,6 +481,79 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->FileList().Caption(0), folder.filePath("a.mp3"));
     QCOMPARE(w->FileList().Caption(1), folder.filePath("b/c.MP4"));
     QCOMPARE(w->FileList().Caption(2), folder.filePath("b/inner/z.mp4"));
+  }
+
+  // The preview pane inside the window: it plays the selected row, follows the selection, saves
+  // a snapshot into the output folder, and is stopped by Add File, released by Start (then every
+  // command is ignored until the run ends) and by closing the window.
+  void previewInTheWindow() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("clip.mp4"), Media("long.mp4")}, out.path());
+    QCOMPARE(w->FileList().RowCount(), 2);
+    TPreviewPlayer& player = w->PanelPreview->Player();
+    const auto picture_shown = [&player] {
+      return QTest::qWaitFor(
+          [&] { return !player.PicturePending() && player.ShownPictureUs() >= 0; }, 10000);
+    };
+
+    // Tab order and names of the pane's controls follow its layout.
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->PlayerButtons[0]->setFocus();
+    QCOMPARE(QApplication::focusWidget(), w->PlayerButtons[0]);
+    const QWidget* order[] = {w->PlayerButtons[1], w->PlayerButtons[2], w->SeekBar,
+                              w->PlayerButtons[3], w->PlayerButtons[4], w->ButtonStopSmall};
+    for (const QWidget* next : order) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), next);
+    }
+    const char* names[] = {"Play", "Pause", "Stop", "Volume", "Snapshot"};
+    for (int i = 0; i < 5; ++i) QCOMPARE(w->PlayerButtons[i]->accessibleName(), QString(names[i]));
+
+    w->ListView1->selectRow(1);
+    QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
+    QCOMPARE(player.State(), TPlayerState::psRunning);
+    QCOMPARE(w->PanelPreview->PreviewFile(), Media("long.mp4"));
+    QVERIFY(picture_shown());
+
+    QTest::mouseClick(w->PlayerButtons[4], Qt::LeftButton);
+    const QImage snapshot(out.filePath("long.bmp"));
+    QCOMPARE(snapshot.size(), QSize(160, 120));
+    QVERIFY(dialogs_.informations.isEmpty() && dialogs_.errors.isEmpty());
+
+    // Another row stops the player; the list menu's "Play Selected File" plays it.
+    w->ListView1->selectRow(0);
+    QCOMPARE(player.State(), TPlayerState::psStopped);
+    w->ActionPlaySelected->trigger();
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
+    QCOMPARE(w->PanelPreview->PreviewFile(), Media("clip.mp4"));
+
+    dialogs_.files_to_open = {};
+    w->ButtonAddFileClick();
+    QCOMPARE(player.State(), TPlayerState::psStopped);
+    QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
+    QCOMPARE(player.State(), TPlayerState::psRunning);
+
+    // Start releases the player; while converting, no player command does anything.
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    QCOMPARE(player.State(), TPlayerState::psInactive);
+    for (QToolButton* button : w->PlayerButtons) QTest::mouseClick(button, Qt::LeftButton);
+    w->ActionPlaySelected->trigger();
+    QCoreApplication::processEvents();
+    QCOMPARE(player.State(), TPlayerState::psInactive);
+    QVERIFY(!w->PanelPreview->PreviewPaused() && !w->PanelPreview->PreviewStopped());
+    QVERIFY(!w->PanelPreview->PopupMenuSpeaker().isVisible());
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
+    QCOMPARE(QDir(out.path()).entryList({"*.bmp"}, QDir::Files), QStringList{"long.bmp"});
+
+    // After the run the player works again; closing the window releases it.
+    w->ActionPlaySelected->trigger();
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
+    QVERIFY(w->close());
+    QCOMPARE(player.State(), TPlayerState::psInactive);
   }
 
   // The whole conversion by keyboard: Ctrl+O, Tab to the folder button, Space, Ctrl+R.
