@@ -468,6 +468,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
 
   registered->max_delay = static_cast<int>(MuxMaxDelay * 1000000);
   // Muxers with such options (MPEG program streams; GIF) take them; others ignore them.
+  ApplyMuxerSettings(registered);
   if (registered->priv_data) {
     av_opt_set_int(registered->priv_data, "preload", static_cast<int64_t>(MuxPreload * 1000000), 0);
     if (std::string_view(format->name) == "gif")
@@ -569,6 +570,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
                         AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
     if (codec && codec->supported_framerates)
       rate = codec->supported_framerates[av_find_nearest_q_idx(rate, codec->supported_framerates)];
+    rate = StandardFrameRate(codec_id, rate);
     ctx->time_base = av_inv_q(rate);
     ctx->framerate = rate;
 
@@ -612,6 +614,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
     if (DoPsnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
     if (DoPass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
     if (DoPass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
+    ApplyDeviceVideoSettings(Device, ctx.get(), codec);
+    ApplyContainerVideoTag(oc->oformat, ctx.get(), codec);
   }
 
   st->time_base = ctx->time_base;
@@ -675,6 +679,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
   av_channel_layout_default(&ctx->ch_layout, std::max(AudioChannels, 1));
   ctx->sample_rate = AudioSampleRate;
   if (AudioSampleRate > 0) ctx->time_base = AVRational{1, AudioSampleRate};
+  if (!AudioStreamCopy) ApplyDeviceAudioSettings(Device, ctx.get());
   if (!AudioStreamCopy && ctx->codec_id == AV_CODEC_ID_AMR_NB && !codec)
     AmrNbEncoder::ConfigureContext(ctx.get());
 

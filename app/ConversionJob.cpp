@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "Binding.h"
+#include "FormatCatalogue.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
 #include "Translation.h"
@@ -238,6 +239,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     setup.Error = e.what();
     return setup;
   }
+  output.Device = std::string(FormatDevice(settings.ComboOutputFormat.Text()));
   const int item = settings.ComboAspectRatio.ItemIndex();
   ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
                   row.VideoSize, output);
