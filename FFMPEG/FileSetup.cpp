@@ -14,6 +14,7 @@
 #include "AvsInput.h"
 #include "FFmpeg.h"
 #include "OpenErrors.h"
+#include "Orientation.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -297,6 +298,11 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
           aspect = av_q2d(sar) * par->width / par->height;
         if (!(aspect > 0) && par->height > 0)
           aspect = static_cast<double>(par->width) / par->height;
+        if (SwapsAxes(OrientationOf(st))) {
+          // The pictures are turned upright when decoded: outputs start from that size.
+          std::swap(FrameWidth, FrameHeight);
+          if (aspect > 0) aspect = 1.0 / aspect;
+        }
         FrameAspectRatio = static_cast<float>(aspect);
         if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
         FramePixFmt = static_cast<AVPixelFormat>(par->format);

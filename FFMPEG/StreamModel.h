@@ -14,6 +14,7 @@ extern "C" {
 #include <vector>
 
 #include "AVPtr.h"
+#include "Orientation.h"
 
 class AmrNbEncoder;
 class TCustomFFmpeg;
@@ -68,6 +69,7 @@ struct InputStreamState {
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;  // last picture out of the deinterlacer
+  std::unique_ptr<TUprightStep> Upright;  // for sources stored rotated or mirrored
 };
 
 struct OutputStreamState {

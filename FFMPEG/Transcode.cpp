@@ -520,6 +520,8 @@ void Transcoder::OpenDecoders() {
     ist.Decoder = ctx;
     ist.Frame.reset(av_frame_alloc());
     if (!ist.Frame) throw FFMpegException("av_mallocz fail");
+    if (const TOrientation o = OrientationOf(ist.Stream); o != TOrientation::kUpright)
+      ist.Upright = std::make_unique<TUprightStep>(o);
   }
 }
 
