@@ -206,7 +206,14 @@ bool IsMp4Family(const AVOutputFormat* format) {
          name == "psp";
 }
 
+bool KeepsNoStreamStartTimes(const AVOutputFormat* format) {
+  return format && format->name && std::string_view(format->name) == "avi";
+}
+
 void ApplyMuxerSettings(AVFormatContext* oc) {
+  // AVI chunks carry no time stamps: a muxer shift of every stream by the audio encoder's
+  // negative start would put an empty video chunk after the first picture.
+  if (KeepsNoStreamStartTimes(oc->oformat)) oc->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
   // The muxer moves the index in front of the media data when it finishes the file; it
   // shifts the data on disk in place with a small buffer, so the file is never held in memory.
   if (IsMp4Family(oc->oformat) && oc->priv_data)

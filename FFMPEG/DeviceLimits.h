@@ -60,5 +60,8 @@ AVRational StandardFrameRate(AVCodecID codec, AVRational rate);
 // Muxer settings every output of its family gets: the MP4-family index (moov) is written
 // before the media data so that playback starts before the file is complete.
 void ApplyMuxerSettings(AVFormatContext* oc);
+// True for containers that keep no start time per stream (AVI): their sound plays from the
+// first chunk, so a late start or an encoder's priming delay must be put into the samples.
+bool KeepsNoStreamStartTimes(const AVOutputFormat* format);
 // True for muxers of the MP4 family (mp4, mov, 3gp, 3g2, ipod/m4a, psp).
 bool IsMp4Family(const AVOutputFormat* format);

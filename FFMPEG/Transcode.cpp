@@ -479,6 +479,8 @@ void Transcoder::OpenEncoders() {
       if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
       if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
         ost.AudioResample = true;
+      ost.AlignAudioStart = e_.AudioSyncMethod == 0 &&
+                            KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
       // The FIFO holds samples at the encoder's channel count.
       ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
       if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
