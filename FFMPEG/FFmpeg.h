@@ -197,6 +197,8 @@ class TCustomFFmpeg {
   void NewVideoStream(AVFormatContext* oc);
   void NewAudioStream(AVFormatContext* oc);
   void NewSubtitleStream(AVFormatContext* oc);
+  // A stream-copy stream that takes the first input's cover picture (audio outputs).
+  void NewCoverStream(AVFormatContext* oc);
   // Looks up the encoder (ENCODER true) or decoder NAME of the codec TYPE. An empty name gives
   // AV_CODEC_ID_NONE and success. False with LastErrorText "Unknown encoder 'x'" or "Invalid
   // encoder type 'x'" (or "decoder"). Legacy encoder names are mapped (CodecAlias); the AMR-NB

@@ -15,6 +15,7 @@
 #include "FFmpeg.h"
 #include "OpenErrors.h"
 #include "Orientation.h"
+#include "SourceTags.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -401,6 +402,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
         }
       }
     }
+    // An audio output from a source without sound would be an empty file.
+    if (use_audio && !has_audio && !AudioDisable && (VideoDisable || !has_video)) {
+      LastErrorText = "The source has no sound to convert";
+      return fail();
+    }
     use_video = use_video && has_video;
     use_audio = use_audio && has_audio;
     use_subtitle = use_subtitle && has_subtitle;
@@ -408,6 +414,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   if (VideoDisable) use_video = false;
   if (AudioDisable) use_audio = false;
   if (SubtitleDisable) use_subtitle = false;
+  const AVFormatContext* first_input = InputFileCount > 0 ? InputFiles[0].get() : nullptr;
+  // A song keeps its cover picture in the audio formats that can store one.
+  const bool use_cover = use_audio && !use_video && StoresCoverPicture(format) &&
+                         CoverPictureStream(first_input) != nullptr;
 
   const int index = OutputFileCount;
   // Builds one stream when wanted; a failure drops the codecs built so far for this output.
@@ -425,7 +435,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   };
   if (!build_stream(use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream") ||
       !build_stream(use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream") ||
-      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream"))
+      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream") ||
+      !build_stream(use_cover, &TCustomFFmpeg::NewCoverStream, "new_video_stream"))
     return fail();
 
   // Tags.
@@ -446,6 +457,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
       av_dict_set(&oc->metadata, "creation_time", text, 0);
     }
   }
+
+  // What the source says about itself goes along unless the job gave its own tags.
+  CopySourceTags(first_input, oc.get(), use_video);
 
   // From here on the output is registered even when a later step fails; the caller removes
   // the whole job then.

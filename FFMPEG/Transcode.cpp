@@ -21,6 +21,7 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "SourceTags.h"
 #include "StreamModel.h"
 
 namespace {
@@ -187,8 +188,11 @@ void Transcoder::MapOutputStreams() {
           }
         }
       } else {
+        // A cover picture feeds only a cover stream, and a cover stream only takes one.
+        const bool cover = IsAttachedPicture(ost->Stream);
         for (size_t j = 0; j < run_.Inputs.size(); ++j) {
-          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type) {
+          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+              IsAttachedPicture(run_.Inputs[j]->Stream) == cover) {
             source = static_cast<int>(j);
             break;
           }
