@@ -19,10 +19,14 @@ struct TNamedTarget {
 };
 
 constexpr std::array kTargetNames = {
-    TNamedTarget{"", TDeviceTarget::kNone},           TNamedTarget{"none", TDeviceTarget::kNone},
-    TNamedTarget{"ipod", TDeviceTarget::kIPod},       TNamedTarget{"ipodtouch", TDeviceTarget::kIPodTouch},
-    TNamedTarget{"iphone", TDeviceTarget::kIPhone},   TNamedTarget{"appletv", TDeviceTarget::kAppleTV},
-    TNamedTarget{"3gp", TDeviceTarget::k3GP},         TNamedTarget{"3g2", TDeviceTarget::k3G2},
+    TNamedTarget{"", TDeviceTarget::kNone},
+    TNamedTarget{"none", TDeviceTarget::kNone},
+    TNamedTarget{"ipod", TDeviceTarget::kIPod},
+    TNamedTarget{"ipodtouch", TDeviceTarget::kIPodTouch},
+    TNamedTarget{"iphone", TDeviceTarget::kIPhone},
+    TNamedTarget{"appletv", TDeviceTarget::kAppleTV},
+    TNamedTarget{"3gp", TDeviceTarget::k3GP},
+    TNamedTarget{"3g2", TDeviceTarget::k3G2},
     TNamedTarget{"divx", TDeviceTarget::kDivX},
 };
 
@@ -45,20 +49,20 @@ struct TLevel {
 
 // MPEG-4 Part 2 Simple Profile (levels 1, 2, 3, 4a, 5, 6).
 constexpr std::array kMpeg4Simple = {
-    TLevel{1, 99, 1485, 64 * kKbps},       TLevel{2, 396, 5940, 128 * kKbps},
-    TLevel{3, 396, 11880, 384 * kKbps},    TLevel{4, 1200, 36000, 4000 * kKbps},
-    TLevel{5, 1620, 40500, 8000 * kKbps},  TLevel{6, 3600, 108000, 12000 * kKbps},
+    TLevel{1, 99, 1485, 64 * kKbps},      TLevel{2, 396, 5940, 128 * kKbps},
+    TLevel{3, 396, 11880, 384 * kKbps},   TLevel{4, 1200, 36000, 4000 * kKbps},
+    TLevel{5, 1620, 40500, 8000 * kKbps}, TLevel{6, 3600, 108000, 12000 * kKbps},
 };
 
 // H.264 Baseline (level x 10).
 constexpr std::array kH264Baseline = {
-    TLevel{10, 99, 1485, 64 * kKbps},         TLevel{11, 396, 3000, 192 * kKbps},
-    TLevel{12, 396, 6000, 384 * kKbps},       TLevel{13, 396, 11880, 768 * kKbps},
-    TLevel{20, 396, 11880, 2000 * kKbps},     TLevel{21, 792, 19800, 4000 * kKbps},
-    TLevel{22, 1620, 20250, 4000 * kKbps},    TLevel{30, 1620, 40500, 10000 * kKbps},
-    TLevel{31, 3600, 108000, 14000 * kKbps},  TLevel{32, 5120, 216000, 20000 * kKbps},
-    TLevel{40, 8192, 245760, 20000 * kKbps},  TLevel{41, 8192, 245760, 50000 * kKbps},
-    TLevel{42, 8704, 522240, 50000 * kKbps},  TLevel{50, 22080, 589824, 135000 * kKbps},
+    TLevel{10, 99, 1485, 64 * kKbps},          TLevel{11, 396, 3000, 192 * kKbps},
+    TLevel{12, 396, 6000, 384 * kKbps},        TLevel{13, 396, 11880, 768 * kKbps},
+    TLevel{20, 396, 11880, 2000 * kKbps},      TLevel{21, 792, 19800, 4000 * kKbps},
+    TLevel{22, 1620, 20250, 4000 * kKbps},     TLevel{30, 1620, 40500, 10000 * kKbps},
+    TLevel{31, 3600, 108000, 14000 * kKbps},   TLevel{32, 5120, 216000, 20000 * kKbps},
+    TLevel{40, 8192, 245760, 20000 * kKbps},   TLevel{41, 8192, 245760, 50000 * kKbps},
+    TLevel{42, 8704, 522240, 50000 * kKbps},   TLevel{50, 22080, 589824, 135000 * kKbps},
     TLevel{51, 36864, 983040, 240000 * kKbps},
 };
 
@@ -83,7 +87,9 @@ const TLevel& FirstFitting(const std::array<TLevel, N>& levels, TPictureLoad loa
   return levels.back();
 }
 
-bool IsAacEncoder(const AVCodecContext* ctx) { return ctx->codec_id == AV_CODEC_ID_AAC; }
+bool IsAacEncoder(const AVCodecContext* ctx) {
+  return ctx->codec_id == AV_CODEC_ID_AAC;
+}
 
 }  // namespace
 
@@ -165,11 +171,11 @@ void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const A
   }
   CapVideoRate(ctx, peak);
   if (ctx->codec_id == AV_CODEC_ID_MPEG4 && limits.SignalMpeg4Level) {
-    // Simple Profile has no B-frames, quarter-pel or global motion compensation.
+    // Simple Profile has no B-frames and no quarter-pel motion.
     ctx->profile = FF_PROFILE_MPEG4_SIMPLE;
     ctx->level = Mpeg4SimpleLevel(ctx->width, ctx->height, rate, ctx->rc_max_rate);
     ctx->max_b_frames = 0;
-    ctx->flags &= ~(AV_CODEC_FLAG_QPEL | AV_CODEC_FLAG_GRAY);
+    ctx->flags &= ~AV_CODEC_FLAG_QPEL;
   }
 }
 
@@ -185,9 +191,8 @@ void ApplyDeviceAudioSettings(TDeviceTarget target, AVCodecContext* ctx) {
 
 AVRational StandardFrameRate(AVCodecID codec, AVRational rate) {
   if (codec != AV_CODEC_ID_MPEG1VIDEO && codec != AV_CODEC_ID_MPEG2VIDEO) return rate;
-  static const AVRational kRates[] = {{24000, 1001}, {24, 1}, {25, 1},    {30000, 1001},
-                                      {30, 1},       {50, 1}, {60000, 1001}, {60, 1},
-                                      {0, 0}};
+  static const AVRational kRates[] = {{24000, 1001}, {24, 1},       {25, 1}, {30000, 1001}, {30, 1},
+                                      {50, 1},       {60000, 1001}, {60, 1}, {0, 0}};
   if (rate.num <= 0 || rate.den <= 0) return AVRational{25, 1};
   return kRates[av_find_nearest_q_idx(rate, kRates)];
 }

@@ -21,11 +21,11 @@ enum class TDeviceTarget { kNone, kIPod, kIPodTouch, kIPhone, kAppleTV, k3GP, k3
 bool ParseDeviceTarget(std::string_view name, TDeviceTarget& target);
 
 struct TDeviceLimits {
-  int MaxAudioChannels = 0;         // 0: no limit
-  int64_t MaxAacBitrate = 0;        // bit/s; 0: no limit
-  int64_t VideoPeakRate = 0;        // bit/s no second of video may exceed; 0: the job's rate
-  bool BaselineH264 = false;        // H.264 in Baseline profile without B-frames
-  bool SignalMpeg4Level = false;    // MPEG-4 Part 2 in Simple Profile at its true level
+  int MaxAudioChannels = 0;       // 0: no limit
+  int64_t MaxAacBitrate = 0;      // bit/s; 0: no limit
+  int64_t VideoPeakRate = 0;      // bit/s no second of video may exceed; 0: the job's rate
+  bool BaselineH264 = false;      // H.264 in Baseline profile without B-frames
+  bool SignalMpeg4Level = false;  // MPEG-4 Part 2 in Simple Profile at its true level
 };
 
 // Limits of TARGET; all zero/false for kNone.

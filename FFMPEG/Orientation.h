@@ -11,7 +11,7 @@ extern "C" {
 
 enum class TOrientation {
   kUpright,
-  kRotate90,       // shown turned a quarter clockwise
+  kRotate90,  // shown turned a quarter clockwise
   kRotate180,
   kRotate270,      // shown turned a quarter counter-clockwise
   kMirror,         // left and right swapped

@@ -210,8 +210,7 @@ class Transcoder {
   void DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const uint8_t* buf, int size);
   void EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples, int nb_samples);
   void FlushAudio(OutputStreamState& ost);
-  void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data,
-                       int& samples);
+  void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
 
   TCustomFFmpeg& e_;
   TranscodeRun run_;

@@ -63,9 +63,9 @@ double MeanDifference(const std::string& a, const std::string& b) {
 
 // Most video bits within any one second of decode time.
 double PeakBitsPerSecond(const std::string& path) {
-  const auto r = media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0",
-                                    "-show_entries", "packet=dts_time,size", "-of", "csv=p=0",
-                                    path});
+  const auto r =
+      media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                         "packet=dts_time,size", "-of", "csv=p=0", path});
   std::vector<std::pair<double, double>> packets;
   std::istringstream in(r.out);
   std::string line;
@@ -148,8 +148,8 @@ TEST(DeviceOutputsTest, RotatedSourcesComeOutUpright) {
   for (const char* degrees : {"90", "180", "270"}) {
     SCOPED_TRACE(degrees);
     const std::string src = dir.File(std::string("rot") + degrees + ".mp4");
-    ASSERT_TRUE(media::MakeMedia(src, {"-i", base, "-c", "copy", "-metadata:s:v:0",
-                                       std::string("rotate=") + degrees}));
+    ASSERT_TRUE(media::MakeMedia(
+        src, {"-i", base, "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + degrees}));
     const std::string out = Convert(dir, src, "mp4", {"--format", "17"});
     const auto v = media::Probe(out).First("video");
     ASSERT_TRUE(v.has_value());
@@ -168,11 +168,26 @@ TEST(DeviceOutputsTest, RotatedSourcesComeOutUpright) {
 TEST(DeviceOutputsTest, AppleFormatsGetStereoAacAndSignalledVideoProfiles) {
   media::TempDir dir;
   const std::string src = dir.File("surround.mp4");
-  ASSERT_TRUE(media::MakeMedia(
-      src, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=1", "-f", "lavfi", "-i",
-            "sine=d=1:sample_rate=48000", "-filter_complex", "[1:a]aformat=channel_layouts=5.1[a]",
-            "-map", "0:v", "-map", "[a]", "-c:v", "libx264", "-preset", "ultrafast", "-c:a",
-            "aac"}));
+  ASSERT_TRUE(media::MakeMedia(src, {"-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=320x240:rate=25:d=1",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "sine=d=1:sample_rate=48000",
+                                     "-filter_complex",
+                                     "[1:a]aformat=channel_layouts=5.1[a]",
+                                     "-map",
+                                     "0:v",
+                                     "-map",
+                                     "[a]",
+                                     "-c:v",
+                                     "libx264",
+                                     "-preset",
+                                     "ultrafast",
+                                     "-c:a",
+                                     "aac"}));
 
   // iPod at its highest audio quality (320 kbps in its list).
   const std::string mp4 = Convert(dir, src, "mp4", {"--format", "0", "--audio-quality", "Highest"});
@@ -201,11 +216,10 @@ TEST(DeviceOutputsTest, NoisySourceStaysUnderThePeakRate) {
   media::TempDir dir;
   const std::string src = dir.File("noisy.mp4");
   ASSERT_TRUE(media::MakeMedia(
-      src, {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=2,noise=alls=40:allf=t",
-            "-f", "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf",
-            "15", "-c:a", "aac"}));
-  const std::string out =
-      Convert(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
+      src,
+      {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=2,noise=alls=40:allf=t", "-f", "lavfi",
+       "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "15", "-c:a", "aac"}));
+  const std::string out = Convert(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
   EXPECT_LE(PeakBitsPerSecond(out), 2500000.0);
   EXPECT_GT(PeakBitsPerSecond(out), 1000000.0);  // the cap, not a starved encoder
 }
@@ -213,10 +227,10 @@ TEST(DeviceOutputsTest, NoisySourceStaysUnderThePeakRate) {
 TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
   media::TempDir dir;
   const std::string src = dir.File("late.mp4");
-  ASSERT_TRUE(media::MakeMedia(
-      src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-itsoffset", "0.5", "-f",
-            "lavfi", "-i", "sine=d=1.5:sample_rate=44100", "-c:v", "libx264", "-preset",
-            "ultrafast", "-c:a", "aac"}));
+  ASSERT_TRUE(
+      media::MakeMedia(src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-itsoffset",
+                             "0.5", "-f", "lavfi", "-i", "sine=d=1.5:sample_rate=44100", "-c:v",
+                             "libx264", "-preset", "ultrafast", "-c:a", "aac"}));
   const double source_onset = SoundOnset(src);
   ASSERT_NEAR(source_onset, 0.5, 0.03);
 
@@ -238,16 +252,40 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
 TEST(DeviceOutputsTest, TagsCoverAndCreationTimeAreKept) {
   media::TempDir dir;
   const std::string tagged = dir.File("tagged.mp4");
-  ASSERT_TRUE(media::MakeMedia(
-      tagged, {"-f", "lavfi", "-i", "testsrc=size=160x120:d=0.5", "-f", "lavfi", "-i",
-               "sine=d=0.5", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
-               "-metadata", "title=Quiet", "-metadata", "artist=Testers", "-metadata",
-               "track=3", "-metadata", "creation_time=2020-05-17T10:20:30Z"}));
+  ASSERT_TRUE(media::MakeMedia(tagged, {"-f",        "lavfi",
+                                        "-i",        "testsrc=size=160x120:d=0.5",
+                                        "-f",        "lavfi",
+                                        "-i",        "sine=d=0.5",
+                                        "-c:v",      "libx264",
+                                        "-preset",   "ultrafast",
+                                        "-c:a",      "aac",
+                                        "-metadata", "title=Quiet",
+                                        "-metadata", "artist=Testers",
+                                        "-metadata", "track=3",
+                                        "-metadata", "creation_time=2020-05-17T10:20:30Z"}));
   const std::string song = dir.File("song.mp3");
-  ASSERT_TRUE(media::MakeMedia(
-      song, {"-f", "lavfi", "-i", "sine=d=0.5", "-f", "lavfi", "-i", "testsrc=size=64x64:d=1",
-             "-map", "0", "-map", "1", "-frames:v", "1", "-c:a", "libmp3lame", "-c:v", "mjpeg",
-             "-disposition:v", "attached_pic", "-metadata", "title=Cover Song"}));
+  ASSERT_TRUE(media::MakeMedia(song, {"-f",
+                                      "lavfi",
+                                      "-i",
+                                      "sine=d=0.5",
+                                      "-f",
+                                      "lavfi",
+                                      "-i",
+                                      "testsrc=size=64x64:d=1",
+                                      "-map",
+                                      "0",
+                                      "-map",
+                                      "1",
+                                      "-frames:v",
+                                      "1",
+                                      "-c:a",
+                                      "libmp3lame",
+                                      "-c:v",
+                                      "mjpeg",
+                                      "-disposition:v",
+                                      "attached_pic",
+                                      "-metadata",
+                                      "title=Cover Song"}));
 
   const auto mp4 = media::Probe(Convert(dir, tagged, "mp4", {"--format", "17"}));
   EXPECT_EQ(mp4.format_fields.at("TAG:title"), "Quiet");
