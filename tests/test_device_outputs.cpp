@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -127,14 +126,17 @@ std::vector<std::pair<std::string, uint32_t>> AviIndex(const std::string& path) 
 // Seconds from the start of the picture to the first sound, on the file's own clock.
 double SoundOnset(const std::string& path) {
   const auto r = media::RunCommand(
-      {"ffmpeg", "-nostdin", "-i", path, "-map", "0:a:0", "-af",
+      {"ffmpeg", "-nostdin", "-copyts", "-i", path, "-map", "0:a:0", "-af",
        "aresample=async=1:first_pts=0,silencedetect=noise=-40dB:d=0.05", "-f", "null", "-"});
-  std::smatch m;
-  double onset = 0;
-  if (std::regex_search(r.err, m, std::regex("silence_start: (-?[0-9.]+)")) &&
-      std::atof(m[1].str().c_str()) < 0.01 &&
-      std::regex_search(r.err, m, std::regex("silence_end: ([0-9.]+)")))
-    onset = std::atof(m[1].str().c_str());
+  // The number after LABEL in the filter's log, or -1 when the log has none.
+  auto value_after = [&r](const std::string& label) {
+    const size_t at = r.err.find(label);
+    return at == std::string::npos ? -1.0 : std::atof(r.err.c_str() + at + label.size());
+  };
+  const double silence_start = value_after("silence_start: ");
+  const double silence_end = value_after("silence_end: ");
+  const double onset =
+      silence_start >= 0 && silence_start < 0.01 && silence_end >= 0 ? silence_end : 0.0;
   return onset - std::atof(StreamField(path, "video", "start_time").c_str());
 }
 
