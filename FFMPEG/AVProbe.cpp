@@ -6,11 +6,13 @@ extern "C" {
 }
 
 #include <climits>
+#include <utility>
 #include <cstdlib>
 
 #include "Binding.h"
 #include "FFmpegException.h"
 #include "OpenErrors.h"
+#include "Orientation.h"
 
 namespace {
 
@@ -196,6 +198,11 @@ void TAVProbe::GetVideoStreamInfo(int index, VideoStreamInfo& info) const {
   if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
   if (par->height > 0)
     info.AspectRatio = static_cast<float>(par->width * av_q2d(sar) / par->height);
+  if (SwapsAxes(OrientationOf(st)) && info.AspectRatio > 0) {
+    // Pictures stored turned a quarter are shown (and converted) upright.
+    std::swap(info.Width, info.Height);
+    info.AspectRatio = 1.0f / info.AspectRatio;
+  }
   info.PixelFormat = par->format;
   info.FrameRateNum = st->r_frame_rate.num;
   info.FrameRateDen = st->r_frame_rate.den;

@@ -43,6 +43,7 @@ void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
   if (o.MuxDelay > 0) MuxMaxDelay = o.MuxDelay;
   if (o.MuxPreload > 0) MuxPreload = o.MuxPreload;
 
+  SetDevice(o.Device);
   SetCodecName(AVMEDIA_TYPE_AUDIO, o.AudioCodec);
   if (o.DisableAudio) AudioDisable = 1;
   if (o.AudioVolume >= 0) AudioVolume = o.AudioVolume;

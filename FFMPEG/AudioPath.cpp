@@ -188,6 +188,10 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
     data = run_.SampleBuffer.data();
   }
   if (out_samples <= 0) return;
+  if (ost.AlignAudioStart) {
+    AlignAudioStart(ost, sync_time, data, out_samples);
+    if (out_samples <= 0) return;
+  }
 
   const int frame_size = ost.Amr ? AmrNbEncoder::kFrameSamples : enc->frame_size;
   if (frame_size > 1) {
@@ -271,6 +275,42 @@ void Transcoder::EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples
   }
   frame->pts = pts;
   EncodeAndWrite(ost, frame);
+}
+
+// Places the first sound of an output whose container keeps no start times: START_S is where
+// the first buffer belongs on the output clock. Silence fills the time before it, less the
+// encoder's priming delay, which players of such files do not skip; when the priming delay is
+// longer, the start of the buffer is dropped instead.
+void Transcoder::AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data,
+                                 int& samples) {
+  ost.AlignAudioStart = false;
+  AVCodecContext* enc = ost.Encoder;
+  const int channels = enc->ch_layout.nb_channels;
+  const int priming = ost.Amr ? 0 : std::max(enc->initial_padding, 0);
+  const int64_t lead = std::llround(std::max(start_s, 0.0) * enc->sample_rate) - priming;
+  if (lead < 0) {
+    const int drop = static_cast<int>(std::min<int64_t>(-lead, samples));
+    data += static_cast<ptrdiff_t>(drop) * 2 * channels;
+    samples -= drop;
+    return;
+  }
+  // The silence starts the output clock.
+  ost.SyncOpts -= lead;
+  const int frame_size = ost.Amr ? AmrNbEncoder::kFrameSamples : enc->frame_size;
+  constexpr int kChunk = 4096;
+  std::vector<uint8_t> zeros(static_cast<size_t>(kChunk) * 2 * static_cast<size_t>(channels));
+  for (int64_t left = lead; left > 0;) {
+    const int n = static_cast<int>(std::min<int64_t>(left, kChunk));
+    if (frame_size > 1) {
+      void* planes[1] = {zeros.data()};
+      if (av_audio_fifo_write(ost.Fifo.get(), planes, n) < n)
+        throw FFMpegException("av_fifo_realloc fail");
+    } else {
+      EncodeAudioFrame(ost, zeros.data(), n);
+      ost.SyncOpts += n;
+    }
+    left -= n;
+  }
 }
 
 // End of input: the FIFO's last partial frame goes to encoders that take a short last frame

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "AVPtr.h"
+#include "DeviceLimits.h"
 #include "FFmpegException.h"
 #include "FrameHook.h"
 #include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
@@ -166,6 +167,7 @@ class TCustomFFmpeg {
   // Codec name ("vcodec", "acodec", "scodec") for a video, audio or subtitle stream.
   void SetCodecName(AVMediaType type, const std::string& name);
   void SetCodecTag(AVMediaType type, const std::string& four_chars);  // "vtag", "atag"
+  void SetDevice(const std::string& name);                            // "device"
   void SetQScale(float qscale);                                       // "qscale"
   // Recording time limit in milliseconds; also the job's TotalDurationMs. <= 0 does nothing.
   void SetRecordingTimeMs(int64_t duration_ms);
@@ -195,6 +197,8 @@ class TCustomFFmpeg {
   void NewVideoStream(AVFormatContext* oc);
   void NewAudioStream(AVFormatContext* oc);
   void NewSubtitleStream(AVFormatContext* oc);
+  // A stream-copy stream that takes the first input's cover picture (audio outputs).
+  void NewCoverStream(AVFormatContext* oc);
   // Looks up the encoder (ENCODER true) or decoder NAME of the codec TYPE. An empty name gives
   // AV_CODEC_ID_NONE and success. False with LastErrorText "Unknown encoder 'x'" or "Invalid
   // encoder type 'x'" (or "decoder"). Legacy encoder names are mapped (CodecAlias); the AMR-NB
@@ -324,6 +328,7 @@ class TCustomFFmpeg {
   int64_t InputTsOffsetOpt = 0;         // offset for the next input file ("itsoffset")
   std::string Title, Author, Copyright, Comment, Genre, Album;  // tags for outputs
   int Year = 0, Track = 0;                                      // tags when above 0
+  TDeviceTarget Device = TDeviceTarget::kNone;  // "device": the player outputs are made for
   int DoBenchmark = 0, DoHexDump = 0, DoPktDump = 0, DoPsnr = 0;
   int DoPass = 0;  // 1 = first pass, 2 = second
   std::string PassLogFileName;

@@ -14,6 +14,8 @@
 #include "AvsInput.h"
 #include "FFmpeg.h"
 #include "OpenErrors.h"
+#include "Orientation.h"
+#include "SourceTags.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -305,6 +307,11 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
           aspect = av_q2d(sar) * par->width / par->height;
         if (!(aspect > 0) && par->height > 0)
           aspect = static_cast<double>(par->width) / par->height;
+        if (SwapsAxes(OrientationOf(st))) {
+          // The pictures are turned upright when decoded: outputs start from that size.
+          std::swap(FrameWidth, FrameHeight);
+          if (aspect > 0) aspect = 1.0 / aspect;
+        }
         FrameAspectRatio = static_cast<float>(aspect);
         if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
         FramePixFmt = static_cast<AVPixelFormat>(par->format);
@@ -403,6 +410,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
         }
       }
     }
+    // An audio output from a source without sound would be an empty file.
+    if (use_audio && !has_audio && !AudioDisable && (VideoDisable || !has_video)) {
+      LastErrorText = "The source has no sound to convert";
+      return fail();
+    }
     use_video = use_video && has_video;
     use_audio = use_audio && has_audio;
     use_subtitle = use_subtitle && has_subtitle;
@@ -410,6 +422,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   if (VideoDisable) use_video = false;
   if (AudioDisable) use_audio = false;
   if (SubtitleDisable) use_subtitle = false;
+  const AVFormatContext* first_input = InputFileCount > 0 ? InputFiles[0].get() : nullptr;
+  // A song keeps its cover picture in the audio formats that can store one.
+  const bool use_cover = use_audio && !use_video && StoresCoverPicture(format) &&
+                         CoverPictureStream(first_input) != nullptr;
 
   const int index = OutputFileCount;
   // Builds one stream when wanted; a failure drops the codecs built so far for this output.
@@ -427,7 +443,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   };
   if (!build_stream(use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream") ||
       !build_stream(use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream") ||
-      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream"))
+      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream") ||
+      !build_stream(use_cover, &TCustomFFmpeg::NewCoverStream, "new_video_stream"))
     return fail();
 
   // Tags.
@@ -448,6 +465,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
       av_dict_set(&oc->metadata, "creation_time", text, 0);
     }
   }
+
+  // What the source says about itself goes along unless the job gave its own tags.
+  CopySourceTags(first_input, oc.get(), use_video);
 
   // From here on the output is registered even when a later step fails; the caller removes
   // the whole job then.
@@ -476,6 +496,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
 
   registered->max_delay = static_cast<int>(MuxMaxDelay * 1000000);
   // Muxers with such options (MPEG program streams; GIF) take them; others ignore them.
+  ApplyMuxerSettings(registered);
   if (registered->priv_data) {
     av_opt_set_int(registered->priv_data, "preload", static_cast<int64_t>(MuxPreload * 1000000), 0);
     if (std::string_view(format->name) == "gif")
@@ -577,6 +598,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
                         AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
     if (codec && codec->supported_framerates)
       rate = codec->supported_framerates[av_find_nearest_q_idx(rate, codec->supported_framerates)];
+    rate = StandardFrameRate(codec_id, rate);
     ctx->time_base = av_inv_q(rate);
     ctx->framerate = rate;
 
@@ -620,6 +642,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
     if (DoPsnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
     if (DoPass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
     if (DoPass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
+    ApplyDeviceVideoSettings(Device, ctx.get(), codec);
+    ApplyContainerVideoTag(oc->oformat, ctx.get(), codec);
   }
 
   st->time_base = ctx->time_base;
@@ -683,6 +707,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
   av_channel_layout_default(&ctx->ch_layout, std::max(AudioChannels, 1));
   ctx->sample_rate = AudioSampleRate;
   if (AudioSampleRate > 0) ctx->time_base = AVRational{1, AudioSampleRate};
+  if (!AudioStreamCopy) ApplyDeviceAudioSettings(Device, ctx.get());
   if (!AudioStreamCopy && ctx->codec_id == AV_CODEC_ID_AMR_NB && !codec)
     AmrNbEncoder::ConfigureContext(ctx.get());
 

@@ -63,6 +63,7 @@ struct TOutputOptions {
   int VideoBufferSize = -1;        // generic option "bufsize" when > 0
   int VideoSyncMethod = -1;        // assigned as option "vsync"
   std::string VideoTag;            // option "vtag"
+  std::string Device;              // option "device": the player the output is made for
 
   bool DisableSubtitle = false;  // option "sn"
   std::string SubtitleLanguage;  // assigned as is

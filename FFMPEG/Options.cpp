@@ -252,6 +252,10 @@ void TCustomFFmpeg::SetPad(TSide side, int pixels) {
   }
 }
 
+void TCustomFFmpeg::SetDevice(const std::string& name) {
+  if (!ParseDeviceTarget(name, Device)) throw FFMpegException("Unknown device '" + name + "'");
+}
+
 void TCustomFFmpeg::SetPadColor(uint32_t bgr) {
   int r = bgr & 0xFF, g = (bgr >> 8) & 0xFF, b = (bgr >> 16) & 0xFF;
   // Fixed-point BT.601 with 10 fractional bits; the shifts of negative sums round down.
@@ -616,6 +620,7 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     ROW("loop_output", e.LoopOutput = Int(value)),
     ROW("v", e.SetVerbosity(Int(value))),
     {"target", Target},
+    ROW("device", e.SetDevice(value)),
     {"threads", Rejected},
     ROW("vsync", e.VideoSyncMethod = Int(value)),
     ROW("async", e.AudioSyncMethod = Int(value)),

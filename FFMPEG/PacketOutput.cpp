@@ -140,6 +140,13 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
   if (ist.Decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
     ist.NextPts = ist.Pts + VideoFrameDurationUs(ist, frame);
     ist.Quality = frame->quality;
+    if (ist.Upright) {
+      // Pictures stored rotated are turned upright before anything else sees them.
+      if (AVFrame* upright = ist.Upright->Apply(frame))
+        frame = upright;
+      else
+        Log(0, "Cannot turn the picture upright");
+    }
     picture = PreProcessVideoFrame(ist, frame);
     if (!picture) return;  // held back by the deinterlacer
   } else {

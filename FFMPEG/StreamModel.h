@@ -14,6 +14,7 @@ extern "C" {
 #include <vector>
 
 #include "AVPtr.h"
+#include "Orientation.h"
 
 class AmrNbEncoder;
 class TCustomFFmpeg;
@@ -68,6 +69,7 @@ struct InputStreamState {
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;  // last picture out of the deinterlacer
+  std::unique_ptr<TUprightStep> Upright;  // for sources stored rotated or mirrored
 };
 
 struct OutputStreamState {
@@ -106,6 +108,9 @@ struct OutputStreamState {
   std::vector<uint8_t> FrameBuffer;  // one frame of 16-bit samples read from the FIFO
   std::unique_ptr<AmrNbEncoder> Amr;
   int64_t NextAudioPts = AV_NOPTS_VALUE;  // keeps audio frame pts increasing
+  // The container keeps no stream start times: the first samples are placed by leading
+  // silence (or by dropping the encoder's priming delay) instead.
+  bool AlignAudioStart = false;
 
   // Copy: leading packets before the first key frame are skipped.
   bool CopyStarted = false;
@@ -205,6 +210,7 @@ class Transcoder {
   void DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const uint8_t* buf, int size);
   void EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples, int nb_samples);
   void FlushAudio(OutputStreamState& ost);
+  void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
 
   TCustomFFmpeg& e_;
   TranscodeRun run_;

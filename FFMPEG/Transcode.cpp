@@ -21,6 +21,7 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "SourceTags.h"
 #include "StreamModel.h"
 
 namespace {
@@ -187,8 +188,11 @@ void Transcoder::MapOutputStreams() {
           }
         }
       } else {
+        // A cover picture feeds only a cover stream, and a cover stream only takes one.
+        const bool cover = IsAttachedPicture(ost->Stream);
         for (size_t j = 0; j < run_.Inputs.size(); ++j) {
-          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type) {
+          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+              IsAttachedPicture(run_.Inputs[j]->Stream) == cover) {
             source = static_cast<int>(j);
             break;
           }
@@ -479,6 +483,8 @@ void Transcoder::OpenEncoders() {
       if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
       if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
         ost.AudioResample = true;
+      ost.AlignAudioStart = e_.AudioSyncMethod == 0 &&
+                            KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
       // The FIFO holds samples at the encoder's channel count.
       ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
       if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
@@ -520,6 +526,8 @@ void Transcoder::OpenDecoders() {
     ist.Decoder = ctx;
     ist.Frame.reset(av_frame_alloc());
     if (!ist.Frame) throw FFMpegException("av_mallocz fail");
+    if (const TOrientation o = OrientationOf(ist.Stream); o != TOrientation::kUpright)
+      ist.Upright = std::make_unique<TUprightStep>(o);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "Binding.h"
+#include "FormatCatalogue.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
 #include "Translation.h"
@@ -203,6 +204,51 @@ void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
   }
 }
 
+namespace {
+
+// "W:H", "W/H" or a decimal ratio; 0 when the text reads as none.
+double RatioOf(const std::string& text) {
+  const size_t colon = text.find_first_of(":/");
+  double num = 0, den = 1;
+  if (colon == std::string::npos) return ParseNumber(text, num) && num > 0 ? num : 0;
+  if (!ParseNumber(text.substr(0, colon), num) || !ParseNumber(text.substr(colon + 1), den) ||
+      num <= 0 || den <= 0)
+    return 0;
+  return num / den;
+}
+
+int EvenBelow(double value) { return static_cast<int>(std::floor(value / 2.0)) * 2; }
+
+}  // namespace
+
+void ApplyLetterBox(const std::string& video_size_text, TOutputOptions& options) {
+  const size_t x = options.FrameSize.find('x');
+  if (x == std::string::npos) return;
+  double frame_w = 0, frame_h = 0;
+  if (!ParseNumber(options.FrameSize.substr(0, x), frame_w) ||
+      !ParseNumber(options.FrameSize.substr(x + 1), frame_h) || frame_w < 2 || frame_h < 2)
+    return;
+  double aspect = RatioOf(options.AspectRatio);
+  if (!(aspect > 0)) aspect = RatioOf(AspectRatioFromVideoSize(video_size_text));
+  if (!(aspect > 0)) return;
+  const int width = static_cast<int>(frame_w), height = static_cast<int>(frame_h);
+  // The largest even-sized picture of that aspect inside the frame, centred on even lines.
+  int inner_w = width, inner_h = height;
+  if (aspect > frame_w / frame_h)
+    inner_h = std::max(2, EvenBelow(frame_w / aspect + 1.0));
+  else
+    inner_w = std::max(2, EvenBelow(frame_h * aspect + 1.0));
+  inner_w = std::min(inner_w, width - width % 2);
+  inner_h = std::min(inner_h, height - height % 2);
+  const int pad_x = width - inner_w, pad_y = height - inner_h;
+  options.FrameSize = std::to_string(inner_w) + "x" + std::to_string(inner_h);
+  options.PadLeft = EvenBelow(pad_x / 2.0);
+  options.PadRight = pad_x - options.PadLeft;
+  options.PadTop = EvenBelow(pad_y / 2.0);
+  options.PadBottom = pad_y - options.PadTop;
+  options.AspectRatio = std::to_string(width) + ":" + std::to_string(height);
+}
+
 int DurationLimitMs(const std::string& duration_text) {
   return (duration_text == "00:00:00" || duration_text == "Unknown") ? kTenHoursMs : -1;
 }
@@ -255,9 +301,11 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     setup.Error = e.what();
     return setup;
   }
+  output.Device = std::string(FormatDevice(settings.ComboOutputFormat.Text()));
   const int item = settings.ComboAspectRatio.ItemIndex();
   ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
                   row.VideoSize, output);
+  if (settings.ComboLetterBox.Text() == "LetterBox") ApplyLetterBox(row.VideoSize, output);
   if (const int limit_ms = DurationLimitMs(row.Duration); limit_ms > 0) output.Duration = limit_ms;
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {

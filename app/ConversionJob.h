@@ -79,6 +79,14 @@ std::string AspectRatioFromVideoSize(const std::string& video_size_text);
 void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
                      TOutputOptions& options);
 
+// Zoom setting "LetterBox": fits the picture inside the frame size of `options` (FrameSize,
+// "WxH") keeping its display aspect, with black bars and square pixels. The display aspect is
+// the aspect rule's value in `options.AspectRatio` when set, else the ratio of the row's Video
+// Size. FrameSize becomes the picture's size inside the bars, the pad fields the bars, and
+// AspectRatio the frame's ratio. Without a frame size (the source size is kept) nothing
+// changes.
+void ApplyLetterBox(const std::string& video_size_text, TOutputOptions& options);
+
 // Output duration limit for a row's "Duration" text: ten hours in milliseconds for
 // "00:00:00" and "Unknown" (so that the progress percentage has a total), else -1 (no limit).
 int DurationLimitMs(const std::string& duration_text);

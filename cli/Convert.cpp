@@ -109,6 +109,7 @@ struct ConvertArgs {
   bool have_output_folder = false;
   TSettingChoices choices;
   std::string aspect;       // empty: the format's preset choice
+  std::string zoom;         // empty: "None"
   std::string video_codec;  // empty: the format's preset choice
   bool overwrite = false;
   int jobs = 1;
@@ -147,6 +148,11 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.aspect = value("--aspect");
       if (args.aspect != "Original" && args.aspect != "4:3" && args.aspect != "16:9") {
         throw TChoiceError("--aspect must be Original, 4:3 or 16:9, got \"" + args.aspect + "\"");
+      }
+    } else if (arg == "--zoom") {
+      args.zoom = value("--zoom");
+      if (args.zoom != "None" && args.zoom != "LetterBox") {
+        throw TChoiceError("--zoom must be None or LetterBox, got \"" + args.zoom + "\"");
       }
     } else if (arg == "--video-codec") {
       args.video_codec = value("--video-codec");
@@ -418,6 +424,7 @@ int RunConvert(int argc, char** argv) {
     if (args.aspect == "Original") settings.ComboAspectRatio.Select(0);
     if (args.aspect == "4:3") settings.ComboAspectRatio.Select(1);
     if (args.aspect == "16:9") settings.ComboAspectRatio.Select(2);
+    if (!args.zoom.empty()) settings.ComboLetterBox.SelectText(args.zoom);
     if (!args.video_codec.empty() && !settings.ComboVideoCodec.SelectText(args.video_codec)) {
       std::string offered;
       for (const std::string& item : settings.ComboVideoCodec.Items()) {

@@ -83,6 +83,15 @@ const FormatCatalogueEntry* FindFormat(std::string_view caption) {
   return nullptr;
 }
 
+std::string_view FormatDevice(std::string_view caption) {
+  static constexpr std::array<std::string_view, 18> kDevices = {
+      "ipod", "ipod", "ipodtouch", "ipodtouch", "", "", "", "iphone", "appletv",
+      "3gp",  "3g2",  "",          "divx",      "", "", "", "",       ""};
+  const FormatCatalogueEntry* entry = FindFormat(caption);
+  if (entry == nullptr) return {};
+  return kDevices[static_cast<size_t>(entry - kCatalogue.data())];
+}
+
 bool IsAudioFormatCaption(std::string_view caption) {
   return caption == kCatalogue[4].Caption || caption == kCatalogue[5].Caption ||
          caption == kCatalogue[6].Caption;

@@ -34,6 +34,9 @@ std::span<const std::string_view> OutputFormatListItems();
 
 // Row whose caption equals `caption` (whole text, case-sensitive), or nullptr.
 const FormatCatalogueEntry* FindFormat(std::string_view caption);
+// The player a format's files are made for, as the engine's "device" option names it ("ipod",
+// "ipodtouch", "iphone", "appletv", "3gp", "3g2", "divx"); empty for the general formats.
+std::string_view FormatDevice(std::string_view caption);
 // True for the three audio-only formats (AAC, MP3, M4A).
 bool IsAudioFormatCaption(std::string_view caption);
 

@@ -1,0 +1,67 @@
+// What the players that the device formats are named for accept, and the encoder and muxer
+// settings that keep an output inside those limits: channel count and AAC bit rate, the video
+// profile, level, peak rate and buffer, the AVI FourCC, the MPEG frame rates and the MP4 index
+// at the front of the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+// The player an output is made for ("device" option); kNone for the general formats.
+enum class TDeviceTarget { kNone, kIPod, kIPodTouch, kIPhone, kAppleTV, k3GP, k3G2, kDivX };
+
+// "ipod", "ipodtouch", "iphone", "appletv", "3gp", "3g2", "divx", or "" / "none" for none.
+// Returns false for any other name.
+bool ParseDeviceTarget(std::string_view name, TDeviceTarget& target);
+
+struct TDeviceLimits {
+  int MaxAudioChannels = 0;       // 0: no limit
+  int64_t MaxAacBitrate = 0;      // bit/s; 0: no limit
+  int64_t VideoPeakRate = 0;      // bit/s no second of video may exceed; 0: the job's rate
+  bool BaselineH264 = false;      // H.264 in Baseline profile without B-frames
+  bool SignalMpeg4Level = false;  // MPEG-4 Part 2 in Simple Profile at its true level
+};
+
+// Limits of TARGET; all zero/false for kNone.
+const TDeviceLimits& DeviceLimits(TDeviceTarget target);
+
+// MPEG-4 Part 2 Simple Profile level (1, 2, 3, 4 for 4a, 5, 6) of a picture size, frame rate
+// and peak bit rate; 6 when even that level is exceeded.
+int Mpeg4SimpleLevel(int width, int height, AVRational frame_rate, int64_t peak_bps);
+// H.264 level x 10 (10, 11, 12, 13, 20, ... 51) that fits a picture size, frame rate and peak
+// bit rate in Baseline profile, and the highest rate that level allows (bit/s).
+int H264BaselineLevel(int width, int height, AVRational frame_rate, int64_t peak_bps);
+int64_t H264LevelMaxRate(int level);
+
+// Rate control for a video encoder whose output must keep every one-second window of packets
+// under PEAK bit/s: the average rate is kept below the peak, and the peak rate and buffer are
+// sized so that buffer plus one second at the peak rate stays within PEAK.
+void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps);
+
+// Applies the limits of TARGET to a video encoder context set up with its codec, size, frame
+// rate and bit rate: profile, level, B-frames, peak rate and buffer, and the FourCC.
+void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const AVCodec* codec);
+// The FourCC a player expects of a video stream in FORMAT: XVID for the Xvid encoder in AVI.
+void ApplyContainerVideoTag(const AVOutputFormat* format, AVCodecContext* ctx,
+                            const AVCodec* codec);
+// Applies the limits of TARGET to an audio encoder context: channels and AAC bit rate.
+void ApplyDeviceAudioSettings(TDeviceTarget target, AVCodecContext* ctx);
+
+// The frame rate MPEG-1 and MPEG-2 players take that is nearest to RATE (the eight standard
+// rates from 23.976 to 60); RATE itself for other encoders.
+AVRational StandardFrameRate(AVCodecID codec, AVRational rate);
+
+// Muxer settings every output of its family gets: the MP4-family index (moov) is written
+// before the media data so that playback starts before the file is complete.
+void ApplyMuxerSettings(AVFormatContext* oc);
+// True for containers that keep no start time per stream (AVI): their sound plays from the
+// first chunk, so a late start or an encoder's priming delay must be put into the samples.
+bool KeepsNoStreamStartTimes(const AVOutputFormat* format);
+// True for muxers of the MP4 family (mp4, mov, 3gp, 3g2, ipod/m4a, psp).
+bool IsMp4Family(const AVOutputFormat* format);

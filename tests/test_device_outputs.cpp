@@ -1,0 +1,344 @@
+// Outputs a player accepts: upright pictures from rotated sources, stereo AAC and signalled
+// video profiles in the device formats, the peak-rate cap, the MP4 index at the front, AVI
+// FourCC, index and sync, the source's tags and cover, standard MPEG frame rates, letterbox.
+// Conversions run through quorvin-convert; every property is read back with ffprobe/ffmpeg.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ConversionJob.h"
+#include "MediaUtil.h"
+
+namespace {
+
+// Converts SRC with quorvin-convert and the given choices into a folder of its own under
+// DIR (so the output never takes the source's name); returns the output path.
+std::string Convert(const media::TempDir& dir, const std::string& src, const std::string& ext,
+                    std::vector<std::string> choices) {
+  static int count = 0;
+  const std::string folder = dir.File("out" + std::to_string(++count));
+  std::filesystem::create_directory(folder);
+  std::vector<std::string> argv{QUORVIN_CLI, "-o", folder};
+  argv.insert(argv.end(), choices.begin(), choices.end());
+  argv.push_back(src);
+  const auto r = media::RunCommand(argv);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::string stem = src.substr(src.rfind('/') + 1);
+  stem = stem.substr(0, stem.rfind('.'));
+  return folder + "/" + stem + "." + ext;
+}
+
+std::string StreamField(const std::string& path, const std::string& type, const std::string& key) {
+  const auto s = media::Probe(path).First(type);
+  if (!s) return "";
+  const auto it = s->fields.find(key);
+  return it == s->fields.end() ? "" : it->second;
+}
+
+// The first picture as 16x16 grey levels, decoded by the ffmpeg tool (which turns rotated
+// sources upright itself).
+std::string Thumbnail(const std::string& path) {
+  return media::RunCommand({"ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf",
+                            "scale=16:16", "-f", "rawvideo", "-pix_fmt", "gray", "-"})
+      .out;
+}
+
+double MeanDifference(const std::string& a, const std::string& b) {
+  if (a.size() != b.size() || a.empty()) return 255;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    sum += std::abs(static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]));
+  return sum / static_cast<double>(a.size());
+}
+
+// Most video bits within any one second of decode time.
+double PeakBitsPerSecond(const std::string& path) {
+  const auto r =
+      media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                         "packet=dts_time,size", "-of", "csv=p=0", path});
+  std::vector<std::pair<double, double>> packets;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    packets.emplace_back(std::atof(line.c_str()), 8.0 * std::atof(line.c_str() + comma + 1));
+  }
+  std::sort(packets.begin(), packets.end());
+  double best = 0, window = 0;
+  size_t first = 0;
+  for (const auto& [t, bits] : packets) {
+    window += bits;
+    while (packets[first].first <= t - 1.0) window -= packets[first++].second;
+    best = std::max(best, window);
+  }
+  return best;
+}
+
+std::vector<std::string> TopLevelBoxes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::string> boxes;
+  unsigned char head[16];
+  while (in.read(reinterpret_cast<char*>(head), 8)) {
+    uint64_t size = (uint64_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3];
+    boxes.emplace_back(reinterpret_cast<char*>(head + 4), 4);
+    if (size == 1 && in.read(reinterpret_cast<char*>(head + 8), 8)) {
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = (size << 8) | head[i];
+      in.seekg(static_cast<std::streamoff>(size) - 16, std::ios::cur);
+    } else if (size >= 8) {
+      in.seekg(static_cast<std::streamoff>(size) - 8, std::ios::cur);
+    } else {
+      break;
+    }
+  }
+  return boxes;
+}
+
+// (chunk id, size) of every entry of an AVI file's idx1 index.
+std::vector<std::pair<std::string, uint32_t>> AviIndex(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::pair<std::string, uint32_t>> entries;
+  const size_t at = data.rfind("idx1");
+  if (at == std::string::npos || at + 8 > data.size()) return entries;
+  auto u32 = [&](size_t p) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(data[p])) |
+           static_cast<uint32_t>(static_cast<unsigned char>(data[p + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(data[p + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(data[p + 3])) << 24;
+  };
+  const size_t count = u32(at + 4) / 16;
+  for (size_t k = 0; k < count && at + 24 + 16 * k <= data.size(); ++k)
+    entries.emplace_back(data.substr(at + 8 + 16 * k, 4), u32(at + 20 + 16 * k));
+  return entries;
+}
+
+// Seconds from the start of the picture to the first sound, on the file's own clock.
+double SoundOnset(const std::string& path) {
+  const auto r = media::RunCommand(
+      {"ffmpeg", "-nostdin", "-copyts", "-i", path, "-map", "0:a:0", "-af",
+       "aresample=async=1:first_pts=0,silencedetect=noise=-40dB:d=0.05", "-f", "null", "-"});
+  // The number after LABEL in the filter's log, or -1 when the log has none.
+  auto value_after = [&r](const std::string& label) {
+    const size_t at = r.err.find(label);
+    return at == std::string::npos ? -1.0 : std::atof(r.err.c_str() + at + label.size());
+  };
+  const double silence_start = value_after("silence_start: ");
+  const double silence_end = value_after("silence_end: ");
+  const double onset =
+      silence_start >= 0 && silence_start < 0.01 && silence_end >= 0 ? silence_end : 0.0;
+  return onset - std::atof(StreamField(path, "video", "start_time").c_str());
+}
+
+}  // namespace
+
+TEST(DeviceOutputsTest, RotatedSourcesComeOutUpright) {
+  media::TempDir dir;
+  const std::string base = dir.File("base.mp4");
+  ASSERT_TRUE(media::MakeMedia(base, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=25:d=0.4",
+                                      "-c:v", "libx264", "-preset", "ultrafast"}));
+  for (const char* degrees : {"90", "180", "270"}) {
+    SCOPED_TRACE(degrees);
+    const std::string src = dir.File(std::string("rot") + degrees + ".mp4");
+    ASSERT_TRUE(media::MakeMedia(
+        src, {"-i", base, "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + degrees}));
+    const std::string out = Convert(dir, src, "mp4", {"--format", "17"});
+    const auto v = media::Probe(out).First("video");
+    ASSERT_TRUE(v.has_value());
+    const bool quarter = std::string(degrees) != "180";
+    EXPECT_EQ(v->width, quarter ? 64 : 96);
+    EXPECT_EQ(v->height, quarter ? 96 : 64);
+    EXPECT_EQ(StreamField(out, "video", "rotation"), "");
+    EXPECT_LT(MeanDifference(Thumbnail(out), Thumbnail(src)), 12.0);
+    if (quarter) {
+      const auto probe = media::RunCommand({QUORVIN_CLI, "--probe", src});
+      EXPECT_NE(probe.out.find("64x96"), std::string::npos) << probe.out;
+    }
+  }
+}
+
+TEST(DeviceOutputsTest, AppleFormatsGetStereoAacAndSignalledVideoProfiles) {
+  media::TempDir dir;
+  const std::string src = dir.File("surround.mp4");
+  ASSERT_TRUE(media::MakeMedia(src, {"-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=320x240:rate=25:d=1",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "sine=d=1:sample_rate=48000",
+                                     "-filter_complex",
+                                     "[1:a]aformat=channel_layouts=5.1[a]",
+                                     "-map",
+                                     "0:v",
+                                     "-map",
+                                     "[a]",
+                                     "-c:v",
+                                     "libx264",
+                                     "-preset",
+                                     "ultrafast",
+                                     "-c:a",
+                                     "aac"}));
+
+  // iPod at its highest audio quality (320 kbps in its list).
+  const std::string mp4 = Convert(dir, src, "mp4", {"--format", "0", "--audio-quality", "Highest"});
+  const auto a = media::Probe(mp4).First("audio");
+  ASSERT_TRUE(a.has_value());
+  EXPECT_EQ(a->codec_name, "aac");
+  EXPECT_EQ(a->channels, 2);
+  EXPECT_LE(a->bit_rate, 165000);
+  EXPECT_EQ(StreamField(mp4, "video", "profile"), "Simple Profile");
+  EXPECT_EQ(StreamField(mp4, "video", "level"), "4");  // 320x240 at up to 1.9 Mbps: level 4a
+  const auto boxes = TopLevelBoxes(mp4);
+  std::vector<std::string> main_boxes;
+  for (const auto& b : boxes)
+    if (b == "ftyp" || b == "moov" || b == "mdat") main_boxes.push_back(b);
+  EXPECT_EQ(main_boxes, (std::vector<std::string>{"ftyp", "moov", "mdat"}));
+
+  const std::string avc = Convert(dir, src, "mp4", {"--format", "0", "--video-codec", "H264"});
+  EXPECT_EQ(StreamField(avc, "video", "codec_name"), "h264");
+  EXPECT_NE(StreamField(avc, "video", "profile").find("Baseline"), std::string::npos);
+  EXPECT_EQ(StreamField(avc, "video", "level"), "13");
+  EXPECT_EQ(StreamField(avc, "video", "has_b_frames"), "0");
+  EXPECT_EQ(StreamField(avc, "audio", "channels"), "2");
+}
+
+TEST(DeviceOutputsTest, NoisySourceStaysUnderThePeakRate) {
+  media::TempDir dir;
+  const std::string src = dir.File("noisy.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      src,
+      {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=2,noise=alls=40:allf=t", "-f", "lavfi",
+       "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "15", "-c:a", "aac"}));
+  const std::string out = Convert(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
+  EXPECT_LE(PeakBitsPerSecond(out), 2500000.0);
+  EXPECT_GT(PeakBitsPerSecond(out), 1000000.0);  // the cap, not a starved encoder
+}
+
+TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
+  media::TempDir dir;
+  const std::string src = dir.File("late.mp4");
+  ASSERT_TRUE(
+      media::MakeMedia(src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-itsoffset",
+                             "0.5", "-f", "lavfi", "-i", "sine=d=1.5:sample_rate=44100", "-c:v",
+                             "libx264", "-preset", "ultrafast", "-c:a", "aac"}));
+  const double source_onset = SoundOnset(src);
+  ASSERT_NEAR(source_onset, 0.5, 0.03);
+
+  for (const char* format : {"14", "15"}) {
+    SCOPED_TRACE(format);
+    const std::string avi = Convert(dir, src, "avi", {"--format", format});
+    const bool divx = std::string(format) == "15";
+    EXPECT_EQ(StreamField(avi, "video", "codec_tag_string"), divx ? "DX50" : "FMP4");
+    const auto index = AviIndex(avi);
+    ASSERT_FALSE(index.empty());
+    int empty_video = 0;
+    for (const auto& [id, size] : index)
+      if (id == "00dc" && size == 0) ++empty_video;
+    EXPECT_EQ(empty_video, 0);
+    EXPECT_NEAR(SoundOnset(avi), source_onset, 0.020);
+  }
+}
+
+TEST(DeviceOutputsTest, TagsCoverAndCreationTimeAreKept) {
+  media::TempDir dir;
+  const std::string tagged = dir.File("tagged.mp4");
+  ASSERT_TRUE(media::MakeMedia(tagged, {"-f",        "lavfi",
+                                        "-i",        "testsrc=size=160x120:d=0.5",
+                                        "-f",        "lavfi",
+                                        "-i",        "sine=d=0.5",
+                                        "-c:v",      "libx264",
+                                        "-preset",   "ultrafast",
+                                        "-c:a",      "aac",
+                                        "-metadata", "title=Quiet",
+                                        "-metadata", "artist=Testers",
+                                        "-metadata", "track=3",
+                                        "-metadata", "creation_time=2020-05-17T10:20:30Z"}));
+  const std::string song = dir.File("song.mp3");
+  ASSERT_TRUE(media::MakeMedia(song, {"-f",
+                                      "lavfi",
+                                      "-i",
+                                      "sine=d=0.5",
+                                      "-f",
+                                      "lavfi",
+                                      "-i",
+                                      "testsrc=size=64x64:d=1",
+                                      "-map",
+                                      "0",
+                                      "-map",
+                                      "1",
+                                      "-frames:v",
+                                      "1",
+                                      "-c:a",
+                                      "libmp3lame",
+                                      "-c:v",
+                                      "mjpeg",
+                                      "-disposition:v",
+                                      "attached_pic",
+                                      "-metadata",
+                                      "title=Cover Song"}));
+
+  const auto mp4 = media::Probe(Convert(dir, tagged, "mp4", {"--format", "17"}));
+  EXPECT_EQ(mp4.format_fields.at("TAG:title"), "Quiet");
+  EXPECT_EQ(mp4.format_fields.at("TAG:artist"), "Testers");
+  EXPECT_EQ(mp4.format_fields.at("TAG:creation_time").substr(0, 19), "2020-05-17T10:20:30");
+
+  for (const auto& [format, ext] : {std::pair{"6", "mp3"}, std::pair{"7", "m4a"}}) {
+    SCOPED_TRACE(ext);
+    const auto info = media::Probe(Convert(dir, song, ext, {"--format", format}));
+    const auto pic = info.First("video");
+    ASSERT_TRUE(pic.has_value());
+    EXPECT_EQ(pic->fields.at("DISPOSITION:attached_pic"), "1");
+    EXPECT_EQ(info.format_fields.at("TAG:title"), "Cover Song");
+  }
+}
+
+TEST(DeviceOutputsTest, MpegFrameRatesAndSilentSources) {
+  media::TempDir dir;
+  const std::string src = dir.File("clip.mp4");
+  ASSERT_TRUE(media::MakeMedia(src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=15:d=1",
+                                     "-c:v", "libx264", "-preset", "ultrafast"}));
+  // MPEG-1 has no 15 fps: the nearest standard rate is used instead of failing.
+  const std::string mpg = Convert(dir, src, "mpg", {"--format", "18", "--framerate", "15.0 fps"});
+  EXPECT_EQ(StreamField(mpg, "video", "r_frame_rate"), "24000/1001");
+  EXPECT_TRUE(media::DecodesCleanly(mpg));
+
+  const auto r = media::RunCommand({QUORVIN_CLI, "-o", dir.Path().string(), "--format", "6", src});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("The source has no sound to convert"), std::string::npos) << r.out;
+}
+
+TEST(LetterBoxTest, FitsThePictureInsideTheFrameWithEvenBars) {
+  TOutputOptions portrait;
+  portrait.FrameSize = "320x240";
+  ApplyLetterBox("720x1280", portrait);
+  EXPECT_EQ(portrait.FrameSize, "136x240");
+  EXPECT_EQ(portrait.PadLeft + portrait.PadRight, 184);
+  EXPECT_EQ(portrait.PadLeft % 2, 0);
+  EXPECT_EQ(portrait.PadTop + portrait.PadBottom, 0);
+  EXPECT_EQ(portrait.AspectRatio, "320:240");
+
+  // The aspect rule's choice is the picture's display aspect.
+  TOutputOptions wide;
+  wide.FrameSize = "176x144";
+  wide.AspectRatio = "16:9";
+  ApplyLetterBox("640x480", wide);
+  EXPECT_EQ(wide.FrameSize, "176x100");
+  EXPECT_EQ(wide.PadTop, 22);
+  EXPECT_EQ(wide.PadBottom, 22);
+
+  TOutputOptions source_size;  // no frame size: the source size is kept, nothing to fit
+  ApplyLetterBox("720x1280", source_size);
+  EXPECT_EQ(source_size, TOutputOptions{});
+}
