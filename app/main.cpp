@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--") == 0) break;
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("%s %s\n", kProductName, QUORVIN_VERSION);
+      std::printf("quorvin (%s) %s\n", kProductName, QUORVIN_VERSION);
       return 0;
     }
   }
