@@ -436,6 +436,9 @@ class TestMainWindow : public QObject {
     options.ComboAspectRatio->setCurrentIndex(2);
     options.ComboLetterBox->setCurrentIndex(1);
     QCOMPARE(w->Settings().ComboLetterBox.ItemIndex(), 1);
+    // LetterBox would give square pixels in the format's 4:3 frame; the aspect choice shows only
+    // without it.
+    options.ComboLetterBox->setCurrentIndex(0);
     options.SpinEdit1->setValue(30);
     QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 30);
     options.CheckBoxOverWrite->setChecked(true);
