@@ -10,6 +10,7 @@
 #include <string>
 
 #include "AVPtr.h"
+#include "ReadGuard.h"
 
 // File-level values; the "no file" values are those filled in when no file is open. Times are
 // microseconds; a time the file does not know is AV_NOPTS_VALUE (negative).
@@ -56,6 +57,10 @@ class TAVProbe {
   bool Open(const std::string& file_name, const std::string& format_name = "");
   // Releases the open file; the counts and first-stream indexes become -1.
   void Close();
+  // A flag (set from any thread) that ends an Open in progress, e.g. the job component's Stop;
+  // nullptr for none. Open also ends on its own after reading TReadGuard::kDefaultLimit bytes
+  // without finding the streams (an endless or hostile input).
+  void SetStopFlag(const std::atomic<bool>* flag) { guard_.ExtraStop = flag; }
 
   void GetFileInfo(FileInfo& info) const;
   // INDEX -1 means the first video stream. Problems are logged and leave INFO at its
@@ -77,6 +82,7 @@ class TAVProbe {
 
  private:
   InputFormatPtr context_;
+  TReadGuard guard_;
   std::string last_error_;
   std::string format_name_;
   int stream_count_ = -1;

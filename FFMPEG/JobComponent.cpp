@@ -245,6 +245,7 @@ bool TFFmpeg::WaitForThread(int timeout_ms) const {
 // ---- TCustomJobComponent ----
 
 TCustomJobComponent::TCustomJobComponent() : probe_(std::make_unique<TAVProbe>()) {
+  probe_->SetStopFlag(&stop_requested_);
   std::lock_guard<std::mutex> guard(g_components_mutex);
   g_components.push_back(this);
 }
@@ -309,7 +310,9 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     } else {
       ResetInputOptions(job->InputOptions);
     }
+    job->ReadGuard.ExtraStop = &stop_requested_;
     job->OpenInputFile(file_name);
+    job->ReadGuard.ExtraStop = nullptr;
   } catch (const std::exception& e) {
     last_error_ = e.what();
     return -1;
@@ -406,10 +409,12 @@ void TCustomJobComponent::ClearTasks() {
     concurrent_tasks_ = 0;
   }
   last_error_.clear();
+  stop_requested_ = false;
   threads_.Reap();
 }
 
 void TCustomJobComponent::Start(int concurrent_tasks) {
+  stop_requested_ = false;
   threads_.Reap();
   ClearLogBuffers();
   {
@@ -480,6 +485,7 @@ void TCustomJobComponent::StartTask(int index) {
 }
 
 void TCustomJobComponent::Stop() {
+  stop_requested_ = true;
   std::lock_guard<std::recursive_mutex> guard(Lock);
   pending_count_ = 0;
   deferred_starts_.clear();

@@ -150,7 +150,9 @@ class TCustomJobComponent {
   // synchronously inside Start, which then returns when the run is over.
   void Start(int concurrent_tasks);
   // No further job starts; running jobs are asked to abort; jobs that never ran get their
-  // terminate notice (AFinished false) from a short-lived thread.
+  // terminate notice (AFinished false) from a short-lived thread. A probe or an AddInputFile
+  // in progress on another thread ends with a "stopped while opening" error, as do those
+  // that follow until the next Start or ClearTasks.
   void Stop();
   // Pauses every running job at its next pass; Resume lets them continue.
   void Pause();
@@ -215,6 +217,10 @@ class TCustomJobComponent {
   int pending_count_ = 0;
   std::deque<int> deferred_starts_;  // main-thread mode without a scheduler
   bool draining_ = false;
+
+  // Set by Stop, cleared by Start and ClearTasks: ends the probe's and the job set-up's reads
+  // in progress (opening a file that blocks or never ends).
+  std::atomic<bool> stop_requested_{false};
 
   // Written and read by the controlling thread only.
   std::string last_error_;
