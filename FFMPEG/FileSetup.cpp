@@ -634,7 +634,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
   }
 
   st->time_base = ctx->time_base;
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
@@ -701,7 +702,8 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
     av_dict_set(&st->metadata, "language", AudioLanguage.substr(0, 3).c_str(), 0);
 
   st->time_base = ctx->time_base;
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
@@ -745,6 +747,7 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc) {
   if (!SubtitleLanguage.empty())
     av_dict_set(&st->metadata, "language", SubtitleLanguage.substr(0, 3).c_str(), 0);
 
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }

@@ -1,15 +1,17 @@
-// Damaged sources in a job list between good ones: the bad job fails with a reason (or, for a
-// source cut short, converts what is there and says so), the process goes on, and the good
-// jobs convert. Outputs are checked with ffprobe.
+// Damaged and endless sources. In a job list between good ones the bad job fails with a reason
+// (or, for a source cut short, converts what is there and says so), the process goes on, and
+// the good jobs convert; outputs are checked with ffprobe.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "JobComponent.h"
@@ -161,4 +163,31 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
       EXPECT_NEAR(info.duration_s, 4.0, 0.2);
     }
   }
+}
+
+// An endless input (a link to /dev/zero named like a sound file) used to keep the probe reading
+// while memory grew without bound. Stop ends a probe in progress, and without one the probe and
+// the job set-up give up after their read limit with a reason.
+TEST(DamagedInputs, EndlessInputEndsTheProbeAndTheSetUp) {
+  media::TempDir dir;
+  const std::string endless = dir.File("endless.mp3");
+  std::filesystem::create_symlink("/dev/zero", endless);
+  VIDevozORE component;
+  ASSERT_TRUE(component.LoadLibraries()) << component.LastError();
+  component.SetLogLevel(llQuiet);
+
+  std::thread stopper([&component] {
+    std::this_thread::sleep_for(200ms);
+    component.Stop();
+  });
+  EXPECT_FALSE(component.Probe().Open(endless));
+  stopper.join();
+  EXPECT_NE(component.Probe().LastError().find("stopped while opening"), std::string::npos)
+      << component.Probe().LastError();
+
+  component.ClearTasks();  // a new run: the stop is over
+  EXPECT_EQ(component.AddInputFile(endless), -1);
+  EXPECT_NE(component.LastError().find("no media data found in the first 128 MB"),
+            std::string::npos)
+      << component.LastError();
 }
