@@ -42,6 +42,14 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, in
   const int64_t bytes = int64_t{frame->nb_samples} * 2 * channels;
   if (bytes > INT_MAX) return false;
   size = static_cast<int>(bytes);
+  const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
+  if (rate <= 0) return false;
+  // The output streams size their resampling by this, so it must describe this buffer.
+  if (av_channel_layout_compare(&ist.S16Layout, &frame->ch_layout) != 0) {
+    av_channel_layout_uninit(&ist.S16Layout);
+    if (av_channel_layout_copy(&ist.S16Layout, &frame->ch_layout) < 0) return false;
+  }
+  ist.S16Rate = rate;
   if (frame->format == AV_SAMPLE_FMT_S16 &&
       (e_.AudioVolume == 256 || av_frame_is_writable(frame))) {
     data = frame->data[0];
@@ -53,10 +61,8 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, in
     data = ist.S16Buffer.data();
     return true;
   }
-  const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
   // The converter is built only from parameters it can take.
-  if (rate <= 0 || av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0)
-    return false;
+  if (av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) return false;
   if (!ist.ToS16 || ist.ToS16Format != frame->format || ist.ToS16Rate != rate ||
       av_channel_layout_compare(&ist.ToS16Layout, &frame->ch_layout) != 0) {
     AVChannelLayout layout{};
@@ -102,16 +108,20 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
   AVCodecContext* enc = ost.Encoder;
   const int enc_ch = enc->ch_layout.nb_channels;
   const int enc_rate = enc->sample_rate;
-  const int dec_ch =
-      ist.ToS16Format >= 0 ? ist.ToS16Layout.nb_channels : ist.Decoder->ch_layout.nb_channels;
-  const int dec_rate = ist.ToS16Rate > 0 ? ist.ToS16Rate : ist.Decoder->sample_rate;
+  // The buffer's own channels and rate: a stream may switch between mono and stereo, or
+  // change its rate, and the resampler must read exactly what the buffer holds.
+  const int dec_ch = ist.S16Layout.nb_channels;
+  const int dec_rate = ist.S16Rate;
   if (enc_ch <= 0 || dec_ch <= 0 || enc_rate <= 0 || dec_rate <= 0 || size <= 0) return;
 
-  if (enc_ch != dec_ch) ost.AudioResample = true;
+  if (enc_ch != dec_ch || enc_rate != dec_rate) ost.AudioResample = true;
+  if (ost.AudioResample && ost.Resampler &&
+      (ost.ResamplerInChannels != dec_ch || ost.ResamplerInRate != dec_rate))
+    ost.Resampler.reset();
   if (ost.AudioResample && !ost.Resampler) {
     AVChannelLayout out_layout{}, in_layout{};
     LayoutFor(enc->ch_layout, enc_ch, &out_layout);
-    LayoutFor(ist.ToS16Format >= 0 ? ist.ToS16Layout : ist.Decoder->ch_layout, dec_ch, &in_layout);
+    LayoutFor(ist.S16Layout, dec_ch, &in_layout);
     SwrContext* swr = nullptr;
     int ret = swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout,
                                   AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
@@ -127,6 +137,8 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
                     enc_ch, enc_rate);
       throw FFMpegException(text);
     }
+    ost.ResamplerInChannels = dec_ch;
+    ost.ResamplerInRate = dec_rate;
   }
 
   // Where the input says this buffer belongs, against where the output has got to.

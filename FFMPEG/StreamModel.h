@@ -84,9 +84,20 @@ struct InputStreamState {
   int ToS16Format = -1, ToS16Rate = 0;
   AVChannelLayout ToS16Layout{};
   std::vector<uint8_t> S16Buffer;
+  // Layout and rate of the last sound handed on; both may change within a stream.
+  AVChannelLayout S16Layout{};
+  int S16Rate = 0;
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;  // last picture out of the deinterlacer
+
+  InputStreamState() = default;
+  InputStreamState(const InputStreamState&) = delete;
+  InputStreamState& operator=(const InputStreamState&) = delete;
+  ~InputStreamState() {
+    av_channel_layout_uninit(&ToS16Layout);
+    av_channel_layout_uninit(&S16Layout);
+  }
 };
 
 struct OutputStreamState {
@@ -119,6 +130,7 @@ struct OutputStreamState {
   // encoder's rate and channels, and the conversion to the encoder's sample format.
   bool AudioResample = false;
   SwrPtr Resampler;
+  int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
   AudioFifoPtr Fifo;
   SwrPtr ToEncoderFormat;            // s16 interleaved -> encoder sample format, same rate
   FramePtr AudioFrame;               // one encoder frame, reused while the encoder lets go of it
