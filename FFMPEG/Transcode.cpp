@@ -1,11 +1,11 @@
 // The transcode driver: builds the stream model, maps output streams to their sources, opens
 // codecs under the process-wide codec lock, writes headers, runs the read loop until an end
 // condition holds, then flushes, writes trailers and gives the final report.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
