@@ -64,5 +64,11 @@ seed adpcm.wav "${a[@]}" -c:a adpcm_ms
 seed mulaw.au "${a[@]}" -c:a pcm_mulaw
 seed pcm.aiff "${a[@]}" -c:a pcm_s16be
 seed ra.ra "${a[@]}" -c:a ac3 -f rm
+# A stream that switches from stereo to mono halfway.
+seed stereo-part.mp2 "${a[@]}" -c:a mp2 -ac 2
+seed mono-part.mp2 "${a[@]}" -c:a mp2 -ac 1
+if [ -f "$out/stereo-part.mp2" ] && [ -f "$out/mono-part.mp2" ]; then
+  cat "$out/stereo-part.mp2" "$out/mono-part.mp2" >"$out/channel-switch.mp2"
+fi
 
 echo "made $made seed files in $out ($failed could not be made)"
