@@ -68,6 +68,7 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     return false;
   }
   raw->interrupt_callback = guard_.Callback();
+  guard_.SeeStopCount();
   guard_.Begin(raw);
   // Tells why the guard ended the open, if it did.
   auto stopped = [&]() -> bool {

@@ -57,10 +57,11 @@ class TAVProbe {
   bool Open(const std::string& file_name, const std::string& format_name = "");
   // Releases the open file; the counts and first-stream indexes become -1.
   void Close();
-  // A flag (set from any thread) that ends an Open in progress, e.g. the job component's Stop;
-  // nullptr for none. Open also ends on its own after reading TReadGuard::kDefaultLimit bytes
-  // without finding the streams (an endless or hostile input).
-  void SetStopFlag(const std::atomic<bool>* flag) { guard_.ExtraStop = flag; }
+  // A count of stop requests (raised from any thread, e.g. by the job component's Stop): a
+  // request made while Open runs ends it; nullptr for none. Open also ends on its own after
+  // reading TReadGuard::kDefaultLimit bytes without finding the streams (an endless or hostile
+  // input).
+  void SetStopCount(const std::atomic<unsigned>* count) { guard_.StopCount = count; }
 
   void GetFileInfo(FileInfo& info) const;
   // INDEX -1 means the first video stream. Problems are logged and leave INFO at its

@@ -132,8 +132,8 @@ class TCustomFFmpeg {
   // and a probe or a packet read ends once it has read more than ReadGuard.Limit bytes (see
   // ReadGuard.h). Not for outputs: their trailers must still be written after a stop request.
   AVIOInterruptCB InputInterruptCallback();
-  // The inputs' interrupt state. Its ExtraStop may point at a flag of the caller that also
-  // ends reads (the job component's stop, while it sets the job up).
+  // The inputs' interrupt state. Its StopCount may point at a count of stop requests of the
+  // caller that also ends reads (the job component's Stop, while it sets the job up).
   TReadGuard ReadGuard;
 
   // One lock for the whole process, held around every codec open and close of every engine.

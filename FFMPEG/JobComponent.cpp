@@ -298,7 +298,7 @@ void TCustomJobComponent::RouteLibraryLog(int av_level, const char* text) {
 
 
 TCustomJobComponent::TCustomJobComponent() : probe_(std::make_unique<TAVProbe>()) {
-  probe_->SetStopFlag(&stop_requested_);
+  probe_->SetStopCount(&stop_count_);
   std::lock_guard<std::mutex> guard(g_components_mutex);
   g_components.push_back(this);
 }
@@ -366,9 +366,10 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     } else {
       ResetInputOptions(job->InputOptions);
     }
-    job->ReadGuard.ExtraStop = &stop_requested_;
+    job->ReadGuard.StopCount = &stop_count_;
+    job->ReadGuard.SeeStopCount();
     job->OpenInputFile(file_name);
-    job->ReadGuard.ExtraStop = nullptr;
+    job->ReadGuard.StopCount = nullptr;
   } catch (const std::exception& e) {
     last_error_ = e.what();
     return -1;
@@ -466,12 +467,10 @@ void TCustomJobComponent::ClearTasks() {
     concurrent_tasks_ = 0;
   }
   last_error_.clear();
-  stop_requested_ = false;
   threads_.Reap();
 }
 
 void TCustomJobComponent::Start(int concurrent_tasks) {
-  stop_requested_ = false;
   threads_.Reap();
   ClearLogBuffers();
   {
@@ -541,7 +540,7 @@ void TCustomJobComponent::StartTask(int index) {
 }
 
 void TCustomJobComponent::Stop() {
-  stop_requested_ = true;
+  ++stop_count_;
   std::lock_guard<std::recursive_mutex> guard(Lock);
   pending_count_ = 0;
   deferred_starts_.clear();

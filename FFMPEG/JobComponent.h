@@ -151,8 +151,7 @@ class TCustomJobComponent {
   void Start(int concurrent_tasks);
   // No further job starts; running jobs are asked to abort; jobs that never ran get their
   // terminate notice (AFinished false) from a short-lived thread. A probe or an AddInputFile
-  // in progress on another thread ends with a "stopped while opening" error, as do those
-  // that follow until the next Start or ClearTasks.
+  // in progress on another thread ends with a "stopped while opening" error.
   void Stop();
   // Pauses every running job at its next pass; Resume lets them continue.
   void Pause();
@@ -223,9 +222,9 @@ class TCustomJobComponent {
   std::deque<int> deferred_starts_;  // main-thread mode without a scheduler
   bool draining_ = false;
 
-  // Set by Stop, cleared by Start and ClearTasks: ends the probe's and the job set-up's reads
-  // in progress (opening a file that blocks or never ends).
-  std::atomic<bool> stop_requested_{false};
+  // Counts Stop calls: a Stop ends the probe's and the job set-up's reads in progress
+  // (opening a file that blocks or never ends), not those begun after it.
+  std::atomic<unsigned> stop_count_{0};
 
   // Written and read by the controlling thread only.
   std::string last_error_;

@@ -5,7 +5,7 @@
 // data a parser keeps collecting) then ends with a clear error instead of filling memory.
 //
 // Used by the thread that reads: the callback runs inside that thread's library calls. The stop
-// flags may be set from any thread.
+// flag and count may change on any thread.
 #pragma once
 
 #include <atomic>
@@ -21,10 +21,16 @@ class TReadGuard {
   // packet.
   static constexpr int64_t kDefaultLimit = int64_t{128} << 20;
 
-  // Flags whose being set ends reads; either may be null.
+  // A flag whose being set ends reads (may be null).
   const std::atomic<bool>* Stop = nullptr;
-  const std::atomic<bool>* ExtraStop = nullptr;
+  // A count of stop requests of the caller (may be null): reads end once it differs from
+  // StopCountSeen, so a stop ends the reads in progress but not those begun after it.
+  const std::atomic<unsigned>* StopCount = nullptr;
+  unsigned StopCountSeen = 0;
   int64_t Limit = kDefaultLimit;
+
+  // Takes the current stop count as seen: only later stop requests end reads.
+  void SeeStopCount() { StopCountSeen = StopCount ? StopCount->load() : 0; }
 
   // Starts a step on IC (its I/O context may be made during the step). Clears LimitHit.
   void Begin(const AVFormatContext* ic) {
@@ -35,7 +41,9 @@ class TReadGuard {
   void End() { watched_ = nullptr; }
   // True when the last step was ended by the limit.
   bool LimitHit() const { return limit_hit_; }
-  bool StopRequested() const { return (Stop && *Stop) || (ExtraStop && *ExtraStop); }
+  bool StopRequested() const {
+    return (Stop && *Stop) || (StopCount && StopCount->load() != StopCountSeen);
+  }
 
   AVIOInterruptCB Callback() {
     AVIOInterruptCB cb;
