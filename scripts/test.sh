@@ -26,7 +26,7 @@ rm -rf build-fuzz/media-seeds build-fuzz/media-corpus
 bash tests/fuzz/make-media-seeds.sh build-fuzz/media-seeds
 mkdir -p build-fuzz/media-corpus
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-  build-fuzz/tests/fuzz/fuzz_media_input -runs=15000 -max_len=32768 -timeout=60 -seed=1 \
+  build-fuzz/tests/fuzz/fuzz_media_input -runs=40000 -max_len=32768 -timeout=60 -seed=1 \
   build-fuzz/media-corpus build-fuzz/media-seeds 2>&1 | tail -n 2
 
 echo "== job component under ThreadSanitizer"
