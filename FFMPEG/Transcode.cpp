@@ -462,19 +462,20 @@ void Transcoder::OpenEncoders() {
       }
       if (codec->codec_type == AVMEDIA_TYPE_AUDIO && e_.ThreadCount != 1)
         codec->thread_count = e_.ThreadCount;
+      // The parameters, named in a failure (a damaged source can hand over any of them); taken
+      // now, since a failed open resets some of them.
+      std::string params;
+      if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
+        params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
+                        codec->sample_rate);
+      else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
+        params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
       int ret;
       {
         std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
         ret = avcodec_open2(codec, enc, nullptr);
       }
       if (ret < 0) {
-        // Name the parameters: a damaged source can hand over any of them.
-        std::string params;
-        if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
-          params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
-                          codec->sample_rate);
-        else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
-          params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
         throw FFMpegException(WithLibraryText(
             Format("Error while opening codec for output stream #%d.%d - maybe "
                    "incorrect parameters such as bit_rate, rate, width or height",
