@@ -75,19 +75,33 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     last_error_ = OpenErrorText(AVERROR(ENOMEM), file_name);
     return false;
   }
-  raw->interrupt_callback.callback = [](void* probe) -> int {
-    return static_cast<TAVProbe*>(probe)->abort_ ? 1 : 0;
+  guard_.Stop = &abort_;
+  raw->interrupt_callback = guard_.Callback();
+  guard_.SeeStopCount();
+  guard_.Begin(raw);
+  // Tells why the guard ended the open, if it did.
+  auto stopped = [&]() -> bool {
+    if (guard_.LimitHit())
+      last_error_ = FormatWithFileName("%s: no media data found in the first ", file_name) +
+                    std::to_string(guard_.Limit >> 20) + " MB (an endless or damaged input)";
+    else if (guard_.StopRequested())
+      last_error_ = FormatWithFileName("%s: stopped while opening", file_name);
+    else
+      return false;
+    return true;
   };
-  raw->interrupt_callback.opaque = this;
   // On failure avformat_open_input frees the context itself.
   int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
   if (ret < 0) {
-    last_error_ = OpenErrorText(ret, file_name);
+    guard_.End();
+    if (!stopped()) last_error_ = OpenErrorText(ret, file_name);
     return false;
   }
   InputFormatPtr ctx(raw);
 
   ret = avformat_find_stream_info(ctx.get(), nullptr);
+  guard_.End();
+  if (stopped()) return false;
   if (ret < 0) {
     last_error_ = FormatWithFileName("%s: could not find codec parameters", file_name);
     return false;

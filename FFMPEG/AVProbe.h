@@ -11,6 +11,7 @@
 #include <string>
 
 #include "AVPtr.h"
+#include "ReadGuard.h"
 
 // File-level values; the "no file" values are those filled in when no file is open. Times are
 // microseconds; a time the file does not know is AV_NOPTS_VALUE (negative).
@@ -57,6 +58,11 @@ class TAVProbe {
   bool Open(const std::string& file_name, const std::string& format_name = "");
   // Releases the open file; the counts and first-stream indexes become -1.
   void Close();
+  // A count of stop requests (raised from any thread, e.g. by the job component's Stop): a
+  // request made while Open runs ends it; nullptr for none. Open also ends on its own after
+  // reading TReadGuard::kDefaultLimit bytes without finding the streams (an endless or hostile
+  // input).
+  void SetStopCount(const std::atomic<unsigned>* count) { guard_.StopCount = count; }
 
   void GetFileInfo(FileInfo& info) const;
   // INDEX -1 means the first video stream. Problems are logged and leave INFO at its
@@ -82,7 +88,8 @@ class TAVProbe {
 
  private:
   InputFormatPtr context_;
-  std::atomic<bool> abort_{false};
+  std::atomic<bool> abort_{false};  // set by SetAbort; the guard's stop flag
+  TReadGuard guard_;
   std::string last_error_;
   std::string format_name_;
   int stream_count_ = -1;

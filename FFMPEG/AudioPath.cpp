@@ -4,6 +4,7 @@
 // before encoding.
 #include <algorithm>
 #include <cinttypes>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -38,7 +39,17 @@ void LayoutFor(const AVChannelLayout& in, int channels, AVChannelLayout* out) {
 bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, int& size) {
   const int channels = frame->ch_layout.nb_channels;
   if (channels <= 0 || frame->nb_samples <= 0) return false;
-  size = frame->nb_samples * 2 * channels;
+  const int64_t bytes = int64_t{frame->nb_samples} * 2 * channels;
+  if (bytes > INT_MAX) return false;
+  size = static_cast<int>(bytes);
+  const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
+  if (rate <= 0) return false;
+  // The output streams size their resampling by this, so it must describe this buffer.
+  if (av_channel_layout_compare(&ist.S16Layout, &frame->ch_layout) != 0) {
+    av_channel_layout_uninit(&ist.S16Layout);
+    if (av_channel_layout_copy(&ist.S16Layout, &frame->ch_layout) < 0) return false;
+  }
+  ist.S16Rate = rate;
   if (frame->format == AV_SAMPLE_FMT_S16 &&
       (e_.AudioVolume == 256 || av_frame_is_writable(frame))) {
     data = frame->data[0];
@@ -50,7 +61,8 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, in
     data = ist.S16Buffer.data();
     return true;
   }
-  const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
+  // The converter is built only from parameters it can take.
+  if (av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) return false;
   if (!ist.ToS16 || ist.ToS16Format != frame->format || ist.ToS16Rate != rate ||
       av_channel_layout_compare(&ist.ToS16Layout, &frame->ch_layout) != 0) {
     AVChannelLayout layout{};
@@ -96,16 +108,20 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
   AVCodecContext* enc = ost.Encoder;
   const int enc_ch = enc->ch_layout.nb_channels;
   const int enc_rate = enc->sample_rate;
-  const int dec_ch =
-      ist.ToS16Format >= 0 ? ist.ToS16Layout.nb_channels : ist.Decoder->ch_layout.nb_channels;
-  const int dec_rate = ist.ToS16Rate > 0 ? ist.ToS16Rate : ist.Decoder->sample_rate;
+  // The buffer's own channels and rate: a stream may switch between mono and stereo, or
+  // change its rate, and the resampler must read exactly what the buffer holds.
+  const int dec_ch = ist.S16Layout.nb_channels;
+  const int dec_rate = ist.S16Rate;
   if (enc_ch <= 0 || dec_ch <= 0 || enc_rate <= 0 || dec_rate <= 0 || size <= 0) return;
 
-  if (enc_ch != dec_ch) ost.AudioResample = true;
+  if (enc_ch != dec_ch || enc_rate != dec_rate) ost.AudioResample = true;
+  if (ost.AudioResample && ost.Resampler &&
+      (ost.ResamplerInChannels != dec_ch || ost.ResamplerInRate != dec_rate))
+    ost.Resampler.reset();
   if (ost.AudioResample && !ost.Resampler) {
     AVChannelLayout out_layout{}, in_layout{};
     LayoutFor(enc->ch_layout, enc_ch, &out_layout);
-    LayoutFor(ist.ToS16Format >= 0 ? ist.ToS16Layout : ist.Decoder->ch_layout, dec_ch, &in_layout);
+    LayoutFor(ist.S16Layout, dec_ch, &in_layout);
     SwrContext* swr = nullptr;
     int ret = swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout,
                                   AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
@@ -121,6 +137,8 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
                     enc_ch, enc_rate);
       throw FFMpegException(text);
     }
+    ost.ResamplerInChannels = dec_ch;
+    ost.ResamplerInRate = dec_rate;
   }
 
   // Where the input says this buffer belongs, against where the output has got to.
@@ -131,8 +149,11 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
   } else {
     const double delta = sync_time * enc_rate - static_cast<double>(ost.SyncOpts) -
                          static_cast<double>(fifo_samples);
-    const double idelta = delta * dec_rate / enc_rate;
-    int byte_delta = static_cast<int>(idelta) * 2 * dec_ch;
+    // Damaged time stamps can put the input anywhere; the gap handled in one call is bounded
+    // below anyway.
+    const double idelta = std::clamp(delta * dec_rate / enc_rate, -1e8, 1e8);
+    int byte_delta = static_cast<int>(std::clamp<int64_t>(
+        static_cast<int64_t>(idelta) * 2 * dec_ch, -int64_t{INT_MAX}, int64_t{INT_MAX}));
     if (std::fabs(delta) > 50) {
       if (ist.IsStart || std::fabs(delta) > e_.AudioDriftThreshold * enc_rate) {
         if (byte_delta < 0) {
@@ -178,13 +199,14 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
   if (ost.AudioResample) {
     const int in_samples = size / (2 * dec_ch);
     const int max_out = swr_get_out_samples(ost.Resampler.get(), in_samples);
-    if (max_out < 0) return;
+    if (max_out < 0) throw FFMpegException(WithLibraryText("Audio resampling failed", max_out));
     const size_t need = static_cast<size_t>(max_out) * 2 * static_cast<size_t>(enc_ch);
     if (run_.SampleBuffer.size() < need) run_.SampleBuffer.resize(need);
     uint8_t* out[1] = {run_.SampleBuffer.data()};
     const uint8_t* in[1] = {buf};
     out_samples = swr_convert(ost.Resampler.get(), out, max_out, in, in_samples);
-    if (out_samples < 0) return;
+    if (out_samples < 0)
+      throw FFMpegException(WithLibraryText("Audio resampling failed", out_samples));
     data = run_.SampleBuffer.data();
   }
   if (out_samples <= 0) return;
@@ -202,7 +224,8 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
     if (ost.FrameBuffer.size() < frame_bytes) ost.FrameBuffer.resize(frame_bytes);
     while (av_audio_fifo_size(ost.Fifo.get()) >= frame_size) {
       void* dst[1] = {ost.FrameBuffer.data()};
-      av_audio_fifo_read(ost.Fifo.get(), dst, frame_size);
+      if (av_audio_fifo_read(ost.Fifo.get(), dst, frame_size) < frame_size)
+        throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
       EncodeAudioFrame(ost, ost.FrameBuffer.data(), frame_size);
       ost.SyncOpts += frame_size;
     }
@@ -269,9 +292,9 @@ void Transcoder::EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples
       }
     }
     const uint8_t* in[1] = {samples};
-    if (swr_convert(ost.ToEncoderFormat.get(), frame->extended_data, nb_samples, in, nb_samples) <
-        0)
-      throw FFMpegException("Audio encoding failed");
+    const int converted =
+        swr_convert(ost.ToEncoderFormat.get(), frame->extended_data, nb_samples, in, nb_samples);
+    if (converted < 0) throw FFMpegException(WithLibraryText("Audio encoding failed", converted));
   }
   frame->pts = pts;
   EncodeAndWrite(ost, frame);
@@ -328,7 +351,8 @@ void Transcoder::FlushAudio(OutputStreamState& ost) {
         static_cast<size_t>(left) * 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
     if (ost.FrameBuffer.size() < bytes) ost.FrameBuffer.resize(bytes);
     void* dst[1] = {ost.FrameBuffer.data()};
-    av_audio_fifo_read(ost.Fifo.get(), dst, left);
+    if (av_audio_fifo_read(ost.Fifo.get(), dst, left) < left)
+      throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
     EncodeAudioFrame(ost, ost.FrameBuffer.data(), left);
     ost.SyncOpts += left;
   }

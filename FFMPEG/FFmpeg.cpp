@@ -242,10 +242,6 @@ void TCustomFFmpeg::Log(int level, const std::string& msg) {
 }
 
 AVIOInterruptCB TCustomFFmpeg::InputInterruptCallback() {
-  AVIOInterruptCB callback;
-  callback.callback = [](void* opaque) -> int {
-    return static_cast<TCustomFFmpeg*>(opaque)->AbortRequested ? 1 : 0;
-  };
-  callback.opaque = this;
-  return callback;
+  ReadGuard.Stop = &AbortRequested;
+  return ReadGuard.Callback();
 }

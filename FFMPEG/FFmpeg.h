@@ -28,6 +28,7 @@
 #include "FrameHook.h"
 #include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
 #include "OptionRecords.h"
+#include "ReadGuard.h"
 
 // Limits of the engine's tables.
 inline constexpr int kMaxFiles = 20;           // input files, and output files
@@ -128,9 +129,13 @@ class TCustomFFmpeg {
   // exception messages, always passes).
   void Log(int level, const std::string& msg);
 
-  // Interrupt callback for input format contexts: blocked reads end once abort is requested.
-  // Not for outputs: their trailers must still be written after a stop request.
+  // Interrupt callback for input format contexts: blocked reads end once abort is requested,
+  // and a probe or a packet read ends once it has read more than ReadGuard.Limit bytes (see
+  // ReadGuard.h). Not for outputs: their trailers must still be written after a stop request.
   AVIOInterruptCB InputInterruptCallback();
+  // The inputs' interrupt state. Its StopCount may point at a count of stop requests of the
+  // caller that also ends reads (the job component's Stop, while it sets the job up).
+  TReadGuard ReadGuard;
 
   // One lock for the whole process, held around every codec open and close of every engine.
   static std::recursive_mutex CodecLock;
@@ -186,8 +191,10 @@ class TCustomFFmpeg {
   // into the option fields and registers it. On failure LastErrorText holds the reason and an
   // FFMpegException with that text is raised. An input named "*.avs" is a script (AvsInput.h).
   // The per-input options (InputFormat, the codec names, VideoChannel, RateEmu) are cleared
-  // either way.
-  void OpenInputFile(const std::string& file_name);
+  // either way. With IO the bytes come from that I/O context instead of the file, and FILE_NAME
+  // only names the input (in messages and for a format guess); the caller frees IO after the
+  // files were freed. Opening and probing may read at most ReadGuard.Limit bytes.
+  void OpenInputFile(const std::string& file_name, AVIOContext* io = nullptr);
   // Prepares an output file: its streams from the option fields (codec contexts in
   // OutputCodecs), its tags, and the file opened for writing. False with LastErrorText set on
   // failure; from the point the file is registered a failed output stays in OutputFiles.
@@ -210,7 +217,9 @@ class TCustomFFmpeg {
   static std::string CodecAlias(const std::string& name);
 
  private:
-  bool TryOpenInputFile(const std::string& file_name);
+  bool TryOpenInputFile(const std::string& file_name, AVIOContext* io);
+  // Why the input's last read step was ended by ReadGuard, or "" when it was not.
+  std::string ReadStopText(const std::string& file_name) const;
   void ClearInputFileOptions();
   void DropOutputCodecs(int file_index);
   bool IsOpenInput(const std::string& file_name) const;

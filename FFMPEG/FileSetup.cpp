@@ -164,15 +164,23 @@ void TCustomFFmpeg::ClearInputFileOptions() {
   SubtitleCodecName.clear();
 }
 
-void TCustomFFmpeg::OpenInputFile(const std::string& file_name) {
-  if (!TryOpenInputFile(file_name)) {
+std::string TCustomFFmpeg::ReadStopText(const std::string& file_name) const {
+  if (ReadGuard.LimitHit())
+    return FormatWithFileName("%s: no media data found in the first ", file_name) +
+           std::to_string(ReadGuard.Limit >> 20) + " MB (an endless or damaged input)";
+  if (ReadGuard.StopRequested()) return FormatWithFileName("%s: stopped while opening", file_name);
+  return {};
+}
+
+void TCustomFFmpeg::OpenInputFile(const std::string& file_name, AVIOContext* io) {
+  if (!TryOpenInputFile(file_name, io)) {
     ClearInputFileOptions();
     throw FFMpegException(LastErrorText);
   }
   ClearInputFileOptions();
 }
 
-bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
+bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* io) {
   if (InputFileCount >= kMaxFiles) {
     LastErrorText = FormatWithFileName("%s: too many input files", file_name) + " (at most " +
                     std::to_string(kMaxFiles) + ")";
@@ -201,7 +209,8 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
   InputFormatPtr ic;
   int64_t script_duration_us = AV_NOPTS_VALUE;
   const AVIOInterruptCB interrupt = InputInterruptCallback();
-  if (IsAvsScript(file_name) && !InputFormat) {
+  ReadGuard.Begin(nullptr);
+  if (IsAvsScript(file_name) && !InputFormat && !io) {
     AvsScript script;
     int ret = ReadAvsScript(file_name, script);
     if (ret < 0) {
@@ -252,10 +261,16 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
     }
     if (LoopInput) av_dict_set_int(&params.raw, "loop", 1, 0);
 
+    if (io) raw->pb = io;  // the caller's bytes; the library leaves such a context open
+
+    // Opening and probing together may read at most ReadGuard.Limit bytes.
+    ReadGuard.Begin(raw);
     // On failure the library frees the context.
     const int ret = avformat_open_input(&raw, file_name.c_str(), InputFormat, &params.raw);
     if (ret < 0) {
-      LastErrorText = OpenErrorText(ret, file_name);
+      ReadGuard.End();
+      LastErrorText = ReadStopText(file_name);
+      if (LastErrorText.empty()) LastErrorText = OpenErrorText(ret, file_name);
       return false;
     }
     ic.reset(raw);
@@ -271,6 +286,10 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name) {
     std::lock_guard<std::recursive_mutex> lock(CodecLock);
     ret = avformat_find_stream_info(ic.get(), nullptr);
   }
+  ReadGuard.End();
+  // The library takes an interrupted probe for the end of the file: ask the guard.
+  LastErrorText = ReadStopText(file_name);
+  if (!LastErrorText.empty()) return false;
   if (ret < 0 && Verbosity >= 0) {
     LastErrorText = FormatWithFileName("%s: could not find codec parameters", file_name);
     return false;
@@ -647,7 +666,8 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
   }
 
   st->time_base = ctx->time_base;
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
@@ -715,7 +735,8 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
     av_dict_set(&st->metadata, "language", AudioLanguage.substr(0, 3).c_str(), 0);
 
   st->time_base = ctx->time_base;
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
@@ -759,6 +780,7 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc) {
   if (!SubtitleLanguage.empty())
     av_dict_set(&st->metadata, "language", SubtitleLanguage.substr(0, 3).c_str(), 0);
 
-  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
+    throw FFMpegException("Could not alloc stream");
   OutputCodecs[file_index][stream] = std::move(ctx);
 }

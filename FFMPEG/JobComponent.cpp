@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <stdexcept>
 #include <utility>
 
@@ -21,9 +22,16 @@ constexpr std::size_t kMaxPendingLogText = 64 * 1024;
 // True on the threads this component family starts (job runs and terminate notices).
 thread_local bool t_on_worker_thread = false;
 
-// Process-wide state of the library log hook. Lock order: g_components_mutex, then a
-// component's Lock; g_log_buffers_mutex is a leaf lock (nothing is taken while holding it).
+// The job the calling thread runs, set for the length of its run (on a worker thread, or on
+// the controlling thread in main-thread mode); library lines logged meanwhile are its lines.
+thread_local TFFmpeg* t_current_job = nullptr;
+
+// Process-wide state of the library log hook. g_components_mutex guards the list of live
+// components and their log_users_ counts; it is never held while a handler runs, so a log
+// handler may call into the component (or make the libraries log again).
+// g_log_buffers_mutex is a leaf lock (nothing is taken while holding it).
 std::mutex g_components_mutex;
+std::condition_variable g_log_users_done;  // a component's log_users_ dropped to 0
 std::vector<TCustomJobComponent*> g_components;  // guarded by g_components_mutex
 std::mutex g_log_buffers_mutex;
 TLogList g_log_buffers;  // guarded by g_log_buffers_mutex
@@ -33,36 +41,33 @@ void ClearLogBuffers() {
   g_log_buffers.Clear();
 }
 
-// The libraries' log sink: joins the pieces each thread logs into lines and hands every
-// complete line to each live component.
-void RouteLibraryLog(int av_level, const char* text) {
-  if (text == nullptr) return;
-  const std::thread::id self = std::this_thread::get_id();
-  std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
-    TLogList::Node& node = g_log_buffers.Find(self);
-    std::string joined = std::move(node.Pending);
-    joined += text;
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = joined.find('\n', start)) != std::string::npos; start = lf + 1) {
-      lines.emplace_back(joined, start, lf - start);
-    }
-    node.Pending.assign(joined, start);
-    if (node.Pending.size() > kMaxPendingLogText) {
-      lines.push_back(std::move(node.Pending));
-      node.Pending.clear();
-    }
-  }
-  if (lines.empty()) return;
-  const int level = EngineLogLevelFromAv(av_level);
-  std::lock_guard<std::mutex> guard(g_components_mutex);
-  for (const std::string& line : lines) {
-    for (TCustomJobComponent* component : g_components) {
-      component->RouteLibraryLine(self, level, line);
-    }
-  }
+// Text the calling thread logged without ending its line; cleared.
+std::string TakePendingText() {
+  std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
+  return std::move(g_log_buffers.Find(std::this_thread::get_id()).Pending);
 }
+
+// Makes JOB the calling thread's current job until the end of the scope. Text the thread left
+// without a line end before belongs to nobody and is dropped; text the job leaves so is
+// delivered as its last line.
+class CurrentJobScope {
+ public:
+  explicit CurrentJobScope(TFFmpeg* job) : previous_(t_current_job) {
+    TakePendingText();
+    t_current_job = job;
+  }
+  ~CurrentJobScope() {
+    const std::string rest = TakePendingText();
+    if (!rest.empty() && t_current_job->Owner)
+      t_current_job->Owner->RouteLibraryLine(t_current_job, CachedLibraryLogLevel(), rest);
+    t_current_job = previous_;
+  }
+  CurrentJobScope(const CurrentJobScope&) = delete;
+  CurrentJobScope& operator=(const CurrentJobScope&) = delete;
+
+ private:
+  TFFmpeg* previous_;
+};
 
 int NiceValue(TConvertPriority priority) {
   switch (priority) {
@@ -204,7 +209,6 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
   ThreadActive = true;
   threads->Spawn(
       [self = shared_from_this()] {
-        self->ThreadID = std::this_thread::get_id();
         self->Execute();
         self->ThreadActive = false;
       },
@@ -214,16 +218,19 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
 
 void TFFmpeg::Execute() {
   Finished = false;
-  try {
-    Transcode();
-  } catch (const std::exception& e) {
-    // FFMpegException is the engine's own failure; anything else (out of memory) ends the job
-    // the same way instead of ending the program.
-    Log(-1, e.what());
-    ErrorMessage = e.what();
-    ExceptionRaised = true;
+  {
+    CurrentJobScope current(this);
+    try {
+      Transcode();
+    } catch (const std::exception& e) {
+      // FFMpegException is the engine's own failure; anything else (out of memory) ends the
+      // job the same way instead of ending the program.
+      Log(-1, e.what());
+      ErrorMessage = e.what();
+      ExceptionRaised = true;
+    }
+    FreeFileSet();
   }
-  FreeFileSet();
   DoTerminate();
 }
 
@@ -244,16 +251,66 @@ bool TFFmpeg::WaitForThread(int timeout_ms) const {
 
 // ---- TCustomJobComponent ----
 
+// The libraries' log sink: joins the pieces each thread logs into lines. A line logged while
+// the thread runs a job goes to that job's component with the job; any other line goes to every
+// live component with no job.
+void TCustomJobComponent::RouteLibraryLog(int av_level, const char* text) {
+  if (text == nullptr) return;
+  const std::thread::id self = std::this_thread::get_id();
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
+    TLogList::Node& node = g_log_buffers.Find(self);
+    std::string joined = std::move(node.Pending);
+    joined += text;
+    std::size_t start = 0;
+    for (std::size_t lf; (lf = joined.find('\n', start)) != std::string::npos; start = lf + 1) {
+      lines.emplace_back(joined, start, lf - start);
+    }
+    node.Pending.assign(joined, start);
+    if (node.Pending.size() > kMaxPendingLogText) {
+      lines.push_back(std::move(node.Pending));
+      node.Pending.clear();
+    }
+  }
+  if (lines.empty()) return;
+  const int level = EngineLogLevelFromAv(av_level);
+  if (TFFmpeg* job = t_current_job; job && job->Owner) {
+    // The job's component outlives the run: it waits for its jobs' threads, and a main-thread
+    // run happens inside its Start.
+    for (const std::string& line : lines) job->Owner->RouteLibraryLine(job, level, line);
+    return;
+  }
+  std::vector<TCustomJobComponent*> targets;
+  {
+    std::lock_guard<std::mutex> guard(g_components_mutex);
+    for (TCustomJobComponent* component : g_components) {
+      ++component->log_users_;
+      targets.push_back(component);
+    }
+  }
+  for (TCustomJobComponent* component : targets)
+    for (const std::string& line : lines) component->RouteLibraryLine(nullptr, level, line);
+  std::lock_guard<std::mutex> guard(g_components_mutex);
+  for (TCustomJobComponent* component : targets) --component->log_users_;
+  g_log_users_done.notify_all();
+}
+
+
 TCustomJobComponent::TCustomJobComponent() : probe_(std::make_unique<TAVProbe>()) {
+  probe_->SetStopCount(&stop_count_);
   std::lock_guard<std::mutex> guard(g_components_mutex);
   g_components.push_back(this);
 }
 
 TCustomJobComponent::~TCustomJobComponent() {
   {
-    std::lock_guard<std::mutex> guard(g_components_mutex);
+    // Out of the list, no new library line reaches this component; wait for those being
+    // delivered on other threads.
+    std::unique_lock<std::mutex> guard(g_components_mutex);
     g_components.erase(std::remove(g_components.begin(), g_components.end(), this),
                        g_components.end());
+    g_log_users_done.wait(guard, [this] { return log_users_ == 0; });
   }
   std::vector<std::shared_ptr<TFFmpeg>> jobs;
   {
@@ -315,7 +372,10 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
       if (stop_requested_) job->RequestAbort();
       setting_up_ = job;
     }
+    job->ReadGuard.StopCount = &stop_count_;
+    job->ReadGuard.SeeStopCount();
     job->OpenInputFile(file_name);
+    job->ReadGuard.StopCount = nullptr;
   } catch (const std::exception& e) {
     last_error_ = e.what();
     std::lock_guard<std::recursive_mutex> guard(Lock);
@@ -323,6 +383,7 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     return -1;
   }
   ConnectCallbacks(*job);
+  job->Owner = this;
   std::lock_guard<std::recursive_mutex> guard(Lock);
   setting_up_.reset();
   job->Index = static_cast<int>(tasks_.size());
@@ -384,7 +445,7 @@ int TCustomJobComponent::TaskCount() const {
 // it does not wait at all: the threads it would wait for may need the Lock that thread holds.
 void TCustomJobComponent::DestroyJob(const std::shared_ptr<TFFmpeg>& job) {
   job->RequestAbort();
-  if (t_on_worker_thread || job->ThreadID.load() == std::this_thread::get_id()) return;
+  if (t_on_worker_thread || t_current_job == job.get()) return;
   job->WaitForThread(1000);
 }
 
@@ -479,10 +540,9 @@ void TCustomJobComponent::StartTask(int index) {
     job->ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
-      if (!job->Launch(true, ThreadPriority, &threads_)) job->ThreadID = std::thread::id();
+      job->Launch(true, ThreadPriority, &threads_);
       return;
     }
-    job->ThreadID = std::this_thread::get_id();
   }
   // Main-thread mode: the run happens outside Lock so that Stop from another thread (or a
   // signal handler's helper) is never blocked by it.
@@ -490,6 +550,7 @@ void TCustomJobComponent::StartTask(int index) {
 }
 
 void TCustomJobComponent::Stop() {
+  ++stop_count_;
   std::lock_guard<std::recursive_mutex> guard(Lock);
   pending_count_ = 0;
   deferred_starts_.clear();
@@ -533,16 +594,7 @@ void TCustomJobComponent::SetProgressInterval(int interval_ms) {
   progress_interval_ms_ = std::max(interval_ms, 100);
 }
 
-void TCustomJobComponent::RouteLibraryLine(std::thread::id thread_id, int level,
-                                           const std::string& line) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
-  TFFmpeg* job = nullptr;
-  for (const auto& task : tasks_) {
-    if (task->ThreadID.load() == thread_id) {
-      job = task.get();
-      break;
-    }
-  }
+void TCustomJobComponent::RouteLibraryLine(TFFmpeg* job, int level, const std::string& line) {
   DoLog(job, level, line);
 }
 
@@ -564,6 +616,8 @@ void TCustomJobComponent::DoProgress(TFFmpeg* job, int frame_number, int fps,
                                      int current_duration_ms, float quality, float bit_rate,
                                      int64_t current_size, int total_output_duration_ms) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
+  // A job removed from the list while its thread was still busy reports nothing.
+  if (job->Index < 0) return;
   if (OnProgress) {
     OnProgress(job->Index, frame_number, fps, current_duration_ms, quality, bit_rate, current_size,
                total_output_duration_ms);

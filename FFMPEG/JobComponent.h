@@ -1,8 +1,8 @@
 // The job component: the conversion engine as the application sees it. It holds a list of
 // jobs (one input file and one output file each, described by TInputOptions and
 // TOutputOptions), runs them one or several at a time on worker threads, and reports through
-// five events. It also routes the codec libraries' own log lines to the job whose thread
-// logged them.
+// five events. It also routes the codec libraries' own log lines to the job whose run logged
+// them.
 //
 // Threads: every operation is called from one controlling thread (the GUI thread, or main()
 // of the command line). The events are raised on the thread that runs the job (library log
@@ -13,8 +13,8 @@
 // Locks: each component has one re-entrant `Lock` that is held while OnLog, OnProgress and
 // OnTerminate run and while the job list is read or changed, so those three events never
 // overlap and a handler may call Stop. OnBeforeHook and OnCustomHook run without it. A
-// process-wide list of live components, with its own mutex, is walked by the library log
-// hook; that mutex is always taken before a component's Lock.
+// process-wide list of live components, with its own mutex, is read by the library log hook;
+// that mutex is released before any handler runs.
 #pragma once
 
 #include <atomic>
@@ -69,6 +69,7 @@ class TLogList {
 };
 
 class TWorkerThreads;
+class TCustomJobComponent;
 
 // One conversion job: an engine plus its place in the component's list.
 class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpeg> {
@@ -79,9 +80,8 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   // Position in the component's list, -1 until added; renumbered when an earlier job is
   // removed. Written under the owning component's Lock; the hook events read it without.
   std::atomic<int> Index{-1};
-  // Thread that runs the job (the controlling thread in main-thread mode); library log lines
-  // logged on it are reported with this job's Index.
-  std::atomic<std::thread::id> ThreadID{};
+  // The component whose list holds the job; library lines the job's run logs go to it.
+  TCustomJobComponent* Owner = nullptr;
   TInputOptions InputOptions;    // copies of the records given to the component
   TOutputOptions OutputOptions;  // (written before launch only)
 
@@ -150,9 +150,10 @@ class TCustomJobComponent {
   // synchronously inside Start, which then returns when the run is over.
   void Start(int concurrent_tasks);
   // No further job starts; running jobs are asked to abort; jobs that never ran get their
-  // terminate notice (AFinished false) from a short-lived thread. An AddInputFile under way on
-  // another thread (blocked on a stalled input) fails at once, as do further ones until
-  // ClearTasks. Callable from any thread.
+  // terminate notice (AFinished false) from a short-lived thread. A probe or an AddInputFile
+  // under way on another thread (blocked on a stalled or endless input) ends with a "stopped
+  // while opening" error; further AddInputFile calls fail at once until ClearTasks. Callable
+  // from any thread.
   void Stop();
   // Pauses every running job at its next pass; Resume lets them continue.
   void Pause();
@@ -186,9 +187,9 @@ class TCustomJobComponent {
   TProgressEvent OnProgress;
   TTerminateEvent OnTerminate;
 
-  // Library log hook: routes one complete line logged on `thread_id` to the first job of this
-  // component that runs on that thread, or with AIndex -1.
-  void RouteLibraryLine(std::thread::id thread_id, int level, const std::string& line);
+  // Library log hook: reports one complete line of JOB's run (a job of this component), or
+  // with AIndex -1 when JOB is nullptr (a line no job's run logged).
+  void RouteLibraryLine(TFFmpeg* job, int level, const std::string& line);
 
  protected:
   virtual void DoBeforeHook(TFFmpeg* job, int64_t pts, THookAction& action);
@@ -208,6 +209,11 @@ class TCustomJobComponent {
   void DestroyJob(const std::shared_ptr<TFFmpeg>& job);
   void RaiseFinalNotice();
 
+  // The libraries' log sink (see JobComponent.cpp).
+  static void RouteLibraryLog(int av_level, const char* text);
+  // Deliveries of library lines in progress on other threads (under the log hook's mutex).
+  int log_users_ = 0;
+
   // Guards every field below it and is held while OnLog, OnProgress and OnTerminate run.
   mutable std::recursive_mutex Lock;
   std::vector<std::shared_ptr<TFFmpeg>> tasks_;
@@ -219,6 +225,10 @@ class TCustomJobComponent {
   bool draining_ = false;
   std::shared_ptr<TFFmpeg> setting_up_;  // the job AddInputFile is opening the input of
   bool stop_requested_ = false;          // set by Stop, cleared by ClearTasks
+
+  // Counts Stop calls: a Stop ends the probe's and the job set-up's reads in progress
+  // (opening a file that blocks or never ends), not those begun after it.
+  std::atomic<unsigned> stop_count_{0};
 
   // Written and read by the controlling thread only.
   std::string last_error_;

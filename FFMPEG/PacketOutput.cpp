@@ -23,12 +23,6 @@ extern "C" {
 
 namespace {
 
-std::string ErrorText(const char* what, int code) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, buf, sizeof buf);
-  return std::string(what) + ": " + buf;
-}
-
 // Frame duration of a video stream in microseconds, from the decoder or the stream.
 int64_t VideoFrameDurationUs(const InputStreamState& ist, const AVFrame* frame) {
   const AVRational tb = ist.Stream->time_base;
@@ -41,7 +35,20 @@ int64_t VideoFrameDurationUs(const InputStreamState& ist, const AVFrame* frame) 
   return av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q);
 }
 
+std::string DecodeFailure(const InputStreamState& ist, int av_error) {
+  return WithLibraryText("Error while decoding stream #" + std::to_string(ist.FileIndex) + "." +
+                             std::to_string(ist.Index),
+                         av_error);
+}
+
 }  // namespace
+
+std::string WithLibraryText(const std::string& what, int av_error) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(av_error, buf, sizeof buf) < 0)
+    std::snprintf(buf, sizeof buf, "error %d", av_error);
+  return what + ": " + buf;
+}
 
 int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt) {
   const AVRational tb = ist.Stream->time_base;
@@ -67,16 +74,24 @@ int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacke
         int frames_from_packet = 0;
         int ret = avcodec_send_packet(dec, pkt);
         // A packet the decoder refuses is a decoding error of this packet; frames it still
-        // holds from earlier packets are delivered below all the same.
-        if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) result = -1;
+        // holds from earlier packets are delivered below all the same. Running out of memory
+        // is no property of the packet: it ends the job.
+        if (ret == AVERROR(ENOMEM)) throw FFMpegException(DecodeFailure(ist, ret));
+        if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
+          result = -1;
+          ist.LastDecodeError = ret;
+        }
         for (;;) {
           ret = avcodec_receive_frame(dec, ist.Frame.get());
           if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+          if (ret == AVERROR(ENOMEM)) throw FFMpegException(DecodeFailure(ist, ret));
           if (ret < 0) {
             result = -1;
+            ist.LastDecodeError = ret;
             if (pkt) break;
             continue;  // draining: go on until the decoder says it is empty
           }
+          ist.FramesDecoded += 1;
           if (pkt && ++frames_from_packet > 1 && e_.Verbosity > 0)
             Log(0, "Multiple frames in a packet from stream %d", pkt->stream_index);
           HandleDecodedFrame(ist, ist_index, ist.Frame.get());
@@ -241,15 +256,16 @@ void Transcoder::DrainEncoders(int ist_index) {
 int Transcoder::EncodeAndWrite(OutputStreamState& ost, const AVFrame* frame) {
   AVCodecContext* enc = ost.Encoder;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
+  const char* failed = video ? "Video encoding failed" : "Audio encoding failed";
   int ret = avcodec_send_frame(enc, frame);
   if (ret == AVERROR_EOF) return 0;  // already drained
-  if (ret < 0) throw FFMpegException(video ? "Video encoding failed" : "Audio encoding failed");
+  if (ret < 0) throw FFMpegException(WithLibraryText(failed, ret));
   int frame_size = 0;
   AVPacket* pkt = out_pkt_.get();
   for (;;) {
     ret = avcodec_receive_packet(enc, pkt);
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-    if (ret < 0) throw FFMpegException(video ? "Video encoding failed" : "Audio encoding failed");
+    if (ret < 0) throw FFMpegException(WithLibraryText(failed, ret));
     if (video) {
       size_t side_size = 0;
       const uint8_t* q = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &side_size);
@@ -303,7 +319,8 @@ void Transcoder::WriteFrame(OutputStreamState& ost, AVPacket* pkt) {
   }
   const int ret = av_interleaved_write_frame(oc, pkt);
   av_packet_unref(pkt);
-  if (ret < 0) throw FFMpegException(ErrorText("av_interleaved_write_frame()", ret));
+  if (ret < 0) throw FFMpegException(WithLibraryText("av_interleaved_write_frame()", ret));
+  ost.PacketsWritten += 1;
 }
 
 bool Transcoder::FilterPacket(OutputStreamState& ost, AVPacket* pkt) {
@@ -323,7 +340,7 @@ bool Transcoder::FilterPacket(OutputStreamState& ost, AVPacket* pkt) {
   char text[256];
   std::snprintf(text, sizeof text, "%s failed for stream %d, codec %s", bsf->filter->name,
                 pkt->stream_index, codec_name);
-  Log(0, "%s", ErrorText(text, ret).c_str());
+  Log(0, "%s", WithLibraryText(text, ret).c_str());
   return true;
 }
 

@@ -11,6 +11,7 @@ extern "C" {
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "AVPtr.h"
@@ -18,6 +19,18 @@ extern "C" {
 
 class AmrNbEncoder;
 class TCustomFFmpeg;
+struct SwsContext;
+
+// A scaler from (SRC_W x SRC_H, SRC_FMT) to (DST_W x DST_H, DST_FMT), reusing CACHED when it
+// already has these parameters. The parameters are checked first (sizes above zero, formats
+// the scaler reads and writes), since the scaler aborts the process on some it cannot take.
+// On failure CACHED is freed, WHY says what was wrong and nullptr is returned.
+SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
+                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
+                          std::string* why);
+
+// "what: library error text", e.g. "Video encoding failed: Cannot allocate memory".
+std::string WithLibraryText(const std::string& what, int av_error);
 struct AVFilterGraph;
 struct AVFilterContext;
 
@@ -25,6 +38,10 @@ struct InputFileState {
   bool EofReached = false;  // reading the file failed or ended
   int FirstStream = 0;      // index of the file's first stream in the input stream table
   int StreamCount = 0;      // streams known at set-up; packets of later streams are dropped
+  int ReadError = 0;        // what ended reading: AVERROR_EOF or the library's error
+  // End of the furthest packet read, microseconds from the file's start; AV_NOPTS_VALUE until
+  // a packet with a time stamp arrives.
+  int64_t ReachedUs = AV_NOPTS_VALUE;
 };
 
 // Decoded pictures are deinterlaced through a small libavfilter graph (buffer -> yadif ->
@@ -60,16 +77,29 @@ struct InputStreamState {
   CodecContextPtr DecoderOwner;
   FramePtr Frame;     // decoder output, reused
   float Quality = 0;  // quality of the last decoded picture (for "sameq")
+  int64_t FramesDecoded = 0;
+  int LastDecodeError = 0;  // library error code of the last packet that did not decode
 
   // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
   SwrPtr ToS16;
   int ToS16Format = -1, ToS16Rate = 0;
   AVChannelLayout ToS16Layout{};
   std::vector<uint8_t> S16Buffer;
+  // Layout and rate of the last sound handed on; both may change within a stream.
+  AVChannelLayout S16Layout{};
+  int S16Rate = 0;
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;  // last picture out of the deinterlacer
   std::unique_ptr<TUprightStep> Upright;  // for sources stored rotated or mirrored
+
+  InputStreamState() = default;
+  InputStreamState(const InputStreamState&) = delete;
+  InputStreamState& operator=(const InputStreamState&) = delete;
+  ~InputStreamState() {
+    av_channel_layout_uninit(&ToS16Layout);
+    av_channel_layout_uninit(&S16Layout);
+  }
 };
 
 struct OutputStreamState {
@@ -80,6 +110,7 @@ struct OutputStreamState {
   AVCodecContext* Encoder = nullptr;  // the output's codec context (owned by the engine)
   bool EncodingNeeded = false;
   int64_t FrameNumber = 0;  // frames (packets for copy) written so far
+  int64_t PacketsWritten = 0;  // packets handed to the writer
   InputStreamState* SyncInput = nullptr;
   int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
 
@@ -101,6 +132,7 @@ struct OutputStreamState {
   // encoder's rate and channels, and the conversion to the encoder's sample format.
   bool AudioResample = false;
   SwrPtr Resampler;
+  int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
   AudioFifoPtr Fifo;
   SwrPtr ToEncoderFormat;            // s16 interleaved -> encoder sample format, same rate
   FramePtr AudioFrame;               // one encoder frame, reused while the encoder lets go of it
@@ -135,6 +167,8 @@ struct TranscodeRun {
   std::vector<std::unique_ptr<OutputStreamState>> Outputs;
   int64_t LastReportUs = 0;
   bool FinalReportGiven = false;
+  // The read loop ended because the inputs ended (not by a limit or a stop request).
+  bool InputsEnded = false;
   // Quantiser histogram for the "qphist" report, never reset within the run.
   int QpHistogram[52] = {};
   // Working buffers of the audio path, reused between calls.
@@ -171,6 +205,8 @@ class Transcoder {
   void WriteHeaders();
   void MainLoop();
   void FinishRun();
+  void CheckOutputsHoldMedia() const;
+  void NoteShortSource();
   void CloseCodecs();
   void Log(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
 

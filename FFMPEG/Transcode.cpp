@@ -1,6 +1,7 @@
 // The transcode driver: builds the stream model, maps output streams to their sources, opens
 // codecs under the process-wide codec lock, writes headers, runs the read loop until an end
 // condition holds, then flushes, writes trailers and gives the final report.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -338,11 +339,16 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
         const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
         const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
         const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
-        if (src_w > 0 && src_h > 0 && dst_w > 0 && dst_h > 0)
-          ost.ScaleContext.reset(
-              sws_getContext(src_w, src_h, static_cast<AVPixelFormat>(icodec->format), dst_w, dst_h,
-                             codec->pix_fmt, e_.SwsFlags, nullptr, nullptr, nullptr));
-        if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
+        const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
+        // A source whose picture size or format the probe could not read (a damaged or
+        // unknown stream) gets its scaler from the first decoded picture instead; if none
+        // decodes, the run ends with an empty video stream, which is a failure.
+        if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
+          std::string why;
+          ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
+                                               codec->pix_fmt, e_.SwsFlags, &why));
+          if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+        }
         ost.ScaleSourceHeight = src_h;
       }
       break;
@@ -435,6 +441,12 @@ void Transcoder::OpenEncoders() {
         throw FFMpegException(
             Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
       if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+        // The source's rate is taken over when no rate was asked for; a source whose rate
+        // the probe could not read leaves none.
+        if (codec->sample_rate <= 0)
+          throw FFMpegException(Format(
+              "Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
+              codec->sample_rate, ost.FileIndex, ost.Index));
         codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
         codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
         if (codec->ch_layout.nb_channels <= 0) {
@@ -454,16 +466,26 @@ void Transcoder::OpenEncoders() {
       }
       if (codec->codec_type == AVMEDIA_TYPE_AUDIO && e_.ThreadCount != 1)
         codec->thread_count = e_.ThreadCount;
+      // The parameters, named in a failure (a damaged source can hand over any of them); taken
+      // now, since a failed open resets some of them.
+      std::string params;
+      if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
+        params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
+                        codec->sample_rate);
+      else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
+        params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
       int ret;
       {
         std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
         ret = avcodec_open2(codec, enc, nullptr);
       }
-      if (ret < 0)
-        throw FFMpegException(
+      if (ret < 0) {
+        throw FFMpegException(WithLibraryText(
             Format("Error while opening codec for output stream #%d.%d - maybe "
                    "incorrect parameters such as bit_rate, rate, width or height",
-                   ost.FileIndex, ost.Index));
+                   ost.FileIndex, ost.Index),
+            ret) + params);
+      }
       ost.CodecOpened = true;
     }
     e_.ExtraBytes += codec->extradata_size;
@@ -499,9 +521,13 @@ void Transcoder::OpenDecoders() {
     if (!ist.DecodingNeeded) continue;
     const AVCodecParameters* par = ist.Stream->codecpar;
     const AVCodec* dec = avcodec_find_decoder(par->codec_id);
-    if (!dec)
-      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
-                                   static_cast<int>(par->codec_id), ist.FileIndex, ist.Index));
+    if (!dec) {
+      char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
+      av_fourcc_make_string(tag, par->codec_tag);
+      throw FFMpegException(Format("Unsupported codec (id=%d, tag %s) for input stream #%d.%d",
+                                   static_cast<int>(par->codec_id), tag, ist.FileIndex,
+                                   ist.Index));
+    }
     ist.DecoderOwner.reset(avcodec_alloc_context3(dec));
     if (!ist.DecoderOwner || avcodec_parameters_to_context(ist.DecoderOwner.get(), par) < 0)
       throw FFMpegException("av_mallocz fail");
@@ -521,8 +547,9 @@ void Transcoder::OpenDecoders() {
       ret = avcodec_open2(ctx, dec, nullptr);
     }
     if (ret < 0)
-      throw FFMpegException(
-          Format("Error while opening codec for input stream #%d.%d", ist.FileIndex, ist.Index));
+      throw FFMpegException(WithLibraryText(
+          Format("Error while opening codec for input stream #%d.%d", ist.FileIndex, ist.Index),
+          ret));
     ist.Decoder = ctx;
     ist.Frame.reset(av_frame_alloc());
     if (!ist.Frame) throw FFMpegException("av_mallocz fail");
@@ -579,9 +606,10 @@ void Transcoder::WriteHeaders() {
   bool all_rtp = e_.OutputFileCount > 0;
   for (int i = 0; i < e_.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.OutputFiles[i].get();
-    if (avformat_write_header(oc, nullptr) < 0)
+    const int ret = avformat_write_header(oc, nullptr);
+    if (ret < 0)
       throw FFMpegException(
-          Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
+          WithLibraryText(Format("Could not write header for output file #%d", i), ret));
     if (std::strcmp(oc->oformat->name, "rtp") != 0) all_rtp = false;
   }
   if (all_rtp && e_.OnLog) {
@@ -598,6 +626,28 @@ namespace {
 int64_t CurrentOutputPosition(AVFormatContext* oc) {
   if (!oc->pb) return 0;
   return avio_tell(oc->pb);
+}
+
+// Moves FILE's furthest point read to the end of PKT (before any time stamp offset), in
+// microseconds from the file's start. Time stamps of damaged files can be anything: values
+// that would overflow are ignored.
+void NoteReach(InputFileState& file, const AVFormatContext* ic, const AVPacket* pkt) {
+  if (pkt->stream_index < 0 || pkt->stream_index >= file.StreamCount) return;
+  int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+  if (ts == AV_NOPTS_VALUE) return;
+  if (pkt->duration > 0 && __builtin_add_overflow(ts, pkt->duration, &ts)) return;
+  const AVRational tb = ic->streams[pkt->stream_index]->time_base;
+  if (tb.num <= 0 || tb.den <= 0) return;
+  int64_t us = av_rescale_q(ts, tb, AV_TIME_BASE_Q);
+  if (ic->start_time != AV_NOPTS_VALUE && __builtin_sub_overflow(us, ic->start_time, &us)) return;
+  if (file.ReachedUs == AV_NOPTS_VALUE || us > file.ReachedUs) file.ReachedUs = us;
+}
+
+// Seconds with one decimal, without a trailing ".0" ("3.1", "10").
+std::string Seconds(int64_t us) {
+  std::string text = Format("%.1f", static_cast<double>(us) / 1000000.0);
+  if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+  return text;
 }
 
 }  // namespace
@@ -641,7 +691,10 @@ void Transcoder::MainLoop() {
     if (limit_reached) file_index = -1;
 
     // Step 16: end conditions.
-    if (file_index < 0) break;
+    if (file_index < 0) {
+      run_.InputsEnded = !limit_reached;
+      break;
+    }
     if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
         opts_min >= static_cast<double>(e_.RecordingTimeUs) / 1000000.0)
       break;
@@ -652,11 +705,28 @@ void Transcoder::MainLoop() {
     // Step 17: read one packet.
     AVFormatContext* ic = e_.InputFiles[file_index].get();
     AVPacket* pkt = packet_.get();
-    if (av_read_frame(ic, pkt) < 0) {
+    e_.ReadGuard.Begin(ic);
+    const int read = av_read_frame(ic, pkt);
+    e_.ReadGuard.End();
+    if (read < 0) {
+      if (e_.ReadGuard.LimitHit())
+        throw FFMpegException(Format("Input file #%d yields no packet in %d MB of data (an "
+                                     "endless or damaged input)",
+                                     file_index, static_cast<int>(e_.ReadGuard.Limit >> 20)));
+      if (read == AVERROR_EXIT && e_.AbortRequested.load()) break;
+      if (read == AVERROR(ENOMEM))
+        throw FFMpegException(WithLibraryText(Format("Error while reading input file #%d", file_index), read));
+      // A read error ends the file like its end: what was read is converted, and a source
+      // that ends well before its known duration is reported with the run.
       run_.Files[file_index].EofReached = true;
-      if (e_.Shortest) break;
+      run_.Files[file_index].ReadError = read;
+      if (e_.Shortest) {
+        run_.InputsEnded = true;
+        break;
+      }
       continue;
     }
+    NoteReach(run_.Files[file_index], ic, pkt);
     if (e_.DoPktDump)
       av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, e_.DoHexDump, ic->streams[pkt->stream_index]);
 
@@ -716,16 +786,78 @@ void Transcoder::FinishRun() {
   for (size_t i = 0; i < run_.Inputs.size(); ++i)
     if (run_.Inputs[i]->DecodingNeeded) OutputPacket(*run_.Inputs[i], static_cast<int>(i), nullptr);
   for (int i = 0; i < e_.OutputFileCount; ++i) {
-    const int ret = av_write_trailer(e_.OutputFiles[i].get());
-    if (ret < 0) {
-      char text[AV_ERROR_MAX_STRING_SIZE] = {};
-      av_strerror(ret, text, sizeof text);
-      throw FFMpegException(std::string("av_write_trailer(): ") + text);
+    AVFormatContext* oc = e_.OutputFiles[i].get();
+    const int ret = av_write_trailer(oc);
+    if (ret < 0) throw FFMpegException(WithLibraryText("av_write_trailer()", ret));
+    // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
+    // removed folder on some file systems) in the context: a file is finished only when
+    // every byte reached the system.
+    if (oc->pb) {
+      avio_flush(oc->pb);
+      if (oc->pb->error < 0)
+        throw FFMpegException(
+            WithLibraryText(Format("Could not write output file #%d", i), oc->pb->error));
     }
   }
   PrintReport(true);
   CloseCodecs();
-  e_.Finished = !e_.AbortRequested.load();
+  const bool stopped = e_.AbortRequested.load();
+  if (!stopped) {
+    CheckOutputsHoldMedia();
+    NoteShortSource();
+  }
+  e_.Finished = !stopped;
+}
+
+// A finished run must have given every picture and sound stream of its outputs something; a
+// stream left empty means its source could not be decoded (damaged data, too little memory)
+// and the file is not the conversion it claims to be.
+void Transcoder::CheckOutputsHoldMedia() const {
+  for (const auto& ostp : run_.Outputs) {
+    const OutputStreamState& ost = *ostp;
+    const AVMediaType type = ost.Encoder->codec_type;
+    if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    if (ost.PacketsWritten > 0 || e_.MaxFrames[type] <= 0) continue;
+    const bool video = type == AVMEDIA_TYPE_VIDEO;
+    const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
+    std::string text = Format("Output stream #%d.%d holds no %s", ost.FileIndex, ost.Index,
+                              video ? "pictures" : "sound");
+    if (ost.EncodingNeeded && ist.FramesDecoded == 0) {
+      std::string cause = Format("none could be decoded from input stream #%d.%d",
+                                 ist.FileIndex, ist.Index);
+      if (ist.LastDecodeError < 0) cause = WithLibraryText(cause, ist.LastDecodeError);
+      text += ": " + cause;
+    } else if (!ost.EncodingNeeded) {
+      text += Format(": input stream #%d.%d gave no packet to copy", ist.FileIndex, ist.Index);
+    }
+    throw FFMpegException(text);
+  }
+}
+
+// A source that ends well before its known duration (a cut download, a read error) is
+// converted as far as it goes; the run notes it for the user. "Well before" is more than one
+// second and more than 5% short, so rounding and trailing gaps in a file's index pass. A
+// duration guessed from the bit rate is based on the file's own size and cannot tell.
+void Transcoder::NoteShortSource() {
+  if (!run_.InputsEnded) return;
+  for (size_t f = 0; f < run_.Files.size(); ++f) {
+    const InputFileState& file = run_.Files[f];
+    const AVFormatContext* ic = e_.InputFiles[f].get();
+    if (!file.EofReached || file.ReachedUs == AV_NOPTS_VALUE) continue;
+    if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0 ||
+        ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
+      continue;
+    const int64_t reached = std::max<int64_t>(file.ReachedUs, 0);
+    if (reached >= ic->duration) continue;
+    const int64_t missing = ic->duration - reached;
+    if (missing <= 1000000 || missing * 20 <= ic->duration) continue;
+    std::string text = "the source ended at " + Seconds(reached) + " s of " +
+                       Seconds(ic->duration) + " s";
+    if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
+      text = WithLibraryText(text + " (read error", file.ReadError) + ")";
+    e_.RunWarning = text;
+    return;
+  }
 }
 
 void Transcoder::CloseCodecs() {
@@ -743,6 +875,7 @@ void Transcoder::CloseCodecs() {
 }
 
 void TCustomFFmpeg::Transcode() {
+  RunWarning.clear();
   OpenOutputFilesForWriting();
   {
     Transcoder run(*this);

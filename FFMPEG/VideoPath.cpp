@@ -78,6 +78,36 @@ bool RenewIfShared(AVFrame* frame) {
 
 }  // namespace
 
+SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
+                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
+                          std::string* why) {
+  auto refuse = [&](const std::string& text) -> SwsContext* {
+    sws_freeContext(cached);
+    if (why) *why = text;
+    return nullptr;
+  };
+  auto name = [](AVPixelFormat fmt) {
+    const char* n = av_get_pix_fmt_name(fmt);
+    return std::string(n ? n : "unknown");
+  };
+  if (src_w <= 0 || src_h <= 0)
+    return refuse("the picture size " + std::to_string(src_w) + "x" + std::to_string(src_h) +
+                  " is not valid");
+  if (dst_w <= 0 || dst_h <= 0)
+    return refuse("the output picture size " + std::to_string(dst_w) + "x" +
+                  std::to_string(dst_h) + " is not valid");
+  if (src_fmt == AV_PIX_FMT_NONE || !av_pix_fmt_desc_get(src_fmt))
+    return refuse("the picture format is unknown");
+  if (!sws_isSupportedInput(src_fmt))
+    return refuse("the picture format " + name(src_fmt) + " cannot be converted");
+  if (dst_fmt == AV_PIX_FMT_NONE || !av_pix_fmt_desc_get(dst_fmt) || !sws_isSupportedOutput(dst_fmt))
+    return refuse("the output picture format " + name(dst_fmt) + " cannot be made");
+  SwsContext* ctx = sws_getCachedContext(cached, src_w, src_h, src_fmt, dst_w, dst_h, dst_fmt,
+                                         flags, nullptr, nullptr, nullptr);
+  if (!ctx && why) *why = "the scaler refused the conversion";
+  return ctx;
+}
+
 // Runs DoDeinterlace's filter on PICTURE. The deinterlacer keeps one picture back, so the
 // result may be an earlier picture (with its own time stamp) or nothing yet; PICTURE == nullptr
 // drains it at the end of input.
@@ -216,10 +246,11 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
       if (e_.RgbBuffer.size() < static_cast<size_t>(size))
         e_.RgbBuffer.resize(static_cast<size_t>(size));
       av_image_fill_arrays(rgb_data, rgb_linesize, e_.RgbBuffer.data(), rgb_fmt, w, h, 1);
-      e_.ToRgbContext.reset(sws_getCachedContext(e_.ToRgbContext.release(), w, h, fmt, w, h,
-                                                 rgb_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+      std::string why;
+      e_.ToRgbContext.reset(CheckedScaler(e_.ToRgbContext.release(), w, h, fmt, w, h, rgb_fmt,
+                                          SWS_BICUBIC, &why));
       if (!e_.ToRgbContext) {
-        Log(0, "Cannot initialize the toRGB conversion context");
+        Log(0, "Cannot initialize the toRGB conversion context: %s", why.c_str());
         stop_hook = true;
       } else {
         sws_scale(e_.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data, rgb_linesize);
@@ -253,11 +284,11 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
                     bmp.Data + static_cast<ptrdiff_t>(j) * bmp.Stride,
                     static_cast<size_t>(row_bytes));
       if (rgb_fmt != fmt) {
-        e_.FromRgbContext.reset(sws_getCachedContext(e_.FromRgbContext.release(), w, h, rgb_fmt, w,
-                                                     h, fmt, SWS_BICUBIC, nullptr, nullptr,
-                                                     nullptr));
+        std::string why;
+        e_.FromRgbContext.reset(CheckedScaler(e_.FromRgbContext.release(), w, h, rgb_fmt, w, h,
+                                              fmt, SWS_BICUBIC, &why));
         if (!e_.FromRgbContext) {
-          Log(0, "Cannot initialize the fromRGB conversion context");
+          Log(0, "Cannot initialize the fromRGB conversion context: %s", why.c_str());
           stop_hook = true;
         } else {
           sws_scale(e_.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data,
@@ -358,12 +389,13 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
       target_linesize[i] = temp->linesize[i];
     }
     if (ost.VideoResample) {
-      ost.ScaleContext.reset(sws_getCachedContext(ost.ScaleContext.release(), src_w, src_h, in_fmt,
-                                                  inner_w, inner_h, enc->pix_fmt, e_.SwsFlags,
-                                                  nullptr, nullptr, nullptr));
-      if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
-      sws_scale(ost.ScaleContext.get(), fmt_data, fmt_linesize, 0, src_h, target_data,
-                target_linesize);
+      std::string why;
+      ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt,
+                                           inner_w, inner_h, enc->pix_fmt, e_.SwsFlags, &why));
+      if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+      const int rows = sws_scale(ost.ScaleContext.get(), fmt_data, fmt_linesize, 0, src_h,
+                                 target_data, target_linesize);
+      if (rows < 0) throw FFMpegException(WithLibraryText("Video scaling failed", rows));
     } else {
       av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(fmt_data),
                     fmt_linesize, enc->pix_fmt, inner_w, inner_h);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite:
-#  - the libFuzzer harnesses of the option dispatcher and the option-line parser (clang), a fixed
-#    number of inputs each so the stage stays short;
+#  - the libFuzzer harnesses of the option dispatcher, the option-line parser and the media input
+#    path (clang), a fixed number of inputs each so the stage stays short;
 #  - the job component's worker threads, locks, events and log routing under ThreadSanitizer;
 #  - every unit and end-to-end test under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Warnings are errors in every build.
@@ -13,11 +13,21 @@ jobs=$(nproc)
 echo "== fuzzing the option parser"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVIN_FUZZ=ON -DQUORVIN_WERROR=ON >/dev/null
-cmake --build build-fuzz --target fuzz_option_dispatch fuzz_option_lines -j"$jobs"
+cmake --build build-fuzz --target fuzz_option_dispatch fuzz_option_lines fuzz_media_input \
+  -j"$jobs"
 for harness in fuzz_option_dispatch fuzz_option_lines; do
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     "build-fuzz/tests/fuzz/$harness" -runs=20000 -max_len=512 -seed=1 2>&1 | tail -n 2
 done
+
+echo "== fuzzing the media input path"
+# Seeds: a tiny file of every container the converter reads, made now with the ffmpeg tool.
+rm -rf build-fuzz/media-seeds build-fuzz/media-corpus
+bash tests/fuzz/make-media-seeds.sh build-fuzz/media-seeds
+mkdir -p build-fuzz/media-corpus
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  build-fuzz/tests/fuzz/fuzz_media_input -runs=40000 -max_len=32768 -timeout=60 -seed=1 \
+  build-fuzz/media-corpus build-fuzz/media-seeds 2>&1 | tail -n 2
 
 echo "== job component under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON \

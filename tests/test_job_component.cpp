@@ -6,6 +6,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -341,56 +343,83 @@ TEST_F(JobComponentTest, PauseHoldsTheJobUntilResume) {
   EXPECT_TRUE(recorder.Terminates()[0].finished);
 }
 
-TEST_F(JobComponentTest, LibraryLinesReachTheJobWhoseThreadLoggedThem) {
-  ASSERT_EQ(AddJob("short.avi", "l0.avi"), 0);
-  ASSERT_EQ(AddJob("short.avi", "l1.avi"), 1);
-  Recorder recorder(component_);
-  {
-    std::lock_guard<std::mutex> guard(recorder.mutex);
-    recorder.logs.clear();
-  }
-
-  // Two threads stand in for two running jobs; each prints its line in two pieces, and the
-  // pieces of the two threads interleave.
-  std::mutex step_mutex;
-  std::condition_variable step_cv;
-  int step = 0;
-  auto wait_step = [&](int s) {
-    std::unique_lock<std::mutex> lock(step_mutex);
-    step_cv.wait(lock, [&] { return step == s; });
-  };
-  auto next_step = [&] {
-    std::lock_guard<std::mutex> guard(step_mutex);
-    ++step;
-    step_cv.notify_all();
-  };
-  auto job_thread = [&](int job, int first_step) {
-    component_.Task(job)->ThreadID = std::this_thread::get_id();
-    wait_step(first_step);
-    av_log(nullptr, AV_LOG_INFO, "job %d first half, ", job);
-    next_step();
-    wait_step(first_step + 2);
-    av_log(nullptr, AV_LOG_INFO, "second half\n");
-    next_step();
-  };
-  std::thread a(job_thread, 0, 0);
-  std::thread b(job_thread, 1, 1);
-  a.join();
-  b.join();
-  av_log(nullptr, AV_LOG_INFO, "no job here\n");  // this thread runs no job
-
-  std::lock_guard<std::mutex> guard(recorder.mutex);
+// Library lines go to the job whose run logged them: three jobs one after another, on worker
+// threads (whose ids the system may reuse) and on the calling thread. Lines logged outside a
+// run go out with no job, and the handler may log again and call the component meanwhile.
+TEST_F(JobComponentTest, LibraryLinesReachTheJobWhoseRunLoggedThem) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool final_notice = false;
   std::vector<std::pair<int, std::string>> lines;
-  for (const auto& line : recorder.logs) {
-    if (line.msg.find("half") != std::string::npos || line.msg == "no job here") {
-      lines.emplace_back(line.index, line.msg);
-      EXPECT_EQ(line.level, llInfo);
+  for (const int concurrent : {1, 0}) {
+    SCOPED_TRACE(concurrent);
+    component_.ClearTasks();
+    const std::string tag = "run" + std::to_string(concurrent) + "-";
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(AddJob("short.avi", tag + std::to_string(i) + ".avi"), i);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      final_notice = false;
+      lines.clear();
     }
+    component_.OnLog = [&](int index, TLogLevel, const std::string& msg) {
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        lines.emplace_back(index, msg);
+      }
+      if (msg == "outside any run") {
+        EXPECT_EQ(component_.TaskCount(), 3);
+        av_log(nullptr, AV_LOG_INFO, "logged by the handler\n");
+      }
+    };
+    component_.OnTerminate = [&](int index, bool, bool, const std::string&) {
+      std::lock_guard<std::mutex> guard(mutex);
+      if (index == -1) final_notice = true;
+      ended.notify_all();
+    };
+    component_.Start(concurrent);
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ASSERT_TRUE(ended.wait_for(lock, 60s, [&] { return final_notice; }));
+    }
+    av_log(nullptr, AV_LOG_INFO, "outside any run\n");
+
+    std::lock_guard<std::mutex> guard(mutex);
+    int per_job[3] = {};
+    for (const auto& [index, msg] : lines) {
+      for (int job = 0; job < 3; ++job) {
+        if (msg.find(tag + std::to_string(job) + ".avi") == std::string::npos) continue;
+        EXPECT_EQ(index, job) << msg;
+        ++per_job[job];
+      }
+    }
+    for (int job = 0; job < 3; ++job) EXPECT_GT(per_job[job], 0) << job;
+    const std::pair<int, std::string> outside{-1, "outside any run"};
+    const std::pair<int, std::string> nested{-1, "logged by the handler"};
+    EXPECT_NE(std::find(lines.begin(), lines.end(), outside), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), nested), lines.end());
   }
-  const std::vector<std::pair<int, std::string>> expected = {
-      {0, "job 0 first half, second half"},
-      {1, "job 1 first half, second half"},
-      {-1, "no job here"},
+}
+
+// A job removed from the list while it runs raises no event any more, not even the final
+// progress report its stopped run still gives.
+TEST_F(JobComponentTest, JobRemovedWhileRunningRaisesNoFurtherProgress) {
+  ASSERT_EQ(AddJob("long.avi", "removed.avi"), 0);
+  component_.SetProgressInterval(100);
+  const std::shared_ptr<TFFmpeg> job = component_.Task(0);
+  Recorder recorder(component_);
+  std::atomic<bool> removed{false};
+  std::atomic<int> after_removal{0};
+  recorder.on_progress = [&](int) {
+    if (removed.exchange(true)) {
+      ++after_removal;
+      return;
+    }
+    component_.RemoveTask(0);
   };
-  EXPECT_EQ(lines, expected);
+  component_.Start(1);
+  ASSERT_TRUE(job->WaitForThread(30000));
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(component_.TaskCount(), 0);
+  EXPECT_EQ(after_removal, 0);
 }

@@ -817,6 +817,50 @@ TEST_F(AudioPathTest, ResamplesAndConvertsChannels) {
   EXPECT_NEAR(info.duration_s, 1.0, 0.01);
 }
 
+// A source that switches from stereo to mono halfway: the resampler follows the switch. It
+// used to keep reading the mono half as stereo (twice the bytes the buffer holds, and the
+// pitch doubled).
+TEST_F(AudioPathTest, FollowsAChannelSwitchWithinTheStream) {
+  const std::string stereo = Source("stereo.mp2", {"-f", "lavfi", "-i",
+                                                   "sine=frequency=440:sample_rate=22050:d=1",
+                                                   "-ac", "2", "-c:a", "mp2"});
+  const std::string mono = Source("mono.mp2", {"-f", "lavfi", "-i",
+                                               "sine=frequency=440:sample_rate=22050:d=1", "-ac",
+                                               "1", "-c:a", "mp2"});
+  const std::string src = dir.File("switch.mp2");
+  {
+    std::ofstream out(src, std::ios::binary);
+    out << std::ifstream(stereo, std::ios::binary).rdbuf()
+        << std::ifstream(mono, std::ios::binary).rdbuf();
+  }
+  const std::string out = dir.File("switch.wav");
+  Job job;
+  OutTarget want;
+  want.audio_codec = "pcm_s16le";
+  want.channels = 1;
+  job.Setup(src, out, want);
+  ASSERT_NO_THROW(job.Run());
+
+  std::ifstream f(out, std::ios::binary);
+  const std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t at = data.find("data");
+  ASSERT_NE(at, std::string::npos);
+  std::vector<int16_t> samples;
+  for (size_t i = at + 8; i + 1 < data.size(); i += 2)
+    samples.push_back(static_cast<int16_t>(static_cast<unsigned char>(data[i]) |
+                                           (static_cast<unsigned char>(data[i + 1]) << 8)));
+  // Zero crossings of a 440 Hz sine: 880 a second, in either half.
+  auto crossings = [&](double from_s, double to_s) {
+    int n = 0;
+    for (size_t i = static_cast<size_t>(from_s * 44100) + 1;
+         i < samples.size() && i < static_cast<size_t>(to_s * 44100); ++i)
+      if ((samples[i - 1] < 0) != (samples[i] < 0)) ++n;
+    return n;
+  };
+  EXPECT_NEAR(crossings(0.2, 0.8), 528, 30);
+  EXPECT_NEAR(crossings(1.2, 1.8), 528, 30);
+}
+
 // Statistics files: the two-pass log (written in pass 1, read back in pass 2) and the
 // per-picture video statistics.
 TEST_F(TranscodeEndTest, PassLogAndVideoStatsFiles) {

@@ -1,0 +1,200 @@
+// Damaged and endless sources. In a job list between good ones the bad job fails with a reason
+// (or, for a source cut short, converts what is there and says so), the process goes on, and
+// the good jobs convert; outputs are checked with ffprobe.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JobComponent.h"
+#include "MediaUtil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Position of the first FOURCC after the box FROM (e.g. "avc1" inside "stsd").
+size_t BoxAfter(const std::string& bytes, const std::string& from, const std::string& fourcc) {
+  const size_t start = bytes.find(from);
+  return start == std::string::npos ? std::string::npos : bytes.find(fourcc, start);
+}
+
+struct Outcome {
+  bool ended = false;
+  bool finished = false;
+  bool exception = false;
+  std::string message;
+  std::string warning;
+};
+
+}  // namespace
+
+TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
+  media::TempDir dir;
+  // 4 s, with the index in front, so that a copy cut short still opens.
+  const std::string good = dir.File("good.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      good, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4", "-f", "lavfi", "-i",
+             "sine=sample_rate=22050:d=4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a",
+             "aac", "-b:a", "32k", "-movflags", "+faststart", "-shortest"}));
+  const std::string bytes = ReadAll(good);
+  const size_t sample_entry = BoxAfter(bytes, "stsd", "avc1");
+  const size_t avcc = BoxAfter(bytes, "stsd", "avcC");
+  const size_t mdat = bytes.find("mdat");
+  ASSERT_NE(sample_entry, std::string::npos);
+  ASSERT_NE(avcc, std::string::npos);
+  ASSERT_NE(mdat, std::string::npos);
+  ASSERT_GT(mdat, avcc);  // faststart: the index comes first
+
+  struct Damage {
+    std::string name;
+    std::string bytes;
+    bool fails;          // the job fails (else it converts with a warning)
+    std::string reason;  // part of the failure message or of the warning
+  };
+  std::vector<Damage> damages;
+  {
+    std::string b = bytes;
+    b.replace(sample_entry, 4, "qqq1");
+    damages.push_back({"fourcc.mp4", b, true, "Unsupported codec"});
+  }
+  {
+    // The decoder configuration (profile, parameter sets) overwritten with a pattern.
+    std::string b = bytes;
+    for (size_t i = avcc + 4; i < avcc + 40 && i < b.size(); ++i)
+      b[i] = static_cast<char>((i * 37) & 0xff);
+    damages.push_back({"avcc.mp4", b, true, "holds no pictures"});
+  }
+  {
+    std::string b = bytes;
+    std::mt19937 random(7);
+    for (size_t i = mdat + 4; i < b.size(); ++i) b[i] = static_cast<char>(random());
+    // What fails first depends on what the probe read from the noise (a made-up channel
+    // count, no picture): any reason will do.
+    damages.push_back({"noise.mp4", b, true, ""});
+  }
+  damages.push_back({"cut.mp4", bytes.substr(0, mdat + (bytes.size() - mdat) * 2 / 5), false,
+                     "the source ended at "});
+
+  VIDevozORE component;
+  ASSERT_TRUE(component.LoadLibraries()) << component.LastError();
+  component.SetLogLevel(llQuiet);
+  std::vector<std::string> sources{good};
+  for (const auto& d : damages) {
+    WriteAll(dir.File(d.name), d.bytes);
+    sources.push_back(dir.File(d.name));
+  }
+  sources.push_back(good);
+  std::vector<std::string> outputs;
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const int index = component.AddInputFile(sources[i]);
+    ASSERT_EQ(index, static_cast<int>(i)) << sources[i] << ": " << component.LastError();
+    TOutputOptions options;
+    options.VideoCodec = "mpeg4";
+    options.AudioCodec = "aac";
+    outputs.push_back(dir.File("out" + std::to_string(i) + ".mp4"));
+    ASSERT_TRUE(component.SetOutputFile(index, outputs.back(), &options)) << component.LastError();
+  }
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Outcome> outcomes(sources.size());
+  bool all_ended = false;
+  component.OnTerminate = [&](int index, bool finished, bool exception,
+                              const std::string& message) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (index < 0) {
+      all_ended = true;
+    } else {
+      outcomes[index] = {true, finished, exception, message, component.Task(index)->RunWarning};
+    }
+    cv.notify_all();
+  };
+  component.Start(1);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, 120s, [&] { return all_ended; }));
+  }
+
+  for (size_t i = 0; i < sources.size(); ++i) {
+    SCOPED_TRACE(sources[i]);
+    const Outcome& o = outcomes[i];
+    ASSERT_TRUE(o.ended);
+    const bool damaged = i > 0 && i <= damages.size();
+    if (damaged && damages[i - 1].fails) {
+      EXPECT_FALSE(o.finished);
+      EXPECT_TRUE(o.exception);
+      EXPECT_NE(o.message.find(damages[i - 1].reason), std::string::npos) << o.message;
+      EXPECT_FALSE(o.message.empty());
+      continue;
+    }
+    EXPECT_TRUE(o.finished) << o.message;
+    EXPECT_FALSE(o.exception) << o.message;
+    const auto info = media::Probe(outputs[i]);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_EQ(info.Count("video"), 1);
+    EXPECT_EQ(info.Count("audio"), 1);
+    EXPECT_TRUE(media::DecodesCleanly(outputs[i]));
+    if (damaged) {
+      // Converted as far as the source goes, and said so.
+      EXPECT_NE(o.warning.find(damages[i - 1].reason), std::string::npos) << o.warning;
+      EXPECT_NE(o.warning.find(" of 4 s"), std::string::npos) << o.warning;
+      EXPECT_LT(info.duration_s, 3.0);
+      EXPECT_GT(info.duration_s, 0.5);
+    } else {
+      EXPECT_EQ(o.warning, "");
+      EXPECT_NEAR(info.duration_s, 4.0, 0.2);
+    }
+  }
+}
+
+// An endless input (a link to /dev/zero named like a sound file) used to keep the probe reading
+// while memory grew without bound. Stop ends a probe in progress, and without one the probe and
+// the job set-up give up after their read limit with a reason.
+TEST(DamagedInputs, EndlessInputEndsTheProbeAndTheSetUp) {
+  media::TempDir dir;
+  const std::string endless = dir.File("endless.mp3");
+  std::filesystem::create_symlink("/dev/zero", endless);
+  VIDevozORE component;
+  ASSERT_TRUE(component.LoadLibraries()) << component.LastError();
+  component.SetLogLevel(llQuiet);
+
+  // Stop ends the probe in progress; it is repeated, since a stop before the probe began does
+  // not count for it.
+  std::atomic<bool> probing{true};
+  std::thread stopper([&] {
+    while (probing) {
+      std::this_thread::sleep_for(100ms);
+      component.Stop();
+    }
+  });
+  EXPECT_FALSE(component.Probe().Open(endless));
+  probing = false;
+  stopper.join();
+  EXPECT_NE(component.Probe().LastError().find("stopped while opening"), std::string::npos)
+      << component.Probe().LastError();
+
+  // The stop ended that probe only; without a stop the set-up ends at the read limit.
+  EXPECT_EQ(component.AddInputFile(endless), -1);
+  EXPECT_NE(component.LastError().find("no media data found in the first 128 MB"),
+            std::string::npos)
+      << component.LastError();
+}
