@@ -50,13 +50,20 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
         },
         Qt::QueuedConnection);
   };
-  component_.OnTerminate = [gate = gate_](int AIndex, bool AFinished, bool AException,
-                                          const std::string& AMessage) {
+  component_.OnTerminate = [gate = gate_, component = &component_](
+                               int AIndex, bool AFinished, bool AException,
+                               const std::string& AMessage) {
     std::lock_guard<std::mutex> guard(gate->mutex);
     TConversionQueue* queue = gate->target;
     if (queue == nullptr) return;
     const std::uint64_t token = gate->token;
-    const QString message = QString::fromStdString(AMessage);
+    QString message = QString::fromStdString(AMessage);
+    // A job that converted all there was of a source that ended early is done, with a note
+    // that the row shows as its tooltip. Read here: the job is alive while it reports.
+    if (AIndex >= 0 && AFinished && !AException && AIndex < component->TaskCount()) {
+      const std::string& warning = component->Task(AIndex)->RunWarning;
+      if (!warning.empty()) message = QString::fromStdString("Done, but " + warning);
+    }
     QMetaObject::invokeMethod(
         queue, [=] { queue->ConverterTerminate(token, AIndex, AFinished, AException, message); },
         Qt::QueuedConnection);

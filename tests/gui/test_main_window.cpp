@@ -363,6 +363,31 @@ class TestMainWindow : public QObject {
     QCOMPARE(ProbeStreams(out.filePath("clip-2.mp4")).size(), 2);
   }
 
+  // A source cut short (its index promises 4 s, its data holds less) converts what is there:
+  // the row reads "Done" and its tooltip says where the source ended.
+  void sourceEndedEarly() {
+    QTemporaryDir out;
+    QVERIFY(MakeMedia(Media("whole.mp4"),
+                      {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=4", "-c:v", "mpeg4",
+                       "-movflags", "+faststart"}));
+    QFile whole(Media("whole.mp4"));
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QByteArray bytes = whole.readAll();
+    const qsizetype mdat = bytes.indexOf("mdat");
+    QVERIFY(mdat > 0);
+    QFile cut(Media("cut.mp4"));
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    cut.write(bytes.left(mdat + (bytes.size() - mdat) * 2 / 5));
+    cut.close();
+    auto w = WindowWithRows({Media("cut.mp4")}, out.path());
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    const QString tip = w->FileList().Model().item(0, colProgress)->toolTip();
+    QVERIFY2(tip.startsWith("Done, but the source ended at "), qPrintable(tip));
+  }
+
   // Stop answered No lets the job go on to the end; Yes ends the run at once: controls
   // unlocked, the row reads "Abort" and no end message follows.
   void stopQuestion() {
