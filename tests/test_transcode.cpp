@@ -534,7 +534,9 @@ TEST_F(TranscodeEndTest, ProgressComesAtMostOncePerIntervalWithGrowingDuration) 
   EXPECT_EQ(reports.back().frame, 200);
   EXPECT_EQ(reports.back().total_ms, 8000);
   EXPECT_EQ(reports.back().size, static_cast<int64_t>(std::filesystem::file_size(out)));
-  EXPECT_LT(reports[reports.size() - 2].duration_ms, 8000);
+  // The report before it may come as the last packet is written (on a loaded machine the
+  // interval can end just then), so it may already count the whole duration, never more.
+  EXPECT_LE(reports[reports.size() - 2].duration_ms, 8000);
 }
 
 // Random bytes in the middle of the source: the job converts what it can, logs the decoding
