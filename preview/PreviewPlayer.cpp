@@ -113,19 +113,16 @@ bool TPreviewPlayer::Run() {
   return true;
 }
 
-bool TPreviewPlayer::Pause() {
-  if (!Active()) return true;
-  clock_.Pause();
-  if (sound_) sound_->Suspend();
-  SetState(TPlayerState::psPaused);
-  return true;
-}
+bool TPreviewPlayer::Pause() { return Hold(TPlayerState::psPaused); }
 
-bool TPreviewPlayer::Stop() {
+// The graph's Stop keeps the position, like Pause; only the state it reports differs.
+bool TPreviewPlayer::Stop() { return Hold(TPlayerState::psStopped); }
+
+bool TPreviewPlayer::Hold(TPlayerState state) {
   if (!Active()) return true;
   clock_.Pause();
   if (sound_) sound_->Suspend();
-  SetState(TPlayerState::psStopped);
+  SetState(state);
   return true;
 }
 

@@ -77,6 +77,8 @@ class TPreviewPlayer : public QObject {
   void StateChanged(TPlayerState state);
 
  private:
+  // Stops the clock and the sound where they are and reports STATE (Pause and Stop).
+  bool Hold(TPlayerState state);
   void SetState(TPlayerState state);
   void Unload();
   void PresentTick();
