@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,17 +21,28 @@ extern "C" {
 
 namespace {
 
-std::mutex g_load_mutex;             // guards the load step itself
-std::atomic<bool> g_loaded{false};   // set once every library passed the check
-std::atomic<int> g_cached_level{1};  // engine log level the libraries log at
+std::mutex g_load_mutex;            // guards the load step itself
+std::atomic<bool> g_loaded{false};  // set once every library passed the check
+int g_level_at_load = AV_LOG_INFO;  // the libraries' own level before the load; under g_load_mutex
+// Level of lines logged on threads without a level of their own: engine scale, and the
+// libraries' scale the log callback compares with.
+std::atomic<int> g_engine_level{1};
+std::atomic<int> g_av_limit{AV_LOG_INFO};
 std::atomic<void (*)(int, const char*)> g_sink{nullptr};
+
+// The calling thread's own limit on the libraries' scale (TThreadLogLevel), or kNoThreadLimit.
+constexpr int kNoThreadLimit = INT_MIN;
+thread_local int t_av_limit = kNoThreadLimit;
 
 // av_log_format_line2 keeps track of whether the next piece starts a line; the libraries log
 // from many threads, so each thread keeps its own state.
 thread_local int t_print_prefix = 1;
 
 void LogCallback(void* avcl, int level, const char* fmt, va_list args) {
-  if (level > av_log_get_level()) return;
+  // Decided before any formatting: most lines the libraries log are not shown to anyone.
+  const int limit = t_av_limit != kNoThreadLimit ? t_av_limit
+                                                 : g_av_limit.load(std::memory_order_relaxed);
+  if (level > limit) return;
   auto sink = g_sink.load();
   if (!sink) {
     av_log_default_callback(avcl, level, fmt, args);
@@ -85,8 +97,12 @@ bool LoadLibraries(const std::string& folder, bool versioned_names, std::string&
       return false;
     }
   }
+  // The level found becomes the level of lines outside any job; the libraries' own level is
+  // opened fully, since every line now passes the filter of the log callback instead.
+  g_level_at_load = av_log_get_level();
+  SetLibraryLogLevel(EngineLogLevelFromAv(g_level_at_load));
+  av_log_set_level(AV_LOG_TRACE);
   av_log_set_callback(LogCallback);
-  g_cached_level = EngineLogLevelFromAv(av_log_get_level());
   g_loaded = true;
   return true;
 }
@@ -101,8 +117,10 @@ bool Bound(TLibrary) {
 
 void UnloadAll() {
   std::lock_guard<std::mutex> lock(g_load_mutex);
+  if (!g_loaded) return;
   g_loaded = false;
   av_log_set_callback(av_log_default_callback);
+  av_log_set_level(g_level_at_load);
 }
 
 void SetLibraryLogSink(void (*sink)(int av_level, const char* text)) {
@@ -132,12 +150,20 @@ int EngineLogLevelFromAv(int av_level) {
 }
 
 void SetLibraryLogLevel(int engine_level) {
-  av_log_set_level(AvLogLevelFromEngine(engine_level));
-  g_cached_level = engine_level < 0 ? -1 : engine_level;
+  g_engine_level = engine_level < 0 ? -1 : engine_level;
+  g_av_limit = AvLogLevelFromEngine(engine_level);
 }
 
-int CachedLibraryLogLevel() {
-  return g_cached_level;
+int LibraryLogLevel() {
+  return g_engine_level;
+}
+
+TThreadLogLevel::TThreadLogLevel(int engine_level) : previous_(t_av_limit) {
+  t_av_limit = AvLogLevelFromEngine(engine_level);
+}
+
+TThreadLogLevel::~TThreadLogLevel() {
+  t_av_limit = previous_;
 }
 
 std::string ErrorText(int av_error) {

@@ -23,12 +23,17 @@ bool LibrariesLoaded();
 enum class TLibrary { avcodec, avformat, avutil, swscale, swresample, avfilter };
 bool Bound(TLibrary library);
 
-// Forgets the binding and restores the libraries' default log callback.
+// Forgets the binding and restores the libraries' default log callback and log level.
 void UnloadAll();
 
-// Receives every library log line that passes the current library log level, already formatted
-// with its "[context @ address]" prefix; text may hold a partial line or several lines. Called
-// on whatever thread logged. nullptr restores printing to standard error.
+// Library log lines are filtered before they are formatted: a line passes when its level is
+// within the level of the thread that logged it (TThreadLogLevel), or, on a thread without one,
+// within the level set by SetLibraryLogLevel. LoadLibraries sets the libraries' own global level
+// once, so that it never hides a line a job asks for; nothing changes it afterwards.
+
+// Receives every library log line that passes the filter, already formatted with its
+// "[context @ address]" prefix; text may hold a partial line or several lines. Called on
+// whatever thread logged. nullptr restores printing to standard error.
 void SetLibraryLogSink(void (*sink)(int av_level, const char* text));
 
 // Engine log levels: -1 quiet, 0 error, 1 information, 2 debug, 3 everything. The libraries use
@@ -36,10 +41,24 @@ void SetLibraryLogSink(void (*sink)(int av_level, const char* text));
 int AvLogLevelFromEngine(int engine_level);
 int EngineLogLevelFromAv(int av_level);
 
-// Sets the libraries' log level from an engine level and caches it (see CachedLibraryLogLevel).
+// Sets the level of library lines logged on threads without a TThreadLogLevel (engine scale).
 void SetLibraryLogLevel(int engine_level);
 // The engine level last set, or read from the libraries when the binding was made.
-int CachedLibraryLogLevel();
+int LibraryLogLevel();
+
+// For the life of the object, library lines logged on the calling thread pass when their
+// engine level is at most ENGINE_LEVEL (the verbosity of the job the thread works for). Scopes
+// nest; the previous level comes back at the end.
+class TThreadLogLevel {
+ public:
+  explicit TThreadLogLevel(int engine_level);
+  ~TThreadLogLevel();
+  TThreadLogLevel(const TThreadLogLevel&) = delete;
+  TThreadLogLevel& operator=(const TThreadLogLevel&) = delete;
+
+ private:
+  int previous_;
+};
 
 // Text of a library or system error code, e.g. "No such file or directory".
 std::string ErrorText(int av_error);

@@ -2,10 +2,8 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include "Binding.h"
 
@@ -17,15 +15,7 @@ TCustomFFmpeg::TCustomFFmpeg() {
 
 TCustomFFmpeg::~TCustomFFmpeg() {
   RequestAbort();
-  WaitForThreadEnd();
   FreeFileSet();
-}
-
-void TCustomFFmpeg::WaitForThreadEnd() {
-  using namespace std::chrono_literals;
-  // The abort request makes the loop end at its next pass; a thread that stays busy longer is
-  // inside a long library call, and its job must outlive it.
-  while (ThreadActive) std::this_thread::sleep_for(100ms);
 }
 
 void TCustomFFmpeg::SetOptionDefaults() {
@@ -216,7 +206,6 @@ void TCustomFFmpeg::ResetEngine() {
 
 void TCustomFFmpeg::SetVerbosity(int verbosity) {
   Verbosity = verbosity;
-  SetLibraryLogLevel(verbosity);
 }
 
 void TCustomFFmpeg::RequestAbort() {

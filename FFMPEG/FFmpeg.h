@@ -24,6 +24,7 @@
 
 #include "AVPtr.h"
 #include "DeviceLimits.h"
+#include "EngineTypes.h"
 #include "FFmpegException.h"
 #include "FrameHook.h"
 #include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
@@ -37,12 +38,6 @@ inline constexpr int kMaxMetaDataMaps = 20;    // "map_meta_data"
 inline constexpr int kMaxStreamsPerFile = 20;  // cells of the per-file, per-stream tables
 inline constexpr int kCodecTypeCount = 5;      // video, audio, data, subtitle, attachment
 
-// Log levels of the job component, in this order (ordinal values 0 to 4).
-enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
-
-// Decision of the before-hook callback for the current picture.
-enum THookAction { haContinue, haIgnore, haStop };
-
 struct StreamMapEntry {
   int FileIndex = 0;
   int StreamIndex = 0;
@@ -53,15 +48,6 @@ struct StreamMapEntry {
 struct MetaDataMapEntry {
   int OutFile = 0;
   int InFile = 0;
-};
-
-// The picture handed to the custom hook: packed 24-bit BGR (AV_PIX_FMT_BGR24), Stride bytes per
-// row. Data points into the engine's RgbBuffer and is valid only during the callback.
-struct THookBitmap {
-  int Width = 0;
-  int Height = 0;
-  int Stride = 0;
-  uint8_t* Data = nullptr;
 };
 
 // Working buffers of the audio and subtitle paths. Each engine has its own, so several jobs can
@@ -98,7 +84,8 @@ class TCustomFFmpeg {
   TCustomFFmpeg();
   TCustomFFmpeg(const TCustomFFmpeg&) = delete;
   TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
-  // Requests abort, waits for the job's thread to end (see WaitForThreadEnd), frees the files.
+  // Requests abort and frees the files. A job run on a thread is owned by that thread until its
+  // run has ended (see Job.h), so no run is under way here.
   virtual ~TCustomFFmpeg();
 
   // ---- State (engine-state) ----------------------------------------------------------------
@@ -113,7 +100,9 @@ class TCustomFFmpeg {
   // FreeFileSet, SetOptionDefaults, clears the run state and makes the generic-option defaults
   // objects. Does nothing while the libraries are not loaded.
   void ResetEngine();
-  // Sets Verbosity and the libraries' log level (engine scale -1..3).
+  // Sets Verbosity (engine scale -1..3): the level of the job's own messages and of the library
+  // lines its set-up and run log. The libraries' process-wide level is left alone, so one job's
+  // verbosity never changes what another job shows.
   void SetVerbosity(int verbosity);
 
   // Sets AbortRequested and wakes a paused job so that it can see it.
@@ -391,10 +380,6 @@ class TCustomFFmpeg {
   std::list<OutputStreamState*> OpenEncoders;
   std::list<InputStreamState*> OpenDecoders;
 
-  // Set while a worker thread runs this job (by whoever starts the thread; cleared as the last
-  // thing the thread does with the job). The destructor waits for it to clear.
-  std::atomic<bool> ThreadActive{false};
-
   // Frame hooks and the custom hook.
   TFrameHookChain FrameHooks;                        // modules loaded by "vhook"
   std::vector<uint8_t> HookBuffer;                   // picture copy for deinterlacing and hooks
@@ -428,12 +413,6 @@ class TCustomFFmpeg {
   TEngineTerminateCallback OnTerminate;
   TEngineBeforeHookCallback OnBeforeHook;
   TEngineCustomHookCallback OnCustomHook;
-
- protected:
-  // Waits while ThreadActive is set: ten polls of 100 ms, then, if the thread still runs, on
-  // until it ends (freeing the files under a running thread would corrupt it). A derived class
-  // that owns the thread object calls this first in its own destructor.
-  void WaitForThreadEnd();
 
  private:
   // Pause flag; PauseMutex guards the wait on PauseWake (the flag itself is atomic).

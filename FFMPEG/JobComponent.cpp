@@ -1,94 +1,24 @@
 #include "JobComponent.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <stdexcept>
 #include <utility>
 
+#include "AVProbe.h"
 #include "Binding.h"
 #include "FFmpegException.h"
+#include "Job.h"
+#include "LogRouting.h"
 
 namespace {
-
-// Pending library text of one thread is handed out as a line once it grows past this size
-// without a line feed, so a library that never ends its line cannot grow it without bound.
-constexpr std::size_t kMaxPendingLogText = 64 * 1024;
-
-// True on the threads this component family starts (job runs and terminate notices).
-thread_local bool t_on_worker_thread = false;
-
-// The job the calling thread runs, set for the length of its run (on a worker thread, or on
-// the controlling thread in main-thread mode); library lines logged meanwhile are its lines.
-thread_local TFFmpeg* t_current_job = nullptr;
 
 // Process-wide state of the library log hook. g_components_mutex guards the list of live
 // components and their log_users_ counts; it is never held while a handler runs, so a log
 // handler may call into the component (or make the libraries log again).
-// g_log_buffers_mutex is a leaf lock (nothing is taken while holding it).
 std::mutex g_components_mutex;
 std::condition_variable g_log_users_done;  // a component's log_users_ dropped to 0
 std::vector<TCustomJobComponent*> g_components;  // guarded by g_components_mutex
-std::mutex g_log_buffers_mutex;
-TLogList g_log_buffers;  // guarded by g_log_buffers_mutex
-
-void ClearLogBuffers() {
-  std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
-  g_log_buffers.Clear();
-}
-
-// Text the calling thread logged without ending its line; cleared.
-std::string TakePendingText() {
-  std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
-  return std::move(g_log_buffers.Find(std::this_thread::get_id()).Pending);
-}
-
-// Makes JOB the calling thread's current job until the end of the scope. Text the thread left
-// without a line end before belongs to nobody and is dropped; text the job leaves so is
-// delivered as its last line.
-class CurrentJobScope {
- public:
-  explicit CurrentJobScope(TFFmpeg* job) : previous_(t_current_job) {
-    TakePendingText();
-    t_current_job = job;
-  }
-  ~CurrentJobScope() {
-    const std::string rest = TakePendingText();
-    if (!rest.empty() && t_current_job->Owner)
-      t_current_job->Owner->RouteLibraryLine(t_current_job, CachedLibraryLogLevel(), rest);
-    t_current_job = previous_;
-  }
-  CurrentJobScope(const CurrentJobScope&) = delete;
-  CurrentJobScope& operator=(const CurrentJobScope&) = delete;
-
- private:
-  TFFmpeg* previous_;
-};
-
-int NiceValue(TConvertPriority priority) {
-  switch (priority) {
-    case tpIdle:
-      return 19;
-    case tpLowest:
-      return 10;
-    case tpLower:
-      return 5;
-    case tpNormal:
-      break;
-  }
-  return 0;
-}
-
-// Sets the calling thread's scheduling priority. Failures (no right to raise it) are ignored:
-// the thread then keeps the priority it inherited.
-void SetCurrentThreadPriority(TConvertPriority priority) {
-  const auto tid = static_cast<id_t>(syscall(SYS_gettid));
-  setpriority(PRIO_PROCESS, tid, NiceValue(priority));
-}
 
 }  // namespace
 
@@ -98,157 +28,6 @@ TLogLevel MapLogLevel(int level) {
   return static_cast<TLogLevel>(level + 1);
 }
 
-// ---- TLogList ----
-
-TLogList::Node& TLogList::Find(std::thread::id thread_id) {
-  if (first_.ThreadID == std::thread::id() || first_.ThreadID == thread_id) {
-    first_.ThreadID = thread_id;
-    return first_;
-  }
-  for (Node& node : chain_) {
-    if (node.ThreadID == thread_id) return node;
-  }
-  chain_.push_front(Node{thread_id, {}});
-  return chain_.front();
-}
-
-void TLogList::Clear() {
-  first_.ThreadID = std::thread::id();
-  first_.Pending.clear();
-  chain_.clear();
-}
-
-std::size_t TLogList::NodeCount() const {
-  return (first_.ThreadID == std::thread::id() ? 0 : 1) + chain_.size();
-}
-
-// ---- TWorkerThreads ----
-
-void TWorkerThreads::Spawn(std::function<void()> body, TConvertPriority priority) {
-  Reap();
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread thread([body = std::move(body), done, priority]() mutable {
-    SetCurrentThreadPriority(priority);
-    t_on_worker_thread = true;
-    body();
-    body = nullptr;  // release what the body holds (the job) before reporting the end
-    done->store(true);
-  });
-  std::lock_guard<std::mutex> guard(mutex_);
-  workers_.push_back(Worker{std::move(thread), std::move(done)});
-}
-
-void TWorkerThreads::Reap() {
-  std::vector<std::thread> finished;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = std::partition(workers_.begin(), workers_.end(),
-                             [](const Worker& w) { return !w.done->load(); });
-    for (auto f = it; f != workers_.end(); ++f) finished.push_back(std::move(f->thread));
-    workers_.erase(it, workers_.end());
-  }
-  for (std::thread& t : finished) {
-    if (t.get_id() == std::this_thread::get_id()) {
-      t.detach();  // the body has ended; only the thread's own return is left
-    } else {
-      t.join();
-    }
-  }
-}
-
-void TWorkerThreads::JoinAll() {
-  for (;;) {
-    std::vector<Worker> all;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      all.swap(workers_);
-    }
-    if (all.empty()) return;
-    for (Worker& w : all) {
-      if (w.thread.get_id() == std::this_thread::get_id()) {
-        w.thread.detach();
-      } else if (w.thread.joinable()) {
-        w.thread.join();
-      }
-    }
-  }
-}
-
-// ---- TFFmpeg ----
-
-TFFmpeg::TFFmpeg() = default;
-
-TFFmpeg::~TFFmpeg() = default;
-
-bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads) {
-  if (Running || Terminated) return false;
-  if (!ClaimLaunch()) return false;
-  const char* missing = nullptr;
-  if (OutputFileCount == 0) {
-    missing = "Must supply at least one output file";
-  } else if (InputFileCount == 0) {
-    missing = "Must supply at least one input file";
-  }
-  if (missing != nullptr) {
-    FreeFileSet();
-    Log(-1, missing);
-    ErrorMessage = missing;
-    ExceptionRaised = true;
-    DoTerminate();
-    return false;
-  }
-  // AbortRequested is not cleared here: a stop request that arrived between the claim above
-  // and this point must still end the run.
-  Running = true;
-  Finished = false;
-  Terminated = false;
-  if (!threaded || threads == nullptr) {
-    Execute();
-    return false;
-  }
-  ThreadActive = true;
-  threads->Spawn(
-      [self = shared_from_this()] {
-        self->Execute();
-        self->ThreadActive = false;
-      },
-      priority);
-  return true;
-}
-
-void TFFmpeg::Execute() {
-  Finished = false;
-  {
-    CurrentJobScope current(this);
-    try {
-      Transcode();
-    } catch (const std::exception& e) {
-      // FFMpegException is the engine's own failure; anything else (out of memory) ends the
-      // job the same way instead of ending the program.
-      Log(-1, e.what());
-      ErrorMessage = e.what();
-      ExceptionRaised = true;
-    }
-    FreeFileSet();
-  }
-  DoTerminate();
-}
-
-void TFFmpeg::DoTerminate() {
-  Running = false;
-  Terminated = true;
-  if (OnTerminate) OnTerminate();
-}
-
-bool TFFmpeg::WaitForThread(int timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (ThreadActive) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 // ---- TCustomJobComponent ----
 
 // The libraries' log sink: joins the pieces each thread logs into lines. A line logged while
@@ -256,26 +35,10 @@ bool TFFmpeg::WaitForThread(int timeout_ms) const {
 // live component with no job.
 void TCustomJobComponent::RouteLibraryLog(int av_level, const char* text) {
   if (text == nullptr) return;
-  const std::thread::id self = std::this_thread::get_id();
-  std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> guard(g_log_buffers_mutex);
-    TLogList::Node& node = g_log_buffers.Find(self);
-    std::string joined = std::move(node.Pending);
-    joined += text;
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = joined.find('\n', start)) != std::string::npos; start = lf + 1) {
-      lines.emplace_back(joined, start, lf - start);
-    }
-    node.Pending.assign(joined, start);
-    if (node.Pending.size() > kMaxPendingLogText) {
-      lines.push_back(std::move(node.Pending));
-      node.Pending.clear();
-    }
-  }
-  if (lines.empty()) return;
   const int level = EngineLogLevelFromAv(av_level);
-  if (TFFmpeg* job = t_current_job; job && job->Owner) {
+  const std::vector<std::string> lines = TakeLogLines(text, level);
+  if (lines.empty()) return;
+  if (TFFmpeg* job = CurrentJob(); job && job->Owner) {
     // The job's component outlives the run: it waits for its jobs' threads, and a main-thread
     // run happens inside its Start.
     for (const std::string& line : lines) job->Owner->RouteLibraryLine(job, level, line);
@@ -296,8 +59,8 @@ void TCustomJobComponent::RouteLibraryLog(int av_level, const char* text) {
   g_log_users_done.notify_all();
 }
 
-
-TCustomJobComponent::TCustomJobComponent() : probe_(std::make_unique<TAVProbe>()) {
+TCustomJobComponent::TCustomJobComponent()
+    : probe_(std::make_unique<TAVProbe>()), threads_(std::make_unique<TWorkerThreads>()) {
   probe_->SetStopCount(&stop_count_);
   std::lock_guard<std::mutex> guard(g_components_mutex);
   g_components.push_back(this);
@@ -321,7 +84,7 @@ TCustomJobComponent::~TCustomJobComponent() {
   }
   for (const auto& job : jobs) job->RequestAbort();
   // Worker threads call back into this component until they end: wait for all of them.
-  threads_.JoinAll();
+  threads_->JoinAll();
   std::lock_guard<std::recursive_mutex> guard(Lock);
   tasks_.clear();
 }
@@ -349,33 +112,43 @@ void TCustomJobComponent::ConnectCallbacks(TFFmpeg& job) {
   job.OnTerminate = [this, j] { DoTerminate(j); };
 }
 
+// A job with its input opened, not yet in the list. Failures raise; a Stop meanwhile ends the
+// opening of the input.
+std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_name,
+                                                     TInputOptions* options) {
+  auto job = std::make_shared<TFFmpeg>();
+  job->ResetEngine();
+  job->ThreadCount = CodecThreads;
+  job->SetVerbosity(static_cast<int>(log_level_) - 1);
+  if (options != nullptr) {
+    if (options->FileName.empty()) options->FileName = file_name;
+    job->InputOptions = *options;
+    job->ApplyInputOptions(file_name, *options);
+  } else {
+    ResetInputOptions(job->InputOptions);
+  }
+  {
+    // Registered so that Stop can interrupt an open that blocks.
+    std::lock_guard<std::recursive_mutex> guard(Lock);
+    if (stop_requested_) job->RequestAbort();
+    setting_up_ = job;
+  }
+  job->ReadGuard.StopCount = &stop_count_;
+  job->ReadGuard.SeeStopCount();
+  const TThreadLogLevel level(job->Verbosity);
+  job->OpenInputFile(file_name);
+  job->ReadGuard.StopCount = nullptr;
+  return job;
+}
+
 int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOptions* options) {
   if (!LibrariesLoaded()) {
     last_error_ = "The codec libraries are not loaded";
     return -1;
   }
-  auto job = std::make_shared<TFFmpeg>();
+  std::shared_ptr<TFFmpeg> job;
   try {
-    job->ResetEngine();
-    job->ThreadCount = CodecThreads;
-    job->SetVerbosity(static_cast<int>(log_level_) - 1);
-    if (options != nullptr) {
-      if (options->FileName.empty()) options->FileName = file_name;
-      job->InputOptions = *options;
-      job->ApplyInputOptions(file_name, *options);
-    } else {
-      ResetInputOptions(job->InputOptions);
-    }
-    {
-      // Registered so that Stop can interrupt an open that blocks.
-      std::lock_guard<std::recursive_mutex> guard(Lock);
-      if (stop_requested_) job->RequestAbort();
-      setting_up_ = job;
-    }
-    job->ReadGuard.StopCount = &stop_count_;
-    job->ReadGuard.SeeStopCount();
-    job->OpenInputFile(file_name);
-    job->ReadGuard.StopCount = nullptr;
+    job = NewJob(file_name, options);
   } catch (const std::exception& e) {
     last_error_ = e.what();
     std::lock_guard<std::recursive_mutex> guard(Lock);
@@ -391,6 +164,21 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
   return job->Index;
 }
 
+// Connects the custom hook or, failing that, the before hook when the record asks for one.
+void TCustomJobComponent::ConnectHooks(TFFmpeg& job, const TOutputOptions& options) {
+  TFFmpeg* j = &job;
+  if (options.UseCustomHook) {
+    job.OnCustomHook = [this, j](THookBitmap& bitmap, int frame_number, int64_t pts, bool& update,
+                                 bool& stop_hook) {
+      DoCustomHook(j, bitmap, frame_number, pts, update, stop_hook);
+    };
+  } else if (options.UseBeforeHook) {
+    job.OnBeforeHook = [this, j](int64_t pts, THookAction& action) {
+      DoBeforeHook(j, pts, action);
+    };
+  }
+}
+
 bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
                                         TOutputOptions* options) {
   std::shared_ptr<TFFmpeg> job = Task(index);
@@ -399,21 +187,11 @@ bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
       if (options->FileName.empty()) options->FileName = file_name;
       job->OutputOptions = *options;
       job->ApplyOutputOptions(file_name, *options);
-      if (options->UseCustomHook) {
-        TFFmpeg* j = job.get();
-        job->OnCustomHook = [this, j](THookBitmap& bitmap, int frame_number, int64_t pts,
-                                      bool& update, bool& stop_hook) {
-          DoCustomHook(j, bitmap, frame_number, pts, update, stop_hook);
-        };
-      } else if (options->UseBeforeHook) {
-        TFFmpeg* j = job.get();
-        job->OnBeforeHook = [this, j](int64_t pts, THookAction& action) {
-          DoBeforeHook(j, pts, action);
-        };
-      }
+      ConnectHooks(*job, *options);
     } else {
       ResetOutputOptions(job->OutputOptions);
     }
+    const TThreadLogLevel level(job->Verbosity);
     if (!job->OpenOutputFile(file_name)) {
       last_error_ = job->LastErrorText;
       return false;
@@ -433,6 +211,18 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
   return tasks_[index];
 }
 
+void TCustomJobComponent::SetReplaceExistingOutput(int index, bool replace) {
+  Task(index)->ReplaceExistingOutput = replace;
+}
+
+std::string TCustomJobComponent::RunWarning(int index) const {
+  return Task(index)->RunWarning;
+}
+
+void TCustomJobComponent::SetProbeAbort(bool abort) {
+  probe_->SetAbort(abort);
+}
+
 int TCustomJobComponent::TaskCount() const {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   return static_cast<int>(tasks_.size());
@@ -441,11 +231,12 @@ int TCustomJobComponent::TaskCount() const {
 // Stops a job and waits up to one second for its thread. A thread that is still busy after
 // that keeps the job alive through its own reference until it ends; its terminate notice is
 // then dropped, because the job is no longer in the list.
-// Called from an event handler (a worker thread, or the job's own thread in main-thread mode)
-// it does not wait at all: the threads it would wait for may need the Lock that thread holds.
+// Called on one of the component's worker threads (from an event handler) it does not wait at
+// all: the threads it would wait for may need the Lock that thread holds, and a job's own
+// thread never waits for itself. A job run on the controlling thread has no thread to wait for.
 void TCustomJobComponent::DestroyJob(const std::shared_ptr<TFFmpeg>& job) {
   job->RequestAbort();
-  if (t_on_worker_thread || t_current_job == job.get()) return;
+  if (threads_->OnWorkerThread()) return;
   job->WaitForThread(1000);
 }
 
@@ -477,11 +268,11 @@ void TCustomJobComponent::ClearTasks() {
     stop_requested_ = false;
   }
   last_error_.clear();
-  threads_.Reap();
+  threads_->Reap();
 }
 
 void TCustomJobComponent::Start(int concurrent_tasks) {
-  threads_.Reap();
+  threads_->Reap();
   ClearLogBuffers();
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
@@ -540,7 +331,7 @@ void TCustomJobComponent::StartTask(int index) {
     job->ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
-      job->Launch(true, ThreadPriority, &threads_);
+      job->Launch(true, ThreadPriority, threads_.get());
       return;
     }
   }
@@ -560,13 +351,7 @@ void TCustomJobComponent::Stop() {
     if (job->Terminated) continue;
     if (job->ClaimLaunch()) {
       // Never ran: its terminate notice comes from a short-lived thread, as a run's would.
-      job->ThreadActive = true;
-      threads_.Spawn(
-          [job] {
-            job->DoTerminate();
-            job->ThreadActive = false;
-          },
-          tpIdle);
+      job->TerminateOnThread(*threads_);
     } else {
       job->RequestAbort();
     }
@@ -585,6 +370,8 @@ void TCustomJobComponent::Resume() {
   for (const auto& job : tasks_) job->RequestPause(false);
 }
 
+// The level of library lines logged outside a job's set-up and run; a job's own lines follow
+// its verbosity, which jobs take from this level when they are added and started.
 void TCustomJobComponent::SetLogLevel(TLogLevel level) {
   log_level_ = level;
   if (LibrariesLoaded()) SetLibraryLogLevel(static_cast<int>(level) - 1);

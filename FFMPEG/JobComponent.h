@@ -15,21 +15,22 @@
 // overlap and a handler may call Stop. OnBeforeHook and OnCustomHook run without it. A
 // process-wide list of live components, with its own mutex, is read by the library log hook;
 // that mutex is released before any handler runs.
+//
+// This is the header the front ends use: it needs neither the codec libraries' headers nor the
+// engine's. The job itself (TFFmpeg, Job.h) and the media probe (TAVProbe, AVProbe.h) are only
+// named here; code that inspects them includes their headers.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "AVProbe.h"
-#include "FFmpeg.h"
+#include "EngineTypes.h"
 #include "OptionRecords.h"
 
 // Worker thread priorities, lowest first. On Linux they become nice values of the thread.
@@ -49,81 +50,9 @@ using TCustomHookEvent = std::function<void(int AIndex, THookBitmap& ABitmap, in
 // to TLogLevel: below 0 is llQuiet, 4 and above is llAll.
 TLogLevel MapLogLevel(int level);
 
-// Pending (not yet LF-terminated) library log text per thread. The first node lives inline;
-// further threads get chained nodes.
-class TLogList {
- public:
-  struct Node {
-    std::thread::id ThreadID;  // default id: the inline node is free
-    std::string Pending;
-  };
-  // The node of `thread_id`: the inline node when it is free or already claimed by that
-  // thread, else the chained node of that thread, created when missing.
-  Node& Find(std::thread::id thread_id);
-  void Clear();
-  std::size_t NodeCount() const;
-
- private:
-  Node first_;
-  std::list<Node> chain_;
-};
-
+class TAVProbe;
+class TFFmpeg;
 class TWorkerThreads;
-class TCustomJobComponent;
-
-// One conversion job: an engine plus its place in the component's list.
-class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpeg> {
- public:
-  TFFmpeg();
-  ~TFFmpeg() override;
-
-  // Position in the component's list, -1 until added; renumbered when an earlier job is
-  // removed. Written under the owning component's Lock; the hook events read it without.
-  std::atomic<int> Index{-1};
-  // The component whose list holds the job; library lines the job's run logs go to it.
-  TCustomJobComponent* Owner = nullptr;
-  TInputOptions InputOptions;    // copies of the records given to the component
-  TOutputOptions OutputOptions;  // (written before launch only)
-
-  // Runs the job: on a new worker thread (registered in `threads`) when `threaded`, else
-  // synchronously on the calling thread. Does nothing when the job was launched or
-  // terminated before. A job without an input or output file is terminated at once with an
-  // exception message. Returns true when a worker thread was started.
-  bool Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads);
-  // The run: transcode, then free the files and deliver the terminate notice. Any exception
-  // of the run is logged at level -1 and reported in the notice.
-  void Execute();
-  // Marks the job as ended and calls the terminate callback.
-  void DoTerminate();
-
-  // Claims the single launch of this job. True for the first caller only.
-  bool ClaimLaunch() { return !launched_.exchange(true); }
-  bool Launched() const { return launched_; }
-  // Waits up to `timeout_ms` for the job's worker thread to end. True when none is alive.
-  bool WaitForThread(int timeout_ms) const;
-
- private:
-  friend class TCustomJobComponent;
-  std::atomic<bool> launched_{false};
-};
-
-// The threads a component started. Threads are joined when they have ended (by Reap) or when
-// the component is destroyed (JoinAll), never by the thread itself.
-class TWorkerThreads {
- public:
-  ~TWorkerThreads() { JoinAll(); }
-  void Spawn(std::function<void()> body, TConvertPriority priority);
-  void Reap();
-  void JoinAll();
-
- private:
-  struct Worker {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  std::mutex mutex_;  // guards workers_
-  std::vector<Worker> workers_;
-};
 
 class TCustomJobComponent {
  public:
@@ -163,6 +92,12 @@ class TCustomJobComponent {
   int TaskCount() const;
   // The job at `index` (std::out_of_range for a bad index); for inspecting the engine state.
   std::shared_ptr<TFFmpeg> Task(int index) const;
+  // Whether job `index` may replace a file that exists under its output name when its run ends
+  // (true when the job is added). std::out_of_range for a bad index.
+  void SetReplaceExistingOutput(int index, bool replace);
+  // The note a finished run of job `index` left for the user ("" when none); read it in the
+  // job's terminate handler. std::out_of_range for a bad index.
+  std::string RunWarning(int index) const;
 
   TLogLevel LogLevel() const { return log_level_; }
   void SetLogLevel(TLogLevel level);
@@ -174,8 +109,11 @@ class TCustomJobComponent {
   int CodecThreads = 1;
   std::string About;
 
-  // The media probe the front ends use to examine files before queuing them.
+  // The media probe the front ends use to examine files before queuing them (ProbeColumns.h).
   TAVProbe& Probe() { return *probe_; }
+  // With true, a probe under way fails at once and later probes fail until false is given
+  // (see TAVProbe::SetAbort). Callable from any thread.
+  void SetProbeAbort(bool abort);
 
   // For main-thread mode: runs `call` later on the controlling thread (e.g. a one-shot timer
   // of the GUI's event loop). The call must not outlive the component.
@@ -207,6 +145,8 @@ class TCustomJobComponent {
   void StartTask(int index);
   void DrainDeferredStarts();
   void DestroyJob(const std::shared_ptr<TFFmpeg>& job);
+  std::shared_ptr<TFFmpeg> NewJob(const std::string& file_name, TInputOptions* options);
+  void ConnectHooks(TFFmpeg& job, const TOutputOptions& options);
   void RaiseFinalNotice();
 
   // The libraries' log sink (see JobComponent.cpp).
@@ -235,7 +175,7 @@ class TCustomJobComponent {
   std::atomic<TLogLevel> log_level_{llInfo};
   std::atomic<int> progress_interval_ms_{500};
   std::unique_ptr<TAVProbe> probe_;
-  TWorkerThreads threads_;  // last member: joined first on destruction
+  std::unique_ptr<TWorkerThreads> threads_;  // last member: joined first on destruction
 };
 
 class VIDevozORE : public TCustomJobComponent {

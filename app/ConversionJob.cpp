@@ -313,7 +313,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     component.RemoveTask(index);
     return setup;
   }
-  component.Task(index)->ReplaceExistingOutput = overwrite;
+  component.SetReplaceExistingOutput(index, overwrite);
   setup.Index = index;
   setup.Ok = true;
   return setup;

@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
+  // Quiet: neither the engine's messages nor the libraries' lines are wanted here.
+  SetLibraryLogLevel(-1);
   TCustomFFmpeg engine;
   engine.ResetEngine();
   engine.SetVerbosity(-1);

@@ -33,7 +33,6 @@
 #include <thread>
 #include <vector>
 
-#include "AVProbe.h"
 #include "Commands.h"
 #include "ConversionJob.h"
 #include "JobComponent.h"
@@ -311,12 +310,12 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
 
 void OnTerminate(Console& console, TCustomJobComponent& component, int index, bool finished,
                  bool exception, const std::string& message) {
-  // Read before taking console.mutex: Task() takes the component's lock, which this thread
-  // already holds while the event runs.
+  // Read before taking console.mutex: RunWarning() takes the component's lock, which this
+  // thread already holds while the event runs.
   std::string warning;
   if (index >= 0 && finished && !exception) {
     try {
-      warning = component.Task(index)->RunWarning;
+      warning = component.RunWarning(index);
     } catch (const std::exception&) {
     }
   }
@@ -394,7 +393,7 @@ void SignalThread(const sigset_t& waited, StopControl& stop, Console& console,
       console.user_aborted = true;
     }
     stop.signal = sig;
-    component.Probe().SetAbort(true);
+    component.SetProbeAbort(true);
     component.Stop();
     pthread_kill(main_thread, kWakeSignal);
   }

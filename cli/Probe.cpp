@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "AVProbe.h"
 #include "Binding.h"
 #include "Commands.h"
 #include "FFmpegException.h"
+#include "JobComponent.h"
 #include "ProbeColumns.h"
 
 int RunProbe(int argc, char** argv) {
@@ -15,20 +15,19 @@ int RunProbe(int argc, char** argv) {
     std::fputs("quorvin-convert: --probe needs at least one FILE\n", stderr);
     return 2;
   }
-  std::string error;
-  if (!LoadLibraries(ProgramFolder() + "Common/", true, error)) {
-    std::fprintf(stderr, "quorvin-convert: %s\n", error.c_str());
+  VIDevozORE component;
+  if (!component.LoadLibraries(ProgramFolder() + "Common/")) {
+    std::fprintf(stderr, "quorvin-convert: %s\n", component.LastError().c_str());
     return 1;
   }
   // The libraries' own warnings about damaged files would mix with the result lines.
-  SetLibraryLogLevel(-1);
+  component.SetLogLevel(llQuiet);
 
   int status = 0;
-  TAVProbe probe;
   for (int i = 1; i < argc; ++i) {
     ProbeColumns columns;
     try {
-      columns = ProbeFileColumns(probe, argv[i]);
+      columns = ProbeFileColumns(component.Probe(), argv[i]);
     } catch (const FFMpegException& e) {
       columns.error = e.what();
     }
@@ -39,6 +38,5 @@ int RunProbe(int argc, char** argv) {
       status = 1;
     }
   }
-  probe.Close();
   return status;
 }

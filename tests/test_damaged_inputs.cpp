@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "AVProbe.h"
 #include "JobComponent.h"
 #include "MediaUtil.h"
 
@@ -124,7 +125,7 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
     if (index < 0) {
       all_ended = true;
     } else {
-      outcomes[index] = {true, finished, exception, message, component.Task(index)->RunWarning};
+      outcomes[index] = {true, finished, exception, message, component.RunWarning(index)};
     }
     cv.notify_all();
   };

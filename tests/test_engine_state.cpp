@@ -139,24 +139,3 @@ TEST(EngineStatePause, WaitReturnsOnResumeAndOnAbort) {
     EXPECT_TRUE(returned);
   }
 }
-
-TEST(EngineStatePause, DestructorWaitsForTheJobThread) {
-  using namespace std::chrono_literals;
-  auto engine = std::make_unique<TCustomFFmpeg>();
-  engine->ThreadActive = true;
-  std::atomic<bool> saw_abort{false};
-  TCustomFFmpeg* job = engine.get();
-  std::thread worker([job, &saw_abort] {
-    while (!job->AbortRequested) std::this_thread::sleep_for(5ms);
-    saw_abort = true;
-    std::this_thread::sleep_for(150ms);  // finishing up after the stop request
-    job->ThreadActive = false;
-  });
-  auto start = std::chrono::steady_clock::now();
-  engine.reset();
-  auto waited = std::chrono::steady_clock::now() - start;
-  worker.join();
-  EXPECT_TRUE(saw_abort);
-  EXPECT_GE(waited, 150ms);
-  EXPECT_LT(waited, 1100ms);
-}

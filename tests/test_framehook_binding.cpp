@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Binding.h"
@@ -132,10 +133,8 @@ TEST(Binding, LogLevelsAndSink) {
   for (int level = -1; level <= 3; ++level)
     EXPECT_EQ(EngineLogLevelFromAv(AvLogLevelFromEngine(level)), level) << level;
 
-  TCustomFFmpeg engine;
-  engine.SetVerbosity(0);
-  EXPECT_EQ(engine.Verbosity, 0);
-  EXPECT_EQ(CachedLibraryLogLevel(), 0);
+  SetLibraryLogLevel(0);
+  EXPECT_EQ(LibraryLogLevel(), 0);
   {
     LogCapture log;
     av_log(nullptr, AV_LOG_INFO, "hidden\n");
@@ -143,7 +142,25 @@ TEST(Binding, LogLevelsAndSink) {
     av_log(nullptr, AV_LOG_ERROR, "second half\n");
     EXPECT_EQ(log.Text(), "first half second half\n");
   }
-  engine.SetVerbosity(1);
+  SetLibraryLogLevel(1);
+  {
+    // A job's verbosity decides what its own thread shows and nothing else: a quiet job hides
+    // nobody else's lines, a debug job shows its debug lines only.
+    TCustomFFmpeg quiet_engine;
+    quiet_engine.SetVerbosity(-1);
+    LogCapture log;
+    std::thread([] {
+      const TThreadLogLevel level(-1);
+      av_log(nullptr, AV_LOG_ERROR, "from a quiet job\n");
+    }).join();
+    std::thread([] {
+      const TThreadLogLevel level(2);
+      av_log(nullptr, AV_LOG_DEBUG, "from a debug job\n");
+    }).join();
+    av_log(nullptr, AV_LOG_DEBUG, "debug outside any job\n");
+    av_log(nullptr, AV_LOG_INFO, "outside any job\n");
+    EXPECT_EQ(log.Text(), "from a debug job\noutside any job\n");
+  }
   {
     LogCapture log;
     // A line with a context object carries the context's name.

@@ -10,12 +10,15 @@ extern "C" {
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "Job.h"
 #include "JobComponent.h"
+#include "LogRouting.h"
 #include "MediaUtil.h"
 
 namespace {
@@ -164,6 +167,36 @@ TEST(JobComponentLogList, InlineNodeIsClaimedFirstAndChainedNodesFollow) {
   list.Clear();
   EXPECT_EQ(list.NodeCount(), 0u);
   EXPECT_EQ(list.Find(b).Pending, "");  // the freed inline node is claimed again
+}
+
+// A wait for a job's thread lasts until the thread has ended, returns at once on the job's own
+// thread (where it would never end), and a job whose last owner is its own thread is freed
+// there without waiting for itself.
+TEST(JobComponentThreads, WaitsEndWithTheThreadButNeverOnItsOwnThread) {
+  TWorkerThreads threads;
+  auto job = std::make_shared<TFFmpeg>();
+  const std::weak_ptr<TFFmpeg> watched = job;
+  std::promise<void> go;
+  std::shared_future<void> released = go.get_future().share();
+  std::atomic<bool> own_wait_result{true};
+  std::atomic<long long> own_wait_ms{-1};
+  job->OnTerminate = [released, raw = job.get(), &own_wait_result, &own_wait_ms] {
+    released.wait();
+    const auto start = std::chrono::steady_clock::now();
+    own_wait_result = raw->WaitForThread(10000);
+    own_wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  };
+  job->TerminateOnThread(threads);
+  EXPECT_FALSE(job->WaitForThread(50)) << "the thread has not ended yet";
+  job.reset();  // the thread now holds the last reference
+  go.set_value();
+  threads.JoinAll();
+  EXPECT_TRUE(watched.expired());
+  EXPECT_FALSE(own_wait_result);
+  EXPECT_GE(own_wait_ms, 0);
+  EXPECT_LT(own_wait_ms, 1000);
 }
 
 TEST_F(JobComponentTest, AddInputFileFailureLeavesTheListUnchanged) {

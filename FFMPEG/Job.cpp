@@ -1,0 +1,211 @@
+#include "Job.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "LogRouting.h"
+
+namespace {
+
+int NiceValue(TConvertPriority priority) {
+  switch (priority) {
+    case tpIdle:
+      return 19;
+    case tpLowest:
+      return 10;
+    case tpLower:
+      return 5;
+    case tpNormal:
+      break;
+  }
+  return 0;
+}
+
+// Sets the calling thread's scheduling priority. Failures (no right to raise it) are ignored:
+// the thread then keeps the priority it inherited.
+void SetCurrentThreadPriority(TConvertPriority priority) {
+  const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+  setpriority(PRIO_PROCESS, tid, NiceValue(priority));
+}
+
+}  // namespace
+
+// ---- TJobCompletion ----
+
+void TJobCompletion::Begin() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  running_ = true;
+  runner_ = std::thread::id();
+}
+
+void TJobCompletion::SetRunner() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  runner_ = std::this_thread::get_id();
+}
+
+void TJobCompletion::End() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  running_ = false;
+  runner_ = std::thread::id();
+  ended_.notify_all();
+}
+
+bool TJobCompletion::Running() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return running_;
+}
+
+bool TJobCompletion::OwnThread() const {
+  return runner_ == std::this_thread::get_id();
+}
+
+bool TJobCompletion::WaitFor(std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (running_ && OwnThread()) return false;
+  return ended_.wait_for(lock, limit, [this] { return !running_; });
+}
+
+bool TJobCompletion::Wait() const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (running_ && OwnThread()) return false;
+  ended_.wait(lock, [this] { return !running_; });
+  return true;
+}
+
+// ---- TWorkerThreads ----
+
+void TWorkerThreads::Spawn(std::shared_ptr<TJobCompletion> completion, std::function<void()> body,
+                           TConvertPriority priority) {
+  Reap();
+  completion->Begin();
+  // Registered before the thread starts, so that the thread finds itself in the list.
+  std::lock_guard<std::mutex> guard(mutex_);
+  workers_.push_back(Worker{std::thread(), completion});
+  workers_.back().thread =
+      std::thread([body = std::move(body), completion = std::move(completion), priority]() mutable {
+        completion->SetRunner();
+        SetCurrentThreadPriority(priority);
+        body();
+        body = nullptr;  // release what the body holds (the job) before reporting the end
+        completion->End();
+      });
+}
+
+void TWorkerThreads::Reap() {
+  std::vector<std::thread> finished;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = std::partition(workers_.begin(), workers_.end(),
+                             [](const Worker& w) { return w.completion->Running(); });
+    for (auto f = it; f != workers_.end(); ++f) finished.push_back(std::move(f->thread));
+    workers_.erase(it, workers_.end());
+  }
+  for (std::thread& t : finished) {
+    if (t.get_id() == std::this_thread::get_id()) {
+      t.detach();  // the body has ended; only the thread's own return is left
+    } else {
+      t.join();
+    }
+  }
+}
+
+void TWorkerThreads::JoinAll() {
+  for (;;) {
+    std::vector<Worker> all;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      all.swap(workers_);
+    }
+    if (all.empty()) return;
+    for (Worker& w : all) {
+      if (w.thread.get_id() == std::this_thread::get_id()) {
+        w.thread.detach();
+      } else if (w.thread.joinable()) {
+        w.thread.join();
+      }
+    }
+  }
+}
+
+bool TWorkerThreads::OnWorkerThread() const {
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> guard(mutex_);
+  return std::any_of(workers_.begin(), workers_.end(),
+                     [self](const Worker& w) { return w.thread.get_id() == self; });
+}
+
+// ---- TFFmpeg ----
+
+TFFmpeg::TFFmpeg() = default;
+
+TFFmpeg::~TFFmpeg() {
+  RequestAbort();
+  completion_->Wait();
+}
+
+bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads) {
+  if (Running || Terminated) return false;
+  if (!ClaimLaunch()) return false;
+  const char* missing = nullptr;
+  if (OutputFileCount == 0) {
+    missing = "Must supply at least one output file";
+  } else if (InputFileCount == 0) {
+    missing = "Must supply at least one input file";
+  }
+  if (missing != nullptr) {
+    FreeFileSet();
+    Log(-1, missing);
+    ErrorMessage = missing;
+    ExceptionRaised = true;
+    DoTerminate();
+    return false;
+  }
+  // AbortRequested is not cleared here: a stop request that arrived between the claim above
+  // and this point must still end the run.
+  Running = true;
+  Finished = false;
+  Terminated = false;
+  if (!threaded || threads == nullptr) {
+    Execute();
+    return false;
+  }
+  threads->Spawn(completion_, [self = shared_from_this()] { self->Execute(); }, priority);
+  return true;
+}
+
+void TFFmpeg::TerminateOnThread(TWorkerThreads& threads) {
+  threads.Spawn(completion_, [self = shared_from_this()] { self->DoTerminate(); }, tpIdle);
+}
+
+void TFFmpeg::Execute() {
+  Finished = false;
+  {
+    CurrentJobScope current(this);
+    try {
+      Transcode();
+    } catch (const std::exception& e) {
+      // FFMpegException is the engine's own failure; anything else (out of memory) ends the
+      // job the same way instead of ending the program.
+      Log(-1, e.what());
+      ErrorMessage = e.what();
+      ExceptionRaised = true;
+    }
+    FreeFileSet();
+  }
+  DoTerminate();
+}
+
+void TFFmpeg::DoTerminate() {
+  Running = false;
+  Terminated = true;
+  if (OnTerminate) OnTerminate();
+}
+
+bool TFFmpeg::WaitForThread(int timeout_ms) const {
+  return completion_->WaitFor(std::chrono::milliseconds(timeout_ms));
+}

@@ -1,0 +1,110 @@
+// One conversion job as the job component runs it: an engine with its place in the component's
+// list, the copies of its records, its launch, and the completion object every wait for the end
+// of its run uses. Also the component's worker threads.
+//
+// A job launched on a worker thread is owned by that thread (a shared reference) until its run
+// and terminate notice are over, so nothing frees it under a running thread; whoever needs the
+// run to have ended waits on the job's completion.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "FFmpeg.h"
+#include "JobComponent.h"
+
+// The end of one job's thread. Begun by whoever launches the thread, before it exists, and
+// ended by that thread as the last thing it does; every wait for the end waits here.
+class TJobCompletion {
+ public:
+  void Begin();
+  // Called first on the launched thread: a wait made on it returns at once (false), because a
+  // thread never waits for itself.
+  void SetRunner();
+  void End();
+  // True while begun and not yet ended.
+  bool Running() const;
+  // Waits until the thread has ended, at most LIMIT. True when no thread runs the job (ended,
+  // or never begun); false when the limit passed or the caller is the job's own thread.
+  bool WaitFor(std::chrono::milliseconds limit) const;
+  // As WaitFor, without a limit.
+  bool Wait() const;
+
+ private:
+  bool OwnThread() const;  // with mutex_ held
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable ended_;
+  bool running_ = false;
+  std::thread::id runner_;
+};
+
+// One conversion job: an engine plus its place in the component's list.
+class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpeg> {
+ public:
+  TFFmpeg();
+  // Requests abort and waits for the job's thread, if one still runs it (none can: the thread
+  // owns the job), unless called on that very thread.
+  ~TFFmpeg() override;
+
+  // Position in the component's list, -1 until added; renumbered when an earlier job is
+  // removed. Written under the owning component's Lock; the hook events read it without.
+  std::atomic<int> Index{-1};
+  // The component whose list holds the job; library lines the job's run logs go to it.
+  TCustomJobComponent* Owner = nullptr;
+  TInputOptions InputOptions;    // copies of the records given to the component
+  TOutputOptions OutputOptions;  // (written before launch only)
+
+  // Runs the job: on a new worker thread (registered in `threads`) when `threaded`, else
+  // synchronously on the calling thread. Does nothing when the job was launched or
+  // terminated before. A job without an input or output file is terminated at once with an
+  // exception message. Returns true when a worker thread was started.
+  bool Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads);
+  // The run: transcode, then free the files and deliver the terminate notice. Any exception
+  // of the run is logged at level -1 and reported in the notice.
+  void Execute();
+  // Marks the job as ended and calls the terminate callback.
+  void DoTerminate();
+  // Delivers the terminate notice of a job that never ran from a worker thread of `threads`,
+  // as a run would. Used by Stop for the jobs it keeps from starting.
+  void TerminateOnThread(TWorkerThreads& threads);
+
+  // Claims the single launch of this job. True for the first caller only.
+  bool ClaimLaunch() { return !launched_.exchange(true); }
+  bool Launched() const { return launched_; }
+  // Waits up to `timeout_ms` for the job's worker thread to end. True when none runs it.
+  bool WaitForThread(int timeout_ms) const;
+
+ private:
+  std::atomic<bool> launched_{false};
+  const std::shared_ptr<TJobCompletion> completion_ = std::make_shared<TJobCompletion>();
+};
+
+// The threads a component started. Threads are joined once their job's completion has ended
+// (by Reap) or when the component is destroyed (JoinAll), never by the thread itself.
+class TWorkerThreads {
+ public:
+  ~TWorkerThreads() { JoinAll(); }
+  // Runs BODY on a new thread at PRIORITY. COMPLETION is begun before the thread exists and
+  // ended after BODY, and what it holds, are gone.
+  void Spawn(std::shared_ptr<TJobCompletion> completion, std::function<void()> body,
+             TConvertPriority priority);
+  void Reap();
+  void JoinAll();
+  // True on a thread this object started.
+  bool OnWorkerThread() const;
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<TJobCompletion> completion;
+  };
+  mutable std::mutex mutex_;  // guards workers_
+  std::vector<Worker> workers_;
+};
