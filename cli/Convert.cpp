@@ -410,12 +410,9 @@ void OpenMissingStandardDescriptors() {
   }
 }
 
-}  // namespace
-
-int RunConvert(int argc, char** argv) {
-  OpenMissingStandardDescriptors();
-  ConvertArgs args;
-  TMainSettings settings;
+// Reads the arguments and the setting choices they make. False, after printing why, when they
+// are not valid.
+bool ReadChoices(int argc, char** argv, ConvertArgs& args, TMainSettings& settings) {
   try {
     args = ParseArgs(argc, argv);
     InitialiseSettingLists(settings);
@@ -434,159 +431,203 @@ int RunConvert(int argc, char** argv) {
     }
   } catch (const TChoiceError& e) {
     PrintError(e.what());
-    return 2;
+    return false;
   }
-  {
-    const std::string folder = TrimBlanks(args.output_folder);
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-      PrintError("The output folder \"" + OneLine(args.output_folder) +
-                 "\" is not a folder. Please choose a folder.");
-      return 2;
-    }
-    if (stat(folder.c_str(), &st) != 0) {
-      PrintError("The output folder \"" + OneLine(args.output_folder) +
-                 "\" does not exist or has been deleted! Please choose a new output folder.");
-      return 2;
-    }
-  }
+  return true;
+}
 
+// Why the output folder cannot take the outputs, or "" when it can.
+std::string OutputFolderProblem(const std::string& output_folder) {
+  const std::string folder = TrimBlanks(output_folder);
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    return "The output folder \"" + OneLine(output_folder) +
+           "\" is not a folder. Please choose a folder.";
+  }
+  if (stat(folder.c_str(), &st) != 0) {
+    return "The output folder \"" + OneLine(output_folder) +
+           "\" does not exist or has been deleted! Please choose a new output folder.";
+  }
+  return "";
+}
+
+// Blocks the stop signals and the signal thread's quit signal (before any thread exists, so that
+// every thread inherits the mask and only the signal thread takes them) and makes the wake
+// signal interrupt system calls. Returns the signals the signal thread waits for.
+sigset_t PrepareSignals() {
   // A closed standard output is a reason to stop printing (see Print), not to end.
   signal(SIGPIPE, SIG_IGN);
-  // The stop signals and the signal thread's quit signal are blocked before any thread exists,
-  // so that every thread inherits the mask and only the signal thread takes them.
   sigset_t waited;
   sigemptyset(&waited);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, kQuitSignal}) sigaddset(&waited, sig);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-  // The wake signal interrupts system calls (no SA_RESTART) and does nothing else.
+  // No SA_RESTART: the wake signal cuts a blocking call short and does nothing else.
   struct sigaction wake {};
   wake.sa_handler = EmptyHandler;
   sigemptyset(&wake.sa_mask);
   sigaction(kWakeSignal, &wake, nullptr);
+  return waited;
+}
 
+// Everything one run of the command shares between its steps.
+struct ConvertRun {
+  const ConvertArgs& args;
+  const TMainSettings& settings;
+  TCustomJobComponent& component;
+  Console& console;
+  StopControl& stop;
+  TRunOutputNames names;  // names promised to the outputs, and the files the run reads
+  std::vector<std::string> scripts;
+};
+
+// Probes the files [first, last) and sets up one job for each, printing what goes where or why
+// a file fails.
+void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
+  Console& console = run.console;
+  for (size_t i = first; i < last && run.stop.signal == 0; ++i) {
+    const std::string& file = run.args.files[i];
+    const ProbeColumns columns = ProbeFileColumns(run.component.Probe(), file);
+    TConversionRow row{file, columns.video_size, columns.duration};
+    const TConversionJobSetup setup =
+        SetUpConversionJob(run.component, run.settings, run.args.output_folder,
+                           run.args.overwrite, row, run.names.Reserved());
+    if (!setup.ScriptPath.empty()) run.scripts.push_back(setup.ScriptPath);
+    std::lock_guard<std::mutex> guard(console.mutex);
+    console.files.push_back(FileState{file});
+    FileState& f = console.files.back();
+    if (!setup.Ok) {
+      // A set-up cut short by a stop request is an abort, not a failure.
+      f.result = run.stop.signal != 0 ? FileResult::kAbort : FileResult::kFail;
+      PrintResult(console, f, setup.Error);
+    } else {
+      run.names.Promise(setup.OutputPath);
+      f.job_index = setup.Index;
+      console.by_job[setup.Index] = console.files.size() - 1;
+      Print(OneLine(file) + " -> " + OneLine(setup.OutputPath) + "\n");
+    }
+  }
+}
+
+// Starts the jobs of the batch set up last and waits for the run's final notice; then frees
+// the jobs.
+void RunBatch(ConvertRun& run) {
+  Console& console = run.console;
+  bool any_job = false;
+  {
+    std::lock_guard<std::mutex> guard(console.mutex);
+    const auto now = Clock::now();
+    for (FileState& f : console.files) f.started = now;
+    console.run_over = false;
+    console.jobs_terminated = 0;
+    any_job = !console.by_job.empty();
+  }
+  bool started = false;
+  if (any_job) {
+    // Not under console.mutex: the component's events take it while holding the component's
+    // lock, which Start takes too. Under stop.mutex, so that a stop request comes either
+    // before (and nothing starts) or after Start (and stops what it started).
+    std::lock_guard<std::mutex> stop_guard(run.stop.mutex);
+    if (run.stop.signal == 0) {
+      run.component.Start(run.args.jobs);
+      started = true;
+    }
+  }
+  if (started) {
+    std::unique_lock<std::mutex> lock(console.mutex);
+    console.run_over_cv.wait(lock, [&console] { return console.run_over; });
+  }
+  run.component.ClearTasks();
+  std::lock_guard<std::mutex> guard(console.mutex);
+  console.by_job.clear();
+}
+
+// Prints the line of every file not reported yet (never set up or never started: aborted) and
+// the summary. Returns the exit status.
+int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
+  std::lock_guard<std::mutex> guard(console.mutex);
+  for (size_t i = console.files.size(); i < args.files.size(); ++i) {
+    console.files.push_back(FileState{args.files[i]});
+  }
+  int done = 0, warned = 0, failed = 0, aborted = 0;
+  for (FileState& f : console.files) {
+    if (f.result == FileResult::kPending) {
+      f.result = FileResult::kAbort;
+      PrintResult(console, f, "");
+    }
+    done += f.result == FileResult::kDone;
+    warned += f.warned;
+    failed += f.result == FileResult::kFail;
+    aborted += f.result == FileResult::kAbort;
+  }
+  if (done == static_cast<int>(console.files.size()) && warned == 0) {
+    Print("All Conversions Completed\n");
+  } else {
+    Print(std::to_string(done) + " done" +
+          (warned > 0 ? " (" + std::to_string(warned) + " with a warning)" : "") + ", " +
+          std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted\n");
+  }
+  if (stop_signal != 0) return 128 + stop_signal;
+  if (failed > 0) return 1;
+  return warned > 0 ? 3 : 0;
+}
+
+// Connects the component's progress and terminate events to the console.
+void ConnectEvents(TCustomJobComponent& component, Console& console) {
+  component.OnProgress = [&console](int index, int frame_number, int, int current_duration_ms,
+                                    float, float, int64_t current_size, int total_duration_ms) {
+    OnProgress(console, index, frame_number, current_duration_ms, current_size,
+               total_duration_ms);
+  };
+  component.OnTerminate = [&console, &component](int index, bool finished, bool exception,
+                                                 const std::string& message) {
+    OnTerminate(console, component, index, finished, exception, message);
+  };
+}
+
+// Converts the files in batches, so that a long file list never holds more than a batch of
+// open inputs at once, with a signal thread taking stop requests meanwhile. Returns the exit
+// status.
+int ConvertFiles(const ConvertArgs& args, const TMainSettings& settings, const sigset_t& waited,
+                 Console& console, StopControl& stop) {
+  VIDevozORE component;
+  if (!component.LoadLibraries()) {
+    PrintError("Some files are missing. Please re-install this software (" +
+               component.LastError() + ")");
+    return 1;
+  }
+  component.CodecThreads = args.threads;
+  ConnectEvents(component, console);
+  std::thread signal_thread(SignalThread, std::cref(waited), std::ref(stop), std::ref(console),
+                            std::ref(component), pthread_self());
+  ConvertRun run{args, settings, component, console, stop, TRunOutputNames(args.files), {}};
+  const size_t per_batch = FilesPerBatch(args.jobs);
+  for (size_t first = 0; first < args.files.size() && stop.signal == 0; first += per_batch) {
+    SetUpBatch(run, first, std::min(args.files.size(), first + per_batch));
+    RunBatch(run);
+  }
+  stop.setup_over = true;
+  for (const std::string& script : run.scripts) std::remove(script.c_str());
+  // From here on a stop request changes nothing: every job has ended.
+  pthread_kill(signal_thread.native_handle(), kQuitSignal);
+  signal_thread.join();
+  return ReportRun(console, args, stop.signal);
+}
+
+}  // namespace
+
+int RunConvert(int argc, char** argv) {
+  OpenMissingStandardDescriptors();
+  ConvertArgs args;
+  TMainSettings settings;
+  if (!ReadChoices(argc, argv, args, settings)) return 2;
+  if (const std::string problem = OutputFolderProblem(args.output_folder); !problem.empty()) {
+    PrintError(problem);
+    return 2;
+  }
+  const sigset_t waited = PrepareSignals();
   Console console;
   console.live = isatty(STDOUT_FILENO) != 0;
   console.jobs_at_once = args.jobs;
   StopControl stop;
-
-  int exit_status = 0;
-  {
-    VIDevozORE component;
-    if (!component.LoadLibraries()) {
-      PrintError("Some files are missing. Please re-install this software (" +
-                 component.LastError() + ")");
-      return 1;
-    }
-    component.CodecThreads = args.threads;
-    component.OnProgress = [&console](int index, int frame_number, int, int current_duration_ms,
-                                      float, float, int64_t current_size, int total_duration_ms) {
-      OnProgress(console, index, frame_number, current_duration_ms, current_size,
-                 total_duration_ms);
-    };
-    component.OnTerminate = [&console, &component](int index, bool finished, bool exception,
-                                                   const std::string& message) {
-      OnTerminate(console, component, index, finished, exception, message);
-    };
-    std::thread signal_thread(SignalThread, std::cref(waited), std::ref(stop), std::ref(console),
-                              std::ref(component), pthread_self());
-
-    // Output names promised to the files of this run, and the files the run reads, which no
-    // output may replace.
-    TRunOutputNames names(args.files);
-    std::vector<std::string> scripts;
-    const size_t per_batch = FilesPerBatch(args.jobs);
-
-    // Files are set up and run in batches, so that a long file list never holds more than a
-    // batch of open inputs at once.
-    for (size_t first = 0; first < args.files.size() && stop.signal == 0; first += per_batch) {
-      const size_t last = std::min(args.files.size(), first + per_batch);
-      for (size_t i = first; i < last && stop.signal == 0; ++i) {
-        const std::string& file = args.files[i];
-        const ProbeColumns columns = ProbeFileColumns(component.Probe(), file);
-        TConversionRow row{file, columns.video_size, columns.duration};
-        const TConversionJobSetup setup = SetUpConversionJob(
-            component, settings, args.output_folder, args.overwrite, row, names.Reserved());
-        if (!setup.ScriptPath.empty()) scripts.push_back(setup.ScriptPath);
-        std::lock_guard<std::mutex> guard(console.mutex);
-        console.files.push_back(FileState{file});
-        FileState& f = console.files.back();
-        if (!setup.Ok) {
-          // A set-up cut short by a stop request is an abort, not a failure.
-          f.result = stop.signal != 0 ? FileResult::kAbort : FileResult::kFail;
-          PrintResult(console, f, setup.Error);
-        } else {
-          names.Promise(setup.OutputPath);
-          f.job_index = setup.Index;
-          console.by_job[setup.Index] = console.files.size() - 1;
-          Print(OneLine(file) + " -> " + OneLine(setup.OutputPath) + "\n");
-        }
-      }
-
-      bool any_job = false;
-      {
-        std::lock_guard<std::mutex> guard(console.mutex);
-        const auto now = Clock::now();
-        for (FileState& f : console.files) f.started = now;
-        console.run_over = false;
-        console.jobs_terminated = 0;
-        any_job = !console.by_job.empty();
-      }
-      bool started = false;
-      if (any_job) {
-        // Not under console.mutex: the component's events take it while holding the
-        // component's lock, which Start takes too. Under stop.mutex, so that a stop request
-        // comes either before (and nothing starts) or after Start (and stops what it started).
-        std::lock_guard<std::mutex> stop_guard(stop.mutex);
-        if (stop.signal == 0) {
-          component.Start(args.jobs);
-          started = true;
-        }
-      }
-      if (started) {
-        std::unique_lock<std::mutex> lock(console.mutex);
-        console.run_over_cv.wait(lock, [&console] { return console.run_over; });
-      }
-      component.ClearTasks();
-      std::lock_guard<std::mutex> guard(console.mutex);
-      console.by_job.clear();
-    }
-    stop.setup_over = true;
-    for (const std::string& script : scripts) std::remove(script.c_str());
-    // From here on a stop request changes nothing: every job has ended.
-    pthread_kill(signal_thread.native_handle(), kQuitSignal);
-    signal_thread.join();
-
-    std::lock_guard<std::mutex> guard(console.mutex);
-    // Every file of the run gets its line: those never set up or never started were aborted.
-    for (size_t i = console.files.size(); i < args.files.size(); ++i) {
-      console.files.push_back(FileState{args.files[i]});
-    }
-    int done = 0, warned = 0, failed = 0, aborted = 0;
-    for (FileState& f : console.files) {
-      if (f.result == FileResult::kPending) {
-        f.result = FileResult::kAbort;
-        PrintResult(console, f, "");
-      }
-      done += f.result == FileResult::kDone;
-      warned += f.warned;
-      failed += f.result == FileResult::kFail;
-      aborted += f.result == FileResult::kAbort;
-    }
-    if (done == static_cast<int>(console.files.size()) && warned == 0) {
-      Print("All Conversions Completed\n");
-    } else {
-      Print(std::to_string(done) + " done" +
-            (warned > 0 ? " (" + std::to_string(warned) + " with a warning)" : "") + ", " +
-            std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted\n");
-    }
-    if (stop.signal != 0) {
-      exit_status = 128 + stop.signal;
-    } else if (failed > 0) {
-      exit_status = 1;
-    } else {
-      exit_status = warned > 0 ? 3 : 0;
-    }
-  }
-  return exit_status;
+  return ConvertFiles(args, settings, waited, console, stop);
 }
