@@ -51,7 +51,7 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, in
   }
   ist.S16Rate = rate;
   if (frame->format == AV_SAMPLE_FMT_S16 &&
-      (e_.AudioVolume == 256 || av_frame_is_writable(frame))) {
+      (opt_.AudioVolume == 256 || av_frame_is_writable(frame))) {
     data = frame->data[0];
     return true;
   }
@@ -96,7 +96,7 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, in
 void Transcoder::ApplyVolume(uint8_t* data, int size) const {
   int16_t* samples = reinterpret_cast<int16_t*>(data);
   const int count = size / 2;
-  const int volume = e_.AudioVolume;
+  const int volume = opt_.AudioVolume;
   for (int i = 0; i < count; ++i) {
     const int v = (samples[i] * volume + 128) >> 8;
     samples[i] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
@@ -142,9 +142,9 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
   }
 
   // Where the input says this buffer belongs, against where the output has got to.
-  const double sync_time = static_cast<double>(ost.SyncInput->Pts - e_.StartTimeUs) / 1000000.0;
+  const double sync_time = static_cast<double>(ost.SyncInput->Pts - opt_.StartTimeUs) / 1000000.0;
   const int64_t fifo_samples = av_audio_fifo_size(ost.Fifo.get());
-  if (e_.AudioSyncMethod == 0) {
+  if (opt_.AudioSyncMethod == 0) {
     ost.SyncOpts = std::llround(sync_time * enc_rate) - fifo_samples;
   } else {
     const double delta = sync_time * enc_rate - static_cast<double>(ost.SyncOpts) -
@@ -155,13 +155,13 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
     int byte_delta = static_cast<int>(std::clamp<int64_t>(
         static_cast<int64_t>(idelta) * 2 * dec_ch, -int64_t{INT_MAX}, int64_t{INT_MAX}));
     if (std::fabs(delta) > 50) {
-      if (ist.IsStart || std::fabs(delta) > e_.AudioDriftThreshold * enc_rate) {
+      if (ist.IsStart || std::fabs(delta) > opt_.AudioDriftThreshold * enc_rate) {
         if (byte_delta < 0) {
           // The output is ahead: drop the start of this buffer.
           byte_delta = std::max(byte_delta, -size);
           buf -= byte_delta;
           size += byte_delta;
-          if (e_.Verbosity > 2) Log(1, "discarding %d audio samples", static_cast<int>(-delta));
+          if (opt_.Verbosity > 2) Log(1, "discarding %d audio samples", static_cast<int>(-delta));
           if (size <= 0) return;
           ist.IsStart = false;
         } else {
@@ -179,13 +179,13 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const
           std::memcpy(silence.data() + byte_delta, buf, static_cast<size_t>(size));
           buf = silence.data();
           size += byte_delta;
-          if (e_.Verbosity > 2)
+          if (opt_.Verbosity > 2)
             Log(1, "adding %d audio samples of silence", static_cast<int>(delta));
         }
-      } else if (e_.AudioSyncMethod > 1 && ost.Resampler) {
+      } else if (opt_.AudioSyncMethod > 1 && ost.Resampler) {
         const int comp =
-            std::clamp(static_cast<int>(delta), -e_.AudioSyncMethod, e_.AudioSyncMethod);
-        if (e_.Verbosity > 2)
+            std::clamp(static_cast<int>(delta), -opt_.AudioSyncMethod, opt_.AudioSyncMethod);
+        if (opt_.Verbosity > 2)
           Log(1, "compensating audio timestamp drift:%f compensation:%d in:%d", delta, comp,
               enc_rate);
         swr_set_compensation(ost.Resampler.get(), comp, enc_rate);
@@ -256,7 +256,7 @@ void Transcoder::EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples
     pkt->duration = AmrNbEncoder::kFrameSamples;
     pkt->flags |= AV_PKT_FLAG_KEY;
     pkt->stream_index = ost.Index;
-    e_.AudioBytes += pkt->size;
+    e_.Stats.AudioBytes += pkt->size;
     av_packet_rescale_ts(pkt, AVRational{1, AmrNbEncoder::kSampleRate}, ost.Stream->time_base);
     WriteFrame(ost, pkt);
     return;

@@ -149,27 +149,27 @@ TFFmpeg::~TFFmpeg() {
 }
 
 bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads) {
-  if (Running || Terminated) return false;
+  if (State.Running || State.Terminated) return false;
   if (!ClaimLaunch()) return false;
   const char* missing = nullptr;
-  if (OutputFileCount == 0) {
+  if (Files.OutputFileCount == 0) {
     missing = "Must supply at least one output file";
-  } else if (InputFileCount == 0) {
+  } else if (Files.InputFileCount == 0) {
     missing = "Must supply at least one input file";
   }
   if (missing != nullptr) {
     FreeFileSet();
     Log(-1, missing);
-    ErrorMessage = missing;
-    ExceptionRaised = true;
+    State.ErrorMessage = missing;
+    State.ExceptionRaised = true;
     DoTerminate();
     return false;
   }
   // AbortRequested is not cleared here: a stop request that arrived between the claim above
   // and this point must still end the run.
-  Running = true;
-  Finished = false;
-  Terminated = false;
+  State.Running = true;
+  State.Finished = false;
+  State.Terminated = false;
   if (!threaded || threads == nullptr) {
     Execute();
     return false;
@@ -183,7 +183,7 @@ void TFFmpeg::TerminateOnThread(TWorkerThreads& threads) {
 }
 
 void TFFmpeg::Execute() {
-  Finished = false;
+  State.Finished = false;
   {
     CurrentJobScope current(this);
     try {
@@ -192,8 +192,8 @@ void TFFmpeg::Execute() {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.
       Log(-1, e.what());
-      ErrorMessage = e.what();
-      ExceptionRaised = true;
+      State.ErrorMessage = e.what();
+      State.ExceptionRaised = true;
     }
     FreeFileSet();
   }
@@ -201,8 +201,8 @@ void TFFmpeg::Execute() {
 }
 
 void TFFmpeg::DoTerminate() {
-  Running = false;
-  Terminated = true;
+  State.Running = false;
+  State.Terminated = true;
   if (OnTerminate) OnTerminate();
 }
 

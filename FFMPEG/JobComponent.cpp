@@ -118,7 +118,7 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
                                                      TInputOptions* options) {
   auto job = std::make_shared<TFFmpeg>();
   job->ResetEngine();
-  job->ThreadCount = CodecThreads;
+  job->Options.ThreadCount = CodecThreads;
   job->SetVerbosity(static_cast<int>(log_level_) - 1);
   if (options != nullptr) {
     if (options->FileName.empty()) options->FileName = file_name;
@@ -135,7 +135,7 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
   }
   job->ReadGuard.StopCount = &stop_count_;
   job->ReadGuard.SeeStopCount();
-  const TThreadLogLevel level(job->Verbosity);
+  const TThreadLogLevel level(job->Options.Verbosity);
   job->OpenInputFile(file_name);
   job->ReadGuard.StopCount = nullptr;
   return job;
@@ -191,7 +191,7 @@ bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
     } else {
       ResetOutputOptions(job->OutputOptions);
     }
-    const TThreadLogLevel level(job->Verbosity);
+    const TThreadLogLevel level(job->Options.Verbosity);
     if (!job->OpenOutputFile(file_name)) {
       last_error_ = job->LastErrorText;
       return false;
@@ -212,11 +212,11 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
 }
 
 void TCustomJobComponent::SetReplaceExistingOutput(int index, bool replace) {
-  Task(index)->ReplaceExistingOutput = replace;
+  Task(index)->Options.ReplaceExistingOutput = replace;
 }
 
 std::string TCustomJobComponent::RunWarning(int index) const {
-  return Task(index)->RunWarning;
+  return Task(index)->State.RunWarning;
 }
 
 void TCustomJobComponent::SetProbeAbort(bool abort) {
@@ -328,7 +328,7 @@ void TCustomJobComponent::StartTask(int index) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     if (index < 0 || index >= static_cast<int>(tasks_.size())) return;
     job = tasks_[index];
-    job->ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
+    job->Options.ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
       job->Launch(true, ThreadPriority, threads_.get());
@@ -348,7 +348,7 @@ void TCustomJobComponent::Stop() {
   stop_requested_ = true;
   if (setting_up_) setting_up_->RequestAbort();
   for (const auto& job : tasks_) {
-    if (job->Terminated) continue;
+    if (job->State.Terminated) continue;
     if (job->ClaimLaunch()) {
       // Never ran: its terminate notice comes from a short-lived thread, as a run's would.
       job->TerminateOnThread(*threads_);
@@ -361,7 +361,7 @@ void TCustomJobComponent::Stop() {
 void TCustomJobComponent::Pause() {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   for (const auto& job : tasks_) {
-    if (job->Running) job->RequestPause(true);
+    if (job->State.Running) job->RequestPause(true);
   }
 }
 
@@ -428,7 +428,8 @@ void TCustomJobComponent::DoTerminate(TFFmpeg* job) {
   }
   if (OnTerminate) {
     try {
-      OnTerminate(job->Index, job->Finished, job->ExceptionRaised, job->ErrorMessage);
+      OnTerminate(job->Index, job->State.Finished, job->State.ExceptionRaised,
+                  job->State.ErrorMessage);
     } catch (const std::exception&) {
       // A failing handler must not break the chaining below (the next job and the final
       // notice); there is no caller to hand the error to on this thread.

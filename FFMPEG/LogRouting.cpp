@@ -78,7 +78,8 @@ TFFmpeg* CurrentJob() {
   return t_current_job;
 }
 
-CurrentJobScope::CurrentJobScope(TFFmpeg* job) : previous_(t_current_job), level_(job->Verbosity) {
+CurrentJobScope::CurrentJobScope(TFFmpeg* job)
+    : previous_(t_current_job), level_(job->Options.Verbosity) {
   TakePendingText();
   t_current_job = job;
 }

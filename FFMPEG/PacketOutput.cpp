@@ -92,7 +92,7 @@ int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacke
             continue;  // draining: go on until the decoder says it is empty
           }
           ist.FramesDecoded += 1;
-          if (pkt && ++frames_from_packet > 1 && e_.Verbosity > 0)
+          if (pkt && ++frames_from_packet > 1 && opt_.Verbosity > 0)
             Log(0, "Multiple frames in a packet from stream %d", pkt->stream_index);
           HandleDecodedFrame(ist, ist_index, ist.Frame.get());
           av_frame_unref(ist.Frame.get());
@@ -107,7 +107,7 @@ int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacke
         if (avcodec_decode_subtitle2(dec, &sub, &got, mutable_pkt) < 0) return -1;
         if (!got) break;
         ist.Pts = pkt->pts != AV_NOPTS_VALUE ? av_rescale_q(pkt->pts, tb, AV_TIME_BASE_Q) : ist.Pts;
-        if (e_.StartTimeUs == 0 || ist.Pts >= e_.StartTimeUs) {
+        if (opt_.StartTimeUs == 0 || ist.Pts >= opt_.StartTimeUs) {
           for (auto& ost : run_.Outputs)
             if (ost->SourceIndex == ist_index && ost->EncodingNeeded)
               DoSubtitleOut(*ost, ist, sub, pkt->pts);
@@ -168,7 +168,7 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
     const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
     if (rate > 0) ist.NextPts = ist.Pts + av_rescale(frame->nb_samples, AV_TIME_BASE, rate);
     if (!ToS16(ist, frame, samples, sample_bytes)) return;
-    if (e_.AudioVolume != 256) ApplyVolume(samples, sample_bytes);
+    if (opt_.AudioVolume != 256) ApplyVolume(samples, sample_bytes);
   }
 
   if (ist.RateEmu) {
@@ -189,7 +189,7 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
 
 void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* picture,
                                uint8_t* samples, int sample_bytes) {
-  if (e_.StartTimeUs != 0 && ist.Pts < e_.StartTimeUs) return;
+  if (opt_.StartTimeUs != 0 && ist.Pts < opt_.StartTimeUs) return;
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
     if (ost.SourceIndex != ist_index || !ost.EncodingNeeded) continue;
@@ -199,7 +199,7 @@ void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* pi
         break;
       case AVMEDIA_TYPE_VIDEO: {
         const int frame_size = DoVideoOut(ost, ist, picture);
-        if (!e_.VStatsFileName.empty() && frame_size > 0) DoVideoStats(ost, frame_size);
+        if (!opt_.VStatsFileName.empty() && frame_size > 0) DoVideoStats(ost, frame_size);
         break;
       }
       default:
@@ -213,12 +213,12 @@ void Transcoder::CopyPacket(InputStreamState& ist, int ist_index, const AVPacket
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
     if (ost.SourceIndex != ist_index || ost.EncodingNeeded) continue;
-    if (e_.StartTimeUs != 0 && ist.Pts < e_.StartTimeUs) continue;
+    if (opt_.StartTimeUs != 0 && ist.Pts < opt_.StartTimeUs) continue;
     if (ost.FrameNumber == 0 && !(pkt->flags & AV_PKT_FLAG_KEY)) continue;
     const AVMediaType type = ist.Stream->codecpar->codec_type;
-    if (type == AVMEDIA_TYPE_AUDIO) e_.AudioBytes += pkt->size;
+    if (type == AVMEDIA_TYPE_AUDIO) e_.Stats.AudioBytes += pkt->size;
     if (type == AVMEDIA_TYPE_VIDEO) {
-      e_.VideoBytes += pkt->size;
+      e_.Stats.VideoBytes += pkt->size;
       ost.SyncOpts += 1;
     }
     AVPacket* out = out_pkt_.get();
@@ -278,10 +278,10 @@ int Transcoder::EncodeAndWrite(OutputStreamState& ost, const AVFrame* frame) {
                                  ? AV_RL64(q + 8 + 8 * i)
                                  : 0;
       }
-      e_.VideoBytes += pkt->size;
+      e_.Stats.VideoBytes += pkt->size;
       if (ost.PassLogFile && enc->stats_out) std::fputs(enc->stats_out, ost.PassLogFile);
     } else {
-      e_.AudioBytes += pkt->size;
+      e_.Stats.AudioBytes += pkt->size;
     }
     frame_size = pkt->size;
     pkt->stream_index = ost.Index;
@@ -292,13 +292,7 @@ int Transcoder::EncodeAndWrite(OutputStreamState& ost, const AVFrame* frame) {
 }
 
 void Transcoder::WriteFrame(OutputStreamState& ost, AVPacket* pkt) {
-  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
-  if (ost.Index < kMaxStreamsPerFile && e_.BitstreamFilters[ost.FileIndex][ost.Index] &&
-      !FilterPacket(ost, pkt)) {
-    av_packet_unref(pkt);
-    return;
-  }
-
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
   // Muxers refuse decreasing time stamps; keep them increasing rather than fail the job on a
   // source with a small step back.
   if (!(oc->oformat->flags & AVFMT_NOTIMESTAMPS) && pkt->dts != AV_NOPTS_VALUE) {
@@ -321,27 +315,6 @@ void Transcoder::WriteFrame(OutputStreamState& ost, AVPacket* pkt) {
   av_packet_unref(pkt);
   if (ret < 0) throw FFMpegException(WithLibraryText("av_interleaved_write_frame()", ret));
   ost.PacketsWritten += 1;
-}
-
-bool Transcoder::FilterPacket(OutputStreamState& ost, AVPacket* pkt) {
-  AVBSFContext* bsf = e_.BitstreamFilters[ost.FileIndex][ost.Index].get();
-  PacketPtr filtered(av_packet_alloc());
-  if (!filtered || av_packet_ref(filtered.get(), pkt) < 0) return true;
-  int ret = av_bsf_send_packet(bsf, filtered.get());
-  if (ret >= 0) ret = av_bsf_receive_packet(bsf, filtered.get());
-  if (ret >= 0) {
-    av_packet_unref(pkt);
-    av_packet_move_ref(pkt, filtered.get());
-    return true;
-  }
-  if (ret == AVERROR(EAGAIN)) return false;
-  // A failing filter is logged and the packet goes on as it was.
-  const char* codec_name = ost.Encoder->codec ? ost.Encoder->codec->name : "copy";
-  char text[256];
-  std::snprintf(text, sizeof text, "%s failed for stream %d, codec %s", bsf->filter->name,
-                pkt->stream_index, codec_name);
-  Log(0, "%s", WithLibraryText(text, ret).c_str());
-  return true;
 }
 
 void Transcoder::DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AVSubtitle& sub,
@@ -375,7 +348,7 @@ void Transcoder::DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AV
 }
 
 void Transcoder::PrintReport(bool final_report) {
-  AVFormatContext* oc = e_.OutputFiles[0].get();
+  AVFormatContext* oc = e_.Files.OutputFiles[0].get();
   int64_t size = 0;
   if (oc->pb) {
     size = avio_size(oc->pb);
@@ -397,7 +370,7 @@ void Transcoder::PrintReport(bool final_report) {
       line += buf;
     } else if (is_video) {
       seen_video = true;
-      const double elapsed = static_cast<double>(av_gettime() - e_.TimerStart) / 1000000.0;
+      const double elapsed = static_cast<double>(av_gettime() - e_.Stats.TimerStart) / 1000000.0;
       frame_number = static_cast<int>(ost.FrameNumber);
       if (frame_number < 1) return;  // nothing to say before the first picture
       fps = elapsed > 1 ? static_cast<int>(frame_number / elapsed + 0.5) : 0;
@@ -406,7 +379,7 @@ void Transcoder::PrintReport(bool final_report) {
                     static_cast<double>(q));
       line += buf;
       if (final_report) line += "L";
-      if (e_.QpHist) {
+      if (opt_.QpHist) {
         const int qp = static_cast<int>(std::lround(q));
         if (qp >= 0 && qp < 52) run_.QpHistogram[qp]++;
         for (int j = 0; j < 32; ++j) {
@@ -444,41 +417,41 @@ void Transcoder::PrintReport(bool final_report) {
   if (time >= 1e10) time = 0;  // nothing muxed yet
   if (time < 0.01) time = 0.01;
 
-  if (e_.OnProgress || e_.Verbosity > 0 || final_report) {
+  if (e_.OnProgress || opt_.Verbosity > 0 || final_report) {
     const double bitrate = static_cast<double>(size) * 8 / time / 1000;
     std::snprintf(buf, sizeof buf, "size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s",
                   static_cast<double>(size) / 1024, time, bitrate);
     line += buf;
-    if (e_.Verbosity > 1) {
-      std::snprintf(buf, sizeof buf, " dup=%d drop=%d", e_.FramesDuplicated, e_.FramesDropped);
+    if (opt_.Verbosity > 1) {
+      std::snprintf(buf, sizeof buf, " dup=%d drop=%d", e_.Stats.FramesDuplicated, e_.Stats.FramesDropped);
       line += buf;
     }
     if (line.size() > 1023) line.resize(1023);
     if (e_.OnProgress) {
       e_.OnProgress(frame_number, fps, static_cast<int>(time * 1000), quality,
-                    static_cast<float>(bitrate), size, e_.TotalDurationMs);
-    } else if (e_.Verbosity >= 0) {
+                    static_cast<float>(bitrate), size, opt_.TotalDurationMs);
+    } else if (opt_.Verbosity >= 0) {
       Log(1, "%s", line.c_str());
     }
   }
-  if (final_report && e_.Verbosity >= 0) {
-    const double payload = static_cast<double>(e_.VideoBytes + e_.AudioBytes + e_.ExtraBytes);
+  if (final_report && opt_.Verbosity >= 0) {
+    const double payload = static_cast<double>(e_.Stats.VideoBytes + e_.Stats.AudioBytes + e_.Stats.ExtraBytes);
     const double overhead =
         payload > 0 ? (static_cast<double>(size) - payload) * 100.0 / payload : 0.0;
     Log(1, "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-        static_cast<double>(e_.VideoBytes) / 1024, static_cast<double>(e_.AudioBytes) / 1024,
-        static_cast<double>(e_.ExtraBytes) / 1024, overhead);
+        static_cast<double>(e_.Stats.VideoBytes) / 1024, static_cast<double>(e_.Stats.AudioBytes) / 1024,
+        static_cast<double>(e_.Stats.ExtraBytes) / 1024, overhead);
   }
 }
 
 void Transcoder::DoVideoStats(OutputStreamState& ost, int frame_size) {
-  if (!e_.VStatsFile) {
-    e_.VStatsFile.reset(std::fopen(e_.VStatsFileName.c_str(), "w"));
-    if (!e_.VStatsFile) throw FFMpegException("fopen fail: " + e_.VStatsFileName);
+  if (!e_.Stats.VStatsFile) {
+    e_.Stats.VStatsFile.reset(std::fopen(opt_.VStatsFileName.c_str(), "w"));
+    if (!e_.Stats.VStatsFile) throw FFMpegException("fopen fail: " + opt_.VStatsFileName);
   }
   AVCodecContext* enc = ost.Encoder;
   if (enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
-  std::FILE* f = e_.VStatsFile.get();
+  std::FILE* f = e_.Stats.VStatsFile.get();
   std::fprintf(f, "frame= %5d q= %2.1f ", static_cast<int>(ost.FrameNumber),
                static_cast<double>(ost.LastQuality) / 118.0);
   if (enc->flags & AV_CODEC_FLAG_PSNR) {
@@ -490,9 +463,9 @@ void Transcoder::DoVideoStats(OutputStreamState& ost, int frame_size) {
   double ti1 = static_cast<double>(ost.SyncOpts) * av_q2d(enc->time_base);
   if (ti1 < 0.01) ti1 = 0.01;
   const double bitrate = frame_size * 8 / av_q2d(enc->time_base) / 1000.0;
-  const double avg_bitrate = static_cast<double>(e_.VideoBytes) * 8 / ti1 / 1000.0;
+  const double avg_bitrate = static_cast<double>(e_.Stats.VideoBytes) * 8 / ti1 / 1000.0;
   std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-               static_cast<double>(e_.VideoBytes) / 1024, ti1, bitrate, avg_bitrate);
+               static_cast<double>(e_.Stats.VideoBytes) / 1024, ti1, bitrate, avg_bitrate);
   std::fprintf(f, "type= %c\n",
                av_get_picture_type_char(static_cast<AVPictureType>(ost.LastPictType)));
 }

@@ -15,6 +15,7 @@ extern "C" {
 #include <vector>
 
 #include "AVPtr.h"
+#include "EngineOptions.h"
 #include "Orientation.h"
 
 class AmrNbEncoder;
@@ -183,7 +184,7 @@ struct TranscodeRun {
 // and Finished are written.
 class Transcoder {
  public:
-  explicit Transcoder(TCustomFFmpeg& engine) : e_(engine) {}
+  explicit Transcoder(TCustomFFmpeg& engine);
   ~Transcoder();
   Transcoder(const Transcoder&) = delete;
   Transcoder& operator=(const Transcoder&) = delete;
@@ -201,7 +202,6 @@ class Transcoder {
   void OpenEncoders();
   void OpenDecoders();
   void CopyMetaData();
-  void InitBitstreamFilters();
   void WriteHeaders();
   void MainLoop();
   void FinishRun();
@@ -223,13 +223,11 @@ class Transcoder {
   void DoVideoStats(OutputStreamState& ost, int frame_size);
 
  public:
-  // Writes one packet through the stream's bitstream filters and the interleaving writer.
+  // Writes one packet through the interleaving writer.
   // Takes the packet's reference (PKT is empty afterwards); throws on a write failure.
   void WriteFrame(OutputStreamState& ost, AVPacket* pkt);
 
  private:
-  // Runs PKT through the stream's bitstream filter; false when the filter keeps it for now.
-  bool FilterPacket(OutputStreamState& ost, AVPacket* pkt);
   // Sends FRAME (nullptr drains) to the encoder and writes every packet it gives back.
   // Returns the size of the last packet written, 0 when none.
   int EncodeAndWrite(OutputStreamState& ost, const AVFrame* frame);
@@ -249,6 +247,7 @@ class Transcoder {
   void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
 
   TCustomFFmpeg& e_;
+  const TEngineOptions& opt_;  // a run reads the options and never changes them
   TranscodeRun run_;
   PacketPtr packet_;   // demuxed packet, reused
   PacketPtr out_pkt_;  // encoded packet, reused

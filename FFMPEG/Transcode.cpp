@@ -43,6 +43,8 @@ OutputStreamState::~OutputStreamState() {
   if (PassLogFile) std::fclose(PassLogFile);
 }
 
+Transcoder::Transcoder(TCustomFFmpeg& engine) : e_(engine), opt_(engine.Options) {}
+
 Transcoder::~Transcoder() {
   // Decoders are opened and closed under the process-wide codec lock.
   std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
@@ -71,7 +73,7 @@ void Transcoder::Run() {
   MapOutputStreams();
   for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
 
-  if (e_.Verbosity >= 0) {
+  if (opt_.Verbosity >= 0) {
     Log(1, "Stream mapping:");
     for (auto& ost : run_.Outputs) {
       const InputStreamState& src = *run_.Inputs[ost->SourceIndex];
@@ -84,19 +86,18 @@ void Transcoder::Run() {
   OpenEncoders();
   OpenDecoders();
   // The output streams' parameters are known once their encoders are open.
-  for (int i = 0; i < e_.OutputFileCount; ++i)
-    av_dump_format(e_.OutputFiles[i].get(), i, e_.OutputFiles[i]->url, 1);
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i)
+    av_dump_format(e_.Files.OutputFiles[i].get(), i, e_.Files.OutputFiles[i]->url, 1);
   for (auto& ist : run_.Inputs) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
     ist->IsStart = true;
   }
   CopyMetaData();
-  InitBitstreamFilters();
   WriteHeaders();
 
-  e_.TimerStart = av_gettime();
-  run_.LastReportUs = e_.TimerStart;
+  e_.Stats.TimerStart = av_gettime();
+  run_.LastReportUs = e_.Stats.TimerStart;
   MainLoop();
   FinishRun();
 }
@@ -104,8 +105,8 @@ void Transcoder::Run() {
 // Steps 1-2: one record per input file and per input stream, in file then stream order.
 void Transcoder::BuildInputTables() {
   int first = 0;
-  for (int f = 0; f < e_.InputFileCount; ++f) {
-    AVFormatContext* ic = e_.InputFiles[f].get();
+  for (int f = 0; f < e_.Files.InputFileCount; ++f) {
+    AVFormatContext* ic = e_.Files.InputFiles[f].get();
     InputFileState file;
     file.FirstStream = first;
     file.StreamCount = static_cast<int>(ic->nb_streams);
@@ -117,7 +118,7 @@ void Transcoder::BuildInputTables() {
       ist->FileIndex = f;
       ist->Index = static_cast<int>(s);
       ist->Stream = ic->streams[s];
-      ist->RateEmu = e_.InputRateEmu[f];
+      ist->RateEmu = e_.Files.InputRateEmu[f];
       if (ist->RateEmu) {
         ist->StartWallClock = av_gettime();
         ist->FrameCount = 0;
@@ -130,52 +131,52 @@ void Transcoder::BuildInputTables() {
 // Steps 3-4: count and check output streams and maps, then choose each output's source.
 void Transcoder::MapOutputStreams() {
   int total = 0;
-  for (int f = 0; f < e_.OutputFileCount; ++f) {
-    AVFormatContext* oc = e_.OutputFiles[f].get();
+  for (int f = 0; f < e_.Files.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.Files.OutputFiles[f].get();
     if (oc->nb_streams == 0) throw FFMpegException("Output file does not contain any stream");
     total += static_cast<int>(oc->nb_streams);
   }
-  if (e_.StreamMapCount > 0 && e_.StreamMapCount != total)
+  if (e_.Files.StreamMapCount > 0 && e_.Files.StreamMapCount != total)
     throw FFMpegException("Number of stream maps must match number of output streams");
-  for (int i = 0; i < e_.StreamMapCount; ++i) {
-    const auto& m = e_.StreamMaps[i];
-    if (m.FileIndex < 0 || m.FileIndex >= e_.InputFileCount || m.StreamIndex < 0 ||
+  for (int i = 0; i < e_.Files.StreamMapCount; ++i) {
+    const auto& m = e_.Files.StreamMaps[i];
+    if (m.FileIndex < 0 || m.FileIndex >= e_.Files.InputFileCount || m.StreamIndex < 0 ||
         m.StreamIndex >= run_.Files[m.FileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
-    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.InputFileCount || m.SyncStreamIndex < 0 ||
+    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.Files.InputFileCount || m.SyncStreamIndex < 0 ||
         m.SyncStreamIndex >= run_.Files[m.SyncFileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
   }
 
   int n = 0;
-  for (int f = 0; f < e_.OutputFileCount; ++f) {
-    AVFormatContext* oc = e_.OutputFiles[f].get();
+  for (int f = 0; f < e_.Files.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.Files.OutputFiles[f].get();
     for (unsigned s = 0; s < oc->nb_streams; ++s, ++n) {
       auto ost = std::make_unique<OutputStreamState>();
       ost->FileIndex = f;
       ost->Index = static_cast<int>(s);
       ost->Stream = oc->streams[s];
-      ost->Encoder = s < kMaxStreamsPerFile ? e_.OutputCodecs[f][s].get() : nullptr;
+      ost->Encoder = s < kMaxStreamsPerFile ? e_.Files.OutputCodecs[f][s].get() : nullptr;
       if (!ost->Encoder) throw FFMpegException("invalid codec_type of output stream");
       const AVMediaType type = ost->Encoder->codec_type;
 
       int source = -1;
-      if (e_.StreamMapCount > 0) {
-        const auto& m = e_.StreamMaps[n];
+      if (e_.Files.StreamMapCount > 0) {
+        const auto& m = e_.Files.StreamMaps[n];
         source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
         if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
           av_dump_format(oc, f, oc->url, 1);
           throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
                                        m.FileIndex, m.StreamIndex, f, static_cast<int>(s)));
         }
-      } else if (e_.ProgramId != 0) {
-        for (int fi = 0; fi < e_.InputFileCount && source < 0; ++fi) {
-          AVFormatContext* ic = e_.InputFiles[fi].get();
+      } else if (opt_.ProgramId != 0) {
+        for (int fi = 0; fi < e_.Files.InputFileCount && source < 0; ++fi) {
+          AVFormatContext* ic = e_.Files.InputFiles[fi].get();
           for (unsigned p = 0; p < ic->nb_programs && source < 0; ++p) {
             const AVProgram* prog = ic->programs[p];
-            if (prog->id != e_.ProgramId) continue;
+            if (prog->id != opt_.ProgramId) continue;
             for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
               const int sidx = static_cast<int>(prog->stream_index[k]);
               if (sidx >= run_.Files[fi].StreamCount) continue;
@@ -211,8 +212,8 @@ void Transcoder::MapOutputStreams() {
       }
       ost->SourceIndex = source;
       run_.Inputs[source]->Discard = false;
-      if (e_.StreamMapCount > 0) {
-        const auto& m = e_.StreamMaps[n];
+      if (e_.Files.StreamMapCount > 0) {
+        const auto& m = e_.Files.StreamMaps[n];
         ost->SyncInput =
             run_.Inputs[run_.Files[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
       } else {
@@ -229,7 +230,7 @@ void Transcoder::MapOutputStreams() {
 void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {
   AVCodecContext* codec = ost.Encoder;
   const AVCodecParameters* in = ist.Stream->codecpar;
-  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
   AVCodecParameters* par = ost.Stream->codecpar;
   if (avcodec_parameters_copy(par, in) < 0) throw FFMpegException("av_mallocz fail");
   codec->codec_id = in->codec_id;
@@ -250,7 +251,7 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
   codec->time_base = ist.Stream->time_base;
   switch (in->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      if (e_.AudioVolume != 256)
+      if (opt_.AudioVolume != 256)
         throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
       if (par->block_align == 1 &&
           (in->codec_id == AV_CODEC_ID_MP3 || in->codec_id == AV_CODEC_ID_AC3))
@@ -261,7 +262,7 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
       if (e_.OnCustomHook)
         throw FFMpegException(
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-      if (e_.UsingFrameHook)
+      if (e_.Stats.UsingFrameHook)
         throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
       ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
       ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
@@ -291,31 +292,31 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
   ost.Stream->disposition = ist.Stream->disposition;
 
-  if (e_.OutputStreamCopy[ost.FileIndex][ost.Index]) {
+  if (e_.Files.OutputStreamCopy[ost.FileIndex][ost.Index]) {
     PrepareCopy(ost, ist);
     return;
   }
 
   switch (codec->codec_type) {
     case AVMEDIA_TYPE_VIDEO: {
-      ost.VideoCrop = (e_.CropLeft + e_.CropRight + e_.CropTop + e_.CropBottom) != 0;
-      ost.VideoPad = (e_.PadLeft + e_.PadRight + e_.PadTop + e_.PadBottom) != 0;
-      ost.VideoResample = !(codec->width == icodec->width - (e_.CropLeft + e_.CropRight) +
-                                                (e_.PadLeft + e_.PadRight) &&
-                            codec->height == icodec->height - (e_.CropTop + e_.CropBottom) +
-                                                 (e_.PadTop + e_.PadBottom) &&
+      ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
+      ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
+      ost.VideoResample = !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) +
+                                                (opt_.PadLeft + opt_.PadRight) &&
+                            codec->height == icodec->height - (opt_.CropTop + opt_.CropBottom) +
+                                                 (opt_.PadTop + opt_.PadBottom) &&
                             codec->pix_fmt == icodec->format);
       if (ost.VideoCrop) {
-        ost.CropTop = e_.CropTop;
-        ost.CropLeft = e_.CropLeft;
-        ost.CropBottom = e_.CropBottom;
-        ost.CropRight = e_.CropRight;
+        ost.CropTop = opt_.CropTop;
+        ost.CropLeft = opt_.CropLeft;
+        ost.CropBottom = opt_.CropBottom;
+        ost.CropRight = opt_.CropRight;
       }
       if (ost.VideoPad) {
-        ost.PadTop = e_.PadTop;
-        ost.PadBottom = e_.PadBottom;
-        ost.PadLeft = e_.PadLeft;
-        ost.PadRight = e_.PadRight;
+        ost.PadTop = opt_.PadTop;
+        ost.PadBottom = opt_.PadBottom;
+        ost.PadLeft = opt_.PadLeft;
+        ost.PadRight = opt_.PadRight;
       }
       if (ost.VideoPad || ost.VideoResample) {
         ost.TempPicture.reset(av_frame_alloc());
@@ -331,14 +332,14 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
                                                   : "avpicture_alloc fail");
       }
       if (ost.VideoResample) {
-        int64_t flags = e_.SwsFlags;
+        int64_t flags = e_.Stats.SwsFlags;
         if (e_.ScalerDefaults &&
             av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
-          e_.SwsFlags = static_cast<int>(flags);
-        const int src_w = icodec->width - e_.CropLeft - e_.CropRight;
-        const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
-        const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
-        const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
+          e_.Stats.SwsFlags = static_cast<int>(flags);
+        const int src_w = icodec->width - opt_.CropLeft - opt_.CropRight;
+        const int src_h = icodec->height - opt_.CropTop - opt_.CropBottom;
+        const int dst_w = codec->width - opt_.PadLeft - opt_.PadRight;
+        const int dst_h = codec->height - opt_.PadTop - opt_.PadBottom;
         const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
         // A source whose picture size or format the probe could not read (a damaged or
         // unknown stream) gets its scaler from the first decoded picture instead; if none
@@ -346,7 +347,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
         if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
           std::string why;
           ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
-                                               codec->pix_fmt, e_.SwsFlags, &why));
+                                               codec->pix_fmt, e_.Stats.SwsFlags, &why));
           if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
         }
         ost.ScaleSourceHeight = src_h;
@@ -357,7 +358,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
       ost.Fifo.reset(
           av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
       if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
-      ost.AudioResample = codec->sample_rate != icodec->sample_rate || e_.AudioSyncMethod > 1;
+      ost.AudioResample = codec->sample_rate != icodec->sample_rate || opt_.AudioSyncMethod > 1;
       break;
     case AVMEDIA_TYPE_SUBTITLE:
       break;
@@ -376,7 +377,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
 
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
 void Transcoder::OpenPassLog(OutputStreamState& ost, int table_index) {
-  std::string name = e_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : e_.PassLogFileName;
+  std::string name = opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
   name += "-" + std::to_string(table_index) + ".log";
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
@@ -462,10 +463,10 @@ void Transcoder::OpenEncoders() {
       if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
         if (codec->framerate.num == 0 && codec->time_base.num > 0)
           codec->framerate = av_inv_q(codec->time_base);
-        if (e_.ThreadCount != 1) codec->thread_count = e_.ThreadCount;
+        if (opt_.ThreadCount != 1) codec->thread_count = opt_.ThreadCount;
       }
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO && e_.ThreadCount != 1)
-        codec->thread_count = e_.ThreadCount;
+      if (codec->codec_type == AVMEDIA_TYPE_AUDIO && opt_.ThreadCount != 1)
+        codec->thread_count = opt_.ThreadCount;
       // The parameters, named in a failure (a damaged source can hand over any of them); taken
       // now, since a failed open resets some of them.
       std::string params;
@@ -488,7 +489,7 @@ void Transcoder::OpenEncoders() {
       }
       ost.CodecOpened = true;
     }
-    e_.ExtraBytes += codec->extradata_size;
+    e_.Stats.ExtraBytes += codec->extradata_size;
     if (avcodec_parameters_from_context(ost.Stream->codecpar, codec) < 0)
       throw FFMpegException("av_mallocz fail");
     ost.Stream->time_base = codec->time_base;
@@ -505,8 +506,8 @@ void Transcoder::OpenEncoders() {
       if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
       if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
         ost.AudioResample = true;
-      ost.AlignAudioStart = e_.AudioSyncMethod == 0 &&
-                            KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
+      ost.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
+                            KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
       // The FIFO holds samples at the encoder's channel count.
       ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
       if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
@@ -533,7 +534,7 @@ void Transcoder::OpenDecoders() {
       throw FFMpegException("av_mallocz fail");
     AVCodecContext* ctx = ist.DecoderOwner.get();
     ctx->pkt_timebase = ist.Stream->time_base;
-    ctx->thread_count = e_.ThreadCount;
+    ctx->thread_count = opt_.ThreadCount;
     const int type_flag = par->codec_type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
                           : par->codec_type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
                                                                   : AV_OPT_FLAG_SUBTITLE_PARAM;
@@ -562,16 +563,16 @@ void Transcoder::OpenDecoders() {
 void Transcoder::CopyMetaData() {
   static const char* const kTags[] = {"title", "artist", "author", "copyright", "comment",
                                       "album", "date",   "year",   "track",     "genre"};
-  for (int i = 0; i < e_.MetaDataMapCount; ++i) {
-    const auto& m = e_.MetaDataMaps[i];
-    if (m.OutFile < 0 || m.OutFile >= e_.OutputFileCount)
+  for (int i = 0; i < e_.Files.MetaDataMapCount; ++i) {
+    const auto& m = e_.Files.MetaDataMaps[i];
+    if (m.OutFile < 0 || m.OutFile >= e_.Files.OutputFileCount)
       throw FFMpegException(Format("Invalid output file index %d map_meta_data(%d,%d)", m.OutFile,
                                    m.OutFile, m.InFile));
-    if (m.InFile < 0 || m.InFile >= e_.InputFileCount)
+    if (m.InFile < 0 || m.InFile >= e_.Files.InputFileCount)
       throw FFMpegException(Format("Invalid input file index %d map_meta_data(%d,%d)", m.InFile,
                                    m.OutFile, m.InFile));
-    AVFormatContext* in = e_.InputFiles[m.InFile].get();
-    AVFormatContext* out = e_.OutputFiles[m.OutFile].get();
+    AVFormatContext* in = e_.Files.InputFiles[m.InFile].get();
+    AVFormatContext* out = e_.Files.OutputFiles[m.OutFile].get();
     for (const char* key : kTags) {
       const AVDictionaryEntry* t = av_dict_get(in->metadata, key, nullptr, 0);
       if (t) av_dict_set(&out->metadata, key, t->value, 0);
@@ -579,33 +580,11 @@ void Transcoder::CopyMetaData() {
   }
 }
 
-// File set-up leaves each stream's bitstream filter allocated but not initialised, because the
-// stream's parameters are known only once its encoder is open.
-void Transcoder::InitBitstreamFilters() {
-  for (auto& ost : run_.Outputs) {
-    if (ost->Index >= kMaxStreamsPerFile) continue;
-    AVBSFContext* bsf = e_.BitstreamFilters[ost->FileIndex][ost->Index].get();
-    if (!bsf) continue;
-    if (avcodec_parameters_copy(bsf->par_in, ost->Stream->codecpar) < 0)
-      throw FFMpegException("av_mallocz fail");
-    bsf->time_base_in = ost->Stream->time_base;
-    const int ret = av_bsf_init(bsf);
-    if (ret < 0) {
-      char text[AV_ERROR_MAX_STRING_SIZE] = {};
-      av_strerror(ret, text, sizeof text);
-      throw FFMpegException(std::string("Error initializing bitstream filter ") +
-                            bsf->filter->name + ": " + text);
-    }
-    if (avcodec_parameters_copy(ost->Stream->codecpar, bsf->par_out) < 0)
-      throw FFMpegException("av_mallocz fail");
-  }
-}
-
 // Step 13: headers.
 void Transcoder::WriteHeaders() {
-  bool all_rtp = e_.OutputFileCount > 0;
-  for (int i = 0; i < e_.OutputFileCount; ++i) {
-    AVFormatContext* oc = e_.OutputFiles[i].get();
+  bool all_rtp = e_.Files.OutputFileCount > 0;
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = avformat_write_header(oc, nullptr);
     if (ret < 0)
       throw FFMpegException(
@@ -614,7 +593,7 @@ void Transcoder::WriteHeaders() {
   }
   if (all_rtp && e_.OnLog) {
     std::vector<AVFormatContext*> list;
-    for (int i = 0; i < e_.OutputFileCount; ++i) list.push_back(e_.OutputFiles[i].get());
+    for (int i = 0; i < e_.Files.OutputFileCount; ++i) list.push_back(e_.Files.OutputFiles[i].get());
     char sdp[2048];
     if (av_sdp_create(list.data(), static_cast<int>(list.size()), sdp, sizeof sdp) >= 0)
       Log(1, "SDP: %s", sdp);
@@ -654,11 +633,11 @@ std::string Seconds(int64_t us) {
 
 // Steps 15-18: the read loop.
 void Transcoder::MainLoop() {
-  const int64_t max_frames[4] = {e_.MaxFrames[0], e_.MaxFrames[1], e_.MaxFrames[2],
-                                 e_.MaxFrames[3]};
-  while (!e_.AbortRequested.load()) {
+  const int64_t max_frames[4] = {opt_.MaxFrames[0], opt_.MaxFrames[1], opt_.MaxFrames[2],
+                                 opt_.MaxFrames[3]};
+  while (!e_.State.AbortRequested.load()) {
     e_.WaitWhilePaused();
-    if (e_.AbortRequested.load()) break;
+    if (e_.State.AbortRequested.load()) break;
 
     // Step 15: the file of the output stream that lags most.
     double ipts_min = 1e100, opts_min = 1e100;
@@ -678,11 +657,11 @@ void Transcoder::MainLoop() {
       if (!run_.Files[ist.FileIndex].EofReached) {
         if (ipts < ipts_min) {
           ipts_min = ipts;
-          if (e_.InputSync) file_index = ist.FileIndex;
+          if (opt_.InputSync) file_index = ist.FileIndex;
         }
         if (opts < opts_min) {
           opts_min = opts;
-          if (!e_.InputSync) file_index = ist.FileIndex;
+          if (!opt_.InputSync) file_index = ist.FileIndex;
         }
       }
       const int type = ost.Encoder->codec_type;
@@ -695,15 +674,15 @@ void Transcoder::MainLoop() {
       run_.InputsEnded = !limit_reached;
       break;
     }
-    if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-        opts_min >= static_cast<double>(e_.RecordingTimeUs) / 1000000.0)
+    if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+        opts_min >= static_cast<double>(opt_.RecordingTimeUs) / 1000000.0)
       break;
-    if (e_.LimitFileSize != 0 &&
-        e_.LimitFileSize < static_cast<uint64_t>(CurrentOutputPosition(e_.OutputFiles[0].get())))
+    if (opt_.LimitFileSize != 0 &&
+        opt_.LimitFileSize < static_cast<uint64_t>(CurrentOutputPosition(e_.Files.OutputFiles[0].get())))
       break;
 
     // Step 17: read one packet.
-    AVFormatContext* ic = e_.InputFiles[file_index].get();
+    AVFormatContext* ic = e_.Files.InputFiles[file_index].get();
     AVPacket* pkt = packet_.get();
     e_.ReadGuard.Begin(ic);
     const int read = av_read_frame(ic, pkt);
@@ -713,22 +692,22 @@ void Transcoder::MainLoop() {
         throw FFMpegException(Format("Input file #%d yields no packet in %d MB of data (an "
                                      "endless or damaged input)",
                                      file_index, static_cast<int>(e_.ReadGuard.Limit >> 20)));
-      if (read == AVERROR_EXIT && e_.AbortRequested.load()) break;
+      if (read == AVERROR_EXIT && e_.State.AbortRequested.load()) break;
       if (read == AVERROR(ENOMEM))
         throw FFMpegException(WithLibraryText(Format("Error while reading input file #%d", file_index), read));
       // A read error ends the file like its end: what was read is converted, and a source
       // that ends well before its known duration is reported with the run.
       run_.Files[file_index].EofReached = true;
       run_.Files[file_index].ReadError = read;
-      if (e_.Shortest) {
+      if (opt_.Shortest) {
         run_.InputsEnded = true;
         break;
       }
       continue;
     }
     NoteReach(run_.Files[file_index], ic, pkt);
-    if (e_.DoPktDump)
-      av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, e_.DoHexDump, ic->streams[pkt->stream_index]);
+    if (opt_.DoPktDump)
+      av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, opt_.DoHexDump, ic->streams[pkt->stream_index]);
 
     // Step 18.
     const InputFileState& file = run_.Files[file_index];
@@ -737,11 +716,11 @@ void Transcoder::MainLoop() {
       const int ist_index = file.FirstStream + pkt->stream_index;
       InputStreamState& ist = *run_.Inputs[ist_index];
       const AVRational tb = ist.Stream->time_base;
-      const int64_t offset = av_rescale_q(e_.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
+      const int64_t offset = av_rescale_q(e_.Files.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
       if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
       if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
       const double scale =
-          pkt->stream_index < 20 ? e_.InputTsScale[file_index][pkt->stream_index] : 0.0;
+          pkt->stream_index < 20 ? e_.Files.InputTsScale[file_index][pkt->stream_index] : 0.0;
       if (scale != 0.0) {
         if (pkt->pts != AV_NOPTS_VALUE)
           pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
@@ -750,22 +729,22 @@ void Transcoder::MainLoop() {
       }
       // Discontinuity: a jump beyond the threshold, or a step back, moves the file's offset
       // so that time stamps continue from where they were.
-      if (pkt->dts != AV_NOPTS_VALUE && ist.NextDts != AV_NOPTS_VALUE && !e_.CopyTs) {
+      if (pkt->dts != AV_NOPTS_VALUE && ist.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
         const int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
         const int64_t delta = dts_us - ist.NextDts;
-        if (std::llabs(delta) > static_cast<int64_t>(e_.DtsDeltaThreshold * 1000000.0) ||
+        if (std::llabs(delta) > static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0) ||
             dts_us + 1 < ist.LastDts) {
-          e_.InputTsOffset[file_index] -= delta;
-          if (e_.Verbosity > 2)
+          e_.Files.InputTsOffset[file_index] -= delta;
+          if (opt_.Verbosity > 2)
             Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
-                e_.InputTsOffset[file_index]);
+                e_.Files.InputTsOffset[file_index]);
           const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, tb);
           pkt->dts -= d;
           if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
         }
       }
       if (OutputPacket(ist, ist_index, pkt) < 0) {
-        if (e_.Verbosity >= 0)
+        if (opt_.Verbosity >= 0)
           Log(1, "Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
         av_packet_unref(pkt);
         continue;
@@ -774,7 +753,7 @@ void Transcoder::MainLoop() {
     av_packet_unref(pkt);
 
     const int64_t now = av_gettime();
-    if (now - run_.LastReportUs > e_.ProgressIntervalUs) {
+    if (now - run_.LastReportUs > opt_.ProgressIntervalUs) {
       run_.LastReportUs = now;
       PrintReport(false);
     }
@@ -785,8 +764,8 @@ void Transcoder::MainLoop() {
 void Transcoder::FinishRun() {
   for (size_t i = 0; i < run_.Inputs.size(); ++i)
     if (run_.Inputs[i]->DecodingNeeded) OutputPacket(*run_.Inputs[i], static_cast<int>(i), nullptr);
-  for (int i = 0; i < e_.OutputFileCount; ++i) {
-    AVFormatContext* oc = e_.OutputFiles[i].get();
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
     if (ret < 0) throw FFMpegException(WithLibraryText("av_write_trailer()", ret));
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
@@ -801,12 +780,12 @@ void Transcoder::FinishRun() {
   }
   PrintReport(true);
   CloseCodecs();
-  const bool stopped = e_.AbortRequested.load();
+  const bool stopped = e_.State.AbortRequested.load();
   if (!stopped) {
     CheckOutputsHoldMedia();
     NoteShortSource();
   }
-  e_.Finished = !stopped;
+  e_.State.Finished = !stopped;
 }
 
 // A finished run must have given every picture and sound stream of its outputs something; a
@@ -817,7 +796,7 @@ void Transcoder::CheckOutputsHoldMedia() const {
     const OutputStreamState& ost = *ostp;
     const AVMediaType type = ost.Encoder->codec_type;
     if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
-    if (ost.PacketsWritten > 0 || e_.MaxFrames[type] <= 0) continue;
+    if (ost.PacketsWritten > 0 || opt_.MaxFrames[type] <= 0) continue;
     const bool video = type == AVMEDIA_TYPE_VIDEO;
     const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
     std::string text = Format("Output stream #%d.%d holds no %s", ost.FileIndex, ost.Index,
@@ -842,7 +821,7 @@ void Transcoder::NoteShortSource() {
   if (!run_.InputsEnded) return;
   for (size_t f = 0; f < run_.Files.size(); ++f) {
     const InputFileState& file = run_.Files[f];
-    const AVFormatContext* ic = e_.InputFiles[f].get();
+    const AVFormatContext* ic = e_.Files.InputFiles[f].get();
     if (!file.EofReached || file.ReachedUs == AV_NOPTS_VALUE) continue;
     if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0 ||
         ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
@@ -855,7 +834,7 @@ void Transcoder::NoteShortSource() {
                        Seconds(ic->duration) + " s";
     if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
       text = WithLibraryText(text + " (read error", file.ReadError) + ")";
-    e_.RunWarning = text;
+    e_.State.RunWarning = text;
     return;
   }
 }
@@ -875,7 +854,7 @@ void Transcoder::CloseCodecs() {
 }
 
 void TCustomFFmpeg::Transcode() {
-  RunWarning.clear();
+  State.RunWarning.clear();
   OpenOutputFilesForWriting();
   {
     Transcoder run(*this);

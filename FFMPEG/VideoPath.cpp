@@ -156,39 +156,39 @@ AVFrame* Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture) {
 }
 
 AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture) {
-  e_.HookFrameCounter += 1;
+  e_.Stats.HookFrameCounter += 1;
   const int64_t pts = ist.Pts;
 
   // Hook gate: decides whether the frame-hook modules run on this picture.
-  if (!e_.OnCustomHook && e_.UsingFrameHook) {
+  if (!e_.OnCustomHook && e_.Stats.UsingFrameHook) {
     if (e_.OnBeforeHook) {
       try {
-        e_.OnBeforeHook(pts, e_.HookAction);
+        e_.OnBeforeHook(pts, e_.Stats.HookAction);
       } catch (const std::exception& ex) {
         Log(0, "Error occurs OnBeforeHook: %s", ex.what());
-        e_.HookAction = haStop;
+        e_.Stats.HookAction = haStop;
       }
-      if (e_.HookAction == haStop) e_.UsingFrameHook = false;
-    } else if (e_.HookTimeRangeCount > 0) {
-      e_.HookAction = haIgnore;
-      for (int i = e_.HookTimeRangeIndex; i < e_.HookTimeRangeCount; ++i) {
-        const THookTimeRange& r = e_.HookTimeRanges[static_cast<size_t>(i)];
+      if (e_.Stats.HookAction == haStop) e_.Stats.UsingFrameHook = false;
+    } else if (opt_.HookTimeRangeCount > 0) {
+      e_.Stats.HookAction = haIgnore;
+      for (int i = e_.Stats.HookTimeRangeIndex; i < opt_.HookTimeRangeCount; ++i) {
+        const THookTimeRange& r = opt_.HookTimeRanges[static_cast<size_t>(i)];
         if (r.Start <= pts && pts <= r.End) {
-          e_.HookTimeRangeIndex = i;
-          e_.HookAction = haContinue;
+          e_.Stats.HookTimeRangeIndex = i;
+          e_.Stats.HookAction = haContinue;
           break;
         }
-        if (i == e_.HookTimeRangeCount - 1 && r.End < pts) {
-          e_.HookAction = haStop;
-          e_.UsingFrameHook = false;
+        if (i == opt_.HookTimeRangeCount - 1 && r.End < pts) {
+          e_.Stats.HookAction = haStop;
+          e_.Stats.UsingFrameHook = false;
         }
       }
     }
   }
 
-  const bool hooks_run = e_.UsingFrameHook && e_.HookAction == haContinue;
+  const bool hooks_run = e_.Stats.UsingFrameHook && e_.Stats.HookAction == haContinue;
   AVFrame* work = picture;
-  if (e_.DoDeinterlace) {
+  if (opt_.DoDeinterlace) {
     AVFrame* out = Deinterlace(ist, picture);
     if (!out && !ist.Deinterlacer.Graph) {
       Log(0, "deinterlace error.");
@@ -207,13 +207,13 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
 
   if (e_.OnCustomHook) {
     RunCustomHook(work, pts);
-  } else if (e_.UsingFrameHook && e_.HookAction == haContinue) {
+  } else if (e_.Stats.UsingFrameHook && e_.Stats.HookAction == haContinue) {
     QuorvinHookPicture pic{};
     for (int i = 0; i < 4; ++i) {
       pic.data[i] = work->data[i];
       pic.linesize[i] = work->linesize[i];
     }
-    RunFrameHooks(e_.FrameHooks, &pic, work->format, work->width, work->height, pts);
+    RunFrameHooks(e_.Files.FrameHooks, &pic, work->format, work->width, work->height, pts);
   }
   return work;
 }
@@ -223,13 +223,13 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
 void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   const int w = work->width, h = work->height;
   const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
-  const AVPixelFormat rgb_fmt = e_.HookPixelFormat;
+  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
   bool stop_hook = false;
 
-  if (!e_.HookBitmap) {
-    e_.HookBitmap = std::make_unique<THookBitmap>();
-    e_.HookBitmap->Width = w;
-    e_.HookBitmap->Height = h;
+  if (!e_.Stats.HookBitmap) {
+    e_.Stats.HookBitmap = std::make_unique<THookBitmap>();
+    e_.Stats.HookBitmap->Width = w;
+    e_.Stats.HookBitmap->Height = h;
   }
   uint8_t* rgb_data[4] = {};
   int rgb_linesize[4] = {};
@@ -243,24 +243,24 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
     if (size < 0) {
       stop_hook = true;
     } else {
-      if (e_.RgbBuffer.size() < static_cast<size_t>(size))
-        e_.RgbBuffer.resize(static_cast<size_t>(size));
-      av_image_fill_arrays(rgb_data, rgb_linesize, e_.RgbBuffer.data(), rgb_fmt, w, h, 1);
+      if (e_.Stats.RgbBuffer.size() < static_cast<size_t>(size))
+        e_.Stats.RgbBuffer.resize(static_cast<size_t>(size));
+      av_image_fill_arrays(rgb_data, rgb_linesize, e_.Stats.RgbBuffer.data(), rgb_fmt, w, h, 1);
       std::string why;
-      e_.ToRgbContext.reset(CheckedScaler(e_.ToRgbContext.release(), w, h, fmt, w, h, rgb_fmt,
+      e_.Stats.ToRgbContext.reset(CheckedScaler(e_.Stats.ToRgbContext.release(), w, h, fmt, w, h, rgb_fmt,
                                           SWS_BICUBIC, &why));
-      if (!e_.ToRgbContext) {
+      if (!e_.Stats.ToRgbContext) {
         Log(0, "Cannot initialize the toRGB conversion context: %s", why.c_str());
         stop_hook = true;
       } else {
-        sws_scale(e_.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data, rgb_linesize);
+        sws_scale(e_.Stats.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data, rgb_linesize);
       }
     }
   }
 
   if (!stop_hook) {
     // The bitmap keeps the size of the first picture; it shows the rows and columns both have.
-    THookBitmap& bmp = *e_.HookBitmap;
+    THookBitmap& bmp = *e_.Stats.HookBitmap;
     const int rows = std::min(bmp.Height, h);
     const int row_bytes = std::min(bmp.Width, w) * 3;
     bmp.Stride = bmp.Width * 3;
@@ -273,7 +273,7 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
                   static_cast<size_t>(row_bytes));
     bool update = true;
     try {
-      e_.OnCustomHook(bmp, e_.HookFrameCounter, pts_us, update, stop_hook);
+      e_.OnCustomHook(bmp, e_.Stats.HookFrameCounter, pts_us, update, stop_hook);
     } catch (const std::exception& ex) {
       Log(0, "Error occurs OnCustomHook: %s", ex.what());
       update = false;
@@ -285,13 +285,13 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
                     static_cast<size_t>(row_bytes));
       if (rgb_fmt != fmt) {
         std::string why;
-        e_.FromRgbContext.reset(CheckedScaler(e_.FromRgbContext.release(), w, h, rgb_fmt, w, h,
+        e_.Stats.FromRgbContext.reset(CheckedScaler(e_.Stats.FromRgbContext.release(), w, h, rgb_fmt, w, h,
                                               fmt, SWS_BICUBIC, &why));
-        if (!e_.FromRgbContext) {
+        if (!e_.Stats.FromRgbContext) {
           Log(0, "Cannot initialize the fromRGB conversion context: %s", why.c_str());
           stop_hook = true;
         } else {
-          sws_scale(e_.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data,
+          sws_scale(e_.Stats.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data,
                     work->linesize);
         }
       }
@@ -299,8 +299,8 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   }
   if (stop_hook) {
     e_.OnCustomHook = nullptr;
-    e_.HookAction = haStop;
-    e_.UsingFrameHook = false;
+    e_.Stats.HookAction = haStop;
+    e_.Stats.UsingFrameHook = false;
   }
 }
 
@@ -309,29 +309,29 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
   const double tb = av_q2d(enc->time_base);
   int frame_size = 0;
   int64_t count = 1;
-  const double sync_time = static_cast<double>(ost.SyncInput->Pts - e_.StartTimeUs) / 1000000.0;
+  const double sync_time = static_cast<double>(ost.SyncInput->Pts - opt_.StartTimeUs) / 1000000.0;
 
   // Frame-rate sync: drop or duplicate pictures to keep the output on the input clock.
-  if (e_.VideoSyncMethod > 0 || (e_.VideoSyncMethod != 0 && tb > 0.001)) {
+  if (opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001)) {
     const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
     if (vdelta < -1.1) {
       count = 0;
-    } else if (e_.VideoSyncMethod == 2) {
+    } else if (opt_.VideoSyncMethod == 2) {
       ost.SyncOpts = std::llround(sync_time / tb);
     } else if (vdelta > 1.1) {
       count = std::llround(vdelta);
     }
     if (count == 0) {
-      e_.FramesDropped += 1;
-      if (e_.Verbosity > 2) Log(1, "*** drop!");
+      e_.Stats.FramesDropped += 1;
+      if (opt_.Verbosity > 2) Log(1, "*** drop!");
     } else if (count > 1) {
-      e_.FramesDuplicated += static_cast<int>(count - 1);
-      if (e_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
+      e_.Stats.FramesDuplicated += static_cast<int>(count - 1);
+      if (opt_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
     }
   } else {
     ost.SyncOpts = std::llround(sync_time / tb);
   }
-  count = std::min<int64_t>(count, e_.MaxFrames[0] - ost.FrameNumber);
+  count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
   if (count <= 0 || !picture) return 0;
 
   // Crop: a view into the decoded picture, no copy.
@@ -391,7 +391,7 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
     if (ost.VideoResample) {
       std::string why;
       ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt,
-                                           inner_w, inner_h, enc->pix_fmt, e_.SwsFlags, &why));
+                                           inner_w, inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
       if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
       const int rows = sws_scale(ost.ScaleContext.get(), fmt_data, fmt_linesize, 0, src_h,
                                  target_data, target_linesize);
@@ -401,7 +401,7 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
                     fmt_linesize, enc->pix_fmt, inner_w, inner_h);
     }
     if (ost.VideoPad) {
-      const int color[3] = {e_.PadColor[0], e_.PadColor[1], e_.PadColor[2]};
+      const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
       FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
     }
   } else if (ost.VideoCrop) {
@@ -411,7 +411,7 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
 
   AVFrame* frame = ost.EncodeFrame.get();
   for (int64_t i = 0; i < count; ++i) {
-    if (e_.AbortRequested.load()) break;
+    if (e_.State.AbortRequested.load()) break;
     if (final_picture) {
       if (av_frame_ref(frame, final_picture) < 0) throw FFMpegException("Video encoding failed");
     } else {
@@ -424,10 +424,10 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
     const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
     if (vdefaults &&
         (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-      frame->top_field_first = e_.TopFieldFirst == -1 ? picture->top_field_first : e_.TopFieldFirst;
+      frame->top_field_first = opt_.TopFieldFirst == -1 ? picture->top_field_first : opt_.TopFieldFirst;
     frame->quality =
-        e_.SameQuality ? static_cast<int>(std::lround(ist.Quality)) : enc->global_quality;
-    if (e_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
+        opt_.SameQuality ? static_cast<int>(std::lround(ist.Quality)) : enc->global_quality;
+    if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->pts = ost.SyncOpts;
     frame->sample_aspect_ratio = enc->sample_aspect_ratio;
     const int size = EncodeAndWrite(ost, frame);

@@ -78,7 +78,7 @@ TEST(OutputFormatsTest, EveryFormatConvertsASmallSource) {
     ASSERT_NO_THROW(engine.ApplyOutputOptions(out, options));
     ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
     ASSERT_NO_THROW(engine.Transcode());
-    EXPECT_TRUE(engine.Finished);
+    EXPECT_TRUE(engine.State.Finished);
     engine.FreeFileSet();
 
     const Expected x = FromRecord(options);
