@@ -43,13 +43,6 @@ std::string DecodeFailure(const InputStreamState& ist, int av_error) {
 
 }  // namespace
 
-std::string WithLibraryText(const std::string& what, int av_error) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(av_error, buf, sizeof buf) < 0)
-    std::snprintf(buf, sizeof buf, "error %d", av_error);
-  return what + ": " + buf;
-}
-
 int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt) {
   const AVRational tb = ist.Stream->time_base;
   if (ist.NextPts == AV_NOPTS_VALUE) ist.NextPts = ist.Pts;

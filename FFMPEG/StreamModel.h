@@ -16,6 +16,7 @@ extern "C" {
 
 #include "AVPtr.h"
 #include "EngineOptions.h"
+#include "FFmpegException.h"
 #include "Orientation.h"
 
 class AmrNbEncoder;
@@ -30,8 +31,6 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
                           int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
                           std::string* why);
 
-// "what: library error text", e.g. "Video encoding failed: Cannot allocate memory".
-std::string WithLibraryText(const std::string& what, int av_error);
 struct AVFilterGraph;
 struct AVFilterContext;
 

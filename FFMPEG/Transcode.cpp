@@ -852,13 +852,3 @@ void Transcoder::CloseCodecs() {
     ist->DecoderOwner.reset();
   }
 }
-
-void TCustomFFmpeg::Transcode() {
-  State.RunWarning.clear();
-  OpenOutputFilesForWriting();
-  {
-    Transcoder run(*this);
-    run.Run();
-  }
-  CommitOutputFiles();
-}
