@@ -23,7 +23,7 @@ extern "C" {
 #include "FFmpeg.h"
 #include "FFmpegException.h"
 #include "SourceTags.h"
-#include "StreamModel.h"
+#include "Transcoder.h"
 
 namespace {
 
@@ -44,6 +44,10 @@ OutputStreamState::~OutputStreamState() {
 }
 
 Transcoder::~Transcoder() {
+  if (!threads_.empty()) {
+    Fail(nullptr);
+    JoinStageThreads();
+  }
   // Decoders are opened and closed under the process-wide codec lock.
   std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ist : run_.Inputs) {
@@ -59,18 +63,14 @@ void Transcoder::Log(int level, const char* fmt, ...) const {
   va_start(ap, fmt);
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
+  std::lock_guard<std::mutex> lock(log_mutex_);
   e_.Log(level, buf);
 }
 
 void Transcoder::Run() {
-  packet_.reset(av_packet_alloc());
-  out_pkt_.reset(av_packet_alloc());
-  if (!packet_ || !out_pkt_) throw FFMpegException("av_mallocz fail");
-
   BuildInputTables();
   MapOutputStreams();
   for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
-
   if (e_.Verbosity >= 0) {
     Log(1, "Stream mapping:");
     for (auto& ost : run_.Outputs) {
@@ -80,7 +80,6 @@ void Transcoder::Run() {
         Log(1, " [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->Index);
     }
   }
-
   OpenEncoders();
   OpenDecoders();
   // The output streams' parameters are known once their encoders are open.
@@ -89,15 +88,13 @@ void Transcoder::Run() {
   for (auto& ist : run_.Inputs) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
-    ist->IsStart = true;
   }
   CopyMetaData();
-  InitBitstreamFilters();
   WriteHeaders();
 
   e_.TimerStart = av_gettime();
   run_.LastReportUs = e_.TimerStart;
-  MainLoop();
+  RunStages();
   FinishRun();
 }
 
@@ -159,51 +156,9 @@ void Transcoder::MapOutputStreams() {
       ost->Stream = oc->streams[s];
       ost->Encoder = s < kMaxStreamsPerFile ? e_.OutputCodecs[f][s].get() : nullptr;
       if (!ost->Encoder) throw FFMpegException("invalid codec_type of output stream");
-      const AVMediaType type = ost->Encoder->codec_type;
 
-      int source = -1;
-      if (e_.StreamMapCount > 0) {
-        const auto& m = e_.StreamMaps[n];
-        source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
-        if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
-          av_dump_format(oc, f, oc->url, 1);
-          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
-                                       m.FileIndex, m.StreamIndex, f, static_cast<int>(s)));
-        }
-      } else if (e_.ProgramId != 0) {
-        for (int fi = 0; fi < e_.InputFileCount && source < 0; ++fi) {
-          AVFormatContext* ic = e_.InputFiles[fi].get();
-          for (unsigned p = 0; p < ic->nb_programs && source < 0; ++p) {
-            const AVProgram* prog = ic->programs[p];
-            if (prog->id != e_.ProgramId) continue;
-            for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
-              const int sidx = static_cast<int>(prog->stream_index[k]);
-              if (sidx >= run_.Files[fi].StreamCount) continue;
-              const int idx = run_.Files[fi].FirstStream + sidx;
-              if (run_.Inputs[idx]->Discard &&
-                  run_.Inputs[idx]->Stream->codecpar->codec_type == type) {
-                source = idx;
-                break;
-              }
-            }
-          }
-        }
-      } else {
-        // A cover picture feeds only a cover stream, and a cover stream only takes one.
-        const bool cover = IsAttachedPicture(ost->Stream);
-        for (size_t j = 0; j < run_.Inputs.size(); ++j) {
-          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
-              IsAttachedPicture(run_.Inputs[j]->Stream) == cover) {
-            source = static_cast<int>(j);
-            break;
-          }
-        }
-        if (source < 0) {
-          // No free stream of this type: share one, the last of the table winning.
-          for (size_t j = 0; j < run_.Inputs.size(); ++j)
-            if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
-        }
-      }
+      ost->TableIndex = n;
+      const int source = ChooseSource(*ost, n);
       if (source < 0) {
         av_dump_format(oc, f, oc->url, 1);
         throw FFMpegException(Format("Could not find input stream matching output stream #%d.%d", f,
@@ -224,6 +179,51 @@ void Transcoder::MapOutputStreams() {
   // The demuxer need not hand out packets that no output takes.
   for (auto& ist : run_.Inputs)
     if (ist->Discard) ist->Stream->discard = AVDISCARD_ALL;
+}
+
+// Step 4: the input stream that feeds OST (the MAP_INDEX-th output stream), -1 when none.
+int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const {
+  const AVMediaType type = ost.Encoder->codec_type;
+  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
+  if (e_.StreamMapCount > 0) {
+    const auto& m = e_.StreamMaps[map_index];
+    const int source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
+    if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
+      av_dump_format(oc, ost.FileIndex, oc->url, 1);
+      throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
+                                   m.FileIndex, m.StreamIndex, ost.FileIndex, ost.Index));
+    }
+    return source;
+  }
+  if (e_.ProgramId != 0) {
+    for (int fi = 0; fi < e_.InputFileCount; ++fi) {
+      AVFormatContext* ic = e_.InputFiles[fi].get();
+      for (unsigned p = 0; p < ic->nb_programs; ++p) {
+        const AVProgram* prog = ic->programs[p];
+        if (prog->id != e_.ProgramId) continue;
+        for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
+          const int sidx = static_cast<int>(prog->stream_index[k]);
+          if (sidx >= run_.Files[fi].StreamCount) continue;
+          const int idx = run_.Files[fi].FirstStream + sidx;
+          if (run_.Inputs[idx]->Discard && run_.Inputs[idx]->Stream->codecpar->codec_type == type)
+            return idx;
+        }
+      }
+    }
+    return -1;
+  }
+  // A cover picture feeds only a cover stream, and a cover stream only takes one.
+  const bool cover = IsAttachedPicture(ost.Stream);
+  for (size_t j = 0; j < run_.Inputs.size(); ++j) {
+    if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+        IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
+      return static_cast<int>(j);
+  }
+  // No free stream of this type: share one, the last of the table winning.
+  int source = -1;
+  for (size_t j = 0; j < run_.Inputs.size(); ++j)
+    if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+  return source;
 }
 
 void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {
@@ -274,6 +274,55 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
   }
 }
 
+// Crop, pad and scale of a picture output: what it needs besides its encoder.
+void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParameters* icodec) {
+  const AVCodecContext* codec = ost.Encoder;
+  ost.VideoCrop = (e_.CropLeft + e_.CropRight + e_.CropTop + e_.CropBottom) != 0;
+  ost.VideoPad = (e_.PadLeft + e_.PadRight + e_.PadTop + e_.PadBottom) != 0;
+  ost.VideoResample =
+      !(codec->width == icodec->width - (e_.CropLeft + e_.CropRight) + (e_.PadLeft + e_.PadRight) &&
+        codec->height ==
+            icodec->height - (e_.CropTop + e_.CropBottom) + (e_.PadTop + e_.PadBottom) &&
+        codec->pix_fmt == icodec->format);
+  if (ost.VideoCrop) {
+    ost.CropTop = e_.CropTop;
+    ost.CropLeft = e_.CropLeft;
+    ost.CropBottom = e_.CropBottom;
+    ost.CropRight = e_.CropRight;
+  }
+  if (ost.VideoPad) {
+    ost.PadTop = e_.PadTop;
+    ost.PadBottom = e_.PadBottom;
+    ost.PadLeft = e_.PadLeft;
+    ost.PadRight = e_.PadRight;
+  }
+  if (ost.VideoPad || ost.VideoResample) {
+    ost.TempPicture = NewPicture(codec->pix_fmt, codec->width, codec->height);
+    if (!ost.TempPicture)
+      throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                              : "avpicture_alloc fail");
+  }
+  if (!ost.VideoResample) return;
+  int64_t flags = e_.SwsFlags;
+  if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
+    e_.SwsFlags = static_cast<int>(flags);
+  const int src_w = icodec->width - e_.CropLeft - e_.CropRight;
+  const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
+  const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
+  const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
+  const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
+  // A source whose picture size or format the probe could not read (a damaged or unknown
+  // stream) gets its scaler from the first decoded picture instead; if none decodes, the run
+  // ends with an empty video stream, which is a failure.
+  if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
+    std::string why;
+    ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
+                                         codec->pix_fmt, e_.SwsFlags, &why));
+    if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+  }
+  ost.ScaleSourceHeight = src_h;
+}
+
 // Step 5: per output stream, copy or encode, and what the picture path needs.
 void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
@@ -297,62 +346,9 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
 
   switch (codec->codec_type) {
-    case AVMEDIA_TYPE_VIDEO: {
-      ost.VideoCrop = (e_.CropLeft + e_.CropRight + e_.CropTop + e_.CropBottom) != 0;
-      ost.VideoPad = (e_.PadLeft + e_.PadRight + e_.PadTop + e_.PadBottom) != 0;
-      ost.VideoResample = !(codec->width == icodec->width - (e_.CropLeft + e_.CropRight) +
-                                                (e_.PadLeft + e_.PadRight) &&
-                            codec->height == icodec->height - (e_.CropTop + e_.CropBottom) +
-                                                 (e_.PadTop + e_.PadBottom) &&
-                            codec->pix_fmt == icodec->format);
-      if (ost.VideoCrop) {
-        ost.CropTop = e_.CropTop;
-        ost.CropLeft = e_.CropLeft;
-        ost.CropBottom = e_.CropBottom;
-        ost.CropRight = e_.CropRight;
-      }
-      if (ost.VideoPad) {
-        ost.PadTop = e_.PadTop;
-        ost.PadBottom = e_.PadBottom;
-        ost.PadLeft = e_.PadLeft;
-        ost.PadRight = e_.PadRight;
-      }
-      if (ost.VideoPad || ost.VideoResample) {
-        ost.TempPicture.reset(av_frame_alloc());
-        bool ok = ost.TempPicture != nullptr && codec->pix_fmt != AV_PIX_FMT_NONE;
-        if (ok) {
-          ost.TempPicture->format = codec->pix_fmt;
-          ost.TempPicture->width = codec->width;
-          ost.TempPicture->height = codec->height;
-          ok = av_frame_get_buffer(ost.TempPicture.get(), 0) >= 0;
-        }
-        if (!ok)
-          throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
-                                                  : "avpicture_alloc fail");
-      }
-      if (ost.VideoResample) {
-        int64_t flags = e_.SwsFlags;
-        if (e_.ScalerDefaults &&
-            av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
-          e_.SwsFlags = static_cast<int>(flags);
-        const int src_w = icodec->width - e_.CropLeft - e_.CropRight;
-        const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
-        const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
-        const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
-        const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
-        // A source whose picture size or format the probe could not read (a damaged or
-        // unknown stream) gets its scaler from the first decoded picture instead; if none
-        // decodes, the run ends with an empty video stream, which is a failure.
-        if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
-          std::string why;
-          ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
-                                               codec->pix_fmt, e_.SwsFlags, &why));
-          if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
-        }
-        ost.ScaleSourceHeight = src_h;
-      }
+    case AVMEDIA_TYPE_VIDEO:
+      PrepareVideoOutput(ost, icodec);
       break;
-    }
     case AVMEDIA_TYPE_AUDIO:
       ost.Fifo.reset(
           av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
@@ -366,18 +362,13 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
   ost.EncodingNeeded = true;
   ist.DecodingNeeded = true;
-  if (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
-    int table_index = 0;
-    for (size_t i = 0; i < run_.Outputs.size(); ++i)
-      if (run_.Outputs[i].get() == &ost) table_index = static_cast<int>(i);
-    OpenPassLog(ost, table_index);
-  }
+  if (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) OpenPassLog(ost);
 }
 
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
-void Transcoder::OpenPassLog(OutputStreamState& ost, int table_index) {
+void Transcoder::OpenPassLog(OutputStreamState& ost) {
   std::string name = e_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : e_.PassLogFileName;
-  name += "-" + std::to_string(table_index) + ".log";
+  name += "-" + std::to_string(ost.TableIndex) + ".log";
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
   if (codec->flags & AV_CODEC_FLAG_PASS1) {
@@ -425,7 +416,7 @@ int ChooseSampleRate(const AVCodec* codec, int wanted) {
 
 }  // namespace
 
-// Step 9: open every encoder under the codec lock.
+// Step 9: open every encoder; the codec lock is held only around the open itself.
 void Transcoder::OpenEncoders() {
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
@@ -436,57 +427,7 @@ void Transcoder::OpenEncoders() {
       codec->sample_fmt = AV_SAMPLE_FMT_S16;
       ost.CodecOpened = true;
     } else {
-      const AVCodec* enc = codec->codec ? codec->codec : avcodec_find_encoder(codec->codec_id);
-      if (!enc || !av_codec_is_encoder(enc))
-        throw FFMpegException(
-            Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
-        // The source's rate is taken over when no rate was asked for; a source whose rate
-        // the probe could not read leaves none.
-        if (codec->sample_rate <= 0)
-          throw FFMpegException(Format(
-              "Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
-              codec->sample_rate, ost.FileIndex, ost.Index));
-        codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
-        codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
-        if (codec->ch_layout.nb_channels <= 0) {
-          av_channel_layout_uninit(&codec->ch_layout);
-          av_channel_layout_default(&codec->ch_layout, 2);
-        } else if (codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
-          const int n = codec->ch_layout.nb_channels;
-          av_channel_layout_uninit(&codec->ch_layout);
-          av_channel_layout_default(&codec->ch_layout, n);
-        }
-        codec->time_base = AVRational{1, codec->sample_rate};
-      }
-      if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
-        if (codec->framerate.num == 0 && codec->time_base.num > 0)
-          codec->framerate = av_inv_q(codec->time_base);
-        if (e_.ThreadCount != 1) codec->thread_count = e_.ThreadCount;
-      }
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO && e_.ThreadCount != 1)
-        codec->thread_count = e_.ThreadCount;
-      // The parameters, named in a failure (a damaged source can hand over any of them); taken
-      // now, since a failed open resets some of them.
-      std::string params;
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
-        params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
-                        codec->sample_rate);
-      else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
-        params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
-      int ret;
-      {
-        std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
-        ret = avcodec_open2(codec, enc, nullptr);
-      }
-      if (ret < 0) {
-        throw FFMpegException(WithLibraryText(
-            Format("Error while opening codec for output stream #%d.%d - maybe "
-                   "incorrect parameters such as bit_rate, rate, width or height",
-                   ost.FileIndex, ost.Index),
-            ret) + params);
-      }
-      ost.CodecOpened = true;
+      OpenEncoder(ost);
     }
     e_.ExtraBytes += codec->extradata_size;
     if (avcodec_parameters_from_context(ost.Stream->codecpar, codec) < 0)
@@ -498,20 +439,77 @@ void Transcoder::OpenEncoders() {
       ost.EncodeFrame.reset(av_frame_alloc());
       if (!ost.EncodeFrame) throw FFMpegException("av_mallocz fail");
     } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost.AudioFrame.reset(av_frame_alloc());
-      if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
-      // Channel conversion needs the resampler even when the rates match.
-      const int in_ch = run_.Inputs[ost.SourceIndex]->Stream->codecpar->ch_layout.nb_channels;
-      if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
-      if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
-        ost.AudioResample = true;
-      ost.AlignAudioStart = e_.AudioSyncMethod == 0 &&
-                            KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
-      // The FIFO holds samples at the encoder's channel count.
-      ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
-      if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
+      SetUpAudioOutput(ost);
     }
   }
+}
+
+// The library encoder of OST, with the sample format, rate and layout it takes.
+void Transcoder::OpenEncoder(OutputStreamState& ost) {
+  AVCodecContext* codec = ost.Encoder;
+  const AVCodec* enc = codec->codec ? codec->codec : avcodec_find_encoder(codec->codec_id);
+  if (!enc || !av_codec_is_encoder(enc))
+    throw FFMpegException(
+        Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
+  if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+    // The source's rate is taken over when no rate was asked for; a source whose rate the
+    // probe could not read leaves none.
+    if (codec->sample_rate <= 0)
+      throw FFMpegException(
+          Format("Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
+                 codec->sample_rate, ost.FileIndex, ost.Index));
+    codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
+    codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
+    if (codec->ch_layout.nb_channels <= 0 || codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
+      const int n = codec->ch_layout.nb_channels > 0 ? codec->ch_layout.nb_channels : 2;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, n);
+    }
+    codec->time_base = AVRational{1, codec->sample_rate};
+  }
+  if (codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->framerate.num == 0 &&
+      codec->time_base.num > 0)
+    codec->framerate = av_inv_q(codec->time_base);
+  if (e_.ThreadCount != 1 &&
+      (codec->codec_type == AVMEDIA_TYPE_VIDEO || codec->codec_type == AVMEDIA_TYPE_AUDIO))
+    codec->thread_count = e_.ThreadCount;
+  // The parameters, named in a failure (a damaged source can hand over any of them); taken
+  // now, since a failed open resets some of them.
+  std::string params;
+  if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
+    params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
+                    codec->sample_rate);
+  else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
+    params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
+  int ret;
+  {
+    std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+    ret = avcodec_open2(codec, enc, nullptr);
+  }
+  if (ret < 0)
+    throw FFMpegException(WithLibraryText(Format("Error while opening codec for output stream "
+                                                 "#%d.%d - maybe incorrect parameters such as "
+                                                 "bit_rate, rate, width or height",
+                                                 ost.FileIndex, ost.Index),
+                                          ret) +
+                          params);
+  ost.CodecOpened = true;
+}
+
+// What a sound output needs besides its encoder: the frame it fills, the FIFO of samples at
+// the encoder's channel count, and whether the resampler and the start alignment are needed.
+void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
+  const AVCodecContext* codec = ost.Encoder;
+  ost.AudioFrame.reset(av_frame_alloc());
+  if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
+  // Channel conversion needs the resampler even when the rates match.
+  const AVCodecParameters* in = run_.Inputs[ost.SourceIndex]->Stream->codecpar;
+  if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.AudioResample = true;
+  if (codec->sample_rate != in->sample_rate) ost.AudioResample = true;
+  ost.AlignAudioStart =
+      e_.AudioSyncMethod == 0 && KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
+  ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
+  if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
 }
 
 // Step 10: open the decoder of every input stream that feeds an encoder.
@@ -579,28 +577,6 @@ void Transcoder::CopyMetaData() {
   }
 }
 
-// File set-up leaves each stream's bitstream filter allocated but not initialised, because the
-// stream's parameters are known only once its encoder is open.
-void Transcoder::InitBitstreamFilters() {
-  for (auto& ost : run_.Outputs) {
-    if (ost->Index >= kMaxStreamsPerFile) continue;
-    AVBSFContext* bsf = e_.BitstreamFilters[ost->FileIndex][ost->Index].get();
-    if (!bsf) continue;
-    if (avcodec_parameters_copy(bsf->par_in, ost->Stream->codecpar) < 0)
-      throw FFMpegException("av_mallocz fail");
-    bsf->time_base_in = ost->Stream->time_base;
-    const int ret = av_bsf_init(bsf);
-    if (ret < 0) {
-      char text[AV_ERROR_MAX_STRING_SIZE] = {};
-      av_strerror(ret, text, sizeof text);
-      throw FFMpegException(std::string("Error initializing bitstream filter ") +
-                            bsf->filter->name + ": " + text);
-    }
-    if (avcodec_parameters_copy(ost->Stream->codecpar, bsf->par_out) < 0)
-      throw FFMpegException("av_mallocz fail");
-  }
-}
-
 // Step 13: headers.
 void Transcoder::WriteHeaders() {
   bool all_rtp = e_.OutputFileCount > 0;
@@ -623,26 +599,6 @@ void Transcoder::WriteHeaders() {
 
 namespace {
 
-int64_t CurrentOutputPosition(AVFormatContext* oc) {
-  if (!oc->pb) return 0;
-  return avio_tell(oc->pb);
-}
-
-// Moves FILE's furthest point read to the end of PKT (before any time stamp offset), in
-// microseconds from the file's start. Time stamps of damaged files can be anything: values
-// that would overflow are ignored.
-void NoteReach(InputFileState& file, const AVFormatContext* ic, const AVPacket* pkt) {
-  if (pkt->stream_index < 0 || pkt->stream_index >= file.StreamCount) return;
-  int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-  if (ts == AV_NOPTS_VALUE) return;
-  if (pkt->duration > 0 && __builtin_add_overflow(ts, pkt->duration, &ts)) return;
-  const AVRational tb = ic->streams[pkt->stream_index]->time_base;
-  if (tb.num <= 0 || tb.den <= 0) return;
-  int64_t us = av_rescale_q(ts, tb, AV_TIME_BASE_Q);
-  if (ic->start_time != AV_NOPTS_VALUE && __builtin_sub_overflow(us, ic->start_time, &us)) return;
-  if (file.ReachedUs == AV_NOPTS_VALUE || us > file.ReachedUs) file.ReachedUs = us;
-}
-
 // Seconds with one decimal, without a trailing ".0" ("3.1", "10").
 std::string Seconds(int64_t us) {
   std::string text = Format("%.1f", static_cast<double>(us) / 1000000.0);
@@ -652,139 +608,15 @@ std::string Seconds(int64_t us) {
 
 }  // namespace
 
-// Steps 15-18: the read loop.
-void Transcoder::MainLoop() {
-  const int64_t max_frames[4] = {e_.MaxFrames[0], e_.MaxFrames[1], e_.MaxFrames[2],
-                                 e_.MaxFrames[3]};
-  while (!e_.AbortRequested.load()) {
-    e_.WaitWhilePaused();
-    if (e_.AbortRequested.load()) break;
-
-    // Step 15: the file of the output stream that lags most.
-    double ipts_min = 1e100, opts_min = 1e100;
-    int file_index = -1;
-    bool limit_reached = false;
-    for (auto& ostp : run_.Outputs) {
-      OutputStreamState& ost = *ostp;
-      const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
-      double opts;
-      if (ost.EncodingNeeded && ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        opts = static_cast<double>(ost.SyncOpts) * av_q2d(ost.Encoder->time_base);
-      else
-        opts = ost.MuxEnd == AV_NOPTS_VALUE
-                   ? 0.0
-                   : static_cast<double>(ost.MuxEnd) * av_q2d(ost.Stream->time_base);
-      const double ipts = static_cast<double>(ist.Pts);
-      if (!run_.Files[ist.FileIndex].EofReached) {
-        if (ipts < ipts_min) {
-          ipts_min = ipts;
-          if (e_.InputSync) file_index = ist.FileIndex;
-        }
-        if (opts < opts_min) {
-          opts_min = opts;
-          if (!e_.InputSync) file_index = ist.FileIndex;
-        }
-      }
-      const int type = ost.Encoder->codec_type;
-      if (type >= 0 && type < 4 && ost.FrameNumber >= max_frames[type]) limit_reached = true;
-    }
-    if (limit_reached) file_index = -1;
-
-    // Step 16: end conditions.
-    if (file_index < 0) {
-      run_.InputsEnded = !limit_reached;
-      break;
-    }
-    if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-        opts_min >= static_cast<double>(e_.RecordingTimeUs) / 1000000.0)
-      break;
-    if (e_.LimitFileSize != 0 &&
-        e_.LimitFileSize < static_cast<uint64_t>(CurrentOutputPosition(e_.OutputFiles[0].get())))
-      break;
-
-    // Step 17: read one packet.
-    AVFormatContext* ic = e_.InputFiles[file_index].get();
-    AVPacket* pkt = packet_.get();
-    e_.ReadGuard.Begin(ic);
-    const int read = av_read_frame(ic, pkt);
-    e_.ReadGuard.End();
-    if (read < 0) {
-      if (e_.ReadGuard.LimitHit())
-        throw FFMpegException(Format("Input file #%d yields no packet in %d MB of data (an "
-                                     "endless or damaged input)",
-                                     file_index, static_cast<int>(e_.ReadGuard.Limit >> 20)));
-      if (read == AVERROR_EXIT && e_.AbortRequested.load()) break;
-      if (read == AVERROR(ENOMEM))
-        throw FFMpegException(WithLibraryText(Format("Error while reading input file #%d", file_index), read));
-      // A read error ends the file like its end: what was read is converted, and a source
-      // that ends well before its known duration is reported with the run.
-      run_.Files[file_index].EofReached = true;
-      run_.Files[file_index].ReadError = read;
-      if (e_.Shortest) {
-        run_.InputsEnded = true;
-        break;
-      }
-      continue;
-    }
-    NoteReach(run_.Files[file_index], ic, pkt);
-    if (e_.DoPktDump)
-      av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, e_.DoHexDump, ic->streams[pkt->stream_index]);
-
-    // Step 18.
-    const InputFileState& file = run_.Files[file_index];
-    if (pkt->stream_index < file.StreamCount &&
-        !run_.Inputs[file.FirstStream + pkt->stream_index]->Discard) {
-      const int ist_index = file.FirstStream + pkt->stream_index;
-      InputStreamState& ist = *run_.Inputs[ist_index];
-      const AVRational tb = ist.Stream->time_base;
-      const int64_t offset = av_rescale_q(e_.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
-      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
-      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-      const double scale =
-          pkt->stream_index < 20 ? e_.InputTsScale[file_index][pkt->stream_index] : 0.0;
-      if (scale != 0.0) {
-        if (pkt->pts != AV_NOPTS_VALUE)
-          pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
-        if (pkt->dts != AV_NOPTS_VALUE)
-          pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
-      }
-      // Discontinuity: a jump beyond the threshold, or a step back, moves the file's offset
-      // so that time stamps continue from where they were.
-      if (pkt->dts != AV_NOPTS_VALUE && ist.NextDts != AV_NOPTS_VALUE && !e_.CopyTs) {
-        const int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
-        const int64_t delta = dts_us - ist.NextDts;
-        if (std::llabs(delta) > static_cast<int64_t>(e_.DtsDeltaThreshold * 1000000.0) ||
-            dts_us + 1 < ist.LastDts) {
-          e_.InputTsOffset[file_index] -= delta;
-          if (e_.Verbosity > 2)
-            Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
-                e_.InputTsOffset[file_index]);
-          const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-          pkt->dts -= d;
-          if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
-        }
-      }
-      if (OutputPacket(ist, ist_index, pkt) < 0) {
-        if (e_.Verbosity >= 0)
-          Log(1, "Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
-        av_packet_unref(pkt);
-        continue;
-      }
-    }
-    av_packet_unref(pkt);
-
-    const int64_t now = av_gettime();
-    if (now - run_.LastReportUs > e_.ProgressIntervalUs) {
-      run_.LastReportUs = now;
-      PrintReport(false);
-    }
-  }
-}
-
-// Steps 19-23: flush, trailers, final report, close codecs.
+// Steps 19-23: trailers, final report, close codecs (the stages have flushed the decoders and
+// encoders).
 void Transcoder::FinishRun() {
-  for (size_t i = 0; i < run_.Inputs.size(); ++i)
-    if (run_.Inputs[i]->DecodingNeeded) OutputPacket(*run_.Inputs[i], static_cast<int>(i), nullptr);
+  e_.FramesDropped = 0;
+  e_.FramesDuplicated = 0;
+  for (const auto& ost : run_.Outputs) {
+    e_.FramesDropped += ost->FramesDropped;
+    e_.FramesDuplicated += ost->FramesDuplicated;
+  }
   for (int i = 0; i < e_.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
@@ -861,13 +693,13 @@ void Transcoder::NoteShortSource() {
 }
 
 void Transcoder::CloseCodecs() {
-  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ost : run_.Outputs) {
     if (!ost->EncodingNeeded || !ost->CodecOpened) continue;
     av_freep(&ost->Encoder->stats_in);
     ost->Amr.reset();
     ost->CodecOpened = false;
   }
+  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();
