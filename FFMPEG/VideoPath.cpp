@@ -77,6 +77,19 @@ bool RenewIfShared(AVFrame* frame) {
   return av_frame_get_buffer(frame, 0) >= 0;
 }
 
+// Converts a W x H picture between two formats of the same size with CTX, which is made or
+// remade as needed. Empty on success, else what went wrong.
+std::string ConvertPicture(SwsPtr& ctx, int w, int h, AVPixelFormat src_fmt,
+                           const uint8_t* const src[4], const int src_linesize[4],
+                           AVPixelFormat dst_fmt, uint8_t* const dst[4],
+                           const int dst_linesize[4]) {
+  std::string why;
+  ctx.reset(CheckedScaler(ctx.release(), w, h, src_fmt, w, h, dst_fmt, SWS_BICUBIC, &why));
+  if (!ctx) return why;
+  const int rows = sws_scale(ctx.get(), src, src_linesize, 0, h, dst, dst_linesize);
+  return rows < 0 ? WithLibraryText("the scaler failed", rows) : std::string();
+}
+
 }  // namespace
 
 FramePtr NewPicture(AVPixelFormat fmt, int width, int height) {
@@ -261,20 +274,10 @@ bool Transcoder::ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_lines
   if (size < 0) return false;
   if (e_.RgbBuffer.size() < static_cast<size_t>(size)) e_.RgbBuffer.resize(static_cast<size_t>(size));
   av_image_fill_arrays(rgb_data, rgb_linesize, e_.RgbBuffer.data(), rgb_fmt, w, h, 1);
-  std::string why;
-  e_.ToRgbContext.reset(
-      CheckedScaler(e_.ToRgbContext.release(), w, h, fmt, w, h, rgb_fmt, SWS_BICUBIC, &why));
-  if (!e_.ToRgbContext) {
-    Log(0, "Cannot initialize the toRGB conversion context: %s", why.c_str());
-    return false;
-  }
-  const int rows = sws_scale(e_.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data,
-                             rgb_linesize);
-  if (rows < 0) {
-    Log(0, "%s", WithLibraryText("Cannot convert the picture for the hook", rows).c_str());
-    return false;
-  }
-  return true;
+  const std::string failure = ConvertPicture(e_.ToRgbContext, w, h, fmt, work->data,
+                                             work->linesize, rgb_fmt, rgb_data, rgb_linesize);
+  if (!failure.empty()) Log(0, "Cannot convert the picture for the hook: %s", failure.c_str());
+  return failure.empty();
 }
 
 // Converts the hook's edited RGB picture back into WORK when their formats differ.
@@ -283,20 +286,11 @@ bool Transcoder::FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_lin
   const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
   const AVPixelFormat rgb_fmt = e_.HookPixelFormat;
   if (rgb_fmt == fmt) return true;
-  std::string why;
-  e_.FromRgbContext.reset(
-      CheckedScaler(e_.FromRgbContext.release(), w, h, rgb_fmt, w, h, fmt, SWS_BICUBIC, &why));
-  if (!e_.FromRgbContext) {
-    Log(0, "Cannot initialize the fromRGB conversion context: %s", why.c_str());
-    return false;
-  }
-  const int rows =
-      sws_scale(e_.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data, work->linesize);
-  if (rows < 0) {
-    Log(0, "%s", WithLibraryText("Cannot convert the hook's picture back", rows).c_str());
-    return false;
-  }
-  return true;
+  const std::string failure = ConvertPicture(e_.FromRgbContext, w, h, rgb_fmt, rgb_data,
+                                             rgb_linesize, fmt, work->data, work->linesize);
+  if (!failure.empty())
+    Log(0, "Cannot convert the hook's picture back: %s", failure.c_str());
+  return failure.empty();
 }
 
 // The custom hook edits the picture as a 24-bit RGB bitmap; the picture is converted to it and
