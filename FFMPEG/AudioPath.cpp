@@ -49,7 +49,7 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, FramePtr& out) {
   if (frame->format == AV_SAMPLE_FMT_S16) {
     if (av_frame_ref(out.get(), frame) < 0) throw FFMpegException("av_mallocz fail");
     out->sample_rate = rate;
-    if (e_.AudioVolume != 256 && av_frame_make_writable(out.get()) < 0)
+    if (opt_.AudioVolume != 256 && av_frame_make_writable(out.get()) < 0)
       throw FFMpegException("av_mallocz fail");
     return true;
   }
@@ -95,7 +95,7 @@ bool Transcoder::ToS16(InputStreamState& ist, AVFrame* frame, FramePtr& out) {
 void Transcoder::ApplyVolume(uint8_t* data, int size) const {
   int16_t* samples = reinterpret_cast<int16_t*>(data);
   const int count = size / 2;
-  const int volume = e_.AudioVolume;
+  const int volume = opt_.AudioVolume;
   for (int i = 0; i < count; ++i) {
     const int v = (samples[i] * volume + 128) >> 8;
     samples[i] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
@@ -140,7 +140,7 @@ bool Transcoder::SyncAudio(OutputStreamState& ost, double sync_time, int dec_ch,
                            const uint8_t*& buf, int& size) {
   const int enc_rate = ost.Encoder->sample_rate;
   const int64_t fifo_samples = av_audio_fifo_size(ost.Fifo.get());
-  if (e_.AudioSyncMethod == 0) {
+  if (opt_.AudioSyncMethod == 0) {
     ost.SyncOpts = std::llround(sync_time * enc_rate) - fifo_samples;
     return true;
   }
@@ -151,13 +151,13 @@ bool Transcoder::SyncAudio(OutputStreamState& ost, double sync_time, int dec_ch,
   const double idelta = std::clamp(delta * dec_rate / enc_rate, -1e8, 1e8);
   int byte_delta = static_cast<int>(std::clamp<int64_t>(
       static_cast<int64_t>(idelta) * 2 * dec_ch, -int64_t{INT_MAX}, int64_t{INT_MAX}));
-  if (ost.IsStart || std::fabs(delta) > e_.AudioDriftThreshold * enc_rate) {
+  if (ost.IsStart || std::fabs(delta) > opt_.AudioDriftThreshold * enc_rate) {
     if (byte_delta < 0) {
       // The output is ahead: drop the start of this buffer.
       byte_delta = std::max(byte_delta, -size);
       buf -= byte_delta;
       size += byte_delta;
-      if (e_.Verbosity > 2) Log(1, "discarding %d audio samples", static_cast<int>(-delta));
+      if (opt_.Verbosity > 2) Log(1, "discarding %d audio samples", static_cast<int>(-delta));
       if (size <= 0) return false;
       ost.IsStart = false;
       return true;
@@ -176,10 +176,10 @@ bool Transcoder::SyncAudio(OutputStreamState& ost, double sync_time, int dec_ch,
     std::memcpy(silence.data() + byte_delta, buf, static_cast<size_t>(size));
     buf = silence.data();
     size += byte_delta;
-    if (e_.Verbosity > 2) Log(1, "adding %d audio samples of silence", static_cast<int>(delta));
-  } else if (e_.AudioSyncMethod > 1 && ost.Resampler) {
-    const int comp = std::clamp(static_cast<int>(delta), -e_.AudioSyncMethod, e_.AudioSyncMethod);
-    if (e_.Verbosity > 2)
+    if (opt_.Verbosity > 2) Log(1, "adding %d audio samples of silence", static_cast<int>(delta));
+  } else if (opt_.AudioSyncMethod > 1 && ost.Resampler) {
+    const int comp = std::clamp(static_cast<int>(delta), -opt_.AudioSyncMethod, opt_.AudioSyncMethod);
+    if (opt_.Verbosity > 2)
       Log(1, "compensating audio timestamp drift:%f compensation:%d in:%d", delta, comp, enc_rate);
     const int ret = swr_set_compensation(ost.Resampler.get(), comp, enc_rate);
     if (ret < 0) Log(0, "%s", WithLibraryText("Cannot compensate the sound drift", ret).c_str());
@@ -196,7 +196,7 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, const FrameItem& item) {
   int size = in->nb_samples * 2 * dec_ch;
   if (enc_ch <= 0 || dec_ch <= 0 || enc->sample_rate <= 0 || dec_rate <= 0 || size <= 0) return;
   PrepareResampler(ost, in);
-  const double sync_time = static_cast<double>(item.SyncPts - e_.StartTimeUs) / 1000000.0;
+  const double sync_time = static_cast<double>(item.SyncPts - opt_.StartTimeUs) / 1000000.0;
   if (!SyncAudio(ost, sync_time, dec_ch, dec_rate, buf, size)) return;
 
   // Resample and convert channels.
@@ -227,8 +227,8 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, const FrameItem& item) {
 // An output ends at its recording time: of SAMPLES, only those before it are kept. False when
 // none is.
 bool Transcoder::CutAtRecordingTime(OutputStreamState& ost, int& samples) {
-  if (e_.RecordingTimeUs == std::numeric_limits<int64_t>::max()) return true;
-  const int64_t end = av_rescale(e_.RecordingTimeUs, ost.Encoder->sample_rate, AV_TIME_BASE);
+  if (opt_.RecordingTimeUs == std::numeric_limits<int64_t>::max()) return true;
+  const int64_t end = av_rescale(opt_.RecordingTimeUs, ost.Encoder->sample_rate, AV_TIME_BASE);
   const int64_t room = end - ost.SyncOpts - av_audio_fifo_size(ost.Fifo.get());
   if (room <= samples) ost.Done = true;
   samples = static_cast<int>(std::clamp<int64_t>(room, 0, samples));

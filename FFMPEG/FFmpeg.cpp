@@ -107,7 +107,6 @@ void TCustomFFmpeg::SetOptionDefaults() {
   UsingFrameHook = false;
   Verbosity = 1;
   ThreadCount = 1;
-  SerialStages = 0;
   VideoBytes = AudioBytes = ExtraBytes = 0;
   FramesDuplicated = FramesDropped = 0;
   InputSync = 0;

@@ -358,10 +358,6 @@ class TCustomFFmpeg {
   bool UsingFrameHook = false;
   int Verbosity = 1;
   int ThreadCount = 1;  // "threads"; 0 = the libraries choose (one thread per core)
-  // "serial_stages": 1 runs every stage of a conversion (reading, decoding, the picture and
-  // sound paths, writing) on the job's own thread instead of one thread each; the output is
-  // the same, only slower. For debugging.
-  int SerialStages = 0;
   int64_t VideoBytes = 0, AudioBytes = 0, ExtraBytes = 0;
   int FramesDuplicated = 0, FramesDropped = 0;
   int InputSync = 0;  // "isync"

@@ -622,7 +622,6 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     {"target", Target},
     ROW("device", e.SetDevice(value)),
     {"threads", Rejected},
-    ROW("serial_stages", e.SerialStages = Int(value)),
     ROW("vsync", e.VideoSyncMethod = Int(value)),
     ROW("async", e.AudioSyncMethod = Int(value)),
     ROW("adrift_threshold", e.AudioDriftThreshold = ToFloat(value)),

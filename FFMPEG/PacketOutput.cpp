@@ -103,7 +103,7 @@ int Transcoder::DecodePacket(InputStreamState& ist, int ist_index, const AVPacke
       continue;  // draining: go on until the decoder says it is empty
     }
     ist.FramesDecoded += 1;
-    if (pkt && ++frames_from_packet > 1 && e_.Verbosity > 0)
+    if (pkt && ++frames_from_packet > 1 && opt_.Verbosity > 0)
       Log(0, "Multiple frames in a packet from stream %d", pkt->stream_index);
     HandleDecodedFrame(ist, ist_index, ist.Frame.get());
     av_frame_unref(ist.Frame.get());
@@ -118,7 +118,7 @@ int Transcoder::DecodeSubtitle(InputStreamState& ist, int ist_index, const AVPac
   if (!got) return 0;
   if (pkt->pts != AV_NOPTS_VALUE)
     ist.Pts = av_rescale_q(pkt->pts, ist.Stream->time_base, AV_TIME_BASE_Q);
-  if (e_.StartTimeUs == 0 || ist.Pts >= e_.StartTimeUs) {
+  if (opt_.StartTimeUs == 0 || ist.Pts >= opt_.StartTimeUs) {
     for (auto& ost : run_.Outputs)
       if (ost->SourceIndex == ist_index && ost->EncodingNeeded && !ost->Done)
         DoSubtitleOut(*ost, ist, sub, pkt->pts);
@@ -170,7 +170,7 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
     const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist.Decoder->sample_rate;
     if (rate > 0) ist.NextPts = ist.Pts + av_rescale(frame->nb_samples, AV_TIME_BASE, rate);
     if (!ToS16(ist, frame, s16)) return;
-    if (e_.AudioVolume != 256)
+    if (opt_.AudioVolume != 256)
       ApplyVolume(s16->data[0], s16->nb_samples * 2 * s16->ch_layout.nb_channels);
     out = s16.get();
   }
@@ -194,7 +194,7 @@ void Transcoder::PaceRateEmulation(InputStreamState& ist, const AVFrame* frame) 
 
 // Hands a reference to FRAME (a picture, or interleaved 16-bit sound) to every output it feeds.
 void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* frame) {
-  if (e_.StartTimeUs != 0 && ist.Pts < e_.StartTimeUs) return;
+  if (opt_.StartTimeUs != 0 && ist.Pts < opt_.StartTimeUs) return;
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
     if (ost.SourceIndex != ist_index || !ost.EncodingNeeded || ost.Done) continue;
@@ -217,7 +217,7 @@ void Transcoder::CopyPacket(InputStreamState& ist, int ist_index, const AVPacket
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
     if (ost.SourceIndex != ist_index || ost.EncodingNeeded || ost.Done) continue;
-    if (e_.StartTimeUs != 0 && ist.Pts < e_.StartTimeUs) continue;
+    if (opt_.StartTimeUs != 0 && ist.Pts < opt_.StartTimeUs) continue;
     if (ost.FrameNumber == 0 && !(pkt->flags & AV_PKT_FLAG_KEY)) continue;
     PacketPtr out(av_packet_alloc());
     if (!out || av_packet_ref(out.get(), pkt) < 0) throw FFMpegException("av_malloc fail");
@@ -228,8 +228,8 @@ void Transcoder::CopyPacket(InputStreamState& ist, int ist_index, const AVPacket
     out->dts = pkt->dts == AV_NOPTS_VALUE ? av_rescale_q(ist.Pts, AV_TIME_BASE_Q, out_tb)
                                           : av_rescale_q(pkt->dts, in_tb, out_tb);
     out->duration = av_rescale_q(pkt->duration, in_tb, out_tb);
-    if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-        av_compare_ts(out->dts, out_tb, e_.RecordingTimeUs, AV_TIME_BASE_Q) >= 0) {
+    if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+        av_compare_ts(out->dts, out_tb, opt_.RecordingTimeUs, AV_TIME_BASE_Q) >= 0) {
       ost.Done = true;
       continue;
     }
@@ -270,7 +270,7 @@ int Transcoder::EncodeAndSend(OutputStreamState& ost, const AVFrame* frame) {
 // first output file has passed its size limit, nothing more is written.
 void Transcoder::WritePacket(OutputStreamState& ost, PacketPtr pkt) {
   if (size_limit_reached_) return;
-  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
   KeepDtsIncreasing(ost, oc, pkt.get());
   const int64_t start = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
   if (start != AV_NOPTS_VALUE) {
@@ -281,9 +281,9 @@ void Transcoder::WritePacket(OutputStreamState& ost, PacketPtr pkt) {
   const int ret = av_interleaved_write_frame(oc, pkt.get());
   if (ret < 0) throw FFMpegException(WithLibraryText("av_interleaved_write_frame()", ret));
   ost.PacketsWritten += 1;
-  AVFormatContext* first = e_.OutputFiles[0].get();
-  if (e_.LimitFileSize != 0 && first->pb &&
-      e_.LimitFileSize < static_cast<uint64_t>(std::max<int64_t>(avio_tell(first->pb), 0)))
+  AVFormatContext* first = e_.Files.OutputFiles[0].get();
+  if (opt_.LimitFileSize != 0 && first->pb &&
+      opt_.LimitFileSize < static_cast<uint64_t>(std::max<int64_t>(avio_tell(first->pb), 0)))
     size_limit_reached_ = true;
 }
 
@@ -306,9 +306,9 @@ void Transcoder::KeepDtsIncreasing(OutputStreamState& ost, const AVFormatContext
 // picture its quantiser, picture type and errors (side data the encoder attached).
 void Transcoder::NoteWrittenPacket(OutputStreamState& ost, const AVPacket* pkt) {
   const AVMediaType type = ost.Encoder->codec_type;
-  if (type == AVMEDIA_TYPE_AUDIO) e_.AudioBytes += pkt->size;
+  if (type == AVMEDIA_TYPE_AUDIO) e_.Stats.AudioBytes += pkt->size;
   if (type != AVMEDIA_TYPE_VIDEO) return;
-  e_.VideoBytes += pkt->size;
+  e_.Stats.VideoBytes += pkt->size;
   if (!ost.EncodingNeeded) return;
   size_t side_size = 0;
   const uint8_t* q = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &side_size);
@@ -321,7 +321,7 @@ void Transcoder::NoteWrittenPacket(OutputStreamState& ost, const AVPacket* pkt) 
                              ? AV_RL64(q + 8 + 8 * i)
                              : 0;
   }
-  if (!e_.VStatsFileName.empty()) DoVideoStats(ost, pkt);
+  if (!opt_.VStatsFileName.empty()) DoVideoStats(ost, pkt);
 }
 
 void Transcoder::DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AVSubtitle& sub,
@@ -330,8 +330,8 @@ void Transcoder::DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AV
     Log(0, "Subtitle packets must have a pts");
     return;
   }
-  if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-      av_compare_ts(pts, ist.Stream->time_base, e_.RecordingTimeUs, AV_TIME_BASE_Q) >= 0) {
+  if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+      av_compare_ts(pts, ist.Stream->time_base, opt_.RecordingTimeUs, AV_TIME_BASE_Q) >= 0) {
     ost.Done = true;
     return;
   }
@@ -387,7 +387,7 @@ std::string Transcoder::PsnrText(OutputStreamState& ost, bool final_report,
 // The report's figures of the first video output; FRAME_NUMBER < 1 means nothing to report.
 std::string Transcoder::FirstVideoFigures(OutputStreamState& ost, bool final_report,
                                           int& frame_number, int& fps, float& quality) {
-  const double elapsed = static_cast<double>(av_gettime() - e_.TimerStart) / 1000000.0;
+  const double elapsed = static_cast<double>(av_gettime() - e_.Stats.TimerStart) / 1000000.0;
   frame_number = static_cast<int>(ost.FrameNumber.load());
   if (frame_number < 1) return {};
   fps = elapsed > 1 ? static_cast<int>(frame_number / elapsed + 0.5) : 0;
@@ -397,7 +397,7 @@ std::string Transcoder::FirstVideoFigures(OutputStreamState& ost, bool final_rep
                 static_cast<double>(quality));
   std::string line = buf;
   if (final_report) line += "L";
-  if (e_.QpHist) {
+  if (opt_.QpHist) {
     const int qp = static_cast<int>(std::lround(quality));
     if (qp >= 0 && qp < 52) run_.QpHistogram[qp]++;
     for (int j = 0; j < 32; ++j) {
@@ -412,7 +412,7 @@ std::string Transcoder::FirstVideoFigures(OutputStreamState& ost, bool final_rep
 }
 
 void Transcoder::PrintReport(bool final_report) {
-  AVFormatContext* oc = e_.OutputFiles[0].get();
+  AVFormatContext* oc = e_.Files.OutputFiles[0].get();
   int64_t size = 0;
   if (oc->pb) {
     size = avio_size(oc->pb);
@@ -445,41 +445,41 @@ void Transcoder::PrintReport(bool final_report) {
   if (time >= 1e10) time = 0;  // nothing muxed yet
   if (time < 0.01) time = 0.01;
 
-  if (e_.OnProgress || e_.Verbosity > 0 || final_report) {
+  if (e_.OnProgress || opt_.Verbosity > 0 || final_report) {
     const double bitrate = static_cast<double>(size) * 8 / time / 1000;
     std::snprintf(buf, sizeof buf, "size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s",
                   static_cast<double>(size) / 1024, time, bitrate);
     line += buf;
-    if (e_.Verbosity > 1) {
+    if (opt_.Verbosity > 1) {
       std::snprintf(buf, sizeof buf, " dup=%d drop=%d", duplicated, dropped);
       line += buf;
     }
     if (line.size() > 1023) line.resize(1023);
     if (e_.OnProgress) {
       e_.OnProgress(frame_number, fps, static_cast<int>(time * 1000), quality,
-                    static_cast<float>(bitrate), size, e_.TotalDurationMs);
-    } else if (e_.Verbosity >= 0) {
+                    static_cast<float>(bitrate), size, opt_.TotalDurationMs);
+    } else if (opt_.Verbosity >= 0) {
       Log(1, "%s", line.c_str());
     }
   }
-  if (final_report && e_.Verbosity >= 0) {
-    const double payload = static_cast<double>(e_.VideoBytes + e_.AudioBytes + e_.ExtraBytes);
+  if (final_report && opt_.Verbosity >= 0) {
+    const double payload = static_cast<double>(e_.Stats.VideoBytes + e_.Stats.AudioBytes + e_.Stats.ExtraBytes);
     const double overhead =
         payload > 0 ? (static_cast<double>(size) - payload) * 100.0 / payload : 0.0;
     Log(1, "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-        static_cast<double>(e_.VideoBytes) / 1024, static_cast<double>(e_.AudioBytes) / 1024,
-        static_cast<double>(e_.ExtraBytes) / 1024, overhead);
+        static_cast<double>(e_.Stats.VideoBytes) / 1024, static_cast<double>(e_.Stats.AudioBytes) / 1024,
+        static_cast<double>(e_.Stats.ExtraBytes) / 1024, overhead);
   }
 }
 
 // One line of the video statistics file per encoded picture, as it is written.
 void Transcoder::DoVideoStats(OutputStreamState& ost, const AVPacket* pkt) {
-  if (!e_.VStatsFile) {
-    e_.VStatsFile.reset(std::fopen(e_.VStatsFileName.c_str(), "w"));
-    if (!e_.VStatsFile) throw FFMpegException("fopen fail: " + e_.VStatsFileName);
+  if (!e_.Stats.VStatsFile) {
+    e_.Stats.VStatsFile.reset(std::fopen(opt_.VStatsFileName.c_str(), "w"));
+    if (!e_.Stats.VStatsFile) throw FFMpegException("fopen fail: " + opt_.VStatsFileName);
   }
   const AVCodecContext* enc = ost.Encoder;
-  std::FILE* f = e_.VStatsFile.get();
+  std::FILE* f = e_.Stats.VStatsFile.get();
   std::fprintf(f, "frame= %5d q= %2.1f ", static_cast<int>(ost.PacketsWritten + 1),
                static_cast<double>(ost.LastQuality) / 118.0);
   if (enc->flags & AV_CODEC_FLAG_PSNR) {
@@ -494,9 +494,9 @@ void Transcoder::DoVideoStats(OutputStreamState& ost, const AVPacket* pkt) {
   double ti1 = static_cast<double>(end) * av_q2d(ost.Stream->time_base);
   if (ti1 < 0.01) ti1 = 0.01;
   const double bitrate = frame_size * 8 / av_q2d(enc->time_base) / 1000.0;
-  const double avg_bitrate = static_cast<double>(e_.VideoBytes) * 8 / ti1 / 1000.0;
+  const double avg_bitrate = static_cast<double>(e_.Stats.VideoBytes) * 8 / ti1 / 1000.0;
   std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-               static_cast<double>(e_.VideoBytes) / 1024, ti1, bitrate, avg_bitrate);
+               static_cast<double>(e_.Stats.VideoBytes) / 1024, ti1, bitrate, avg_bitrate);
   std::fprintf(f, "type= %c\n",
                av_get_picture_type_char(static_cast<AVPictureType>(ost.LastPictType)));
 }

@@ -56,14 +56,14 @@ void NoteReach(InputFileState& file, const AVFormatContext* ic, const AVPacket* 
 // output's source is a clock of another stage; the hook state is shared by all decoded
 // picture streams.
 bool Transcoder::StagesNeedOneThread() const {
-  if (e_.SerialStages) return true;
-  for (int limit : e_.MaxFrames)
+  if (opt_.SerialStages) return true;
+  for (int limit : opt_.MaxFrames)
     if (limit != INT_MAX) return true;
   int decoded_video = 0;
   for (const auto& ist : run_.Inputs)
     if (ist->DecodingNeeded && ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
       ++decoded_video;
-  const bool hooks = e_.OnCustomHook || e_.UsingFrameHook || e_.OnBeforeHook;
+  const bool hooks = e_.OnCustomHook || e_.Stats.UsingFrameHook || e_.OnBeforeHook;
   if (hooks && decoded_video > 1) return true;
   for (const auto& ost : run_.Outputs)
     if (ost->SyncInput != run_.Inputs[ost->SourceIndex].get()) return true;
@@ -171,9 +171,9 @@ void Transcoder::JoinStageThreads() {
 // Reads until the inputs end or a limit, a stop request or a failure ends the run, then tells
 // every input stream's stage that its input has ended.
 void Transcoder::ReadInputs() {
-  while (!e_.AbortRequested.load() && !failed_) {
+  while (!e_.State.AbortRequested.load() && !failed_) {
     e_.WaitWhilePaused();
-    if (e_.AbortRequested.load() || ReadingShouldEnd()) break;
+    if (e_.State.AbortRequested.load() || ReadingShouldEnd()) break;
     const int file_index = ChooseFileToRead();
     if (file_index < 0) {
       run_.InputsEnded = true;
@@ -196,7 +196,7 @@ bool Transcoder::ReadingShouldEnd() const {
     const OutputStreamState& ost = *ostp;
     if (!ost.Done) all_done = false;
     const int type = ost.Encoder->codec_type;
-    if (type >= 0 && type < 4 && ost.FrameNumber >= e_.MaxFrames[static_cast<size_t>(type)])
+    if (type >= 0 && type < 4 && ost.FrameNumber >= opt_.MaxFrames[static_cast<size_t>(type)])
       return true;
   }
   return all_done;
@@ -221,7 +221,7 @@ int Transcoder::ChooseFileToRead() const {
 
 // Reads one packet of FILE_INDEX and hands it to its stream's stage. False when reading ends.
 bool Transcoder::ReadOnePacket(int file_index) {
-  AVFormatContext* ic = e_.InputFiles[file_index].get();
+  AVFormatContext* ic = e_.Files.InputFiles[file_index].get();
   PacketPtr pkt(av_packet_alloc());
   if (!pkt) throw FFMpegException("av_mallocz fail");
   e_.ReadGuard.Begin(ic);
@@ -230,7 +230,7 @@ bool Transcoder::ReadOnePacket(int file_index) {
   InputFileState& file = run_.Files[file_index];
   if (read < 0) {
     if (e_.ReadGuard.LimitHit()) throw FFMpegException(ReadLimitText(file_index, e_.ReadGuard.Limit));
-    if (read == AVERROR_EXIT && e_.AbortRequested.load()) return false;
+    if (read == AVERROR_EXIT && e_.State.AbortRequested.load()) return false;
     if (read == AVERROR(ENOMEM))
       throw FFMpegException(
           WithLibraryText("Error while reading input file #" + std::to_string(file_index), read));
@@ -238,15 +238,15 @@ bool Transcoder::ReadOnePacket(int file_index) {
     // that ends well before its known duration is reported with the run.
     file.EofReached = true;
     file.ReadError = read;
-    if (e_.Shortest) {
+    if (opt_.Shortest) {
       run_.InputsEnded = true;
       return false;
     }
     return true;
   }
   NoteReach(file, ic, pkt.get());
-  if (e_.DoPktDump)
-    av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), e_.DoHexDump,
+  if (opt_.DoPktDump)
+    av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), opt_.DoHexDump,
                      ic->streams[pkt->stream_index]);
   if (pkt->stream_index >= file.StreamCount) return true;
   const int ist_index = file.FirstStream + pkt->stream_index;
@@ -262,25 +262,25 @@ bool Transcoder::ReadOnePacket(int file_index) {
 // they were.
 void Transcoder::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacket* pkt) {
   const AVRational tb = ist.Stream->time_base;
-  const int64_t offset = av_rescale_q(e_.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
+  const int64_t offset = av_rescale_q(e_.Files.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
   const double scale =
-      pkt->stream_index < kMaxStreamsPerFile ? e_.InputTsScale[file_index][pkt->stream_index] : 0.0;
+      pkt->stream_index < kMaxStreamsPerFile ? e_.Files.InputTsScale[file_index][pkt->stream_index] : 0.0;
   if (scale != 0.0) {
     if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
     if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
   }
   if (pkt->dts == AV_NOPTS_VALUE) return;
   int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
-  if (ist.NextDts != AV_NOPTS_VALUE && !e_.CopyTs) {
+  if (ist.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
     const int64_t delta = dts_us - ist.NextDts;
-    if (std::llabs(delta) > static_cast<int64_t>(e_.DtsDeltaThreshold * 1000000.0) ||
+    if (std::llabs(delta) > static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0) ||
         dts_us + 1 < ist.LastDts) {
-      e_.InputTsOffset[file_index] -= delta;
-      if (e_.Verbosity > 2)
+      e_.Files.InputTsOffset[file_index] -= delta;
+      if (opt_.Verbosity > 2)
         Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
-            e_.InputTsOffset[file_index]);
+            e_.Files.InputTsOffset[file_index]);
       const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, tb);
       pkt->dts -= d;
       if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
@@ -345,7 +345,7 @@ void Transcoder::InputStageStep(int ist_index, AVPacket* pkt) {
   for (const auto& ost : run_.Outputs)
     if (ost->SourceIndex == ist_index && !ost->Done) wanted = true;
   if (!wanted) return;
-  if (OutputPacket(ist, ist_index, pkt) < 0 && e_.Verbosity >= 0)
+  if (OutputPacket(ist, ist_index, pkt) < 0 && opt_.Verbosity >= 0)
     Log(1, "Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
 }
 
@@ -437,7 +437,7 @@ void Transcoder::WriteReadyPackets() {
     pending_bytes_ -= static_cast<size_t>(std::max(pkt->size, 0));
     WritePacket(*run_.Outputs[static_cast<size_t>(next)], std::move(pkt));
     const int64_t now = av_gettime();
-    if (now - run_.LastReportUs > e_.ProgressIntervalUs) {
+    if (now - run_.LastReportUs > opt_.ProgressIntervalUs) {
       run_.LastReportUs = now;
       PrintReport(false);
     }

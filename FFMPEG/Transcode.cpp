@@ -43,6 +43,8 @@ OutputStreamState::~OutputStreamState() {
   if (PassLogFile) std::fclose(PassLogFile);
 }
 
+Transcoder::Transcoder(TCustomFFmpeg& engine) : e_(engine), opt_(engine.Options) {}
+
 Transcoder::~Transcoder() {
   if (!threads_.empty()) {
     Fail(nullptr);
@@ -71,7 +73,7 @@ void Transcoder::Run() {
   BuildInputTables();
   MapOutputStreams();
   for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
-  if (e_.Verbosity >= 0) {
+  if (opt_.Verbosity >= 0) {
     Log(1, "Stream mapping:");
     for (auto& ost : run_.Outputs) {
       const InputStreamState& src = *run_.Inputs[ost->SourceIndex];
@@ -83,8 +85,8 @@ void Transcoder::Run() {
   OpenEncoders();
   OpenDecoders();
   // The output streams' parameters are known once their encoders are open.
-  for (int i = 0; i < e_.OutputFileCount; ++i)
-    av_dump_format(e_.OutputFiles[i].get(), i, e_.OutputFiles[i]->url, 1);
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i)
+    av_dump_format(e_.Files.OutputFiles[i].get(), i, e_.Files.OutputFiles[i]->url, 1);
   for (auto& ist : run_.Inputs) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
@@ -92,8 +94,8 @@ void Transcoder::Run() {
   CopyMetaData();
   WriteHeaders();
 
-  e_.TimerStart = av_gettime();
-  run_.LastReportUs = e_.TimerStart;
+  e_.Stats.TimerStart = av_gettime();
+  run_.LastReportUs = e_.Stats.TimerStart;
   RunStages();
   FinishRun();
 }
@@ -101,8 +103,8 @@ void Transcoder::Run() {
 // Steps 1-2: one record per input file and per input stream, in file then stream order.
 void Transcoder::BuildInputTables() {
   int first = 0;
-  for (int f = 0; f < e_.InputFileCount; ++f) {
-    AVFormatContext* ic = e_.InputFiles[f].get();
+  for (int f = 0; f < e_.Files.InputFileCount; ++f) {
+    AVFormatContext* ic = e_.Files.InputFiles[f].get();
     InputFileState file;
     file.FirstStream = first;
     file.StreamCount = static_cast<int>(ic->nb_streams);
@@ -114,7 +116,7 @@ void Transcoder::BuildInputTables() {
       ist->FileIndex = f;
       ist->Index = static_cast<int>(s);
       ist->Stream = ic->streams[s];
-      ist->RateEmu = e_.InputRateEmu[f];
+      ist->RateEmu = e_.Files.InputRateEmu[f];
       if (ist->RateEmu) {
         ist->StartWallClock = av_gettime();
         ist->FrameCount = 0;
@@ -127,34 +129,34 @@ void Transcoder::BuildInputTables() {
 // Steps 3-4: count and check output streams and maps, then choose each output's source.
 void Transcoder::MapOutputStreams() {
   int total = 0;
-  for (int f = 0; f < e_.OutputFileCount; ++f) {
-    AVFormatContext* oc = e_.OutputFiles[f].get();
+  for (int f = 0; f < e_.Files.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.Files.OutputFiles[f].get();
     if (oc->nb_streams == 0) throw FFMpegException("Output file does not contain any stream");
     total += static_cast<int>(oc->nb_streams);
   }
-  if (e_.StreamMapCount > 0 && e_.StreamMapCount != total)
+  if (e_.Files.StreamMapCount > 0 && e_.Files.StreamMapCount != total)
     throw FFMpegException("Number of stream maps must match number of output streams");
-  for (int i = 0; i < e_.StreamMapCount; ++i) {
-    const auto& m = e_.StreamMaps[i];
-    if (m.FileIndex < 0 || m.FileIndex >= e_.InputFileCount || m.StreamIndex < 0 ||
+  for (int i = 0; i < e_.Files.StreamMapCount; ++i) {
+    const auto& m = e_.Files.StreamMaps[i];
+    if (m.FileIndex < 0 || m.FileIndex >= e_.Files.InputFileCount || m.StreamIndex < 0 ||
         m.StreamIndex >= run_.Files[m.FileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
-    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.InputFileCount || m.SyncStreamIndex < 0 ||
+    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.Files.InputFileCount || m.SyncStreamIndex < 0 ||
         m.SyncStreamIndex >= run_.Files[m.SyncFileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
   }
 
   int n = 0;
-  for (int f = 0; f < e_.OutputFileCount; ++f) {
-    AVFormatContext* oc = e_.OutputFiles[f].get();
+  for (int f = 0; f < e_.Files.OutputFileCount; ++f) {
+    AVFormatContext* oc = e_.Files.OutputFiles[f].get();
     for (unsigned s = 0; s < oc->nb_streams; ++s, ++n) {
       auto ost = std::make_unique<OutputStreamState>();
       ost->FileIndex = f;
       ost->Index = static_cast<int>(s);
       ost->Stream = oc->streams[s];
-      ost->Encoder = s < kMaxStreamsPerFile ? e_.OutputCodecs[f][s].get() : nullptr;
+      ost->Encoder = s < kMaxStreamsPerFile ? e_.Files.OutputCodecs[f][s].get() : nullptr;
       if (!ost->Encoder) throw FFMpegException("invalid codec_type of output stream");
 
       ost->TableIndex = n;
@@ -166,8 +168,8 @@ void Transcoder::MapOutputStreams() {
       }
       ost->SourceIndex = source;
       run_.Inputs[source]->Discard = false;
-      if (e_.StreamMapCount > 0) {
-        const auto& m = e_.StreamMaps[n];
+      if (e_.Files.StreamMapCount > 0) {
+        const auto& m = e_.Files.StreamMaps[n];
         ost->SyncInput =
             run_.Inputs[run_.Files[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
       } else {
@@ -184,9 +186,9 @@ void Transcoder::MapOutputStreams() {
 // Step 4: the input stream that feeds OST (the MAP_INDEX-th output stream), -1 when none.
 int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const {
   const AVMediaType type = ost.Encoder->codec_type;
-  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
-  if (e_.StreamMapCount > 0) {
-    const auto& m = e_.StreamMaps[map_index];
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
+  if (e_.Files.StreamMapCount > 0) {
+    const auto& m = e_.Files.StreamMaps[map_index];
     const int source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
     if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
       av_dump_format(oc, ost.FileIndex, oc->url, 1);
@@ -195,12 +197,12 @@ int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const 
     }
     return source;
   }
-  if (e_.ProgramId != 0) {
-    for (int fi = 0; fi < e_.InputFileCount; ++fi) {
-      AVFormatContext* ic = e_.InputFiles[fi].get();
+  if (opt_.ProgramId != 0) {
+    for (int fi = 0; fi < e_.Files.InputFileCount; ++fi) {
+      AVFormatContext* ic = e_.Files.InputFiles[fi].get();
       for (unsigned p = 0; p < ic->nb_programs; ++p) {
         const AVProgram* prog = ic->programs[p];
-        if (prog->id != e_.ProgramId) continue;
+        if (prog->id != opt_.ProgramId) continue;
         for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
           const int sidx = static_cast<int>(prog->stream_index[k]);
           if (sidx >= run_.Files[fi].StreamCount) continue;
@@ -229,7 +231,7 @@ int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const 
 void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {
   AVCodecContext* codec = ost.Encoder;
   const AVCodecParameters* in = ist.Stream->codecpar;
-  AVFormatContext* oc = e_.OutputFiles[ost.FileIndex].get();
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
   AVCodecParameters* par = ost.Stream->codecpar;
   if (avcodec_parameters_copy(par, in) < 0) throw FFMpegException("av_mallocz fail");
   codec->codec_id = in->codec_id;
@@ -250,7 +252,7 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
   codec->time_base = ist.Stream->time_base;
   switch (in->codec_type) {
     case AVMEDIA_TYPE_AUDIO:
-      if (e_.AudioVolume != 256)
+      if (opt_.AudioVolume != 256)
         throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
       if (par->block_align == 1 &&
           (in->codec_id == AV_CODEC_ID_MP3 || in->codec_id == AV_CODEC_ID_AC3))
@@ -261,7 +263,7 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
       if (e_.OnCustomHook)
         throw FFMpegException(
             "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-      if (e_.UsingFrameHook)
+      if (e_.Stats.UsingFrameHook)
         throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
       ost.Stream->sample_aspect_ratio = ist.Stream->sample_aspect_ratio;
       ost.Stream->avg_frame_rate = ist.Stream->avg_frame_rate;
@@ -277,24 +279,24 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
 // Crop, pad and scale of a picture output: what it needs besides its encoder.
 void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParameters* icodec) {
   const AVCodecContext* codec = ost.Encoder;
-  ost.VideoCrop = (e_.CropLeft + e_.CropRight + e_.CropTop + e_.CropBottom) != 0;
-  ost.VideoPad = (e_.PadLeft + e_.PadRight + e_.PadTop + e_.PadBottom) != 0;
+  ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
+  ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
   ost.VideoResample =
-      !(codec->width == icodec->width - (e_.CropLeft + e_.CropRight) + (e_.PadLeft + e_.PadRight) &&
+      !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) + (opt_.PadLeft + opt_.PadRight) &&
         codec->height ==
-            icodec->height - (e_.CropTop + e_.CropBottom) + (e_.PadTop + e_.PadBottom) &&
+            icodec->height - (opt_.CropTop + opt_.CropBottom) + (opt_.PadTop + opt_.PadBottom) &&
         codec->pix_fmt == icodec->format);
   if (ost.VideoCrop) {
-    ost.CropTop = e_.CropTop;
-    ost.CropLeft = e_.CropLeft;
-    ost.CropBottom = e_.CropBottom;
-    ost.CropRight = e_.CropRight;
+    ost.CropTop = opt_.CropTop;
+    ost.CropLeft = opt_.CropLeft;
+    ost.CropBottom = opt_.CropBottom;
+    ost.CropRight = opt_.CropRight;
   }
   if (ost.VideoPad) {
-    ost.PadTop = e_.PadTop;
-    ost.PadBottom = e_.PadBottom;
-    ost.PadLeft = e_.PadLeft;
-    ost.PadRight = e_.PadRight;
+    ost.PadTop = opt_.PadTop;
+    ost.PadBottom = opt_.PadBottom;
+    ost.PadLeft = opt_.PadLeft;
+    ost.PadRight = opt_.PadRight;
   }
   if (ost.VideoPad || ost.VideoResample) {
     ost.TempPicture = NewPicture(codec->pix_fmt, codec->width, codec->height);
@@ -303,13 +305,13 @@ void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParamet
                                               : "avpicture_alloc fail");
   }
   if (!ost.VideoResample) return;
-  int64_t flags = e_.SwsFlags;
+  int64_t flags = e_.Stats.SwsFlags;
   if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
-    e_.SwsFlags = static_cast<int>(flags);
-  const int src_w = icodec->width - e_.CropLeft - e_.CropRight;
-  const int src_h = icodec->height - e_.CropTop - e_.CropBottom;
-  const int dst_w = codec->width - e_.PadLeft - e_.PadRight;
-  const int dst_h = codec->height - e_.PadTop - e_.PadBottom;
+    e_.Stats.SwsFlags = static_cast<int>(flags);
+  const int src_w = icodec->width - opt_.CropLeft - opt_.CropRight;
+  const int src_h = icodec->height - opt_.CropTop - opt_.CropBottom;
+  const int dst_w = codec->width - opt_.PadLeft - opt_.PadRight;
+  const int dst_h = codec->height - opt_.PadTop - opt_.PadBottom;
   const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
   // A source whose picture size or format the probe could not read (a damaged or unknown
   // stream) gets its scaler from the first decoded picture instead; if none decodes, the run
@@ -317,7 +319,7 @@ void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParamet
   if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
     std::string why;
     ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
-                                         codec->pix_fmt, e_.SwsFlags, &why));
+                                         codec->pix_fmt, e_.Stats.SwsFlags, &why));
     if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
   }
   ost.ScaleSourceHeight = src_h;
@@ -340,7 +342,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
   ost.Stream->disposition = ist.Stream->disposition;
 
-  if (e_.OutputStreamCopy[ost.FileIndex][ost.Index]) {
+  if (e_.Files.OutputStreamCopy[ost.FileIndex][ost.Index]) {
     PrepareCopy(ost, ist);
     return;
   }
@@ -353,7 +355,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
       ost.Fifo.reset(
           av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
       if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
-      ost.AudioResample = codec->sample_rate != icodec->sample_rate || e_.AudioSyncMethod > 1;
+      ost.AudioResample = codec->sample_rate != icodec->sample_rate || opt_.AudioSyncMethod > 1;
       break;
     case AVMEDIA_TYPE_SUBTITLE:
       break;
@@ -367,7 +369,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
 
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
 void Transcoder::OpenPassLog(OutputStreamState& ost) {
-  std::string name = e_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : e_.PassLogFileName;
+  std::string name = opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
   name += "-" + std::to_string(ost.TableIndex) + ".log";
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
@@ -429,7 +431,7 @@ void Transcoder::OpenEncoders() {
     } else {
       OpenEncoder(ost);
     }
-    e_.ExtraBytes += codec->extradata_size;
+    e_.Stats.ExtraBytes += codec->extradata_size;
     if (avcodec_parameters_from_context(ost.Stream->codecpar, codec) < 0)
       throw FFMpegException("av_mallocz fail");
     ost.Stream->time_base = codec->time_base;
@@ -470,9 +472,9 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
   if (codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->framerate.num == 0 &&
       codec->time_base.num > 0)
     codec->framerate = av_inv_q(codec->time_base);
-  if (e_.ThreadCount != 1 &&
+  if (opt_.ThreadCount != 1 &&
       (codec->codec_type == AVMEDIA_TYPE_VIDEO || codec->codec_type == AVMEDIA_TYPE_AUDIO))
-    codec->thread_count = e_.ThreadCount;
+    codec->thread_count = opt_.ThreadCount;
   // The parameters, named in a failure (a damaged source can hand over any of them); taken
   // now, since a failed open resets some of them.
   std::string params;
@@ -507,7 +509,7 @@ void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
   if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.AudioResample = true;
   if (codec->sample_rate != in->sample_rate) ost.AudioResample = true;
   ost.AlignAudioStart =
-      e_.AudioSyncMethod == 0 && KeepsNoStreamStartTimes(e_.OutputFiles[ost.FileIndex]->oformat);
+      opt_.AudioSyncMethod == 0 && KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
   ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
   if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
 }
@@ -531,7 +533,7 @@ void Transcoder::OpenDecoders() {
       throw FFMpegException("av_mallocz fail");
     AVCodecContext* ctx = ist.DecoderOwner.get();
     ctx->pkt_timebase = ist.Stream->time_base;
-    ctx->thread_count = e_.ThreadCount;
+    ctx->thread_count = opt_.ThreadCount;
     const int type_flag = par->codec_type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
                           : par->codec_type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
                                                                   : AV_OPT_FLAG_SUBTITLE_PARAM;
@@ -560,16 +562,16 @@ void Transcoder::OpenDecoders() {
 void Transcoder::CopyMetaData() {
   static const char* const kTags[] = {"title", "artist", "author", "copyright", "comment",
                                       "album", "date",   "year",   "track",     "genre"};
-  for (int i = 0; i < e_.MetaDataMapCount; ++i) {
-    const auto& m = e_.MetaDataMaps[i];
-    if (m.OutFile < 0 || m.OutFile >= e_.OutputFileCount)
+  for (int i = 0; i < e_.Files.MetaDataMapCount; ++i) {
+    const auto& m = e_.Files.MetaDataMaps[i];
+    if (m.OutFile < 0 || m.OutFile >= e_.Files.OutputFileCount)
       throw FFMpegException(Format("Invalid output file index %d map_meta_data(%d,%d)", m.OutFile,
                                    m.OutFile, m.InFile));
-    if (m.InFile < 0 || m.InFile >= e_.InputFileCount)
+    if (m.InFile < 0 || m.InFile >= e_.Files.InputFileCount)
       throw FFMpegException(Format("Invalid input file index %d map_meta_data(%d,%d)", m.InFile,
                                    m.OutFile, m.InFile));
-    AVFormatContext* in = e_.InputFiles[m.InFile].get();
-    AVFormatContext* out = e_.OutputFiles[m.OutFile].get();
+    AVFormatContext* in = e_.Files.InputFiles[m.InFile].get();
+    AVFormatContext* out = e_.Files.OutputFiles[m.OutFile].get();
     for (const char* key : kTags) {
       const AVDictionaryEntry* t = av_dict_get(in->metadata, key, nullptr, 0);
       if (t) av_dict_set(&out->metadata, key, t->value, 0);
@@ -579,9 +581,9 @@ void Transcoder::CopyMetaData() {
 
 // Step 13: headers.
 void Transcoder::WriteHeaders() {
-  bool all_rtp = e_.OutputFileCount > 0;
-  for (int i = 0; i < e_.OutputFileCount; ++i) {
-    AVFormatContext* oc = e_.OutputFiles[i].get();
+  bool all_rtp = e_.Files.OutputFileCount > 0;
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = avformat_write_header(oc, nullptr);
     if (ret < 0)
       throw FFMpegException(
@@ -590,7 +592,7 @@ void Transcoder::WriteHeaders() {
   }
   if (all_rtp && e_.OnLog) {
     std::vector<AVFormatContext*> list;
-    for (int i = 0; i < e_.OutputFileCount; ++i) list.push_back(e_.OutputFiles[i].get());
+    for (int i = 0; i < e_.Files.OutputFileCount; ++i) list.push_back(e_.Files.OutputFiles[i].get());
     char sdp[2048];
     if (av_sdp_create(list.data(), static_cast<int>(list.size()), sdp, sizeof sdp) >= 0)
       Log(1, "SDP: %s", sdp);
@@ -611,14 +613,14 @@ std::string Seconds(int64_t us) {
 // Steps 19-23: trailers, final report, close codecs (the stages have flushed the decoders and
 // encoders).
 void Transcoder::FinishRun() {
-  e_.FramesDropped = 0;
-  e_.FramesDuplicated = 0;
+  e_.Stats.FramesDropped = 0;
+  e_.Stats.FramesDuplicated = 0;
   for (const auto& ost : run_.Outputs) {
-    e_.FramesDropped += ost->FramesDropped;
-    e_.FramesDuplicated += ost->FramesDuplicated;
+    e_.Stats.FramesDropped += ost->FramesDropped;
+    e_.Stats.FramesDuplicated += ost->FramesDuplicated;
   }
-  for (int i = 0; i < e_.OutputFileCount; ++i) {
-    AVFormatContext* oc = e_.OutputFiles[i].get();
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
     if (ret < 0) throw FFMpegException(WithLibraryText("av_write_trailer()", ret));
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
@@ -633,12 +635,12 @@ void Transcoder::FinishRun() {
   }
   PrintReport(true);
   CloseCodecs();
-  const bool stopped = e_.AbortRequested.load();
+  const bool stopped = e_.State.AbortRequested.load();
   if (!stopped) {
     CheckOutputsHoldMedia();
     NoteShortSource();
   }
-  e_.Finished = !stopped;
+  e_.State.Finished = !stopped;
 }
 
 // A finished run must have given every picture and sound stream of its outputs something; a
@@ -649,7 +651,7 @@ void Transcoder::CheckOutputsHoldMedia() const {
     const OutputStreamState& ost = *ostp;
     const AVMediaType type = ost.Encoder->codec_type;
     if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
-    if (ost.PacketsWritten > 0 || e_.MaxFrames[type] <= 0) continue;
+    if (ost.PacketsWritten > 0 || opt_.MaxFrames[type] <= 0) continue;
     const bool video = type == AVMEDIA_TYPE_VIDEO;
     const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
     std::string text = Format("Output stream #%d.%d holds no %s", ost.FileIndex, ost.Index,
@@ -674,7 +676,7 @@ void Transcoder::NoteShortSource() {
   if (!run_.InputsEnded) return;
   for (size_t f = 0; f < run_.Files.size(); ++f) {
     const InputFileState& file = run_.Files[f];
-    const AVFormatContext* ic = e_.InputFiles[f].get();
+    const AVFormatContext* ic = e_.Files.InputFiles[f].get();
     if (!file.EofReached || file.ReachedUs == AV_NOPTS_VALUE) continue;
     if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0 ||
         ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
@@ -687,7 +689,7 @@ void Transcoder::NoteShortSource() {
                        Seconds(ic->duration) + " s";
     if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
       text = WithLibraryText(text + " (read error", file.ReadError) + ")";
-    e_.RunWarning = text;
+    e_.State.RunWarning = text;
     return;
   }
 }

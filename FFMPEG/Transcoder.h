@@ -26,6 +26,7 @@
 
 #include "AVPtr.h"
 #include "BoundedQueue.h"
+#include "EngineOptions.h"
 #include "StreamModel.h"
 
 class TCustomFFmpeg;
@@ -59,7 +60,7 @@ struct WriterItem {
 
 class Transcoder {
  public:
-  explicit Transcoder(TCustomFFmpeg& engine) : e_(engine) {}
+  explicit Transcoder(TCustomFFmpeg& engine);
   ~Transcoder();
   Transcoder(const Transcoder&) = delete;
   Transcoder& operator=(const Transcoder&) = delete;
@@ -167,6 +168,7 @@ class Transcoder {
   void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
 
   TCustomFFmpeg& e_;
+  const TEngineOptions& opt_;  // a run reads the options and never changes them
   TranscodeRun run_;
 
   // Stage wiring. threaded_ is false while set-up and the end run on the job's thread, and for

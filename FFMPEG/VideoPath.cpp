@@ -195,40 +195,40 @@ int Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture, AVFrame** o
 // Decides whether the frame-hook modules run on the picture at PTS: the before-hook callback
 // decides, or else the hook time ranges.
 void Transcoder::GateFrameHooks(int64_t pts) {
-  if (e_.OnCustomHook || !e_.UsingFrameHook) return;
+  if (e_.OnCustomHook || !e_.Stats.UsingFrameHook) return;
   if (e_.OnBeforeHook) {
     try {
-      e_.OnBeforeHook(pts, e_.HookAction);
+      e_.OnBeforeHook(pts, e_.Stats.HookAction);
     } catch (const std::exception& ex) {
       Log(0, "Error occurs OnBeforeHook: %s", ex.what());
-      e_.HookAction = haStop;
+      e_.Stats.HookAction = haStop;
     }
-    if (e_.HookAction == haStop) e_.UsingFrameHook = false;
+    if (e_.Stats.HookAction == haStop) e_.Stats.UsingFrameHook = false;
     return;
   }
-  if (e_.HookTimeRangeCount <= 0) return;
-  e_.HookAction = haIgnore;
-  for (int i = e_.HookTimeRangeIndex; i < e_.HookTimeRangeCount; ++i) {
-    const THookTimeRange& r = e_.HookTimeRanges[static_cast<size_t>(i)];
+  if (opt_.HookTimeRangeCount <= 0) return;
+  e_.Stats.HookAction = haIgnore;
+  for (int i = e_.Stats.HookTimeRangeIndex; i < opt_.HookTimeRangeCount; ++i) {
+    const THookTimeRange& r = opt_.HookTimeRanges[static_cast<size_t>(i)];
     if (r.Start <= pts && pts <= r.End) {
-      e_.HookTimeRangeIndex = i;
-      e_.HookAction = haContinue;
+      e_.Stats.HookTimeRangeIndex = i;
+      e_.Stats.HookAction = haContinue;
       break;
     }
-    if (i == e_.HookTimeRangeCount - 1 && r.End < pts) {
-      e_.HookAction = haStop;
-      e_.UsingFrameHook = false;
+    if (i == opt_.HookTimeRangeCount - 1 && r.End < pts) {
+      e_.Stats.HookAction = haStop;
+      e_.Stats.UsingFrameHook = false;
     }
   }
 }
 
 AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture) {
-  e_.HookFrameCounter += 1;
+  e_.Stats.HookFrameCounter += 1;
   const int64_t pts = ist.Pts;
   GateFrameHooks(pts);
-  const bool hooks_run = e_.UsingFrameHook && e_.HookAction == haContinue;
+  const bool hooks_run = e_.Stats.UsingFrameHook && e_.Stats.HookAction == haContinue;
   AVFrame* work = picture;
-  if (e_.DoDeinterlace) {
+  if (opt_.DoDeinterlace) {
     AVFrame* out = nullptr;
     const int ret = Deinterlace(ist, picture, &out);
     if (ret == 0) return nullptr;  // kept back for now
@@ -252,7 +252,7 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
       pic.data[i] = work->data[i];
       pic.linesize[i] = work->linesize[i];
     }
-    RunFrameHooks(e_.FrameHooks, &pic, work->format, work->width, work->height, pts);
+    RunFrameHooks(e_.Files.FrameHooks, &pic, work->format, work->width, work->height, pts);
   }
   return work;
 }
@@ -262,7 +262,7 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
 bool Transcoder::ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]) {
   const int w = work->width, h = work->height;
   const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
-  const AVPixelFormat rgb_fmt = e_.HookPixelFormat;
+  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
   if (rgb_fmt == fmt) {
     for (int i = 0; i < 4; ++i) {
       rgb_data[i] = work->data[i];
@@ -272,9 +272,9 @@ bool Transcoder::ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_lines
   }
   const int size = av_image_get_buffer_size(rgb_fmt, w, h, 1);
   if (size < 0) return false;
-  if (e_.RgbBuffer.size() < static_cast<size_t>(size)) e_.RgbBuffer.resize(static_cast<size_t>(size));
-  av_image_fill_arrays(rgb_data, rgb_linesize, e_.RgbBuffer.data(), rgb_fmt, w, h, 1);
-  const std::string failure = ConvertPicture(e_.ToRgbContext, w, h, fmt, work->data,
+  if (e_.Stats.RgbBuffer.size() < static_cast<size_t>(size)) e_.Stats.RgbBuffer.resize(static_cast<size_t>(size));
+  av_image_fill_arrays(rgb_data, rgb_linesize, e_.Stats.RgbBuffer.data(), rgb_fmt, w, h, 1);
+  const std::string failure = ConvertPicture(e_.Stats.ToRgbContext, w, h, fmt, work->data,
                                              work->linesize, rgb_fmt, rgb_data, rgb_linesize);
   if (!failure.empty()) Log(0, "Cannot convert the picture for the hook: %s", failure.c_str());
   return failure.empty();
@@ -284,9 +284,9 @@ bool Transcoder::ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_lines
 bool Transcoder::FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]) {
   const int w = work->width, h = work->height;
   const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
-  const AVPixelFormat rgb_fmt = e_.HookPixelFormat;
+  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
   if (rgb_fmt == fmt) return true;
-  const std::string failure = ConvertPicture(e_.FromRgbContext, w, h, rgb_fmt, rgb_data,
+  const std::string failure = ConvertPicture(e_.Stats.FromRgbContext, w, h, rgb_fmt, rgb_data,
                                              rgb_linesize, fmt, work->data, work->linesize);
   if (!failure.empty())
     Log(0, "Cannot convert the hook's picture back: %s", failure.c_str());
@@ -297,17 +297,17 @@ bool Transcoder::FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_lin
 // back only while a custom hook is installed.
 void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   const int w = work->width, h = work->height;
-  if (!e_.HookBitmap) {
-    e_.HookBitmap = std::make_unique<THookBitmap>();
-    e_.HookBitmap->Width = w;
-    e_.HookBitmap->Height = h;
+  if (!e_.Stats.HookBitmap) {
+    e_.Stats.HookBitmap = std::make_unique<THookBitmap>();
+    e_.Stats.HookBitmap->Width = w;
+    e_.Stats.HookBitmap->Height = h;
   }
   uint8_t* rgb_data[4] = {};
   int rgb_linesize[4] = {};
   bool stop_hook = !ToHookBitmap(work, rgb_data, rgb_linesize);
   if (!stop_hook) {
     // The bitmap keeps the size of the first picture; it shows the rows and columns both have.
-    THookBitmap& bmp = *e_.HookBitmap;
+    THookBitmap& bmp = *e_.Stats.HookBitmap;
     const int rows = std::min(bmp.Height, h);
     const int row_bytes = std::min(bmp.Width, w) * 3;
     bmp.Stride = bmp.Width * 3;
@@ -320,7 +320,7 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
                   static_cast<size_t>(row_bytes));
     bool update = true;
     try {
-      e_.OnCustomHook(bmp, e_.HookFrameCounter, pts_us, update, stop_hook);
+      e_.OnCustomHook(bmp, e_.Stats.HookFrameCounter, pts_us, update, stop_hook);
     } catch (const std::exception& ex) {
       Log(0, "Error occurs OnCustomHook: %s", ex.what());
       update = false;
@@ -335,8 +335,8 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   }
   if (stop_hook) {
     e_.OnCustomHook = nullptr;
-    e_.HookAction = haStop;
-    e_.UsingFrameHook = false;
+    e_.Stats.HookAction = haStop;
+    e_.Stats.UsingFrameHook = false;
   }
 }
 
@@ -344,8 +344,8 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
 // more than 1 duplicates it) to keep the output on the input clock.
 int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
   const double tb = av_q2d(ost.Encoder->time_base);
-  const double sync_time = static_cast<double>(sync_pts - e_.StartTimeUs) / 1000000.0;
-  if (!(e_.VideoSyncMethod > 0 || (e_.VideoSyncMethod != 0 && tb > 0.001))) {
+  const double sync_time = static_cast<double>(sync_pts - opt_.StartTimeUs) / 1000000.0;
+  if (!(opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001))) {
     ost.SyncOpts = std::llround(sync_time / tb);
     return 1;
   }
@@ -353,34 +353,34 @@ int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
   const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
   if (vdelta < -1.1) {
     count = 0;
-  } else if (e_.VideoSyncMethod == 2) {
+  } else if (opt_.VideoSyncMethod == 2) {
     ost.SyncOpts = std::llround(sync_time / tb);
   } else if (vdelta > 1.1) {
     count = std::llround(vdelta);
   }
   if (count == 0) {
     ost.FramesDropped += 1;
-    if (e_.Verbosity > 2) Log(1, "*** drop!");
+    if (opt_.Verbosity > 2) Log(1, "*** drop!");
   } else if (count > 1) {
     ost.FramesDuplicated += static_cast<int>(count - 1);
-    if (e_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
+    if (opt_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
   }
   return count;
 }
 
 void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
   int64_t count = VideoSyncCount(ost, item.SyncPts);
-  count = std::min<int64_t>(count, e_.MaxFrames[0] - ost.FrameNumber);
+  count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
   if (count <= 0) return;
   uint8_t* crop_data[4] = {};
   bool cropped_view = false;
   AVFrame* fitted = FitPicture(ost, item.Frame.get(), crop_data, cropped_view);
   if (!fitted && !cropped_view) return;
   for (int64_t i = 0; i < count; ++i) {
-    if (e_.AbortRequested.load()) break;
+    if (e_.State.AbortRequested.load()) break;
     // An output ends at its recording time: pictures from there on are not encoded.
-    if (e_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-        av_compare_ts(ost.SyncOpts, ost.Encoder->time_base, e_.RecordingTimeUs,
+    if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+        av_compare_ts(ost.SyncOpts, ost.Encoder->time_base, opt_.RecordingTimeUs,
                       AV_TIME_BASE_Q) >= 0) {
       ost.Done = true;
       break;
@@ -445,7 +445,7 @@ AVFrame* Transcoder::FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_
   if (ost.VideoResample) {
     std::string why;
     ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt, inner_w,
-                                         inner_h, enc->pix_fmt, e_.SwsFlags, &why));
+                                         inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
     if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
     const int rows = sws_scale(ost.ScaleContext.get(), crop_data, fmt_linesize, 0, src_h,
                                target_data, target_linesize);
@@ -455,7 +455,7 @@ AVFrame* Transcoder::FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_
                   fmt_linesize, enc->pix_fmt, inner_w, inner_h);
   }
   if (ost.VideoPad) {
-    const int color[3] = {e_.PadColor[0], e_.PadColor[1], e_.PadColor[2]};
+    const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
     FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
   }
   return temp;
@@ -477,9 +477,9 @@ void Transcoder::EncodePicture(OutputStreamState& ost, const FrameItem& item, AV
   frame->interlaced_frame = picture->interlaced_frame;
   const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
   if (vdefaults && (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-    frame->top_field_first = e_.TopFieldFirst == -1 ? picture->top_field_first : e_.TopFieldFirst;
-  frame->quality = e_.SameQuality ? static_cast<int>(std::lround(item.Quality)) : enc->global_quality;
-  if (e_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->top_field_first = opt_.TopFieldFirst == -1 ? picture->top_field_first : opt_.TopFieldFirst;
+  frame->quality = opt_.SameQuality ? static_cast<int>(std::lround(item.Quality)) : enc->global_quality;
+  if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
   frame->pts = ost.SyncOpts;
   frame->sample_aspect_ratio = enc->sample_aspect_ratio;
   EncodeAndSend(ost, frame);

@@ -48,16 +48,16 @@ struct OutTarget {
 void OpenInput(TCustomFFmpeg& e, const std::string& input) {
   AVFormatContext* ic = nullptr;
   ASSERT_GE(avformat_open_input(&ic, input.c_str(), nullptr, nullptr), 0) << input;
-  e.InputFiles[e.InputFileCount].reset(ic);
+  e.Files.InputFiles[e.Files.InputFileCount].reset(ic);
   ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  e.InputTsOffset[e.InputFileCount] = ic->start_time == AV_NOPTS_VALUE ? 0 : -ic->start_time;
-  e.InputFileCount++;
+  e.Files.InputTsOffset[e.Files.InputFileCount] = ic->start_time == AV_NOPTS_VALUE ? 0 : -ic->start_time;
+  e.Files.InputFileCount++;
 }
 
 bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
-  for (int f = 0; f < e.InputFileCount; ++f)
-    for (unsigned s = 0; s < e.InputFiles[f]->nb_streams; ++s)
-      if (e.InputFiles[f]->streams[s]->codecpar->codec_type == type) return true;
+  for (int f = 0; f < e.Files.InputFileCount; ++f)
+    for (unsigned s = 0; s < e.Files.InputFiles[f]->nb_streams; ++s)
+      if (e.Files.InputFiles[f]->streams[s]->codecpar->codec_type == type) return true;
   return false;
 }
 
@@ -65,8 +65,8 @@ bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
 void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& want) {
   AVFormatContext* oc = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&oc, nullptr, nullptr, output.c_str()), 0) << output;
-  const int file = e.OutputFileCount++;
-  e.OutputFiles[file].reset(oc);
+  const int file = e.Files.OutputFileCount++;
+  e.Files.OutputFiles[file].reset(oc);
   const bool global = oc->oformat->flags & AVFMT_GLOBALHEADER;
   if ((!want.video_codec.empty() || want.video_copy) && HasType(e, AVMEDIA_TYPE_VIDEO)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
@@ -74,10 +74,10 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& wa
         want.video_copy ? nullptr : avcodec_find_encoder_by_name(want.video_codec.c_str());
     ASSERT_TRUE(want.video_copy || codec) << want.video_codec;
     AVCodecContext* c = avcodec_alloc_context3(codec);
-    e.OutputCodecs[file][st->index].reset(c);
+    e.Files.OutputCodecs[file][st->index].reset(c);
     c->codec_type = AVMEDIA_TYPE_VIDEO;
     if (want.video_copy) {
-      e.OutputStreamCopy[file][st->index] = true;
+      e.Files.OutputStreamCopy[file][st->index] = true;
     } else {
       c->codec_id = codec->id;
       c->width = want.width;
@@ -96,7 +96,7 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& wa
     if (want.audio_codec == "copy") {
       c = avcodec_alloc_context3(nullptr);
       c->codec_type = AVMEDIA_TYPE_AUDIO;
-      e.OutputStreamCopy[file][st->index] = true;
+      e.Files.OutputStreamCopy[file][st->index] = true;
     } else if (want.audio_codec == "libamr_nb") {
       c = avcodec_alloc_context3(nullptr);
       c->bit_rate = want.audio_bit_rate;
@@ -113,7 +113,7 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& wa
       c->time_base = AVRational{1, want.sample_rate};
       if (global) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    e.OutputCodecs[file][st->index].reset(c);
+    e.Files.OutputCodecs[file][st->index].reset(c);
   }
   if (!want.subtitle_codec.empty() && HasType(e, AVMEDIA_TYPE_SUBTITLE)) {
     AVStream* st = avformat_new_stream(oc, nullptr);
@@ -123,7 +123,7 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& wa
     c->codec_type = AVMEDIA_TYPE_SUBTITLE;
     c->codec_id = codec->id;
     c->time_base = AVRational{1, 1000};
-    e.OutputCodecs[file][st->index].reset(c);
+    e.Files.OutputCodecs[file][st->index].reset(c);
   }
   ASSERT_GE(avio_open(&oc->pb, output.c_str(), AVIO_FLAG_WRITE), 0);
 }
@@ -229,7 +229,7 @@ TEST_F(TranscodeTest, ConvertsVideoAndAudioWithTheRequestedParameters) {
     Job job;
     job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
-    EXPECT_TRUE(job.engine.Finished);
+    EXPECT_TRUE(job.engine.State.Finished);
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     const auto v = info.First("video");
@@ -306,10 +306,10 @@ TEST_F(TranscodeTest, ConvertsUnusualSources) {
     const std::string src = Source(c.name, c.make);
     const std::string out = dir.File(c.name + "." + c.out_ext);
     Job job;
-    job.engine.DoDeinterlace = c.deinterlace ? 1 : 0;
+    job.engine.Options.DoDeinterlace = c.deinterlace ? 1 : 0;
     job.Setup(src, out, c.want);
     ASSERT_NO_THROW(job.Run());
-    EXPECT_TRUE(job.engine.Finished);
+    EXPECT_TRUE(job.engine.State.Finished);
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     const auto v = info.First("video");
@@ -379,7 +379,7 @@ TEST_F(TranscodeTest, LateAudioStaysInSync) {
   {
     const std::string out = dir.File("late_filled.mp4");
     Job job;
-    job.engine.AudioSyncMethod = 1;
+    job.engine.Options.AudioSyncMethod = 1;
     job.Setup(src, out, want);
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(media::DecodesCleanly(out));
@@ -420,7 +420,7 @@ TEST_F(TranscodeTest, StreamCopyIntoAnotherContainer) {
   want.video_copy = true;
   want.audio_codec = "copy";
   Job job;
-  job.engine.AudioVolume = 256;
+  job.engine.Options.AudioVolume = 256;
   job.Setup(src, out, want);
   ASSERT_NO_THROW(job.Run());
   const auto info = media::Probe(out);
@@ -452,10 +452,10 @@ class TranscodeEndTest : public TranscodeTest {
 TEST_F(TranscodeEndTest, FrameLimitStopsTheJob) {
   const std::string out = dir.File("limit.mp4");
   Job job;
-  job.engine.MaxFrames[0] = 10;
+  job.engine.Options.MaxFrames[0] = 10;
   job.Setup(StandardSource(), out, Mp4());
   ASSERT_NO_THROW(job.Run());
-  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(job.engine.State.Finished);
   const auto times = media::PacketTimesPerStream(out);
   const auto info = media::Probe(out);
   EXPECT_EQ(times.at(info.First("video")->index).count, 10);
@@ -465,10 +465,10 @@ TEST_F(TranscodeEndTest, FrameLimitStopsTheJob) {
 TEST_F(TranscodeEndTest, RecordingTimeStopsTheJob) {
   const std::string out = dir.File("rec.mp4");
   Job job;
-  job.engine.RecordingTimeUs = 1000000;
+  job.engine.Options.RecordingTimeUs = 1000000;
   job.Setup(StandardSource(), out, Mp4());
   ASSERT_NO_THROW(job.Run());
-  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(job.engine.State.Finished);
   EXPECT_NEAR(Span(out, "video"), 1.0, 0.081);
   EXPECT_TRUE(media::DecodesCleanly(out));
   ExpectStreamsAligned(out);
@@ -479,13 +479,13 @@ TEST_F(TranscodeEndTest, RecordingTimeStopsTheJob) {
 TEST_F(TranscodeEndTest, StopRequestLeavesAPlayableFile) {
   const std::string out = dir.File("stopped.mp4");
   Job job;
-  job.engine.ProgressIntervalUs = 0;
+  job.engine.Options.ProgressIntervalUs = 0;
   job.engine.OnProgress = [&job](int, int, int current_ms, float, float, int64_t, int) {
     if (current_ms >= 1000) job.engine.RequestAbort();
   };
   job.Setup(LongSource(), out, Mp4());
   ASSERT_NO_THROW(job.Run());
-  EXPECT_FALSE(job.engine.Finished);
+  EXPECT_FALSE(job.engine.State.Finished);
   const auto info = media::Probe(out);
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_TRUE(media::DecodesCleanly(out));
@@ -506,7 +506,7 @@ TEST_F(TranscodeEndTest, StopRequestEndsAPausedJob) {
   });
   ASSERT_NO_THROW(job.Run());
   stopper.join();
-  EXPECT_FALSE(job.engine.Finished);
+  EXPECT_FALSE(job.engine.State.Finished);
 }
 
 TEST_F(TranscodeEndTest, ProgressComesAtMostOncePerIntervalWithGrowingDuration) {
@@ -519,8 +519,8 @@ TEST_F(TranscodeEndTest, ProgressComesAtMostOncePerIntervalWithGrowingDuration) 
   Job job;
   // Short enough for several reports while the whole conversion takes well under a second.
   constexpr int64_t kIntervalUs = 50000;
-  job.engine.ProgressIntervalUs = kIntervalUs;
-  job.engine.TotalDurationMs = 8000;
+  job.engine.Options.ProgressIntervalUs = kIntervalUs;
+  job.engine.Options.TotalDurationMs = 8000;
   job.engine.OnProgress = [&reports](int frame, int, int current_ms, float, float, int64_t size,
                                      int total_ms) {
     reports.push_back({av_gettime(), frame, current_ms, total_ms, size});
@@ -549,7 +549,7 @@ TEST_F(TranscodeEndTest, PauseMidRunHoldsEveryStage) {
   const std::string out = dir.File("pause.mp4");
   Job job;
   std::atomic<bool> paused{false};
-  job.engine.ProgressIntervalUs = 0;
+  job.engine.Options.ProgressIntervalUs = 0;
   job.engine.OnProgress = [&](int, int, int current_ms, float, float, int64_t, int) {
     if (current_ms >= 1000 && !paused.exchange(true)) job.engine.RequestPause(true);
   };
@@ -570,7 +570,7 @@ TEST_F(TranscodeEndTest, PauseMidRunHoldsEveryStage) {
   EXPECT_EQ(std::filesystem::file_size(out), size_before);
   job.engine.RequestPause(false);
   run.join();
-  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(job.engine.State.Finished);
   EXPECT_NEAR(Span(out, "video"), 8.0, 0.081);
   EXPECT_TRUE(media::DecodesCleanly(out));
 }
@@ -580,7 +580,7 @@ TEST_F(TranscodeEndTest, PauseMidRunHoldsEveryStage) {
 TEST_F(TranscodeEndTest, FailingWriteEndsEveryStage) {
   Job job;
   job.Setup(LongSource(), dir.File("full.mp4"), Mp4());
-  AVFormatContext* oc = job.engine.OutputFiles[0].get();
+  AVFormatContext* oc = job.engine.Files.OutputFiles[0].get();
   avio_closep(&oc->pb);
   ASSERT_GE(avio_open(&oc->pb, "/dev/full", AVIO_FLAG_WRITE), 0);
   try {
@@ -590,7 +590,7 @@ TEST_F(TranscodeEndTest, FailingWriteEndsEveryStage) {
     EXPECT_NE(std::string(ex.what()).find("No space left on device"), std::string::npos)
         << ex.what();
   }
-  EXPECT_FALSE(job.engine.Finished);
+  EXPECT_FALSE(job.engine.State.Finished);
   job.engine.FreeFileSet();
 }
 
@@ -615,7 +615,7 @@ TEST_F(TranscodeEndTest, CorruptedInputEndsNormally) {
   Job job;
   job.Setup(src, out, Mp4());
   ASSERT_NO_THROW(job.Run());
-  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(job.engine.State.Finished);
   const auto info = media::Probe(out);
   ASSERT_TRUE(info.ok) << info.error;
   EXPECT_TRUE(media::DecodesCleanly(out));
@@ -719,10 +719,10 @@ TEST_F(VideoPathTest, FrameHooksRunInsideTheirTimeRanges) {
   if (!std::filesystem::exists(module)) GTEST_SKIP() << "no " << module;
   const std::string out = dir.File("ranges.yuv");
   Job job;
-  ASSERT_EQ(AddFrameHook(job.engine.FrameHooks, {module}), 0);
-  job.engine.UsingFrameHook = true;
-  job.engine.HookTimeRanges = {THookTimeRange{400000, 600000}};
-  job.engine.HookTimeRangeCount = 1;
+  ASSERT_EQ(AddFrameHook(job.engine.Files.FrameHooks, {module}), 0);
+  job.engine.Stats.UsingFrameHook = true;
+  job.engine.Options.HookTimeRanges = {THookTimeRange{400000, 600000}};
+  job.engine.Options.HookTimeRangeCount = 1;
   job.Setup(BlackSource(), out, RawVideo());
   ASSERT_NO_THROW(job.Run());
   const auto lumas = FrameLumas(out);
@@ -731,7 +731,7 @@ TEST_F(VideoPathTest, FrameHooksRunInsideTheirTimeRanges) {
     const bool inside = i >= 10 && i <= 15;  // 0.40 s .. 0.60 s
     EXPECT_EQ(lumas[i] > 200, inside) << "picture " << i;
   }
-  EXPECT_FALSE(job.engine.UsingFrameHook);
+  EXPECT_FALSE(job.engine.Stats.UsingFrameHook);
 }
 
 TEST_F(VideoPathTest, BeforeHookIgnoreKeepsAsking) {
@@ -739,8 +739,8 @@ TEST_F(VideoPathTest, BeforeHookIgnoreKeepsAsking) {
   if (!std::filesystem::exists(module)) GTEST_SKIP() << "no " << module;
   const std::string out = dir.File("ignored.yuv");
   Job job;
-  ASSERT_EQ(AddFrameHook(job.engine.FrameHooks, {module}), 0);
-  job.engine.UsingFrameHook = true;
+  ASSERT_EQ(AddFrameHook(job.engine.Files.FrameHooks, {module}), 0);
+  job.engine.Stats.UsingFrameHook = true;
   int asked = 0;
   job.engine.OnBeforeHook = [&asked](int64_t, THookAction& action) {
     ++asked;
@@ -765,18 +765,18 @@ TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
     const std::string out = dir.File("gap.yuv");
     job.Setup(src, out, RawVideo());
     ASSERT_NO_THROW(job.Run());
-    EXPECT_EQ(job.engine.FramesDuplicated, 2);
-    EXPECT_EQ(job.engine.FramesDropped, 0);
+    EXPECT_EQ(job.engine.Stats.FramesDuplicated, 2);
+    EXPECT_EQ(job.engine.Stats.FramesDropped, 0);
     EXPECT_EQ(FrameLumas(out).size(), 27u);
   }
   {
     Job job;
-    job.engine.VideoSyncMethod = 0;
+    job.engine.Options.VideoSyncMethod = 0;
     const std::string out = dir.File("nosync.yuv");
     job.Setup(src, out, RawVideo());
     ASSERT_NO_THROW(job.Run());
-    EXPECT_EQ(job.engine.FramesDuplicated, 0);
-    EXPECT_EQ(job.engine.FramesDropped, 0);
+    EXPECT_EQ(job.engine.Stats.FramesDuplicated, 0);
+    EXPECT_EQ(job.engine.Stats.FramesDropped, 0);
     EXPECT_EQ(FrameLumas(out).size(), 25u);
   }
   {
@@ -787,7 +787,7 @@ TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
     const std::string out = dir.File("halved.yuv");
     job.Setup(fast, out, RawVideo());
     ASSERT_NO_THROW(job.Run());
-    EXPECT_NEAR(job.engine.FramesDropped, 25, 1);
+    EXPECT_NEAR(job.engine.Stats.FramesDropped, 25, 1);
     EXPECT_NEAR(static_cast<double>(FrameLumas(out).size()), 25, 1);
   }
 }
@@ -799,9 +799,9 @@ TEST_F(VideoPathTest, CropAndPadKeepThePictureInPlace) {
                             "drawbox=x=160:y=0:w=160:h=120:color=white:t=fill", "-c:v", "ffv1"});
   const std::string out = dir.File("cropped.yuv");
   Job job;
-  job.engine.CropLeft = 160;
-  job.engine.PadTop = 8;
-  job.engine.PadColor = {16, 128, 128};
+  job.engine.Options.CropLeft = 160;
+  job.engine.Options.PadTop = 8;
+  job.engine.Options.PadColor = {16, 128, 128};
   OutTarget want = RawVideo();
   want.height = 120;  // 112 picture rows + 8 padding rows after scaling
   job.Setup(src, out, want);
@@ -835,7 +835,7 @@ class AudioPathTest : public TranscodeTest {
   int ConvertWithVolume(const std::string& src, int volume) {
     const std::string out = dir.File("vol" + std::to_string(volume) + ".wav");
     Job job;
-    job.engine.AudioVolume = volume;
+    job.engine.Options.AudioVolume = volume;
     OutTarget want;
     want.audio_codec = "pcm_s16le";
     job.Setup(src, out, want);
@@ -927,13 +927,13 @@ TEST_F(TranscodeEndTest, PassLogAndVideoStatsFiles) {
     SCOPED_TRACE(pass);
     const std::string out = dir.File("pass" + std::to_string(pass) + ".mp4");
     Job job;
-    job.engine.PassLogFileName = passlog;
+    job.engine.Options.PassLogFileName = passlog;
     const std::string vstats = dir.File("vstats" + std::to_string(pass) + ".txt");
-    job.engine.VStatsFileName = vstats;
+    job.engine.Options.VStatsFileName = vstats;
     job.Setup(src, out, Mp4());
-    job.engine.OutputCodecs[0][0]->flags |= pass == 1 ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
+    job.engine.Files.OutputCodecs[0][0]->flags |= pass == 1 ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
     ASSERT_NO_THROW(job.Run());
-    EXPECT_TRUE(job.engine.Finished);
+    EXPECT_TRUE(job.engine.State.Finished);
     EXPECT_TRUE(media::DecodesCleanly(out));
     std::ifstream stats(vstats);
     std::string line;
@@ -981,10 +981,10 @@ TEST_F(TranscodeTest, LibrariesMayChooseTheThreadCount) {
   want.video_codec = "libx264";
   want.audio_codec = "aac";
   Job job;
-  job.engine.ThreadCount = 0;
+  job.engine.Options.ThreadCount = 0;
   job.Setup(StandardSource(), out, want);
   ASSERT_NO_THROW(job.Run());
-  EXPECT_TRUE(job.engine.Finished);
+  EXPECT_TRUE(job.engine.State.Finished);
   EXPECT_TRUE(media::DecodesCleanly(out));
   EXPECT_NEAR(Span(out, "video"), 2.0, 0.041);
   ExpectStreamsAligned(out);

@@ -53,12 +53,12 @@ void Convert(const std::string& src, const std::string& out, const TOutputOption
   TCustomFFmpeg engine;
   engine.ResetEngine();
   engine.SetVerbosity(0);
-  engine.SerialStages = serial_stages ? 1 : 0;
+  engine.Options.SerialStages = serial_stages ? 1 : 0;
   ASSERT_NO_THROW(engine.OpenInputFile(src));
   ASSERT_NO_THROW(engine.ApplyOutputOptions(out, options));
   ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
   ASSERT_NO_THROW(engine.Transcode());
-  EXPECT_TRUE(engine.Finished);
+  EXPECT_TRUE(engine.State.Finished);
   engine.FreeFileSet();
 }
 
