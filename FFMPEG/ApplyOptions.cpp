@@ -27,8 +27,8 @@ void TCustomFFmpeg::ApplyInputOptions(const std::string& file_name, const TInput
   ApplyOptionLines(options.ExtraOptions);
   if (!options.FileFormat.empty()) SetInputFormat(options.FileFormat);
   if (static_cast<int64_t>(options.StartTime) * 1000 > 0)
-    StartTimeUs = static_cast<int64_t>(options.StartTime) * 1000;
-  if (options.ProgramID >= 0) ProgramId = options.ProgramID;
+    Options.StartTimeUs = static_cast<int64_t>(options.StartTime) * 1000;
+  if (options.ProgramID >= 0) Options.ProgramId = options.ProgramID;
 }
 
 void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
@@ -40,23 +40,23 @@ void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
   if (!o.FileFormat.empty()) SetOutputFormat(o.FileFormat);
   if (o.PacketSize > 0) SetGenericOptionInt("packetsize", o.PacketSize);
   if (o.MuxRate > 0) SetGenericOptionInt("muxrate", o.MuxRate);
-  if (o.MuxDelay > 0) MuxMaxDelay = o.MuxDelay;
-  if (o.MuxPreload > 0) MuxPreload = o.MuxPreload;
+  if (o.MuxDelay > 0) Options.MuxMaxDelay = o.MuxDelay;
+  if (o.MuxPreload > 0) Options.MuxPreload = o.MuxPreload;
 
   SetDevice(o.Device);
   SetCodecName(AVMEDIA_TYPE_AUDIO, o.AudioCodec);
-  if (o.DisableAudio) AudioDisable = 1;
-  if (o.AudioVolume >= 0) AudioVolume = o.AudioVolume;
-  if (o.AudioChannels > 0) AudioChannels = o.AudioChannels;
-  if (o.AudioSampleRate > 0) AudioSampleRate = o.AudioSampleRate;
+  if (o.DisableAudio) Options.AudioDisable = 1;
+  if (o.AudioVolume >= 0) Options.AudioVolume = o.AudioVolume;
+  if (o.AudioChannels > 0) Options.AudioChannels = o.AudioChannels;
+  if (o.AudioSampleRate > 0) Options.AudioSampleRate = o.AudioSampleRate;
   if (o.AudioBitrate > 0) SetGenericOptionInt("ab", o.AudioBitrate);
   if (o.AudioBitrateTolerance > 0) SetGenericOptionInt("abt", o.AudioBitrateTolerance);
-  AudioLanguage = o.AudioLanguage;
-  AudioSyncMethod = o.AudioSyncMethod;
+  Options.AudioLanguage = o.AudioLanguage;
+  Options.AudioSyncMethod = o.AudioSyncMethod;
   SetCodecTag(AVMEDIA_TYPE_AUDIO, o.AudioTag);
 
   SetCodecName(AVMEDIA_TYPE_VIDEO, o.VideoCodec);
-  if (o.DisableVideo) VideoDisable = 1;
+  if (o.DisableVideo) Options.VideoDisable = 1;
   SetFrameRate(o.FrameRate);
   SetFrameSize(o.FrameSize);
   SetAspect(o.AspectRatio);
@@ -75,22 +75,23 @@ void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
   if (o.VideoMinRate > 0) SetGenericOptionInt("minrate", o.VideoMinRate);
   if (o.VideoBitrateTolerance > 0) SetGenericOptionInt("bt", o.VideoBitrateTolerance);
   if (o.VideoBufferSize > 0) SetGenericOptionInt("bufsize", o.VideoBufferSize);
-  VideoSyncMethod = o.VideoSyncMethod;
+  Options.VideoSyncMethod = o.VideoSyncMethod;
   SetCodecTag(AVMEDIA_TYPE_VIDEO, o.VideoTag);
 
-  if (o.DisableSubtitle) SubtitleDisable = 1;
-  SubtitleLanguage = o.SubtitleLanguage;
-  CopyTs = o.CopyTimestamps;
+  if (o.DisableSubtitle) Options.SubtitleDisable = 1;
+  Options.SubtitleLanguage = o.SubtitleLanguage;
+  Options.CopyTs = o.CopyTimestamps;
   SetRecordingTimeMs(o.Duration);
   if (o.Timestamp == 0)
-    RecTimestamp = static_cast<int64_t>(std::time(nullptr));
+    Options.RecTimestamp = static_cast<int64_t>(std::time(nullptr));
   else if (o.Timestamp > 0)
-    RecTimestamp = TimestampFromDateTime(o.Timestamp, StandardBiasMinutes());
-  if (o.Year > 0) Year = o.Year;
-  if (o.Track > 0) Track = o.Track;
-  for (auto [tag, text] : {std::pair{&Title, &o.Title}, std::pair{&Author, &o.Author},
-                           std::pair{&Copyright, &o.Copyright}, std::pair{&Comment, &o.Comment},
-                           std::pair{&Album, &o.Album}, std::pair{&Genre, &o.Genre}})
+    Options.RecTimestamp = TimestampFromDateTime(o.Timestamp, StandardBiasMinutes());
+  if (o.Year > 0) Options.Year = o.Year;
+  if (o.Track > 0) Options.Track = o.Track;
+  for (auto [tag, text] :
+       {std::pair{&Options.Title, &o.Title}, std::pair{&Options.Author, &o.Author},
+        std::pair{&Options.Copyright, &o.Copyright}, std::pair{&Options.Comment, &o.Comment},
+        std::pair{&Options.Album, &o.Album}, std::pair{&Options.Genre, &o.Genre}})
     if (!text->empty()) *tag = *text;
 
   if (o.TargetType >= 1 && o.TargetType <= 3) {
@@ -101,9 +102,9 @@ void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
 
   if (!o.UseCustomHook && !o.UseBeforeHook) {
     std::vector<THookTimeRange> ranges = ParseHookRanges(o.HookRanges);
-    HookTimeRangeCount = static_cast<int>(ranges.size());
-    HookTimeRangeIndex = 0;
+    Options.HookTimeRangeCount = static_cast<int>(ranges.size());
+    Stats.HookTimeRangeIndex = 0;
     if (ranges.empty()) ranges.emplace_back();
-    HookTimeRanges = std::move(ranges);
+    Options.HookTimeRanges = std::move(ranges);
   }
 }

@@ -1,83 +1,39 @@
-// TCustomFFmpeg: one conversion job's engine. It carries everything the option parser and the
-// file set-up prepare for a run (opened inputs, prepared outputs, stream maps, option values with
-// fixed defaults), the run's counters, working buffers, frame-hook state, run-state flags and the
-// callbacks through which the job reports to the job component.
+// TCustomFFmpeg: one conversion job's engine, composed of value parts:
+// - Options (EngineOptions.h): what the option parser and the file set-up decide; read-only
+//   during a run.
+// - Files (FileSet.h): the opened inputs, prepared outputs and stream maps.
+// - State and Stats (RunState.h): the run's flags and pause wait, and what the run counts.
+// - the generic-option store (library objects that hold options the library knows by name), the
+//   read guard of the inputs and the callbacks through which the job reports to the component.
 //
-// Threads: option fields are written by the thread that prepares the job, before it is launched,
-// and afterwards only by the job's own thread. The run-state flags are atomics because the
-// component's thread reads them and sets AbortRequested / the pause flag while the job runs.
+// Threads: options and files are written by the thread that prepares the job, before it is
+// launched, and afterwards only by the job's own thread. The run-state flags are atomics because
+// the component's thread reads them and sets AbortRequested / the pause flag while the job runs.
 // Every codec open and close of every engine in the process happens under CodecLock.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "AVPtr.h"
-#include "DeviceLimits.h"
+#include "EngineOptions.h"
 #include "FFmpegException.h"
-#include "FrameHook.h"
-#include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
+#include "FileSet.h"
 #include "OptionRecords.h"
 #include "ReadGuard.h"
+#include "RunState.h"
 
-// Limits of the engine's tables.
-inline constexpr int kMaxFiles = 20;           // input files, and output files
-inline constexpr int kMaxStreamMaps = 20;      // "map"
-inline constexpr int kMaxMetaDataMaps = 20;    // "map_meta_data"
-inline constexpr int kMaxStreamsPerFile = 20;  // cells of the per-file, per-stream tables
-inline constexpr int kCodecTypeCount = 5;      // video, audio, data, subtitle, attachment
+// Generic options of the library's codec, format and scaler objects, one per codec type.
+inline constexpr int kCodecTypeCount = 5;  // video, audio, data, subtitle, attachment
 
 // Log levels of the job component, in this order (ordinal values 0 to 4).
 enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
-
-// Decision of the before-hook callback for the current picture.
-enum THookAction { haContinue, haIgnore, haStop };
-
-struct StreamMapEntry {
-  int FileIndex = 0;
-  int StreamIndex = 0;
-  int SyncFileIndex = 0;
-  int SyncStreamIndex = 0;
-};
-
-struct MetaDataMapEntry {
-  int OutFile = 0;
-  int InFile = 0;
-};
-
-// The picture handed to the custom hook: packed 24-bit BGR (AV_PIX_FMT_BGR24), Stride bytes per
-// row. Data points into the engine's RgbBuffer and is valid only during the callback.
-struct THookBitmap {
-  int Width = 0;
-  int Height = 0;
-  int Stride = 0;
-  uint8_t* Data = nullptr;
-};
-
-// Working buffers of the audio and subtitle paths. Each engine has its own, so several jobs can
-// run at once; each is sized on first use and then reused for the rest of the run.
-struct TWorkBuffers {
-  std::vector<uint8_t> AudioSamples;       // 262,144 bytes
-  std::vector<uint8_t> AudioEncodeOut;     // 524,288 bytes
-  std::vector<uint8_t> Silence;            // grows as needed
-  std::vector<uint8_t> DecodedAudio;       // at least 192,000 bytes
-  std::vector<uint8_t> SubtitleEncodeOut;  // 65,536 bytes
-  std::array<int64_t, 52> QpHistogram{};   // "qphist" counters
-};
-
-// The stream model of one run; defined by the transcode driver.
-struct InputStreamState;
-struct OutputStreamState;
 
 // Callbacks to the job component. Levels are the engine's scale: -1 exception messages,
 // 0 error, 1 information, 2 debug.
@@ -101,29 +57,29 @@ class TCustomFFmpeg {
   // Requests abort, waits for the job's thread to end (see WaitForThreadEnd), frees the files.
   virtual ~TCustomFFmpeg();
 
-  // ---- State (engine-state) ----------------------------------------------------------------
+  TEngineOptions Options;
+  TFileSet Files;
+  TRunState State;
+  TRunStats Stats;
 
-  // Sets every option field to its default, zeroes InputTsScale and the counters and leaves one
-  // empty hook time range. Does not touch the library objects or the run state.
-  void SetOptionDefaults();
-  // Releases everything of the job's files (see FFmpeg.cpp for the order). An output file that
-  // exists with 0 bytes is deleted. Does nothing while the libraries are not loaded; safe to run
-  // more than once.
+  // ---- State ------------------------------------------------------------------------------
+
+  // Releases the job's files (TFileSet::Release), the generic-option store and the run's
+  // working objects; the options and the run's counters stay. Does nothing while the
+  // libraries are not loaded; safe to run more than once.
   void FreeFileSet();
-  // FreeFileSet, SetOptionDefaults, clears the run state and makes the generic-option defaults
+  // FreeFileSet, then fresh options, run state and counters, and new generic-option defaults
   // objects. Does nothing while the libraries are not loaded.
   void ResetEngine();
   // Sets Verbosity and the libraries' log level (engine scale -1..3).
   void SetVerbosity(int verbosity);
 
-  // Sets AbortRequested and wakes a paused job so that it can see it.
-  void RequestAbort();
-  // Pauses (true) or resumes (false) the job at its next WaitWhilePaused.
-  void RequestPause(bool paused);
-  bool PauseRequested() const { return Paused.load(); }
+  void RequestAbort() { State.RequestAbort(); }
+  void RequestPause(bool paused) { State.RequestPause(paused); }
+  bool PauseRequested() const { return State.PauseRequested(); }
   // Called by the transcode loop once per pass: returns at once unless paused; otherwise blocks
   // until resumed or aborted.
-  void WaitWhilePaused();
+  void WaitWhilePaused() { State.WaitWhilePaused(); }
 
   // Logs through the log callback when one is set and the level passes Verbosity (level -1,
   // exception messages, always passes).
@@ -223,7 +179,6 @@ class TCustomFFmpeg {
   void ClearInputFileOptions();
   void DropOutputCodecs(int file_index);
   bool IsOpenInput(const std::string& file_name) const;
-  void TakeBitstreamFilters(std::string& chain_text, int file_index, int stream);
 
  public:
   // ---- Output files ---------------------------------------------------------------------------
@@ -249,122 +204,13 @@ class TCustomFFmpeg {
   // FFMpegException; FreeFileSet then removes the unfinished file.
   void CommitOutputFiles();
 
-  // Final name of each output prepared by OpenOutputFile; empty for outputs that write no file
-  // or that were opened by the caller.
-  std::array<std::string, kMaxFiles> OutputPaths;
-  // Temporary name of each output while its run writes it.
-  std::array<std::string, kMaxFiles> OutputPartPaths;
-  // Whether an output may replace a file that exists under its final name when the run ends.
-  bool ReplaceExistingOutput = true;
-
   // ---- Transcode (engine-core) --------------------------------------------------------------
 
   // Runs the conversion of InputFiles into OutputFiles with StreamMaps; failures raise
   // FFMpegException. Sets Finished := !AbortRequested when its loop ends normally.
   void Transcode();
 
-  // ---- Job operations (jobs) ----------------------------------------------------------------
-
-  // ---- Fields -------------------------------------------------------------------------------
-
-  // Files. Outputs are prepared by OpenOutputFile and written by Transcode.
-  std::array<InputFormatPtr, kMaxFiles> InputFiles;
-  std::array<int64_t, kMaxFiles> InputTsOffset{};  // microseconds ("itsoffset")
-  // Per input file and stream ("itsscale"); 0 means no scaling.
-  std::array<std::array<double, kMaxStreamsPerFile>, kMaxFiles> InputTsScale{};
-  int InputFileCount = 0;
-  std::array<OutputFormatPtr, kMaxFiles> OutputFiles;
-  int OutputFileCount = 0;
-  // Codec context of every output stream, [output file][stream]: file set-up creates and
-  // configures it (not opened; for stream copy it carries only the codec type), Transcode opens
-  // it. The library's streams have no codec context of their own any more.
-  std::array<std::array<CodecContextPtr, kMaxStreamsPerFile>, kMaxFiles> OutputCodecs;
-  // Streams copied without re-encoding (codec "copy"), [output file][stream].
-  std::array<std::array<bool, kMaxStreamsPerFile>, kMaxFiles> OutputStreamCopy{};
-  // Rate emulation ("re") of each input file, as it was when the file was opened.
-  std::array<bool, kMaxFiles> InputRateEmu{};
-  std::array<StreamMapEntry, kMaxStreamMaps> StreamMaps{};
-  int StreamMapCount = 0;
-  std::array<MetaDataMapEntry, kMaxMetaDataMaps> MetaDataMaps{};
-  int MetaDataMapCount = 0;
-
-  // Option fields; the comment names the option that sets each one where it is not obvious.
-  const AVInputFormat* InputFormat = nullptr;    // forced input container ("f" before "i")
-  const AVOutputFormat* OutputFormat = nullptr;  // forced output container
-  int FrameWidth = 0;                            // "s"
-  int FrameHeight = 0;
-  float FrameAspectRatio = 0;                   // "aspect"
-  AVPixelFormat FramePixFmt = AV_PIX_FMT_NONE;  // "pix_fmt"
-  AVSampleFormat AudioSampleFmt = AV_SAMPLE_FMT_NONE;
-  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  std::array<int, 3> PadColor{16, 128, 128};  // Y, U, V ("padcolor")
-  int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
-  // Frame limits by codec type: video, audio, data, subtitle ("vframes", "aframes", "dframes").
-  std::array<int, 4> MaxFrames{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
-  AVRational FrameRate{0, 0};         // "r"
-  float VideoQScale = 0;              // "qscale"
-  std::vector<uint16_t> IntraMatrix;  // 64 coefficients, empty = none ("intra_matrix")
-  std::vector<uint16_t> InterMatrix;  // "inter_matrix"
-  std::string VideoRcOverride;        // "rc_override"
-  int VideoDisable = 0;               // "vn"
-  int VideoDiscard = 0;               // "vdt"
-  std::string VideoCodecName;         // "vcodec"
-  unsigned VideoCodecTag = 0;         // "vtag"
-  int SameQuality = 0;                // "sameq"
-  int DoDeinterlace = 0;              // "deinterlace"
-  int TopFieldFirst = -1;             // "top"; -1 = from the input picture
-  int MeThreshold = 0;
-  int IntraDcPrecision = 8;  // "dc"
-  int LoopInput = 0;
-  int LoopOutput = -1;
-  int QpHist = 0;
-  int IntraOnly = 0;                    // "intra"
-  int AudioSampleRate = 44100;          // "ar"
-  float AudioQScale = -99999.0f;        // "aq"; -99999 = not set
-  int AudioDisable = 0;                 // "an"
-  int AudioChannels = 2;                // "ac"
-  std::string AudioCodecName;           // "acodec"
-  unsigned AudioCodecTag = 0;           // "atag"
-  std::string AudioLanguage;            // "alang"
-  int SubtitleDisable = 0;              // "sn"
-  std::string SubtitleCodecName;        // "scodec"
-  std::string SubtitleLanguage;         // "slang"
-  float MuxPreload = 0.5f;              // seconds ("muxpreload")
-  float MuxMaxDelay = 0.7f;             // seconds ("muxdelay")
-  int64_t RecordingTimeUs = INT64_MAX;  // output duration limit ("t")
-  int64_t StartTimeUs = 0;              // start offset ("ss")
-  int64_t RecTimestamp = 0;             // "timestamp", microseconds since 1970
-  int64_t InputTsOffsetOpt = 0;         // offset for the next input file ("itsoffset")
-  std::string Title, Author, Copyright, Comment, Genre, Album;  // tags for outputs
-  int Year = 0, Track = 0;                                      // tags when above 0
-  TDeviceTarget Device = TDeviceTarget::kNone;  // "device": the player outputs are made for
-  int DoBenchmark = 0, DoHexDump = 0, DoPktDump = 0, DoPsnr = 0;
-  int DoPass = 0;  // 1 = first pass, 2 = second
-  std::string PassLogFileName;
-  int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;  // codec "copy"
-  int VideoSyncMethod = -1;                                              // "vsync"
-  int AudioSyncMethod = 0;                                               // "async"
-  float AudioDriftThreshold = 0.1f;  // seconds ("adrift_threshold")
-  bool CopyTs = false;               // "copyts"
-  int Shortest = 0;
-  int VideoGlobalHeader = 0;   // "vglobal"
-  std::string VStatsFileName;  // "vstats" / "vstats_file"
-  FilePtr VStatsFile;
-  int ProgramId = 0;  // "programid"
-  int RateEmu = 0;    // "re"
-  int VideoChannel = 0;
-  std::string VideoStandard;  // "tvstd"
-  int AudioVolume = 256;      // "vol"; 256 = unchanged
-  bool UsingFrameHook = false;
-  int Verbosity = 1;
-  int ThreadCount = 1;  // "threads"; 0 = the libraries choose (one thread per core)
-  int64_t VideoBytes = 0, AudioBytes = 0, ExtraBytes = 0;
-  int FramesDuplicated = 0, FramesDropped = 0;
-  int InputSync = 0;  // "isync"
-  int PgmYuvHack = 0;
-  uint64_t LimitFileSize = 0;       // bytes ("fs"), 0 = no limit
-  float DtsDeltaThreshold = 10.0f;  // seconds ("dts_delta_threshold")
-  int SwsFlags = SWS_BICUBIC;       // re-read from ScalerDefaults at set-up
+  // ---- Generic-option store ------------------------------------------------------------
 
   // Generic options: names set so far, in order; their values live in the defaults objects.
   std::vector<std::string> OptionNames;
@@ -375,53 +221,11 @@ class TCustomFFmpeg {
   // name -> value; pass them to avformat_write_header, which ignores those the muxer lacks.
   std::vector<std::pair<std::string, std::string>> MuxerOptions;
 
-  int64_t TimerStart = 0;  // wall clock (microseconds) when the main loop started
-
-  // Bitstream filter chains ("vbsf", "absf", "sbsf") for the next stream, as filter texts joined
-  // by ','; file set-up turns them into the per-stream chains below.
-  std::string VideoBitstreamFilters, AudioBitstreamFilters, SubtitleBitstreamFilters;
-  std::array<std::array<BsfPtr, kMaxStreamsPerFile>, kMaxFiles> BitstreamFilters;
-
-  int BitBufferSize = 262144;  // raised at set-up for large pictures
-  std::vector<uint8_t> BitBuffer;
-  TWorkBuffers WorkBuffers;
-
-  // Streams whose encoder / decoder is open, newest first; the run's clean-up closes what is
-  // still listed when a run ends by an exception.
-  std::list<OutputStreamState*> OpenEncoders;
-  std::list<InputStreamState*> OpenDecoders;
-
   // Set while a worker thread runs this job (by whoever starts the thread; cleared as the last
   // thing the thread does with the job). The destructor waits for it to clear.
   std::atomic<bool> ThreadActive{false};
 
-  // Frame hooks and the custom hook.
-  TFrameHookChain FrameHooks;                        // modules loaded by "vhook"
-  std::vector<uint8_t> HookBuffer;                   // picture copy for deinterlacing and hooks
-  AVPixelFormat HookPixelFormat = AV_PIX_FMT_BGR24;  // format of the custom-hook bitmap
-  std::unique_ptr<THookBitmap> HookBitmap;
-  std::vector<uint8_t> RgbBuffer;  // RGB picture for the custom hook
-  SwsPtr ToRgbContext, FromRgbContext;
-  int HookFrameCounter = 0;
-  THookAction HookAction = haContinue;
-  std::vector<THookTimeRange> HookTimeRanges{THookTimeRange{}};
-  int HookTimeRangeIndex = 0;
-  int HookTimeRangeCount = 0;
-
-  // Run state, read by the component's thread while the job runs.
-  std::atomic<bool> Running{false};
-  std::atomic<bool> AbortRequested{false};
-  std::atomic<bool> Finished{false};
-  std::atomic<bool> Terminated{false};
-  std::atomic<bool> ExceptionRaised{false};
-  std::string ErrorMessage;   // message of the exception that ended the job
-  int TotalDurationMs = -1;   // expected output duration, -1 unknown
   std::string LastErrorText;  // last file set-up failure
-  // A finished run's note for the user, empty when there is none: for example that the source
-  // ended well before its known duration ("the source ended at 3.1 s of 10 s"). Written by the
-  // job's thread before its terminate notice; read by the terminate handler.
-  std::string RunWarning;
-  int64_t ProgressIntervalUs = 500000;
 
   TEngineLogCallback OnLog;
   TEngineProgressCallback OnProgress;
@@ -434,10 +238,4 @@ class TCustomFFmpeg {
   // until it ends (freeing the files under a running thread would corrupt it). A derived class
   // that owns the thread object calls this first in its own destructor.
   void WaitForThreadEnd();
-
- private:
-  // Pause flag; PauseMutex guards the wait on PauseWake (the flag itself is atomic).
-  std::atomic<bool> Paused{false};
-  std::mutex PauseMutex;
-  std::condition_variable PauseWake;
 };

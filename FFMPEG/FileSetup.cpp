@@ -38,9 +38,9 @@ std::string LowerExtension(const std::string& file_name) {
 // Index of OC among the registered outputs, or the index it will get when it is the output
 // being prepared by OpenOutputFile (streams are built before the file is registered).
 int OutputIndexOf(const TCustomFFmpeg& engine, const AVFormatContext* oc) {
-  for (int i = 0; i < engine.OutputFileCount; ++i)
-    if (engine.OutputFiles[i].get() == oc) return i;
-  return engine.OutputFileCount;
+  for (int i = 0; i < engine.Files.OutputFileCount; ++i)
+    if (engine.Files.OutputFiles[i].get() == oc) return i;
+  return engine.Files.OutputFileCount;
 }
 
 // Adds a stream to OC, checking the per-file table limits of the engine.
@@ -155,13 +155,13 @@ bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool en
 }
 
 void TCustomFFmpeg::ClearInputFileOptions() {
-  InputFormat = nullptr;
-  OutputFormat = nullptr;
-  VideoChannel = 0;
-  RateEmu = 0;
-  VideoCodecName.clear();
-  AudioCodecName.clear();
-  SubtitleCodecName.clear();
+  Options.InputFormat = nullptr;
+  Options.OutputFormat = nullptr;
+  Options.VideoChannel = 0;
+  Options.RateEmu = 0;
+  Options.VideoCodecName.clear();
+  Options.AudioCodecName.clear();
+  Options.SubtitleCodecName.clear();
 }
 
 std::string TCustomFFmpeg::ReadStopText(const std::string& file_name) const {
@@ -181,7 +181,7 @@ void TCustomFFmpeg::OpenInputFile(const std::string& file_name, AVIOContext* io)
 }
 
 bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* io) {
-  if (InputFileCount >= kMaxFiles) {
+  if (Files.InputFileCount >= kMaxFiles) {
     LastErrorText = FormatWithFileName("%s: too many input files", file_name) + " (at most " +
                     std::to_string(kMaxFiles) + ")";
     return false;
@@ -189,17 +189,18 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
 
   AVCodecID video_id, audio_id, subtitle_id;
   const AVCodec *video_codec, *audio_codec, *subtitle_codec;
-  if (!FindCodec(VideoCodecName, AVMEDIA_TYPE_VIDEO, false, video_id, &video_codec) ||
-      !FindCodec(AudioCodecName, AVMEDIA_TYPE_AUDIO, false, audio_id, &audio_codec) ||
-      !FindCodec(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitle_id, &subtitle_codec))
+  if (!FindCodec(Options.VideoCodecName, AVMEDIA_TYPE_VIDEO, false, video_id, &video_codec) ||
+      !FindCodec(Options.AudioCodecName, AVMEDIA_TYPE_AUDIO, false, audio_id, &audio_codec) ||
+      !FindCodec(Options.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitle_id,
+                 &subtitle_codec))
     return false;
-  if (PgmYuvHack) {
+  if (Options.PgmYuvHack) {
     video_id = AV_CODEC_ID_PGMYUV;
     video_codec = avcodec_find_decoder(video_id);
   }
 
   // A forced input format may name a capture device; anything else must be a regular file.
-  if (!InputFormat) {
+  if (!Options.InputFormat) {
     if (std::string why = NotARegularFileText(file_name); !why.empty()) {
       LastErrorText = why;
       return false;
@@ -210,7 +211,7 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
   int64_t script_duration_us = AV_NOPTS_VALUE;
   const AVIOInterruptCB interrupt = InputInterruptCallback();
   ReadGuard.Begin(nullptr);
-  if (IsAvsScript(file_name) && !InputFormat && !io) {
+  if (IsAvsScript(file_name) && !Options.InputFormat && !io) {
     AvsScript script;
     int ret = ReadAvsScript(file_name, script);
     if (ret < 0) {
@@ -240,33 +241,35 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
     // Parameters for inputs that carry none themselves (raw pictures and sound, capture
     // devices); demuxers that do not know an option leave it unused.
     DictionaryHolder params;
-    if (InputFormat) {
-      av_dict_set_int(&params.raw, "sample_rate", AudioSampleRate, 0);
-      av_dict_set_int(&params.raw, "channels", AudioChannels, 0);
-      if (FrameRate.num > 0 && FrameRate.den > 0) {
+    if (Options.InputFormat) {
+      av_dict_set_int(&params.raw, "sample_rate", Options.AudioSampleRate, 0);
+      av_dict_set_int(&params.raw, "channels", Options.AudioChannels, 0);
+      if (Options.FrameRate.num > 0 && Options.FrameRate.den > 0) {
         const std::string rate =
-            std::to_string(FrameRate.num) + "/" + std::to_string(FrameRate.den);
+            std::to_string(Options.FrameRate.num) + "/" + std::to_string(Options.FrameRate.den);
         av_dict_set(&params.raw, "framerate", rate.c_str(), 0);
       }
-      const int width = FrameWidth + PadLeft + PadRight;
-      const int height = FrameHeight + PadTop + PadBottom;
+      const int width = Options.FrameWidth + Options.PadLeft + Options.PadRight;
+      const int height = Options.FrameHeight + Options.PadTop + Options.PadBottom;
       if (width > 0 && height > 0) {
         const std::string size = std::to_string(width) + "x" + std::to_string(height);
         av_dict_set(&params.raw, "video_size", size.c_str(), 0);
       }
-      if (FramePixFmt != AV_PIX_FMT_NONE)
-        av_dict_set(&params.raw, "pixel_format", av_get_pix_fmt_name(FramePixFmt), 0);
-      if (VideoChannel != 0) av_dict_set_int(&params.raw, "channel", VideoChannel, 0);
-      if (!VideoStandard.empty()) av_dict_set(&params.raw, "standard", VideoStandard.c_str(), 0);
+      if (Options.FramePixFmt != AV_PIX_FMT_NONE)
+        av_dict_set(&params.raw, "pixel_format", av_get_pix_fmt_name(Options.FramePixFmt), 0);
+      if (Options.VideoChannel != 0)
+        av_dict_set_int(&params.raw, "channel", Options.VideoChannel, 0);
+      if (!Options.VideoStandard.empty())
+        av_dict_set(&params.raw, "standard", Options.VideoStandard.c_str(), 0);
     }
-    if (LoopInput) av_dict_set_int(&params.raw, "loop", 1, 0);
+    if (Options.LoopInput) av_dict_set_int(&params.raw, "loop", 1, 0);
 
     if (io) raw->pb = io;  // the caller's bytes; the library leaves such a context open
 
     // Opening and probing together may read at most ReadGuard.Limit bytes.
     ReadGuard.Begin(raw);
     // On failure the library frees the context.
-    const int ret = avformat_open_input(&raw, file_name.c_str(), InputFormat, &params.raw);
+    const int ret = avformat_open_input(&raw, file_name.c_str(), Options.InputFormat, &params.raw);
     if (ret < 0) {
       ReadGuard.End();
       LastErrorText = ReadStopText(file_name);
@@ -276,9 +279,9 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
     ic.reset(raw);
   }
 
-  if (ProgramId != 0) {
+  if (Options.ProgramId != 0) {
     for (unsigned i = 0; i < ic->nb_programs; ++i)
-      if (ic->programs[i]->id != ProgramId) ic->programs[i]->discard = AVDISCARD_ALL;
+      if (ic->programs[i]->id != Options.ProgramId) ic->programs[i]->discard = AVDISCARD_ALL;
   }
 
   int ret;
@@ -290,7 +293,7 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
   // The library takes an interrupted probe for the end of the file: ask the guard.
   LastErrorText = ReadStopText(file_name);
   if (!LastErrorText.empty()) return false;
-  if (ret < 0 && Verbosity >= 0) {
+  if (ret < 0 && Options.Verbosity >= 0) {
     LastErrorText = FormatWithFileName("%s: could not find codec parameters", file_name);
     return false;
   }
@@ -301,13 +304,13 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
     return false;
   }
 
-  int64_t timestamp = StartTimeUs;
+  int64_t timestamp = Options.StartTimeUs;
   if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
-  if (StartTimeUs != 0) {
+  if (Options.StartTimeUs != 0) {
     // A failed seek leaves the file at its start; the transcode loop drops what lies before
     // the start time anyway.
     av_seek_frame(ic.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
-    StartTimeUs = 0;
+    Options.StartTimeUs = 0;
   }
 
   const bool rmvb = LowerExtension(file_name).rfind(".rmvb", 0) == 0;
@@ -318,8 +321,8 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
       throw FFMpegException("invalid codec_type");
     switch (par->codec_type) {
       case AVMEDIA_TYPE_VIDEO: {
-        FrameHeight = par->height;
-        FrameWidth = par->width;
+        Options.FrameHeight = par->height;
+        Options.FrameWidth = par->width;
         AVRational sar = av_guess_sample_aspect_ratio(ic.get(), st, nullptr);
         double aspect = 0;
         if (sar.num > 0 && sar.den > 0 && par->height > 0)
@@ -328,26 +331,26 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
           aspect = static_cast<double>(par->width) / par->height;
         if (SwapsAxes(OrientationOf(st))) {
           // The pictures are turned upright when decoded: outputs start from that size.
-          std::swap(FrameWidth, FrameHeight);
+          std::swap(Options.FrameWidth, Options.FrameHeight);
           if (aspect > 0) aspect = 1.0 / aspect;
         }
-        FrameAspectRatio = static_cast<float>(aspect);
+        Options.FrameAspectRatio = static_cast<float>(aspect);
         if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
-        FramePixFmt = static_cast<AVPixelFormat>(par->format);
-        FrameRate = st->r_frame_rate;
-        if (VideoDisable)
+        Options.FramePixFmt = static_cast<AVPixelFormat>(par->format);
+        Options.FrameRate = st->r_frame_rate;
+        if (Options.VideoDisable)
           st->discard = AVDISCARD_ALL;
-        else if (VideoDiscard != 0)
-          st->discard = static_cast<AVDiscard>(VideoDiscard);
+        else if (Options.VideoDiscard != 0)
+          st->discard = static_cast<AVDiscard>(Options.VideoDiscard);
         break;
       }
       case AVMEDIA_TYPE_AUDIO:
-        AudioChannels = par->ch_layout.nb_channels;
-        AudioSampleRate = par->sample_rate;
-        if (AudioDisable) st->discard = AVDISCARD_ALL;
+        Options.AudioChannels = par->ch_layout.nb_channels;
+        Options.AudioSampleRate = par->sample_rate;
+        if (Options.AudioDisable) st->discard = AVDISCARD_ALL;
         break;
       case AVMEDIA_TYPE_SUBTITLE:
-        if (SubtitleDisable) st->discard = AVDISCARD_ALL;
+        if (Options.SubtitleDisable) st->discard = AVDISCARD_ALL;
         break;
       default:
         break;
@@ -356,56 +359,58 @@ bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* 
 
   int64_t duration_us = ic->duration;
   if (duration_us == AV_NOPTS_VALUE) duration_us = script_duration_us;
-  if (duration_us != AV_NOPTS_VALUE && duration_us / 1000 > TotalDurationMs)
-    TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_us / 1000, INT_MAX));
+  if (duration_us != AV_NOPTS_VALUE && duration_us / 1000 > Options.TotalDurationMs)
+    Options.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_us / 1000, INT_MAX));
 
-  const int index = InputFileCount;
-  InputTsOffset[index] = CopyTs ? InputTsOffsetOpt : InputTsOffsetOpt - timestamp;
-  InputRateEmu[index] = RateEmu != 0;
-  if (Verbosity >= 0) av_dump_format(ic.get(), index, file_name.c_str(), 0);
-  InputFiles[index] = std::move(ic);
-  InputFileCount = index + 1;
+  const int index = Files.InputFileCount;
+  Files.InputTsOffset[index] =
+      Options.CopyTs ? Options.InputTsOffsetOpt : Options.InputTsOffsetOpt - timestamp;
+  Files.InputRateEmu[index] = Options.RateEmu != 0;
+  if (Options.Verbosity >= 0) av_dump_format(ic.get(), index, file_name.c_str(), 0);
+  Files.InputFiles[index] = std::move(ic);
+  Files.InputFileCount = index + 1;
   return true;
 }
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   auto fail = [this]() {
-    InputFormat = nullptr;
-    OutputFormat = nullptr;
+    Options.InputFormat = nullptr;
+    Options.OutputFormat = nullptr;
     return false;
   };
-  if (OutputFileCount >= kMaxFiles) {
+  if (Files.OutputFileCount >= kMaxFiles) {
     LastErrorText = FormatWithFileName("%s: too many output files", file_name) + " (at most " +
                     std::to_string(kMaxFiles) + ")";
     return fail();
   }
-  if (!OutputFormat) {
-    OutputFormat = av_guess_format(nullptr, file_name.c_str(), nullptr);
-    if (!OutputFormat) {
+  if (!Options.OutputFormat) {
+    Options.OutputFormat = av_guess_format(nullptr, file_name.c_str(), nullptr);
+    if (!Options.OutputFormat) {
       LastErrorText = "Unable to find a suitable output format for '" + file_name + "'";
       return fail();
     }
   }
   AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, OutputFormat, nullptr, file_name.c_str()) < 0 || !raw) {
+  if (avformat_alloc_output_context2(&raw, Options.OutputFormat, nullptr, file_name.c_str()) < 0 ||
+      !raw) {
     LastErrorText = OpenErrorText(AVERROR(ENOMEM), file_name);
     return fail();
   }
   OutputFormatPtr oc(raw);
   const AVOutputFormat* format = oc->oformat;
 
-  bool use_video =
-      format->video_codec != AV_CODEC_ID_NONE || VideoStreamCopy || !VideoCodecName.empty();
-  bool use_audio =
-      format->audio_codec != AV_CODEC_ID_NONE || AudioStreamCopy || !AudioCodecName.empty();
+  bool use_video = format->video_codec != AV_CODEC_ID_NONE || Options.VideoStreamCopy ||
+                   !Options.VideoCodecName.empty();
+  bool use_audio = format->audio_codec != AV_CODEC_ID_NONE || Options.AudioStreamCopy ||
+                   !Options.AudioCodecName.empty();
   // A subtitle stream only when one is asked for: the format's default subtitle codec alone
   // (mov_text for MP4, ass for Matroska) cannot take bitmap subtitles and would fail the run.
-  bool use_subtitle = SubtitleStreamCopy || !SubtitleCodecName.empty();
+  bool use_subtitle = Options.SubtitleStreamCopy || !Options.SubtitleCodecName.empty();
 
-  if (InputFileCount > 0) {
+  if (Files.InputFileCount > 0) {
     bool has_video = false, has_audio = false, has_subtitle = false;
-    for (int f = 0; f < InputFileCount; ++f) {
-      const AVFormatContext* ic = InputFiles[f].get();
+    for (int f = 0; f < Files.InputFileCount; ++f) {
+      const AVFormatContext* ic = Files.InputFiles[f].get();
       if (!ic) continue;
       for (unsigned s = 0; s < ic->nb_streams; ++s) {
         switch (ic->streams[s]->codecpar->codec_type) {
@@ -430,7 +435,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
       }
     }
     // An audio output from a source without sound would be an empty file.
-    if (use_audio && !has_audio && !AudioDisable && (VideoDisable || !has_video)) {
+    if (use_audio && !has_audio && !Options.AudioDisable && (Options.VideoDisable || !has_video)) {
       LastErrorText = "The source has no sound to convert";
       return fail();
     }
@@ -438,15 +443,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
     use_audio = use_audio && has_audio;
     use_subtitle = use_subtitle && has_subtitle;
   }
-  if (VideoDisable) use_video = false;
-  if (AudioDisable) use_audio = false;
-  if (SubtitleDisable) use_subtitle = false;
-  const AVFormatContext* first_input = InputFileCount > 0 ? InputFiles[0].get() : nullptr;
+  if (Options.VideoDisable) use_video = false;
+  if (Options.AudioDisable) use_audio = false;
+  if (Options.SubtitleDisable) use_subtitle = false;
+  const AVFormatContext* first_input =
+      Files.InputFileCount > 0 ? Files.InputFiles[0].get() : nullptr;
   // A song keeps its cover picture in the audio formats that can store one.
   const bool use_cover = use_audio && !use_video && StoresCoverPicture(format) &&
                          CoverPictureStream(first_input) != nullptr;
 
-  const int index = OutputFileCount;
+  const int index = Files.OutputFileCount;
   // Builds one stream when wanted; a failure drops the codecs built so far for this output.
   auto build_stream = [&](bool wanted, void (TCustomFFmpeg::*build)(AVFormatContext*),
                           const char* step) {
@@ -467,16 +473,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
     return fail();
 
   // Tags.
-  SetTag(&oc->metadata, "title", Title);
-  SetTag(&oc->metadata, "artist", Author);
-  SetTag(&oc->metadata, "copyright", Copyright);
-  SetTag(&oc->metadata, "comment", Comment);
-  SetTag(&oc->metadata, "album", Album);
-  SetTag(&oc->metadata, "genre", Genre.substr(0, 31));
-  if (Year > 0) av_dict_set_int(&oc->metadata, "date", Year, 0);
-  if (Track > 0) av_dict_set_int(&oc->metadata, "track", Track, 0);
-  if (RecTimestamp > 0) {
-    const std::time_t seconds = static_cast<std::time_t>(RecTimestamp / 1000000);
+  SetTag(&oc->metadata, "title", Options.Title);
+  SetTag(&oc->metadata, "artist", Options.Author);
+  SetTag(&oc->metadata, "copyright", Options.Copyright);
+  SetTag(&oc->metadata, "comment", Options.Comment);
+  SetTag(&oc->metadata, "album", Options.Album);
+  SetTag(&oc->metadata, "genre", Options.Genre.substr(0, 31));
+  if (Options.Year > 0) av_dict_set_int(&oc->metadata, "date", Options.Year, 0);
+  if (Options.Track > 0) av_dict_set_int(&oc->metadata, "track", Options.Track, 0);
+  if (Options.RecTimestamp > 0) {
+    const std::time_t seconds = static_cast<std::time_t>(Options.RecTimestamp / 1000000);
     std::tm utc{};
     if (gmtime_r(&seconds, &utc)) {
       char text[64];
@@ -491,8 +497,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   // From here on the output is registered even when a later step fails; the caller removes
   // the whole job then.
   AVFormatContext* registered = oc.get();
-  OutputFiles[index] = std::move(oc);
-  OutputFileCount = index + 1;
+  Files.OutputFiles[index] = std::move(oc);
+  Files.OutputFileCount = index + 1;
 
   if ((format->flags & AVFMT_NEEDNUMBER) &&
       av_filename_number_test(registered->url ? registered->url : "") == 0) {
@@ -510,22 +516,23 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
       LastErrorText = "Could not open '" + file_name + "' (" + why + ")";
       return fail();
     }
-    OutputPaths[index] = file_name;
+    Files.OutputPaths[index] = file_name;
   }
 
-  registered->max_delay = static_cast<int>(MuxMaxDelay * 1000000);
+  registered->max_delay = static_cast<int>(Options.MuxMaxDelay * 1000000);
   // Muxers with such options (MPEG program streams; GIF) take them; others ignore them.
   ApplyMuxerSettings(registered);
   if (registered->priv_data) {
-    av_opt_set_int(registered->priv_data, "preload", static_cast<int64_t>(MuxPreload * 1000000), 0);
+    av_opt_set_int(registered->priv_data, "preload",
+                   static_cast<int64_t>(Options.MuxPreload * 1000000), 0);
     if (std::string_view(format->name) == "gif")
-      av_opt_set_int(registered->priv_data, "loop", LoopOutput, 0);
+      av_opt_set_int(registered->priv_data, "loop", Options.LoopOutput, 0);
     for (const auto& [name, value] : MuxerOptions)
       av_opt_set(registered->priv_data, name.c_str(), value.c_str(), 0);
   }
   ApplyGenericOptions(registered, FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
-  InputFormat = nullptr;
-  OutputFormat = nullptr;
+  Options.InputFormat = nullptr;
+  Options.OutputFormat = nullptr;
   return true;
 }
 
@@ -533,8 +540,8 @@ bool TCustomFFmpeg::IsOpenInput(const std::string& file_name) const {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (!fs::exists(file_name, ec)) return false;
-  for (int i = 0; i < InputFileCount; ++i) {
-    const AVFormatContext* ic = InputFiles[i].get();
+  for (int i = 0; i < Files.InputFileCount; ++i) {
+    const AVFormatContext* ic = Files.InputFiles[i].get();
     if (!ic || !ic->url) continue;
     if (fs::equivalent(file_name, ic->url, ec) && !ec) return true;
   }
@@ -543,26 +550,15 @@ bool TCustomFFmpeg::IsOpenInput(const std::string& file_name) const {
 
 void TCustomFFmpeg::DropOutputCodecs(int file_index) {
   if (file_index < 0 || file_index >= kMaxFiles) return;
-  for (auto& codec : OutputCodecs[file_index]) codec.reset();
-  OutputStreamCopy[file_index].fill(false);
-  for (auto& chain : BitstreamFilters[file_index]) chain.reset();
-}
-
-void TCustomFFmpeg::TakeBitstreamFilters(std::string& chain_text, int file_index, int stream) {
-  if (chain_text.empty()) return;
-  const std::string text = std::move(chain_text);
-  chain_text.clear();
-  AVBSFContext* bsf = nullptr;
-  const int ret = av_bsf_list_parse_str(text.c_str(), &bsf);
-  if (ret < 0) throw FFMpegException("Unknown bitstream filter " + text);
-  BitstreamFilters[file_index][stream].reset(bsf);
+  for (auto& codec : Files.OutputCodecs[file_index]) codec.reset();
+  Files.OutputStreamCopy[file_index].fill(false);
 }
 
 void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
   const int file_index = OutputIndexOf(*this, oc);
   AVStream* st = AddStream(oc, file_index);
   if (!st) {
-    VideoCodecName.clear();
+    Options.VideoCodecName.clear();
     throw FFMpegException("Could not alloc stream");
   }
   const int stream = st->index;
@@ -570,19 +566,17 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
   struct ClearVideoOptions {
     TCustomFFmpeg& e;
     ~ClearVideoOptions() {
-      e.VideoDisable = 0;
-      e.VideoCodecName.clear();
-      e.VideoStreamCopy = 0;
+      e.Options.VideoDisable = 0;
+      e.Options.VideoCodecName.clear();
+      e.Options.VideoStreamCopy = 0;
     }
   } clear_options{*this};
 
-  TakeBitstreamFilters(VideoBitstreamFilters, file_index, stream);
-
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   const AVCodec* codec = nullptr;
-  if (!VideoStreamCopy) {
-    if (!VideoCodecName.empty()) {
-      if (!FindCodec(VideoCodecName, AVMEDIA_TYPE_VIDEO, true, codec_id, &codec))
+  if (!Options.VideoStreamCopy) {
+    if (!Options.VideoCodecName.empty()) {
+      if (!FindCodec(Options.VideoCodecName, AVMEDIA_TYPE_VIDEO, true, codec_id, &codec))
         throw FFMpegException(LastErrorText);
     } else {
       codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
@@ -592,26 +586,28 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw FFMpegException("Could not alloc stream");
   ctx->codec_type = AVMEDIA_TYPE_VIDEO;
-  ctx->thread_count = ThreadCount;
-  if (VideoCodecTag) ctx->codec_tag = VideoCodecTag;
+  ctx->thread_count = Options.ThreadCount;
+  if (Options.VideoCodecTag) ctx->codec_tag = Options.VideoCodecTag;
 
-  const bool global_header = (VideoGlobalHeader & 1) ||
-                             (VideoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER));
+  const bool global_header =
+      (Options.VideoGlobalHeader & 1) ||
+      (Options.VideoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER));
   if (global_header) {
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_VIDEO])
       defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (VideoGlobalHeader & 2) {
+  if (Options.VideoGlobalHeader & 2) {
     ctx->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
     if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_VIDEO])
       defaults->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
 
-  if (VideoStreamCopy) {
-    OutputStreamCopy[file_index][stream] = true;
+  if (Options.VideoStreamCopy) {
+    Files.OutputStreamCopy[file_index][stream] = true;
   } else {
-    AVRational rate = (FrameRate.num > 0 && FrameRate.den > 0) ? FrameRate : AVRational{25, 1};
+    AVRational rate = (Options.FrameRate.num > 0 && Options.FrameRate.den > 0) ? Options.FrameRate
+                                                                               : AVRational{25, 1};
     ctx->codec_id = codec_id;
     ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_VIDEO].get(),
                         AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
@@ -621,32 +617,32 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
     ctx->time_base = av_inv_q(rate);
     ctx->framerate = rate;
 
-    ctx->width = FrameWidth + PadLeft + PadRight;
-    ctx->height = FrameHeight + PadTop + PadBottom;
-    if (ctx->width > 0 && FrameAspectRatio > 0) {
-      const double r = static_cast<double>(ctx->height) * FrameAspectRatio / ctx->width;
+    ctx->width = Options.FrameWidth + Options.PadLeft + Options.PadRight;
+    ctx->height = Options.FrameHeight + Options.PadTop + Options.PadBottom;
+    if (ctx->width > 0 && Options.FrameAspectRatio > 0) {
+      const double r = static_cast<double>(ctx->height) * Options.FrameAspectRatio / ctx->width;
       ctx->sample_aspect_ratio = av_d2q(r, 255);
     } else {
       ctx->sample_aspect_ratio = AVRational{0, 1};
     }
     st->sample_aspect_ratio = ctx->sample_aspect_ratio;
 
-    ctx->pix_fmt = FramePixFmt;
-    if (codec && codec->pix_fmts && !PixelFormatAllowed(codec, FramePixFmt))
+    ctx->pix_fmt = Options.FramePixFmt;
+    if (codec && codec->pix_fmts && !PixelFormatAllowed(codec, Options.FramePixFmt))
       ctx->pix_fmt = codec->pix_fmts[0];
 
-    if (IntraOnly) ctx->gop_size = 0;
-    if (VideoQScale != 0 || SameQuality) {
+    if (Options.IntraOnly) ctx->gop_size = 0;
+    if (Options.VideoQScale != 0 || Options.SameQuality) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * VideoQScale);
+      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Options.VideoQScale);
     }
-    if (IntraMatrix.size() == 64) ctx->intra_matrix = CodecMatrix(IntraMatrix);
-    if (InterMatrix.size() == 64) ctx->inter_matrix = CodecMatrix(InterMatrix);
-    ctx->thread_count = ThreadCount;
+    if (Options.IntraMatrix.size() == 64) ctx->intra_matrix = CodecMatrix(Options.IntraMatrix);
+    if (Options.InterMatrix.size() == 64) ctx->inter_matrix = CodecMatrix(Options.InterMatrix);
+    ctx->thread_count = Options.ThreadCount;
 
-    if (!VideoRcOverride.empty()) {
+    if (!Options.VideoRcOverride.empty()) {
       std::vector<RcOverride> entries;
-      if (!ParseRcOverride(VideoRcOverride, entries))
+      if (!ParseRcOverride(Options.VideoRcOverride, entries))
         throw FFMpegException("error parsing rc_override");
       // The codec context frees the list with av_free.
       auto* list = static_cast<RcOverride*>(av_malloc_array(entries.size(), sizeof(RcOverride)));
@@ -657,130 +653,126 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
     }
     if (ctx->rc_initial_buffer_occupancy == 0)
       ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
-    ctx->intra_dc_precision = IntraDcPrecision - 8;
-    if (DoPsnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
-    if (DoPass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
-    if (DoPass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
-    ApplyDeviceVideoSettings(Device, ctx.get(), codec);
+    ctx->intra_dc_precision = Options.IntraDcPrecision - 8;
+    if (Options.DoPsnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
+    if (Options.DoPass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
+    if (Options.DoPass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
+    ApplyDeviceVideoSettings(Options.Device, ctx.get(), codec);
     ApplyContainerVideoTag(oc->oformat, ctx.get(), codec);
   }
 
   st->time_base = ctx->time_base;
   if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
     throw FFMpegException("Could not alloc stream");
-  OutputCodecs[file_index][stream] = std::move(ctx);
+  Files.OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
 void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
   const int file_index = OutputIndexOf(*this, oc);
   AVStream* st = AddStream(oc, file_index);
   if (!st) {
-    AudioCodecName.clear();
-    AudioLanguage.clear();
+    Options.AudioCodecName.clear();
+    Options.AudioLanguage.clear();
     throw FFMpegException("Could not alloc stream");
   }
   const int stream = st->index;
   struct ClearAudioOptions {
     TCustomFFmpeg& e;
     ~ClearAudioOptions() {
-      e.AudioDisable = 0;
-      e.AudioCodecName.clear();
-      e.AudioStreamCopy = 0;
-      e.AudioLanguage.clear();
+      e.Options.AudioDisable = 0;
+      e.Options.AudioCodecName.clear();
+      e.Options.AudioStreamCopy = 0;
+      e.Options.AudioLanguage.clear();
     }
   } clear_options{*this};
 
-  TakeBitstreamFilters(AudioBitstreamFilters, file_index, stream);
-
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   const AVCodec* codec = nullptr;
-  if (!AudioStreamCopy) {
+  if (!Options.AudioStreamCopy) {
     codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
     codec = avcodec_find_encoder(codec_id);
-    if (!AudioCodecName.empty() &&
-        !FindCodec(AudioCodecName, AVMEDIA_TYPE_AUDIO, true, codec_id, &codec))
+    if (!Options.AudioCodecName.empty() &&
+        !FindCodec(Options.AudioCodecName, AVMEDIA_TYPE_AUDIO, true, codec_id, &codec))
       throw FFMpegException(LastErrorText);
   }
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw FFMpegException("Could not alloc stream");
   ctx->codec_type = AVMEDIA_TYPE_AUDIO;
-  ctx->thread_count = ThreadCount;
-  if (AudioCodecTag) ctx->codec_tag = AudioCodecTag;
+  ctx->thread_count = Options.ThreadCount;
+  if (Options.AudioCodecTag) ctx->codec_tag = Options.AudioCodecTag;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_AUDIO])
       defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
 
-  if (AudioStreamCopy) {
-    OutputStreamCopy[file_index][stream] = true;
+  if (Options.AudioStreamCopy) {
+    Files.OutputStreamCopy[file_index][stream] = true;
   } else {
     ctx->codec_id = codec_id;
     ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
                         AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
-    if (AudioQScale > -99999.0f) {
+    if (Options.AudioQScale > -99999.0f) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * AudioQScale);
+      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Options.AudioQScale);
     }
   }
   av_channel_layout_uninit(&ctx->ch_layout);
-  av_channel_layout_default(&ctx->ch_layout, std::max(AudioChannels, 1));
-  ctx->sample_rate = AudioSampleRate;
-  if (AudioSampleRate > 0) ctx->time_base = AVRational{1, AudioSampleRate};
-  if (!AudioStreamCopy) ApplyDeviceAudioSettings(Device, ctx.get());
-  if (!AudioStreamCopy && ctx->codec_id == AV_CODEC_ID_AMR_NB && !codec)
+  av_channel_layout_default(&ctx->ch_layout, std::max(Options.AudioChannels, 1));
+  ctx->sample_rate = Options.AudioSampleRate;
+  if (Options.AudioSampleRate > 0) ctx->time_base = AVRational{1, Options.AudioSampleRate};
+  if (!Options.AudioStreamCopy) ApplyDeviceAudioSettings(Options.Device, ctx.get());
+  if (!Options.AudioStreamCopy && ctx->codec_id == AV_CODEC_ID_AMR_NB && !codec)
     AmrNbEncoder::ConfigureContext(ctx.get());
 
-  if (!AudioLanguage.empty())
-    av_dict_set(&st->metadata, "language", AudioLanguage.substr(0, 3).c_str(), 0);
+  if (!Options.AudioLanguage.empty())
+    av_dict_set(&st->metadata, "language", Options.AudioLanguage.substr(0, 3).c_str(), 0);
 
   st->time_base = ctx->time_base;
   if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
     throw FFMpegException("Could not alloc stream");
-  OutputCodecs[file_index][stream] = std::move(ctx);
+  Files.OutputCodecs[file_index][stream] = std::move(ctx);
 }
 
 void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc) {
   const int file_index = OutputIndexOf(*this, oc);
   AVStream* st = AddStream(oc, file_index);
   if (!st) {
-    SubtitleCodecName.clear();
-    SubtitleLanguage.clear();
+    Options.SubtitleCodecName.clear();
+    Options.SubtitleLanguage.clear();
     throw FFMpegException("Could not alloc stream");
   }
   const int stream = st->index;
   struct ClearSubtitleOptions {
     TCustomFFmpeg& e;
     ~ClearSubtitleOptions() {
-      e.SubtitleDisable = 0;
-      e.SubtitleCodecName.clear();
-      e.SubtitleStreamCopy = 0;
-      e.SubtitleLanguage.clear();
+      e.Options.SubtitleDisable = 0;
+      e.Options.SubtitleCodecName.clear();
+      e.Options.SubtitleStreamCopy = 0;
+      e.Options.SubtitleLanguage.clear();
     }
   } clear_options{*this};
 
-  TakeBitstreamFilters(SubtitleBitstreamFilters, file_index, stream);
-
   AVCodecID codec_id = AV_CODEC_ID_NONE;
   const AVCodec* codec = nullptr;
-  if (!SubtitleStreamCopy &&
-      !FindCodec(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, codec_id, &codec))
+  if (!Options.SubtitleStreamCopy &&
+      !FindCodec(Options.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, codec_id, &codec))
     throw FFMpegException(LastErrorText);
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw FFMpegException("Could not alloc stream");
   ctx->codec_type = AVMEDIA_TYPE_SUBTITLE;
-  if (SubtitleStreamCopy) {
-    OutputStreamCopy[file_index][stream] = true;
+  if (Options.SubtitleStreamCopy) {
+    Files.OutputStreamCopy[file_index][stream] = true;
   } else {
     ctx->codec_id = codec_id;
     // Generic options reach subtitle encoders the same way as video and audio encoders.
     ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_SUBTITLE].get(),
                         AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM);
   }
-  if (!SubtitleLanguage.empty())
-    av_dict_set(&st->metadata, "language", SubtitleLanguage.substr(0, 3).c_str(), 0);
+  if (!Options.SubtitleLanguage.empty())
+    av_dict_set(&st->metadata, "language", Options.SubtitleLanguage.substr(0, 3).c_str(), 0);
 
   if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
     throw FFMpegException("Could not alloc stream");
-  OutputCodecs[file_index][stream] = std::move(ctx);
+  Files.OutputCodecs[file_index][stream] = std::move(ctx);
 }

@@ -181,27 +181,27 @@ TFFmpeg::TFFmpeg() = default;
 TFFmpeg::~TFFmpeg() = default;
 
 bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* threads) {
-  if (Running || Terminated) return false;
+  if (State.Running || State.Terminated) return false;
   if (!ClaimLaunch()) return false;
   const char* missing = nullptr;
-  if (OutputFileCount == 0) {
+  if (Files.OutputFileCount == 0) {
     missing = "Must supply at least one output file";
-  } else if (InputFileCount == 0) {
+  } else if (Files.InputFileCount == 0) {
     missing = "Must supply at least one input file";
   }
   if (missing != nullptr) {
     FreeFileSet();
     Log(-1, missing);
-    ErrorMessage = missing;
-    ExceptionRaised = true;
+    State.ErrorMessage = missing;
+    State.ExceptionRaised = true;
     DoTerminate();
     return false;
   }
   // AbortRequested is not cleared here: a stop request that arrived between the claim above
   // and this point must still end the run.
-  Running = true;
-  Finished = false;
-  Terminated = false;
+  State.Running = true;
+  State.Finished = false;
+  State.Terminated = false;
   if (!threaded || threads == nullptr) {
     Execute();
     return false;
@@ -217,7 +217,7 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
 }
 
 void TFFmpeg::Execute() {
-  Finished = false;
+  State.Finished = false;
   {
     CurrentJobScope current(this);
     try {
@@ -226,8 +226,8 @@ void TFFmpeg::Execute() {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.
       Log(-1, e.what());
-      ErrorMessage = e.what();
-      ExceptionRaised = true;
+      State.ErrorMessage = e.what();
+      State.ExceptionRaised = true;
     }
     FreeFileSet();
   }
@@ -235,8 +235,8 @@ void TFFmpeg::Execute() {
 }
 
 void TFFmpeg::DoTerminate() {
-  Running = false;
-  Terminated = true;
+  State.Running = false;
+  State.Terminated = true;
   if (OnTerminate) OnTerminate();
 }
 
@@ -357,7 +357,7 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
   auto job = std::make_shared<TFFmpeg>();
   try {
     job->ResetEngine();
-    job->ThreadCount = CodecThreads;
+    job->Options.ThreadCount = CodecThreads;
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (options != nullptr) {
       if (options->FileName.empty()) options->FileName = file_name;
@@ -537,7 +537,7 @@ void TCustomJobComponent::StartTask(int index) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     if (index < 0 || index >= static_cast<int>(tasks_.size())) return;
     job = tasks_[index];
-    job->ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
+    job->Options.ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
       job->Launch(true, ThreadPriority, &threads_);
@@ -557,7 +557,7 @@ void TCustomJobComponent::Stop() {
   stop_requested_ = true;
   if (setting_up_) setting_up_->RequestAbort();
   for (const auto& job : tasks_) {
-    if (job->Terminated) continue;
+    if (job->State.Terminated) continue;
     if (job->ClaimLaunch()) {
       // Never ran: its terminate notice comes from a short-lived thread, as a run's would.
       job->ThreadActive = true;
@@ -576,7 +576,7 @@ void TCustomJobComponent::Stop() {
 void TCustomJobComponent::Pause() {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   for (const auto& job : tasks_) {
-    if (job->Running) job->RequestPause(true);
+    if (job->State.Running) job->RequestPause(true);
   }
 }
 
@@ -641,7 +641,7 @@ void TCustomJobComponent::DoTerminate(TFFmpeg* job) {
   }
   if (OnTerminate) {
     try {
-      OnTerminate(job->Index, job->Finished, job->ExceptionRaised, job->ErrorMessage);
+      OnTerminate(job->Index, job->State.Finished, job->State.ExceptionRaised, job->State.ErrorMessage);
     } catch (const std::exception&) {
       // A failing handler must not break the chaining below (the next job and the final
       // notice); there is no caller to hand the error to on this thread.

@@ -77,7 +77,7 @@ constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};
 // PGM-YUV quirk switched on.
 std::string LibraryFormatName(TCustomFFmpeg& e, const std::string& name) {
   if (name != "pgmyuv") return name;
-  e.PgmYuvHack = 1;
+  e.Options.PgmYuvHack = 1;
   e.Log(1, "pgmyuv format is deprecated, use image2");
   return "image2";
 }
@@ -165,22 +165,22 @@ void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int fl
 void TCustomFFmpeg::SetInputFormat(const std::string& name) {
   if (name.empty()) return;
   std::string format = LibraryFormatName(*this, name);
-  InputFormat = av_find_input_format(format.c_str());
-  if (!InputFormat) throw FFMpegException(FormatText("Unknown input format: %s", name));
+  Options.InputFormat = av_find_input_format(format.c_str());
+  if (!Options.InputFormat) throw FFMpegException(FormatText("Unknown input format: %s", name));
 }
 
 void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
   if (name.empty()) return;
   std::string format = LibraryFormatName(*this, name);
-  OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
-  if (!OutputFormat) throw FFMpegException(FormatText("Unknown output format: %s", name));
+  Options.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
+  if (!Options.OutputFormat) throw FFMpegException(FormatText("Unknown output format: %s", name));
 }
 
 void TCustomFFmpeg::SetFrameRate(const std::string& text) {
   if (text.empty()) return;
   AVRational rate{0, 0};
   if (av_parse_video_rate(&rate, text.c_str()) < 0) throw FFMpegException("Incorrect frame rate");
-  FrameRate = rate;
+  Options.FrameRate = rate;
 }
 
 void TCustomFFmpeg::SetFrameSize(const std::string& text) {
@@ -188,8 +188,8 @@ void TCustomFFmpeg::SetFrameSize(const std::string& text) {
   int width = 0, height = 0;
   if (av_parse_video_size(&width, &height, text.c_str()) < 0)
     throw FFMpegException("Incorrect frame size");
-  FrameWidth = width;
-  FrameHeight = height;
+  Options.FrameWidth = width;
+  Options.FrameHeight = height;
   if (width % 2 != 0 || height % 2 != 0)
     throw FFMpegException("Frame size must be a multiple of 2");
 }
@@ -208,7 +208,7 @@ void TCustomFFmpeg::SetAspect(const std::string& text) {
   }
   if (ratio == 0 || !std::isfinite(ratio))
     throw FFMpegException("Incorrect aspect ratio specification.");
-  FrameAspectRatio = static_cast<float>(ratio);
+  Options.FrameAspectRatio = static_cast<float>(ratio);
 }
 
 void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
@@ -216,19 +216,19 @@ void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
   if (pixels % 2 != 0)
     throw FFMpegException(std::string(kSideNames[side]) + " crop size must be a multiple of 2");
   if (side == sdTop || side == sdBottom) {
-    if (pixels >= FrameHeight)
+    if (pixels >= Options.FrameHeight)
       throw FFMpegException(
           "Vertical crop dimensions are outside the range of the original image.\n"
           "Remember to crop first and scale second.");
-    (side == sdTop ? CropTop : CropBottom) = pixels;
-    FrameHeight -= pixels;
+    (side == sdTop ? Options.CropTop : Options.CropBottom) = pixels;
+    Options.FrameHeight -= pixels;
   } else {
-    if (pixels >= FrameWidth)
+    if (pixels >= Options.FrameWidth)
       throw FFMpegException(
           "Horizontal crop dimensions are outside the range of the original image.\n"
           "Remember to crop first and scale second.");
-    (side == sdLeft ? CropLeft : CropRight) = pixels;
-    FrameWidth -= pixels;
+    (side == sdLeft ? Options.CropLeft : Options.CropRight) = pixels;
+    Options.FrameWidth -= pixels;
   }
 }
 
@@ -238,40 +238,41 @@ void TCustomFFmpeg::SetPad(TSide side, int pixels) {
     throw FFMpegException(std::string(kSideNames[side]) + " pad size must be a multiple of 2");
   switch (side) {
     case sdTop:
-      PadTop = pixels;
+      Options.PadTop = pixels;
       break;
     case sdBottom:
-      PadBottom = pixels;
+      Options.PadBottom = pixels;
       break;
     case sdLeft:
-      PadLeft = pixels;
+      Options.PadLeft = pixels;
       break;
     case sdRight:
-      PadRight = pixels;
+      Options.PadRight = pixels;
       break;
   }
 }
 
 void TCustomFFmpeg::SetDevice(const std::string& name) {
-  if (!ParseDeviceTarget(name, Device)) throw FFMpegException("Unknown device '" + name + "'");
+  if (!ParseDeviceTarget(name, Options.Device))
+    throw FFMpegException("Unknown device '" + name + "'");
 }
 
 void TCustomFFmpeg::SetPadColor(uint32_t bgr) {
   int r = bgr & 0xFF, g = (bgr >> 8) & 0xFF, b = (bgr >> 16) & 0xFF;
   // Fixed-point BT.601 with 10 fractional bits; the shifts of negative sums round down.
-  PadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
-  PadColor[1] = (((-173 * r - 340 * g + 512 * b + 511) >> 10) + 128) & 0xFF;
-  PadColor[2] = (((512 * r - 429 * g - 84 * b + 511) >> 10) + 128) & 0xFF;
+  Options.PadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
+  Options.PadColor[1] = (((-173 * r - 340 * g + 512 * b + 511) >> 10) + 128) & 0xFF;
+  Options.PadColor[2] = (((512 * r - 429 * g - 84 * b + 511) >> 10) + 128) & 0xFF;
 }
 
 void TCustomFFmpeg::SetCodecName(AVMediaType type, const std::string& name) {
   if (name.empty()) return;
-  std::string* field = type == AVMEDIA_TYPE_VIDEO   ? &VideoCodecName
-                       : type == AVMEDIA_TYPE_AUDIO ? &AudioCodecName
-                                                    : &SubtitleCodecName;
-  int* copy = type == AVMEDIA_TYPE_VIDEO   ? &VideoStreamCopy
-              : type == AVMEDIA_TYPE_AUDIO ? &AudioStreamCopy
-                                           : &SubtitleStreamCopy;
+  std::string* field = type == AVMEDIA_TYPE_VIDEO   ? &Options.VideoCodecName
+                       : type == AVMEDIA_TYPE_AUDIO ? &Options.AudioCodecName
+                                                    : &Options.SubtitleCodecName;
+  int* copy = type == AVMEDIA_TYPE_VIDEO   ? &Options.VideoStreamCopy
+              : type == AVMEDIA_TYPE_AUDIO ? &Options.AudioStreamCopy
+                                           : &Options.SubtitleStreamCopy;
   field->clear();
   if (name == "copy")
     *copy = 1;
@@ -289,18 +290,18 @@ void TCustomFFmpeg::SetCodecTag(AVMediaType type, const std::string& four_chars)
     return static_cast<unsigned>(static_cast<unsigned char>(four_chars[i]));
   };
   unsigned tag = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-  (video ? VideoCodecTag : AudioCodecTag) = tag;
+  (video ? Options.VideoCodecTag : Options.AudioCodecTag) = tag;
 }
 
 void TCustomFFmpeg::SetQScale(float qscale) {
   if (!(qscale > 0.0f) || qscale > 255.0f) throw FFMpegException("qscale must be > 0.0 and <= 255");
-  VideoQScale = qscale;
+  Options.VideoQScale = qscale;
 }
 
 void TCustomFFmpeg::SetRecordingTimeMs(int64_t duration_ms) {
   if (duration_ms <= 0) return;
-  RecordingTimeUs = duration_ms * 1000;
-  TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_ms, INT_MAX));
+  Options.RecordingTimeUs = duration_ms * 1000;
+  Options.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_ms, INT_MAX));
 }
 
 // ---- Target presets ----------------------------------------------------------------------------
@@ -315,18 +316,18 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
   } else if (norm == "film") {
     standard = kFilm;
   } else {
-    if (FrameRate.den == 0) throw FFMpegException("frame_rate is invalid.");
+    if (Options.FrameRate.den == 0) throw FFMpegException("frame_rate is invalid.");
     int found = -1;  // -1 undecided
     auto classify = [&](int64_t milli_fps) {
       if (milli_fps == 25000) return static_cast<int>(kPal);
       if (milli_fps == 29970 || milli_fps == 23976) return static_cast<int>(kNtsc);
       return -1;
     };
-    found = classify(std::llround(FrameRate.num * 1000.0 / FrameRate.den));
-    for (int f = 0; found < 0 && f < InputFileCount; ++f) {
-      if (!InputFiles[f]) continue;
-      for (unsigned s = 0; found < 0 && s < InputFiles[f]->nb_streams; ++s) {
-        const AVStream* stream = InputFiles[f]->streams[s];
+    found = classify(std::llround(Options.FrameRate.num * 1000.0 / Options.FrameRate.den));
+    for (int f = 0; found < 0 && f < Files.InputFileCount; ++f) {
+      if (!Files.InputFiles[f]) continue;
+      for (unsigned s = 0; found < 0 && s < Files.InputFiles[f]->nb_streams; ++s) {
+        const AVStream* stream = Files.InputFiles[f]->streams[s];
         if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
         AVRational rate =
             stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
@@ -336,7 +337,7 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
     }
     if (found >= 0) {
       standard = found == kPal ? kPal : kNtsc;
-      if (Verbosity > 0)
+      if (Options.Verbosity > 0)
         Log(1, FormatText("Assuming %s for target.", standard == kPal ? "PAL" : "NTSC"));
     } else {
       standard = default_norm == "film" ? kFilm : default_norm == "ntsc" ? kNtsc : kPal;
@@ -358,12 +359,12 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
     SetGenericOption("minrate", "1150000");
     SetGenericOption("bufsize", "327680");
     SetGenericOption("ab", "224000");
-    AudioSampleRate = 44100;
-    AudioChannels = 2;
+    Options.AudioSampleRate = 44100;
+    Options.AudioChannels = 2;
     SetGenericOption("packetsize", "2324");
     SetGenericOption("muxrate", "1411200");
-    MuxPreload = 0.44f;
-    if (FrameAspectRatio == 0) SetAspect("4:3");
+    Options.MuxPreload = 0.44f;
+    if (Options.FrameAspectRatio == 0) SetAspect("4:3");
   } else if (type == "svcd") {
     SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
     SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
@@ -377,10 +378,10 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
     SetGenericOption("bufsize", "1835008");
     SetGenericOption("flags", "+SCAN_OFFSET");
     SetGenericOption("ab", "224000");
-    AudioSampleRate = 44100;
+    Options.AudioSampleRate = 44100;
     SetGenericOption("packetsize", "2324");
-    if (AudioChannels == 1) AudioChannels = 2;
-    if (FrameAspectRatio == 0) SetAspect("4:3");
+    if (Options.AudioChannels == 1) Options.AudioChannels = 2;
+    if (Options.FrameAspectRatio == 0) SetAspect("4:3");
   } else if (type == "dvd") {
     SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
     SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
@@ -395,16 +396,18 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
     SetGenericOption("packetsize", "2048");
     SetGenericOption("muxrate", "10080000");
     SetGenericOption("ab", "448000");
-    AudioSampleRate = 48000;
-    if (AudioChannels == 1) AudioChannels = 2;
-    if (FrameAspectRatio == 0) SetAspect("16:9");
+    Options.AudioSampleRate = 48000;
+    if (Options.AudioChannels == 1) Options.AudioChannels = 2;
+    if (Options.FrameAspectRatio == 0) SetAspect("16:9");
   } else if (type == "dv" || type == "dv50") {
     SetOutputFormat("dv");
     SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
-    FramePixFmt = av_get_pix_fmt(type == "dv50" ? "yuv422p" : ntsc_sizes ? "yuv411p" : "yuv420p");
+    Options.FramePixFmt = av_get_pix_fmt(type == "dv50" ? "yuv422p"
+                                         : ntsc_sizes   ? "yuv411p"
+                                                        : "yuv420p");
     SetFrameRate(rate);
-    AudioSampleRate = 48000;
-    AudioChannels = 2;
+    Options.AudioSampleRate = 48000;
+    Options.AudioChannels = 2;
   } else {
     throw FFMpegException("Unknown target type");
   }
@@ -454,7 +457,7 @@ void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& value
 }
 
 void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
-  if (e.StreamMapCount >= kMaxStreamMaps)
+  if (e.Files.StreamMapCount >= kMaxStreamMaps)
     throw FFMpegException(FormatText("Too many stream maps (at most %d)", kMaxStreamMaps));
   TextCursor cursor(value);
   StreamMapEntry entry;
@@ -470,18 +473,18 @@ void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
     entry.SyncFileIndex = entry.FileIndex;
     entry.SyncStreamIndex = entry.StreamIndex;
   }
-  e.StreamMaps[e.StreamMapCount++] = entry;
+  e.Files.StreamMaps[e.Files.StreamMapCount++] = entry;
 }
 
 void MapMetaData(TCustomFFmpeg& e, const std::string&, const std::string& value) {
-  if (e.MetaDataMapCount >= kMaxMetaDataMaps)
+  if (e.Files.MetaDataMapCount >= kMaxMetaDataMaps)
     throw FFMpegException(FormatText("Too many meta-data maps (at most %d)", kMaxMetaDataMaps));
   TextCursor cursor(value);
   MetaDataMapEntry entry;
   entry.OutFile = cursor.Long();
   cursor.SkipOne();
   entry.InFile = cursor.Long();
-  e.MetaDataMaps[e.MetaDataMapCount++] = entry;
+  e.Files.MetaDataMaps[e.Files.MetaDataMapCount++] = entry;
 }
 
 void ItsScale(TCustomFFmpeg& e, const std::string&, const std::string& value) {
@@ -491,9 +494,9 @@ void ItsScale(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   double scale = cursor.Double();
   if (stream < 0 || stream >= kMaxStreamsPerFile)
     throw FFMpegException(FormatText("stream index over MAX_STREAMS(%d)", kMaxStreamsPerFile));
-  if (e.InputFileCount >= kMaxFiles)
+  if (e.Files.InputFileCount >= kMaxFiles)
     throw FFMpegException(FormatText("Too many input files (at most %d)", kMaxFiles));
-  e.InputTsScale[e.InputFileCount][stream] = scale;
+  e.Files.InputTsScale[e.Files.InputFileCount][stream] = scale;
 }
 
 void Matrix(std::vector<uint16_t>& matrix, const std::string& value) {
@@ -516,19 +519,19 @@ void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
   localtime_r(&now, &local);
   char stamp[16];
   std::snprintf(stamp, sizeof(stamp), "%02d%02d%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  e.VStatsFileName = ProgramFolder() + "vstats_" + stamp + ".log";
+  e.Options.VStatsFileName = ProgramFolder() + "vstats_" + stamp + ".log";
 }
 
 void VHook(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   std::vector<std::string> words = SplitHookCommand(value);
-  if (AddFrameHook(e.FrameHooks, words) != 0)
+  if (AddFrameHook(e.Files.FrameHooks, words) != 0)
     throw FFMpegException("Failed to add video hook function: " + value);
-  e.UsingFrameHook = true;
+  e.Stats.UsingFrameHook = true;
 }
 
 void PixFmt(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   if (value != "list") {
-    e.FramePixFmt = av_get_pix_fmt(value.c_str());
+    e.Options.FramePixFmt = av_get_pix_fmt(value.c_str());
     return;
   }
   if (!e.OnLog) return;
@@ -559,7 +562,7 @@ void Target(TCustomFFmpeg& e, const std::string&, const std::string& value) {
 void Pass(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   int pass = Int(value);
   if (pass != 1 && pass != 2) throw FFMpegException("pass number can be only 1 or 2");
-  e.DoPass = pass;
+  e.Options.DoPass = pass;
 }
 
 void AspectRow(TCustomFFmpeg& e, const std::string&, const std::string& v) {
@@ -590,9 +593,9 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
         {
           if (value.empty()) return;
           std::string format = LibraryFormatName(e, value);
-          e.InputFormat = av_find_input_format(format.c_str());
-          e.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
-          if (!e.InputFormat && !e.OutputFormat)
+          e.Options.InputFormat = av_find_input_format(format.c_str());
+          e.Options.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
+          if (!e.Options.InputFormat && !e.Options.OutputFormat)
             throw FFMpegException(FormatText("Unknown input or output format: %s", value));
         }),
     {"i", LogOnly},
@@ -600,39 +603,40 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     {"map", Map},
     {"map_meta_data", MapMetaData},
     ROW("t", e.SetRecordingTimeMs(Time(name, value, true) / 1000)),
-    ROW("fs", e.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
-    ROW("ss", e.StartTimeUs = Time(name, value, true)),
-    ROW("itsoffset", e.InputTsOffsetOpt = Time(name, value, true)),
+    ROW("fs", e.Options.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
+    ROW("ss", e.Options.StartTimeUs = Time(name, value, true)),
+    ROW("itsoffset", e.Options.InputTsOffsetOpt = Time(name, value, true)),
     {"itsscale", ItsScale},
-    ROW("title", SetTag(e.Title, value)),
-    ROW("timestamp", e.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
-    ROW("author", SetTag(e.Author, value)),
-    ROW("copyright", SetTag(e.Copyright, value)),
-    ROW("comment", SetTag(e.Comment, value)),
-    ROW("genre", SetTag(e.Genre, value)),
-    ROW("album", SetTag(e.Album, value)),
-    ROW("dframes", e.MaxFrames[2] = Int(value)),
+    ROW("title", SetTag(e.Options.Title, value)),
+    ROW("timestamp", e.Options.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
+    ROW("author", SetTag(e.Options.Author, value)),
+    ROW("copyright", SetTag(e.Options.Copyright, value)),
+    ROW("comment", SetTag(e.Options.Comment, value)),
+    ROW("genre", SetTag(e.Options.Genre, value)),
+    ROW("album", SetTag(e.Options.Album, value)),
+    ROW("dframes", e.Options.MaxFrames[2] = Int(value)),
     {"benchmark", LogOnly},
-    ROW("dump", e.DoPktDump = 1),
-    ROW("hex", e.DoHexDump = 1),
-    ROW("re", e.RateEmu = 1),
-    ROW("loop_input", e.LoopInput = 1),
-    ROW("loop_output", e.LoopOutput = Int(value)),
+    ROW("dump", e.Options.DoPktDump = 1),
+    ROW("hex", e.Options.DoHexDump = 1),
+    ROW("re", e.Options.RateEmu = 1),
+    ROW("loop_input", e.Options.LoopInput = 1),
+    ROW("loop_output", e.Options.LoopOutput = Int(value)),
     ROW("v", e.SetVerbosity(Int(value))),
     {"target", Target},
     ROW("device", e.SetDevice(value)),
     {"threads", Rejected},
-    ROW("vsync", e.VideoSyncMethod = Int(value)),
-    ROW("async", e.AudioSyncMethod = Int(value)),
-    ROW("adrift_threshold", e.AudioDriftThreshold = ToFloat(value)),
-    ROW("vglobal", e.VideoGlobalHeader = Int(value)),
-    ROW("copyts", e.CopyTs = true),
-    ROW("shortest", e.Shortest = 1),
-    ROW("dts_delta_threshold", e.DtsDeltaThreshold = ToFloat(value)),
-    ROW("programid", e.ProgramId = Int(value)),
+    ROW("serial_stages", e.Options.SerialStages = Int(value)),
+    ROW("vsync", e.Options.VideoSyncMethod = Int(value)),
+    ROW("async", e.Options.AudioSyncMethod = Int(value)),
+    ROW("adrift_threshold", e.Options.AudioDriftThreshold = ToFloat(value)),
+    ROW("vglobal", e.Options.VideoGlobalHeader = Int(value)),
+    ROW("copyts", e.Options.CopyTs = true),
+    ROW("shortest", e.Options.Shortest = 1),
+    ROW("dts_delta_threshold", e.Options.DtsDeltaThreshold = ToFloat(value)),
+    ROW("programid", e.Options.ProgramId = Int(value)),
     {"b", BitRate},
     {"vb", BitRate},
-    ROW("vframes", e.MaxFrames[0] = Int(value)),
+    ROW("vframes", e.Options.MaxFrames[0] = Int(value)),
     ROW("r", e.SetFrameRate(value)),
     ROW("s", e.SetFrameSize(value)),
     {"aspect", AspectRow},
@@ -646,48 +650,48 @@ const std::unordered_map<std::string_view, Handler>& OptionTable() {
     ROW("padleft", e.SetPad(SideOf(name), Int(value))),
     ROW("padright", e.SetPad(SideOf(name), Int(value))),
     ROW("padcolor", e.SetPadColor(static_cast<uint32_t>(Int(value)))),
-    ROW("intra", e.IntraOnly = 1),
-    ROW("vn", e.VideoDisable = 1),
-    ROW("vdt", e.VideoDiscard = Int(value)),
+    ROW("intra", e.Options.IntraOnly = 1),
+    ROW("vn", e.Options.VideoDisable = 1),
+    ROW("vdt", e.Options.VideoDiscard = Int(value)),
     ROW("qscale", e.SetQScale(ToFloat(value))),
-    ROW("rc_override", e.VideoRcOverride = value),
+    ROW("rc_override", e.Options.VideoRcOverride = value),
     ROW("vcodec", e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
-    ROW("me_threshold", e.MeThreshold = Int(value)),
-    ROW("sameq", e.SameQuality = 1),
+    ROW("me_threshold", e.Options.MeThreshold = Int(value)),
+    ROW("sameq", e.Options.SameQuality = 1),
     {"pass", Pass},
-    ROW("passlogfile", e.PassLogFileName = value),
-    ROW("deinterlace", e.DoDeinterlace = 1),
-    ROW("psnr", e.DoPsnr = 1),
+    ROW("passlogfile", e.Options.PassLogFileName = value),
+    ROW("deinterlace", e.Options.DoDeinterlace = 1),
+    ROW("psnr", e.Options.DoPsnr = 1),
     {"vstats", VStats},
-    ROW("vstats_file", e.VStatsFileName = value),
+    ROW("vstats_file", e.Options.VStatsFileName = value),
     {"vhook", VHook},
-    ROW("intra_matrix", Matrix(e.IntraMatrix, value)),
-    ROW("inter_matrix", Matrix(e.InterMatrix, value)),
-    ROW("top", e.TopFieldFirst = Int(value)),
-    ROW("dc", e.IntraDcPrecision = Int(value)),
+    ROW("intra_matrix", Matrix(e.Options.IntraMatrix, value)),
+    ROW("inter_matrix", Matrix(e.Options.InterMatrix, value)),
+    ROW("top", e.Options.TopFieldFirst = Int(value)),
+    ROW("dc", e.Options.IntraDcPrecision = Int(value)),
     ROW("vtag", e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
     ROW("newvideo", e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
-    ROW("qphist", e.QpHist = 1),
+    ROW("qphist", e.Options.QpHist = 1),
     {"ab", BitRate},
-    ROW("aframes", e.MaxFrames[1] = Int(value)),
-    ROW("aq", e.AudioQScale = ToFloat(value)),
-    ROW("ar", if (int rate = Int(value); rate > 0) e.AudioSampleRate = rate),
-    ROW("ac", if (int channels = Int(value); channels > 0) e.AudioChannels = channels),
-    ROW("an", e.AudioDisable = 1),
+    ROW("aframes", e.Options.MaxFrames[1] = Int(value)),
+    ROW("aq", e.Options.AudioQScale = ToFloat(value)),
+    ROW("ar", if (int rate = Int(value); rate > 0) e.Options.AudioSampleRate = rate),
+    ROW("ac", if (int channels = Int(value); channels > 0) e.Options.AudioChannels = channels),
+    ROW("an", e.Options.AudioDisable = 1),
     ROW("acodec", e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
     ROW("atag", e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
-    ROW("vol", e.AudioVolume = Int(value)),
+    ROW("vol", e.Options.AudioVolume = Int(value)),
     ROW("newaudio", e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
-    ROW("alang", e.AudioLanguage = value),
-    ROW("sn", e.SubtitleDisable = 1),
+    ROW("alang", e.Options.AudioLanguage = value),
+    ROW("sn", e.Options.SubtitleDisable = 1),
     ROW("scodec", e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
     ROW("newsubtitle", e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
-    ROW("slang", e.SubtitleLanguage = value),
-    ROW("vc", e.VideoChannel = Int(value)),
-    ROW("tvstd", e.VideoStandard = value),
-    ROW("isync", e.InputSync = 1),
-    ROW("muxdelay", e.MuxMaxDelay = ToFloat(value)),
-    ROW("muxpreload", e.MuxPreload = ToFloat(value)),
+    ROW("slang", e.Options.SubtitleLanguage = value),
+    ROW("vc", e.Options.VideoChannel = Int(value)),
+    ROW("tvstd", e.Options.VideoStandard = value),
+    ROW("isync", e.Options.InputSync = 1),
+    ROW("muxdelay", e.Options.MuxMaxDelay = ToFloat(value)),
+    ROW("muxpreload", e.Options.MuxPreload = ToFloat(value)),
     {"absf", Rejected},
     {"vbsf", Rejected},
     {"sbsf", Rejected},
@@ -716,9 +720,9 @@ void TCustomFFmpeg::ApplyOptionLines(const std::string& lines) {
 }
 
 void TCustomFFmpeg::NewStreamOnLastOutput(AVMediaType type) {
-  if (OutputFileCount <= 0 || !OutputFiles[OutputFileCount - 1])
+  if (Files.OutputFileCount <= 0 || !Files.OutputFiles[Files.OutputFileCount - 1])
     throw FFMpegException("At least one output file must be specified");
-  AVFormatContext* oc = OutputFiles[OutputFileCount - 1].get();
+  AVFormatContext* oc = Files.OutputFiles[Files.OutputFileCount - 1].get();
   if (type == AVMEDIA_TYPE_VIDEO)
     NewVideoStream(oc);
   else if (type == AVMEDIA_TYPE_AUDIO)

@@ -14,7 +14,9 @@
 
 namespace {
 
-std::string SystemErrorText(int err) { return std::strerror(err); }
+std::string SystemErrorText(int err) {
+  return std::strerror(err);
+}
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -76,10 +78,10 @@ std::string TCustomFFmpeg::OutputPlaceError(const std::string& file_name) {
 }
 
 void TCustomFFmpeg::OpenOutputFilesForWriting() {
-  for (int i = 0; i < OutputFileCount; ++i) {
-    AVFormatContext* oc = OutputFiles[i].get();
-    const std::string& final_path = OutputPaths[i];
-    if (!oc || final_path.empty() || oc->pb || !OutputPartPaths[i].empty()) continue;
+  for (int i = 0; i < Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = Files.OutputFiles[i].get();
+    const std::string& final_path = Files.OutputPaths[i];
+    if (!oc || final_path.empty() || oc->pb || !Files.OutputPartPaths[i].empty()) continue;
     auto fail = [&final_path](int err) {
       throw FFMpegException("Could not open '" + final_path + "' (" +
                             FileErrorText(err, final_path) + ")");
@@ -97,21 +99,22 @@ void TCustomFFmpeg::OpenOutputFilesForWriting() {
       }
     }
     // "file:" so that a name with a colon is never taken for another protocol.
-    const int ret = avio_open2(&oc->pb, ("file:" + part).c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+    const int ret =
+        avio_open2(&oc->pb, ("file:" + part).c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
     if (ret < 0) {
       unlink(part.c_str());
       throw FFMpegException("Could not open '" + final_path + "' (" + LibraryErrorText(ret) + ")");
     }
-    OutputPartPaths[i] = part;
+    Files.OutputPartPaths[i] = part;
     SetUrl(oc, part);
   }
 }
 
 void TCustomFFmpeg::CommitOutputFiles() {
-  for (int i = 0; i < OutputFileCount; ++i) {
-    AVFormatContext* oc = OutputFiles[i].get();
-    const std::string part = OutputPartPaths[i];
-    const std::string& final_path = OutputPaths[i];
+  for (int i = 0; i < Files.OutputFileCount; ++i) {
+    AVFormatContext* oc = Files.OutputFiles[i].get();
+    const std::string part = Files.OutputPartPaths[i];
+    const std::string& final_path = Files.OutputPaths[i];
     if (!oc || part.empty()) continue;
     auto fail = [&final_path](const std::string& why) {
       throw FFMpegException("Could not write '" + final_path + "' (" + why + ")");
@@ -137,21 +140,22 @@ void TCustomFFmpeg::CommitOutputFiles() {
 
     struct stat existing;
     if (stat(final_path.c_str(), &existing) == 0) {
-      for (int f = 0; f < InputFileCount; ++f) {
-        const AVFormatContext* ic = InputFiles[f].get();
+      for (int f = 0; f < Files.InputFileCount; ++f) {
+        const AVFormatContext* ic = Files.InputFiles[f].get();
         struct stat input;
         if (ic && ic->url && stat(ic->url, &input) == 0 && SameFile(input, existing))
           fail("it is an input file of this job");
       }
     }
-    const int renamed = ReplaceExistingOutput ? std::rename(part.c_str(), final_path.c_str())
-                                              : RenameNoReplace(part, final_path);
+    const int renamed = Options.ReplaceExistingOutput
+                            ? std::rename(part.c_str(), final_path.c_str())
+                            : RenameNoReplace(part, final_path);
     if (renamed != 0) {
       if (errno == EEXIST)
         fail("a file of that name was created by someone else during the conversion");
       fail(FileErrorText(errno, final_path));
     }
-    OutputPartPaths[i].clear();
+    Files.OutputPartPaths[i].clear();
     SetUrl(oc, final_path);
     // The folder may have been removed or replaced meanwhile: the result must be there.
     struct stat result;

@@ -44,7 +44,7 @@ bool StoresCoverPicture(const AVOutputFormat* format) {
 }
 
 void TCustomFFmpeg::NewCoverStream(AVFormatContext* oc) {
-  const int file_index = OutputFileCount;
+  const int file_index = Files.OutputFileCount;
   if (file_index >= kMaxFiles || oc->nb_streams >= static_cast<unsigned>(kMaxStreamsPerFile))
     throw FFMpegException("Could not alloc stream");
   AVStream* st = avformat_new_stream(oc, nullptr);
@@ -55,6 +55,6 @@ void TCustomFFmpeg::NewCoverStream(AVFormatContext* oc) {
   // Marks the stream as the cover, so the run maps it to the source's cover picture.
   st->disposition = AV_DISPOSITION_ATTACHED_PIC;
   st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-  OutputStreamCopy[file_index][st->index] = true;
-  OutputCodecs[file_index][st->index] = std::move(ctx);
+  Files.OutputStreamCopy[file_index][st->index] = true;
+  Files.OutputCodecs[file_index][st->index] = std::move(ctx);
 }

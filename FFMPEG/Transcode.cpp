@@ -709,7 +709,7 @@ void Transcoder::CloseCodecs() {
 }
 
 void TCustomFFmpeg::Transcode() {
-  RunWarning.clear();
+  State.RunWarning.clear();
   OpenOutputFilesForWriting();
   {
     Transcoder run(*this);

@@ -313,7 +313,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     component.RemoveTask(index);
     return setup;
   }
-  component.Task(index)->ReplaceExistingOutput = overwrite;
+  component.Task(index)->Options.ReplaceExistingOutput = overwrite;
   setup.Index = index;
   setup.Ok = true;
   return setup;

@@ -61,7 +61,7 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
     // A job that converted all there was of a source that ended early is done, with a note
     // that the row shows as its tooltip. Read here: the job is alive while it reports.
     if (AIndex >= 0 && AFinished && !AException && AIndex < component->TaskCount()) {
-      const std::string& warning = component->Task(AIndex)->RunWarning;
+      const std::string& warning = component->Task(AIndex)->State.RunWarning;
       if (!warning.empty()) message = QString::fromStdString("Done, but " + warning);
     }
     QMetaObject::invokeMethod(

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     // ThreadCount field (1 by default, 0 = the libraries choose), set here before any codec.
     for (int i = 3; i < argc; ++i) {
       const std::string arg = argv[i];
-      if (arg.rfind("threads=", 0) == 0) engine.ThreadCount = std::stoi(arg.substr(8));
+      if (arg.rfind("threads=", 0) == 0) engine.Options.ThreadCount = std::stoi(arg.substr(8));
     }
     engine.OpenInputFile(argv[1]);
     for (int i = 3; i < argc; ++i) {
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", ex.what());
     return 1;
   }
-  const bool finished = engine.Finished;
+  const bool finished = engine.State.Finished;
   engine.FreeFileSet();
   return finished ? 0 : 1;
 }

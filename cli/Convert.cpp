@@ -316,7 +316,7 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
   std::string warning;
   if (index >= 0 && finished && !exception) {
     try {
-      warning = component.Task(index)->RunWarning;
+      warning = component.Task(index)->State.RunWarning;
     } catch (const std::exception&) {
     }
   }

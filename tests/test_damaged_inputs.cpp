@@ -124,7 +124,7 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
     if (index < 0) {
       all_ended = true;
     } else {
-      outcomes[index] = {true, finished, exception, message, component.Task(index)->RunWarning};
+      outcomes[index] = {true, finished, exception, message, component.Task(index)->State.RunWarning};
     }
     cv.notify_all();
   };

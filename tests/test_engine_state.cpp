@@ -33,30 +33,30 @@ class EngineStateTest : public ::testing::Test {
 
 TEST_F(EngineStateTest, DefaultsAfterConstructionAndReset) {
   TCustomFFmpeg engine;
-  EXPECT_EQ(engine.AudioChannels, 2);
-  EXPECT_EQ(engine.AudioSampleRate, 44100);
-  EXPECT_EQ(engine.ThreadCount, 1);
-  EXPECT_EQ(engine.TopFieldFirst, -1);
-  EXPECT_EQ(engine.RecordingTimeUs, INT64_MAX);
-  EXPECT_EQ(engine.MaxFrames[0], INT_MAX);
-  EXPECT_EQ(engine.TotalDurationMs, -1);
-  EXPECT_EQ(engine.ProgressIntervalUs, 500000);
-  EXPECT_EQ(engine.HookTimeRanges.size(), 1u);
+  EXPECT_EQ(engine.Options.AudioChannels, 2);
+  EXPECT_EQ(engine.Options.AudioSampleRate, 44100);
+  EXPECT_EQ(engine.Options.ThreadCount, 1);
+  EXPECT_EQ(engine.Options.TopFieldFirst, -1);
+  EXPECT_EQ(engine.Options.RecordingTimeUs, INT64_MAX);
+  EXPECT_EQ(engine.Options.MaxFrames[0], INT_MAX);
+  EXPECT_EQ(engine.Options.TotalDurationMs, -1);
+  EXPECT_EQ(engine.Options.ProgressIntervalUs, 500000);
+  EXPECT_EQ(engine.Options.HookTimeRanges.size(), 1u);
   EXPECT_EQ(engine.CodecDefaults[AVMEDIA_TYPE_AUDIO], nullptr);  // made by the reset only
 
-  engine.AudioChannels = 6;
-  engine.VideoCodecName = "mpeg4";
-  engine.VideoBytes = 1234;
-  engine.HookTimeRanges.push_back({1, 2});
-  engine.Finished = true;
-  engine.TotalDurationMs = 5000;
+  engine.Options.AudioChannels = 6;
+  engine.Options.VideoCodecName = "mpeg4";
+  engine.Stats.VideoBytes = 1234;
+  engine.Options.HookTimeRanges.push_back({1, 2});
+  engine.State.Finished = true;
+  engine.Options.TotalDurationMs = 5000;
   engine.ResetEngine();
-  EXPECT_EQ(engine.AudioChannels, 2);
-  EXPECT_TRUE(engine.VideoCodecName.empty());
-  EXPECT_EQ(engine.VideoBytes, 0);
-  EXPECT_EQ(engine.HookTimeRanges.size(), 1u);
-  EXPECT_FALSE(engine.Finished);
-  EXPECT_EQ(engine.TotalDurationMs, -1);
+  EXPECT_EQ(engine.Options.AudioChannels, 2);
+  EXPECT_TRUE(engine.Options.VideoCodecName.empty());
+  EXPECT_EQ(engine.Stats.VideoBytes, 0);
+  EXPECT_EQ(engine.Options.HookTimeRanges.size(), 1u);
+  EXPECT_FALSE(engine.State.Finished);
+  EXPECT_EQ(engine.Options.TotalDurationMs, -1);
   for (const auto& defaults : engine.CodecDefaults) EXPECT_NE(defaults, nullptr);
   EXPECT_EQ(engine.CodecDefaults[AVMEDIA_TYPE_VIDEO]->codec_type, AVMEDIA_TYPE_VIDEO);
   EXPECT_NE(engine.FormatDefaults, nullptr);
@@ -69,20 +69,20 @@ TEST_F(EngineStateTest, FreeFileSetDeletesEmptyOutputsAndKeepsWrittenOnes) {
   std::string written_path = dir.File("written.avi");
   TCustomFFmpeg engine;
   engine.ResetEngine();
-  engine.OutputFiles[0] = OpenOutput(empty_path);
-  engine.OutputFiles[1] = OpenOutput(written_path);
-  ASSERT_TRUE(engine.OutputFiles[0] && engine.OutputFiles[1]);
-  engine.OutputFileCount = 2;
+  engine.Files.OutputFiles[0] = OpenOutput(empty_path);
+  engine.Files.OutputFiles[1] = OpenOutput(written_path);
+  ASSERT_TRUE(engine.Files.OutputFiles[0] && engine.Files.OutputFiles[1]);
+  engine.Files.OutputFileCount = 2;
   const unsigned char bytes[] = {1, 2, 3};
-  avio_write(engine.OutputFiles[1]->pb, bytes, sizeof(bytes));
+  avio_write(engine.Files.OutputFiles[1]->pb, bytes, sizeof(bytes));
   ASSERT_TRUE(std::filesystem::exists(empty_path));
 
   engine.FreeFileSet();
   EXPECT_FALSE(std::filesystem::exists(empty_path));
   ASSERT_TRUE(std::filesystem::exists(written_path));
   EXPECT_EQ(std::filesystem::file_size(written_path), 3u);  // flushed, not truncated
-  EXPECT_EQ(engine.OutputFileCount, 0);
-  EXPECT_EQ(engine.OutputFiles[1], nullptr);
+  EXPECT_EQ(engine.Files.OutputFileCount, 0);
+  EXPECT_EQ(engine.Files.OutputFiles[1], nullptr);
   EXPECT_EQ(engine.CodecDefaults[0], nullptr);
 
   engine.FreeFileSet();  // a second run finds nothing to free
@@ -97,8 +97,8 @@ TEST_F(EngineStateTest, FreeFileSetLeavesAnUnrelatedEmptyFileWithANoFileFormat) 
   TCustomFFmpeg engine;
   AVFormatContext* raw = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "image2", path.c_str()), 0);
-  engine.OutputFiles[0].reset(raw);
-  engine.OutputFileCount = 1;
+  engine.Files.OutputFiles[0].reset(raw);
+  engine.Files.OutputFileCount = 1;
   engine.FreeFileSet();
   EXPECT_TRUE(std::filesystem::exists(path));
 }
@@ -111,8 +111,8 @@ TEST_F(EngineStateTest, DestructorReleasesOpenInputs) {
   auto engine = std::make_unique<TCustomFFmpeg>();
   AVFormatContext* raw = nullptr;
   ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
-  engine->InputFiles[0].reset(raw);
-  engine->InputFileCount = 1;
+  engine->Files.InputFiles[0].reset(raw);
+  engine->Files.InputFileCount = 1;
   engine.reset();
 }
 
@@ -122,7 +122,7 @@ TEST(EngineStatePause, WaitReturnsOnResumeAndOnAbort) {
   engine.WaitWhilePaused();  // not paused: returns at once
 
   for (bool by_abort : {false, true}) {
-    engine.AbortRequested = false;
+    engine.State.AbortRequested = false;
     engine.RequestPause(true);
     std::atomic<bool> returned{false};
     std::thread waiter([&] {
@@ -147,7 +147,7 @@ TEST(EngineStatePause, DestructorWaitsForTheJobThread) {
   std::atomic<bool> saw_abort{false};
   TCustomFFmpeg* job = engine.get();
   std::thread worker([job, &saw_abort] {
-    while (!job->AbortRequested) std::this_thread::sleep_for(5ms);
+    while (!job->State.AbortRequested) std::this_thread::sleep_for(5ms);
     saw_abort = true;
     std::this_thread::sleep_for(150ms);  // finishing up after the stop request
     job->ThreadActive = false;

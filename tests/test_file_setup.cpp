@@ -44,7 +44,9 @@ class FileSetupTest : public ::testing::Test {
     }
   }
 
-  AVCodecContext* Codec(int file, int stream) { return engine.OutputCodecs[file][stream].get(); }
+  AVCodecContext* Codec(int file, int stream) {
+    return engine.Files.OutputCodecs[file][stream].get();
+  }
 
   media::TempDir dir;
   TCustomFFmpeg engine;
@@ -79,9 +81,9 @@ TEST_F(FileSetupTest, BadInputsGiveTheirErrorTexts) {
                 ": I/O error occurred\r\nUsually that means that input file is truncated and/or "
                 "corrupted.");
   EXPECT_EQ(OpenInput(folder), folder + ": Error while opening file (Is a directory)");
-  EXPECT_EQ(engine.InputFileCount, 0);
+  EXPECT_EQ(engine.Files.InputFileCount, 0);
   EXPECT_EQ(OpenInput(good), "");
-  EXPECT_EQ(engine.InputFileCount, 1);
+  EXPECT_EQ(engine.Files.InputFileCount, 1);
 }
 
 TEST_F(FileSetupTest, InputTakesPictureAndSoundParameters) {
@@ -90,41 +92,41 @@ TEST_F(FileSetupTest, InputTakesPictureAndSoundParameters) {
       path, {"-f", "lavfi", "-i", "testsrc=size=640x480:rate=30000/1001:duration=1", "-f", "lavfi",
              "-i", "sine=sample_rate=22050:duration=1,aformat=channel_layouts=mono", "-c:v",
              "mpeg4", "-c:a", "mp2"}));
-  engine.VideoCodecName = "mpeg4";  // a decoder name, used for this input only
-  engine.RateEmu = 1;
+  engine.Options.VideoCodecName = "mpeg4";  // a decoder name, used for this input only
+  engine.Options.RateEmu = 1;
   ASSERT_EQ(OpenInput(path), "");
-  EXPECT_EQ(engine.FrameWidth, 640);
-  EXPECT_EQ(engine.FrameHeight, 480);
-  EXPECT_NEAR(engine.FrameAspectRatio, 4.0 / 3.0, 1e-4);
-  EXPECT_EQ(engine.FramePixFmt, AV_PIX_FMT_YUV420P);
-  EXPECT_EQ(engine.FrameRate.num, 30000);
-  EXPECT_EQ(engine.FrameRate.den, 1001);
-  EXPECT_EQ(engine.AudioChannels, 1);
-  EXPECT_EQ(engine.AudioSampleRate, 22050);
-  EXPECT_NEAR(engine.TotalDurationMs, 1000, 100);
-  EXPECT_TRUE(engine.InputRateEmu[0]);
+  EXPECT_EQ(engine.Options.FrameWidth, 640);
+  EXPECT_EQ(engine.Options.FrameHeight, 480);
+  EXPECT_NEAR(engine.Options.FrameAspectRatio, 4.0 / 3.0, 1e-4);
+  EXPECT_EQ(engine.Options.FramePixFmt, AV_PIX_FMT_YUV420P);
+  EXPECT_EQ(engine.Options.FrameRate.num, 30000);
+  EXPECT_EQ(engine.Options.FrameRate.den, 1001);
+  EXPECT_EQ(engine.Options.AudioChannels, 1);
+  EXPECT_EQ(engine.Options.AudioSampleRate, 22050);
+  EXPECT_NEAR(engine.Options.TotalDurationMs, 1000, 100);
+  EXPECT_TRUE(engine.Files.InputRateEmu[0]);
   // Options that belong to one input are used up.
-  EXPECT_TRUE(engine.VideoCodecName.empty());
-  EXPECT_EQ(engine.RateEmu, 0);
+  EXPECT_TRUE(engine.Options.VideoCodecName.empty());
+  EXPECT_EQ(engine.Options.RateEmu, 0);
 }
 
 TEST_F(FileSetupTest, UnknownOrWrongKindOfCodec) {
   const auto path = MakeAv(dir, "a.avi");
-  engine.VideoCodecName = "no-such-codec";
+  engine.Options.VideoCodecName = "no-such-codec";
   EXPECT_EQ(OpenInput(path), "Unknown decoder 'no-such-codec'");
-  EXPECT_TRUE(engine.VideoCodecName.empty());
-  engine.AudioCodecName = "mpeg4";
+  EXPECT_TRUE(engine.Options.VideoCodecName.empty());
+  engine.Options.AudioCodecName = "mpeg4";
   EXPECT_EQ(OpenInput(path), "Invalid decoder type 'mpeg4'");
   ASSERT_EQ(OpenInput(path), "");
 
-  engine.VideoCodecName = "mp2";
+  engine.Options.VideoCodecName = "mp2";
   EXPECT_FALSE(engine.OpenOutputFile(dir.File("out.avi")));
   EXPECT_EQ(engine.LastErrorText, "new_video_stream fail: Invalid encoder type 'mp2'");
-  EXPECT_TRUE(engine.VideoCodecName.empty());
-  engine.AudioCodecName = "no-such-codec";
+  EXPECT_TRUE(engine.Options.VideoCodecName.empty());
+  engine.Options.AudioCodecName = "no-such-codec";
   EXPECT_FALSE(engine.OpenOutputFile(dir.File("out.avi")));
   EXPECT_EQ(engine.LastErrorText, "new_audio_stream fail: Unknown encoder 'no-such-codec'");
-  EXPECT_EQ(engine.OutputFileCount, 0);
+  EXPECT_EQ(engine.Files.OutputFileCount, 0);
 }
 
 TEST_F(FileSetupTest, OutputFormatFromTheFileName) {
@@ -133,11 +135,11 @@ TEST_F(FileSetupTest, OutputFormatFromTheFileName) {
   const auto odd = dir.File("out.nosuchext");
   EXPECT_FALSE(engine.OpenOutputFile(odd));
   EXPECT_EQ(engine.LastErrorText, "Unable to find a suitable output format for '" + odd + "'");
-  EXPECT_EQ(engine.OutputFileCount, 0);
+  EXPECT_EQ(engine.Files.OutputFileCount, 0);
 
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("out.avi"))) << engine.LastErrorText;
-  ASSERT_EQ(engine.OutputFileCount, 1);
-  const AVFormatContext* oc = engine.OutputFiles[0].get();
+  ASSERT_EQ(engine.Files.OutputFileCount, 1);
+  const AVFormatContext* oc = engine.Files.OutputFiles[0].get();
   EXPECT_STREQ(oc->oformat->name, "avi");
   ASSERT_EQ(oc->nb_streams, 2u);
   EXPECT_EQ(Codec(0, 0)->codec_type, AVMEDIA_TYPE_VIDEO);
@@ -156,12 +158,12 @@ TEST_F(FileSetupTest, AudioOnlyInputGivesOnlyAudio) {
   ASSERT_TRUE(media::MakeMedia(path, args));
   ASSERT_EQ(OpenInput(path), "");
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.mp4"))) << engine.LastErrorText;
-  ASSERT_EQ(engine.OutputFiles[0]->nb_streams, 1u);
+  ASSERT_EQ(engine.Files.OutputFiles[0]->nb_streams, 1u);
   EXPECT_EQ(Codec(0, 0)->codec_type, AVMEDIA_TYPE_AUDIO);
 
-  engine.AudioDisable = 1;
+  engine.Options.AudioDisable = 1;
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("b.mp4"))) << engine.LastErrorText;
-  EXPECT_EQ(engine.OutputFiles[1]->nb_streams, 0u);
+  EXPECT_EQ(engine.Files.OutputFiles[1]->nb_streams, 0u);
 }
 
 TEST_F(FileSetupTest, EncoderFrameRateChoice) {
@@ -170,23 +172,23 @@ TEST_F(FileSetupTest, EncoderFrameRateChoice) {
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.mp4"))) << engine.LastErrorText;
   EXPECT_EQ(av_cmp_q(Codec(0, 0)->time_base, AVRational{1, 25}), 0);
 
-  engine.FrameRate = AVRational{30000, 1001};
-  engine.VideoCodecName = "mpeg1video";
+  engine.Options.FrameRate = AVRational{30000, 1001};
+  engine.Options.VideoCodecName = "mpeg1video";
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("b.mpg"))) << engine.LastErrorText;
   EXPECT_EQ(av_cmp_q(Codec(1, 0)->time_base, AVRational{1001, 30000}), 0);
 
-  engine.FrameRate = AVRational{26, 1};
-  engine.VideoCodecName = "mpeg1video";
+  engine.Options.FrameRate = AVRational{26, 1};
+  engine.Options.VideoCodecName = "mpeg1video";
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("c.mpg"))) << engine.LastErrorText;
   EXPECT_EQ(av_cmp_q(Codec(2, 0)->time_base, AVRational{1, 25}), 0);
 }
 
 TEST_F(FileSetupTest, PixelFormatAndAspect) {
-  engine.FrameWidth = 720;
-  engine.FrameHeight = 576;
-  engine.FrameAspectRatio = 16.0f / 9.0f;
-  engine.FramePixFmt = AV_PIX_FMT_YUV444P;
-  engine.VideoCodecName = "libx264";
+  engine.Options.FrameWidth = 720;
+  engine.Options.FrameHeight = 576;
+  engine.Options.FrameAspectRatio = 16.0f / 9.0f;
+  engine.Options.FramePixFmt = AV_PIX_FMT_YUV444P;
+  engine.Options.VideoCodecName = "libx264";
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.mp4"))) << engine.LastErrorText;
   AVCodecContext* c = Codec(0, 0);
   // Players of the target devices decode 4:2:0 only.
@@ -194,17 +196,17 @@ TEST_F(FileSetupTest, PixelFormatAndAspect) {
   EXPECT_EQ(c->sample_aspect_ratio.num, 64);
   EXPECT_EQ(c->sample_aspect_ratio.den, 45);
 
-  engine.FramePixFmt = AV_PIX_FMT_YUV420P;
-  engine.VideoCodecName = "gif";
+  engine.Options.FramePixFmt = AV_PIX_FMT_YUV420P;
+  engine.Options.VideoCodecName = "gif";
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("b.gif"))) << engine.LastErrorText;
   EXPECT_EQ(Codec(1, 0)->pix_fmt, avcodec_find_encoder_by_name("gif")->pix_fmts[0]);
 }
 
 TEST_F(FileSetupTest, RcOverridePassAndQuality) {
-  engine.VideoRcOverride = "0,10,5/11,20,-50";
-  engine.DoPass = 1;
-  engine.VideoQScale = 3;
-  engine.IntraOnly = 1;
+  engine.Options.VideoRcOverride = "0,10,5/11,20,-50";
+  engine.Options.DoPass = 1;
+  engine.Options.VideoQScale = 3;
+  engine.Options.IntraOnly = 1;
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.avi"))) << engine.LastErrorText;
   AVCodecContext* c = Codec(0, 0);
   ASSERT_EQ(c->rc_override_count, 2);
@@ -220,7 +222,7 @@ TEST_F(FileSetupTest, RcOverridePassAndQuality) {
   EXPECT_EQ(c->gop_size, 0);
 
   for (const char* bad : {"1,2", "1,2,3/", "a,b,c", "1,2,3x"}) {
-    engine.VideoRcOverride = bad;
+    engine.Options.VideoRcOverride = bad;
     EXPECT_FALSE(engine.OpenOutputFile(dir.File("b.avi"))) << bad;
     EXPECT_EQ(engine.LastErrorText, "new_video_stream fail: error parsing rc_override") << bad;
   }
@@ -229,22 +231,22 @@ TEST_F(FileSetupTest, RcOverridePassAndQuality) {
 TEST_F(FileSetupTest, CodecAliasesAndLanguage) {
   const auto path = MakeAv(dir, "a.mkv", "176x144");
   ASSERT_EQ(OpenInput(path), "");
-  engine.AudioCodecName = "libfaac";
-  engine.AudioLanguage = "english";
+  engine.Options.AudioCodecName = "libfaac";
+  engine.Options.AudioLanguage = "english";
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.mp4"))) << engine.LastErrorText;
   AVCodecContext* aac = Codec(0, 1);
   ASSERT_TRUE(aac->codec);
   EXPECT_STREQ(aac->codec->name, "aac");
   const AVDictionaryEntry* lang =
-      av_dict_get(engine.OutputFiles[0]->streams[1]->metadata, "language", nullptr, 0);
+      av_dict_get(engine.Files.OutputFiles[0]->streams[1]->metadata, "language", nullptr, 0);
   ASSERT_TRUE(lang);
   EXPECT_STREQ(lang->value, "eng");
-  EXPECT_TRUE(engine.AudioLanguage.empty());
+  EXPECT_TRUE(engine.Options.AudioLanguage.empty());
 
-  engine.VideoCodecName = "h263";
-  engine.AudioCodecName = "libamr_nb";
-  engine.AudioSampleRate = 8000;
-  engine.AudioChannels = 1;
+  engine.Options.VideoCodecName = "h263";
+  engine.Options.AudioCodecName = "libamr_nb";
+  engine.Options.AudioSampleRate = 8000;
+  engine.Options.AudioChannels = 1;
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("a.3gp"))) << engine.LastErrorText;
   AVCodecContext* amr = Codec(1, 1);
   EXPECT_EQ(amr->codec_id, AV_CODEC_ID_AMR_NB);
@@ -256,19 +258,19 @@ TEST_F(FileSetupTest, CodecAliasesAndLanguage) {
 TEST_F(FileSetupTest, StreamCopyAndUnwritableOutput) {
   const auto path = MakeAv(dir, "a.avi");
   ASSERT_EQ(OpenInput(path), "");
-  engine.VideoStreamCopy = 1;
-  engine.AudioStreamCopy = 1;
+  engine.Options.VideoStreamCopy = 1;
+  engine.Options.AudioStreamCopy = 1;
   ASSERT_TRUE(engine.OpenOutputFile(dir.File("copy.mkv"))) << engine.LastErrorText;
-  EXPECT_TRUE(engine.OutputStreamCopy[0][0]);
-  EXPECT_TRUE(engine.OutputStreamCopy[0][1]);
-  EXPECT_EQ(engine.VideoStreamCopy, 0);
+  EXPECT_TRUE(engine.Files.OutputStreamCopy[0][0]);
+  EXPECT_TRUE(engine.Files.OutputStreamCopy[0][1]);
+  EXPECT_EQ(engine.Options.VideoStreamCopy, 0);
 
   const auto unwritable = dir.File("no-such-folder/out.avi");
   EXPECT_FALSE(engine.OpenOutputFile(unwritable));
   EXPECT_EQ(engine.LastErrorText.rfind("Could not open '" + unwritable + "'", 0), 0u)
       << engine.LastErrorText;
   // The output stays registered; the caller drops the whole job.
-  EXPECT_EQ(engine.OutputFileCount, 2);
+  EXPECT_EQ(engine.Files.OutputFileCount, 2);
 
   // Writing over the file being read would destroy the source.
   const auto size = std::filesystem::file_size(path);
@@ -285,7 +287,7 @@ TEST_F(FileSetupTest, TooManyInputs) {
   ASSERT_TRUE(media::MakeMedia(path, args));
   for (int i = 0; i < kMaxFiles; ++i) ASSERT_EQ(OpenInput(path), "") << i;
   EXPECT_EQ(OpenInput(path), path + ": too many input files (at most 20)");
-  EXPECT_EQ(engine.InputFileCount, kMaxFiles);
+  EXPECT_EQ(engine.Files.InputFileCount, kMaxFiles);
 }
 
 TEST(FileSetupAvs, ReadsTheQueuesScript) {
@@ -323,11 +325,11 @@ TEST_F(FileSetupTest, ScriptInputHasConstantRate) {
   media::WriteFile(script, "DirectShowSource(\"" + source + "\", fps=25, convertfps=true)\r\n");
 
   ASSERT_EQ(OpenInput(script), "");
-  EXPECT_EQ(engine.FrameRate.num, 25);
-  EXPECT_EQ(engine.FrameRate.den, 1);
+  EXPECT_EQ(engine.Options.FrameRate.num, 25);
+  EXPECT_EQ(engine.Options.FrameRate.den, 1);
   // Ten pictures 40 ms apart, then forty 80 ms apart: about 3.96 s.
-  EXPECT_NEAR(engine.TotalDurationMs, 3960, 100);
-  AVFormatContext* ic = engine.InputFiles[0].get();
+  EXPECT_NEAR(engine.Options.TotalDurationMs, 3960, 100);
+  AVFormatContext* ic = engine.Files.InputFiles[0].get();
   ASSERT_EQ(ic->nb_streams, 2u);
   int video = -1;
   for (unsigned i = 0; i < ic->nb_streams; ++i)
@@ -373,8 +375,8 @@ TEST_F(FileSetupTest, ScriptInputConvertsAtConstantRate) {
                    "DirectShowSource(\"" +
                        source + "\", fps=25, convertfps=true)\r\n");
   ASSERT_EQ(OpenInput(script), "");
-  engine.VideoCodecName = "mpeg4";
-  engine.AudioCodecName = "libfaac";
+  engine.Options.VideoCodecName = "mpeg4";
+  engine.Options.AudioCodecName = "libfaac";
   const auto out = dir.File("film.mp4");
   ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
   engine.Transcode();
@@ -399,7 +401,7 @@ TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
   ASSERT_EQ(OpenInput(path), "");
   const auto out = dir.File("out.avi");
   ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
-  engine.ReplaceExistingOutput = false;
+  engine.Options.ReplaceExistingOutput = false;
   // Another program takes the name while the job waits for its turn.
   media::WriteFile(out, "not ours");
   EXPECT_THROW(engine.Transcode(), FFMpegException);

@@ -58,22 +58,22 @@ TEST_F(FrameHookTest, InvertModuleChangesThePictureInPlace) {
   TCustomFFmpeg engine;
   engine.ResetEngine();
   engine.Dispatch("vhook", kInvert);
-  EXPECT_TRUE(engine.UsingFrameHook);
+  EXPECT_TRUE(engine.Stats.UsingFrameHook);
   engine.Dispatch("vhook", kInvert + " luma");  // the same module twice, configured apart
-  ASSERT_EQ(engine.FrameHooks.Size(), 2u);
+  ASSERT_EQ(engine.Files.FrameHooks.Size(), 2u);
 
   // 4x2 YUV420P picture: both modules invert the luma plane (back to the original), only the
   // first inverts the chroma planes.
   uint8_t y[8] = {0, 10, 20, 30, 40, 50, 60, 255}, u[2] = {100, 0}, v[2] = {28, 255};
   QuorvinHookPicture picture{{y, u, v, nullptr}, {4, 1, 1, 0}};
-  RunFrameHooks(engine.FrameHooks, &picture, AV_PIX_FMT_YUV420P, 4, 2, 0);
+  RunFrameHooks(engine.Files.FrameHooks, &picture, AV_PIX_FMT_YUV420P, 4, 2, 0);
   EXPECT_EQ(y[1], 10);
   EXPECT_EQ(y[7], 255);
   EXPECT_EQ(u[0], 155);
   EXPECT_EQ(v[1], 0);
 
   engine.FreeFileSet();  // releases both module contexts (checked by the leak detector)
-  EXPECT_TRUE(engine.FrameHooks.Empty());
+  EXPECT_TRUE(engine.Files.FrameHooks.Empty());
 }
 
 TEST_F(FrameHookTest, FailuresGiveTheirCodesAndMessages) {
@@ -114,7 +114,7 @@ TEST_F(FrameHookTest, FailuresGiveTheirCodesAndMessages) {
   } catch (const FFMpegException& e) {
     EXPECT_STREQ(e.what(), "Failed to add video hook function: /nonexistent/hook.so -x");
   }
-  EXPECT_FALSE(engine.UsingFrameHook);
+  EXPECT_FALSE(engine.Stats.UsingFrameHook);
 }
 
 TEST(Binding, LogLevelsAndSink) {
@@ -134,7 +134,7 @@ TEST(Binding, LogLevelsAndSink) {
 
   TCustomFFmpeg engine;
   engine.SetVerbosity(0);
-  EXPECT_EQ(engine.Verbosity, 0);
+  EXPECT_EQ(engine.Options.Verbosity, 0);
   EXPECT_EQ(CachedLibraryLogLevel(), 0);
   {
     LogCapture log;

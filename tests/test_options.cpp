@@ -65,27 +65,27 @@ TEST_F(OptionsTest, LogOnlyRejectedAndUnknownRows) {
   EXPECT_EQ(Failure("", ""), "");
   EXPECT_TRUE(logs.empty());
   EXPECT_TRUE(engine.OptionNames.empty());
-  EXPECT_EQ(engine.ThreadCount, 1);
+  EXPECT_EQ(engine.Options.ThreadCount, 1);
 
   // Names are matched exactly: no trimming, no case folding.
   EXPECT_EQ(Failure("S", "641x480"), "");
   EXPECT_EQ(Failure(" s", "641x480"), "");
-  EXPECT_EQ(engine.FrameWidth, 0);
+  EXPECT_EQ(engine.Options.FrameWidth, 0);
 }
 
 TEST_F(OptionsTest, PictureChecks) {
   EXPECT_EQ(Failure("s", "641x480"), "Frame size must be a multiple of 2");
-  EXPECT_EQ(engine.FrameWidth, 641);  // the odd value stays stored
+  EXPECT_EQ(engine.Options.FrameWidth, 641);  // the odd value stays stored
   EXPECT_EQ(Failure("s", "big"), "Incorrect frame size");
   EXPECT_EQ(Failure("s", "vga"), "");
-  EXPECT_EQ(engine.FrameWidth, 640);
-  EXPECT_EQ(engine.FrameHeight, 480);
+  EXPECT_EQ(engine.Options.FrameWidth, 640);
+  EXPECT_EQ(engine.Options.FrameHeight, 480);
 
   EXPECT_EQ(Failure("croptop", "10"), "");
-  EXPECT_EQ(engine.FrameHeight, 470);
-  EXPECT_EQ(engine.CropTop, 10);
+  EXPECT_EQ(engine.Options.FrameHeight, 470);
+  EXPECT_EQ(engine.Options.CropTop, 10);
   EXPECT_EQ(Failure("croptop", "-2"), "");
-  EXPECT_EQ(engine.CropTop, 10);
+  EXPECT_EQ(engine.Options.CropTop, 10);
   EXPECT_EQ(Failure("cropbottom", "470"),
             "Vertical crop dimensions are outside the range of the original image.\n"
             "Remember to crop first and scale second.");
@@ -95,119 +95,119 @@ TEST_F(OptionsTest, PictureChecks) {
   EXPECT_EQ(Failure("cropright", "3"), "Right crop size must be a multiple of 2");
   EXPECT_EQ(Failure("padleft", "5"), "Left pad size must be a multiple of 2");
   EXPECT_EQ(Failure("padtop", "8"), "");
-  EXPECT_EQ(engine.PadTop, 8);
-  EXPECT_EQ(engine.FrameHeight, 470);  // pads do not change the size
+  EXPECT_EQ(engine.Options.PadTop, 8);
+  EXPECT_EQ(engine.Options.FrameHeight, 470);  // pads do not change the size
 
   EXPECT_EQ(Failure("aspect", "16:9"), "");
-  EXPECT_FLOAT_EQ(engine.FrameAspectRatio, 1.7777778f);
+  EXPECT_FLOAT_EQ(engine.Options.FrameAspectRatio, 1.7777778f);
   EXPECT_EQ(Failure("aspect", "1.5"), "");
-  EXPECT_FLOAT_EQ(engine.FrameAspectRatio, 1.5f);
+  EXPECT_FLOAT_EQ(engine.Options.FrameAspectRatio, 1.5f);
   for (const char* bad : {"4:0", "0", "x:3", "wide"})
     EXPECT_EQ(Failure("aspect", bad), "Incorrect aspect ratio specification.") << bad;
 
   EXPECT_EQ(Failure("qscale", "0"), "qscale must be > 0.0 and <= 255");
   EXPECT_EQ(Failure("qscale", "256"), "qscale must be > 0.0 and <= 255");
   EXPECT_EQ(Failure("qscale", "255"), "");
-  EXPECT_FLOAT_EQ(engine.VideoQScale, 255.0f);
+  EXPECT_FLOAT_EQ(engine.Options.VideoQScale, 255.0f);
 
   EXPECT_EQ(Failure("r", "abc"), "Incorrect frame rate");
   EXPECT_EQ(Failure("r", "30000/1001"), "");
-  EXPECT_EQ(engine.FrameRate.num, 30000);
-  EXPECT_EQ(engine.FrameRate.den, 1001);
+  EXPECT_EQ(engine.Options.FrameRate.num, 30000);
+  EXPECT_EQ(engine.Options.FrameRate.den, 1001);
 
   EXPECT_EQ(Failure("pix_fmt", "yuv422p"), "");
-  EXPECT_EQ(engine.FramePixFmt, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(engine.Options.FramePixFmt, AV_PIX_FMT_YUV422P);
   EXPECT_EQ(Failure("pix_fmt", "nonsense"), "");
-  EXPECT_EQ(engine.FramePixFmt, AV_PIX_FMT_NONE);
+  EXPECT_EQ(engine.Options.FramePixFmt, AV_PIX_FMT_NONE);
 }
 
 TEST_F(OptionsTest, PadColorConvertsToYuv) {
   engine.Dispatch("padcolor", "0xFFFFFF");
-  EXPECT_EQ(engine.PadColor, (std::array<int, 3>{255, 128, 128}));
+  EXPECT_EQ(engine.Options.PadColor, (std::array<int, 3>{255, 128, 128}));
   engine.Dispatch("padcolor", "0");
-  EXPECT_EQ(engine.PadColor, (std::array<int, 3>{0, 128, 128}));
+  EXPECT_EQ(engine.Options.PadColor, (std::array<int, 3>{0, 128, 128}));
   engine.Dispatch("padcolor", "255");  // pure red, 0x00BBGGRR
-  EXPECT_EQ(engine.PadColor, (std::array<int, 3>{76, 85, 255}));
+  EXPECT_EQ(engine.Options.PadColor, (std::array<int, 3>{76, 85, 255}));
 }
 
 TEST_F(OptionsTest, CodecNamesTagsAndNumbers) {
   engine.Dispatch("vcodec", "copy");
-  EXPECT_EQ(engine.VideoStreamCopy, 1);
-  EXPECT_TRUE(engine.VideoCodecName.empty());
+  EXPECT_EQ(engine.Options.VideoStreamCopy, 1);
+  EXPECT_TRUE(engine.Options.VideoCodecName.empty());
   engine.Dispatch("vcodec", "mpeg4");
-  EXPECT_EQ(engine.VideoCodecName, "mpeg4");
-  EXPECT_EQ(engine.VideoStreamCopy, 1);  // a later name keeps the copy flag
+  EXPECT_EQ(engine.Options.VideoCodecName, "mpeg4");
+  EXPECT_EQ(engine.Options.VideoStreamCopy, 1);  // a later name keeps the copy flag
   engine.Dispatch("acodec", "");
-  EXPECT_TRUE(engine.AudioCodecName.empty());
+  EXPECT_TRUE(engine.Options.AudioCodecName.empty());
 
   engine.Dispatch("vtag", "XVID");
-  EXPECT_EQ(engine.VideoCodecTag, 'X' | 'V' << 8 | 'I' << 16 | 'D' << 24);
+  EXPECT_EQ(engine.Options.VideoCodecTag, 'X' | 'V' << 8 | 'I' << 16 | 'D' << 24);
   EXPECT_EQ(Failure("vtag", "DIVX5"), "video tag parameter must be 4 chars");
   EXPECT_EQ(Failure("atag", "mp"), "audio tag parameter must be 4 chars");
 
   EXPECT_EQ(Failure("pass", "3"), "pass number can be only 1 or 2");
   EXPECT_EQ(Failure("pass", "2"), "");
-  EXPECT_EQ(engine.DoPass, 2);
+  EXPECT_EQ(engine.Options.DoPass, 2);
 
   EXPECT_EQ(Failure("vsync", "one"), "'one' is not a valid integer value");
   EXPECT_EQ(Failure("vol", "99999999999"), "'99999999999' is not a valid integer value");
   EXPECT_EQ(Failure("muxdelay", "0.x"), "'0.x' is not a valid floating point value");
   EXPECT_EQ(Failure("ar", "0"), "");
-  EXPECT_EQ(engine.AudioSampleRate, 44100);  // only values above 0 count
+  EXPECT_EQ(engine.Options.AudioSampleRate, 44100);  // only values above 0 count
   EXPECT_EQ(Failure("ac", "1"), "");
-  EXPECT_EQ(engine.AudioChannels, 1);
+  EXPECT_EQ(engine.Options.AudioChannels, 1);
 
   engine.Dispatch("title", "");
   engine.Dispatch("title", "Song");
   engine.Dispatch("title", "");
-  EXPECT_EQ(engine.Title, "Song");  // empty tag values are ignored
+  EXPECT_EQ(engine.Options.Title, "Song");  // empty tag values are ignored
   engine.Dispatch("alang", "eng");
   engine.Dispatch("alang", "");
-  EXPECT_EQ(engine.AudioLanguage, "");  // but a language is taken as given
+  EXPECT_EQ(engine.Options.AudioLanguage, "");  // but a language is taken as given
 }
 
 TEST_F(OptionsTest, TimeValues) {
   engine.Dispatch("t", "00:00:02.5");
-  EXPECT_EQ(engine.RecordingTimeUs, 2500000);
-  EXPECT_EQ(engine.TotalDurationMs, 2500);
+  EXPECT_EQ(engine.Options.RecordingTimeUs, 2500000);
+  EXPECT_EQ(engine.Options.TotalDurationMs, 2500);
   engine.Dispatch("t", "0");  // zero changes nothing
-  EXPECT_EQ(engine.TotalDurationMs, 2500);
+  EXPECT_EQ(engine.Options.TotalDurationMs, 2500);
   engine.Dispatch("ss", "1.5");
-  EXPECT_EQ(engine.StartTimeUs, 1500000);
+  EXPECT_EQ(engine.Options.StartTimeUs, 1500000);
   EXPECT_EQ(Failure("itsoffset", "soon"), "Invalid duration specification for itsoffset: soon");
   EXPECT_EQ(Failure("timestamp", "never"), "Invalid date specification for timestamp: never");
   engine.Dispatch("timestamp", "1970-01-02 00:00:00Z");
-  EXPECT_EQ(engine.RecTimestamp, 86400);
+  EXPECT_EQ(engine.Options.RecTimestamp, 86400);
 }
 
 TEST_F(OptionsTest, MapsScalesAndMatrices) {
   engine.Dispatch("map", "0:1");
   engine.Dispatch("map", "0.1");
   engine.Dispatch("map", "1:0:0:0x2");
-  ASSERT_EQ(engine.StreamMapCount, 3);
-  EXPECT_EQ(engine.StreamMaps[1].FileIndex, 0);
-  EXPECT_EQ(engine.StreamMaps[1].StreamIndex, 1);
-  EXPECT_EQ(engine.StreamMaps[1].SyncStreamIndex, 1);
-  EXPECT_EQ(engine.StreamMaps[2].SyncStreamIndex, 2);
+  ASSERT_EQ(engine.Files.StreamMapCount, 3);
+  EXPECT_EQ(engine.Files.StreamMaps[1].FileIndex, 0);
+  EXPECT_EQ(engine.Files.StreamMaps[1].StreamIndex, 1);
+  EXPECT_EQ(engine.Files.StreamMaps[1].SyncStreamIndex, 1);
+  EXPECT_EQ(engine.Files.StreamMaps[2].SyncStreamIndex, 2);
   for (int i = 3; i < kMaxStreamMaps; ++i) engine.Dispatch("map", "0:0");
   EXPECT_EQ(Failure("map", "0:0"), "Too many stream maps (at most 20)");
-  EXPECT_EQ(engine.StreamMapCount, kMaxStreamMaps);
+  EXPECT_EQ(engine.Files.StreamMapCount, kMaxStreamMaps);
 
   engine.Dispatch("map_meta_data", "0:1");
-  EXPECT_EQ(engine.MetaDataMaps[0].InFile, 1);
+  EXPECT_EQ(engine.Files.MetaDataMaps[0].InFile, 1);
 
   engine.Dispatch("itsscale", "0:2");
-  EXPECT_DOUBLE_EQ(engine.InputTsScale[0][0], 2.0);
+  EXPECT_DOUBLE_EQ(engine.Files.InputTsScale[0][0], 2.0);
   EXPECT_EQ(Failure("itsscale", "20:1"), "stream index over MAX_STREAMS(20)");
   EXPECT_EQ(Failure("itsscale", "-1:1"), "stream index over MAX_STREAMS(20)");
 
   std::string matrix;
   for (int i = 1; i <= 64; ++i) matrix += std::to_string(i) + (i < 64 ? "," : "");
   engine.Dispatch("intra_matrix", matrix);
-  ASSERT_EQ(engine.IntraMatrix.size(), 64u);
-  EXPECT_EQ(engine.IntraMatrix[63], 64);
+  ASSERT_EQ(engine.Options.IntraMatrix.size(), 64u);
+  EXPECT_EQ(engine.Options.IntraMatrix[63], 64);
   EXPECT_EQ(Failure("inter_matrix", "1,2,3"), "Syntax error in matrix \"1,2,3\" at coeff 2");
-  EXPECT_TRUE(engine.InterMatrix.empty());
+  EXPECT_TRUE(engine.Options.InterMatrix.empty());
 }
 
 TEST_F(OptionsTest, NewStreamsNeedAnOutputFile) {

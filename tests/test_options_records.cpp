@@ -46,28 +46,28 @@ class OptionsRecordsTest : public ::testing::Test {
 
 TEST_F(OptionsRecordsTest, TargetPresets) {
   engine.Dispatch("target", "pal-dvd");
-  EXPECT_EQ(engine.FrameWidth, 720);
-  EXPECT_EQ(engine.FrameHeight, 576);
-  EXPECT_EQ(engine.FrameRate.num, 25);
-  EXPECT_EQ(engine.FrameRate.den, 1);
-  EXPECT_EQ(engine.VideoCodecName, "mpeg2video");
-  EXPECT_EQ(engine.AudioCodecName, "ac3");
-  EXPECT_STREQ(engine.OutputFormat->name, "dvd");
-  EXPECT_EQ(engine.AudioSampleRate, 48000);
-  EXPECT_FLOAT_EQ(engine.FrameAspectRatio, 16.0f / 9.0f);
+  EXPECT_EQ(engine.Options.FrameWidth, 720);
+  EXPECT_EQ(engine.Options.FrameHeight, 576);
+  EXPECT_EQ(engine.Options.FrameRate.num, 25);
+  EXPECT_EQ(engine.Options.FrameRate.den, 1);
+  EXPECT_EQ(engine.Options.VideoCodecName, "mpeg2video");
+  EXPECT_EQ(engine.Options.AudioCodecName, "ac3");
+  EXPECT_STREQ(engine.Options.OutputFormat->name, "dvd");
+  EXPECT_EQ(engine.Options.AudioSampleRate, 48000);
+  EXPECT_FLOAT_EQ(engine.Options.FrameAspectRatio, 16.0f / 9.0f);
   EXPECT_EQ(VideoOption("g"), 15);
   EXPECT_EQ(VideoOption("b"), 6000000);
   EXPECT_EQ(VideoOption("maxrate"), 9000000);
 
   engine.ResetEngine();
   engine.Dispatch("aspect", "4:3");
-  engine.AudioChannels = 1;
+  engine.Options.AudioChannels = 1;
   engine.Dispatch("target", " ntsc-svcd ");
-  EXPECT_EQ(engine.FrameWidth, 480);
-  EXPECT_EQ(engine.FrameHeight, 480);
-  EXPECT_EQ(engine.FrameRate.num, 30000);
-  EXPECT_EQ(engine.AudioChannels, 2);
-  EXPECT_FLOAT_EQ(engine.FrameAspectRatio, 4.0f / 3.0f);  // an aspect given first stays
+  EXPECT_EQ(engine.Options.FrameWidth, 480);
+  EXPECT_EQ(engine.Options.FrameHeight, 480);
+  EXPECT_EQ(engine.Options.FrameRate.num, 30000);
+  EXPECT_EQ(engine.Options.AudioChannels, 2);
+  EXPECT_FLOAT_EQ(engine.Options.FrameAspectRatio, 4.0f / 3.0f);  // an aspect given first stays
   EXPECT_EQ(VideoOption("g"), 18);
 
   engine.ResetEngine();
@@ -75,11 +75,11 @@ TEST_F(OptionsRecordsTest, TargetPresets) {
   engine.Dispatch("r", "25");
   logs.clear();
   engine.Dispatch("target", "vcd");
-  EXPECT_EQ(engine.FrameHeight, 288);
+  EXPECT_EQ(engine.Options.FrameHeight, 288);
   EXPECT_EQ(logs, std::vector<std::string>{"Assuming PAL for target."});
   EXPECT_EQ(Failure([&] { engine.Dispatch("target", "film-dv50"); }), "");
-  EXPECT_EQ(engine.FramePixFmt, AV_PIX_FMT_YUV422P);
-  EXPECT_EQ(engine.FrameHeight, 480);
+  EXPECT_EQ(engine.Options.FramePixFmt, AV_PIX_FMT_YUV422P);
+  EXPECT_EQ(engine.Options.FrameHeight, 480);
   EXPECT_EQ(Failure([&] { engine.Dispatch("target", "pal-laserdisc"); }), "Unknown target type");
 }
 
@@ -90,12 +90,12 @@ TEST_F(OptionsRecordsTest, AutoNormFollowsTheInputAndElseTheDefault) {
   engine.Dispatch("r", "10");  // decides nothing
   engine.OpenInputFile(ntsc);
   engine.TargetPreset("dvd", "auto", "pal");
-  EXPECT_EQ(engine.FrameHeight, 480);
+  EXPECT_EQ(engine.Options.FrameHeight, 480);
 
   engine.ResetEngine();
   engine.Dispatch("r", "10");
   engine.TargetPreset("dvd", "auto", "pal");
-  EXPECT_EQ(engine.FrameHeight, 576);
+  EXPECT_EQ(engine.Options.FrameHeight, 576);
 }
 
 TEST_F(OptionsRecordsTest, VcdPresetReachesTheMpegMuxer) {
@@ -103,7 +103,7 @@ TEST_F(OptionsRecordsTest, VcdPresetReachesTheMpegMuxer) {
   engine.Dispatch("target", "pal-vcd");
   std::string path = dir.File("out.mpg");
   ASSERT_TRUE(engine.OpenOutputFile(path)) << engine.LastErrorText;
-  AVFormatContext* oc = engine.OutputFiles[0].get();
+  AVFormatContext* oc = engine.Files.OutputFiles[0].get();
   int64_t mux_rate = 0;
   ASSERT_GE(av_opt_get_int(oc->priv_data, "muxrate", 0, &mux_rate), 0);
   EXPECT_EQ(mux_rate, 1411200);
@@ -160,14 +160,14 @@ TEST_F(OptionsRecordsTest, ResetOutputRecordTouchesOnlyItsAssignedFields) {
   TOutputOptions options;
   ResetOutputOptions(options);
   engine.ApplyOutputOptions("out.mp4", options);
-  EXPECT_EQ(engine.AudioLanguage, "");
-  EXPECT_EQ(engine.VideoSyncMethod, -1);
-  EXPECT_EQ(engine.PadColor, (std::array<int, 3>{0, 128, 128}));
-  EXPECT_EQ(engine.FrameWidth, 320);
-  EXPECT_EQ(engine.VideoCodecName, "mpeg4");
-  EXPECT_EQ(engine.AudioChannels, 2);
-  EXPECT_EQ(engine.RecordingTimeUs, INT64_MAX);
-  EXPECT_EQ(engine.HookTimeRangeCount, 0);
+  EXPECT_EQ(engine.Options.AudioLanguage, "");
+  EXPECT_EQ(engine.Options.VideoSyncMethod, -1);
+  EXPECT_EQ(engine.Options.PadColor, (std::array<int, 3>{0, 128, 128}));
+  EXPECT_EQ(engine.Options.FrameWidth, 320);
+  EXPECT_EQ(engine.Options.VideoCodecName, "mpeg4");
+  EXPECT_EQ(engine.Options.AudioChannels, 2);
+  EXPECT_EQ(engine.Options.RecordingTimeUs, INT64_MAX);
+  EXPECT_EQ(engine.Options.HookTimeRangeCount, 0);
   EXPECT_TRUE(engine.OptionNames.empty());
 }
 
@@ -180,14 +180,14 @@ TEST_F(OptionsRecordsTest, OutputRecordFieldsOverrideLinesAndFailuresKeepEarlier
   options.Title = "Field";
   options.HookRanges = "1000-2000,500-800";
   engine.ApplyOutputOptions("out.avi", options);
-  EXPECT_EQ(engine.VideoCodecName, "libxvid");
+  EXPECT_EQ(engine.Options.VideoCodecName, "libxvid");
   int64_t audio_rate = 0;
   av_opt_get_int(engine.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(), "b", 0, &audio_rate);
   EXPECT_EQ(audio_rate, 128000);
-  EXPECT_EQ(engine.Title, "Field");
-  EXPECT_EQ(engine.TotalDurationMs, 1500);
-  ASSERT_EQ(engine.HookTimeRangeCount, 2);
-  EXPECT_EQ(engine.HookTimeRanges[0].End, 800000);
+  EXPECT_EQ(engine.Options.Title, "Field");
+  EXPECT_EQ(engine.Options.TotalDurationMs, 1500);
+  ASSERT_EQ(engine.Options.HookTimeRangeCount, 2);
+  EXPECT_EQ(engine.Options.HookTimeRanges[0].End, 800000);
 
   // A failing field ends the application; fields before it stay applied.
   engine.ResetEngine();
@@ -202,10 +202,10 @@ TEST_F(OptionsRecordsTest, OutputRecordFieldsOverrideLinesAndFailuresKeepEarlier
   } catch (const FFMpegException& e) {
     EXPECT_STREQ(e.what(), "Frame size must be a multiple of 2");
   }
-  EXPECT_EQ(engine.AudioCodecName, "mp2");
-  EXPECT_EQ(engine.VideoCodecName, "mpeg4");  // the video codec comes before the size
-  EXPECT_EQ(engine.AudioLanguage, "");        // the record's language replaced the line's
-  EXPECT_EQ(engine.PadColor, (std::array<int, 3>{16, 128, 128}));  // not reached
+  EXPECT_EQ(engine.Options.AudioCodecName, "mp2");
+  EXPECT_EQ(engine.Options.VideoCodecName, "mpeg4");  // the video codec comes before the size
+  EXPECT_EQ(engine.Options.AudioLanguage, "");        // the record's language replaced the line's
+  EXPECT_EQ(engine.Options.PadColor, (std::array<int, 3>{16, 128, 128}));  // not reached
 
   // With a hook flag set the ranges are not read.
   engine.ResetEngine();
@@ -213,7 +213,7 @@ TEST_F(OptionsRecordsTest, OutputRecordFieldsOverrideLinesAndFailuresKeepEarlier
   hooked.UseBeforeHook = true;
   hooked.HookRanges = "0-100";
   engine.ApplyOutputOptions("out.avi", hooked);
-  EXPECT_EQ(engine.HookTimeRangeCount, 0);
+  EXPECT_EQ(engine.Options.HookTimeRangeCount, 0);
 }
 
 TEST_F(OptionsRecordsTest, InputRecord) {
@@ -223,10 +223,10 @@ TEST_F(OptionsRecordsTest, InputRecord) {
   options.StartTime = 2500;
   options.ProgramID = 0;
   engine.ApplyInputOptions("in.ts", options);
-  EXPECT_STREQ(engine.InputFormat->name, "mpegts");
-  EXPECT_EQ(engine.StartTimeUs, 2500000);  // the field overrides the line
-  EXPECT_EQ(engine.ProgramId, 0);
-  EXPECT_DOUBLE_EQ(engine.InputTsScale[0][1], 0.5);
+  EXPECT_STREQ(engine.Options.InputFormat->name, "mpegts");
+  EXPECT_EQ(engine.Options.StartTimeUs, 2500000);  // the field overrides the line
+  EXPECT_EQ(engine.Options.ProgramId, 0);
+  EXPECT_DOUBLE_EQ(engine.Files.InputTsScale[0][1], 0.5);
 
   TInputOptions unknown;
   unknown.FileFormat = "nosuchformat";
@@ -235,6 +235,6 @@ TEST_F(OptionsRecordsTest, InputRecord) {
   EXPECT_EQ(Failure([&] { engine.Dispatch("f", "nosuchformat"); }),
             "Unknown input or output format: nosuchformat");
   engine.Dispatch("f", "ipod");  // an output-only name is accepted
-  EXPECT_EQ(engine.InputFormat, nullptr);
-  EXPECT_STREQ(engine.OutputFormat->name, "ipod");
+  EXPECT_EQ(engine.Options.InputFormat, nullptr);
+  EXPECT_STREQ(engine.Options.OutputFormat->name, "ipod");
 }

@@ -67,14 +67,14 @@ TEST(FileSetupCatalogue, EveryFormatSetsUpItsProfileCodecs) {
     engine.OpenInputFile(source);
     engine.ApplyOutputOptions(out, options);
     ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
-    ASSERT_EQ(engine.OutputFileCount, 1);
-    const AVFormatContext* oc = engine.OutputFiles[0].get();
+    ASSERT_EQ(engine.Files.OutputFileCount, 1);
+    const AVFormatContext* oc = engine.Files.OutputFiles[0].get();
 
     const bool video = !options.DisableVideo && !options.VideoCodec.empty();
     ASSERT_EQ(oc->nb_streams, video ? 2u : 1u);
     int stream = 0;
     if (video) {
-      const AVCodecContext* v = engine.OutputCodecs[0][stream++].get();
+      const AVCodecContext* v = engine.Files.OutputCodecs[0][stream++].get();
       EXPECT_EQ(v->codec_type, AVMEDIA_TYPE_VIDEO);
       EXPECT_EQ(EncoderOf(v), ExpectedEncoder(options.VideoCodec));
       EXPECT_GT(v->width, 0);
@@ -82,7 +82,7 @@ TEST(FileSetupCatalogue, EveryFormatSetsUpItsProfileCodecs) {
       EXPECT_NE(v->pix_fmt, AV_PIX_FMT_NONE);
       EXPECT_GT(v->time_base.den, 0);
     }
-    const AVCodecContext* a = engine.OutputCodecs[0][stream].get();
+    const AVCodecContext* a = engine.Files.OutputCodecs[0][stream].get();
     EXPECT_EQ(a->codec_type, AVMEDIA_TYPE_AUDIO);
     EXPECT_EQ(EncoderOf(a), ExpectedEncoder(options.AudioCodec));
     if (options.AudioSampleRate > 0 && options.AudioCodec != "libamr_nb") {

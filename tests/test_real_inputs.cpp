@@ -136,22 +136,22 @@ TEST_F(ProbeRealInputs, FileSetupOpensEveryKind) {
     }
     const auto info = media::Probe(Path(f));
     if (const auto v = info.First("video")) {
-      EXPECT_EQ(engine.FrameWidth, v->width);
-      EXPECT_EQ(engine.FrameHeight, v->height);
-      EXPECT_EQ(engine.FrameRate.num * v->r_frame_rate.den,
-                engine.FrameRate.den * v->r_frame_rate.num);
-      EXPECT_NE(engine.FramePixFmt, AV_PIX_FMT_NONE);
+      EXPECT_EQ(engine.Options.FrameWidth, v->width);
+      EXPECT_EQ(engine.Options.FrameHeight, v->height);
+      EXPECT_EQ(engine.Options.FrameRate.num * v->r_frame_rate.den,
+                engine.Options.FrameRate.den * v->r_frame_rate.num);
+      EXPECT_NE(engine.Options.FramePixFmt, AV_PIX_FMT_NONE);
     }
     if (const auto a = info.First("audio")) {
-      EXPECT_EQ(engine.AudioSampleRate, a->sample_rate);
-      EXPECT_EQ(engine.AudioChannels, a->channels);
+      EXPECT_EQ(engine.Options.AudioSampleRate, a->sample_rate);
+      EXPECT_EQ(engine.Options.AudioChannels, a->channels);
     }
-    EXPECT_NEAR(engine.TotalDurationMs, info.duration_s * 1000, 1);
+    EXPECT_NEAR(engine.Options.TotalDurationMs, info.duration_s * 1000, 1);
 
     // An output of the same kinds of streams can be prepared from it.
     ASSERT_TRUE(engine.OpenOutputFile(dir_->File(std::string("out-") + f.name + ".avi")))
         << engine.LastErrorText;
-    EXPECT_EQ(engine.OutputFiles[0]->nb_streams, (f.video ? 1u : 0u) + (f.audio ? 1u : 0u));
+    EXPECT_EQ(engine.Files.OutputFiles[0]->nb_streams, (f.video ? 1u : 0u) + (f.audio ? 1u : 0u));
   }
   SetLibraryLogSink(nullptr);
 }

@@ -68,16 +68,16 @@ void Convert(AVIOContext* io) {
   engine.SetGenericOption("protocol_whitelist", "none");
   engine.OpenInputFile("fuzz-input", io);
 
-  engine.FrameWidth = 64;
-  engine.FrameHeight = 48;
-  engine.FramePixFmt = AV_PIX_FMT_YUV420P;
-  engine.VideoCodecName = "rawvideo";
-  engine.AudioSampleRate = 22050;
-  engine.AudioChannels = 1;
-  engine.AudioCodecName = "pcm_s16le";
-  engine.SubtitleCodecName = "ass";
-  engine.RecordingTimeUs = 1000000;
-  engine.MaxFrames[0] = 12;
+  engine.Options.FrameWidth = 64;
+  engine.Options.FrameHeight = 48;
+  engine.Options.FramePixFmt = AV_PIX_FMT_YUV420P;
+  engine.Options.VideoCodecName = "rawvideo";
+  engine.Options.AudioSampleRate = 22050;
+  engine.Options.AudioChannels = 1;
+  engine.Options.AudioCodecName = "pcm_s16le";
+  engine.Options.SubtitleCodecName = "ass";
+  engine.Options.RecordingTimeUs = 1000000;
+  engine.Options.MaxFrames[0] = 12;
   engine.SetOutputFormat("null");
   if (!engine.OpenOutputFile("fuzz-output")) throw FFMpegException(engine.LastErrorText);
   engine.Transcode();
