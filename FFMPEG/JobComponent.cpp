@@ -216,6 +216,11 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
   return true;
 }
 
+void TFFmpeg::RunStageThread(const std::function<void()>& body) {
+  CurrentJobScope current(this);
+  body();
+}
+
 void TFFmpeg::Execute() {
   State.Finished = false;
   {

@@ -95,6 +95,8 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   void Execute();
   // Marks the job as ended and calls the terminate callback.
   void DoTerminate();
+  // Stage threads of the run log library lines as this job's.
+  void RunStageThread(const std::function<void()>& body) override;
 
   // Claims the single launch of this job. True for the first caller only.
   bool ClaimLaunch() { return !launched_.exchange(true); }

@@ -21,8 +21,8 @@ namespace {
 
 // Queue lengths: enough for the stages to work at the same time, small enough that memory
 // stays flat (a picture waiting for its output stage holds a decoded picture).
-constexpr size_t kPacketQueueLength = 8;
-constexpr size_t kFrameQueueLength = 2;
+constexpr size_t kPacketQueueLength = 4;
+constexpr size_t kFrameQueueLength = 1;
 
 // Encoded packets the writer may hold back, waiting for a packet of every output, before it
 // writes the earliest anyway (an output that gives nothing for a very long time).
@@ -107,7 +107,7 @@ template <typename Body>
 void Transcoder::RunStageThread(Body body) {
   threads_.emplace_back([this, body]() {
     try {
-      body();
+      e_.RunStageThread(body);
     } catch (...) {
       Fail(std::current_exception());
     }

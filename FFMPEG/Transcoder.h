@@ -46,10 +46,12 @@ struct TranscodeRun {
 
 // A picture or a buffer of sound on its way from an input stream's stage to an output stage.
 struct FrameItem {
-  FramePtr Frame;  // picture, or interleaved signed 16-bit sound
+  // A picture already of the encoder's size and format, or interleaved signed 16-bit sound.
+  FramePtr Frame;
   // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
   int64_t SyncPts = 0;
-  float Quality = 0;  // quality of the decoded picture ("sameq")
+  float Quality = 0;             // quality of the decoded picture ("sameq")
+  int SourceTopFieldFirst = 0;  // field order of the decoded picture
 };
 
 // An encoded packet for the writer, or the end of one output's packets (Packet empty).
@@ -149,10 +151,10 @@ class Transcoder {
   bool FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]);
   void DoVideoOut(OutputStreamState& ost, const FrameItem& item);
   int64_t VideoSyncCount(OutputStreamState& ost, int64_t sync_pts);
-  AVFrame* FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_t* crop_data[4],
-                      bool& cropped_view);
-  void EncodePicture(OutputStreamState& ost, const FrameItem& item, AVFrame* fitted,
-                     uint8_t* crop_data[4], bool cropped_view);
+  FramePtr FitPicture(OutputStreamState& ost, const AVFrame* picture);
+  bool ScaleAndPad(OutputStreamState& ost, const AVFrame* picture, uint8_t* const crop_data[4],
+                   int src_w, int src_h);
+  void EncodePicture(OutputStreamState& ost, const FrameItem& item);
 
   // Audio path (AudioPath.cpp).
   bool ToS16(InputStreamState& ist, AVFrame* frame, FramePtr& out);

@@ -371,11 +371,6 @@ int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
 void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
   int64_t count = VideoSyncCount(ost, item.SyncPts);
   count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
-  if (count <= 0) return;
-  uint8_t* crop_data[4] = {};
-  bool cropped_view = false;
-  AVFrame* fitted = FitPicture(ost, item.Frame.get(), crop_data, cropped_view);
-  if (!fitted && !cropped_view) return;
   for (int64_t i = 0; i < count; ++i) {
     if (e_.State.AbortRequested.load()) break;
     // An output ends at its recording time: pictures from there on are not encoded.
@@ -385,24 +380,21 @@ void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
       ost.Done = true;
       break;
     }
-    EncodePicture(ost, item, fitted, crop_data, cropped_view);
+    EncodePicture(ost, item);
     ost.SyncOpts += 1;
     ost.FrameNumber += 1;
   }
 }
 
-// Crop, scale and pad PICTURE to the encoder's size and format. Returns the picture to encode,
-// or nullptr with CROPPED_VIEW set when the encoder takes a cropped view into PICTURE itself
-// (CROP_DATA), or nullptr alone when the picture cannot be used.
-AVFrame* Transcoder::FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_t* crop_data[4],
-                                bool& cropped_view) {
+// Crop, scale and pad PICTURE to the encoder's size and format: a new reference to PICTURE
+// itself, to a cropped view into it, or to the scaled and padded copy. Done before the picture
+// is handed to the output's stage, so that a picture waiting there has the output's size.
+// nullptr when the picture cannot be used.
+FramePtr Transcoder::FitPicture(OutputStreamState& ost, const AVFrame* picture) {
   AVCodecContext* enc = ost.Encoder;
   const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
-  int fmt_linesize[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    crop_data[i] = picture->data[i];
-    fmt_linesize[i] = picture->linesize[i];
-  }
+  uint8_t* crop_data[4] = {};
+  for (int i = 0; i < 4; ++i) crop_data[i] = picture->data[i];
   const int src_w = picture->width - ost.CropLeft - ost.CropRight;
   const int src_h = picture->height - ost.CropTop - ost.CropBottom;
   if (ost.VideoCrop) {
@@ -424,19 +416,38 @@ AVFrame* Transcoder::FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_
     if (!ost.TempPicture) ost.TempPicture = NewPicture(enc->pix_fmt, enc->width, enc->height);
     if (!ost.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
+  FramePtr out(av_frame_alloc());
+  if (!out) throw FFMpegException("av_mallocz fail");
   if (!ost.VideoPad && !ost.VideoResample) {
     // Crop without scale or pad: the cropped view has the encoder's size already.
-    cropped_view = ost.VideoCrop;
-    return ost.VideoCrop ? nullptr : picture;
+    if (av_frame_ref(out.get(), picture) < 0) throw FFMpegException("av_mallocz fail");
+    for (int p = 0; p < 4; ++p) out->data[p] = crop_data[p];
+    out->width = src_w;
+    out->height = src_h;
+    return out;
   }
   AVFrame* temp = ost.TempPicture.get();
   if (!RenewIfShared(temp)) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  if (!ScaleAndPad(ost, picture, crop_data, src_w, src_h)) return nullptr;
+  if (av_frame_ref(out.get(), temp) < 0) throw FFMpegException("av_mallocz fail");
+  out->interlaced_frame = picture->interlaced_frame;
+  return out;
+}
+
+// Scales (or copies) the SRC_W x SRC_H picture at CROP_DATA into the output's picture, inside
+// its padding, and paints the padding. False when the picture cannot be placed.
+bool Transcoder::ScaleAndPad(OutputStreamState& ost, const AVFrame* picture,
+                             uint8_t* const crop_data[4], int src_w, int src_h) {
+  AVCodecContext* enc = ost.Encoder;
+  AVFrame* temp = ost.TempPicture.get();
+  const int inner_w = enc->width - ost.PadLeft - ost.PadRight;
+  const int inner_h = enc->height - ost.PadTop - ost.PadBottom;
   uint8_t* target_data[4] = {};
   int target_linesize[4] = {};
   int64_t off[4] = {};
   if (ost.VideoPad && !PlaneOffsets(enc->pix_fmt, ost.PadTop, ost.PadLeft, temp->linesize, off)) {
     Log(0, "error padding picture");
-    return nullptr;
+    return false;
   }
   for (int i = 0; i < 4; ++i) {
     target_data[i] = temp->data[i] ? temp->data[i] + off[i] : nullptr;
@@ -444,41 +455,35 @@ AVFrame* Transcoder::FitPicture(OutputStreamState& ost, AVFrame* picture, uint8_
   }
   if (ost.VideoResample) {
     std::string why;
+    const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
     ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt, inner_w,
                                          inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
     if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
-    const int rows = sws_scale(ost.ScaleContext.get(), crop_data, fmt_linesize, 0, src_h,
+    const int rows = sws_scale(ost.ScaleContext.get(), crop_data, picture->linesize, 0, src_h,
                                target_data, target_linesize);
     if (rows < 0) throw FFMpegException(WithLibraryText("Video scaling failed", rows));
   } else {
     av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(crop_data),
-                  fmt_linesize, enc->pix_fmt, inner_w, inner_h);
+                  picture->linesize, enc->pix_fmt, inner_w, inner_h);
   }
   if (ost.VideoPad) {
     const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
     FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
   }
-  return temp;
+  return true;
 }
 
 // Hands one copy of the fitted picture to the encoder, stamped with the output position.
-void Transcoder::EncodePicture(OutputStreamState& ost, const FrameItem& item, AVFrame* fitted,
-                               uint8_t* crop_data[4], bool cropped_view) {
+void Transcoder::EncodePicture(OutputStreamState& ost, const FrameItem& item) {
   AVCodecContext* enc = ost.Encoder;
-  const AVFrame* picture = item.Frame.get();
   AVFrame* frame = ost.EncodeFrame.get();
-  if (av_frame_ref(frame, cropped_view ? picture : fitted) < 0)
-    throw FFMpegException("Video encoding failed");
-  if (cropped_view) {
-    for (int p = 0; p < 4; ++p) frame->data[p] = crop_data[p];
-    frame->width = picture->width - ost.CropLeft - ost.CropRight;
-    frame->height = picture->height - ost.CropTop - ost.CropBottom;
-  }
-  frame->interlaced_frame = picture->interlaced_frame;
+  if (av_frame_ref(frame, item.Frame.get()) < 0) throw FFMpegException("Video encoding failed");
   const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
   if (vdefaults && (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-    frame->top_field_first = opt_.TopFieldFirst == -1 ? picture->top_field_first : opt_.TopFieldFirst;
-  frame->quality = opt_.SameQuality ? static_cast<int>(std::lround(item.Quality)) : enc->global_quality;
+    frame->top_field_first =
+        opt_.TopFieldFirst == -1 ? item.SourceTopFieldFirst : opt_.TopFieldFirst;
+  frame->quality =
+      opt_.SameQuality ? static_cast<int>(std::lround(item.Quality)) : enc->global_quality;
   if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
   frame->pts = ost.SyncOpts;
   frame->sample_aspect_ratio = enc->sample_aspect_ratio;
