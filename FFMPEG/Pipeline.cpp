@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+#include <malloc.h>
+
 extern "C" {
 #include <libavutil/time.h>
 }
@@ -71,6 +73,9 @@ bool Transcoder::StagesNeedOneThread() const {
 }
 
 void Transcoder::RunStages() {
+  // Probing and set-up decoded pictures on other threads and freed them; give those pages back
+  // to the system before the run's own buffers are made, so they do not add to its peak.
+  malloc_trim(0);
   pending_.clear();
   pending_.resize(run_.Outputs.size());
   threaded_ = !StagesNeedOneThread();
