@@ -101,6 +101,7 @@ void Transcoder::Fail(std::exception_ptr error) {
     if (!error_) error_ = std::move(error);
   }
   failed_ = true;
+  e_.State.WakePaused();
   for (auto& q : packet_queues_)
     if (q) q->Abort();
   for (auto& q : frame_queues_)
@@ -133,7 +134,7 @@ void Transcoder::StartStageThreads() {
   RunStageThread([this] {
     WriterItem item;
     while (outputs_ended_ < static_cast<int>(pending_.size()) && writer_queue_.Pop(item)) {
-      e_.WaitWhilePaused();
+      e_.State.WaitWhilePaused(failed_);
       AcceptForWriting(std::move(item));
     }
   });
@@ -143,7 +144,7 @@ void Transcoder::StartStageThreads() {
     RunStageThread([this, ost] {
       FrameItem item;
       while (frame_queues_[ost->TableIndex]->Pop(item)) {
-        e_.WaitWhilePaused();
+        e_.State.WaitWhilePaused(failed_);
         OutputStageStep(*ost, item);
         item = FrameItem{};
       }
@@ -156,7 +157,7 @@ void Transcoder::StartStageThreads() {
     RunStageThread([this, ist_index] {
       PacketPtr pkt;
       while (packet_queues_[ist_index]->Pop(pkt)) {
-        e_.WaitWhilePaused();
+        e_.State.WaitWhilePaused(failed_);
         InputStageStep(ist_index, pkt.get());
         pkt.reset();
       }
@@ -177,7 +178,7 @@ void Transcoder::JoinStageThreads() {
 // every input stream's stage that its input has ended.
 void Transcoder::ReadInputs() {
   while (!e_.State.AbortRequested.load() && !failed_) {
-    e_.WaitWhilePaused();
+    e_.State.WaitWhilePaused(failed_);
     if (e_.State.AbortRequested.load() || ReadingShouldEnd()) break;
     const int file_index = ChooseFileToRead();
     if (file_index < 0) {
