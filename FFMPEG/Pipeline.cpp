@@ -51,6 +51,15 @@ void NoteReach(InputFileState& file, const AVFormatContext* ic, const AVPacket* 
   if (file.ReachedUs == AV_NOPTS_VALUE || us > file.ReachedUs) file.ReachedUs = us;
 }
 
+// Probing and set-up decoded pictures on other threads and freed them; their pages go back to
+// the system before the run's own buffers are made, so they do not add to its peak. (The
+// sanitizers bring allocators of their own, which this call does not know.)
+void GiveBackFreedMemory() {
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 // Stages run on the job's thread when one stage's decision would read another's moving state:
@@ -73,9 +82,7 @@ bool Transcoder::StagesNeedOneThread() const {
 }
 
 void Transcoder::RunStages() {
-  // Probing and set-up decoded pictures on other threads and freed them; give those pages back
-  // to the system before the run's own buffers are made, so they do not add to its peak.
-  malloc_trim(0);
+  GiveBackFreedMemory();
   pending_.clear();
   pending_.resize(run_.Outputs.size());
   threaded_ = !StagesNeedOneThread();

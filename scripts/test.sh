@@ -35,7 +35,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TS
 cmake --build build-tsan --target quorvin_tests -j"$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   build-tsan/tests/quorvin_tests --gtest_brief=1 \
-  --gtest_filter='JobComponent*:TranscodeTest*:TranscodeEndTest*:VideoPathTest*:AudioPathTest*'
+  --gtest_filter='JobComponent*:TranscodeTest*:TranscodeEndTest*:VideoPathTest*:AudioPathTest*:OutputFormatsTest*'
 
 echo "== all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
