@@ -6,8 +6,8 @@ extern "C" {
 }
 
 #include <climits>
-#include <utility>
 #include <cstdlib>
+#include <utility>
 
 #include "Binding.h"
 #include "FFmpegException.h"
@@ -81,14 +81,8 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
   guard_.Begin(raw);
   // Tells why the guard ended the open, if it did.
   auto stopped = [&]() -> bool {
-    if (guard_.LimitHit())
-      last_error_ = FormatWithFileName("%s: no media data found in the first ", file_name) +
-                    std::to_string(guard_.Limit >> 20) + " MB (an endless or damaged input)";
-    else if (guard_.StopRequested())
-      last_error_ = FormatWithFileName("%s: stopped while opening", file_name);
-    else
-      return false;
-    return true;
+    last_error_ = ReadStopText(guard_, file_name);
+    return !last_error_.empty();
   };
   // On failure avformat_open_input frees the context itself.
   int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
@@ -107,40 +101,44 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     return false;
   }
 
+  CountStreams(ctx.get());
+  context_ = std::move(ctx);
+  format_name_ = format_name;
+  return true;
+}
+
+void TAVProbe::CountStreams(const AVFormatContext* ctx) {
   stream_count_ = static_cast<int>(ctx->nb_streams);
   program_count_ = static_cast<int>(ctx->nb_programs);
-  audio_stream_count_ = video_stream_count_ = subtitle_stream_count_ = 0;
+  audio_ = video_ = subtitle_ = KindCount{0, -1};
   for (int i = 0; i < stream_count_; ++i) {
-    switch (ctx->streams[i]->codecpar->codec_type) {
+    const AVStream* st = ctx->streams[i];
+    KindCount* kind = nullptr;
+    switch (st->codecpar->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
         // An attached cover picture is not a video the file list should describe.
-        if (ctx->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) break;
-        ++video_stream_count_;
-        if (first_video_stream_ == -1) first_video_stream_ = i;
+        if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) kind = &video_;
         break;
       case AVMEDIA_TYPE_AUDIO:
-        ++audio_stream_count_;
-        if (first_audio_stream_ == -1) first_audio_stream_ = i;
+        kind = &audio_;
         break;
       case AVMEDIA_TYPE_SUBTITLE:
-        ++subtitle_stream_count_;
-        if (first_subtitle_stream_ == -1) first_subtitle_stream_ = i;
+        kind = &subtitle_;
         break;
       default:
         break;
     }
+    if (!kind) continue;
+    ++kind->Count;
+    if (kind->First == -1) kind->First = i;
   }
-  context_ = std::move(ctx);
-  format_name_ = format_name;
-  return true;
 }
 
 void TAVProbe::Close() {
   context_.reset();
   format_name_.clear();
   stream_count_ = program_count_ = -1;
-  audio_stream_count_ = video_stream_count_ = subtitle_stream_count_ = -1;
-  first_audio_stream_ = first_video_stream_ = first_subtitle_stream_ = -1;
+  audio_ = video_ = subtitle_ = KindCount{};
 }
 
 void TAVProbe::GetFileInfo(FileInfo& info) const {
@@ -178,7 +176,7 @@ void TAVProbe::GetVideoStreamInfo(int index, VideoStreamInfo& info) const {
     return;
   }
   if (index < 0) {
-    index = first_video_stream_;
+    index = video_.First;
     if (index == -1) {
       av_log(nullptr, AV_LOG_ERROR, "no video stream.\n");
       return;

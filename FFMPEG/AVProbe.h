@@ -79,25 +79,26 @@ class TAVProbe {
   const AVFormatContext* Context() const { return context_.get(); }
   int StreamCount() const { return stream_count_; }
   int ProgramCount() const { return program_count_; }
-  int AudioStreamCount() const { return audio_stream_count_; }
-  int VideoStreamCount() const { return video_stream_count_; }
-  int SubtitleStreamCount() const { return subtitle_stream_count_; }
-  int FirstAudioStream() const { return first_audio_stream_; }
-  int FirstVideoStream() const { return first_video_stream_; }
-  int FirstSubtitleStream() const { return first_subtitle_stream_; }
+  int AudioStreamCount() const { return audio_.Count; }
+  int VideoStreamCount() const { return video_.Count; }
+  int SubtitleStreamCount() const { return subtitle_.Count; }
+  int FirstAudioStream() const { return audio_.First; }
+  int FirstVideoStream() const { return video_.First; }
+  int FirstSubtitleStream() const { return subtitle_.First; }
 
  private:
+  // Counts the streams of CTX by kind and notes the first of each.
+  void CountStreams(const AVFormatContext* ctx);
   InputFormatPtr context_;
   std::atomic<bool> abort_{false};  // set by SetAbort; the guard's stop flag
   TReadGuard guard_;
   std::string last_error_;
   std::string format_name_;
-  int stream_count_ = -1;
-  int program_count_ = -1;
-  int audio_stream_count_ = -1;
-  int video_stream_count_ = -1;
-  int subtitle_stream_count_ = -1;
-  int first_audio_stream_ = -1;
-  int first_video_stream_ = -1;
-  int first_subtitle_stream_ = -1;
+  int stream_count_ = -1, program_count_ = -1;
+  // The streams of one kind: how many, and the index of the first; -1 while no file is open.
+  struct KindCount {
+    int Count = -1;
+    int First = -1;
+  };
+  KindCount audio_, video_, subtitle_;
 };

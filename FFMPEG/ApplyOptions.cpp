@@ -2,6 +2,9 @@
 // it stands for, in a fixed order. Option lines come first, so a record field overrides the
 // same option given as a line, and the target preset overrides both.
 #include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "FFmpeg.h"
 
@@ -31,80 +34,109 @@ void TCustomFFmpeg::ApplyInputOptions(const std::string& file_name, const TInput
   if (options.ProgramID >= 0) Options.ProgramId = options.ProgramID;
 }
 
-void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
-                                       const TOutputOptions& options) {
-  (void)file_name;
-  const TOutputOptions& o = options;
-  ApplyOptionLines(o.ExtraOptions);
+namespace {
 
-  if (!o.FileFormat.empty()) SetOutputFormat(o.FileFormat);
-  if (o.PacketSize > 0) SetGenericOptionInt("packetsize", o.PacketSize);
-  if (o.MuxRate > 0) SetGenericOptionInt("muxrate", o.MuxRate);
-  if (o.MuxDelay > 0) Options.MuxMaxDelay = o.MuxDelay;
-  if (o.MuxPreload > 0) Options.MuxPreload = o.MuxPreload;
+// A record's generic option; one the libraries refuse is left out, and the log says so.
+void RecordGenericOption(TCustomFFmpeg& e, const char* name, int value) {
+  if (!e.SetGenericOptionInt(name, value))
+    e.Log(0, std::string("Option ") + name + "=" + std::to_string(value) +
+                 " is refused by the libraries; it is left out");
+}
 
-  SetDevice(o.Device);
-  SetCodecName(AVMEDIA_TYPE_AUDIO, o.AudioCodec);
-  if (o.DisableAudio) Options.AudioDisable = 1;
-  if (o.AudioVolume >= 0) Options.AudioVolume = o.AudioVolume;
-  if (o.AudioChannels > 0) Options.AudioChannels = o.AudioChannels;
-  if (o.AudioSampleRate > 0) Options.AudioSampleRate = o.AudioSampleRate;
-  if (o.AudioBitrate > 0) SetGenericOptionInt("ab", o.AudioBitrate);
-  if (o.AudioBitrateTolerance > 0) SetGenericOptionInt("abt", o.AudioBitrateTolerance);
-  Options.AudioLanguage = o.AudioLanguage;
-  Options.AudioSyncMethod = o.AudioSyncMethod;
-  SetCodecTag(AVMEDIA_TYPE_AUDIO, o.AudioTag);
+void ApplyContainerFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+  if (!o.FileFormat.empty()) e.SetOutputFormat(o.FileFormat);
+  if (o.PacketSize > 0) RecordGenericOption(e, "packetsize", o.PacketSize);
+  if (o.MuxRate > 0) RecordGenericOption(e, "muxrate", o.MuxRate);
+  if (o.MuxDelay > 0) e.Options.MuxMaxDelay = o.MuxDelay;
+  if (o.MuxPreload > 0) e.Options.MuxPreload = o.MuxPreload;
+}
 
-  SetCodecName(AVMEDIA_TYPE_VIDEO, o.VideoCodec);
-  if (o.DisableVideo) Options.VideoDisable = 1;
-  SetFrameRate(o.FrameRate);
-  SetFrameSize(o.FrameSize);
-  SetAspect(o.AspectRatio);
-  SetCrop(sdTop, o.CropTop);
-  SetCrop(sdBottom, o.CropBottom);
-  SetCrop(sdLeft, o.CropLeft);
-  SetCrop(sdRight, o.CropRight);
-  SetPad(sdTop, o.PadTop);
-  SetPad(sdBottom, o.PadBottom);
-  SetPad(sdLeft, o.PadLeft);
-  SetPad(sdRight, o.PadRight);
-  SetPadColor(PlainColor(o.PadColor));
-  if (o.GOPSize > 0) SetGenericOptionInt("gop", o.GOPSize);
-  if (o.VideoBitrate > 0) SetGenericOptionInt("vb", o.VideoBitrate);
-  if (o.VideoMaxRate > 0) SetGenericOptionInt("maxrate", o.VideoMaxRate);
-  if (o.VideoMinRate > 0) SetGenericOptionInt("minrate", o.VideoMinRate);
-  if (o.VideoBitrateTolerance > 0) SetGenericOptionInt("bt", o.VideoBitrateTolerance);
-  if (o.VideoBufferSize > 0) SetGenericOptionInt("bufsize", o.VideoBufferSize);
-  Options.VideoSyncMethod = o.VideoSyncMethod;
-  SetCodecTag(AVMEDIA_TYPE_VIDEO, o.VideoTag);
+void ApplyAudioFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+  e.SetDevice(o.Device);
+  e.SetCodecName(AVMEDIA_TYPE_AUDIO, o.AudioCodec);
+  if (o.DisableAudio) e.Options.AudioDisable = 1;
+  if (o.AudioVolume >= 0) e.Options.AudioVolume = o.AudioVolume;
+  if (o.AudioChannels > 0) e.Options.AudioChannels = o.AudioChannels;
+  if (o.AudioSampleRate > 0) e.Options.AudioSampleRate = o.AudioSampleRate;
+  if (o.AudioBitrate > 0) RecordGenericOption(e, "ab", o.AudioBitrate);
+  if (o.AudioBitrateTolerance > 0) RecordGenericOption(e, "abt", o.AudioBitrateTolerance);
+  e.Options.AudioLanguage = o.AudioLanguage;
+  e.Options.AudioSyncMethod = o.AudioSyncMethod;
+  e.SetCodecTag(AVMEDIA_TYPE_AUDIO, o.AudioTag);
+}
 
-  if (o.DisableSubtitle) Options.SubtitleDisable = 1;
-  Options.SubtitleLanguage = o.SubtitleLanguage;
-  Options.CopyTs = o.CopyTimestamps;
-  SetRecordingTimeMs(o.Duration);
+void ApplyVideoFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+  e.SetCodecName(AVMEDIA_TYPE_VIDEO, o.VideoCodec);
+  if (o.DisableVideo) e.Options.VideoDisable = 1;
+  e.SetFrameRate(o.FrameRate);
+  e.SetFrameSize(o.FrameSize);
+  e.SetAspect(o.AspectRatio);
+  e.SetCrop(TCustomFFmpeg::sdTop, o.CropTop);
+  e.SetCrop(TCustomFFmpeg::sdBottom, o.CropBottom);
+  e.SetCrop(TCustomFFmpeg::sdLeft, o.CropLeft);
+  e.SetCrop(TCustomFFmpeg::sdRight, o.CropRight);
+  e.SetPad(TCustomFFmpeg::sdTop, o.PadTop);
+  e.SetPad(TCustomFFmpeg::sdBottom, o.PadBottom);
+  e.SetPad(TCustomFFmpeg::sdLeft, o.PadLeft);
+  e.SetPad(TCustomFFmpeg::sdRight, o.PadRight);
+  e.SetPadColor(PlainColor(o.PadColor));
+  if (o.GOPSize > 0) RecordGenericOption(e, "gop", o.GOPSize);
+  if (o.VideoBitrate > 0) RecordGenericOption(e, "vb", o.VideoBitrate);
+  if (o.VideoMaxRate > 0) RecordGenericOption(e, "maxrate", o.VideoMaxRate);
+  if (o.VideoMinRate > 0) RecordGenericOption(e, "minrate", o.VideoMinRate);
+  if (o.VideoBitrateTolerance > 0) RecordGenericOption(e, "bt", o.VideoBitrateTolerance);
+  if (o.VideoBufferSize > 0) RecordGenericOption(e, "bufsize", o.VideoBufferSize);
+  e.Options.VideoSyncMethod = o.VideoSyncMethod;
+  e.SetCodecTag(AVMEDIA_TYPE_VIDEO, o.VideoTag);
+}
+
+// Subtitles, times and tags.
+void ApplyOtherFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+  if (o.DisableSubtitle) e.Options.SubtitleDisable = 1;
+  e.Options.SubtitleLanguage = o.SubtitleLanguage;
+  e.Options.CopyTs = o.CopyTimestamps;
+  e.SetRecordingTimeMs(o.Duration);
   if (o.Timestamp == 0)
-    Options.RecTimestamp = static_cast<int64_t>(std::time(nullptr));
+    e.Options.RecTimestamp = static_cast<int64_t>(std::time(nullptr));
   else if (o.Timestamp > 0)
-    Options.RecTimestamp = TimestampFromDateTime(o.Timestamp, StandardBiasMinutes());
-  if (o.Year > 0) Options.Year = o.Year;
-  if (o.Track > 0) Options.Track = o.Track;
+    e.Options.RecTimestamp = TimestampFromDateTime(o.Timestamp, StandardBiasMinutes());
+  if (o.Year > 0) e.Options.Year = o.Year;
+  if (o.Track > 0) e.Options.Track = o.Track;
   for (auto [tag, text] :
-       {std::pair{&Options.Title, &o.Title}, std::pair{&Options.Author, &o.Author},
-        std::pair{&Options.Copyright, &o.Copyright}, std::pair{&Options.Comment, &o.Comment},
-        std::pair{&Options.Album, &o.Album}, std::pair{&Options.Genre, &o.Genre}})
+       {std::pair{&e.Options.Title, &o.Title}, std::pair{&e.Options.Author, &o.Author},
+        std::pair{&e.Options.Copyright, &o.Copyright}, std::pair{&e.Options.Comment, &o.Comment},
+        std::pair{&e.Options.Album, &o.Album}, std::pair{&e.Options.Genre, &o.Genre}})
     if (!text->empty()) *tag = *text;
+}
 
+void ApplyTarget(TCustomFFmpeg& e, const TOutputOptions& o) {
   if (o.TargetType >= 1 && o.TargetType <= 3) {
     static const char* const kTypes[] = {"vcd", "svcd", "dvd"};
     const char* norm = o.TargetNorm == 1 ? "pal" : o.TargetNorm == 2 ? "ntsc" : "auto";
-    TargetPreset(kTypes[o.TargetType - 1], norm, o.TargetDefaultNorm == 1 ? "pal" : "ntsc");
+    e.TargetPreset(kTypes[o.TargetType - 1], norm, o.TargetDefaultNorm == 1 ? "pal" : "ntsc");
   }
+}
 
+void ApplyHookRanges(TCustomFFmpeg& e, const TOutputOptions& o) {
   if (!o.UseCustomHook && !o.UseBeforeHook) {
     std::vector<THookTimeRange> ranges = ParseHookRanges(o.HookRanges);
-    Options.HookTimeRangeCount = static_cast<int>(ranges.size());
-    Stats.HookTimeRangeIndex = 0;
+    e.Options.HookTimeRangeCount = static_cast<int>(ranges.size());
+    e.Stats.HookTimeRangeIndex = 0;
     if (ranges.empty()) ranges.emplace_back();
-    Options.HookTimeRanges = std::move(ranges);
+    e.Options.HookTimeRanges = std::move(ranges);
   }
+}
+
+}  // namespace
+
+void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
+                                       const TOutputOptions& options) {
+  (void)file_name;
+  ApplyOptionLines(options.ExtraOptions);
+  ApplyContainerFields(*this, options);
+  ApplyAudioFields(*this, options);
+  ApplyVideoFields(*this, options);
+  ApplyOtherFields(*this, options);
+  ApplyTarget(*this, options);
+  ApplyHookRanges(*this, options);
 }

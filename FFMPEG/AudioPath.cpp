@@ -126,7 +126,7 @@ void Transcoder::PrepareResampler(OutputStreamState& ost, const AVFrame* in) {
     char text[128];
     std::snprintf(text, sizeof text, "Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
                   dec_ch, dec_rate, enc_ch, enc_rate);
-    throw FFMpegException(WithLibraryText(text, ret));
+    throw FFMpegException::FromLibrary(text, ret);
   }
   ost.ResamplerInChannels = dec_ch;
   ost.ResamplerInRate = dec_rate;
@@ -205,14 +205,14 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, const FrameItem& item) {
   if (ost.AudioResample) {
     const int in_samples = size / (2 * dec_ch);
     const int max_out = swr_get_out_samples(ost.Resampler.get(), in_samples);
-    if (max_out < 0) throw FFMpegException(WithLibraryText("Audio resampling failed", max_out));
+    if (max_out < 0) throw FFMpegException::FromLibrary("Audio resampling failed", max_out);
     const size_t need = static_cast<size_t>(max_out) * 2 * static_cast<size_t>(enc_ch);
     if (ost.SampleBuffer.size() < need) ost.SampleBuffer.resize(need);
     uint8_t* out[1] = {ost.SampleBuffer.data()};
     const uint8_t* inp[1] = {buf};
     out_samples = swr_convert(ost.Resampler.get(), out, max_out, inp, in_samples);
     if (out_samples < 0)
-      throw FFMpegException(WithLibraryText("Audio resampling failed", out_samples));
+      throw FFMpegException::FromLibrary("Audio resampling failed", out_samples);
     data = ost.SampleBuffer.data();
   }
   if (out_samples <= 0) return;
@@ -294,13 +294,13 @@ void Transcoder::EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples
       if (ret >= 0) ret = swr_init(ost.ToEncoderFormat.get());
       if (ret < 0) {
         ost.ToEncoderFormat.reset();
-        throw FFMpegException(WithLibraryText("Audio encoding failed", ret));
+        throw FFMpegException::FromLibrary("Audio encoding failed", ret);
       }
     }
     const uint8_t* in[1] = {samples};
     const int converted =
         swr_convert(ost.ToEncoderFormat.get(), frame->extended_data, nb_samples, in, nb_samples);
-    if (converted < 0) throw FFMpegException(WithLibraryText("Audio encoding failed", converted));
+    if (converted < 0) throw FFMpegException::FromLibrary("Audio encoding failed", converted);
   }
   frame->pts = pts;
   EncodeAndSend(ost, frame);

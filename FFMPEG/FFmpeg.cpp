@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "Binding.h"
+#include "OutputFiles.h"
+#include "Transcoder.h"
 
 std::recursive_mutex TCustomFFmpeg::CodecLock;
 
@@ -45,6 +47,43 @@ void TCustomFFmpeg::ResetEngine() {
   FormatDefaults.reset(avformat_alloc_context());
   ScalerDefaults.reset(sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P,
                                       Stats.SwsFlags, nullptr, nullptr, nullptr));
+}
+
+void TCustomFFmpeg::OpenInputFile(const std::string& file_name, AVIOContext* io) {
+  try {
+    file_setup::OpenInput(*this, file_name, io);
+  } catch (const FFMpegException& e) {
+    LastErrorText = e.what();
+    throw;
+  }
+}
+
+bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
+  try {
+    file_setup::PrepareOutput(*this, file_name);
+  } catch (const FFMpegException& e) {
+    LastErrorText = e.what();
+    return false;
+  }
+  return true;
+}
+
+bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool encoder,
+                              AVCodecID& id, const AVCodec** codec) {
+  try {
+    file_setup::LookUpCodec(name, type, encoder, id, codec);
+  } catch (const FFMpegException& e) {
+    LastErrorText = e.what();
+    return false;
+  }
+  return true;
+}
+
+void TCustomFFmpeg::Transcode() {
+  State.RunWarning.clear();
+  OpenOutputFilesForWriting(Files);
+  Transcoder(*this).Run();
+  CommitOutputFiles(Files, Options.ReplaceExistingOutput);
 }
 
 void TCustomFFmpeg::SetVerbosity(int verbosity) {

@@ -25,6 +25,7 @@
 #include "EngineOptions.h"
 #include "FFmpegException.h"
 #include "FileSet.h"
+#include "FileSetup.h"
 #include "OptionRecords.h"
 #include "ReadGuard.h"
 #include "RunState.h"
@@ -141,73 +142,31 @@ class TCustomFFmpeg {
   // output file.
   void NewStreamOnLastOutput(AVMediaType type);
 
-  // ---- File set-up (engine-setup) -----------------------------------------------------------
+  // ---- File set-up (FileSetup.h) ------------------------------------------------------------
 
-  // Opens an input file with the options given so far, takes its picture and sound parameters
-  // into the option fields and registers it. On failure LastErrorText holds the reason and an
-  // FFMpegException with that text is raised. An input named "*.avs" is a script (AvsInput.h).
-  // The per-input options (InputFormat, the codec names, VideoChannel, RateEmu) are cleared
-  // either way. With IO the bytes come from that I/O context instead of the file, and FILE_NAME
-  // only names the input (in messages and for a format guess); the caller frees IO after the
-  // files were freed. Opening and probing may read at most ReadGuard.Limit bytes.
+  // Opens and registers an input file (file_setup::OpenInput). On failure LastErrorText holds
+  // the reason and the FFMpegException with that text is raised on.
   void OpenInputFile(const std::string& file_name, AVIOContext* io = nullptr);
-  // Prepares an output file: its streams from the option fields (codec contexts in
-  // OutputCodecs), its tags, and the file opened for writing. False with LastErrorText set on
-  // failure; from the point the file is registered a failed output stays in OutputFiles.
+  // Prepares an output file (file_setup::PrepareOutput). False with LastErrorText set on
+  // failure.
   bool OpenOutputFile(const std::string& file_name);
-  // Add one stream to OC (a registered output or the one OpenOutputFile is preparing) and
-  // clear the per-stream options; failures raise FFMpegException.
-  void NewVideoStream(AVFormatContext* oc);
-  void NewAudioStream(AVFormatContext* oc);
-  void NewSubtitleStream(AVFormatContext* oc);
-  // A stream-copy stream that takes the first input's cover picture (audio outputs).
-  void NewCoverStream(AVFormatContext* oc);
-  // Looks up the encoder (ENCODER true) or decoder NAME of the codec TYPE. An empty name gives
-  // AV_CODEC_ID_NONE and success. False with LastErrorText "Unknown encoder 'x'" or "Invalid
-  // encoder type 'x'" (or "decoder"). Legacy encoder names are mapped (CodecAlias); the AMR-NB
-  // names give AV_CODEC_ID_AMR_NB with the library's encoder, or none when the engine's own
-  // encoder is to be used (AmrNbEncoder.h).
+  // Add one stream to OC from the options given so far; failures raise FFMpegException.
+  void NewVideoStream(AVFormatContext* oc) { file_setup::AddVideoStream(*this, oc); }
+  void NewAudioStream(AVFormatContext* oc) { file_setup::AddAudioStream(*this, oc); }
+  void NewSubtitleStream(AVFormatContext* oc) { file_setup::AddSubtitleStream(*this, oc); }
+  void NewCoverStream(AVFormatContext* oc) { file_setup::AddCoverStream(*this, oc); }
+  // Looks up a codec by name (file_setup::LookUpCodec); false with LastErrorText set when
+  // there is none of that name and type.
   bool FindCodec(const std::string& name, AVMediaType type, bool encoder, AVCodecID& id,
                  const AVCodec** codec = nullptr);
-  // The encoder name today's libraries use for a legacy name ("libfaac" -> "aac").
-  static std::string CodecAlias(const std::string& name);
-
- private:
-  bool TryOpenInputFile(const std::string& file_name, AVIOContext* io);
-  // Why the input's last read step was ended by ReadGuard, or "" when it was not.
-  std::string ReadStopText(const std::string& file_name) const;
-  void ClearInputFileOptions();
-  void DropOutputCodecs(int file_index);
-  bool IsOpenInput(const std::string& file_name) const;
-
- public:
-  // ---- Output files ---------------------------------------------------------------------------
-  //
-  // An output file is created only when its run starts, under a hidden temporary name beside
-  // the final one (PartFileName), and takes its final name only when the run has ended well or
-  // has been stopped and its file finalised. A run that fails removes its unfinished file, and
-  // a killed process leaves at most the temporary files of its running jobs, which no naming
-  // rule counts as outputs.
-
-  // The temporary name of FINAL_PATH: ".NAME.quorvin-part" in the same folder (attempt 0), or
-  // ".NAME.ATTEMPT.quorvin-part" when that name is in use.
-  static std::string PartFileName(const std::string& final_path, int attempt = 0);
-  // Why no output can be created at FILE_NAME, without creating anything: the folder is
-  // missing, is no folder or takes no files, or the name is a folder. Empty when it can.
-  static std::string OutputPlaceError(const std::string& file_name);
-  // Creates the file of every output prepared by OpenOutputFile under its temporary name and
-  // opens it for writing. Failures raise FFMpegException with the system's reason.
-  void OpenOutputFilesForWriting();
-  // Closes every output created by OpenOutputFilesForWriting, checks that all of it was
-  // written, and gives it its final name (replacing a file of that name only when
-  // ReplaceExistingOutput is set, and never one this job reads). Failures raise
-  // FFMpegException; FreeFileSet then removes the unfinished file.
-  void CommitOutputFiles();
+  static std::string CodecAlias(const std::string& name) { return file_setup::CodecAlias(name); }
 
   // ---- Transcode (engine-core) --------------------------------------------------------------
 
-  // Runs the conversion of InputFiles into OutputFiles with StreamMaps; failures raise
-  // FFMpegException. Sets Finished := !AbortRequested when its loop ends normally.
+  // Runs the conversion of the file set's inputs into its outputs: creates the output files
+  // under their temporary names (OutputFiles.h), runs the transcoder and gives the outputs
+  // their final names. Failures raise FFMpegException. Sets Finished := !AbortRequested when
+  // the transcoder's loop ends normally.
   void Transcode();
   // Runs BODY, the work of one stage thread of this job's conversion. A job component makes
   // the thread its job's (the libraries' lines logged on it are the job's lines). Stage

@@ -1,7 +1,5 @@
-// Input and output file set-up: OpenInputFile opens one input with the options given so far and
-// takes its picture and sound parameters into the option fields; OpenOutputFile prepares one
-// output with its streams built from the option fields. Each step then clears the options that
-// belong to one file only.
+#include "FileSetup.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -9,12 +7,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <string_view>
 
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"
 #include "FFmpeg.h"
 #include "OpenErrors.h"
 #include "Orientation.h"
+#include "OutputFiles.h"
 #include "SourceTags.h"
 
 extern "C" {
@@ -37,17 +37,10 @@ std::string LowerExtension(const std::string& file_name) {
 
 // Index of OC among the registered outputs, or the index it will get when it is the output
 // being prepared by OpenOutputFile (streams are built before the file is registered).
-int OutputIndexOf(const TCustomFFmpeg& engine, const AVFormatContext* oc) {
-  for (int i = 0; i < engine.Files.OutputFileCount; ++i)
-    if (engine.Files.OutputFiles[i].get() == oc) return i;
-  return engine.Files.OutputFileCount;
-}
-
-// Adds a stream to OC, checking the per-file table limits of the engine.
-AVStream* AddStream(AVFormatContext* oc, int file_index) {
-  if (file_index >= kMaxFiles || oc->nb_streams >= static_cast<unsigned>(kMaxStreamsPerFile))
-    return nullptr;
-  return avformat_new_stream(oc, nullptr);
+int OutputIndexOf(const TFileSet& files, const AVFormatContext* oc) {
+  for (int i = 0; i < files.OutputFileCount; ++i)
+    if (files.OutputFiles[i].get() == oc) return i;
+  return files.OutputFileCount;
 }
 
 // Parses "start,end,q/start,end,q/..." (three integers per entry).
@@ -111,668 +104,825 @@ uint16_t* CodecMatrix(const std::vector<uint16_t>& matrix) {
 }
 
 void SetTag(AVDictionary** metadata, const char* key, const std::string& value) {
-  if (!value.empty()) av_dict_set(metadata, key, value.c_str(), 0);
+  if (value.empty()) return;
+  const int ret = av_dict_set(metadata, key, value.c_str(), 0);
+  if (ret < 0) throw FFMpegException::FromLibrary(std::string("Could not set the tag ") + key, ret);
+}
+
+// The kinds of media the job's inputs hold.
+struct SourceKinds {
+  bool Video = false, Audio = false, Subtitle = false;
+};
+
+SourceKinds KindsOfInputs(const TFileSet& files) {
+  SourceKinds kinds;
+  for (int f = 0; f < files.InputFileCount; ++f) {
+    const AVFormatContext* ic = files.InputFiles[f].get();
+    if (!ic) continue;
+    for (unsigned s = 0; s < ic->nb_streams; ++s) {
+      switch (ic->streams[s]->codecpar->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+          // An attached cover picture is not a picture sequence to convert.
+          if (!IsAttachedPicture(ic->streams[s])) kinds.Video = true;
+          break;
+        case AVMEDIA_TYPE_AUDIO:
+          kinds.Audio = true;
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          kinds.Subtitle = true;
+          break;
+        case AVMEDIA_TYPE_UNKNOWN:
+        case AVMEDIA_TYPE_DATA:
+        case AVMEDIA_TYPE_ATTACHMENT:
+          break;
+        default:
+          throw FFMpegException(
+              "check_audio_video_sub_inputs fail: invalid codec_type of input file");
+      }
+    }
+  }
+  return kinds;
 }
 
 }  // namespace
 
-std::string TCustomFFmpeg::CodecAlias(const std::string& name) {
+std::string file_setup::CodecAlias(const std::string& name) {
   // Encoders of older library builds that today's build offers under another name.
   if (name == "libfaac") return "aac";
   return name;
 }
 
-bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool encoder,
-                              AVCodecID& id, const AVCodec** codec_out) {
+void file_setup::LookUpCodec(const std::string& name, AVMediaType type, bool encoder, AVCodecID& id,
+                             const AVCodec** codec_out) {
   id = AV_CODEC_ID_NONE;
   if (codec_out) *codec_out = nullptr;
-  if (name.empty()) return true;
-  const char* kind = encoder ? "encoder" : "decoder";
+  if (name.empty()) return;
+  const std::string kind = encoder ? "encoder" : "decoder";
+  const std::string wrong_type = "Invalid " + kind + " type '" + name + "'";
   if (encoder && AmrNbEncoder::IsAmrNbName(name)) {
     // The library's AMR-NB encoder when the build has one, else the engine's own (no AVCodec).
-    if (type != AVMEDIA_TYPE_AUDIO) {
-      LastErrorText = std::string("Invalid ") + kind + " type '" + name + "'";
-      return false;
-    }
+    if (type != AVMEDIA_TYPE_AUDIO) throw FFMpegException(wrong_type);
     id = AV_CODEC_ID_AMR_NB;
     if (codec_out) *codec_out = AmrNbEncoder::FindLibraryEncoder();
-    return true;
+    return;
   }
   const std::string real = encoder ? CodecAlias(name) : name;
   const AVCodec* codec = encoder ? avcodec_find_encoder_by_name(real.c_str())
                                  : avcodec_find_decoder_by_name(real.c_str());
-  if (!codec) {
-    LastErrorText = std::string("Unknown ") + kind + " '" + name + "'";
-    return false;
-  }
-  if (codec->type != type) {
-    LastErrorText = std::string("Invalid ") + kind + " type '" + name + "'";
-    return false;
-  }
+  if (!codec) throw FFMpegException("Unknown " + kind + " '" + name + "'");
+  if (codec->type != type) throw FFMpegException(wrong_type);
   id = codec->id;
   if (codec_out) *codec_out = codec;
-  return true;
 }
 
-void TCustomFFmpeg::ClearInputFileOptions() {
-  Options.InputFormat = nullptr;
-  Options.OutputFormat = nullptr;
-  Options.VideoChannel = 0;
-  Options.RateEmu = 0;
-  Options.VideoCodecName.clear();
-  Options.AudioCodecName.clear();
-  Options.SubtitleCodecName.clear();
-}
+// ---- Input files ------------------------------------------------------------------------------
 
-std::string TCustomFFmpeg::ReadStopText(const std::string& file_name) const {
-  if (ReadGuard.LimitHit())
-    return FormatWithFileName("%s: no media data found in the first ", file_name) +
-           std::to_string(ReadGuard.Limit >> 20) + " MB (an endless or damaged input)";
-  if (ReadGuard.StopRequested()) return FormatWithFileName("%s: stopped while opening", file_name);
-  return {};
-}
+namespace {
 
-void TCustomFFmpeg::OpenInputFile(const std::string& file_name, AVIOContext* io) {
-  if (!TryOpenInputFile(file_name, io)) {
-    ClearInputFileOptions();
-    throw FFMpegException(LastErrorText);
-  }
-  ClearInputFileOptions();
-}
+// The decoders an input is opened with: those the options name, else the library's choice.
+struct InputDecoders {
+  AVCodecID Video = AV_CODEC_ID_NONE, Audio = AV_CODEC_ID_NONE, Subtitle = AV_CODEC_ID_NONE;
+  const AVCodec *VideoCodec = nullptr, *AudioCodec = nullptr, *SubtitleCodec = nullptr;
+};
 
-bool TCustomFFmpeg::TryOpenInputFile(const std::string& file_name, AVIOContext* io) {
-  if (Files.InputFileCount >= kMaxFiles) {
-    LastErrorText = FormatWithFileName("%s: too many input files", file_name) + " (at most " +
-                    std::to_string(kMaxFiles) + ")";
-    return false;
-  }
+// Opens and registers one input file; every step throws FFMpegException with the text the
+// caller reports.
+class InputSetUp {
+ public:
+  InputSetUp(TCustomFFmpeg& engine, const std::string& file_name, AVIOContext* io)
+      : e_(engine), opt_(engine.Options), name_(file_name), io_(io) {}
 
-  AVCodecID video_id, audio_id, subtitle_id;
-  const AVCodec *video_codec, *audio_codec, *subtitle_codec;
-  if (!FindCodec(Options.VideoCodecName, AVMEDIA_TYPE_VIDEO, false, video_id, &video_codec) ||
-      !FindCodec(Options.AudioCodecName, AVMEDIA_TYPE_AUDIO, false, audio_id, &audio_codec) ||
-      !FindCodec(Options.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, subtitle_id,
-                 &subtitle_codec))
-    return false;
-  if (Options.PgmYuvHack) {
-    video_id = AV_CODEC_ID_PGMYUV;
-    video_codec = avcodec_find_decoder(video_id);
-  }
+  void Run();
 
+ private:
+  InputDecoders FindDecoders() const;
+  void Open(const InputDecoders& decoders);
+  void OpenScript();
+  void OpenMedia(const InputDecoders& decoders);
+  AVDictionary* DemuxerParameters() const;
+  void Probe();
+  int64_t SeekToStart();
+  void TakeStreamParameters();
+  void TakeVideoParameters(AVStream* st, bool rmvb);
+  void Register(int64_t start_us);
+  std::string ReadStopText() const { return ::ReadStopText(e_.ReadGuard, name_); }
+
+  TCustomFFmpeg& e_;
+  TEngineOptions& opt_;
+  const std::string& name_;
+  AVIOContext* io_;
+  InputFormatPtr ic_;
+  int64_t script_duration_us_ = AV_NOPTS_VALUE;
+};
+
+void InputSetUp::Run() {
+  if (e_.Files.InputFileCount >= kMaxFiles)
+    throw FFMpegException(FormatWithFileName("%s: too many input files", name_) + " (at most " +
+                              std::to_string(kMaxFiles) + ")",
+                          0, name_);
+  const InputDecoders decoders = FindDecoders();
   // A forced input format may name a capture device; anything else must be a regular file.
-  if (!Options.InputFormat) {
-    if (std::string why = NotARegularFileText(file_name); !why.empty()) {
-      LastErrorText = why;
-      return false;
-    }
+  if (!opt_.InputFormat) {
+    if (std::string why = NotARegularFileText(name_); !why.empty())
+      throw FFMpegException(why, 0, name_);
   }
+  Open(decoders);
+  Probe();
+  const int64_t start_us = SeekToStart();
+  TakeStreamParameters();
+  Register(start_us);
+}
 
-  InputFormatPtr ic;
-  int64_t script_duration_us = AV_NOPTS_VALUE;
-  const AVIOInterruptCB interrupt = InputInterruptCallback();
-  ReadGuard.Begin(nullptr);
-  if (IsAvsScript(file_name) && !Options.InputFormat && !io) {
-    AvsScript script;
-    int ret = ReadAvsScript(file_name, script);
-    if (ret < 0) {
-      LastErrorText = OpenErrorText(ret, file_name);
-      return false;
-    }
-    AvsInput avs;
-    ret = OpenAvsInput(script, &interrupt, avs, LastErrorText);
-    if (ret < 0) return false;
-    ic = std::move(avs.context);
-    script_duration_us = avs.source_duration_us;
-  } else {
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) {
-      LastErrorText = OpenErrorText(AVERROR(ENOMEM), file_name);
-      return false;
-    }
-    raw->interrupt_callback = interrupt;
-    raw->video_codec_id = video_id;
-    raw->audio_codec_id = audio_id;
-    raw->subtitle_codec_id = subtitle_id;
-    raw->video_codec = video_codec;
-    raw->audio_codec = audio_codec;
-    raw->subtitle_codec = subtitle_codec;
-    ApplyGenericOptions(raw, FormatDefaults.get(), AV_OPT_FLAG_DECODING_PARAM);
-
-    // Parameters for inputs that carry none themselves (raw pictures and sound, capture
-    // devices); demuxers that do not know an option leave it unused.
-    DictionaryHolder params;
-    if (Options.InputFormat) {
-      av_dict_set_int(&params.raw, "sample_rate", Options.AudioSampleRate, 0);
-      av_dict_set_int(&params.raw, "channels", Options.AudioChannels, 0);
-      if (Options.FrameRate.num > 0 && Options.FrameRate.den > 0) {
-        const std::string rate =
-            std::to_string(Options.FrameRate.num) + "/" + std::to_string(Options.FrameRate.den);
-        av_dict_set(&params.raw, "framerate", rate.c_str(), 0);
-      }
-      const int width = Options.FrameWidth + Options.PadLeft + Options.PadRight;
-      const int height = Options.FrameHeight + Options.PadTop + Options.PadBottom;
-      if (width > 0 && height > 0) {
-        const std::string size = std::to_string(width) + "x" + std::to_string(height);
-        av_dict_set(&params.raw, "video_size", size.c_str(), 0);
-      }
-      if (Options.FramePixFmt != AV_PIX_FMT_NONE)
-        av_dict_set(&params.raw, "pixel_format", av_get_pix_fmt_name(Options.FramePixFmt), 0);
-      if (Options.VideoChannel != 0)
-        av_dict_set_int(&params.raw, "channel", Options.VideoChannel, 0);
-      if (!Options.VideoStandard.empty())
-        av_dict_set(&params.raw, "standard", Options.VideoStandard.c_str(), 0);
-    }
-    if (Options.LoopInput) av_dict_set_int(&params.raw, "loop", 1, 0);
-
-    if (io) raw->pb = io;  // the caller's bytes; the library leaves such a context open
-
-    // Opening and probing together may read at most ReadGuard.Limit bytes.
-    ReadGuard.Begin(raw);
-    // On failure the library frees the context.
-    const int ret = avformat_open_input(&raw, file_name.c_str(), Options.InputFormat, &params.raw);
-    if (ret < 0) {
-      ReadGuard.End();
-      LastErrorText = ReadStopText(file_name);
-      if (LastErrorText.empty()) LastErrorText = OpenErrorText(ret, file_name);
-      return false;
-    }
-    ic.reset(raw);
+InputDecoders InputSetUp::FindDecoders() const {
+  InputDecoders d;
+  file_setup::LookUpCodec(opt_.VideoCodecName, AVMEDIA_TYPE_VIDEO, false, d.Video, &d.VideoCodec);
+  file_setup::LookUpCodec(opt_.AudioCodecName, AVMEDIA_TYPE_AUDIO, false, d.Audio, &d.AudioCodec);
+  file_setup::LookUpCodec(opt_.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, false, d.Subtitle,
+                          &d.SubtitleCodec);
+  if (opt_.PgmYuvHack) {
+    d.Video = AV_CODEC_ID_PGMYUV;
+    d.VideoCodec = avcodec_find_decoder(d.Video);
   }
+  return d;
+}
 
-  if (Options.ProgramId != 0) {
-    for (unsigned i = 0; i < ic->nb_programs; ++i)
-      if (ic->programs[i]->id != Options.ProgramId) ic->programs[i]->discard = AVDISCARD_ALL;
+void InputSetUp::Open(const InputDecoders& decoders) {
+  e_.ReadGuard.Begin(nullptr);
+  if (IsAvsScript(name_) && !opt_.InputFormat && !io_)
+    OpenScript();
+  else
+    OpenMedia(decoders);
+  if (opt_.ProgramId != 0) {
+    for (unsigned i = 0; i < ic_->nb_programs; ++i)
+      if (ic_->programs[i]->id != opt_.ProgramId) ic_->programs[i]->discard = AVDISCARD_ALL;
   }
+}
 
-  int ret;
-  {
-    std::lock_guard<std::recursive_mutex> lock(CodecLock);
-    ret = avformat_find_stream_info(ic.get(), nullptr);
+void InputSetUp::OpenScript() {
+  AvsScript script;
+  int ret = ReadAvsScript(name_, script);
+  if (ret < 0) throw FFMpegException(OpenErrorText(ret, name_), ret, name_);
+  const AVIOInterruptCB interrupt = e_.InputInterruptCallback();
+  AvsInput avs;
+  std::string why;
+  ret = OpenAvsInput(script, &interrupt, avs, why);
+  if (ret < 0) throw FFMpegException(why, ret, name_);
+  ic_ = std::move(avs.context);
+  script_duration_us_ = avs.source_duration_us;
+}
+
+void InputSetUp::OpenMedia(const InputDecoders& decoders) {
+  DictionaryHolder params;
+  params.raw = DemuxerParameters();
+  FormatContextPtr context(avformat_alloc_context());
+  if (!context)
+    throw FFMpegException(OpenErrorText(AVERROR(ENOMEM), name_), AVERROR(ENOMEM), name_);
+  context->interrupt_callback = e_.InputInterruptCallback();
+  context->video_codec_id = decoders.Video;
+  context->audio_codec_id = decoders.Audio;
+  context->subtitle_codec_id = decoders.Subtitle;
+  context->video_codec = decoders.VideoCodec;
+  context->audio_codec = decoders.AudioCodec;
+  context->subtitle_codec = decoders.SubtitleCodec;
+  e_.ApplyGenericOptions(context.get(), e_.FormatDefaults.get(), AV_OPT_FLAG_DECODING_PARAM);
+  if (io_) context->pb = io_;  // the caller's bytes; the library leaves such a context open
+
+  // Opening and probing together may read at most ReadGuard.Limit bytes.
+  e_.ReadGuard.Begin(context.get());
+  // The open takes the context, and frees it on failure.
+  AVFormatContext* raw = context.release();
+  const int ret = avformat_open_input(&raw, name_.c_str(), opt_.InputFormat, &params.raw);
+  if (ret < 0) {
+    e_.ReadGuard.End();
+    std::string why = ReadStopText();
+    if (why.empty()) why = OpenErrorText(ret, name_);
+    throw FFMpegException(why, ret, name_);
   }
-  ReadGuard.End();
+  ic_.reset(raw);
+}
+
+// Parameters for inputs that carry none themselves (raw pictures and sound, capture devices);
+// demuxers that do not know an option leave it unused.
+AVDictionary* InputSetUp::DemuxerParameters() const {
+  DictionaryHolder params;
+  auto set = [&](const char* key, const std::string& value) {
+    const int ret = av_dict_set(&params.raw, key, value.c_str(), 0);
+    if (ret < 0) throw FFMpegException(OpenErrorText(ret, name_), ret, name_);
+  };
+  if (opt_.InputFormat) {
+    set("sample_rate", std::to_string(opt_.AudioSampleRate));
+    set("channels", std::to_string(opt_.AudioChannels));
+    if (opt_.FrameRate.num > 0 && opt_.FrameRate.den > 0)
+      set("framerate",
+          std::to_string(opt_.FrameRate.num) + "/" + std::to_string(opt_.FrameRate.den));
+    const int width = opt_.FrameWidth + opt_.PadLeft + opt_.PadRight;
+    const int height = opt_.FrameHeight + opt_.PadTop + opt_.PadBottom;
+    if (width > 0 && height > 0)
+      set("video_size", std::to_string(width) + "x" + std::to_string(height));
+    if (opt_.FramePixFmt != AV_PIX_FMT_NONE)
+      if (const char* name = av_get_pix_fmt_name(opt_.FramePixFmt)) set("pixel_format", name);
+    if (opt_.VideoChannel != 0) set("channel", std::to_string(opt_.VideoChannel));
+    if (!opt_.VideoStandard.empty()) set("standard", opt_.VideoStandard);
+  }
+  if (opt_.LoopInput) set("loop", "1");
+  AVDictionary* result = params.raw;
+  params.raw = nullptr;
+  return result;
+}
+
+void InputSetUp::Probe() {
+  // The probe opens decoders, but the library guards those opens itself; the codec lock would
+  // only make every other job's codec set-up wait for a slow probe.
+  const int ret = avformat_find_stream_info(ic_.get(), nullptr);
+  e_.ReadGuard.End();
   // The library takes an interrupted probe for the end of the file: ask the guard.
-  LastErrorText = ReadStopText(file_name);
-  if (!LastErrorText.empty()) return false;
-  if (ret < 0 && Options.Verbosity >= 0) {
-    LastErrorText = FormatWithFileName("%s: could not find codec parameters", file_name);
-    return false;
-  }
-  if (ic->nb_streams > static_cast<unsigned>(kMaxStreamsPerFile)) {
-    LastErrorText = FormatWithFileName("%s: too many streams", file_name) + " (" +
-                    std::to_string(ic->nb_streams) + ", at most " +
-                    std::to_string(kMaxStreamsPerFile) + ")";
-    return false;
-  }
+  if (std::string why = ReadStopText(); !why.empty()) throw FFMpegException(why, ret, name_);
+  if (ret < 0 && opt_.Verbosity >= 0)
+    throw FFMpegException(FormatWithFileName("%s: could not find codec parameters", name_), ret,
+                          name_);
+  if (ic_->nb_streams > static_cast<unsigned>(kMaxStreamsPerFile))
+    throw FFMpegException(FormatWithFileName("%s: too many streams", name_) + " (" +
+                              std::to_string(ic_->nb_streams) + ", at most " +
+                              std::to_string(kMaxStreamsPerFile) + ")",
+                          0, name_);
+}
 
-  int64_t timestamp = Options.StartTimeUs;
-  if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
-  if (Options.StartTimeUs != 0) {
+// Seeks to the start time ("ss") and returns the time the input's offset is counted from.
+int64_t InputSetUp::SeekToStart() {
+  int64_t timestamp = opt_.StartTimeUs;
+  if (ic_->start_time != AV_NOPTS_VALUE) timestamp += ic_->start_time;
+  if (opt_.StartTimeUs != 0) {
     // A failed seek leaves the file at its start; the transcode loop drops what lies before
     // the start time anyway.
-    av_seek_frame(ic.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
-    Options.StartTimeUs = 0;
+    const int ret = av_seek_frame(ic_.get(), -1, timestamp, AVSEEK_FLAG_BACKWARD);
+    if (ret < 0)
+      e_.Log(1, WithLibraryText(FormatWithFileName("%s: could not seek to the start time", name_),
+                                ret));
+    opt_.StartTimeUs = 0;
   }
+  return timestamp;
+}
 
-  const bool rmvb = LowerExtension(file_name).rfind(".rmvb", 0) == 0;
-  for (unsigned i = 0; i < ic->nb_streams; ++i) {
-    AVStream* st = ic->streams[i];
+void InputSetUp::TakeStreamParameters() {
+  const bool rmvb = LowerExtension(name_).rfind(".rmvb", 0) == 0;
+  for (unsigned i = 0; i < ic_->nb_streams; ++i) {
+    AVStream* st = ic_->streams[i];
     AVCodecParameters* par = st->codecpar;
     if (par->codec_type < AVMEDIA_TYPE_UNKNOWN || par->codec_type >= AVMEDIA_TYPE_NB)
-      throw FFMpegException("invalid codec_type");
+      throw FFMpegException("invalid codec_type", 0, name_);
     switch (par->codec_type) {
-      case AVMEDIA_TYPE_VIDEO: {
-        Options.FrameHeight = par->height;
-        Options.FrameWidth = par->width;
-        AVRational sar = av_guess_sample_aspect_ratio(ic.get(), st, nullptr);
-        double aspect = 0;
-        if (sar.num > 0 && sar.den > 0 && par->height > 0)
-          aspect = av_q2d(sar) * par->width / par->height;
-        if (!(aspect > 0) && par->height > 0)
-          aspect = static_cast<double>(par->width) / par->height;
-        if (SwapsAxes(OrientationOf(st))) {
-          // The pictures are turned upright when decoded: outputs start from that size.
-          std::swap(Options.FrameWidth, Options.FrameHeight);
-          if (aspect > 0) aspect = 1.0 / aspect;
-        }
-        Options.FrameAspectRatio = static_cast<float>(aspect);
-        if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
-        Options.FramePixFmt = static_cast<AVPixelFormat>(par->format);
-        Options.FrameRate = st->r_frame_rate;
-        if (Options.VideoDisable)
-          st->discard = AVDISCARD_ALL;
-        else if (Options.VideoDiscard != 0)
-          st->discard = static_cast<AVDiscard>(Options.VideoDiscard);
+      case AVMEDIA_TYPE_VIDEO:
+        TakeVideoParameters(st, rmvb);
         break;
-      }
       case AVMEDIA_TYPE_AUDIO:
-        Options.AudioChannels = par->ch_layout.nb_channels;
-        Options.AudioSampleRate = par->sample_rate;
-        if (Options.AudioDisable) st->discard = AVDISCARD_ALL;
+        opt_.AudioChannels = par->ch_layout.nb_channels;
+        opt_.AudioSampleRate = par->sample_rate;
+        if (opt_.AudioDisable) st->discard = AVDISCARD_ALL;
         break;
       case AVMEDIA_TYPE_SUBTITLE:
-        if (Options.SubtitleDisable) st->discard = AVDISCARD_ALL;
+        if (opt_.SubtitleDisable) st->discard = AVDISCARD_ALL;
         break;
       default:
         break;
     }
   }
-
-  int64_t duration_us = ic->duration;
-  if (duration_us == AV_NOPTS_VALUE) duration_us = script_duration_us;
-  if (duration_us != AV_NOPTS_VALUE && duration_us / 1000 > Options.TotalDurationMs)
-    Options.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_us / 1000, INT_MAX));
-
-  const int index = Files.InputFileCount;
-  Files.InputTsOffset[index] =
-      Options.CopyTs ? Options.InputTsOffsetOpt : Options.InputTsOffsetOpt - timestamp;
-  Files.InputRateEmu[index] = Options.RateEmu != 0;
-  if (Options.Verbosity >= 0) av_dump_format(ic.get(), index, file_name.c_str(), 0);
-  Files.InputFiles[index] = std::move(ic);
-  Files.InputFileCount = index + 1;
-  return true;
 }
 
-bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
-  auto fail = [this]() {
-    Options.InputFormat = nullptr;
-    Options.OutputFormat = nullptr;
-    return false;
-  };
-  if (Files.OutputFileCount >= kMaxFiles) {
-    LastErrorText = FormatWithFileName("%s: too many output files", file_name) + " (at most " +
-                    std::to_string(kMaxFiles) + ")";
-    return fail();
+void InputSetUp::TakeVideoParameters(AVStream* st, bool rmvb) {
+  AVCodecParameters* par = st->codecpar;
+  opt_.FrameHeight = par->height;
+  opt_.FrameWidth = par->width;
+  AVRational sar = av_guess_sample_aspect_ratio(ic_.get(), st, nullptr);
+  double aspect = 0;
+  if (sar.num > 0 && sar.den > 0 && par->height > 0)
+    aspect = av_q2d(sar) * par->width / par->height;
+  if (!(aspect > 0) && par->height > 0) aspect = static_cast<double>(par->width) / par->height;
+  if (SwapsAxes(OrientationOf(st))) {
+    // The pictures are turned upright when decoded: outputs start from that size.
+    std::swap(opt_.FrameWidth, opt_.FrameHeight);
+    if (aspect > 0) aspect = 1.0 / aspect;
   }
-  if (!Options.OutputFormat) {
-    Options.OutputFormat = av_guess_format(nullptr, file_name.c_str(), nullptr);
-    if (!Options.OutputFormat) {
-      LastErrorText = "Unable to find a suitable output format for '" + file_name + "'";
-      return fail();
-    }
-  }
-  AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, Options.OutputFormat, nullptr, file_name.c_str()) < 0 ||
-      !raw) {
-    LastErrorText = OpenErrorText(AVERROR(ENOMEM), file_name);
-    return fail();
-  }
-  OutputFormatPtr oc(raw);
-  const AVOutputFormat* format = oc->oformat;
+  opt_.FrameAspectRatio = static_cast<float>(aspect);
+  if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
+  opt_.FramePixFmt = static_cast<AVPixelFormat>(par->format);
+  opt_.FrameRate = st->r_frame_rate;
+  if (opt_.VideoDisable)
+    st->discard = AVDISCARD_ALL;
+  else if (opt_.VideoDiscard != 0)
+    st->discard = static_cast<AVDiscard>(opt_.VideoDiscard);
+}
 
-  bool use_video = format->video_codec != AV_CODEC_ID_NONE || Options.VideoStreamCopy ||
-                   !Options.VideoCodecName.empty();
-  bool use_audio = format->audio_codec != AV_CODEC_ID_NONE || Options.AudioStreamCopy ||
-                   !Options.AudioCodecName.empty();
-  // A subtitle stream only when one is asked for: the format's default subtitle codec alone
-  // (mov_text for MP4, ass for Matroska) cannot take bitmap subtitles and would fail the run.
-  bool use_subtitle = Options.SubtitleStreamCopy || !Options.SubtitleCodecName.empty();
+void InputSetUp::Register(int64_t start_us) {
+  int64_t duration_us = ic_->duration;
+  if (duration_us == AV_NOPTS_VALUE) duration_us = script_duration_us_;
+  if (duration_us != AV_NOPTS_VALUE && duration_us / 1000 > opt_.TotalDurationMs)
+    opt_.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_us / 1000, INT_MAX));
 
-  if (Files.InputFileCount > 0) {
-    bool has_video = false, has_audio = false, has_subtitle = false;
-    for (int f = 0; f < Files.InputFileCount; ++f) {
-      const AVFormatContext* ic = Files.InputFiles[f].get();
-      if (!ic) continue;
-      for (unsigned s = 0; s < ic->nb_streams; ++s) {
-        switch (ic->streams[s]->codecpar->codec_type) {
-          case AVMEDIA_TYPE_VIDEO:
-            // An attached cover picture is not a picture sequence to convert.
-            if (!(ic->streams[s]->disposition & AV_DISPOSITION_ATTACHED_PIC)) has_video = true;
-            break;
-          case AVMEDIA_TYPE_AUDIO:
-            has_audio = true;
-            break;
-          case AVMEDIA_TYPE_SUBTITLE:
-            has_subtitle = true;
-            break;
-          case AVMEDIA_TYPE_UNKNOWN:
-          case AVMEDIA_TYPE_DATA:
-          case AVMEDIA_TYPE_ATTACHMENT:
-            break;
-          default:
-            LastErrorText = "check_audio_video_sub_inputs fail: invalid codec_type of input file";
-            return fail();
-        }
-      }
-    }
-    // An audio output from a source without sound would be an empty file.
-    if (use_audio && !has_audio && !Options.AudioDisable && (Options.VideoDisable || !has_video)) {
-      LastErrorText = "The source has no sound to convert";
-      return fail();
-    }
-    use_video = use_video && has_video;
-    use_audio = use_audio && has_audio;
-    use_subtitle = use_subtitle && has_subtitle;
-  }
-  if (Options.VideoDisable) use_video = false;
-  if (Options.AudioDisable) use_audio = false;
-  if (Options.SubtitleDisable) use_subtitle = false;
-  const AVFormatContext* first_input =
-      Files.InputFileCount > 0 ? Files.InputFiles[0].get() : nullptr;
-  // A song keeps its cover picture in the audio formats that can store one.
-  const bool use_cover = use_audio && !use_video && StoresCoverPicture(format) &&
-                         CoverPictureStream(first_input) != nullptr;
+  TFileSet& files = e_.Files;
+  const int index = files.InputFileCount;
+  files.InputTsOffset[index] =
+      opt_.CopyTs ? opt_.InputTsOffsetOpt : opt_.InputTsOffsetOpt - start_us;
+  files.InputRateEmu[index] = opt_.RateEmu != 0;
+  if (opt_.Verbosity >= 0) av_dump_format(ic_.get(), index, name_.c_str(), 0);
+  files.InputFiles[index] = std::move(ic_);
+  files.InputFileCount = index + 1;
+}
 
-  const int index = Files.OutputFileCount;
-  // Builds one stream when wanted; a failure drops the codecs built so far for this output.
-  auto build_stream = [&](bool wanted, void (TCustomFFmpeg::*build)(AVFormatContext*),
-                          const char* step) {
-    if (!wanted) return true;
-    try {
-      (this->*build)(oc.get());
-    } catch (const FFMpegException& e) {
-      LastErrorText = std::string(step) + " fail: " + e.what();
-      DropOutputCodecs(index);
-      return false;
-    }
-    return true;
-  };
-  if (!build_stream(use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream") ||
-      !build_stream(use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream") ||
-      !build_stream(use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream") ||
-      !build_stream(use_cover, &TCustomFFmpeg::NewCoverStream, "new_video_stream"))
-    return fail();
+}  // namespace
 
-  // Tags.
-  SetTag(&oc->metadata, "title", Options.Title);
-  SetTag(&oc->metadata, "artist", Options.Author);
-  SetTag(&oc->metadata, "copyright", Options.Copyright);
-  SetTag(&oc->metadata, "comment", Options.Comment);
-  SetTag(&oc->metadata, "album", Options.Album);
-  SetTag(&oc->metadata, "genre", Options.Genre.substr(0, 31));
-  if (Options.Year > 0) av_dict_set_int(&oc->metadata, "date", Options.Year, 0);
-  if (Options.Track > 0) av_dict_set_int(&oc->metadata, "track", Options.Track, 0);
-  if (Options.RecTimestamp > 0) {
-    const std::time_t seconds = static_cast<std::time_t>(Options.RecTimestamp / 1000000);
-    std::tm utc{};
-    if (gmtime_r(&seconds, &utc)) {
-      char text[64];
-      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
-      av_dict_set(&oc->metadata, "creation_time", text, 0);
+void file_setup::OpenInput(TCustomFFmpeg& engine, const std::string& file_name, AVIOContext* io) {
+  // The per-input options are used up by this input whether it opens or not.
+  struct ClearInputOptions {
+    TEngineOptions& o;
+    ~ClearInputOptions() {
+      o.InputFormat = nullptr;
+      o.OutputFormat = nullptr;
+      o.VideoChannel = 0;
+      o.RateEmu = 0;
+      o.VideoCodecName.clear();
+      o.AudioCodecName.clear();
+      o.SubtitleCodecName.clear();
     }
-  }
+  } clear{engine.Options};
+  InputSetUp(engine, file_name, io).Run();
+}
 
+// ---- Output files -----------------------------------------------------------------------------
+
+namespace {
+
+// Which streams an output gets.
+struct WantedStreams {
+  bool Video = false, Audio = false, Subtitle = false, Cover = false;
+};
+
+// Prepares and registers one output file; every step throws FFMpegException with the text the
+// caller reports.
+class OutputSetUp {
+ public:
+  OutputSetUp(TCustomFFmpeg& engine, const std::string& file_name)
+      : e_(engine), opt_(engine.Options), name_(file_name) {}
+
+  void Run();
+
+ private:
+  OutputFormatPtr CreateContext();
+  WantedStreams ChooseStreams(const AVOutputFormat* format) const;
+  void BuildStreams(AVFormatContext* oc, const WantedStreams& wanted, int index);
+  void SetTags(AVFormatContext* oc) const;
+  void CheckFileName(const AVFormatContext* oc, int index) const;
+  void ApplyMuxerOptions(AVFormatContext* oc);
+  void SetMuxerOption(AVFormatContext* oc, const std::string& name, const std::string& value) const;
+  bool IsOpenInput() const;
+
+  TCustomFFmpeg& e_;
+  TEngineOptions& opt_;
+  const std::string& name_;
+};
+
+void OutputSetUp::Run() {
+  TFileSet& files = e_.Files;
+  if (files.OutputFileCount >= kMaxFiles)
+    throw FFMpegException(FormatWithFileName("%s: too many output files", name_) + " (at most " +
+                              std::to_string(kMaxFiles) + ")",
+                          0, name_);
+  OutputFormatPtr oc = CreateContext();
+  const WantedStreams wanted = ChooseStreams(oc->oformat);
+  const int index = files.OutputFileCount;
+  BuildStreams(oc.get(), wanted, index);
+  SetTags(oc.get());
   // What the source says about itself goes along unless the job gave its own tags.
-  CopySourceTags(first_input, oc.get(), use_video);
+  const AVFormatContext* first_input =
+      files.InputFileCount > 0 ? files.InputFiles[0].get() : nullptr;
+  CopySourceTags(first_input, oc.get(), wanted.Video);
 
   // From here on the output is registered even when a later step fails; the caller removes
   // the whole job then.
   AVFormatContext* registered = oc.get();
-  Files.OutputFiles[index] = std::move(oc);
-  Files.OutputFileCount = index + 1;
-
-  if ((format->flags & AVFMT_NEEDNUMBER) &&
-      av_filename_number_test(registered->url ? registered->url : "") == 0) {
-    LastErrorText = ImageNumberErrorText(registered->url ? registered->url : file_name);
-    return fail();
-  }
-  if (!(format->flags & AVFMT_NOFILE)) {
-    // The file itself is created when the run starts (OpenOutputFilesForWriting); here only
-    // what can be told without creating anything is checked.
-    if (IsOpenInput(file_name)) {
-      LastErrorText = "Could not open '" + file_name + "' (it is an input file of this job)";
-      return fail();
-    }
-    if (std::string why = OutputPlaceError(file_name); !why.empty()) {
-      LastErrorText = "Could not open '" + file_name + "' (" + why + ")";
-      return fail();
-    }
-    Files.OutputPaths[index] = file_name;
-  }
-
-  registered->max_delay = static_cast<int>(Options.MuxMaxDelay * 1000000);
-  // Muxers with such options (MPEG program streams; GIF) take them; others ignore them.
-  ApplyMuxerSettings(registered);
-  if (registered->priv_data) {
-    av_opt_set_int(registered->priv_data, "preload",
-                   static_cast<int64_t>(Options.MuxPreload * 1000000), 0);
-    if (std::string_view(format->name) == "gif")
-      av_opt_set_int(registered->priv_data, "loop", Options.LoopOutput, 0);
-    for (const auto& [name, value] : MuxerOptions)
-      av_opt_set(registered->priv_data, name.c_str(), value.c_str(), 0);
-  }
-  ApplyGenericOptions(registered, FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
-  Options.InputFormat = nullptr;
-  Options.OutputFormat = nullptr;
-  return true;
+  files.OutputFiles[index] = std::move(oc);
+  files.OutputFileCount = index + 1;
+  CheckFileName(registered, index);
+  ApplyMuxerOptions(registered);
 }
 
-bool TCustomFFmpeg::IsOpenInput(const std::string& file_name) const {
+OutputFormatPtr OutputSetUp::CreateContext() {
+  if (!opt_.OutputFormat) {
+    opt_.OutputFormat = av_guess_format(nullptr, name_.c_str(), nullptr);
+    if (!opt_.OutputFormat)
+      throw FFMpegException("Unable to find a suitable output format for '" + name_ + "'", 0,
+                            name_);
+  }
+  AVFormatContext* raw = nullptr;
+  const int ret = avformat_alloc_output_context2(&raw, opt_.OutputFormat, nullptr, name_.c_str());
+  if (ret < 0 || !raw)
+    throw FFMpegException(OpenErrorText(AVERROR(ENOMEM), name_), ret < 0 ? ret : AVERROR(ENOMEM),
+                          name_);
+  return OutputFormatPtr(raw);
+}
+
+WantedStreams OutputSetUp::ChooseStreams(const AVOutputFormat* format) const {
+  WantedStreams wanted;
+  wanted.Video = format->video_codec != AV_CODEC_ID_NONE || opt_.VideoStreamCopy ||
+                 !opt_.VideoCodecName.empty();
+  wanted.Audio = format->audio_codec != AV_CODEC_ID_NONE || opt_.AudioStreamCopy ||
+                 !opt_.AudioCodecName.empty();
+  // A subtitle stream only when one is asked for: the format's default subtitle codec alone
+  // (mov_text for MP4, ass for Matroska) cannot take bitmap subtitles and would fail the run.
+  wanted.Subtitle = opt_.SubtitleStreamCopy || !opt_.SubtitleCodecName.empty();
+
+  const TFileSet& files = e_.Files;
+  if (files.InputFileCount > 0) {
+    const SourceKinds source = KindsOfInputs(files);
+    // An audio output from a source without sound would be an empty file.
+    if (wanted.Audio && !source.Audio && !opt_.AudioDisable && (opt_.VideoDisable || !source.Video))
+      throw FFMpegException("The source has no sound to convert", 0, name_);
+    wanted.Video = wanted.Video && source.Video;
+    wanted.Audio = wanted.Audio && source.Audio;
+    wanted.Subtitle = wanted.Subtitle && source.Subtitle;
+  }
+  if (opt_.VideoDisable) wanted.Video = false;
+  if (opt_.AudioDisable) wanted.Audio = false;
+  if (opt_.SubtitleDisable) wanted.Subtitle = false;
+  const AVFormatContext* first_input =
+      files.InputFileCount > 0 ? files.InputFiles[0].get() : nullptr;
+  // A song keeps its cover picture in the audio formats that can store one.
+  wanted.Cover = wanted.Audio && !wanted.Video && StoresCoverPicture(format) &&
+                 CoverPictureStream(first_input) != nullptr;
+  return wanted;
+}
+
+// Builds each wanted stream; a failure drops the codecs built so far for this output and names
+// the step that failed.
+void OutputSetUp::BuildStreams(AVFormatContext* oc, const WantedStreams& wanted, int index) {
+  auto build = [&](bool want, void (*add)(TCustomFFmpeg&, AVFormatContext*), const char* step) {
+    if (!want) return;
+    try {
+      add(e_, oc);
+    } catch (const FFMpegException& e) {
+      if (index < kMaxFiles) {
+        for (auto& codec : e_.Files.OutputCodecs[index]) codec.reset();
+        e_.Files.OutputStreamCopy[index].fill(false);
+      }
+      throw FFMpegException(std::string(step) + " fail: " + e.what(), e.LibraryError(), name_);
+    }
+  };
+  build(wanted.Video, &file_setup::AddVideoStream, "new_video_stream");
+  build(wanted.Audio, &file_setup::AddAudioStream, "new_audio_stream");
+  build(wanted.Subtitle, &file_setup::AddSubtitleStream, "new_subtitle_stream");
+  build(wanted.Cover, &file_setup::AddCoverStream, "new_video_stream");
+}
+
+void OutputSetUp::SetTags(AVFormatContext* oc) const {
+  SetTag(&oc->metadata, "title", opt_.Title);
+  SetTag(&oc->metadata, "artist", opt_.Author);
+  SetTag(&oc->metadata, "copyright", opt_.Copyright);
+  SetTag(&oc->metadata, "comment", opt_.Comment);
+  SetTag(&oc->metadata, "album", opt_.Album);
+  SetTag(&oc->metadata, "genre", opt_.Genre.substr(0, 31));
+  if (opt_.Year > 0) SetTag(&oc->metadata, "date", std::to_string(opt_.Year));
+  if (opt_.Track > 0) SetTag(&oc->metadata, "track", std::to_string(opt_.Track));
+  if (opt_.RecTimestamp > 0) {
+    const std::time_t seconds = static_cast<std::time_t>(opt_.RecTimestamp / 1000000);
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc)) {
+      char text[64];
+      std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc);
+      SetTag(&oc->metadata, "creation_time", text);
+    }
+  }
+}
+
+void OutputSetUp::CheckFileName(const AVFormatContext* oc, int index) const {
+  const AVOutputFormat* format = oc->oformat;
+  if ((format->flags & AVFMT_NEEDNUMBER) && av_filename_number_test(oc->url ? oc->url : "") == 0)
+    throw FFMpegException(ImageNumberErrorText(oc->url ? oc->url : name_), 0, name_);
+  if (format->flags & AVFMT_NOFILE) return;
+  // The file itself is created when the run starts (OpenOutputFilesForWriting); here only what
+  // can be told without creating anything is checked.
+  if (IsOpenInput())
+    throw FFMpegException("Could not open '" + name_ + "' (it is an input file of this job)", 0,
+                          name_);
+  if (std::string why = OutputPlaceError(name_); !why.empty())
+    throw FFMpegException("Could not open '" + name_ + "' (" + why + ")", 0, name_);
+  e_.Files.OutputPaths[index] = name_;
+}
+
+void OutputSetUp::ApplyMuxerOptions(AVFormatContext* oc) {
+  oc->max_delay = static_cast<int>(opt_.MuxMaxDelay * 1000000);
+  // Muxers with such options (MPEG program streams; GIF) take them; others ignore them.
+  ApplyMuxerSettings(oc);
+  if (oc->priv_data) {
+    SetMuxerOption(oc, "preload", std::to_string(static_cast<int64_t>(opt_.MuxPreload * 1000000)));
+    if (std::string_view(oc->oformat->name) == "gif")
+      SetMuxerOption(oc, "loop", std::to_string(opt_.LoopOutput));
+    for (const auto& [name, value] : e_.MuxerOptions) SetMuxerOption(oc, name, value);
+  }
+  e_.ApplyGenericOptions(oc, e_.FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
+}
+
+// Options go to every output, and most muxers lack most of them: only a value the muxer has an
+// option for but refuses is worth a line in the log.
+void OutputSetUp::SetMuxerOption(AVFormatContext* oc, const std::string& name,
+                                 const std::string& value) const {
+  const int ret = av_opt_set(oc->priv_data, name.c_str(), value.c_str(), 0);
+  if (ret < 0 && ret != AVERROR_OPTION_NOT_FOUND)
+    e_.Log(0, WithLibraryText(FormatWithFileName("%s: output option ", name_) + name + "=" + value +
+                                  " not taken",
+                              ret));
+}
+
+bool OutputSetUp::IsOpenInput() const {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!fs::exists(file_name, ec)) return false;
-  for (int i = 0; i < Files.InputFileCount; ++i) {
-    const AVFormatContext* ic = Files.InputFiles[i].get();
+  if (!fs::exists(name_, ec)) return false;
+  const TFileSet& files = e_.Files;
+  for (int i = 0; i < files.InputFileCount; ++i) {
+    const AVFormatContext* ic = files.InputFiles[i].get();
     if (!ic || !ic->url) continue;
-    if (fs::equivalent(file_name, ic->url, ec) && !ec) return true;
+    if (fs::equivalent(name_, ic->url, ec) && !ec) return true;
   }
   return false;
 }
 
-void TCustomFFmpeg::DropOutputCodecs(int file_index) {
-  if (file_index < 0 || file_index >= kMaxFiles) return;
-  for (auto& codec : Files.OutputCodecs[file_index]) codec.reset();
-  Files.OutputStreamCopy[file_index].fill(false);
+}  // namespace
+
+void file_setup::PrepareOutput(TCustomFFmpeg& engine, const std::string& file_name) {
+  // The forced formats belong to this output only, whether it is prepared or not.
+  struct ClearFormats {
+    TEngineOptions& o;
+    ~ClearFormats() {
+      o.InputFormat = nullptr;
+      o.OutputFormat = nullptr;
+    }
+  } clear{engine.Options};
+  OutputSetUp(engine, file_name).Run();
 }
 
-void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc) {
-  const int file_index = OutputIndexOf(*this, oc);
-  AVStream* st = AddStream(oc, file_index);
-  if (!st) {
-    Options.VideoCodecName.clear();
-    throw FFMpegException("Could not alloc stream");
-  }
-  const int stream = st->index;
-  // Whatever happens below, the per-stream options are used up by this stream.
-  struct ClearVideoOptions {
-    TCustomFFmpeg& e;
-    ~ClearVideoOptions() {
-      e.Options.VideoDisable = 0;
-      e.Options.VideoCodecName.clear();
-      e.Options.VideoStreamCopy = 0;
-    }
-  } clear_options{*this};
+// ---- Output streams ---------------------------------------------------------------------------
 
-  AVCodecID codec_id = AV_CODEC_ID_NONE;
-  const AVCodec* codec = nullptr;
-  if (!Options.VideoStreamCopy) {
-    if (!Options.VideoCodecName.empty()) {
-      if (!FindCodec(Options.VideoCodecName, AVMEDIA_TYPE_VIDEO, true, codec_id, &codec))
-        throw FFMpegException(LastErrorText);
-    } else {
-      codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
-      codec = avcodec_find_encoder(codec_id);
-    }
-  }
+namespace {
+
+// Adds a stream to OC (output FILE_INDEX), checking the per-file table limits of the engine.
+AVStream* AddStream(AVFormatContext* oc, int file_index) {
+  if (file_index >= kMaxFiles || oc->nb_streams >= static_cast<unsigned>(kMaxStreamsPerFile))
+    throw FFMpegException("Could not alloc stream");
+  AVStream* st = avformat_new_stream(oc, nullptr);
+  if (!st) throw FFMpegException("Could not alloc stream");
+  return st;
+}
+
+CodecContextPtr NewCodecContext(const AVCodec* codec, AVMediaType type) {
   CodecContextPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) throw FFMpegException("Could not alloc stream");
-  ctx->codec_type = AVMEDIA_TYPE_VIDEO;
-  ctx->thread_count = Options.ThreadCount;
-  if (Options.VideoCodecTag) ctx->codec_tag = Options.VideoCodecTag;
+  ctx->codec_type = type;
+  return ctx;
+}
 
-  const bool global_header =
-      (Options.VideoGlobalHeader & 1) ||
-      (Options.VideoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER));
-  if (global_header) {
-    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_VIDEO])
-      defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+// Sets the global-header flags on CTX and on the type's generic-option defaults, from which
+// generic options are copied later.
+void SetCodecFlags(AVCodecContext* ctx, AVCodecContext* defaults, int flags, int flags2) {
+  ctx->flags |= flags;
+  ctx->flags2 |= flags2;
+  if (defaults) {
+    defaults->flags |= flags;
+    defaults->flags2 |= flags2;
   }
-  if (Options.VideoGlobalHeader & 2) {
-    ctx->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-    if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_VIDEO])
-      defaults->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+}
+
+// One output stream while it is built. Adding the stream is the first step; the per-stream
+// options of its media type (codec name, "copy", disable, language) are used up by it whether it
+// is built or fails. When the stream cannot even be added, only the names are cleared.
+class StreamBuild {
+ public:
+  StreamBuild(TCustomFFmpeg& engine, AVFormatContext* oc, AVMediaType type)
+      : files_(engine.Files),
+        disable_(type == AVMEDIA_TYPE_VIDEO   ? engine.Options.VideoDisable
+                 : type == AVMEDIA_TYPE_AUDIO ? engine.Options.AudioDisable
+                                              : engine.Options.SubtitleDisable),
+        copy_(type == AVMEDIA_TYPE_VIDEO   ? engine.Options.VideoStreamCopy
+              : type == AVMEDIA_TYPE_AUDIO ? engine.Options.AudioStreamCopy
+                                           : engine.Options.SubtitleStreamCopy),
+        codec_name_(type == AVMEDIA_TYPE_VIDEO   ? engine.Options.VideoCodecName
+                    : type == AVMEDIA_TYPE_AUDIO ? engine.Options.AudioCodecName
+                                                 : engine.Options.SubtitleCodecName),
+        language_(type == AVMEDIA_TYPE_VIDEO   ? nullptr
+                  : type == AVMEDIA_TYPE_AUDIO ? &engine.Options.AudioLanguage
+                                               : &engine.Options.SubtitleLanguage),
+        file_index_(OutputIndexOf(files_, oc)) {
+    try {
+      stream_ = AddStream(oc, file_index_);
+    } catch (const FFMpegException&) {
+      ClearNames();
+      throw;
+    }
+  }
+  StreamBuild(const StreamBuild&) = delete;
+  StreamBuild& operator=(const StreamBuild&) = delete;
+  ~StreamBuild() {
+    disable_ = copy_ = 0;
+    ClearNames();
   }
 
-  if (Options.VideoStreamCopy) {
-    Files.OutputStreamCopy[file_index][stream] = true;
-  } else {
-    AVRational rate = (Options.FrameRate.num > 0 && Options.FrameRate.den > 0) ? Options.FrameRate
-                                                                               : AVRational{25, 1};
-    ctx->codec_id = codec_id;
-    ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_VIDEO].get(),
-                        AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
-    if (codec && codec->supported_framerates)
-      rate = codec->supported_framerates[av_find_nearest_q_idx(rate, codec->supported_framerates)];
+  bool Copy() const { return copy_ != 0; }
+  const std::string& CodecName() const { return codec_name_; }
+  AVStream* Stream() const { return stream_; }
+
+  // Takes CTX as the stream's codec context; the stream's parameters come from it.
+  void Store(CodecContextPtr ctx) {
+    if (Copy()) files_.OutputStreamCopy[file_index_][stream_->index] = true;
+    if (language_ && !language_->empty())
+      SetTag(&stream_->metadata, "language", language_->substr(0, 3));
+    const int ret = avcodec_parameters_from_context(stream_->codecpar, ctx.get());
+    if (ret < 0) throw FFMpegException("Could not alloc stream", ret);
+    files_.OutputCodecs[file_index_][stream_->index] = std::move(ctx);
+  }
+
+  AVCodecID CodecId = AV_CODEC_ID_NONE;
+  const AVCodec* Codec = nullptr;  // null for stream copy and the engine's own AMR-NB encoder
+
+ private:
+  void ClearNames() {
+    codec_name_.clear();
+    if (language_) language_->clear();
+  }
+
+  TFileSet& files_;
+  int& disable_;
+  int& copy_;
+  std::string& codec_name_;
+  std::string* language_;
+  int file_index_;
+  AVStream* stream_ = nullptr;
+};
+
+// The video encoder settings taken from the options; CODEC may be null (no encoder known).
+class VideoEncoderSettings {
+ public:
+  VideoEncoderSettings(TCustomFFmpeg& engine, AVCodecContext* ctx, const AVCodec* codec)
+      : e_(engine), opt_(engine.Options), ctx_(ctx), codec_(codec) {}
+
+  void Apply(const AVFormatContext* oc, AVStream* st, AVCodecID codec_id) {
+    ctx_->codec_id = codec_id;
+    e_.ApplyGenericOptions(ctx_, e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get(),
+                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
+    SetRate(codec_id);
+    SetPicture(st);
+    SetQuality();
+    SetRateControl();
+    ApplyDeviceVideoSettings(opt_.Device, ctx_, codec_);
+    ApplyContainerVideoTag(oc->oformat, ctx_, codec_);
+  }
+
+ private:
+  void SetRate(AVCodecID codec_id) {
+    AVRational rate =
+        (opt_.FrameRate.num > 0 && opt_.FrameRate.den > 0) ? opt_.FrameRate : AVRational{25, 1};
+    if (codec_ && codec_->supported_framerates)
+      rate =
+          codec_->supported_framerates[av_find_nearest_q_idx(rate, codec_->supported_framerates)];
     rate = StandardFrameRate(codec_id, rate);
-    ctx->time_base = av_inv_q(rate);
-    ctx->framerate = rate;
+    ctx_->time_base = av_inv_q(rate);
+    ctx_->framerate = rate;
+  }
 
-    ctx->width = Options.FrameWidth + Options.PadLeft + Options.PadRight;
-    ctx->height = Options.FrameHeight + Options.PadTop + Options.PadBottom;
-    if (ctx->width > 0 && Options.FrameAspectRatio > 0) {
-      const double r = static_cast<double>(ctx->height) * Options.FrameAspectRatio / ctx->width;
-      ctx->sample_aspect_ratio = av_d2q(r, 255);
+  void SetPicture(AVStream* st) {
+    ctx_->width = opt_.FrameWidth + opt_.PadLeft + opt_.PadRight;
+    ctx_->height = opt_.FrameHeight + opt_.PadTop + opt_.PadBottom;
+    if (ctx_->width > 0 && opt_.FrameAspectRatio > 0) {
+      const double r = static_cast<double>(ctx_->height) * opt_.FrameAspectRatio / ctx_->width;
+      ctx_->sample_aspect_ratio = av_d2q(r, 255);
     } else {
-      ctx->sample_aspect_ratio = AVRational{0, 1};
+      ctx_->sample_aspect_ratio = AVRational{0, 1};
     }
-    st->sample_aspect_ratio = ctx->sample_aspect_ratio;
+    st->sample_aspect_ratio = ctx_->sample_aspect_ratio;
+    ctx_->pix_fmt = opt_.FramePixFmt;
+    if (codec_ && codec_->pix_fmts && !PixelFormatAllowed(codec_, opt_.FramePixFmt))
+      ctx_->pix_fmt = codec_->pix_fmts[0];
+  }
 
-    ctx->pix_fmt = Options.FramePixFmt;
-    if (codec && codec->pix_fmts && !PixelFormatAllowed(codec, Options.FramePixFmt))
-      ctx->pix_fmt = codec->pix_fmts[0];
-
-    if (Options.IntraOnly) ctx->gop_size = 0;
-    if (Options.VideoQScale != 0 || Options.SameQuality) {
-      ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Options.VideoQScale);
+  void SetQuality() {
+    if (opt_.IntraOnly) ctx_->gop_size = 0;
+    if (opt_.VideoQScale != 0 || opt_.SameQuality) {
+      ctx_->flags |= AV_CODEC_FLAG_QSCALE;
+      ctx_->global_quality = static_cast<int>(FF_QP2LAMBDA * opt_.VideoQScale);
     }
-    if (Options.IntraMatrix.size() == 64) ctx->intra_matrix = CodecMatrix(Options.IntraMatrix);
-    if (Options.InterMatrix.size() == 64) ctx->inter_matrix = CodecMatrix(Options.InterMatrix);
-    ctx->thread_count = Options.ThreadCount;
+    if (opt_.IntraMatrix.size() == 64) ctx_->intra_matrix = CodecMatrix(opt_.IntraMatrix);
+    if (opt_.InterMatrix.size() == 64) ctx_->inter_matrix = CodecMatrix(opt_.InterMatrix);
+    ctx_->thread_count = opt_.ThreadCount;
+    ctx_->intra_dc_precision = opt_.IntraDcPrecision - 8;
+    if (opt_.DoPsnr) ctx_->flags |= AV_CODEC_FLAG_PSNR;
+    if (opt_.DoPass == 1) ctx_->flags |= AV_CODEC_FLAG_PASS1;
+    if (opt_.DoPass == 2) ctx_->flags |= AV_CODEC_FLAG_PASS2;
+  }
 
-    if (!Options.VideoRcOverride.empty()) {
+  void SetRateControl() {
+    if (!opt_.VideoRcOverride.empty()) {
       std::vector<RcOverride> entries;
-      if (!ParseRcOverride(Options.VideoRcOverride, entries))
+      if (!ParseRcOverride(opt_.VideoRcOverride, entries))
         throw FFMpegException("error parsing rc_override");
       // The codec context frees the list with av_free.
       auto* list = static_cast<RcOverride*>(av_malloc_array(entries.size(), sizeof(RcOverride)));
       if (!list) throw FFMpegException("Could not alloc stream");
       std::copy(entries.begin(), entries.end(), list);
-      ctx->rc_override = list;
-      ctx->rc_override_count = static_cast<int>(entries.size());
+      ctx_->rc_override = list;
+      ctx_->rc_override_count = static_cast<int>(entries.size());
     }
-    if (ctx->rc_initial_buffer_occupancy == 0)
-      ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
-    ctx->intra_dc_precision = Options.IntraDcPrecision - 8;
-    if (Options.DoPsnr) ctx->flags |= AV_CODEC_FLAG_PSNR;
-    if (Options.DoPass == 1) ctx->flags |= AV_CODEC_FLAG_PASS1;
-    if (Options.DoPass == 2) ctx->flags |= AV_CODEC_FLAG_PASS2;
-    ApplyDeviceVideoSettings(Options.Device, ctx.get(), codec);
-    ApplyContainerVideoTag(oc->oformat, ctx.get(), codec);
+    if (ctx_->rc_initial_buffer_occupancy == 0)
+      ctx_->rc_initial_buffer_occupancy = ctx_->rc_buffer_size * 3 / 4;
   }
 
-  st->time_base = ctx->time_base;
-  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
-    throw FFMpegException("Could not alloc stream");
-  Files.OutputCodecs[file_index][stream] = std::move(ctx);
+  TCustomFFmpeg& e_;
+  const TEngineOptions& opt_;
+  AVCodecContext* ctx_;
+  const AVCodec* codec_;
+};
+
+}  // namespace
+
+void file_setup::AddVideoStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+  StreamBuild build(e, oc, AVMEDIA_TYPE_VIDEO);
+  if (!build.Copy()) {
+    if (!build.CodecName().empty()) {
+      file_setup::LookUpCodec(build.CodecName(), AVMEDIA_TYPE_VIDEO, true, build.CodecId,
+                              &build.Codec);
+    } else {
+      build.CodecId = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
+      build.Codec = avcodec_find_encoder(build.CodecId);
+    }
+  }
+  CodecContextPtr ctx = NewCodecContext(build.Codec, AVMEDIA_TYPE_VIDEO);
+  ctx->thread_count = e.Options.ThreadCount;
+  if (e.Options.VideoCodecTag) ctx->codec_tag = e.Options.VideoCodecTag;
+  AVCodecContext* defaults = e.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
+  const int global_header = e.Options.VideoGlobalHeader;
+  if ((global_header & 1) || (global_header == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER)))
+    SetCodecFlags(ctx.get(), defaults, AV_CODEC_FLAG_GLOBAL_HEADER, 0);
+  if (global_header & 2) SetCodecFlags(ctx.get(), defaults, 0, AV_CODEC_FLAG2_LOCAL_HEADER);
+  if (!build.Copy())
+    VideoEncoderSettings(e, ctx.get(), build.Codec).Apply(oc, build.Stream(), build.CodecId);
+  build.Stream()->time_base = ctx->time_base;
+  build.Store(std::move(ctx));
 }
 
-void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc) {
-  const int file_index = OutputIndexOf(*this, oc);
-  AVStream* st = AddStream(oc, file_index);
-  if (!st) {
-    Options.AudioCodecName.clear();
-    Options.AudioLanguage.clear();
-    throw FFMpegException("Could not alloc stream");
+void file_setup::AddAudioStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+  StreamBuild build(e, oc, AVMEDIA_TYPE_AUDIO);
+  if (!build.Copy()) {
+    build.CodecId = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
+    build.Codec = avcodec_find_encoder(build.CodecId);
+    if (!build.CodecName().empty())
+      file_setup::LookUpCodec(build.CodecName(), AVMEDIA_TYPE_AUDIO, true, build.CodecId,
+                              &build.Codec);
   }
-  const int stream = st->index;
-  struct ClearAudioOptions {
-    TCustomFFmpeg& e;
-    ~ClearAudioOptions() {
-      e.Options.AudioDisable = 0;
-      e.Options.AudioCodecName.clear();
-      e.Options.AudioStreamCopy = 0;
-      e.Options.AudioLanguage.clear();
-    }
-  } clear_options{*this};
-
-  AVCodecID codec_id = AV_CODEC_ID_NONE;
-  const AVCodec* codec = nullptr;
-  if (!Options.AudioStreamCopy) {
-    codec_id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
-    codec = avcodec_find_encoder(codec_id);
-    if (!Options.AudioCodecName.empty() &&
-        !FindCodec(Options.AudioCodecName, AVMEDIA_TYPE_AUDIO, true, codec_id, &codec))
-      throw FFMpegException(LastErrorText);
-  }
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx) throw FFMpegException("Could not alloc stream");
-  ctx->codec_type = AVMEDIA_TYPE_AUDIO;
-  ctx->thread_count = Options.ThreadCount;
-  if (Options.AudioCodecTag) ctx->codec_tag = Options.AudioCodecTag;
-  if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
-    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (auto& defaults = CodecDefaults[AVMEDIA_TYPE_AUDIO])
-      defaults->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-
-  if (Options.AudioStreamCopy) {
-    Files.OutputStreamCopy[file_index][stream] = true;
-  } else {
-    ctx->codec_id = codec_id;
-    ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
-                        AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
-    if (Options.AudioQScale > -99999.0f) {
+  CodecContextPtr ctx = NewCodecContext(build.Codec, AVMEDIA_TYPE_AUDIO);
+  ctx->thread_count = e.Options.ThreadCount;
+  if (e.Options.AudioCodecTag) ctx->codec_tag = e.Options.AudioCodecTag;
+  if (oc->oformat->flags & AVFMT_GLOBALHEADER)
+    SetCodecFlags(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(), AV_CODEC_FLAG_GLOBAL_HEADER,
+                  0);
+  if (!build.Copy()) {
+    ctx->codec_id = build.CodecId;
+    e.ApplyGenericOptions(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
+                          AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
+    if (e.Options.AudioQScale > -99999.0f) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * Options.AudioQScale);
+      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * e.Options.AudioQScale);
     }
   }
   av_channel_layout_uninit(&ctx->ch_layout);
-  av_channel_layout_default(&ctx->ch_layout, std::max(Options.AudioChannels, 1));
-  ctx->sample_rate = Options.AudioSampleRate;
-  if (Options.AudioSampleRate > 0) ctx->time_base = AVRational{1, Options.AudioSampleRate};
-  if (!Options.AudioStreamCopy) ApplyDeviceAudioSettings(Options.Device, ctx.get());
-  if (!Options.AudioStreamCopy && ctx->codec_id == AV_CODEC_ID_AMR_NB && !codec)
-    AmrNbEncoder::ConfigureContext(ctx.get());
-
-  if (!Options.AudioLanguage.empty())
-    av_dict_set(&st->metadata, "language", Options.AudioLanguage.substr(0, 3).c_str(), 0);
-
-  st->time_base = ctx->time_base;
-  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
-    throw FFMpegException("Could not alloc stream");
-  Files.OutputCodecs[file_index][stream] = std::move(ctx);
+  av_channel_layout_default(&ctx->ch_layout, std::max(e.Options.AudioChannels, 1));
+  ctx->sample_rate = e.Options.AudioSampleRate;
+  if (e.Options.AudioSampleRate > 0) ctx->time_base = AVRational{1, e.Options.AudioSampleRate};
+  if (!build.Copy()) {
+    ApplyDeviceAudioSettings(e.Options.Device, ctx.get());
+    if (ctx->codec_id == AV_CODEC_ID_AMR_NB && !build.Codec)
+      AmrNbEncoder::ConfigureContext(ctx.get());
+  }
+  build.Stream()->time_base = ctx->time_base;
+  build.Store(std::move(ctx));
 }
 
-void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc) {
-  const int file_index = OutputIndexOf(*this, oc);
-  AVStream* st = AddStream(oc, file_index);
-  if (!st) {
-    Options.SubtitleCodecName.clear();
-    Options.SubtitleLanguage.clear();
-    throw FFMpegException("Could not alloc stream");
-  }
-  const int stream = st->index;
-  struct ClearSubtitleOptions {
-    TCustomFFmpeg& e;
-    ~ClearSubtitleOptions() {
-      e.Options.SubtitleDisable = 0;
-      e.Options.SubtitleCodecName.clear();
-      e.Options.SubtitleStreamCopy = 0;
-      e.Options.SubtitleLanguage.clear();
-    }
-  } clear_options{*this};
-
-  AVCodecID codec_id = AV_CODEC_ID_NONE;
-  const AVCodec* codec = nullptr;
-  if (!Options.SubtitleStreamCopy &&
-      !FindCodec(Options.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, codec_id, &codec))
-    throw FFMpegException(LastErrorText);
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx) throw FFMpegException("Could not alloc stream");
-  ctx->codec_type = AVMEDIA_TYPE_SUBTITLE;
-  if (Options.SubtitleStreamCopy) {
-    Files.OutputStreamCopy[file_index][stream] = true;
-  } else {
-    ctx->codec_id = codec_id;
+void file_setup::AddSubtitleStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+  StreamBuild build(e, oc, AVMEDIA_TYPE_SUBTITLE);
+  if (!build.Copy())
+    file_setup::LookUpCodec(build.CodecName(), AVMEDIA_TYPE_SUBTITLE, true, build.CodecId,
+                            &build.Codec);
+  CodecContextPtr ctx = NewCodecContext(build.Codec, AVMEDIA_TYPE_SUBTITLE);
+  if (!build.Copy()) {
+    ctx->codec_id = build.CodecId;
     // Generic options reach subtitle encoders the same way as video and audio encoders.
-    ApplyGenericOptions(ctx.get(), CodecDefaults[AVMEDIA_TYPE_SUBTITLE].get(),
-                        AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM);
+    e.ApplyGenericOptions(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_SUBTITLE].get(),
+                          AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM);
   }
-  if (!Options.SubtitleLanguage.empty())
-    av_dict_set(&st->metadata, "language", Options.SubtitleLanguage.substr(0, 3).c_str(), 0);
+  build.Store(std::move(ctx));
+}
 
-  if (avcodec_parameters_from_context(st->codecpar, ctx.get()) < 0)
-    throw FFMpegException("Could not alloc stream");
-  Files.OutputCodecs[file_index][stream] = std::move(ctx);
+void file_setup::AddCoverStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+  const int file_index = e.Files.OutputFileCount;
+  AVStream* st = AddStream(oc, file_index);
+  CodecContextPtr ctx = NewCodecContext(nullptr, AVMEDIA_TYPE_VIDEO);
+  // Marks the stream as the cover, so the run maps it to the source's cover picture.
+  st->disposition = AV_DISPOSITION_ATTACHED_PIC;
+  st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  e.Files.OutputStreamCopy[file_index][st->index] = true;
+  e.Files.OutputCodecs[file_index][st->index] = std::move(ctx);
 }

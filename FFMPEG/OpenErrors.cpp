@@ -31,6 +31,14 @@ std::string FormatWithFileName(const char* format, const std::string& file_name)
   return text;
 }
 
+std::string ReadStopText(const TReadGuard& guard, const std::string& file_name) {
+  if (guard.LimitHit())
+    return FormatWithFileName("%s: no media data found in the first ", file_name) +
+           std::to_string(guard.Limit >> 20) + " MB (an endless or damaged input)";
+  if (guard.StopRequested()) return FormatWithFileName("%s: stopped while opening", file_name);
+  return {};
+}
+
 std::string ImageNumberErrorText(const std::string& file_name) {
   return FormatWithFileName(
       "%s: Incorrect image filename syntax.\r\nUse '%%d' to specify the image number:\r\n  for "

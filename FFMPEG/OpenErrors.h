@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "ReadGuard.h"
+
 // The text for a failed open of FILE_NAME with the library error ERR (an AVERROR code).
 // Codes are mapped by meaning: a missing file, an I/O error, no memory, an invalid argument,
 // an unrecognised format (no demuxer, or data no demuxer accepts); the "image number" text is
@@ -12,6 +14,10 @@ std::string OpenErrorText(int err, const std::string& file_name);
 
 // The texts with a single file name in them.
 std::string FormatWithFileName(const char* format, const std::string& file_name);
+
+// Why the read step of GUARD on FILE_NAME was ended by the guard ("no media data found in the
+// first N MB", "stopped while opening"), or "" when it was not.
+std::string ReadStopText(const TReadGuard& guard, const std::string& file_name);
 
 // The "image number" text that also serves output names without a frame-number pattern.
 std::string ImageNumberErrorText(const std::string& file_name);
@@ -25,6 +31,7 @@ std::string LibraryErrorText(int err);
 bool FormatRecognised(const std::string& file_name);
 
 // When FILE_NAME names a pipe, a device or a socket, the reason it cannot be converted; empty
-// for a regular file, a folder (whose open names it) and a name that does not exist (a URL, or a missing file whose open reports the reason). Looks only with
-// stat, so a pipe without a writer or an endless device is never opened.
+// for a regular file, a folder (whose open names it) and a name that does not exist (a URL, or a
+// missing file whose open reports the reason). Looks only with stat, so a pipe without a writer or
+// an endless device is never opened.
 std::string NotARegularFileText(const std::string& file_name);

@@ -2,15 +2,20 @@
 // leading dash), their setters with their checks and messages, the generic option store that
 // hands unnamed options to the codec, format and scaler libraries, and the target presets.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "Binding.h"
 #include "FFmpeg.h"
@@ -154,9 +159,14 @@ void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int fl
     const AVOption* option = av_opt_find(const_cast<void*>(source), name.c_str(), nullptr, 0, 0);
     if (!option || (option->flags & flags) != flags) continue;
     uint8_t* text = nullptr;
-    if (av_opt_get(const_cast<void*>(source), name.c_str(), 0, &text) < 0) continue;
-    av_opt_set(target, name.c_str(), reinterpret_cast<const char*>(text), 0);
+    if (const int ret = av_opt_get(const_cast<void*>(source), name.c_str(), 0, &text); ret < 0) {
+      Log(0, WithLibraryText("Option " + name + " could not be read", ret));
+      continue;
+    }
+    const std::string value = text ? reinterpret_cast<const char*>(text) : "";
     av_free(text);
+    if (const int ret = av_opt_set(target, name.c_str(), value.c_str(), 0); ret < 0)
+      Log(0, WithLibraryText("Option " + name + "=" + value + " not taken", ret));
   }
 }
 
@@ -215,21 +225,19 @@ void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
   if (pixels < 0) return;
   if (pixels % 2 != 0)
     throw FFMpegException(std::string(kSideNames[side]) + " crop size must be a multiple of 2");
-  if (side == sdTop || side == sdBottom) {
-    if (pixels >= Options.FrameHeight)
-      throw FFMpegException(
-          "Vertical crop dimensions are outside the range of the original image.\n"
-          "Remember to crop first and scale second.");
-    (side == sdTop ? Options.CropTop : Options.CropBottom) = pixels;
-    Options.FrameHeight -= pixels;
-  } else {
-    if (pixels >= Options.FrameWidth)
-      throw FFMpegException(
-          "Horizontal crop dimensions are outside the range of the original image.\n"
-          "Remember to crop first and scale second.");
-    (side == sdLeft ? Options.CropLeft : Options.CropRight) = pixels;
-    Options.FrameWidth -= pixels;
-  }
+  const bool vertical = side == sdTop || side == sdBottom;
+  // The crop comes off the picture size given so far.
+  int& size = vertical ? Options.FrameHeight : Options.FrameWidth;
+  if (pixels >= size)
+    throw FFMpegException(std::string(vertical ? "Vertical" : "Horizontal") +
+                          " crop dimensions are outside the range of the original image.\n"
+                          "Remember to crop first and scale second.");
+  int& crop = side == sdTop      ? Options.CropTop
+              : side == sdBottom ? Options.CropBottom
+              : side == sdLeft   ? Options.CropLeft
+                                 : Options.CropRight;
+  crop = pixels;
+  size -= pixels;
 }
 
 void TCustomFFmpeg::SetPad(TSide side, int pixels) {
@@ -306,111 +314,175 @@ void TCustomFFmpeg::SetRecordingTimeMs(int64_t duration_ms) {
 
 // ---- Target presets ----------------------------------------------------------------------------
 
-void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& norm,
-                                 const std::string& default_norm) {
-  enum { kPal, kNtsc, kFilm } standard;
-  if (norm == "pal") {
-    standard = kPal;
-  } else if (norm == "ntsc") {
-    standard = kNtsc;
-  } else if (norm == "film") {
-    standard = kFilm;
-  } else {
-    if (Options.FrameRate.den == 0) throw FFMpegException("frame_rate is invalid.");
-    int found = -1;  // -1 undecided
-    auto classify = [&](int64_t milli_fps) {
-      if (milli_fps == 25000) return static_cast<int>(kPal);
-      if (milli_fps == 29970 || milli_fps == 23976) return static_cast<int>(kNtsc);
-      return -1;
-    };
-    found = classify(std::llround(Options.FrameRate.num * 1000.0 / Options.FrameRate.den));
-    for (int f = 0; found < 0 && f < Files.InputFileCount; ++f) {
-      if (!Files.InputFiles[f]) continue;
-      for (unsigned s = 0; found < 0 && s < Files.InputFiles[f]->nb_streams; ++s) {
-        const AVStream* stream = Files.InputFiles[f]->streams[s];
-        if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-        AVRational rate =
-            stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-        if (rate.num <= 0 || rate.den <= 0) continue;
-        found = classify(std::llround(rate.num * 1000.0 / rate.den));
-      }
-    }
-    if (found >= 0) {
-      standard = found == kPal ? kPal : kNtsc;
-      if (Options.Verbosity > 0)
-        Log(1, FormatText("Assuming %s for target.", standard == kPal ? "PAL" : "NTSC"));
-    } else {
-      standard = default_norm == "film" ? kFilm : default_norm == "ntsc" ? kNtsc : kPal;
+namespace {
+
+enum class TvStandard { kPal, kNtsc, kFilm };
+
+// PAL for 25 frames per second, NTSC for 29.97 and 23.976; nothing for any other rate.
+std::optional<TvStandard> StandardOfRate(AVRational rate) {
+  const int64_t milli_fps = std::llround(rate.num * 1000.0 / rate.den);
+  if (milli_fps == 25000) return TvStandard::kPal;
+  if (milli_fps == 29970 || milli_fps == 23976) return TvStandard::kNtsc;
+  return std::nullopt;
+}
+
+// The standard of the first input video stream whose rate tells one.
+std::optional<TvStandard> StandardOfInputs(const TFileSet& files) {
+  for (int f = 0; f < files.InputFileCount; ++f) {
+    if (!files.InputFiles[f]) continue;
+    for (unsigned s = 0; s < files.InputFiles[f]->nb_streams; ++s) {
+      const AVStream* stream = files.InputFiles[f]->streams[s];
+      if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+      AVRational rate =
+          stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+      if (rate.num <= 0 || rate.den <= 0) continue;
+      if (auto standard = StandardOfRate(rate)) return standard;
     }
   }
-  const bool ntsc_sizes = standard != kPal;
-  const char* rate = standard == kPal ? "25" : standard == kNtsc ? "30000/1001" : "24000/1001";
-  const char* gop = ntsc_sizes ? "18" : "15";
+  return std::nullopt;
+}
 
-  if (type == "vcd") {
-    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
-    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-    SetOutputFormat("vcd");
-    SetFrameSize(ntsc_sizes ? "352x240" : "352x288");
-    SetFrameRate(rate);
-    SetGenericOption("gop", gop);
-    SetGenericOption("b", "1150000");
-    SetGenericOption("maxrate", "1150000");
-    SetGenericOption("minrate", "1150000");
-    SetGenericOption("bufsize", "327680");
-    SetGenericOption("ab", "224000");
-    Options.AudioSampleRate = 44100;
-    Options.AudioChannels = 2;
-    SetGenericOption("packetsize", "2324");
-    SetGenericOption("muxrate", "1411200");
-    Options.MuxPreload = 0.44f;
-    if (Options.FrameAspectRatio == 0) SetAspect("4:3");
-  } else if (type == "svcd") {
-    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-    SetOutputFormat("svcd");
-    SetFrameSize(ntsc_sizes ? "480x480" : "480x576");
-    SetFrameRate(rate);
-    SetGenericOption("gop", gop);
-    SetGenericOption("b", "2040000");
-    SetGenericOption("maxrate", "2516000");
-    SetGenericOption("minrate", "0");
-    SetGenericOption("bufsize", "1835008");
-    SetGenericOption("flags", "+SCAN_OFFSET");
-    SetGenericOption("ab", "224000");
-    Options.AudioSampleRate = 44100;
-    SetGenericOption("packetsize", "2324");
-    if (Options.AudioChannels == 1) Options.AudioChannels = 2;
-    if (Options.FrameAspectRatio == 0) SetAspect("4:3");
-  } else if (type == "dvd") {
-    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-    SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
-    SetOutputFormat("dvd");
-    SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
-    SetFrameRate(rate);
-    SetGenericOption("gop", gop);
-    SetGenericOption("b", "6000000");
-    SetGenericOption("maxrate", "9000000");
-    SetGenericOption("minrate", "0");
-    SetGenericOption("bufsize", "1835008");
-    SetGenericOption("packetsize", "2048");
-    SetGenericOption("muxrate", "10080000");
-    SetGenericOption("ab", "448000");
-    Options.AudioSampleRate = 48000;
-    if (Options.AudioChannels == 1) Options.AudioChannels = 2;
-    if (Options.FrameAspectRatio == 0) SetAspect("16:9");
-  } else if (type == "dv" || type == "dv50") {
-    SetOutputFormat("dv");
-    SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
-    Options.FramePixFmt = av_get_pix_fmt(type == "dv50" ? "yuv422p"
+const char* FrameRateOf(TvStandard standard) {
+  return standard == TvStandard::kPal    ? "25"
+         : standard == TvStandard::kNtsc ? "30000/1001"
+                                         : "24000/1001";
+}
+
+// NORM as given, else found from the frame rate or the inputs, else DEFAULT_NORM.
+TvStandard TargetStandard(TCustomFFmpeg& e, const std::string& norm,
+                          const std::string& default_norm) {
+  if (norm == "pal") return TvStandard::kPal;
+  if (norm == "ntsc") return TvStandard::kNtsc;
+  if (norm == "film") return TvStandard::kFilm;
+  if (e.Options.FrameRate.den == 0) throw FFMpegException("frame_rate is invalid.");
+  std::optional<TvStandard> found = StandardOfRate(e.Options.FrameRate);
+  if (!found) found = StandardOfInputs(e.Files);
+  if (found) {
+    // Rates only tell PAL from NTSC.
+    if (e.Options.Verbosity > 0)
+      e.Log(1, FormatText("Assuming %s for target.", *found == TvStandard::kPal ? "PAL" : "NTSC"));
+    return *found;
+  }
+  if (default_norm == "film") return TvStandard::kFilm;
+  return default_norm == "ntsc" ? TvStandard::kNtsc : TvStandard::kPal;
+}
+
+// The settings of the MPEG disc targets.
+struct MpegTarget {
+  const char* Name;
+  const char* VideoCodec;
+  const char* AudioCodec;
+  const char* NtscSize;
+  const char* PalSize;
+  std::vector<std::pair<const char*, const char*>> GenericOptions;  // after "gop"
+  int SampleRate;
+  bool AlwaysStereo;  // else only mono becomes stereo
+  float MuxPreload;   // 0 = unchanged
+  const char* DefaultAspect;
+};
+
+const MpegTarget kMpegTargets[] = {
+    {"vcd",
+     "mpeg1video",
+     "mp2",
+     "352x240",
+     "352x288",
+     {{"b", "1150000"},
+      {"maxrate", "1150000"},
+      {"minrate", "1150000"},
+      {"bufsize", "327680"},
+      {"ab", "224000"},
+      {"packetsize", "2324"},
+      {"muxrate", "1411200"}},
+     44100,
+     true,
+     0.44f,
+     "4:3"},
+    {"svcd",
+     "mpeg2video",
+     "mp2",
+     "480x480",
+     "480x576",
+     {{"b", "2040000"},
+      {"maxrate", "2516000"},
+      {"minrate", "0"},
+      {"bufsize", "1835008"},
+      {"flags", "+SCAN_OFFSET"},
+      {"ab", "224000"},
+      {"packetsize", "2324"}},
+     44100,
+     false,
+     0,
+     "4:3"},
+    {"dvd",
+     "mpeg2video",
+     "ac3",
+     "720x480",
+     "720x576",
+     {{"b", "6000000"},
+      {"maxrate", "9000000"},
+      {"minrate", "0"},
+      {"bufsize", "1835008"},
+      {"packetsize", "2048"},
+      {"muxrate", "10080000"},
+      {"ab", "448000"}},
+     48000,
+     false,
+     0,
+     "16:9"},
+};
+
+// A preset's generic option; one the libraries refuse (today's libraries know no SCAN_OFFSET
+// flag) is left out, and the log says so.
+void PresetOption(TCustomFFmpeg& e, const char* name, const char* value) {
+  if (!e.SetGenericOption(name, value))
+    e.Log(0, std::string("Target preset: the libraries refuse ") + name + " " + value +
+                 "; it is left out");
+}
+
+void ApplyMpegTarget(TCustomFFmpeg& e, const MpegTarget& target, TvStandard standard) {
+  const bool ntsc_sizes = standard != TvStandard::kPal;
+  e.SetCodecName(AVMEDIA_TYPE_VIDEO, target.VideoCodec);
+  e.SetCodecName(AVMEDIA_TYPE_AUDIO, target.AudioCodec);
+  e.SetOutputFormat(target.Name);
+  e.SetFrameSize(ntsc_sizes ? target.NtscSize : target.PalSize);
+  e.SetFrameRate(FrameRateOf(standard));
+  PresetOption(e, "gop", ntsc_sizes ? "18" : "15");
+  for (const auto& [name, value] : target.GenericOptions) PresetOption(e, name, value);
+  TEngineOptions& o = e.Options;
+  o.AudioSampleRate = target.SampleRate;
+  if (target.AlwaysStereo || o.AudioChannels == 1) o.AudioChannels = 2;
+  if (target.MuxPreload > 0) o.MuxPreload = target.MuxPreload;
+  if (o.FrameAspectRatio == 0) e.SetAspect(target.DefaultAspect);
+}
+
+void ApplyDvTarget(TCustomFFmpeg& e, const std::string& type, TvStandard standard) {
+  const bool ntsc_sizes = standard != TvStandard::kPal;
+  e.SetOutputFormat("dv");
+  e.SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
+  e.Options.FramePixFmt = av_get_pix_fmt(type == "dv50" ? "yuv422p"
                                          : ntsc_sizes   ? "yuv411p"
                                                         : "yuv420p");
-    SetFrameRate(rate);
-    Options.AudioSampleRate = 48000;
-    Options.AudioChannels = 2;
-  } else {
-    throw FFMpegException("Unknown target type");
+  e.SetFrameRate(FrameRateOf(standard));
+  e.Options.AudioSampleRate = 48000;
+  e.Options.AudioChannels = 2;
+}
+
+}  // namespace
+
+void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& norm,
+                                 const std::string& default_norm) {
+  const TvStandard standard = TargetStandard(*this, norm, default_norm);
+  for (const MpegTarget& target : kMpegTargets) {
+    if (type == target.Name) {
+      ApplyMpegTarget(*this, target, standard);
+      return;
+    }
   }
+  if (type == "dv" || type == "dv50")
+    ApplyDvTarget(*this, type, standard);
+  else
+    throw FFMpegException("Unknown target type");
 }
 
 // ---- The dispatcher ----------------------------------------------------------------------------
@@ -456,35 +528,45 @@ void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& value
           "not kbits/s");
 }
 
-void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
-  if (e.Files.StreamMapCount >= kMaxStreamMaps)
-    throw FFMpegException(FormatText("Too many stream maps (at most %d)", kMaxStreamMaps));
-  TextCursor cursor(value);
-  StreamMapEntry entry;
-  entry.FileIndex = cursor.Long();
+// Two integers with one separator between them ("1:0", "1.0").
+std::pair<int, int> ReadPair(TextCursor& cursor) {
+  const int first = cursor.Long();
   cursor.SkipOne();
-  entry.StreamIndex = cursor.Long();
-  if (!cursor.AtEnd()) {
-    cursor.SkipOne();
-    entry.SyncFileIndex = cursor.Long();
-    cursor.SkipOne();
-    entry.SyncStreamIndex = cursor.Long();
-  } else {
+  return {first, cursor.Long()};
+}
+
+// Appends the entry PARSE makes to TABLE, which holds COUNT entries; WHAT names the table in
+// the error for a full one.
+template <class Entry, std::size_t N, class Parse>
+void AppendEntry(std::array<Entry, N>& table, int& count, const char* what, Parse parse) {
+  if (count >= static_cast<int>(N))
+    throw FFMpegException(FormatText("Too many %s (at most %d)", what, static_cast<int>(N)));
+  table[count++] = parse();
+}
+
+void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+  AppendEntry(e.Files.StreamMaps, e.Files.StreamMapCount, "stream maps", [&value] {
+    TextCursor cursor(value);
+    StreamMapEntry entry;
+    std::tie(entry.FileIndex, entry.StreamIndex) = ReadPair(cursor);
+    // Without a sync stream the mapped stream is its own.
     entry.SyncFileIndex = entry.FileIndex;
     entry.SyncStreamIndex = entry.StreamIndex;
-  }
-  e.Files.StreamMaps[e.Files.StreamMapCount++] = entry;
+    if (!cursor.AtEnd()) {
+      cursor.SkipOne();
+      std::tie(entry.SyncFileIndex, entry.SyncStreamIndex) = ReadPair(cursor);
+    }
+    return entry;
+  });
 }
 
 void MapMetaData(TCustomFFmpeg& e, const std::string&, const std::string& value) {
-  if (e.Files.MetaDataMapCount >= kMaxMetaDataMaps)
-    throw FFMpegException(FormatText("Too many meta-data maps (at most %d)", kMaxMetaDataMaps));
-  TextCursor cursor(value);
-  MetaDataMapEntry entry;
-  entry.OutFile = cursor.Long();
-  cursor.SkipOne();
-  entry.InFile = cursor.Long();
-  e.Files.MetaDataMaps[e.Files.MetaDataMapCount++] = entry;
+  AppendEntry(e.Files.MetaDataMaps, e.Files.MetaDataMapCount, "meta-data maps", [&value] {
+    TextCursor cursor(value);
+    MetaDataMapEntry entry;
+    std::tie(entry.OutFile, entry.InFile) = ReadPair(cursor);
+    return entry;
+  });
 }
 
 void ItsScale(TCustomFFmpeg& e, const std::string&, const std::string& value) {
@@ -583,122 +665,139 @@ TCustomFFmpeg::TSide SideOf(const std::string& name) {
                [[maybe_unused]] const std::string& value) { body; }                         \
   }
 
-const std::unordered_map<std::string_view, Handler>& OptionTable() {
-  static const std::unordered_map<std::string_view, Handler> table = {
-    {"L", LogOnly},
-    {"h", LogOnly},
-    {"version", LogOnly},
-    {"formats", LogOnly},
-    ROW("f",
-        {
-          if (value.empty()) return;
-          std::string format = LibraryFormatName(e, value);
-          e.Options.InputFormat = av_find_input_format(format.c_str());
-          e.Options.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
-          if (!e.Options.InputFormat && !e.Options.OutputFormat)
-            throw FFMpegException(FormatText("Unknown input or output format: %s", value));
-        }),
-    {"i", LogOnly},
-    {"y", LogOnly},
-    {"map", Map},
-    {"map_meta_data", MapMetaData},
-    ROW("t", e.SetRecordingTimeMs(Time(name, value, true) / 1000)),
-    ROW("fs", e.Options.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
-    ROW("ss", e.Options.StartTimeUs = Time(name, value, true)),
-    ROW("itsoffset", e.Options.InputTsOffsetOpt = Time(name, value, true)),
-    {"itsscale", ItsScale},
-    ROW("title", SetTag(e.Options.Title, value)),
-    ROW("timestamp", e.Options.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
-    ROW("author", SetTag(e.Options.Author, value)),
-    ROW("copyright", SetTag(e.Options.Copyright, value)),
-    ROW("comment", SetTag(e.Options.Comment, value)),
-    ROW("genre", SetTag(e.Options.Genre, value)),
-    ROW("album", SetTag(e.Options.Album, value)),
-    ROW("dframes", e.Options.MaxFrames[2] = Int(value)),
-    {"benchmark", LogOnly},
-    ROW("dump", e.Options.DoPktDump = 1),
-    ROW("hex", e.Options.DoHexDump = 1),
-    ROW("re", e.Options.RateEmu = 1),
-    ROW("loop_input", e.Options.LoopInput = 1),
-    ROW("loop_output", e.Options.LoopOutput = Int(value)),
-    ROW("v", e.SetVerbosity(Int(value))),
-    {"target", Target},
-    ROW("device", e.SetDevice(value)),
-    {"threads", Rejected},
-    ROW("serial_stages", e.Options.SerialStages = Int(value)),
-    ROW("vsync", e.Options.VideoSyncMethod = Int(value)),
-    ROW("async", e.Options.AudioSyncMethod = Int(value)),
-    ROW("adrift_threshold", e.Options.AudioDriftThreshold = ToFloat(value)),
-    ROW("vglobal", e.Options.VideoGlobalHeader = Int(value)),
-    ROW("copyts", e.Options.CopyTs = true),
-    ROW("shortest", e.Options.Shortest = 1),
-    ROW("dts_delta_threshold", e.Options.DtsDeltaThreshold = ToFloat(value)),
-    ROW("programid", e.Options.ProgramId = Int(value)),
-    {"b", BitRate},
-    {"vb", BitRate},
-    ROW("vframes", e.Options.MaxFrames[0] = Int(value)),
-    ROW("r", e.SetFrameRate(value)),
-    ROW("s", e.SetFrameSize(value)),
-    {"aspect", AspectRow},
-    {"pix_fmt", PixFmt},
-    ROW("croptop", e.SetCrop(SideOf(name), Int(value))),
-    ROW("cropbottom", e.SetCrop(SideOf(name), Int(value))),
-    ROW("cropleft", e.SetCrop(SideOf(name), Int(value))),
-    ROW("cropright", e.SetCrop(SideOf(name), Int(value))),
-    ROW("padtop", e.SetPad(SideOf(name), Int(value))),
-    ROW("padbottom", e.SetPad(SideOf(name), Int(value))),
-    ROW("padleft", e.SetPad(SideOf(name), Int(value))),
-    ROW("padright", e.SetPad(SideOf(name), Int(value))),
-    ROW("padcolor", e.SetPadColor(static_cast<uint32_t>(Int(value)))),
-    ROW("intra", e.Options.IntraOnly = 1),
-    ROW("vn", e.Options.VideoDisable = 1),
-    ROW("vdt", e.Options.VideoDiscard = Int(value)),
-    ROW("qscale", e.SetQScale(ToFloat(value))),
-    ROW("rc_override", e.Options.VideoRcOverride = value),
-    ROW("vcodec", e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
-    ROW("me_threshold", e.Options.MeThreshold = Int(value)),
-    ROW("sameq", e.Options.SameQuality = 1),
-    {"pass", Pass},
-    ROW("passlogfile", e.Options.PassLogFileName = value),
-    ROW("deinterlace", e.Options.DoDeinterlace = 1),
-    ROW("psnr", e.Options.DoPsnr = 1),
-    {"vstats", VStats},
-    ROW("vstats_file", e.Options.VStatsFileName = value),
-    {"vhook", VHook},
-    ROW("intra_matrix", Matrix(e.Options.IntraMatrix, value)),
-    ROW("inter_matrix", Matrix(e.Options.InterMatrix, value)),
-    ROW("top", e.Options.TopFieldFirst = Int(value)),
-    ROW("dc", e.Options.IntraDcPrecision = Int(value)),
-    ROW("vtag", e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
-    ROW("newvideo", e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
-    ROW("qphist", e.Options.QpHist = 1),
-    {"ab", BitRate},
-    ROW("aframes", e.Options.MaxFrames[1] = Int(value)),
-    ROW("aq", e.Options.AudioQScale = ToFloat(value)),
-    ROW("ar", if (int rate = Int(value); rate > 0) e.Options.AudioSampleRate = rate),
-    ROW("ac", if (int channels = Int(value); channels > 0) e.Options.AudioChannels = channels),
-    ROW("an", e.Options.AudioDisable = 1),
-    ROW("acodec", e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
-    ROW("atag", e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
-    ROW("vol", e.Options.AudioVolume = Int(value)),
-    ROW("newaudio", e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
-    ROW("alang", e.Options.AudioLanguage = value),
-    ROW("sn", e.Options.SubtitleDisable = 1),
-    ROW("scodec", e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
-    ROW("newsubtitle", e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
-    ROW("slang", e.Options.SubtitleLanguage = value),
-    ROW("vc", e.Options.VideoChannel = Int(value)),
-    ROW("tvstd", e.Options.VideoStandard = value),
-    ROW("isync", e.Options.InputSync = 1),
-    ROW("muxdelay", e.Options.MuxMaxDelay = ToFloat(value)),
-    ROW("muxpreload", e.Options.MuxPreload = ToFloat(value)),
-    {"absf", Rejected},
-    {"vbsf", Rejected},
-    {"sbsf", Rejected},
-    {"apre", LogOnly},
-    {"vpre", LogOnly},
-    {"spre", LogOnly},
-  };
+using OptionMap = std::unordered_map<std::string_view, Handler>;
+
+// Options of files, times, tags and the run.
+void AddGeneralRows(OptionMap& table) {
+  table.insert({
+      {"L", LogOnly},
+      {"h", LogOnly},
+      {"version", LogOnly},
+      {"formats", LogOnly},
+      ROW("f",
+          {
+            if (value.empty()) return;
+            std::string format = LibraryFormatName(e, value);
+            e.Options.InputFormat = av_find_input_format(format.c_str());
+            e.Options.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
+            if (!e.Options.InputFormat && !e.Options.OutputFormat)
+              throw FFMpegException(FormatText("Unknown input or output format: %s", value));
+          }),
+      {"i", LogOnly},
+      {"y", LogOnly},
+      {"map", Map},
+      {"map_meta_data", MapMetaData},
+      ROW("t", e.SetRecordingTimeMs(Time(name, value, true) / 1000)),
+      ROW("fs", e.Options.LimitFileSize = static_cast<uint64_t>(ToInt64(value))),
+      ROW("ss", e.Options.StartTimeUs = Time(name, value, true)),
+      ROW("itsoffset", e.Options.InputTsOffsetOpt = Time(name, value, true)),
+      {"itsscale", ItsScale},
+      ROW("title", SetTag(e.Options.Title, value)),
+      ROW("timestamp", e.Options.RecTimestamp = std::llround(Time(name, value, false) / 1e6)),
+      ROW("author", SetTag(e.Options.Author, value)),
+      ROW("copyright", SetTag(e.Options.Copyright, value)),
+      ROW("comment", SetTag(e.Options.Comment, value)),
+      ROW("genre", SetTag(e.Options.Genre, value)),
+      ROW("album", SetTag(e.Options.Album, value)),
+      ROW("dframes", e.Options.MaxFrames[2] = Int(value)),
+      {"benchmark", LogOnly},
+      ROW("dump", e.Options.DoPktDump = 1),
+      ROW("hex", e.Options.DoHexDump = 1),
+      ROW("re", e.Options.RateEmu = 1),
+      ROW("loop_input", e.Options.LoopInput = 1),
+      ROW("loop_output", e.Options.LoopOutput = Int(value)),
+      ROW("v", e.SetVerbosity(Int(value))),
+      {"target", Target},
+      ROW("device", e.SetDevice(value)),
+      {"threads", Rejected},
+      ROW("serial_stages", e.Options.SerialStages = Int(value)),
+      ROW("vsync", e.Options.VideoSyncMethod = Int(value)),
+      ROW("async", e.Options.AudioSyncMethod = Int(value)),
+      ROW("adrift_threshold", e.Options.AudioDriftThreshold = ToFloat(value)),
+      ROW("vglobal", e.Options.VideoGlobalHeader = Int(value)),
+      ROW("copyts", e.Options.CopyTs = true),
+      ROW("shortest", e.Options.Shortest = 1),
+      ROW("dts_delta_threshold", e.Options.DtsDeltaThreshold = ToFloat(value)),
+      ROW("programid", e.Options.ProgramId = Int(value)),
+  });
+}
+
+void AddVideoRows(OptionMap& table) {
+  table.insert({
+      {"b", BitRate},
+      {"vb", BitRate},
+      ROW("vframes", e.Options.MaxFrames[0] = Int(value)),
+      ROW("r", e.SetFrameRate(value)),
+      ROW("s", e.SetFrameSize(value)),
+      {"aspect", AspectRow},
+      {"pix_fmt", PixFmt},
+      ROW("croptop", e.SetCrop(SideOf(name), Int(value))),
+      ROW("cropbottom", e.SetCrop(SideOf(name), Int(value))),
+      ROW("cropleft", e.SetCrop(SideOf(name), Int(value))),
+      ROW("cropright", e.SetCrop(SideOf(name), Int(value))),
+      ROW("padtop", e.SetPad(SideOf(name), Int(value))),
+      ROW("padbottom", e.SetPad(SideOf(name), Int(value))),
+      ROW("padleft", e.SetPad(SideOf(name), Int(value))),
+      ROW("padright", e.SetPad(SideOf(name), Int(value))),
+      ROW("padcolor", e.SetPadColor(static_cast<uint32_t>(Int(value)))),
+      ROW("intra", e.Options.IntraOnly = 1),
+      ROW("vn", e.Options.VideoDisable = 1),
+      ROW("vdt", e.Options.VideoDiscard = Int(value)),
+      ROW("qscale", e.SetQScale(ToFloat(value))),
+      ROW("rc_override", e.Options.VideoRcOverride = value),
+      ROW("vcodec", e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
+      ROW("me_threshold", e.Options.MeThreshold = Int(value)),
+      ROW("sameq", e.Options.SameQuality = 1),
+      {"pass", Pass},
+      ROW("passlogfile", e.Options.PassLogFileName = value),
+      ROW("deinterlace", e.Options.DoDeinterlace = 1),
+      ROW("psnr", e.Options.DoPsnr = 1),
+      {"vstats", VStats},
+      ROW("vstats_file", e.Options.VStatsFileName = value),
+      {"vhook", VHook},
+      ROW("intra_matrix", Matrix(e.Options.IntraMatrix, value)),
+      ROW("inter_matrix", Matrix(e.Options.InterMatrix, value)),
+      ROW("top", e.Options.TopFieldFirst = Int(value)),
+      ROW("dc", e.Options.IntraDcPrecision = Int(value)),
+      ROW("vtag", e.SetCodecTag(AVMEDIA_TYPE_VIDEO, value)),
+      ROW("newvideo", e.NewStreamOnLastOutput(AVMEDIA_TYPE_VIDEO)),
+      ROW("qphist", e.Options.QpHist = 1),
+  });
+}
+
+// Audio and subtitle options, and those the engine refuses or only logs.
+void AddAudioAndOtherRows(OptionMap& table) {
+  table.insert({
+    {"ab", BitRate}, ROW("aframes", e.Options.MaxFrames[1] = Int(value)),
+        ROW("aq", e.Options.AudioQScale = ToFloat(value)),
+        ROW("ar", if (int rate = Int(value); rate > 0) e.Options.AudioSampleRate = rate),
+        ROW("ac", if (int channels = Int(value); channels > 0) e.Options.AudioChannels = channels),
+        ROW("an", e.Options.AudioDisable = 1),
+        ROW("acodec", e.SetCodecName(AVMEDIA_TYPE_AUDIO, value)),
+        ROW("atag", e.SetCodecTag(AVMEDIA_TYPE_AUDIO, value)),
+        ROW("vol", e.Options.AudioVolume = Int(value)),
+        ROW("newaudio", e.NewStreamOnLastOutput(AVMEDIA_TYPE_AUDIO)),
+        ROW("alang", e.Options.AudioLanguage = value), ROW("sn", e.Options.SubtitleDisable = 1),
+        ROW("scodec", e.SetCodecName(AVMEDIA_TYPE_SUBTITLE, value)),
+        ROW("newsubtitle", e.NewStreamOnLastOutput(AVMEDIA_TYPE_SUBTITLE)),
+        ROW("slang", e.Options.SubtitleLanguage = value),
+        ROW("vc", e.Options.VideoChannel = Int(value)),
+        ROW("tvstd", e.Options.VideoStandard = value), ROW("isync", e.Options.InputSync = 1),
+        ROW("muxdelay", e.Options.MuxMaxDelay = ToFloat(value)),
+        ROW("muxpreload", e.Options.MuxPreload = ToFloat(value)), {"absf", Rejected},
+        {"vbsf", Rejected}, {"sbsf", Rejected}, {"apre", LogOnly}, {"vpre", LogOnly},
+        {"spre", LogOnly},
+  });
+}
+
+const OptionMap& OptionTable() {
+  static const OptionMap table = [] {
+    OptionMap rows;
+    AddGeneralRows(rows);
+    AddVideoRows(rows);
+    AddAudioAndOtherRows(rows);
+    return rows;
+  }();
   return table;
 }
 

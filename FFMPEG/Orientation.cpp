@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 extern "C" {
 #include <libavfilter/avfilter.h>
@@ -22,25 +23,18 @@ int SignOf(int32_t value, int64_t scale) {
 
 // The filter chain that turns a stored picture upright.
 const char* FilterFor(TOrientation orientation) {
-  switch (orientation) {
-    case TOrientation::kRotate90:
-      return "transpose=dir=clock";
-    case TOrientation::kRotate270:
-      return "transpose=dir=cclock";
-    case TOrientation::kRotate180:
-      return "hflip,vflip";
-    case TOrientation::kMirror:
-      return "hflip";
-    case TOrientation::kFlip:
-      return "vflip";
-    case TOrientation::kTranspose:
-      return "transpose=dir=cclock_flip";
-    case TOrientation::kAntiTranspose:
-      return "transpose=dir=clock_flip";
-    case TOrientation::kUpright:
-      break;
-  }
-  return nullptr;
+  static constexpr std::pair<TOrientation, const char*> kFilters[] = {
+      {TOrientation::kRotate90, "transpose=dir=clock"},
+      {TOrientation::kRotate270, "transpose=dir=cclock"},
+      {TOrientation::kRotate180, "hflip,vflip"},
+      {TOrientation::kMirror, "hflip"},
+      {TOrientation::kFlip, "vflip"},
+      {TOrientation::kTranspose, "transpose=dir=cclock_flip"},
+      {TOrientation::kAntiTranspose, "transpose=dir=clock_flip"},
+  };
+  for (const auto& [stored, filter] : kFilters)
+    if (stored == orientation) return filter;
+  return nullptr;  // upright
 }
 
 }  // namespace

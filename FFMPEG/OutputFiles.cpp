@@ -1,5 +1,5 @@
-// Output files of a run: created under a temporary name when the run starts, checked and given
-// their final name when it ends (see FFmpeg.h).
+#include "OutputFiles.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "OpenErrors.h"
 
 namespace {
@@ -59,7 +59,7 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::string TCustomFFmpeg::PartFileName(const std::string& final_path, int attempt) {
+std::string PartFileName(const std::string& final_path, int attempt) {
   const size_t slash = final_path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
@@ -67,7 +67,7 @@ std::string TCustomFFmpeg::PartFileName(const std::string& final_path, int attem
   return folder + "." + name + number + ".quorvin-part";
 }
 
-std::string TCustomFFmpeg::OutputPlaceError(const std::string& file_name) {
+std::string OutputPlaceError(const std::string& file_name) {
   const std::string folder = FolderOf(file_name);
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) return SystemErrorText(errno);
@@ -77,11 +77,11 @@ std::string TCustomFFmpeg::OutputPlaceError(const std::string& file_name) {
   return {};
 }
 
-void TCustomFFmpeg::OpenOutputFilesForWriting() {
-  for (int i = 0; i < Files.OutputFileCount; ++i) {
-    AVFormatContext* oc = Files.OutputFiles[i].get();
-    const std::string& final_path = Files.OutputPaths[i];
-    if (!oc || final_path.empty() || oc->pb || !Files.OutputPartPaths[i].empty()) continue;
+void OpenOutputFilesForWriting(TFileSet& files) {
+  for (int i = 0; i < files.OutputFileCount; ++i) {
+    AVFormatContext* oc = files.OutputFiles[i].get();
+    const std::string& final_path = files.OutputPaths[i];
+    if (!oc || final_path.empty() || oc->pb || !files.OutputPartPaths[i].empty()) continue;
     auto fail = [&final_path](int err) {
       throw FFMpegException("Could not open '" + final_path + "' (" +
                             FileErrorText(err, final_path) + ")");
@@ -105,16 +105,16 @@ void TCustomFFmpeg::OpenOutputFilesForWriting() {
       unlink(part.c_str());
       throw FFMpegException("Could not open '" + final_path + "' (" + LibraryErrorText(ret) + ")");
     }
-    Files.OutputPartPaths[i] = part;
+    files.OutputPartPaths[i] = part;
     SetUrl(oc, part);
   }
 }
 
-void TCustomFFmpeg::CommitOutputFiles() {
-  for (int i = 0; i < Files.OutputFileCount; ++i) {
-    AVFormatContext* oc = Files.OutputFiles[i].get();
-    const std::string part = Files.OutputPartPaths[i];
-    const std::string& final_path = Files.OutputPaths[i];
+void CommitOutputFiles(TFileSet& files, bool replace_existing) {
+  for (int i = 0; i < files.OutputFileCount; ++i) {
+    AVFormatContext* oc = files.OutputFiles[i].get();
+    const std::string part = files.OutputPartPaths[i];
+    const std::string& final_path = files.OutputPaths[i];
     if (!oc || part.empty()) continue;
     auto fail = [&final_path](const std::string& why) {
       throw FFMpegException("Could not write '" + final_path + "' (" + why + ")");
@@ -140,14 +140,14 @@ void TCustomFFmpeg::CommitOutputFiles() {
 
     struct stat existing;
     if (stat(final_path.c_str(), &existing) == 0) {
-      for (int f = 0; f < Files.InputFileCount; ++f) {
-        const AVFormatContext* ic = Files.InputFiles[f].get();
+      for (int f = 0; f < files.InputFileCount; ++f) {
+        const AVFormatContext* ic = files.InputFiles[f].get();
         struct stat input;
         if (ic && ic->url && stat(ic->url, &input) == 0 && SameFile(input, existing))
           fail("it is an input file of this job");
       }
     }
-    const int renamed = Options.ReplaceExistingOutput
+    const int renamed = replace_existing
                             ? std::rename(part.c_str(), final_path.c_str())
                             : RenameNoReplace(part, final_path);
     if (renamed != 0) {
@@ -155,7 +155,7 @@ void TCustomFFmpeg::CommitOutputFiles() {
         fail("a file of that name was created by someone else during the conversion");
       fail(FileErrorText(errno, final_path));
     }
-    Files.OutputPartPaths[i].clear();
+    files.OutputPartPaths[i].clear();
     SetUrl(oc, final_path);
     // The folder may have been removed or replaced meanwhile: the result must be there.
     struct stat result;

@@ -38,20 +38,14 @@ int64_t VideoFrameDurationUs(const InputStreamState& ist, const AVFrame* frame) 
   return av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q);
 }
 
-std::string DecodeFailure(const InputStreamState& ist, int av_error) {
-  return WithLibraryText("Error while decoding stream #" + std::to_string(ist.FileIndex) + "." +
-                             std::to_string(ist.Index),
-                         av_error);
+FFMpegException DecodeFailure(const InputStreamState& ist, int av_error) {
+  return FFMpegException::FromLibrary("Error while decoding stream #" +
+                                          std::to_string(ist.FileIndex) + "." +
+                                          std::to_string(ist.Index),
+                                      av_error);
 }
 
 }  // namespace
-
-std::string WithLibraryText(const std::string& what, int av_error) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(av_error, buf, sizeof buf) < 0)
-    std::snprintf(buf, sizeof buf, "error %d", av_error);
-  return what + ": " + buf;
-}
 
 int Transcoder::OutputPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt) {
   if (ist.NextPts == AV_NOPTS_VALUE) ist.NextPts = ist.Pts;
@@ -87,7 +81,7 @@ int Transcoder::DecodePacket(InputStreamState& ist, int ist_index, const AVPacke
   int result = 0;
   int frames_from_packet = 0;
   int ret = avcodec_send_packet(dec, pkt);
-  if (ret == AVERROR(ENOMEM)) throw FFMpegException(DecodeFailure(ist, ret));
+  if (ret == AVERROR(ENOMEM)) throw DecodeFailure(ist, ret);
   if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
     result = -1;
     ist.LastDecodeError = ret;
@@ -95,7 +89,7 @@ int Transcoder::DecodePacket(InputStreamState& ist, int ist_index, const AVPacke
   for (;;) {
     ret = avcodec_receive_frame(dec, ist.Frame.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-    if (ret == AVERROR(ENOMEM)) throw FFMpegException(DecodeFailure(ist, ret));
+    if (ret == AVERROR(ENOMEM)) throw DecodeFailure(ist, ret);
     if (ret < 0) {
       result = -1;
       ist.LastDecodeError = ret;
@@ -256,14 +250,14 @@ int Transcoder::EncodeAndSend(OutputStreamState& ost, const AVFrame* frame) {
   const char* failed = video ? "Video encoding failed" : "Audio encoding failed";
   int ret = ost.Amr ? ost.Amr->SendFrame(frame) : avcodec_send_frame(enc, frame);
   if (ret == AVERROR_EOF) return 0;  // already drained
-  if (ret < 0) throw FFMpegException(WithLibraryText(failed, ret));
+  if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
   int frame_size = 0;
   for (;;) {
     PacketPtr pkt(av_packet_alloc());
     if (!pkt) throw FFMpegException("av_malloc fail");
     ret = ost.Amr ? ost.Amr->ReceivePacket(pkt.get()) : avcodec_receive_packet(enc, pkt.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-    if (ret < 0) throw FFMpegException(WithLibraryText(failed, ret));
+    if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
     if (video && ost.PassLogFile && enc->stats_out) std::fputs(enc->stats_out, ost.PassLogFile);
     frame_size = pkt->size;
     pkt->stream_index = ost.Index;
@@ -286,7 +280,7 @@ void Transcoder::WritePacket(OutputStreamState& ost, PacketPtr pkt) {
   }
   NoteWrittenPacket(ost, pkt.get());
   const int ret = av_interleaved_write_frame(oc, pkt.get());
-  if (ret < 0) throw FFMpegException(WithLibraryText("av_interleaved_write_frame()", ret));
+  if (ret < 0) throw FFMpegException::FromLibrary("av_interleaved_write_frame()", ret);
   ost.PacketsWritten += 1;
   AVFormatContext* first = e_.Files.OutputFiles[0].get();
   if (opt_.LimitFileSize != 0 && first->pb &&
@@ -351,7 +345,7 @@ void Transcoder::DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AV
     if (i == 1) sub.num_rects = 0;
     const int size = avcodec_encode_subtitle(enc, buf.data(), static_cast<int>(buf.size()), &sub);
     if (i == 1) sub.num_rects = static_cast<unsigned>(saved_rects);
-    if (size < 0) throw FFMpegException(WithLibraryText("Subtitle encoding failed", size));
+    if (size < 0) throw FFMpegException::FromLibrary("Subtitle encoding failed", size);
     PacketPtr pkt(av_packet_alloc());
     if (!pkt || av_new_packet(pkt.get(), size) < 0) throw FFMpegException("av_malloc fail");
     std::memcpy(pkt->data, buf.data(), static_cast<size_t>(size));

@@ -245,8 +245,8 @@ bool Transcoder::ReadOnePacket(int file_index) {
     if (e_.ReadGuard.LimitHit()) throw FFMpegException(ReadLimitText(file_index, e_.ReadGuard.Limit));
     if (read == AVERROR_EXIT && e_.State.AbortRequested.load()) return false;
     if (read == AVERROR(ENOMEM))
-      throw FFMpegException(
-          WithLibraryText("Error while reading input file #" + std::to_string(file_index), read));
+      throw FFMpegException::FromLibrary(
+          "Error while reading input file #" + std::to_string(file_index), read);
     // A read error ends the file like its end: what was read is converted, and a source
     // that ends well before its known duration is reported with the run.
     file.EofReached = true;

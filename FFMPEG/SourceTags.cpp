@@ -42,19 +42,3 @@ bool StoresCoverPicture(const AVOutputFormat* format) {
   if (!format || !format->name) return false;
   return std::string_view(format->name) == "mp3" || IsMp4Family(format);
 }
-
-void TCustomFFmpeg::NewCoverStream(AVFormatContext* oc) {
-  const int file_index = Files.OutputFileCount;
-  if (file_index >= kMaxFiles || oc->nb_streams >= static_cast<unsigned>(kMaxStreamsPerFile))
-    throw FFMpegException("Could not alloc stream");
-  AVStream* st = avformat_new_stream(oc, nullptr);
-  if (!st) throw FFMpegException("Could not alloc stream");
-  CodecContextPtr ctx(avcodec_alloc_context3(nullptr));
-  if (!ctx) throw FFMpegException("Could not alloc stream");
-  ctx->codec_type = AVMEDIA_TYPE_VIDEO;
-  // Marks the stream as the cover, so the run maps it to the source's cover picture.
-  st->disposition = AV_DISPOSITION_ATTACHED_PIC;
-  st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-  Files.OutputStreamCopy[file_index][st->index] = true;
-  Files.OutputCodecs[file_index][st->index] = std::move(ctx);
-}

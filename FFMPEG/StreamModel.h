@@ -19,6 +19,8 @@ extern "C" {
 #include <vector>
 
 #include "AVPtr.h"
+#include "EngineOptions.h"
+#include "FFmpegException.h"
 #include "Orientation.h"
 
 class AmrNbEncoder;
@@ -36,8 +38,6 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
 // A picture of FMT and size WIDTH x HEIGHT with its own buffer; nullptr when it cannot be made.
 FramePtr NewPicture(AVPixelFormat fmt, int width, int height);
 
-// "what: library error text", e.g. "Video encoding failed: Cannot allocate memory".
-std::string WithLibraryText(const std::string& what, int av_error);
 struct AVFilterGraph;
 struct AVFilterContext;
 

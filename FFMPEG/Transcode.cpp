@@ -494,7 +494,8 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
                                                  "bit_rate, rate, width or height",
                                                  ost.FileIndex, ost.Index),
                                           ret) +
-                          params);
+                              params,
+                          ret);
   ost.CodecOpened = true;
 }
 
@@ -547,9 +548,9 @@ void Transcoder::OpenDecoders() {
       ret = avcodec_open2(ctx, dec, nullptr);
     }
     if (ret < 0)
-      throw FFMpegException(WithLibraryText(
+      throw FFMpegException::FromLibrary(
           Format("Error while opening codec for input stream #%d.%d", ist.FileIndex, ist.Index),
-          ret));
+          ret);
     ist.Decoder = ctx;
     ist.Frame.reset(av_frame_alloc());
     if (!ist.Frame) throw FFMpegException("av_mallocz fail");
@@ -586,8 +587,8 @@ void Transcoder::WriteHeaders() {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = avformat_write_header(oc, nullptr);
     if (ret < 0)
-      throw FFMpegException(
-          WithLibraryText(Format("Could not write header for output file #%d", i), ret));
+      throw FFMpegException::FromLibrary(Format("Could not write header for output file #%d", i),
+                                         ret);
     if (std::strcmp(oc->oformat->name, "rtp") != 0) all_rtp = false;
   }
   if (all_rtp && e_.OnLog) {
@@ -622,15 +623,15 @@ void Transcoder::FinishRun() {
   for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
-    if (ret < 0) throw FFMpegException(WithLibraryText("av_write_trailer()", ret));
+    if (ret < 0) throw FFMpegException::FromLibrary("av_write_trailer()", ret);
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
     // removed folder on some file systems) in the context: a file is finished only when
     // every byte reached the system.
     if (oc->pb) {
       avio_flush(oc->pb);
       if (oc->pb->error < 0)
-        throw FFMpegException(
-            WithLibraryText(Format("Could not write output file #%d", i), oc->pb->error));
+        throw FFMpegException::FromLibrary(Format("Could not write output file #%d", i),
+                                           oc->pb->error);
     }
   }
   PrintReport(true);
@@ -706,14 +707,4 @@ void Transcoder::CloseCodecs() {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();
   }
-}
-
-void TCustomFFmpeg::Transcode() {
-  State.RunWarning.clear();
-  OpenOutputFilesForWriting();
-  {
-    Transcoder run(*this);
-    run.Run();
-  }
-  CommitOutputFiles();
 }

@@ -461,7 +461,7 @@ bool Transcoder::ScaleAndPad(OutputStreamState& ost, const AVFrame* picture,
     if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
     const int rows = sws_scale(ost.ScaleContext.get(), crop_data, picture->linesize, 0, src_h,
                                target_data, target_linesize);
-    if (rows < 0) throw FFMpegException(WithLibraryText("Video scaling failed", rows));
+    if (rows < 0) throw FFMpegException::FromLibrary("Video scaling failed", rows);
   } else {
     av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(crop_data),
                   picture->linesize, enc->pix_fmt, inner_w, inner_h);

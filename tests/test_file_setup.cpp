@@ -15,6 +15,7 @@ extern "C" {
 #include "AvsInput.h"
 #include "Binding.h"
 #include "FFmpeg.h"
+#include "OutputFiles.h"
 #include "MediaUtil.h"
 
 namespace {
@@ -148,7 +149,7 @@ TEST_F(FileSetupTest, OutputFormatFromTheFileName) {
   EXPECT_EQ(Codec(0, 1)->codec_type, AVMEDIA_TYPE_AUDIO);
   // Set-up creates no file: a job that never runs leaves nothing behind.
   EXPECT_FALSE(std::filesystem::exists(dir.File("out.avi")));
-  EXPECT_FALSE(std::filesystem::exists(TCustomFFmpeg::PartFileName(dir.File("out.avi"))));
+  EXPECT_FALSE(std::filesystem::exists(PartFileName(dir.File("out.avi"))));
 }
 
 TEST_F(FileSetupTest, AudioOnlyInputGivesOnlyAudio) {
@@ -408,5 +409,5 @@ TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
   engine.FreeFileSet();
   std::ifstream in(out);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
-  EXPECT_FALSE(std::filesystem::exists(TCustomFFmpeg::PartFileName(out)));
+  EXPECT_FALSE(std::filesystem::exists(PartFileName(out)));
 }

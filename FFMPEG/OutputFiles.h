@@ -1,0 +1,28 @@
+// Output files of a run. An output file is created only when its run starts, under a hidden
+// temporary name beside the final one (PartFileName), and takes its final name only when the run
+// has ended well or has been stopped and its file finalised. A run that fails removes its
+// unfinished file (TFileSet::Release), and a killed process leaves at most the temporary files
+// of its running jobs, which no naming rule counts as outputs.
+#pragma once
+
+#include <string>
+
+#include "FileSet.h"
+
+// The temporary name of FINAL_PATH: ".NAME.quorvin-part" in the same folder (attempt 0), or
+// ".NAME.ATTEMPT.quorvin-part" when that name is in use.
+std::string PartFileName(const std::string& final_path, int attempt = 0);
+
+// Why no output can be created at FILE_NAME, without creating anything: the folder is missing,
+// is no folder or takes no files, or the name is a folder. Empty when it can.
+std::string OutputPlaceError(const std::string& file_name);
+
+// Creates the file of every output prepared by file set-up under its temporary name and opens
+// it for writing. Failures raise FFMpegException with the system's reason.
+void OpenOutputFilesForWriting(TFileSet& files);
+
+// Closes every output created by OpenOutputFilesForWriting, checks that all of it was written,
+// and gives it its final name (replacing a file of that name only when REPLACE_EXISTING is set,
+// and never one this job reads). Failures raise FFMpegException; releasing the file set then
+// removes the unfinished file.
+void CommitOutputFiles(TFileSet& files, bool replace_existing);
