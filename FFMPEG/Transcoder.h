@@ -2,9 +2,10 @@
 // codecs, headers) and the end (trailers, final report, closing codecs) happen on the job's
 // thread; in between the work is split into stages:
 //
-//   reader -> one stage per input stream (decode, turn upright, deinterlace, hooks)
-//          -> one stage per encoded picture or sound output (frame-rate or sound sync, crop,
-//             scale, pad, resample, encode)
+//   reader -> one stage per input stream (decode, turn upright, deinterlace, hooks, and crop,
+//             scale and pad each picture to the size of every output it feeds)
+//          -> one stage per encoded picture or sound output (frame-rate or sound sync,
+//             resample, encode)
 //          -> writer (packets of all outputs merged in time order, the muxer, progress)
 //
 // Normally every stage runs on its own thread and the stages talk only through small bounded

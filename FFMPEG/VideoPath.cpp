@@ -1,6 +1,7 @@
 // The video path: pre-processing of each decoded picture (deinterlacing, the before-hook gate,
-// the custom hook on an RGB bitmap, frame-hook modules), then per output stream frame-rate
-// sync with drops and duplicates, crop, scale, pad and encoding.
+// the custom hook on an RGB bitmap, frame-hook modules) and, per output stream, crop, scale and
+// pad, all on the input stream's stage; then, on the output's stage, frame-rate sync with drops
+// and duplicates, and encoding.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
