@@ -29,12 +29,13 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   build-fuzz/tests/fuzz/fuzz_media_input -runs=40000 -max_len=32768 -timeout=60 -seed=1 \
   build-fuzz/media-corpus build-fuzz/media-seeds 2>&1 | tail -n 2
 
-echo "== job component under ThreadSanitizer"
+echo "== job component and the transcode stages under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON \
   -DQUORVIN_WERROR=ON >/dev/null
 cmake --build build-tsan --target quorvin_tests -j"$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-  build-tsan/tests/quorvin_tests --gtest_filter='JobComponent*' --gtest_brief=1
+  build-tsan/tests/quorvin_tests --gtest_brief=1 \
+  --gtest_filter='JobComponent*:TranscodeTest*:TranscodeEndTest*:VideoPathTest*:AudioPathTest*:OutputFormatsTest*'
 
 echo "== all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -65,11 +65,16 @@ void WriteAmr3gp(const std::string& path, double seconds, int64_t bit_rate_bps) 
     for (int i = 0; i < frame->nb_samples; ++i)
       s[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * (done + i) / 8000.0));
     frame->pts = done;
-    enc.Encode(frame.get(), pkt.get());
+    ASSERT_EQ(enc.SendFrame(frame.get()), 0);
+    ASSERT_EQ(enc.ReceivePacket(pkt.get()), 0);
+    ASSERT_EQ(enc.ReceivePacket(pkt.get()), AVERROR(EAGAIN));  // one frame, one packet
     av_packet_rescale_ts(pkt.get(), ctx->time_base, st->time_base);
     pkt->stream_index = st->index;
     ASSERT_GE(av_interleaved_write_frame(oc.get(), pkt.get()), 0);
   }
+  // Nothing is held back: the end of input gives no further packet.
+  ASSERT_EQ(enc.SendFrame(nullptr), 0);
+  ASSERT_EQ(enc.ReceivePacket(pkt.get()), AVERROR_EOF);
   ASSERT_GE(av_write_trailer(oc.get()), 0);
 }
 
@@ -116,7 +121,8 @@ TEST(AmrNbEncoder, RejectsWrongFrames) {
   stereo->nb_samples = 160;
   ASSERT_GE(av_frame_get_buffer(stereo.get(), 0), 0);
   std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
-  EXPECT_THROW(enc.Encode(stereo.get(), pkt.get()), FFMpegException);
+  EXPECT_EQ(enc.SendFrame(stereo.get()), AVERROR(EINVAL));
+  EXPECT_EQ(enc.ReceivePacket(pkt.get()), AVERROR(EAGAIN));
   EXPECT_EQ(pkt->size, 0);
 }
 

@@ -71,32 +71,59 @@ AmrNbEncoder::~AmrNbEncoder() {
   if (state_) Encoder_Interface_exit(state_);
 }
 
+int AmrNbEncoder::EncodeInto(const int16_t* samples, int count, uint8_t* out) {
+  std::array<short, kFrameSamples> speech{};  // silence beyond COUNT
+  if (count > 0) std::memcpy(speech.data(), samples, sizeof(short) * static_cast<size_t>(count));
+  std::array<unsigned char, kMaxPacketBytes + 8> coded{};
+  const int size =
+      Encoder_Interface_Encode(state_, static_cast<Mode>(mode_), speech.data(), coded.data(), 0);
+  if (size <= 0 || size > kMaxPacketBytes) return -1;
+  std::memcpy(out, coded.data(), static_cast<size_t>(size));
+  return size;
+}
+
 std::vector<uint8_t> AmrNbEncoder::EncodeSamples(const int16_t* samples, int count) {
   if (count < 0 || count > kFrameSamples || (count > 0 && !samples))
     throw FFMpegException("AMR-NB encoder: a frame holds at most 160 samples, got " +
                           std::to_string(count));
-  std::array<short, kFrameSamples> speech{};  // silence beyond COUNT
-  if (count > 0) std::memcpy(speech.data(), samples, sizeof(short) * static_cast<size_t>(count));
-  std::array<unsigned char, kMaxPacketBytes + 8> out{};
-  const int size =
-      Encoder_Interface_Encode(state_, static_cast<Mode>(mode_), speech.data(), out.data(), 0);
-  if (size <= 0 || size > kMaxPacketBytes)
-    throw FFMpegException("AMR-NB encoder: encoding a frame failed");
-  return {out.begin(), out.begin() + size};
+  std::vector<uint8_t> out(kMaxPacketBytes);
+  const int size = EncodeInto(samples, count, out.data());
+  if (size < 0) throw FFMpegException("AMR-NB encoder: encoding a frame failed");
+  out.resize(static_cast<size_t>(size));
+  return out;
 }
 
-void AmrNbEncoder::Encode(const AVFrame* frame, AVPacket* pkt) {
-  if (!frame || !pkt) throw FFMpegException("AMR-NB encoder: no frame or packet");
+int AmrNbEncoder::SendFrame(const AVFrame* frame) {
+  if (ended_) return AVERROR_EOF;
+  if (!frame) {
+    ended_ = true;
+    return 0;
+  }
+  if (has_waiting_) return AVERROR(EAGAIN);
   if (frame->format != AV_SAMPLE_FMT_S16 || frame->ch_layout.nb_channels != 1 ||
-      (frame->sample_rate != 0 && frame->sample_rate != kSampleRate))
-    throw FFMpegException("AMR-NB encoder: frames must be mono signed 16-bit at 8000 Hz");
-  const auto bytes =
-      EncodeSamples(reinterpret_cast<const int16_t*>(frame->data[0]), frame->nb_samples);
-  const int ret = av_new_packet(pkt, static_cast<int>(bytes.size()));
-  if (ret < 0) throw FFMpegException("AMR-NB encoder: out of memory");
-  std::memcpy(pkt->data, bytes.data(), bytes.size());
-  pkt->pts = frame->pts;
-  pkt->dts = frame->pts;
+      (frame->sample_rate != 0 && frame->sample_rate != kSampleRate) || frame->nb_samples < 0 ||
+      frame->nb_samples > kFrameSamples)
+    return AVERROR(EINVAL);
+  waiting_.resize(kMaxPacketBytes);
+  const int size =
+      EncodeInto(reinterpret_cast<const int16_t*>(frame->data[0]), frame->nb_samples, waiting_.data());
+  if (size < 0) return AVERROR_EXTERNAL;
+  waiting_.resize(static_cast<size_t>(size));
+  waiting_pts_ = frame->pts;
+  has_waiting_ = true;
+  return 0;
+}
+
+int AmrNbEncoder::ReceivePacket(AVPacket* pkt) {
+  if (!has_waiting_) return ended_ ? AVERROR_EOF : AVERROR(EAGAIN);
+  const int ret = av_new_packet(pkt, static_cast<int>(waiting_.size()));
+  if (ret < 0) return ret;
+  std::memcpy(pkt->data, waiting_.data(), waiting_.size());
+  pkt->pts = waiting_pts_;
+  pkt->dts = waiting_pts_;
   pkt->duration = kFrameSamples;
+  pkt->flags |= AV_PKT_FLAG_KEY;
   pkt->time_base = AVRational{1, kSampleRate};
+  has_waiting_ = false;
+  return 0;
 }

@@ -6,10 +6,10 @@
 //
 // How the engine uses it: file set-up gives such an output stream a codec context without an
 // AVCodec (ConfigureContext below: codec id AV_CODEC_ID_AMR_NB, 8000 Hz, mono, s16, frame size
-// 160, the bit rate of the nearest AMR mode). When UsesOwnEncoder(ctx) is true the transcode loop
+// 160, the bit rate of the nearest AMR mode). When UsesOwnEncoder(ctx) is true the transcoder
 // does not call avcodec_open2 on that context; it makes one AmrNbEncoder(ctx->bit_rate) and
-// encodes each full 160-sample frame with Encode (one frame in, one packet out, no delay, so
-// there is nothing to flush at the end).
+// talks to it the way it talks to the library's encoders: SendFrame, then ReceivePacket until
+// it asks for more, and SendFrame(nullptr) at the end (one frame in, one packet out, no delay).
 #pragma once
 
 extern "C" {
@@ -25,6 +25,7 @@ class AmrNbEncoder {
   static constexpr int kSampleRate = 8000;
   static constexpr int kFrameSamples = 160;   // 20 ms
   static constexpr int kMaxPacketBytes = 32;  // mode byte + 31 bytes of the 12.2 kbit/s mode
+  static constexpr bool kTakesShortLastFrame = true;  // padded with silence
 
   // True for the encoder names under which the engine offers AMR-NB.
   static bool IsAmrNbName(std::string_view encoder_name);
@@ -51,18 +52,31 @@ class AmrNbEncoder {
 
   int BitRate() const { return bit_rate_bps_; }
 
-  // Encodes one frame: FRAME holds mono signed 16-bit samples at 8000 Hz (AV_SAMPLE_FMT_S16),
-  // at most 160; a shorter frame (the last one) is padded with silence. PKT is owned by the
-  // caller and must be empty (fresh or unreferenced); on return it holds the encoded frame with
-  // pts and dts = FRAME's pts and duration 160, in the time base 1/8000. Throws FFMpegException
-  // for a frame of another layout or size, or when the encoder fails (PKT then stays empty).
-  void Encode(const AVFrame* frame, AVPacket* pkt);
+  // As avcodec_send_frame: FRAME holds mono signed 16-bit samples at 8000 Hz
+  // (AV_SAMPLE_FMT_S16), at most 160; a shorter frame (the last one) is padded with silence.
+  // nullptr ends the input. Returns 0; AVERROR(EAGAIN) while an encoded packet waits to be
+  // received; AVERROR_EOF after the end; AVERROR(EINVAL) for a frame of another layout or size;
+  // AVERROR_EXTERNAL when opencore-amr fails.
+  int SendFrame(const AVFrame* frame);
+  // As avcodec_receive_packet: PKT (empty) receives the encoded frame with pts and dts = the
+  // frame's pts, duration 160, in the time base 1/8000. Returns 0, AVERROR(EAGAIN) when a frame
+  // is needed first, AVERROR_EOF once the input has ended and everything was received, or
+  // AVERROR(ENOMEM).
+  int ReceivePacket(AVPacket* pkt);
 
-  // The same for a plain sample buffer: COUNT (0 to 160) samples; returns the frame's bytes.
+  // One frame of a plain sample buffer: COUNT (0 to 160) samples; returns the frame's bytes.
+  // Throws FFMpegException for more than 160 samples or when the encoder fails.
   std::vector<uint8_t> EncodeSamples(const int16_t* samples, int count);
 
  private:
+  // Encodes COUNT samples into OUT; the frame's size, or -1 when opencore-amr fails.
+  int EncodeInto(const int16_t* samples, int count, uint8_t* out);
+
   void* state_ = nullptr;  // opencore-amr encoder state
   int mode_ = 0;           // enum Mode of opencore-amr
   int bit_rate_bps_ = 0;
+  std::vector<uint8_t> waiting_;  // encoded frame not received yet
+  int64_t waiting_pts_ = 0;
+  bool has_waiting_ = false;
+  bool ended_ = false;
 };

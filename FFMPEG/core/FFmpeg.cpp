@@ -2,7 +2,7 @@
 
 #include "Binding.h"
 #include "OutputFiles.h"
-#include "StreamModel.h"
+#include "Transcoder.h"
 
 std::recursive_mutex TCustomFFmpeg::CodecLock;
 

@@ -169,6 +169,10 @@ class TCustomFFmpeg {
   // their final names. Failures raise FFMpegException. Sets Finished := !AbortRequested when
   // the transcoder's loop ends normally.
   void Transcode();
+  // Runs BODY, the work of one stage thread of this job's conversion. A job component makes
+  // the thread its job's (the libraries' lines logged on it are the job's lines). Stage
+  // threads inherit the priority of the thread that starts them.
+  virtual void RunStageThread(const std::function<void()>& body) { body(); }
 
   // ---- Generic-option store ------------------------------------------------------------
 

@@ -29,6 +29,17 @@ void TRunState::WaitWhilePaused() {
   PauseWake.wait(lock, [this] { return !Paused || AbortRequested; });
 }
 
+void TRunState::WaitWhilePaused(const std::atomic<bool>& give_up) {
+  if (!Paused) return;
+  std::unique_lock<std::mutex> lock(PauseMutex);
+  PauseWake.wait(lock, [this, &give_up] { return !Paused || AbortRequested || give_up; });
+}
+
+void TRunState::WakePaused() {
+  std::lock_guard<std::mutex> lock(PauseMutex);
+  PauseWake.notify_all();
+}
+
 void TRunStats::ReleaseObjects() {
   VStatsFile.reset();
   HookBitmap.reset();

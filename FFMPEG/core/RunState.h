@@ -32,6 +32,10 @@ class TRunState {
   bool PauseRequested() const { return Paused.load(); }
   // Returns at once unless paused; otherwise blocks until resumed or aborted.
   void WaitWhilePaused();
+  // The same, and also returns once GIVE_UP is set; whoever sets it calls WakePaused.
+  void WaitWhilePaused(const std::atomic<bool>& give_up);
+  // Wakes every WaitWhilePaused so that it checks its conditions again.
+  void WakePaused();
 
   std::atomic<bool> Running{false};
   std::atomic<bool> AbortRequested{false};

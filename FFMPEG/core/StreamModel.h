@@ -1,6 +1,9 @@
 // The stream model of one transcode run: one record per input file, per input stream and per
 // output stream. Transcode() builds it after the files were set up and frees it when the run
-// ends, on every path. Everything here is touched by the job's own thread only.
+// ends, on every path. While the run's stages work on their own threads, each field has one
+// writer: the reader owns the file records and the read position of each input stream, an
+// input stream's stage the rest of its record, an output's stage its sync and encoder state,
+// and the writer the muxing position; the few figures read across stages are atomics.
 #pragma once
 
 extern "C" {
@@ -8,6 +11,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -30,6 +34,9 @@ struct SwsContext;
 SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
                           int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
                           std::string* why);
+
+// A picture of FMT and size WIDTH x HEIGHT with its own buffer; nullptr when it cannot be made.
+FramePtr NewPicture(AVPixelFormat fmt, int width, int height);
 
 struct AVFilterGraph;
 struct AVFilterContext;
@@ -70,7 +77,9 @@ struct InputStreamState {
   // in presentation order, later than their packets.
   int64_t NextDts = AV_NOPTS_VALUE;
   int64_t LastDts = AV_NOPTS_VALUE;
-  bool IsStart = true;  // until audio sync has aligned the stream
+  // How far the reader has read this stream: the last packet's dts in microseconds. The
+  // reader picks the next file to read by it.
+  int64_t ReadUs = 0;
   bool RateEmu = false;
 
   AVCodecContext* Decoder = nullptr;  // opened decoder (owned by DecoderOwner)
@@ -84,10 +93,6 @@ struct InputStreamState {
   SwrPtr ToS16;
   int ToS16Format = -1, ToS16Rate = 0;
   AVChannelLayout ToS16Layout{};
-  std::vector<uint8_t> S16Buffer;
-  // Layout and rate of the last sound handed on; both may change within a stream.
-  AVChannelLayout S16Layout{};
-  int S16Rate = 0;
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;  // last picture out of the deinterlacer
@@ -98,19 +103,25 @@ struct InputStreamState {
   InputStreamState& operator=(const InputStreamState&) = delete;
   ~InputStreamState() {
     av_channel_layout_uninit(&ToS16Layout);
-    av_channel_layout_uninit(&S16Layout);
   }
 };
 
 struct OutputStreamState {
   int FileIndex = 0;
-  int Index = 0;  // stream index within the output file
+  int Index = 0;       // stream index within the output file
+  int TableIndex = 0;  // position in the output stream table
   int SourceIndex = 0;
   AVStream* Stream = nullptr;
   AVCodecContext* Encoder = nullptr;  // the output's codec context (owned by the engine)
   bool EncodingNeeded = false;
-  int64_t FrameNumber = 0;  // frames (packets for copy) written so far
-  int64_t PacketsWritten = 0;  // packets handed to the writer
+  // Frames encoded (packets for copy) so far; the writer reads it for progress reports.
+  std::atomic<int64_t> FrameNumber{0};
+  int64_t PacketsWritten = 0;  // packets handed to the muxer
+  // Set once the output has all it takes (its recording time is reached, or its one cover
+  // picture is copied): the reader stops when every output is done.
+  std::atomic<bool> Done{false};
+  bool WriterEnded = false;  // the writer was told that no packet follows
+  std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
   InputStreamState* SyncInput = nullptr;
   int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
 
@@ -138,7 +149,10 @@ struct OutputStreamState {
   FramePtr AudioFrame;               // one encoder frame, reused while the encoder lets go of it
   int AudioFrameCapacity = 0;        // samples AudioFrame's buffer holds
   std::vector<uint8_t> FrameBuffer;  // one frame of 16-bit samples read from the FIFO
-  std::unique_ptr<AmrNbEncoder> Amr;
+  std::unique_ptr<AmrNbEncoder> Amr;  // the engine's own encoder, when the library has none
+  bool IsStart = true;                // until audio sync has aligned the output
+  std::vector<uint8_t> SampleBuffer;  // resampled sound
+  std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer
   int64_t NextAudioPts = AV_NOPTS_VALUE;  // keeps audio frame pts increasing
   // The container keeps no stream start times: the first samples are placed by leading
   // silence (or by dropping the encoder's priming delay) instead.
@@ -158,96 +172,4 @@ struct OutputStreamState {
   OutputStreamState(const OutputStreamState&) = delete;
   OutputStreamState& operator=(const OutputStreamState&) = delete;
   ~OutputStreamState();
-};
-
-// Everything one run owns; released in one place whatever way the run ends.
-struct TranscodeRun {
-  std::vector<InputFileState> Files;
-  std::vector<std::unique_ptr<InputStreamState>> Inputs;
-  std::vector<std::unique_ptr<OutputStreamState>> Outputs;
-  int64_t LastReportUs = 0;
-  bool FinalReportGiven = false;
-  // The read loop ended because the inputs ended (not by a limit or a stop request).
-  bool InputsEnded = false;
-  // Quantiser histogram for the "qphist" report, never reset within the run.
-  int QpHistogram[52] = {};
-  // Working buffers of the audio path, reused between calls.
-  std::vector<uint8_t> SampleBuffer;
-  std::vector<uint8_t> SilenceBuffer;
-  std::vector<uint8_t> HookPixels;  // pixels of the custom hook's bitmap
-};
-
-// Runs one job on an engine whose files are set up: stream mapping, codecs, headers, the
-// read-decode-encode-write loop, flushing, trailers and reports. TCustomFFmpeg::Transcode()
-// makes one and calls Run(); the engine's option fields are read, its counters, hook state
-// and Finished are written.
-class Transcoder {
- public:
-  explicit Transcoder(TCustomFFmpeg& engine);
-  ~Transcoder();
-  Transcoder(const Transcoder&) = delete;
-  Transcoder& operator=(const Transcoder&) = delete;
-
-  // Returns at the end of a complete or stopped run; throws FFMpegException on failure.
-  void Run();
-
- private:
-  // Set-up (Transcode.cpp).
-  void BuildInputTables();
-  void MapOutputStreams();
-  void PrepareOutputStream(OutputStreamState& ost);
-  void PrepareCopy(OutputStreamState& ost, const InputStreamState& ist);
-  void OpenPassLog(OutputStreamState& ost, int table_index);
-  void OpenEncoders();
-  void OpenDecoders();
-  void CopyMetaData();
-  void WriteHeaders();
-  void MainLoop();
-  void FinishRun();
-  void CheckOutputsHoldMedia() const;
-  void NoteShortSource();
-  void CloseCodecs();
-  void Log(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
-
-  // Packet output (PacketOutput.cpp).
-  int OutputPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt);
-  void HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFrame* frame);
-  void CopyPacket(InputStreamState& ist, int ist_index, const AVPacket* pkt);
-  void SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* picture, uint8_t* samples,
-                     int sample_bytes);
-  void DrainDeinterlacer(InputStreamState& ist, int ist_index);
-  void DrainEncoders(int ist_index);
-  void DoSubtitleOut(OutputStreamState& ost, InputStreamState& ist, AVSubtitle& sub, int64_t pts);
-  void PrintReport(bool final_report);
-  void DoVideoStats(OutputStreamState& ost, int frame_size);
-
- public:
-  // Writes one packet through the interleaving writer.
-  // Takes the packet's reference (PKT is empty afterwards); throws on a write failure.
-  void WriteFrame(OutputStreamState& ost, AVPacket* pkt);
-
- private:
-  // Sends FRAME (nullptr drains) to the encoder and writes every packet it gives back.
-  // Returns the size of the last packet written, 0 when none.
-  int EncodeAndWrite(OutputStreamState& ost, const AVFrame* frame);
-
-  // Video path (VideoPath.cpp).
-  AVFrame* PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture);
-  AVFrame* Deinterlace(InputStreamState& ist, AVFrame* picture);
-  void RunCustomHook(AVFrame* picture, int64_t pts_us);
-  int DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFrame* picture);
-
-  // Audio path (AudioPath.cpp).
-  bool ToS16(InputStreamState& ist, AVFrame* frame, uint8_t*& data, int& size);
-  void ApplyVolume(uint8_t* data, int size) const;
-  void DoAudioOut(OutputStreamState& ost, InputStreamState& ist, const uint8_t* buf, int size);
-  void EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples, int nb_samples);
-  void FlushAudio(OutputStreamState& ost);
-  void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
-
-  TCustomFFmpeg& e_;
-  const TEngineOptions& opt_;  // a run reads the options and never changes them
-  TranscodeRun run_;
-  PacketPtr packet_;   // demuxed packet, reused
-  PacketPtr out_pkt_;  // encoded packet, reused
 };

@@ -23,7 +23,7 @@ extern "C" {
 #include "FFmpeg.h"
 #include "FFmpegException.h"
 #include "SourceTags.h"
-#include "StreamModel.h"
+#include "Transcoder.h"
 
 namespace {
 
@@ -46,6 +46,10 @@ OutputStreamState::~OutputStreamState() {
 Transcoder::Transcoder(TCustomFFmpeg& engine) : e_(engine), opt_(engine.Options) {}
 
 Transcoder::~Transcoder() {
+  if (!threads_.empty()) {
+    Fail(nullptr);
+    JoinStageThreads();
+  }
   // Decoders are opened and closed under the process-wide codec lock.
   std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ist : run_.Inputs) {
@@ -61,18 +65,14 @@ void Transcoder::Log(int level, const char* fmt, ...) const {
   va_start(ap, fmt);
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
+  std::lock_guard<std::mutex> lock(log_mutex_);
   e_.Log(level, buf);
 }
 
 void Transcoder::Run() {
-  packet_.reset(av_packet_alloc());
-  out_pkt_.reset(av_packet_alloc());
-  if (!packet_ || !out_pkt_) throw FFMpegException("av_mallocz fail");
-
   BuildInputTables();
   MapOutputStreams();
   for (auto& ost : run_.Outputs) PrepareOutputStream(*ost);
-
   if (opt_.Verbosity >= 0) {
     Log(1, "Stream mapping:");
     for (auto& ost : run_.Outputs) {
@@ -82,7 +82,6 @@ void Transcoder::Run() {
         Log(1, " [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->Index);
     }
   }
-
   OpenEncoders();
   OpenDecoders();
   // The output streams' parameters are known once their encoders are open.
@@ -91,14 +90,13 @@ void Transcoder::Run() {
   for (auto& ist : run_.Inputs) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
-    ist->IsStart = true;
   }
   CopyMetaData();
   WriteHeaders();
 
   e_.Stats.TimerStart = av_gettime();
   run_.LastReportUs = e_.Stats.TimerStart;
-  MainLoop();
+  RunStages();
   FinishRun();
 }
 
@@ -160,51 +158,9 @@ void Transcoder::MapOutputStreams() {
       ost->Stream = oc->streams[s];
       ost->Encoder = s < kMaxStreamsPerFile ? e_.Files.OutputCodecs[f][s].get() : nullptr;
       if (!ost->Encoder) throw FFMpegException("invalid codec_type of output stream");
-      const AVMediaType type = ost->Encoder->codec_type;
 
-      int source = -1;
-      if (e_.Files.StreamMapCount > 0) {
-        const auto& m = e_.Files.StreamMaps[n];
-        source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
-        if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
-          av_dump_format(oc, f, oc->url, 1);
-          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
-                                       m.FileIndex, m.StreamIndex, f, static_cast<int>(s)));
-        }
-      } else if (opt_.ProgramId != 0) {
-        for (int fi = 0; fi < e_.Files.InputFileCount && source < 0; ++fi) {
-          AVFormatContext* ic = e_.Files.InputFiles[fi].get();
-          for (unsigned p = 0; p < ic->nb_programs && source < 0; ++p) {
-            const AVProgram* prog = ic->programs[p];
-            if (prog->id != opt_.ProgramId) continue;
-            for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
-              const int sidx = static_cast<int>(prog->stream_index[k]);
-              if (sidx >= run_.Files[fi].StreamCount) continue;
-              const int idx = run_.Files[fi].FirstStream + sidx;
-              if (run_.Inputs[idx]->Discard &&
-                  run_.Inputs[idx]->Stream->codecpar->codec_type == type) {
-                source = idx;
-                break;
-              }
-            }
-          }
-        }
-      } else {
-        // A cover picture feeds only a cover stream, and a cover stream only takes one.
-        const bool cover = IsAttachedPicture(ost->Stream);
-        for (size_t j = 0; j < run_.Inputs.size(); ++j) {
-          if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
-              IsAttachedPicture(run_.Inputs[j]->Stream) == cover) {
-            source = static_cast<int>(j);
-            break;
-          }
-        }
-        if (source < 0) {
-          // No free stream of this type: share one, the last of the table winning.
-          for (size_t j = 0; j < run_.Inputs.size(); ++j)
-            if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
-        }
-      }
+      ost->TableIndex = n;
+      const int source = ChooseSource(*ost, n);
       if (source < 0) {
         av_dump_format(oc, f, oc->url, 1);
         throw FFMpegException(Format("Could not find input stream matching output stream #%d.%d", f,
@@ -225,6 +181,51 @@ void Transcoder::MapOutputStreams() {
   // The demuxer need not hand out packets that no output takes.
   for (auto& ist : run_.Inputs)
     if (ist->Discard) ist->Stream->discard = AVDISCARD_ALL;
+}
+
+// Step 4: the input stream that feeds OST (the MAP_INDEX-th output stream), -1 when none.
+int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const {
+  const AVMediaType type = ost.Encoder->codec_type;
+  AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
+  if (e_.Files.StreamMapCount > 0) {
+    const auto& m = e_.Files.StreamMaps[map_index];
+    const int source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
+    if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
+      av_dump_format(oc, ost.FileIndex, oc->url, 1);
+      throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
+                                   m.FileIndex, m.StreamIndex, ost.FileIndex, ost.Index));
+    }
+    return source;
+  }
+  if (opt_.ProgramId != 0) {
+    for (int fi = 0; fi < e_.Files.InputFileCount; ++fi) {
+      AVFormatContext* ic = e_.Files.InputFiles[fi].get();
+      for (unsigned p = 0; p < ic->nb_programs; ++p) {
+        const AVProgram* prog = ic->programs[p];
+        if (prog->id != opt_.ProgramId) continue;
+        for (unsigned k = 0; k < prog->nb_stream_indexes; ++k) {
+          const int sidx = static_cast<int>(prog->stream_index[k]);
+          if (sidx >= run_.Files[fi].StreamCount) continue;
+          const int idx = run_.Files[fi].FirstStream + sidx;
+          if (run_.Inputs[idx]->Discard && run_.Inputs[idx]->Stream->codecpar->codec_type == type)
+            return idx;
+        }
+      }
+    }
+    return -1;
+  }
+  // A cover picture feeds only a cover stream, and a cover stream only takes one.
+  const bool cover = IsAttachedPicture(ost.Stream);
+  for (size_t j = 0; j < run_.Inputs.size(); ++j) {
+    if (run_.Inputs[j]->Discard && run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+        IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
+      return static_cast<int>(j);
+  }
+  // No free stream of this type: share one, the last of the table winning.
+  int source = -1;
+  for (size_t j = 0; j < run_.Inputs.size(); ++j)
+    if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+  return source;
 }
 
 void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist) {
@@ -275,6 +276,55 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
   }
 }
 
+// Crop, pad and scale of a picture output: what it needs besides its encoder.
+void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParameters* icodec) {
+  const AVCodecContext* codec = ost.Encoder;
+  ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
+  ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
+  ost.VideoResample =
+      !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) + (opt_.PadLeft + opt_.PadRight) &&
+        codec->height ==
+            icodec->height - (opt_.CropTop + opt_.CropBottom) + (opt_.PadTop + opt_.PadBottom) &&
+        codec->pix_fmt == icodec->format);
+  if (ost.VideoCrop) {
+    ost.CropTop = opt_.CropTop;
+    ost.CropLeft = opt_.CropLeft;
+    ost.CropBottom = opt_.CropBottom;
+    ost.CropRight = opt_.CropRight;
+  }
+  if (ost.VideoPad) {
+    ost.PadTop = opt_.PadTop;
+    ost.PadBottom = opt_.PadBottom;
+    ost.PadLeft = opt_.PadLeft;
+    ost.PadRight = opt_.PadRight;
+  }
+  if (ost.VideoPad || ost.VideoResample) {
+    ost.TempPicture = NewPicture(codec->pix_fmt, codec->width, codec->height);
+    if (!ost.TempPicture)
+      throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                              : "avpicture_alloc fail");
+  }
+  if (!ost.VideoResample) return;
+  int64_t flags = e_.Stats.SwsFlags;
+  if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
+    e_.Stats.SwsFlags = static_cast<int>(flags);
+  const int src_w = icodec->width - opt_.CropLeft - opt_.CropRight;
+  const int src_h = icodec->height - opt_.CropTop - opt_.CropBottom;
+  const int dst_w = codec->width - opt_.PadLeft - opt_.PadRight;
+  const int dst_h = codec->height - opt_.PadTop - opt_.PadBottom;
+  const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
+  // A source whose picture size or format the probe could not read (a damaged or unknown
+  // stream) gets its scaler from the first decoded picture instead; if none decodes, the run
+  // ends with an empty video stream, which is a failure.
+  if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
+    std::string why;
+    ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
+                                         codec->pix_fmt, e_.Stats.SwsFlags, &why));
+    if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+  }
+  ost.ScaleSourceHeight = src_h;
+}
+
 // Step 5: per output stream, copy or encode, and what the picture path needs.
 void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
@@ -298,62 +348,9 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
 
   switch (codec->codec_type) {
-    case AVMEDIA_TYPE_VIDEO: {
-      ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
-      ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
-      ost.VideoResample = !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) +
-                                                (opt_.PadLeft + opt_.PadRight) &&
-                            codec->height == icodec->height - (opt_.CropTop + opt_.CropBottom) +
-                                                 (opt_.PadTop + opt_.PadBottom) &&
-                            codec->pix_fmt == icodec->format);
-      if (ost.VideoCrop) {
-        ost.CropTop = opt_.CropTop;
-        ost.CropLeft = opt_.CropLeft;
-        ost.CropBottom = opt_.CropBottom;
-        ost.CropRight = opt_.CropRight;
-      }
-      if (ost.VideoPad) {
-        ost.PadTop = opt_.PadTop;
-        ost.PadBottom = opt_.PadBottom;
-        ost.PadLeft = opt_.PadLeft;
-        ost.PadRight = opt_.PadRight;
-      }
-      if (ost.VideoPad || ost.VideoResample) {
-        ost.TempPicture.reset(av_frame_alloc());
-        bool ok = ost.TempPicture != nullptr && codec->pix_fmt != AV_PIX_FMT_NONE;
-        if (ok) {
-          ost.TempPicture->format = codec->pix_fmt;
-          ost.TempPicture->width = codec->width;
-          ost.TempPicture->height = codec->height;
-          ok = av_frame_get_buffer(ost.TempPicture.get(), 0) >= 0;
-        }
-        if (!ok)
-          throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
-                                                  : "avpicture_alloc fail");
-      }
-      if (ost.VideoResample) {
-        int64_t flags = e_.Stats.SwsFlags;
-        if (e_.ScalerDefaults &&
-            av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
-          e_.Stats.SwsFlags = static_cast<int>(flags);
-        const int src_w = icodec->width - opt_.CropLeft - opt_.CropRight;
-        const int src_h = icodec->height - opt_.CropTop - opt_.CropBottom;
-        const int dst_w = codec->width - opt_.PadLeft - opt_.PadRight;
-        const int dst_h = codec->height - opt_.PadTop - opt_.PadBottom;
-        const AVPixelFormat src_fmt = static_cast<AVPixelFormat>(icodec->format);
-        // A source whose picture size or format the probe could not read (a damaged or
-        // unknown stream) gets its scaler from the first decoded picture instead; if none
-        // decodes, the run ends with an empty video stream, which is a failure.
-        if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
-          std::string why;
-          ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
-                                               codec->pix_fmt, e_.Stats.SwsFlags, &why));
-          if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
-        }
-        ost.ScaleSourceHeight = src_h;
-      }
+    case AVMEDIA_TYPE_VIDEO:
+      PrepareVideoOutput(ost, icodec);
       break;
-    }
     case AVMEDIA_TYPE_AUDIO:
       ost.Fifo.reset(
           av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
@@ -367,18 +364,13 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
   }
   ost.EncodingNeeded = true;
   ist.DecodingNeeded = true;
-  if (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
-    int table_index = 0;
-    for (size_t i = 0; i < run_.Outputs.size(); ++i)
-      if (run_.Outputs[i].get() == &ost) table_index = static_cast<int>(i);
-    OpenPassLog(ost, table_index);
-  }
+  if (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) OpenPassLog(ost);
 }
 
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
-void Transcoder::OpenPassLog(OutputStreamState& ost, int table_index) {
+void Transcoder::OpenPassLog(OutputStreamState& ost) {
   std::string name = opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
-  name += "-" + std::to_string(table_index) + ".log";
+  name += "-" + std::to_string(ost.TableIndex) + ".log";
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
   if (codec->flags & AV_CODEC_FLAG_PASS1) {
@@ -426,7 +418,7 @@ int ChooseSampleRate(const AVCodec* codec, int wanted) {
 
 }  // namespace
 
-// Step 9: open every encoder under the codec lock.
+// Step 9: open every encoder; the codec lock is held only around the open itself.
 void Transcoder::OpenEncoders() {
   for (auto& ostp : run_.Outputs) {
     OutputStreamState& ost = *ostp;
@@ -437,57 +429,7 @@ void Transcoder::OpenEncoders() {
       codec->sample_fmt = AV_SAMPLE_FMT_S16;
       ost.CodecOpened = true;
     } else {
-      const AVCodec* enc = codec->codec ? codec->codec : avcodec_find_encoder(codec->codec_id);
-      if (!enc || !av_codec_is_encoder(enc))
-        throw FFMpegException(
-            Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
-        // The source's rate is taken over when no rate was asked for; a source whose rate
-        // the probe could not read leaves none.
-        if (codec->sample_rate <= 0)
-          throw FFMpegException(Format(
-              "Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
-              codec->sample_rate, ost.FileIndex, ost.Index));
-        codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
-        codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
-        if (codec->ch_layout.nb_channels <= 0) {
-          av_channel_layout_uninit(&codec->ch_layout);
-          av_channel_layout_default(&codec->ch_layout, 2);
-        } else if (codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
-          const int n = codec->ch_layout.nb_channels;
-          av_channel_layout_uninit(&codec->ch_layout);
-          av_channel_layout_default(&codec->ch_layout, n);
-        }
-        codec->time_base = AVRational{1, codec->sample_rate};
-      }
-      if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
-        if (codec->framerate.num == 0 && codec->time_base.num > 0)
-          codec->framerate = av_inv_q(codec->time_base);
-        if (opt_.ThreadCount != 1) codec->thread_count = opt_.ThreadCount;
-      }
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO && opt_.ThreadCount != 1)
-        codec->thread_count = opt_.ThreadCount;
-      // The parameters, named in a failure (a damaged source can hand over any of them); taken
-      // now, since a failed open resets some of them.
-      std::string params;
-      if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
-        params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
-                        codec->sample_rate);
-      else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
-        params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
-      int ret;
-      {
-        std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
-        ret = avcodec_open2(codec, enc, nullptr);
-      }
-      if (ret < 0) {
-        throw FFMpegException(WithLibraryText(
-            Format("Error while opening codec for output stream #%d.%d - maybe "
-                   "incorrect parameters such as bit_rate, rate, width or height",
-                   ost.FileIndex, ost.Index),
-            ret) + params);
-      }
-      ost.CodecOpened = true;
+      OpenEncoder(ost);
     }
     e_.Stats.ExtraBytes += codec->extradata_size;
     if (avcodec_parameters_from_context(ost.Stream->codecpar, codec) < 0)
@@ -499,20 +441,78 @@ void Transcoder::OpenEncoders() {
       ost.EncodeFrame.reset(av_frame_alloc());
       if (!ost.EncodeFrame) throw FFMpegException("av_mallocz fail");
     } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost.AudioFrame.reset(av_frame_alloc());
-      if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
-      // Channel conversion needs the resampler even when the rates match.
-      const int in_ch = run_.Inputs[ost.SourceIndex]->Stream->codecpar->ch_layout.nb_channels;
-      if (in_ch != codec->ch_layout.nb_channels) ost.AudioResample = true;
-      if (codec->sample_rate != run_.Inputs[ost.SourceIndex]->Stream->codecpar->sample_rate)
-        ost.AudioResample = true;
-      ost.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
-                            KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
-      // The FIFO holds samples at the encoder's channel count.
-      ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
-      if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
+      SetUpAudioOutput(ost);
     }
   }
+}
+
+// The library encoder of OST, with the sample format, rate and layout it takes.
+void Transcoder::OpenEncoder(OutputStreamState& ost) {
+  AVCodecContext* codec = ost.Encoder;
+  const AVCodec* enc = codec->codec ? codec->codec : avcodec_find_encoder(codec->codec_id);
+  if (!enc || !av_codec_is_encoder(enc))
+    throw FFMpegException(
+        Format("Unsupported codec for output stream #%d.%d", ost.FileIndex, ost.Index));
+  if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
+    // The source's rate is taken over when no rate was asked for; a source whose rate the
+    // probe could not read leaves none.
+    if (codec->sample_rate <= 0)
+      throw FFMpegException(
+          Format("Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
+                 codec->sample_rate, ost.FileIndex, ost.Index));
+    codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
+    codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
+    if (codec->ch_layout.nb_channels <= 0 || codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
+      const int n = codec->ch_layout.nb_channels > 0 ? codec->ch_layout.nb_channels : 2;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, n);
+    }
+    codec->time_base = AVRational{1, codec->sample_rate};
+  }
+  if (codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->framerate.num == 0 &&
+      codec->time_base.num > 0)
+    codec->framerate = av_inv_q(codec->time_base);
+  if (opt_.ThreadCount != 1 &&
+      (codec->codec_type == AVMEDIA_TYPE_VIDEO || codec->codec_type == AVMEDIA_TYPE_AUDIO))
+    codec->thread_count = opt_.ThreadCount;
+  // The parameters, named in a failure (a damaged source can hand over any of them); taken
+  // now, since a failed open resets some of them.
+  std::string params;
+  if (codec->codec_type == AVMEDIA_TYPE_AUDIO)
+    params = Format(" (%s, %d channels at %d Hz)", enc->name, codec->ch_layout.nb_channels,
+                    codec->sample_rate);
+  else if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
+    params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
+  int ret;
+  {
+    std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+    ret = avcodec_open2(codec, enc, nullptr);
+  }
+  if (ret < 0)
+    throw FFMpegException(WithLibraryText(Format("Error while opening codec for output stream "
+                                                 "#%d.%d - maybe incorrect parameters such as "
+                                                 "bit_rate, rate, width or height",
+                                                 ost.FileIndex, ost.Index),
+                                          ret) +
+                              params,
+                          ret);
+  ost.CodecOpened = true;
+}
+
+// What a sound output needs besides its encoder: the frame it fills, the FIFO of samples at
+// the encoder's channel count, and whether the resampler and the start alignment are needed.
+void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
+  const AVCodecContext* codec = ost.Encoder;
+  ost.AudioFrame.reset(av_frame_alloc());
+  if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
+  // Channel conversion needs the resampler even when the rates match.
+  const AVCodecParameters* in = run_.Inputs[ost.SourceIndex]->Stream->codecpar;
+  if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.AudioResample = true;
+  if (codec->sample_rate != in->sample_rate) ost.AudioResample = true;
+  ost.AlignAudioStart =
+      opt_.AudioSyncMethod == 0 && KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
+  ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
+  if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
 }
 
 // Step 10: open the decoder of every input stream that feeds an encoder.
@@ -548,9 +548,9 @@ void Transcoder::OpenDecoders() {
       ret = avcodec_open2(ctx, dec, nullptr);
     }
     if (ret < 0)
-      throw FFMpegException(WithLibraryText(
+      throw FFMpegException::FromLibrary(
           Format("Error while opening codec for input stream #%d.%d", ist.FileIndex, ist.Index),
-          ret));
+          ret);
     ist.Decoder = ctx;
     ist.Frame.reset(av_frame_alloc());
     if (!ist.Frame) throw FFMpegException("av_mallocz fail");
@@ -587,8 +587,8 @@ void Transcoder::WriteHeaders() {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = avformat_write_header(oc, nullptr);
     if (ret < 0)
-      throw FFMpegException(
-          WithLibraryText(Format("Could not write header for output file #%d", i), ret));
+      throw FFMpegException::FromLibrary(Format("Could not write header for output file #%d", i),
+                                         ret);
     if (std::strcmp(oc->oformat->name, "rtp") != 0) all_rtp = false;
   }
   if (all_rtp && e_.OnLog) {
@@ -602,26 +602,6 @@ void Transcoder::WriteHeaders() {
 
 namespace {
 
-int64_t CurrentOutputPosition(AVFormatContext* oc) {
-  if (!oc->pb) return 0;
-  return avio_tell(oc->pb);
-}
-
-// Moves FILE's furthest point read to the end of PKT (before any time stamp offset), in
-// microseconds from the file's start. Time stamps of damaged files can be anything: values
-// that would overflow are ignored.
-void NoteReach(InputFileState& file, const AVFormatContext* ic, const AVPacket* pkt) {
-  if (pkt->stream_index < 0 || pkt->stream_index >= file.StreamCount) return;
-  int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-  if (ts == AV_NOPTS_VALUE) return;
-  if (pkt->duration > 0 && __builtin_add_overflow(ts, pkt->duration, &ts)) return;
-  const AVRational tb = ic->streams[pkt->stream_index]->time_base;
-  if (tb.num <= 0 || tb.den <= 0) return;
-  int64_t us = av_rescale_q(ts, tb, AV_TIME_BASE_Q);
-  if (ic->start_time != AV_NOPTS_VALUE && __builtin_sub_overflow(us, ic->start_time, &us)) return;
-  if (file.ReachedUs == AV_NOPTS_VALUE || us > file.ReachedUs) file.ReachedUs = us;
-}
-
 // Seconds with one decimal, without a trailing ".0" ("3.1", "10").
 std::string Seconds(int64_t us) {
   std::string text = Format("%.1f", static_cast<double>(us) / 1000000.0);
@@ -631,151 +611,27 @@ std::string Seconds(int64_t us) {
 
 }  // namespace
 
-// Steps 15-18: the read loop.
-void Transcoder::MainLoop() {
-  const int64_t max_frames[4] = {opt_.MaxFrames[0], opt_.MaxFrames[1], opt_.MaxFrames[2],
-                                 opt_.MaxFrames[3]};
-  while (!e_.State.AbortRequested.load()) {
-    e_.WaitWhilePaused();
-    if (e_.State.AbortRequested.load()) break;
-
-    // Step 15: the file of the output stream that lags most.
-    double ipts_min = 1e100, opts_min = 1e100;
-    int file_index = -1;
-    bool limit_reached = false;
-    for (auto& ostp : run_.Outputs) {
-      OutputStreamState& ost = *ostp;
-      const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
-      double opts;
-      if (ost.EncodingNeeded && ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-        opts = static_cast<double>(ost.SyncOpts) * av_q2d(ost.Encoder->time_base);
-      else
-        opts = ost.MuxEnd == AV_NOPTS_VALUE
-                   ? 0.0
-                   : static_cast<double>(ost.MuxEnd) * av_q2d(ost.Stream->time_base);
-      const double ipts = static_cast<double>(ist.Pts);
-      if (!run_.Files[ist.FileIndex].EofReached) {
-        if (ipts < ipts_min) {
-          ipts_min = ipts;
-          if (opt_.InputSync) file_index = ist.FileIndex;
-        }
-        if (opts < opts_min) {
-          opts_min = opts;
-          if (!opt_.InputSync) file_index = ist.FileIndex;
-        }
-      }
-      const int type = ost.Encoder->codec_type;
-      if (type >= 0 && type < 4 && ost.FrameNumber >= max_frames[type]) limit_reached = true;
-    }
-    if (limit_reached) file_index = -1;
-
-    // Step 16: end conditions.
-    if (file_index < 0) {
-      run_.InputsEnded = !limit_reached;
-      break;
-    }
-    if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
-        opts_min >= static_cast<double>(opt_.RecordingTimeUs) / 1000000.0)
-      break;
-    if (opt_.LimitFileSize != 0 &&
-        opt_.LimitFileSize < static_cast<uint64_t>(CurrentOutputPosition(e_.Files.OutputFiles[0].get())))
-      break;
-
-    // Step 17: read one packet.
-    AVFormatContext* ic = e_.Files.InputFiles[file_index].get();
-    AVPacket* pkt = packet_.get();
-    e_.ReadGuard.Begin(ic);
-    const int read = av_read_frame(ic, pkt);
-    e_.ReadGuard.End();
-    if (read < 0) {
-      if (e_.ReadGuard.LimitHit())
-        throw FFMpegException(Format("Input file #%d yields no packet in %d MB of data (an "
-                                     "endless or damaged input)",
-                                     file_index, static_cast<int>(e_.ReadGuard.Limit >> 20)));
-      if (read == AVERROR_EXIT && e_.State.AbortRequested.load()) break;
-      if (read == AVERROR(ENOMEM))
-        throw FFMpegException(WithLibraryText(Format("Error while reading input file #%d", file_index), read));
-      // A read error ends the file like its end: what was read is converted, and a source
-      // that ends well before its known duration is reported with the run.
-      run_.Files[file_index].EofReached = true;
-      run_.Files[file_index].ReadError = read;
-      if (opt_.Shortest) {
-        run_.InputsEnded = true;
-        break;
-      }
-      continue;
-    }
-    NoteReach(run_.Files[file_index], ic, pkt);
-    if (opt_.DoPktDump)
-      av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt, opt_.DoHexDump, ic->streams[pkt->stream_index]);
-
-    // Step 18.
-    const InputFileState& file = run_.Files[file_index];
-    if (pkt->stream_index < file.StreamCount &&
-        !run_.Inputs[file.FirstStream + pkt->stream_index]->Discard) {
-      const int ist_index = file.FirstStream + pkt->stream_index;
-      InputStreamState& ist = *run_.Inputs[ist_index];
-      const AVRational tb = ist.Stream->time_base;
-      const int64_t offset = av_rescale_q(e_.Files.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
-      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
-      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-      const double scale =
-          pkt->stream_index < 20 ? e_.Files.InputTsScale[file_index][pkt->stream_index] : 0.0;
-      if (scale != 0.0) {
-        if (pkt->pts != AV_NOPTS_VALUE)
-          pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
-        if (pkt->dts != AV_NOPTS_VALUE)
-          pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
-      }
-      // Discontinuity: a jump beyond the threshold, or a step back, moves the file's offset
-      // so that time stamps continue from where they were.
-      if (pkt->dts != AV_NOPTS_VALUE && ist.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
-        const int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
-        const int64_t delta = dts_us - ist.NextDts;
-        if (std::llabs(delta) > static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0) ||
-            dts_us + 1 < ist.LastDts) {
-          e_.Files.InputTsOffset[file_index] -= delta;
-          if (opt_.Verbosity > 2)
-            Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
-                e_.Files.InputTsOffset[file_index]);
-          const int64_t d = av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-          pkt->dts -= d;
-          if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= d;
-        }
-      }
-      if (OutputPacket(ist, ist_index, pkt) < 0) {
-        if (opt_.Verbosity >= 0)
-          Log(1, "Error while decoding stream #%d.%d", ist.FileIndex, ist.Index);
-        av_packet_unref(pkt);
-        continue;
-      }
-    }
-    av_packet_unref(pkt);
-
-    const int64_t now = av_gettime();
-    if (now - run_.LastReportUs > opt_.ProgressIntervalUs) {
-      run_.LastReportUs = now;
-      PrintReport(false);
-    }
-  }
-}
-
-// Steps 19-23: flush, trailers, final report, close codecs.
+// Steps 19-23: trailers, final report, close codecs (the stages have flushed the decoders and
+// encoders).
 void Transcoder::FinishRun() {
-  for (size_t i = 0; i < run_.Inputs.size(); ++i)
-    if (run_.Inputs[i]->DecodingNeeded) OutputPacket(*run_.Inputs[i], static_cast<int>(i), nullptr);
+  e_.Stats.FramesDropped = 0;
+  e_.Stats.FramesDuplicated = 0;
+  for (const auto& ost : run_.Outputs) {
+    e_.Stats.FramesDropped += ost->FramesDropped;
+    e_.Stats.FramesDuplicated += ost->FramesDuplicated;
+  }
   for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
-    if (ret < 0) throw FFMpegException(WithLibraryText("av_write_trailer()", ret));
+    if (ret < 0) throw FFMpegException::FromLibrary("av_write_trailer()", ret);
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
     // removed folder on some file systems) in the context: a file is finished only when
     // every byte reached the system.
     if (oc->pb) {
       avio_flush(oc->pb);
       if (oc->pb->error < 0)
-        throw FFMpegException(
-            WithLibraryText(Format("Could not write output file #%d", i), oc->pb->error));
+        throw FFMpegException::FromLibrary(Format("Could not write output file #%d", i),
+                                           oc->pb->error);
     }
   }
   PrintReport(true);
@@ -840,13 +696,13 @@ void Transcoder::NoteShortSource() {
 }
 
 void Transcoder::CloseCodecs() {
-  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ost : run_.Outputs) {
     if (!ost->EncodingNeeded || !ost->CodecOpened) continue;
     av_freep(&ost->Encoder->stats_in);
     ost->Amr.reset();
     ost->CodecOpened = false;
   }
+  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();

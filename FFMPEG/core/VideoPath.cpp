@@ -1,11 +1,13 @@
 // The video path: pre-processing of each decoded picture (deinterlacing, the before-hook gate,
-// the custom hook on an RGB bitmap, frame-hook modules), then per output stream frame-rate
-// sync with drops and duplicates, crop, scale, pad and encoding.
+// the custom hook on an RGB bitmap, frame-hook modules) and, per output stream, crop, scale and
+// pad, all on the input stream's stage; then, on the output's stage, frame-rate sync with drops
+// and duplicates, and encoding.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <limits>
 
 extern "C" {
 #include <libavfilter/buffersink.h>
@@ -17,7 +19,7 @@ extern "C" {
 #include "FFmpeg.h"
 #include "FFmpegException.h"
 #include "FrameHook.h"
-#include "StreamModel.h"
+#include "Transcoder.h"
 
 namespace {
 
@@ -76,7 +78,30 @@ bool RenewIfShared(AVFrame* frame) {
   return av_frame_get_buffer(frame, 0) >= 0;
 }
 
+// Converts a W x H picture between two formats of the same size with CTX, which is made or
+// remade as needed. Empty on success, else what went wrong.
+std::string ConvertPicture(SwsPtr& ctx, int w, int h, AVPixelFormat src_fmt,
+                           const uint8_t* const src[4], const int src_linesize[4],
+                           AVPixelFormat dst_fmt, uint8_t* const dst[4],
+                           const int dst_linesize[4]) {
+  std::string why;
+  ctx.reset(CheckedScaler(ctx.release(), w, h, src_fmt, w, h, dst_fmt, SWS_BICUBIC, &why));
+  if (!ctx) return why;
+  const int rows = sws_scale(ctx.get(), src, src_linesize, 0, h, dst, dst_linesize);
+  return rows < 0 ? WithLibraryText("the scaler failed", rows) : std::string();
+}
+
 }  // namespace
+
+FramePtr NewPicture(AVPixelFormat fmt, int width, int height) {
+  FramePtr picture(av_frame_alloc());
+  if (!picture || fmt == AV_PIX_FMT_NONE) return nullptr;
+  picture->format = fmt;
+  picture->width = width;
+  picture->height = height;
+  if (av_frame_get_buffer(picture.get(), 0) < 0) return nullptr;
+  return picture;
+}
 
 SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
                           int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
@@ -108,94 +133,110 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
   return ctx;
 }
 
-// Runs DoDeinterlace's filter on PICTURE. The deinterlacer keeps one picture back, so the
-// result may be an earlier picture (with its own time stamp) or nothing yet; PICTURE == nullptr
-// drains it at the end of input.
-AVFrame* Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture) {
+// Makes the deinterlacing graph for pictures like PICTURE; a library error code on failure.
+int Transcoder::BuildDeinterlacer(InputStreamState& ist, const AVFrame* picture) {
   DeinterlaceGraph& g = ist.Deinterlacer;
-  if (picture && (!g.Graph || g.Width != picture->width || g.Height != picture->height ||
-                  g.PixFmt != picture->format)) {
-    g.Graph.reset(avfilter_graph_alloc());
-    if (!g.Graph) return nullptr;
-    char args[256];
-    const AVRational tb = ist.Stream->time_base;
-    std::snprintf(args, sizeof args,
-                  "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", picture->width,
-                  picture->height, picture->format, tb.num, tb.den,
-                  std::max(picture->sample_aspect_ratio.num, 0),
-                  std::max(picture->sample_aspect_ratio.den, 1));
-    AVFilterContext* yadif = nullptr;
-    if (avfilter_graph_create_filter(&g.Source, avfilter_get_by_name("buffer"), "in", args, nullptr,
-                                     g.Graph.get()) < 0 ||
-        avfilter_graph_create_filter(&yadif, avfilter_get_by_name("yadif"), "deint",
-                                     "mode=send_frame:parity=auto:deint=all", nullptr,
-                                     g.Graph.get()) < 0 ||
-        avfilter_graph_create_filter(&g.Sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                     nullptr, g.Graph.get()) < 0 ||
-        avfilter_link(g.Source, 0, yadif, 0) < 0 || avfilter_link(yadif, 0, g.Sink, 0) < 0 ||
-        avfilter_graph_config(g.Graph.get(), nullptr) < 0) {
-      g.Graph.reset();
-      return nullptr;
-    }
-    g.Width = picture->width;
-    g.Height = picture->height;
-    g.PixFmt = picture->format;
+  g.Graph.reset(avfilter_graph_alloc());
+  if (!g.Graph) return AVERROR(ENOMEM);
+  char args[256];
+  const AVRational tb = ist.Stream->time_base;
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                picture->width, picture->height, picture->format, tb.num, tb.den,
+                std::max(picture->sample_aspect_ratio.num, 0),
+                std::max(picture->sample_aspect_ratio.den, 1));
+  AVFilterContext* yadif = nullptr;
+  int ret = avfilter_graph_create_filter(&g.Source, avfilter_get_by_name("buffer"), "in", args,
+                                         nullptr, g.Graph.get());
+  if (ret >= 0)
+    ret = avfilter_graph_create_filter(&yadif, avfilter_get_by_name("yadif"), "deint",
+                                       "mode=send_frame:parity=auto:deint=all", nullptr,
+                                       g.Graph.get());
+  if (ret >= 0)
+    ret = avfilter_graph_create_filter(&g.Sink, avfilter_get_by_name("buffersink"), "out",
+                                       nullptr, nullptr, g.Graph.get());
+  if (ret >= 0) ret = avfilter_link(g.Source, 0, yadif, 0);
+  if (ret >= 0) ret = avfilter_link(yadif, 0, g.Sink, 0);
+  if (ret >= 0) ret = avfilter_graph_config(g.Graph.get(), nullptr);
+  if (ret < 0) {
+    g.Graph.reset();
+    return ret;
   }
-  if (!g.Graph) return nullptr;
-  if (picture) picture->pts = av_rescale_q(ist.Pts, AV_TIME_BASE_Q, ist.Stream->time_base);
-  if (av_buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
-    return nullptr;
+  g.Width = picture->width;
+  g.Height = picture->height;
+  g.PixFmt = picture->format;
+  return 0;
+}
+
+// Runs the deinterlacer on PICTURE. It keeps one picture back, so *OUT may be an earlier
+// picture (with its own time stamp): 1 when *OUT holds a picture, 0 when the deinterlacer
+// keeps this one for now, a library error code when it failed.
+int Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture, AVFrame** out) {
+  DeinterlaceGraph& g = ist.Deinterlacer;
+  *out = nullptr;
+  if (!g.Graph || g.Width != picture->width || g.Height != picture->height ||
+      g.PixFmt != picture->format) {
+    const int ret = BuildDeinterlacer(ist, picture);
+    if (ret < 0) return ret;
+  }
+  picture->pts = av_rescale_q(ist.Pts, AV_TIME_BASE_Q, ist.Stream->time_base);
+  int ret = av_buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+  if (ret < 0) return ret;
   if (!ist.Deinterlaced) ist.Deinterlaced.reset(av_frame_alloc());
-  if (!ist.Deinterlaced) return nullptr;
+  if (!ist.Deinterlaced) return AVERROR(ENOMEM);
   av_frame_unref(ist.Deinterlaced.get());
-  if (av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) return nullptr;
-  AVFrame* out = ist.Deinterlaced.get();
-  if (out->pts != AV_NOPTS_VALUE)
-    ist.Pts = av_rescale_q(out->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
-  return out;
+  ret = av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get());
+  if (ret == AVERROR(EAGAIN)) return 0;
+  if (ret < 0) return ret;
+  *out = ist.Deinterlaced.get();
+  if ((*out)->pts != AV_NOPTS_VALUE)
+    ist.Pts = av_rescale_q((*out)->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
+  return 1;
+}
+
+// Decides whether the frame-hook modules run on the picture at PTS: the before-hook callback
+// decides, or else the hook time ranges.
+void Transcoder::GateFrameHooks(int64_t pts) {
+  if (e_.OnCustomHook || !e_.Stats.UsingFrameHook) return;
+  if (e_.OnBeforeHook) {
+    try {
+      e_.OnBeforeHook(pts, e_.Stats.HookAction);
+    } catch (const std::exception& ex) {
+      Log(0, "Error occurs OnBeforeHook: %s", ex.what());
+      e_.Stats.HookAction = haStop;
+    }
+    if (e_.Stats.HookAction == haStop) e_.Stats.UsingFrameHook = false;
+    return;
+  }
+  if (opt_.HookTimeRangeCount <= 0) return;
+  e_.Stats.HookAction = haIgnore;
+  for (int i = e_.Stats.HookTimeRangeIndex; i < opt_.HookTimeRangeCount; ++i) {
+    const THookTimeRange& r = opt_.HookTimeRanges[static_cast<size_t>(i)];
+    if (r.Start <= pts && pts <= r.End) {
+      e_.Stats.HookTimeRangeIndex = i;
+      e_.Stats.HookAction = haContinue;
+      break;
+    }
+    if (i == opt_.HookTimeRangeCount - 1 && r.End < pts) {
+      e_.Stats.HookAction = haStop;
+      e_.Stats.UsingFrameHook = false;
+    }
+  }
 }
 
 AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture) {
   e_.Stats.HookFrameCounter += 1;
   const int64_t pts = ist.Pts;
-
-  // Hook gate: decides whether the frame-hook modules run on this picture.
-  if (!e_.OnCustomHook && e_.Stats.UsingFrameHook) {
-    if (e_.OnBeforeHook) {
-      try {
-        e_.OnBeforeHook(pts, e_.Stats.HookAction);
-      } catch (const std::exception& ex) {
-        Log(0, "Error occurs OnBeforeHook: %s", ex.what());
-        e_.Stats.HookAction = haStop;
-      }
-      if (e_.Stats.HookAction == haStop) e_.Stats.UsingFrameHook = false;
-    } else if (opt_.HookTimeRangeCount > 0) {
-      e_.Stats.HookAction = haIgnore;
-      for (int i = e_.Stats.HookTimeRangeIndex; i < opt_.HookTimeRangeCount; ++i) {
-        const THookTimeRange& r = opt_.HookTimeRanges[static_cast<size_t>(i)];
-        if (r.Start <= pts && pts <= r.End) {
-          e_.Stats.HookTimeRangeIndex = i;
-          e_.Stats.HookAction = haContinue;
-          break;
-        }
-        if (i == opt_.HookTimeRangeCount - 1 && r.End < pts) {
-          e_.Stats.HookAction = haStop;
-          e_.Stats.UsingFrameHook = false;
-        }
-      }
-    }
-  }
-
+  GateFrameHooks(pts);
   const bool hooks_run = e_.Stats.UsingFrameHook && e_.Stats.HookAction == haContinue;
   AVFrame* work = picture;
   if (opt_.DoDeinterlace) {
-    AVFrame* out = Deinterlace(ist, picture);
-    if (!out && !ist.Deinterlacer.Graph) {
-      Log(0, "deinterlace error.");
-    } else {
-      work = out;  // nullptr: the deinterlacer keeps this picture back for now
-      if (!work) return nullptr;
-    }
+    AVFrame* out = nullptr;
+    const int ret = Deinterlace(ist, picture, &out);
+    if (ret == 0) return nullptr;  // kept back for now
+    if (ret < 0)
+      Log(0, "%s", WithLibraryText("deinterlace error.", ret).c_str());  // goes on as it is
+    else
+      work = out;
   }
   if ((e_.OnCustomHook || hooks_run) && !av_frame_is_writable(work)) {
     // The decoder may still reference its picture: hooks draw on a private copy.
@@ -204,10 +245,9 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
       return work;
     }
   }
-
   if (e_.OnCustomHook) {
     RunCustomHook(work, pts);
-  } else if (e_.Stats.UsingFrameHook && e_.Stats.HookAction == haContinue) {
+  } else if (hooks_run) {
     QuorvinHookPicture pic{};
     for (int i = 0; i < 4; ++i) {
       pic.data[i] = work->data[i];
@@ -218,14 +258,46 @@ AVFrame* Transcoder::PreProcessVideoFrame(InputStreamState& ist, AVFrame* pictur
   return work;
 }
 
+// Points RGB_DATA at WORK as a picture in the custom hook's format, converting it into the
+// engine's RGB buffer when its own format differs. False when it cannot be converted.
+bool Transcoder::ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]) {
+  const int w = work->width, h = work->height;
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
+  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
+  if (rgb_fmt == fmt) {
+    for (int i = 0; i < 4; ++i) {
+      rgb_data[i] = work->data[i];
+      rgb_linesize[i] = work->linesize[i];
+    }
+    return true;
+  }
+  const int size = av_image_get_buffer_size(rgb_fmt, w, h, 1);
+  if (size < 0) return false;
+  if (e_.Stats.RgbBuffer.size() < static_cast<size_t>(size)) e_.Stats.RgbBuffer.resize(static_cast<size_t>(size));
+  av_image_fill_arrays(rgb_data, rgb_linesize, e_.Stats.RgbBuffer.data(), rgb_fmt, w, h, 1);
+  const std::string failure = ConvertPicture(e_.Stats.ToRgbContext, w, h, fmt, work->data,
+                                             work->linesize, rgb_fmt, rgb_data, rgb_linesize);
+  if (!failure.empty()) Log(0, "Cannot convert the picture for the hook: %s", failure.c_str());
+  return failure.empty();
+}
+
+// Converts the hook's edited RGB picture back into WORK when their formats differ.
+bool Transcoder::FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]) {
+  const int w = work->width, h = work->height;
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
+  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
+  if (rgb_fmt == fmt) return true;
+  const std::string failure = ConvertPicture(e_.Stats.FromRgbContext, w, h, rgb_fmt, rgb_data,
+                                             rgb_linesize, fmt, work->data, work->linesize);
+  if (!failure.empty())
+    Log(0, "Cannot convert the hook's picture back: %s", failure.c_str());
+  return failure.empty();
+}
+
 // The custom hook edits the picture as a 24-bit RGB bitmap; the picture is converted to it and
 // back only while a custom hook is installed.
 void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   const int w = work->width, h = work->height;
-  const AVPixelFormat fmt = static_cast<AVPixelFormat>(work->format);
-  const AVPixelFormat rgb_fmt = opt_.HookPixelFormat;
-  bool stop_hook = false;
-
   if (!e_.Stats.HookBitmap) {
     e_.Stats.HookBitmap = std::make_unique<THookBitmap>();
     e_.Stats.HookBitmap->Width = w;
@@ -233,31 +305,7 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   }
   uint8_t* rgb_data[4] = {};
   int rgb_linesize[4] = {};
-  if (rgb_fmt == fmt) {
-    for (int i = 0; i < 4; ++i) {
-      rgb_data[i] = work->data[i];
-      rgb_linesize[i] = work->linesize[i];
-    }
-  } else {
-    const int size = av_image_get_buffer_size(rgb_fmt, w, h, 1);
-    if (size < 0) {
-      stop_hook = true;
-    } else {
-      if (e_.Stats.RgbBuffer.size() < static_cast<size_t>(size))
-        e_.Stats.RgbBuffer.resize(static_cast<size_t>(size));
-      av_image_fill_arrays(rgb_data, rgb_linesize, e_.Stats.RgbBuffer.data(), rgb_fmt, w, h, 1);
-      std::string why;
-      e_.Stats.ToRgbContext.reset(CheckedScaler(e_.Stats.ToRgbContext.release(), w, h, fmt, w, h, rgb_fmt,
-                                          SWS_BICUBIC, &why));
-      if (!e_.Stats.ToRgbContext) {
-        Log(0, "Cannot initialize the toRGB conversion context: %s", why.c_str());
-        stop_hook = true;
-      } else {
-        sws_scale(e_.Stats.ToRgbContext.get(), work->data, work->linesize, 0, h, rgb_data, rgb_linesize);
-      }
-    }
-  }
-
+  bool stop_hook = !ToHookBitmap(work, rgb_data, rgb_linesize);
   if (!stop_hook) {
     // The bitmap keeps the size of the first picture; it shows the rows and columns both have.
     THookBitmap& bmp = *e_.Stats.HookBitmap;
@@ -283,18 +331,7 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
         std::memcpy(rgb_data[0] + static_cast<ptrdiff_t>(j) * rgb_linesize[0],
                     bmp.Data + static_cast<ptrdiff_t>(j) * bmp.Stride,
                     static_cast<size_t>(row_bytes));
-      if (rgb_fmt != fmt) {
-        std::string why;
-        e_.Stats.FromRgbContext.reset(CheckedScaler(e_.Stats.FromRgbContext.release(), w, h, rgb_fmt, w, h,
-                                              fmt, SWS_BICUBIC, &why));
-        if (!e_.Stats.FromRgbContext) {
-          Log(0, "Cannot initialize the fromRGB conversion context: %s", why.c_str());
-          stop_hook = true;
-        } else {
-          sws_scale(e_.Stats.FromRgbContext.get(), rgb_data, rgb_linesize, 0, h, work->data,
-                    work->linesize);
-        }
-      }
+      if (!FromHookBitmap(work, rgb_data, rgb_linesize)) stop_hook = true;
     }
   }
   if (stop_hook) {
@@ -304,44 +341,61 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   }
 }
 
-int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFrame* picture) {
-  AVCodecContext* enc = ost.Encoder;
-  const double tb = av_q2d(enc->time_base);
-  int frame_size = 0;
-  int64_t count = 1;
-  const double sync_time = static_cast<double>(ost.SyncInput->Pts - opt_.StartTimeUs) / 1000000.0;
-
-  // Frame-rate sync: drop or duplicate pictures to keep the output on the input clock.
-  if (opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001)) {
-    const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
-    if (vdelta < -1.1) {
-      count = 0;
-    } else if (opt_.VideoSyncMethod == 2) {
-      ost.SyncOpts = std::llround(sync_time / tb);
-    } else if (vdelta > 1.1) {
-      count = std::llround(vdelta);
-    }
-    if (count == 0) {
-      e_.Stats.FramesDropped += 1;
-      if (opt_.Verbosity > 2) Log(1, "*** drop!");
-    } else if (count > 1) {
-      e_.Stats.FramesDuplicated += static_cast<int>(count - 1);
-      if (opt_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
-    }
-  } else {
+// Frame-rate sync: how many times the picture at SYNC_PTS goes to the encoder (0 drops it,
+// more than 1 duplicates it) to keep the output on the input clock.
+int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
+  const double tb = av_q2d(ost.Encoder->time_base);
+  const double sync_time = static_cast<double>(sync_pts - opt_.StartTimeUs) / 1000000.0;
+  if (!(opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001))) {
     ost.SyncOpts = std::llround(sync_time / tb);
+    return 1;
   }
-  count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
-  if (count <= 0 || !picture) return 0;
+  int64_t count = 1;
+  const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
+  if (vdelta < -1.1) {
+    count = 0;
+  } else if (opt_.VideoSyncMethod == 2) {
+    ost.SyncOpts = std::llround(sync_time / tb);
+  } else if (vdelta > 1.1) {
+    count = std::llround(vdelta);
+  }
+  if (count == 0) {
+    ost.FramesDropped += 1;
+    if (opt_.Verbosity > 2) Log(1, "*** drop!");
+  } else if (count > 1) {
+    ost.FramesDuplicated += static_cast<int>(count - 1);
+    if (opt_.Verbosity > 2) Log(1, "*** %d dup!", static_cast<int>(count - 1));
+  }
+  return count;
+}
 
-  // Crop: a view into the decoded picture, no copy.
-  const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
-  uint8_t* fmt_data[4] = {};
-  int fmt_linesize[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    fmt_data[i] = picture->data[i];
-    fmt_linesize[i] = picture->linesize[i];
+void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
+  int64_t count = VideoSyncCount(ost, item.SyncPts);
+  count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
+  for (int64_t i = 0; i < count; ++i) {
+    if (e_.State.AbortRequested.load()) break;
+    // An output ends at its recording time: pictures from there on are not encoded.
+    if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max() &&
+        av_compare_ts(ost.SyncOpts, ost.Encoder->time_base, opt_.RecordingTimeUs,
+                      AV_TIME_BASE_Q) >= 0) {
+      ost.Done = true;
+      break;
+    }
+    EncodePicture(ost, item);
+    ost.SyncOpts += 1;
+    ost.FrameNumber += 1;
   }
+}
+
+// Crop, scale and pad PICTURE to the encoder's size and format: a new reference to PICTURE
+// itself, to a cropped view into it, or to the scaled and padded copy. Done before the picture
+// is handed to the output's stage, so that a picture waiting there has the output's size.
+// nullptr when the picture cannot be used.
+FramePtr Transcoder::FitPicture(OutputStreamState& ost, const AVFrame* picture) {
+  AVCodecContext* enc = ost.Encoder;
+  const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
+  uint8_t* crop_data[4] = {};
+  for (int i = 0; i < 4; ++i) crop_data[i] = picture->data[i];
   const int src_w = picture->width - ost.CropLeft - ost.CropRight;
   const int src_h = picture->height - ost.CropTop - ost.CropBottom;
   if (ost.VideoCrop) {
@@ -349,92 +403,91 @@ int Transcoder::DoVideoOut(OutputStreamState& ost, InputStreamState& ist, AVFram
     if (src_w <= 0 || src_h <= 0 ||
         !PlaneOffsets(in_fmt, ost.CropTop, ost.CropLeft, picture->linesize, off)) {
       Log(0, "error cropping picture");
-      return 0;
+      return nullptr;
     }
     for (int i = 0; i < 4; ++i)
-      if (fmt_data[i]) fmt_data[i] += off[i];
+      if (crop_data[i]) crop_data[i] += off[i];
   }
-
   // A picture whose size or format differs from what set-up expected (a mid-stream change)
   // goes through the scaler too, so that the encoder always gets its own size and format.
   const int inner_w = enc->width - ost.PadLeft - ost.PadRight;
   const int inner_h = enc->height - ost.PadTop - ost.PadBottom;
   if (!ost.VideoResample && (src_w != inner_w || src_h != inner_h || in_fmt != enc->pix_fmt)) {
     ost.VideoResample = true;
-    if (!ost.TempPicture) {
-      ost.TempPicture.reset(av_frame_alloc());
-      if (!ost.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-      ost.TempPicture->format = enc->pix_fmt;
-      ost.TempPicture->width = enc->width;
-      ost.TempPicture->height = enc->height;
-      if (av_frame_get_buffer(ost.TempPicture.get(), 0) < 0)
-        throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-    }
+    if (!ost.TempPicture) ost.TempPicture = NewPicture(enc->pix_fmt, enc->width, enc->height);
+    if (!ost.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
-
-  AVFrame* final_picture = picture;
-  if (ost.VideoPad || ost.VideoResample) {
-    AVFrame* temp = ost.TempPicture.get();
-    if (!RenewIfShared(temp)) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-    final_picture = temp;
-    uint8_t* target_data[4] = {};
-    int target_linesize[4] = {};
-    int64_t off[4] = {};
-    if (ost.VideoPad && !PlaneOffsets(enc->pix_fmt, ost.PadTop, ost.PadLeft, temp->linesize, off)) {
-      Log(0, "error padding picture");
-      return 0;
-    }
-    for (int i = 0; i < 4; ++i) {
-      target_data[i] = temp->data[i] ? temp->data[i] + off[i] : nullptr;
-      target_linesize[i] = temp->linesize[i];
-    }
-    if (ost.VideoResample) {
-      std::string why;
-      ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt,
-                                           inner_w, inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
-      if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
-      const int rows = sws_scale(ost.ScaleContext.get(), fmt_data, fmt_linesize, 0, src_h,
-                                 target_data, target_linesize);
-      if (rows < 0) throw FFMpegException(WithLibraryText("Video scaling failed", rows));
-    } else {
-      av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(fmt_data),
-                    fmt_linesize, enc->pix_fmt, inner_w, inner_h);
-    }
-    if (ost.VideoPad) {
-      const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
-      FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
-    }
-  } else if (ost.VideoCrop) {
+  FramePtr out(av_frame_alloc());
+  if (!out) throw FFMpegException("av_mallocz fail");
+  if (!ost.VideoPad && !ost.VideoResample) {
     // Crop without scale or pad: the cropped view has the encoder's size already.
-    final_picture = nullptr;
+    if (av_frame_ref(out.get(), picture) < 0) throw FFMpegException("av_mallocz fail");
+    for (int p = 0; p < 4; ++p) out->data[p] = crop_data[p];
+    out->width = src_w;
+    out->height = src_h;
+    return out;
   }
+  AVFrame* temp = ost.TempPicture.get();
+  if (!RenewIfShared(temp)) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  if (!ScaleAndPad(ost, picture, crop_data, src_w, src_h)) return nullptr;
+  if (av_frame_ref(out.get(), temp) < 0) throw FFMpegException("av_mallocz fail");
+  out->interlaced_frame = picture->interlaced_frame;
+  return out;
+}
 
-  AVFrame* frame = ost.EncodeFrame.get();
-  for (int64_t i = 0; i < count; ++i) {
-    if (e_.State.AbortRequested.load()) break;
-    if (final_picture) {
-      if (av_frame_ref(frame, final_picture) < 0) throw FFMpegException("Video encoding failed");
-    } else {
-      if (av_frame_ref(frame, picture) < 0) throw FFMpegException("Video encoding failed");
-      for (int p = 0; p < 4; ++p) frame->data[p] = fmt_data[p];
-      frame->width = src_w;
-      frame->height = src_h;
-    }
-    frame->interlaced_frame = picture->interlaced_frame;
-    const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
-    if (vdefaults &&
-        (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-      frame->top_field_first = opt_.TopFieldFirst == -1 ? picture->top_field_first : opt_.TopFieldFirst;
-    frame->quality =
-        opt_.SameQuality ? static_cast<int>(std::lround(ist.Quality)) : enc->global_quality;
-    if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
-    frame->pts = ost.SyncOpts;
-    frame->sample_aspect_ratio = enc->sample_aspect_ratio;
-    const int size = EncodeAndWrite(ost, frame);
-    av_frame_unref(frame);
-    if (size > 0) frame_size = size;
-    ost.SyncOpts += 1;
-    ost.FrameNumber += 1;
+// Scales (or copies) the SRC_W x SRC_H picture at CROP_DATA into the output's picture, inside
+// its padding, and paints the padding. False when the picture cannot be placed.
+bool Transcoder::ScaleAndPad(OutputStreamState& ost, const AVFrame* picture,
+                             uint8_t* const crop_data[4], int src_w, int src_h) {
+  AVCodecContext* enc = ost.Encoder;
+  AVFrame* temp = ost.TempPicture.get();
+  const int inner_w = enc->width - ost.PadLeft - ost.PadRight;
+  const int inner_h = enc->height - ost.PadTop - ost.PadBottom;
+  uint8_t* target_data[4] = {};
+  int target_linesize[4] = {};
+  int64_t off[4] = {};
+  if (ost.VideoPad && !PlaneOffsets(enc->pix_fmt, ost.PadTop, ost.PadLeft, temp->linesize, off)) {
+    Log(0, "error padding picture");
+    return false;
   }
-  return frame_size;
+  for (int i = 0; i < 4; ++i) {
+    target_data[i] = temp->data[i] ? temp->data[i] + off[i] : nullptr;
+    target_linesize[i] = temp->linesize[i];
+  }
+  if (ost.VideoResample) {
+    std::string why;
+    const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
+    ost.ScaleContext.reset(CheckedScaler(ost.ScaleContext.release(), src_w, src_h, in_fmt, inner_w,
+                                         inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
+    if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+    const int rows = sws_scale(ost.ScaleContext.get(), crop_data, picture->linesize, 0, src_h,
+                               target_data, target_linesize);
+    if (rows < 0) throw FFMpegException::FromLibrary("Video scaling failed", rows);
+  } else {
+    av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(crop_data),
+                  picture->linesize, enc->pix_fmt, inner_w, inner_h);
+  }
+  if (ost.VideoPad) {
+    const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
+    FillPadding(temp, ost.PadTop, ost.PadBottom, ost.PadLeft, ost.PadRight, color);
+  }
+  return true;
+}
+
+// Hands one copy of the fitted picture to the encoder, stamped with the output position.
+void Transcoder::EncodePicture(OutputStreamState& ost, const FrameItem& item) {
+  AVCodecContext* enc = ost.Encoder;
+  AVFrame* frame = ost.EncodeFrame.get();
+  if (av_frame_ref(frame, item.Frame.get()) < 0) throw FFMpegException("Video encoding failed");
+  const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
+  if (vdefaults && (vdefaults->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
+    frame->top_field_first =
+        opt_.TopFieldFirst == -1 ? item.SourceTopFieldFirst : opt_.TopFieldFirst;
+  frame->quality =
+      opt_.SameQuality ? static_cast<int>(std::lround(item.Quality)) : enc->global_quality;
+  if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
+  frame->pts = ost.SyncOpts;
+  frame->sample_aspect_ratio = enc->sample_aspect_ratio;
+  EncodeAndSend(ost, frame);
+  av_frame_unref(frame);
 }

@@ -182,6 +182,11 @@ void TFFmpeg::TerminateOnThread(TWorkerThreads& threads) {
   threads.Spawn(completion_, [self = shared_from_this()] { self->DoTerminate(); }, tpIdle);
 }
 
+void TFFmpeg::RunStageThread(const std::function<void()>& body) {
+  CurrentJobScope current(this);
+  body();
+}
+
 void TFFmpeg::Execute() {
   State.Finished = false;
   {

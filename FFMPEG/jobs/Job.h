@@ -71,6 +71,8 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   void Execute();
   // Marks the job as ended and calls the terminate callback.
   void DoTerminate();
+  // Stage threads of the run log library lines as this job's.
+  void RunStageThread(const std::function<void()>& body) override;
   // Delivers the terminate notice of a job that never ran from a worker thread of `threads`,
   // as a run would. Used by Stop for the jobs it keeps from starting.
   void TerminateOnThread(TWorkerThreads& threads);

@@ -87,6 +87,10 @@ struct TEngineOptions {
   int AudioVolume = 256;      // "vol"; 256 = unchanged
   int Verbosity = 1;
   int ThreadCount = 1;  // "threads"; 0 = the libraries choose (one thread per core)
+  // "serial_stages": 1 runs every stage of a conversion (reading, decoding, the picture and
+  // sound paths, writing) on the job's own thread instead of one thread each; the output is
+  // the same, only slower. For debugging.
+  int SerialStages = 0;
   int InputSync = 0;    // "isync"
   int PgmYuvHack = 0;
   uint64_t LimitFileSize = 0;       // bytes ("fs"), 0 = no limit

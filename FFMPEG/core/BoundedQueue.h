@@ -1,0 +1,66 @@
+// A queue between two threads of a conversion run. Push waits while the queue holds Capacity
+// items (0: never), Pop waits while it is empty. Close ends the stream: Pop hands out what is
+// left and then reports the end. Abort ends it at once: every waiting Push and Pop returns
+// false and nothing is handed out any more, so a stage that fails can wake all the others
+// whichever side of a queue they wait on.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+template <typename T>
+class BoundedQueue {
+ public:
+  explicit BoundedQueue(std::size_t capacity = 0) : capacity_(capacity) {}
+  BoundedQueue(const BoundedQueue&) = delete;
+  BoundedQueue& operator=(const BoundedQueue&) = delete;
+
+  // False when the queue was aborted or closed (ITEM is then dropped).
+  bool Push(T item) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    not_full_.wait(lock, [this] {
+      return aborted_ || closed_ || capacity_ == 0 || items_.size() < capacity_;
+    });
+    if (aborted_ || closed_) return false;
+    items_.push_back(std::move(item));
+    not_empty_.notify_one();
+    return true;
+  }
+
+  // False at the end of the stream (closed and empty) or when aborted.
+  bool Pop(T& item) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    not_empty_.wait(lock, [this] { return aborted_ || closed_ || !items_.empty(); });
+    if (aborted_ || items_.empty()) return false;
+    item = std::move(items_.front());
+    items_.pop_front();
+    not_full_.notify_one();
+    return true;
+  }
+
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    not_empty_.notify_all();
+    not_full_.notify_all();
+  }
+
+  void Abort() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    aborted_ = true;
+    items_.clear();
+    not_empty_.notify_all();
+    not_full_.notify_all();
+  }
+
+ private:
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable not_empty_, not_full_;
+  std::deque<T> items_;
+  bool closed_ = false;
+  bool aborted_ = false;
+};
