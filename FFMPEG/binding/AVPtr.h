@@ -12,7 +12,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavcodec/bsf.h>
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
@@ -24,8 +23,19 @@ extern "C" {
 
 namespace avptr_detail {
 
-struct InputFormatDeleter {
-  void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+// Releases an object with a library function that takes the object (sws_freeContext, ...).
+template <auto Free>
+struct FreeWith {
+  template <typename T>
+  void operator()(T* object) const { Free(object); }
+};
+
+// Releases an object with a library function that takes the address of the caller's pointer and
+// clears it (avcodec_free_context, av_frame_free, ...).
+template <auto Free>
+struct FreeThroughAddress {
+  template <typename T>
+  void operator()(T* object) const { Free(&object); }
 };
 
 struct OutputFormatDeleter {
@@ -35,73 +45,26 @@ struct OutputFormatDeleter {
   }
 };
 
-// A format context that never opened a file (the generic-option defaults).
-struct FormatContextDeleter {
-  void operator()(AVFormatContext* ctx) const { avformat_free_context(ctx); }
-};
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
-};
-
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-
-struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
-struct SwsDeleter {
-  void operator()(SwsContext* ctx) const { sws_freeContext(ctx); }
-};
-
-struct SwrDeleter {
-  void operator()(SwrContext* ctx) const { swr_free(&ctx); }
-};
-
-struct AudioFifoDeleter {
-  void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
-};
-
-struct BsfDeleter {
-  void operator()(AVBSFContext* ctx) const { av_bsf_free(&ctx); }
-};
-
-struct FilterGraphDeleter {
-  void operator()(AVFilterGraph* graph) const { avfilter_graph_free(&graph); }
-};
-
-struct DictionaryDeleter {
-  void operator()(AVDictionary* dict) const { av_dict_free(&dict); }
-};
-
-// Memory from av_malloc (pictures made with av_image_alloc, matrices handed to codecs).
-struct AvFreeDeleter {
-  void operator()(void* ptr) const { av_free(ptr); }
-};
-
-struct FileDeleter {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
+// The holder only frees: the file it holds (the "vstats" statistics) is a diagnostic log whose
+// close result nothing depends on.
+inline void CloseFile(std::FILE* file) { std::fclose(file); }
 
 }  // namespace avptr_detail
 
-using InputFormatPtr = std::unique_ptr<AVFormatContext, avptr_detail::InputFormatDeleter>;
+using InputFormatPtr = std::unique_ptr<AVFormatContext, avptr_detail::FreeThroughAddress<avformat_close_input>>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, avptr_detail::OutputFormatDeleter>;
-using FormatContextPtr = std::unique_ptr<AVFormatContext, avptr_detail::FormatContextDeleter>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, avptr_detail::CodecContextDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, avptr_detail::FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, avptr_detail::PacketDeleter>;
-using SwsPtr = std::unique_ptr<SwsContext, avptr_detail::SwsDeleter>;
-using SwrPtr = std::unique_ptr<SwrContext, avptr_detail::SwrDeleter>;
-using AudioFifoPtr = std::unique_ptr<AVAudioFifo, avptr_detail::AudioFifoDeleter>;
-using BsfPtr = std::unique_ptr<AVBSFContext, avptr_detail::BsfDeleter>;
-using FilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr_detail::FilterGraphDeleter>;
-using DictionaryPtr = std::unique_ptr<AVDictionary, avptr_detail::DictionaryDeleter>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, avptr_detail::FreeWith<avformat_free_context>>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, avptr_detail::FreeThroughAddress<avcodec_free_context>>;
+using FramePtr = std::unique_ptr<AVFrame, avptr_detail::FreeThroughAddress<av_frame_free>>;
+using PacketPtr = std::unique_ptr<AVPacket, avptr_detail::FreeThroughAddress<av_packet_free>>;
+using SwsPtr = std::unique_ptr<SwsContext, avptr_detail::FreeWith<sws_freeContext>>;
+using SwrPtr = std::unique_ptr<SwrContext, avptr_detail::FreeThroughAddress<swr_free>>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, avptr_detail::FreeWith<av_audio_fifo_free>>;
+using FilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr_detail::FreeThroughAddress<avfilter_graph_free>>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, avptr_detail::FreeThroughAddress<av_dict_free>>;
 template <typename T>
-using AvMemPtr = std::unique_ptr<T, avptr_detail::AvFreeDeleter>;
-using FilePtr = std::unique_ptr<std::FILE, avptr_detail::FileDeleter>;
+using AvMemPtr = std::unique_ptr<T, avptr_detail::FreeWith<av_free>>;
+using FilePtr = std::unique_ptr<std::FILE, avptr_detail::FreeWith<avptr_detail::CloseFile>>;
 
 // An AVDictionary filled through av_dict_set(&dict.raw, ...) and released on every path.
 // av_dict_set needs the address of a plain pointer, which a unique_ptr cannot give.
