@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -695,6 +696,34 @@ TEST_F(VideoPathTest, CustomHookEditsThePictureUntilItStops) {
     EXPECT_EQ(calls, 1);
     EXPECT_GT(lumas[0], 230);
     EXPECT_LT(lumas[1], 30);
+  }
+}
+
+// A hook that throws, whatever it throws, loses only its own edit of that picture: the hook
+// runs on a stage thread, and an escaping exception there used to end the whole program.
+TEST_F(VideoPathTest, CustomHookThatThrowsLosesOnlyThatPicture) {
+  const std::string out = dir.File("throws.yuv");
+  Job job;
+  int calls = 0;
+  job.engine.OnCustomHook = [&calls](THookBitmap& bmp, int, int64_t, bool& update, bool&) {
+    ++calls;
+    for (int y = 0; y < bmp.Height; ++y)
+      std::memset(bmp.Data + y * bmp.Stride, 255, bmp.Width * 3);
+    update = true;
+    if (calls == 3) throw std::runtime_error("hook failed");
+    if (calls == 5) throw 42;
+  };
+  job.Setup(BlackSource(), out, RawVideo());
+  ASSERT_NO_THROW(job.Run());
+  EXPECT_TRUE(job.engine.State.Finished);
+  const auto lumas = FrameLumas(out);
+  ASSERT_EQ(lumas.size(), 25u);
+  EXPECT_EQ(calls, 25);
+  for (size_t i = 0; i < lumas.size(); ++i) {
+    if (i == 2 || i == 4)
+      EXPECT_LT(lumas[i], 30) << i;
+    else
+      EXPECT_GT(lumas[i], 230) << i;
   }
 }
 

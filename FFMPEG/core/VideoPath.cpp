@@ -203,6 +203,10 @@ void Transcoder::GateFrameHooks(int64_t pts) {
     } catch (const std::exception& ex) {
       Log(0, "Error occurs OnBeforeHook: %s", ex.what());
       e_.Stats.HookAction = haStop;
+    } catch (...) {
+      // A handler may throw anything; it must not end the program from a stage thread.
+      Log(0, "Error occurs OnBeforeHook: unknown exception");
+      e_.Stats.HookAction = haStop;
     }
     if (e_.Stats.HookAction == haStop) e_.Stats.UsingFrameHook = false;
     return;
@@ -324,6 +328,9 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
       e_.OnCustomHook(bmp, e_.Stats.HookFrameCounter, pts_us, update, stop_hook);
     } catch (const std::exception& ex) {
       Log(0, "Error occurs OnCustomHook: %s", ex.what());
+      update = false;
+    } catch (...) {
+      Log(0, "Error occurs OnCustomHook: unknown exception");
       update = false;
     }
     if (update) {

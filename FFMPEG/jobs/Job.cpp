@@ -199,6 +199,10 @@ void TFFmpeg::Execute() {
       Log(-1, e.what());
       State.ErrorMessage = e.what();
       State.ExceptionRaised = true;
+    } catch (...) {
+      Log(-1, "Unknown error");
+      State.ErrorMessage = "Unknown error";
+      State.ExceptionRaised = true;
     }
     FreeFileSet();
   }
