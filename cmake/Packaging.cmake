@@ -105,8 +105,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QUORVIN_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Runtime libraries (FFmpeg, opencore-amr, Qt, the C++ runtime) come in as dependencies
-# computed by dpkg-shlibdeps from the programs' linked libraries.
+# computed by dpkg-shlibdeps from the programs' linked libraries. libavfilter and libavdevice
+# are loaded only when needed, so dpkg-shlibdeps cannot see them: they are named here, by the
+# major versions the engine was built against (Debian names these packages after them).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+pkg_check_modules(ON_DEMAND_LIBS REQUIRED libavfilter libavdevice)
+string(REGEX MATCH "^[0-9]+" avfilter_major ${ON_DEMAND_LIBS_libavfilter_VERSION})
+string(REGEX MATCH "^[0-9]+" avdevice_major ${ON_DEMAND_LIBS_libavdevice_VERSION})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+  "libavfilter${avfilter_major} (>= 7:5.1), libavdevice${avdevice_major} (>= 7:5.1)")
 if(QUORVIN_HAS_GUI)
   # xdg-open shows the help and the web links; the Wayland plugin lets Qt run natively there.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-wayland")

@@ -12,7 +12,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/dict.h>
@@ -20,6 +19,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
+
+#include "FilterLibrary.h"  // FreeFilterGraph
 
 namespace avptr_detail {
 
@@ -60,7 +61,7 @@ using PacketPtr = std::unique_ptr<AVPacket, avptr_detail::FreeThroughAddress<av_
 using SwsPtr = std::unique_ptr<SwsContext, avptr_detail::FreeWith<sws_freeContext>>;
 using SwrPtr = std::unique_ptr<SwrContext, avptr_detail::FreeThroughAddress<swr_free>>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, avptr_detail::FreeWith<av_audio_fifo_free>>;
-using FilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr_detail::FreeThroughAddress<avfilter_graph_free>>;
+using FilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr_detail::FreeThroughAddress<FreeFilterGraph>>;
 using DictionaryPtr = std::unique_ptr<AVDictionary, avptr_detail::FreeThroughAddress<av_dict_free>>;
 template <typename T>
 using AvMemPtr = std::unique_ptr<T, avptr_detail::FreeWith<av_free>>;

@@ -10,7 +10,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/error.h>
@@ -81,7 +80,6 @@ bool LoadLibraries(const std::string& folder, bool versioned_names, std::string&
       {TLibrary::avutil, "avutil", avutil_version(), LIBAVUTIL_VERSION_MAJOR},
       {TLibrary::swscale, "swscale", swscale_version(), LIBSWSCALE_VERSION_MAJOR},
       {TLibrary::swresample, "swresample", swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR},
-      {TLibrary::avfilter, "avfilter", avfilter_version(), LIBAVFILTER_VERSION_MAJOR},
   };
   for (const auto& check : checks) {
     unsigned found_major = check.runtime_version >> 16;

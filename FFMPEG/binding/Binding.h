@@ -1,7 +1,8 @@
-// Binding to the codec libraries (libavcodec, libavformat, libavutil, libswscale, libswresample,
-// libavfilter). The libraries are linked directly; LoadLibraries checks once per process that the
-// libraries found at run time are the generation the program was built with and installs the
-// libraries' log callback. Also the small utility functions the engine shares.
+// Binding to the codec libraries (libavcodec, libavformat, libavutil, libswscale, libswresample).
+// The libraries are linked directly; LoadLibraries checks once per process that the libraries
+// found at run time are the generation the program was built with and installs the libraries'
+// log callback. libavfilter and libavdevice are loaded when first needed (FilterLibrary.h). Also
+// the small utility functions the engine shares.
 #pragma once
 
 #include <cstdint>

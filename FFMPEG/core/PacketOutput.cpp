@@ -11,8 +11,6 @@
 #include <thread>
 
 extern "C" {
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/intreadwrite.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/time.h>
@@ -21,6 +19,7 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "FilterLibrary.h"
 #include "SourceTags.h"
 #include "Transcoder.h"
 
@@ -125,17 +124,18 @@ int Transcoder::DecodeSubtitle(InputStreamState& ist, int ist_index, const AVPac
 void Transcoder::DrainDeinterlacer(InputStreamState& ist, int ist_index) {
   DeinterlaceGraph& g = ist.Deinterlacer;
   if (!g.Graph || !ist.Deinterlaced) return;
-  const int ret = av_buffersrc_add_frame_flags(g.Source, nullptr, 0);
+  const TFilterLibrary& fl = FilterLibrary();
+  const int ret = fl.buffersrc_add_frame_flags(g.Source, nullptr, 0);
   if (ret < 0) {
     Log(0, "%s", WithLibraryText("The deinterlacer's last picture is lost", ret).c_str());
     return;
   }
   for (;;) {
     av_frame_unref(ist.Deinterlaced.get());
-    if (av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) break;
+    if (fl.buffersink_get_frame(g.Sink, ist.Deinterlaced.get()) < 0) break;
     AVFrame* out = ist.Deinterlaced.get();
     if (out->pts != AV_NOPTS_VALUE)
-      ist.Pts = av_rescale_q(out->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
+      ist.Pts = av_rescale_q(out->pts, fl.buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
     SendToOutputs(ist, ist_index, out);
   }
   g.Graph.reset();

@@ -10,14 +10,13 @@
 #include <limits>
 
 extern "C" {
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "FilterLibrary.h"
 #include "FrameHook.h"
 #include "Transcoder.h"
 
@@ -136,7 +135,8 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
 // Makes the deinterlacing graph for pictures like PICTURE; a library error code on failure.
 int Transcoder::BuildDeinterlacer(InputStreamState& ist, const AVFrame* picture) {
   DeinterlaceGraph& g = ist.Deinterlacer;
-  g.Graph.reset(avfilter_graph_alloc());
+  const TFilterLibrary& fl = FilterLibrary();
+  g.Graph.reset(fl.graph_alloc());
   if (!g.Graph) return AVERROR(ENOMEM);
   char args[256];
   const AVRational tb = ist.Stream->time_base;
@@ -145,18 +145,18 @@ int Transcoder::BuildDeinterlacer(InputStreamState& ist, const AVFrame* picture)
                 std::max(picture->sample_aspect_ratio.num, 0),
                 std::max(picture->sample_aspect_ratio.den, 1));
   AVFilterContext* yadif = nullptr;
-  int ret = avfilter_graph_create_filter(&g.Source, avfilter_get_by_name("buffer"), "in", args,
+  int ret = fl.graph_create_filter(&g.Source, fl.get_by_name("buffer"), "in", args,
                                          nullptr, g.Graph.get());
   if (ret >= 0)
-    ret = avfilter_graph_create_filter(&yadif, avfilter_get_by_name("yadif"), "deint",
+    ret = fl.graph_create_filter(&yadif, fl.get_by_name("yadif"), "deint",
                                        "mode=send_frame:parity=auto:deint=all", nullptr,
                                        g.Graph.get());
   if (ret >= 0)
-    ret = avfilter_graph_create_filter(&g.Sink, avfilter_get_by_name("buffersink"), "out",
+    ret = fl.graph_create_filter(&g.Sink, fl.get_by_name("buffersink"), "out",
                                        nullptr, nullptr, g.Graph.get());
-  if (ret >= 0) ret = avfilter_link(g.Source, 0, yadif, 0);
-  if (ret >= 0) ret = avfilter_link(yadif, 0, g.Sink, 0);
-  if (ret >= 0) ret = avfilter_graph_config(g.Graph.get(), nullptr);
+  if (ret >= 0) ret = fl.link(g.Source, 0, yadif, 0);
+  if (ret >= 0) ret = fl.link(yadif, 0, g.Sink, 0);
+  if (ret >= 0) ret = fl.graph_config(g.Graph.get(), nullptr);
   if (ret < 0) {
     g.Graph.reset();
     return ret;
@@ -179,17 +179,18 @@ int Transcoder::Deinterlace(InputStreamState& ist, AVFrame* picture, AVFrame** o
     if (ret < 0) return ret;
   }
   picture->pts = av_rescale_q(ist.Pts, AV_TIME_BASE_Q, ist.Stream->time_base);
-  int ret = av_buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+  const TFilterLibrary& fl = FilterLibrary();
+  int ret = fl.buffersrc_add_frame_flags(g.Source, picture, AV_BUFFERSRC_FLAG_KEEP_REF);
   if (ret < 0) return ret;
   if (!ist.Deinterlaced) ist.Deinterlaced.reset(av_frame_alloc());
   if (!ist.Deinterlaced) return AVERROR(ENOMEM);
   av_frame_unref(ist.Deinterlaced.get());
-  ret = av_buffersink_get_frame(g.Sink, ist.Deinterlaced.get());
+  ret = fl.buffersink_get_frame(g.Sink, ist.Deinterlaced.get());
   if (ret == AVERROR(EAGAIN)) return 0;
   if (ret < 0) return ret;
   *out = ist.Deinterlaced.get();
   if ((*out)->pts != AV_NOPTS_VALUE)
-    ist.Pts = av_rescale_q((*out)->pts, av_buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
+    ist.Pts = av_rescale_q((*out)->pts, fl.buffersink_get_time_base(g.Sink), AV_TIME_BASE_Q);
   return 1;
 }
 

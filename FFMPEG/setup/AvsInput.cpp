@@ -1,7 +1,6 @@
 #include "AvsInput.h"
 
 extern "C" {
-#include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
 }
@@ -12,9 +11,9 @@ extern "C" {
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <sstream>
 
+#include "FilterLibrary.h"
 #include "OpenErrors.h"
 
 namespace {
@@ -168,8 +167,7 @@ int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsI
     return AVERROR_STREAM_NOT_FOUND;
   }
 
-  static std::once_flag devices_registered;
-  std::call_once(devices_registered, [] { avdevice_register_all(); });
+  if (!RegisterDeviceFormats(error_text)) return AVERROR(ENOSYS);
   const AVInputFormat* lavfi = av_find_input_format("lavfi");
   if (!lavfi) {
     error_text = FormatWithFileName("%s: Unknown format", script.source_path);

@@ -6,11 +6,10 @@
 #include <utility>
 
 extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/display.h>
 }
+
+#include "FilterLibrary.h"
 
 namespace {
 
@@ -72,7 +71,8 @@ bool SwapsAxes(TOrientation orientation) {
 }
 
 bool TUprightStep::Configure(const AVFrame* picture) {
-  graph_.reset(avfilter_graph_alloc());
+  const TFilterLibrary& fl = FilterLibrary();
+  graph_.reset(fl.graph_alloc());
   source_ = sink_ = nullptr;
   const char* chain = FilterFor(orientation_);
   if (!graph_ || !chain) return false;
@@ -81,15 +81,15 @@ bool TUprightStep::Configure(const AVFrame* picture) {
                 picture->width, picture->height, picture->format,
                 std::max(picture->sample_aspect_ratio.num, 0),
                 std::max(picture->sample_aspect_ratio.den, 1));
-  if (avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", args, nullptr,
+  if (fl.graph_create_filter(&source_, fl.get_by_name("buffer"), "in", args, nullptr,
                                    graph_.get()) < 0 ||
-      avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr,
+      fl.graph_create_filter(&sink_, fl.get_by_name("buffersink"), "out", nullptr,
                                    nullptr, graph_.get()) < 0) {
     graph_.reset();
     return false;
   }
-  AVFilterInOut* outputs = avfilter_inout_alloc();
-  AVFilterInOut* inputs = avfilter_inout_alloc();
+  AVFilterInOut* outputs = fl.inout_alloc();
+  AVFilterInOut* inputs = fl.inout_alloc();
   bool ok = outputs && inputs;
   if (ok) {
     outputs->name = av_strdup("in");
@@ -97,11 +97,11 @@ bool TUprightStep::Configure(const AVFrame* picture) {
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink_;
     ok = outputs->name && inputs->name &&
-         avfilter_graph_parse_ptr(graph_.get(), chain, &inputs, &outputs, nullptr) >= 0 &&
-         avfilter_graph_config(graph_.get(), nullptr) >= 0;
+         fl.graph_parse_ptr(graph_.get(), chain, &inputs, &outputs, nullptr) >= 0 &&
+         fl.graph_config(graph_.get(), nullptr) >= 0;
   }
-  avfilter_inout_free(&outputs);
-  avfilter_inout_free(&inputs);
+  fl.inout_free(&outputs);
+  fl.inout_free(&inputs);
   if (!ok) {
     graph_.reset();
     return false;
@@ -122,11 +122,12 @@ AVFrame* TUprightStep::Apply(const AVFrame* picture) {
   if (!output_) output_.reset(av_frame_alloc());
   if (!input_ || !output_) return nullptr;
   if (av_frame_ref(input_.get(), picture) < 0) return nullptr;
-  const int ret = av_buffersrc_add_frame(source_, input_.get());
+  const TFilterLibrary& fl = FilterLibrary();
+  const int ret = fl.buffersrc_add_frame(source_, input_.get());
   av_frame_unref(input_.get());
   if (ret < 0) return nullptr;
   av_frame_unref(output_.get());
-  if (av_buffersink_get_frame(sink_, output_.get()) < 0) return nullptr;
+  if (fl.buffersink_get_frame(sink_, output_.get()) < 0) return nullptr;
   // The filters keep every time stamp; the rest of the picture's properties come along too.
   // The output carries no rotation of its own.
   av_frame_remove_side_data(output_.get(), AV_FRAME_DATA_DISPLAYMATRIX);
