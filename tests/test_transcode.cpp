@@ -27,6 +27,7 @@ extern "C" {
 
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
+#include "BoundedQueue.h"
 #include "FrameHook.h"
 #include "MediaUtil.h"
 
@@ -594,6 +595,33 @@ TEST_F(TranscodeEndTest, FailingWriteEndsEveryStage) {
   }
   EXPECT_FALSE(job.engine.State.Finished);
   job.engine.FreeFileSet();
+}
+
+// The queues between stages: a queue full by bytes holds the producer back until the consumer
+// takes something, and an item larger than the whole budget still passes an empty queue
+// (a 4K picture must not wait forever for room that can never come).
+TEST(TranscodeTestQueue, ByteBudgetHoldsBackButNeverBlocksAnEmptyQueue) {
+  BoundedQueue<int> queue(8, 100);
+  ASSERT_TRUE(queue.Push(1, 1000));  // larger than the budget, into an empty queue
+  std::atomic<bool> pushed{false};
+  std::thread producer([&] {
+    EXPECT_TRUE(queue.Push(2, 10));
+    pushed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(pushed);  // the budget is spent
+  int item = 0;
+  ASSERT_TRUE(queue.Pop(item));
+  EXPECT_EQ(item, 1);
+  producer.join();
+  EXPECT_TRUE(pushed);
+  EXPECT_TRUE(queue.Push(3, 10));  // 20 of 100 bytes
+  queue.Close();
+  ASSERT_TRUE(queue.Pop(item));
+  EXPECT_EQ(item, 2);
+  ASSERT_TRUE(queue.Pop(item));
+  EXPECT_EQ(item, 3);
+  EXPECT_FALSE(queue.Pop(item));
 }
 
 // Random bytes in the middle of the source: the job converts what it can, logs the decoding

@@ -1,8 +1,10 @@
-// A queue between two threads of a conversion run. Push waits while the queue holds Capacity
-// items (0: never), Pop waits while it is empty. Close ends the stream: Pop hands out what is
-// left and then reports the end. Abort ends it at once: every waiting Push and Pop returns
-// false and nothing is handed out any more, so a stage that fails can wake all the others
-// whichever side of a queue they wait on.
+// A queue between two threads of a conversion run. Push waits while the queue is full: it holds
+// Capacity items (0: no limit), or the sizes given with its items add up to Budget bytes or more
+// (0: no limit). A queue that holds nothing takes any item, however large, so one item bigger
+// than the budget still passes. Pop waits while it is empty. Close ends the stream: Pop hands
+// out what is left and then reports the end. Abort ends it at once: every waiting Push and Pop
+// returns false and nothing is handed out any more, so a stage that fails can wake all the
+// others whichever side of a queue they wait on.
 #pragma once
 
 #include <condition_variable>
@@ -14,18 +16,19 @@
 template <typename T>
 class BoundedQueue {
  public:
-  explicit BoundedQueue(std::size_t capacity = 0) : capacity_(capacity) {}
+  explicit BoundedQueue(std::size_t capacity = 0, std::size_t budget = 0)
+      : capacity_(capacity), budget_(budget) {}
   BoundedQueue(const BoundedQueue&) = delete;
   BoundedQueue& operator=(const BoundedQueue&) = delete;
 
-  // False when the queue was aborted or closed (ITEM is then dropped).
-  bool Push(T item) {
+  // False when the queue was aborted or closed (ITEM is then dropped). BYTES is the item's size
+  // for the budget.
+  bool Push(T item, std::size_t bytes = 0) {
     std::unique_lock<std::mutex> lock(mutex_);
-    not_full_.wait(lock, [this] {
-      return aborted_ || closed_ || capacity_ == 0 || items_.size() < capacity_;
-    });
+    not_full_.wait(lock, [this] { return aborted_ || closed_ || HasRoom(); });
     if (aborted_ || closed_) return false;
-    items_.push_back(std::move(item));
+    items_.push_back({std::move(item), bytes});
+    bytes_ += bytes;
     not_empty_.notify_one();
     return true;
   }
@@ -35,7 +38,8 @@ class BoundedQueue {
     std::unique_lock<std::mutex> lock(mutex_);
     not_empty_.wait(lock, [this] { return aborted_ || closed_ || !items_.empty(); });
     if (aborted_ || items_.empty()) return false;
-    item = std::move(items_.front());
+    item = std::move(items_.front().value);
+    bytes_ -= items_.front().bytes;
     items_.pop_front();
     not_full_.notify_one();
     return true;
@@ -52,15 +56,29 @@ class BoundedQueue {
     std::lock_guard<std::mutex> lock(mutex_);
     aborted_ = true;
     items_.clear();
+    bytes_ = 0;
     not_empty_.notify_all();
     not_full_.notify_all();
   }
 
  private:
+  struct Entry {
+    T value;
+    std::size_t bytes;
+  };
+
+  bool HasRoom() const {
+    if (items_.empty()) return true;
+    if (capacity_ != 0 && items_.size() >= capacity_) return false;
+    return budget_ == 0 || bytes_ < budget_;
+  }
+
   const std::size_t capacity_;
+  const std::size_t budget_;
   std::mutex mutex_;
   std::condition_variable not_empty_, not_full_;
-  std::deque<T> items_;
+  std::deque<Entry> items_;
+  std::size_t bytes_ = 0;
   bool closed_ = false;
   bool aborted_ = false;
 };

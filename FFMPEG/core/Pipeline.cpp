@@ -21,10 +21,27 @@ extern "C" {
 
 namespace {
 
-// Queue lengths: enough for the stages to work at the same time, small enough that memory
-// stays flat (a picture waiting for its output stage holds a decoded picture).
-constexpr size_t kPacketQueueLength = 4;
-constexpr size_t kFrameQueueLength = 1;
+// Queue lengths: long enough that a stage runs on while the next one is busy with a slow item
+// (an encoder's key picture, a decoder giving several pictures at once), bounded in bytes too
+// so that memory stays flat whatever the item sizes (a waiting picture holds a picture of its
+// output's size, or the decoder's own picture when it needs no fitting).
+constexpr size_t kPacketQueueLength = 32;
+constexpr size_t kPacketQueueBytes = 4u << 20;
+constexpr size_t kFrameQueueLength = 8;
+constexpr size_t kFrameQueueBytes = 8u << 20;
+
+// Bytes of the buffers an item holds on to (shared buffers counted whole).
+size_t HeldBytes(const AVPacket* pkt) {
+  return pkt ? static_cast<size_t>(std::max(pkt->size, 0)) : 0;
+}
+size_t HeldBytes(const AVFrame* frame) {
+  size_t bytes = 0;
+  if (!frame) return 0;
+  for (const AVBufferRef* buf : frame->buf)
+    if (buf) bytes += buf->size;
+  for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
+  return bytes;
+}
 
 // Encoded packets the writer may hold back, waiting for a packet of every output, before it
 // writes the earliest anyway (an output that gives nothing for a very long time).
@@ -132,11 +149,13 @@ void Transcoder::StartStageThreads() {
   frame_queues_.resize(run_.Outputs.size());
   for (size_t i = 0; i < run_.Inputs.size(); ++i)
     if (!run_.Inputs[i]->Discard)
-      packet_queues_[i] = std::make_unique<BoundedQueue<PacketPtr>>(kPacketQueueLength);
+      packet_queues_[i] =
+          std::make_unique<BoundedQueue<PacketPtr>>(kPacketQueueLength, kPacketQueueBytes);
   for (auto& ost : run_.Outputs) {
     const AVMediaType type = ost->Encoder->codec_type;
     if (ost->EncodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO))
-      frame_queues_[ost->TableIndex] = std::make_unique<BoundedQueue<FrameItem>>(kFrameQueueLength);
+      frame_queues_[ost->TableIndex] =
+          std::make_unique<BoundedQueue<FrameItem>>(kFrameQueueLength, kFrameQueueBytes);
   }
   RunStageThread([this] {
     WriterItem item;
@@ -308,17 +327,21 @@ void Transcoder::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
 // ---- Hand-over between stages ---------------------------------------------------------------
 
 void Transcoder::DeliverPacket(int ist_index, PacketPtr pkt) {
-  if (threaded_)
-    packet_queues_[static_cast<size_t>(ist_index)]->Push(std::move(pkt));
-  else
+  if (threaded_) {
+    const size_t bytes = HeldBytes(pkt.get());
+    packet_queues_[static_cast<size_t>(ist_index)]->Push(std::move(pkt), bytes);
+  } else {
     InputStageStep(ist_index, pkt.get());
+  }
 }
 
 void Transcoder::DeliverFrame(OutputStreamState& ost, FrameItem item) {
-  if (threaded_)
-    frame_queues_[static_cast<size_t>(ost.TableIndex)]->Push(std::move(item));
-  else
+  if (threaded_) {
+    const size_t bytes = HeldBytes(item.Frame.get());
+    frame_queues_[static_cast<size_t>(ost.TableIndex)]->Push(std::move(item), bytes);
+  } else {
     OutputStageStep(ost, item);
+  }
 }
 
 void Transcoder::DeliverToWriter(OutputStreamState& ost, PacketPtr pkt) {
