@@ -96,9 +96,10 @@ class JobComponentTest : public ::testing::Test {
     dir_ = new media::TempDir;
     ASSERT_TRUE(
         media::MakeAudioVideo(dir_->File("short.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 1.0));
-    // Long enough that a job is still running at its first progress report.
-    ASSERT_TRUE(
-        media::MakeAudioVideo(dir_->File("long.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 30.0));
+    // Long enough that a job is still running at its first progress report (a conversion of
+    // 30 s of 160x120 pictures can end within the first 100 ms).
+    ASSERT_TRUE(media::MakeAudioVideo(dir_->File("long.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"},
+                                      30.0, "480x360"));
   }
   static void TearDownTestSuite() {
     delete dir_;
