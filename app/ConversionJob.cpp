@@ -302,11 +302,21 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     return setup;
   }
   output.Device = std::string(FormatDevice(settings.ComboOutputFormat.Text()));
+  // The picture size and duration the options are fitted to: the row's, or the source as the
+  // job opened it (a RealMedia source is opened through its script, so the file is probed).
+  std::string video_size = row.VideoSize, duration = row.Duration;
+  if (row.ColumnsFromJob) {
+    const ProbeColumns columns = setup.InputPath == source
+                                     ? component.SourceColumns(index)
+                                     : ProbeFileColumns(component.Probe(), source);
+    video_size = columns.video_size;
+    duration = columns.duration;
+  }
   const int item = settings.ComboAspectRatio.ItemIndex();
   ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
-                  row.VideoSize, output);
-  if (settings.ComboLetterBox.Text() == "LetterBox") ApplyLetterBox(row.VideoSize, output);
-  if (const int limit_ms = DurationLimitMs(row.Duration); limit_ms > 0) output.Duration = limit_ms;
+                  video_size, output);
+  if (settings.ComboLetterBox.Text() == "LetterBox") ApplyLetterBox(video_size, output);
+  if (const int limit_ms = DurationLimitMs(duration); limit_ms > 0) output.Duration = limit_ms;
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {
     setup.Error = component.LastError();

@@ -99,6 +99,9 @@ struct TConversionRow {
   std::string SourcePath;
   std::string VideoSize;
   std::string Duration;
+  // Not probed beforehand: VideoSize and Duration are taken from the job's own opening of the
+  // source, so that a file is opened once (the command line probes nothing else).
+  bool ColumnsFromJob = false;
 };
 
 struct TConversionJobSetup {

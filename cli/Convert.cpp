@@ -37,7 +37,6 @@
 #include "ConversionJob.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
-#include "ProbeColumns.h"
 #include "ProfileErrors.h"
 
 namespace {
@@ -480,14 +479,16 @@ struct ConvertRun {
   std::vector<std::string> scripts;
 };
 
-// Probes the files [first, last) and sets up one job for each, printing what goes where or why
-// a file fails.
+// Sets up one job for each of the files [first, last), printing what goes where or why a file
+// fails. A file is opened once, by its job: the picture size and duration the options need
+// come from there.
 void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
   Console& console = run.console;
   for (size_t i = first; i < last && run.stop.signal == 0; ++i) {
     const std::string& file = run.args.files[i];
-    const ProbeColumns columns = ProbeFileColumns(run.component.Probe(), file);
-    TConversionRow row{file, columns.video_size, columns.duration};
+    TConversionRow row;
+    row.SourcePath = file;
+    row.ColumnsFromJob = true;
     const TConversionJobSetup setup =
         SetUpConversionJob(run.component, run.settings, run.args.output_folder,
                            run.args.overwrite, row, run.names.Reserved());

@@ -116,6 +116,29 @@ TEST_F(CliConvertTest, SourceOfUnknownDurationGetsTheTenHourTotal) {
   EXPECT_TRUE(media::DecodesCleanly(out_.File("stream.mp4")));
 }
 
+// --zoom LetterBox fits the picture by the source's own size, read when the job opens the
+// source: a 16:9 picture in the iPod's 4:3 frame gets black bars above and below.
+TEST_F(CliConvertTest, LetterBoxFitsTheSourcePictureSize) {
+  media::TempDir tmp;
+  const std::string source = tmp.File("wide.avi");
+  ASSERT_TRUE(media::MakeMedia(source, {"-f", "lavfi", "-i", "color=c=white:size=320x180:d=1",
+                                        "-c:v", "mpeg4", "-q:v", "2"}));
+  const auto result = Convert({"-o", out_.Path().string(), "--zoom", "LetterBox", source});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  const auto gray = media::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i",
+                                       out_.File("wide.mp4"), "-frames:v", "1", "-f", "rawvideo",
+                                       "-pix_fmt", "gray", "-"});
+  ASSERT_EQ(gray.out.size(), 320u * 240u) << gray.err;
+  auto row_luma = [&gray](size_t y) {
+    double sum = 0;
+    for (size_t x = 0; x < 320; ++x) sum += static_cast<unsigned char>(gray.out[y * 320 + x]);
+    return sum / 320;
+  };
+  EXPECT_LT(row_luma(5), 40);     // bar
+  EXPECT_GT(row_luma(120), 200);  // picture
+  EXPECT_LT(row_luma(234), 40);   // bar
+}
+
 TEST_F(CliConvertTest, MissingInputFailsAndTheNextFileStillConverts) {
   const std::string missing = src_->File("missing.avi");
   const auto result = Convert({"-o", out_.Path().string(), missing, src_->File("clip.avi")});

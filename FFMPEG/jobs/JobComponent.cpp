@@ -219,6 +219,10 @@ std::string TCustomJobComponent::RunWarning(int index) const {
   return Task(index)->State.RunWarning;
 }
 
+ProbeColumns TCustomJobComponent::SourceColumns(int index) const {
+  return OpenedFileColumns(Task(index)->Files.InputFiles[0].get());
+}
+
 void TCustomJobComponent::SetProbeAbort(bool abort) {
   probe_->SetAbort(abort);
 }

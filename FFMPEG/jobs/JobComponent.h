@@ -32,6 +32,7 @@
 
 #include "EngineTypes.h"
 #include "OptionRecords.h"
+#include "ProbeColumns.h"
 
 // Worker thread priorities, lowest first. On Linux they become nice values of the thread.
 enum TConvertPriority : int { tpIdle = 0, tpLowest, tpLower, tpNormal };
@@ -111,6 +112,10 @@ class TCustomJobComponent {
 
   // The media probe the front ends use to examine files before queuing them (ProbeColumns.h).
   TAVProbe& Probe() { return *probe_; }
+  // The file list's columns of job INDEX's first source as the job opened it: what probing the
+  // file would show, without opening it a second time. For a job not started yet; raises
+  // std::out_of_range for an index without a job.
+  ProbeColumns SourceColumns(int index) const;
   // With true, a probe under way fails at once and later probes fail until false is given
   // (see TAVProbe::SetAbort). Callable from any thread.
   void SetProbeAbort(bool abort);

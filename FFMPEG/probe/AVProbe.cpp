@@ -142,12 +142,15 @@ void TAVProbe::Close() {
 }
 
 void TAVProbe::GetFileInfo(FileInfo& info) const {
+  GetFileInfo(context_.get(), info);
+}
+
+void TAVProbe::GetFileInfo(const AVFormatContext* ctx, FileInfo& info) {
   info = FileInfo{};
-  if (!context_) {
+  if (!ctx) {
     av_log(nullptr, AV_LOG_INFO, "file not loaded.\n");
     return;
   }
-  const AVFormatContext* ctx = context_.get();
   const AVDictionary* md = ctx->metadata;
   info.StartTime = ctx->start_time;
   info.Duration = ctx->duration;
@@ -170,23 +173,41 @@ void TAVProbe::GetFileInfo(FileInfo& info) const {
 }
 
 void TAVProbe::GetVideoStreamInfo(int index, VideoStreamInfo& info) const {
+  GetVideoStreamInfo(context_.get(), index, info);
+}
+
+int TAVProbe::VideoStreamCountOf(const AVFormatContext* ctx, int* first) {
+  int count = 0;
+  if (first) *first = -1;
+  for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i) {
+    const AVStream* st = ctx->streams[i];
+    // An attached cover picture is not a video the file list should describe.
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      continue;
+    if (count++ == 0 && first) *first = static_cast<int>(i);
+  }
+  return count;
+}
+
+void TAVProbe::GetVideoStreamInfo(const AVFormatContext* ctx, int index, VideoStreamInfo& info) {
   info = VideoStreamInfo{};
-  if (!context_) {
+  if (!ctx) {
     av_log(nullptr, AV_LOG_INFO, "file not loaded.\n");
     return;
   }
   if (index < 0) {
-    index = video_.First;
+    VideoStreamCountOf(ctx, &index);
     if (index == -1) {
       av_log(nullptr, AV_LOG_ERROR, "no video stream.\n");
       return;
     }
   }
-  if (index >= stream_count_) {
+  if (index >= static_cast<int>(ctx->nb_streams)) {
     av_log(nullptr, AV_LOG_ERROR, "stream index #%d is invalid.\n", index);
     return;
   }
-  const AVStream* st = context_->streams[index];
+  const AVStream* st = ctx->streams[index];
   const AVCodecParameters* par = st->codecpar;
   if (par->codec_type != AVMEDIA_TYPE_VIDEO) {
     av_log(nullptr, AV_LOG_ERROR, "stream #%d is not video stream.\n", index);
@@ -206,7 +227,8 @@ void TAVProbe::GetVideoStreamInfo(int index, VideoStreamInfo& info) const {
   info.Height = par->height;
   info.Width = par->width;
   // An unknown sample aspect ratio means square pixels; without one the ratio would be 0.
-  AVRational sar = av_guess_sample_aspect_ratio(context_.get(), const_cast<AVStream*>(st), nullptr);
+  AVRational sar = av_guess_sample_aspect_ratio(const_cast<AVFormatContext*>(ctx),
+                                                const_cast<AVStream*>(st), nullptr);
   if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
   if (par->height > 0)
     info.AspectRatio = static_cast<float>(par->width * av_q2d(sar) / par->height);

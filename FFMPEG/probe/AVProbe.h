@@ -68,6 +68,12 @@ class TAVProbe {
   // INDEX -1 means the first video stream. Problems are logged and leave INFO at its
   // initial values.
   void GetVideoStreamInfo(int index, VideoStreamInfo& info) const;
+  // The same descriptions of a file opened and probed elsewhere (a job's source).
+  static void GetFileInfo(const AVFormatContext* ctx, FileInfo& info);
+  static void GetVideoStreamInfo(const AVFormatContext* ctx, int index, VideoStreamInfo& info);
+  // Video streams of CTX that are not attached cover pictures, and the index of the first
+  // (-1 when none).
+  static int VideoStreamCountOf(const AVFormatContext* ctx, int* first = nullptr);
   void GetVideoStreamInfo(VideoStreamInfo& info) const { GetVideoStreamInfo(-1, info); }
 
   // With true, an Open that is under way (blocked in a read of a stalled file) or that comes

@@ -59,14 +59,20 @@ ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name) {
     columns.error = probe.LastError();
     return columns;
   }
+  return OpenedFileColumns(probe.Context());
+}
+
+ProbeColumns OpenedFileColumns(const AVFormatContext* context) {
+  ProbeColumns columns;
+  if (!context) return columns;
   columns.ok = true;
+  const int video_streams = TAVProbe::VideoStreamCountOf(context);
   VideoStreamInfo video;
-  if (probe.VideoStreamCount() > 0) probe.GetVideoStreamInfo(-1, video);
-  columns.video_size = VideoSizeText(probe.VideoStreamCount(), video.Width, video.Height);
-  columns.frame_rate =
-      FrameRateText(probe.VideoStreamCount(), video.FrameRateNum, video.FrameRateDen);
+  if (video_streams > 0) TAVProbe::GetVideoStreamInfo(context, -1, video);
+  columns.video_size = VideoSizeText(video_streams, video.Width, video.Height);
+  columns.frame_rate = FrameRateText(video_streams, video.FrameRateNum, video.FrameRateDen);
   FileInfo info;
-  probe.GetFileInfo(info);
+  TAVProbe::GetFileInfo(context, info);
   columns.duration = DurationText(info.Duration);
   return columns;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 class TAVProbe;
+struct AVFormatContext;
 
 // SECONDS as hours, minutes and seconds, each at least two digits: FormatDuration(':', 3725)
 // is "01:02:05", 0 gives "00:00:00", 360000 gives "100:00:00". Hours are not wrapped at 24.
@@ -32,6 +33,9 @@ struct ProbeColumns {
 // Opens FILE_NAME with PROBE and computes the three columns; all empty when the file cannot be
 // opened. Raises FFMpegException only when the libraries are not loaded.
 ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name);
+
+// The three columns of a file already opened and probed (a job's source); !ok for nullptr.
+ProbeColumns OpenedFileColumns(const AVFormatContext* context);
 
 // One line as the file list shows a file: the path, a tab, Video Size, a tab, FrameRate, a tab,
 // Duration, a tab, and "Error" when the probe failed (else nothing). No line break.
