@@ -186,8 +186,8 @@ void Transcoder::PaceRateEmulation(InputStreamState& ist, const AVFrame* frame) 
   ist.FrameCount += 1;
 }
 
-// Hands FRAME (a picture, or interleaved 16-bit sound) to every output it feeds: a reference
-// to the sound, the picture fitted to each output's size.
+// Hands FRAME (a picture, or interleaved 16-bit sound) to every output it feeds, as a reference
+// of its own for each.
 void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* frame) {
   if (opt_.StartTimeUs != 0 && ist.Pts < opt_.StartTimeUs) return;
   for (auto& ostp : run_.Outputs) {
@@ -197,14 +197,9 @@ void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* fr
     if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO)
       throw FFMpegException("invalid codec_type");
     FrameItem item;
-    if (type == AVMEDIA_TYPE_VIDEO) {
-      item.Frame = FitPicture(ost, frame);
-      if (!item.Frame) continue;
-    } else {
-      item.Frame.reset(av_frame_alloc());
-      if (!item.Frame || av_frame_ref(item.Frame.get(), frame) < 0)
-        throw FFMpegException("av_mallocz fail");
-    }
+    item.Frame.reset(av_frame_alloc());
+    if (!item.Frame || av_frame_ref(item.Frame.get(), frame) < 0)
+      throw FFMpegException("av_mallocz fail");
     item.SyncPts = ost.SyncInput->Pts;
     item.Quality = ist.Quality;
     item.SourceTopFieldFirst = frame->top_field_first;

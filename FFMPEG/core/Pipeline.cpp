@@ -23,8 +23,7 @@ namespace {
 
 // Queue lengths: long enough that a stage runs on while the next one is busy with a slow item
 // (an encoder's key picture, a decoder giving several pictures at once), bounded in bytes too
-// so that memory stays flat whatever the item sizes (a waiting picture holds a picture of its
-// output's size, or the decoder's own picture when it needs no fitting).
+// so that memory stays flat whatever the item sizes (a waiting picture holds a decoded picture).
 constexpr size_t kPacketQueueLength = 32;
 constexpr size_t kPacketQueueBytes = 4u << 20;
 constexpr size_t kFrameQueueLength = 8;
@@ -402,10 +401,14 @@ void Transcoder::FinishInput(int ist_index) {
 
 void Transcoder::OutputStageStep(OutputStreamState& ost, FrameItem& item) {
   if (ost.Done) return;
-  if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
-    DoVideoOut(ost, item);
-  else
+  if (ost.Encoder->codec_type != AVMEDIA_TYPE_VIDEO) {
     DoAudioOut(ost, item);
+    return;
+  }
+  // Fitting the picture here, on the output's own thread, lets the input stream's stage hand
+  // the decoder its next packet meanwhile. A picture that cannot be fitted is left out.
+  item.Frame = FitPicture(ost, item.Frame.get());
+  if (item.Frame) DoVideoOut(ost, item);
 }
 
 // End of an output's input: everything its encoder still holds goes out.

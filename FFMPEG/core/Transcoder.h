@@ -47,7 +47,8 @@ struct TranscodeRun {
 
 // A picture or a buffer of sound on its way from an input stream's stage to an output stage.
 struct FrameItem {
-  // A picture already of the encoder's size and format, or interleaved signed 16-bit sound.
+  // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
+  // 16-bit sound.
   FramePtr Frame;
   // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
   int64_t SyncPts = 0;

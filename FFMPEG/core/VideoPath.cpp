@@ -396,9 +396,8 @@ void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
 }
 
 // Crop, scale and pad PICTURE to the encoder's size and format: a new reference to PICTURE
-// itself, to a cropped view into it, or to the scaled and padded copy. Done before the picture
-// is handed to the output's stage, so that a picture waiting there has the output's size.
-// nullptr when the picture cannot be used.
+// itself, to a cropped view into it, or to the scaled and padded copy. Runs on the output's
+// stage. nullptr when the picture cannot be used.
 FramePtr Transcoder::FitPicture(OutputStreamState& ost, const AVFrame* picture) {
   AVCodecContext* enc = ost.Encoder;
   const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
