@@ -428,7 +428,7 @@ void Transcoder::AcceptForWriting(WriterItem item) {
     if (!stream.Ended) ++outputs_ended_;
     stream.Ended = true;
   } else {
-    pending_bytes_ += static_cast<size_t>(std::max(item.Packet->size, 0));
+    pending_bytes_ += HeldBytes(item.Packet.get());
     stream.Packets.push_back(std::move(item.Packet));
   }
   WriteReadyPackets();
@@ -473,7 +473,7 @@ void Transcoder::WriteReadyPackets() {
     PendingStream& s = pending_[static_cast<size_t>(next)];
     PacketPtr pkt = std::move(s.Packets.front());
     s.Packets.pop_front();
-    pending_bytes_ -= static_cast<size_t>(std::max(pkt->size, 0));
+    pending_bytes_ -= HeldBytes(pkt.get());
     WritePacket(*run_.Outputs[static_cast<size_t>(next)], std::move(pkt));
     const int64_t now = av_gettime();
     if (now - run_.LastReportUs > opt_.ProgressIntervalUs) {

@@ -42,6 +42,12 @@ int ClampToInt(int64_t value) {
   return static_cast<int>(value);
 }
 
+// A video stream the file list describes: an attached cover picture is none.
+bool IsDescribedVideo(const AVStream* st) {
+  return st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+         !(st->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
 }  // namespace
 
 void TAVProbe::CheckLibraries() {
@@ -116,8 +122,7 @@ void TAVProbe::CountStreams(const AVFormatContext* ctx) {
     KindCount* kind = nullptr;
     switch (st->codecpar->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
-        // An attached cover picture is not a video the file list should describe.
-        if (!(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) kind = &video_;
+        if (IsDescribedVideo(st)) kind = &video_;
         break;
       case AVMEDIA_TYPE_AUDIO:
         kind = &audio_;
@@ -180,11 +185,7 @@ int TAVProbe::VideoStreamCountOf(const AVFormatContext* ctx, int* first) {
   int count = 0;
   if (first) *first = -1;
   for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i) {
-    const AVStream* st = ctx->streams[i];
-    // An attached cover picture is not a video the file list should describe.
-    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
-        (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
-      continue;
+    if (!IsDescribedVideo(ctx->streams[i])) continue;
     if (count++ == 0 && first) *first = static_cast<int>(i);
   }
   return count;
