@@ -17,14 +17,19 @@ void EnsureLibraries() {
   ASSERT_TRUE(LoadLibraries("", true, error)) << error;
 }
 
-// Collects the libraries' log lines while a test runs.
+// Collects the libraries' log lines while a test runs, whatever level an earlier test in the
+// same process left behind.
 class LogCapture {
  public:
-  LogCapture() {
+  LogCapture() : previous_level_(LibraryLogLevel()) {
     Text().clear();
+    SetLibraryLogLevel(3);
     SetLibraryLogSink(&Sink);
   }
-  ~LogCapture() { SetLibraryLogSink(nullptr); }
+  ~LogCapture() {
+    SetLibraryLogSink(nullptr);
+    SetLibraryLogLevel(previous_level_);
+  }
   static std::string& Text() {
     static std::string text;
     return text;
@@ -36,6 +41,7 @@ class LogCapture {
     std::lock_guard<std::mutex> lock(m);
     Text() += line;
   }
+  const int previous_level_;
 };
 
 }  // namespace
