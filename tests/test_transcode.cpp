@@ -597,6 +597,37 @@ TEST_F(TranscodeEndTest, FailingWriteEndsEveryStage) {
   job.engine.FreeFileSet();
 }
 
+// An encoder that fails mid-run (on its own thread, while the path before it fills its queue)
+// ends the run with the encoder's error; every stage ends, threaded or on one thread.
+TEST_F(TranscodeEndTest, FailingEncoderEndsEveryStage) {
+  static std::atomic<int> packets{0};
+  for (bool serial : {false, true}) {
+    SCOPED_TRACE(serial ? "one thread" : "threaded");
+    OutTarget want = Mp4();
+    want.audio_codec = "pcm_s16le";
+    Job job;
+    job.engine.Options.SerialStages = serial ? 1 : 0;
+    job.Setup(LongSource(), dir.File(serial ? "enc1.avi" : "enc2.avi"), want);
+    AVCodecContext* audio = job.engine.Files.OutputCodecs[0][1].get();
+    ASSERT_EQ(audio->codec_type, AVMEDIA_TYPE_AUDIO);
+    packets = 0;
+    // The packet buffer of the 50th sound packet cannot be had.
+    audio->get_encode_buffer = [](AVCodecContext* ctx, AVPacket* pkt, int flags) {
+      if (++packets >= 50) return AVERROR(ENOMEM);
+      return avcodec_default_get_encode_buffer(ctx, pkt, flags);
+    };
+    try {
+      job.engine.Transcode();
+      ADD_FAILURE() << "no exception";
+    } catch (const FFMpegException& ex) {
+      EXPECT_NE(std::string(ex.what()).find("Audio encoding failed"), std::string::npos)
+          << ex.what();
+    }
+    EXPECT_FALSE(job.engine.State.Finished);
+    job.engine.FreeFileSet();
+  }
+}
+
 // The queues between stages: a queue full by bytes holds the producer back until the consumer
 // takes something, and an item larger than the whole budget still passes an empty queue
 // (a 4K picture must not wait forever for room that can never come).

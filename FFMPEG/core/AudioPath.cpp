@@ -303,7 +303,7 @@ void Transcoder::EncodeAudioFrame(OutputStreamState& ost, const uint8_t* samples
     if (converted < 0) throw FFMpegException::FromLibrary("Audio encoding failed", converted);
   }
   frame->pts = pts;
-  EncodeAndSend(ost, frame);
+  DeliverToEncoder(ost, frame);
 }
 
 // Places the first sound of an output whose container keeps no start times: START_S is where
@@ -342,7 +342,7 @@ void Transcoder::AlignAudioStart(OutputStreamState& ost, double start_s, const u
 }
 
 // End of input: the FIFO's last partial frame goes to encoders that take a short last frame
-// (the others lose it), then the encoder's delayed packets.
+// (the others lose it).
 void Transcoder::FlushAudio(OutputStreamState& ost) {
   AVCodecContext* enc = ost.Encoder;
   if (enc->frame_size > 1) {
@@ -362,5 +362,4 @@ void Transcoder::FlushAudio(OutputStreamState& ost) {
       ost.SyncOpts += left;
     }
   }
-  EncodeAndSend(ost, nullptr);
 }

@@ -239,14 +239,13 @@ void Transcoder::CopyPacket(InputStreamState& ist, int ist_index, const AVPacket
   }
 }
 
-int Transcoder::EncodeAndSend(OutputStreamState& ost, const AVFrame* frame) {
+void Transcoder::EncodeAndSend(OutputStreamState& ost, const AVFrame* frame) {
   AVCodecContext* enc = ost.Encoder;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
   const char* failed = video ? "Video encoding failed" : "Audio encoding failed";
   int ret = ost.Amr ? ost.Amr->SendFrame(frame) : avcodec_send_frame(enc, frame);
-  if (ret == AVERROR_EOF) return 0;  // already drained
+  if (ret == AVERROR_EOF) return;  // already drained
   if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
-  int frame_size = 0;
   for (;;) {
     PacketPtr pkt(av_packet_alloc());
     if (!pkt) throw FFMpegException("av_malloc fail");
@@ -254,12 +253,10 @@ int Transcoder::EncodeAndSend(OutputStreamState& ost, const AVFrame* frame) {
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
     if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
     if (video && ost.PassLogFile && enc->stats_out) std::fputs(enc->stats_out, ost.PassLogFile);
-    frame_size = pkt->size;
     pkt->stream_index = ost.Index;
     av_packet_rescale_ts(pkt.get(), enc->time_base, ost.Stream->time_base);
     DeliverToWriter(ost, std::move(pkt));
   }
-  return frame_size;
 }
 
 // Writes one packet of OST with the interleaving writer; throws on a write failure. Once the

@@ -1,7 +1,8 @@
 // The run's stages and how they are wired: the reader (on the job's thread), one thread per
-// input stream that is read, one per encoded picture or sound output, and the writer. Each
-// Deliver* call hands an item to the next stage: through its queue when the stages run on
-// threads, by calling the stage function directly when they all run on the job's thread.
+// input stream that is read, two per encoded picture or sound output (its path, then its
+// encoder), and the writer. Each Deliver* call hands an item to the next stage: through its
+// queue when the stages run on threads, by calling the stage function directly when they all
+// run on the job's thread.
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
@@ -28,6 +29,8 @@ constexpr size_t kPacketQueueLength = 32;
 constexpr size_t kPacketQueueBytes = 4u << 20;
 constexpr size_t kFrameQueueLength = 8;
 constexpr size_t kFrameQueueBytes = 8u << 20;
+constexpr size_t kEncoderQueueLength = 4;
+constexpr size_t kEncoderQueueBytes = 8u << 20;
 
 // Bytes of the buffers an item holds on to (shared buffers counted whole).
 size_t HeldBytes(const AVPacket* pkt) {
@@ -129,6 +132,8 @@ void Transcoder::Fail(std::exception_ptr error) {
     if (q) q->Abort();
   for (auto& q : frame_queues_)
     if (q) q->Abort();
+  for (auto& q : encoder_queues_)
+    if (q) q->Abort();
   writer_queue_.Abort();
 }
 
@@ -146,15 +151,19 @@ void Transcoder::RunStageThread(Body body) {
 void Transcoder::StartStageThreads() {
   packet_queues_.resize(run_.Inputs.size());
   frame_queues_.resize(run_.Outputs.size());
+  encoder_queues_.resize(run_.Outputs.size());
   for (size_t i = 0; i < run_.Inputs.size(); ++i)
     if (!run_.Inputs[i]->Discard)
       packet_queues_[i] =
           std::make_unique<BoundedQueue<PacketPtr>>(kPacketQueueLength, kPacketQueueBytes);
   for (auto& ost : run_.Outputs) {
     const AVMediaType type = ost->Encoder->codec_type;
-    if (ost->EncodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO))
+    if (ost->EncodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO)) {
       frame_queues_[ost->TableIndex] =
           std::make_unique<BoundedQueue<FrameItem>>(kFrameQueueLength, kFrameQueueBytes);
+      encoder_queues_[ost->TableIndex] =
+          std::make_unique<BoundedQueue<FramePtr>>(kEncoderQueueLength, kEncoderQueueBytes);
+    }
   }
   RunStageThread([this] {
     WriterItem item;
@@ -174,6 +183,19 @@ void Transcoder::StartStageThreads() {
         item = FrameItem{};
       }
       if (!failed_) FinishOutput(*ost);
+    });
+    // The encoder's own thread: the path prepares the next frame while the encoder works.
+    RunStageThread([this, ost] {
+      BoundedQueue<FramePtr>& queue = *encoder_queues_[ost->TableIndex];
+      FramePtr frame;
+      while (queue.Pop(frame)) {
+        e_.State.WaitWhilePaused(failed_);
+        EncodeAndSend(*ost, frame.get());
+        frame.reset();
+      }
+      if (failed_) return;
+      EncodeAndSend(*ost, nullptr);
+      EndWriterFeed(*ost);
     });
   }
   for (size_t i = 0; i < run_.Inputs.size(); ++i) {
@@ -351,6 +373,33 @@ void Transcoder::DeliverToWriter(OutputStreamState& ost, PacketPtr pkt) {
     AcceptForWriting(std::move(item));
 }
 
+// The encoder's thread takes over FRAME's reference and FRAME is left blank, so the path fills
+// a new buffer for its next frame rather than one the encoder may still be reading. Encoded at
+// once, FRAME stays as it was.
+void Transcoder::DeliverToEncoder(OutputStreamState& ost, AVFrame* frame) {
+  BoundedQueue<FramePtr>* queue =
+      threaded_ ? encoder_queues_[static_cast<size_t>(ost.TableIndex)].get() : nullptr;
+  if (!queue) {
+    EncodeAndSend(ost, frame);
+    return;
+  }
+  FramePtr taken(av_frame_alloc());
+  if (!taken) throw FFMpegException("av_mallocz fail");
+  av_frame_move_ref(taken.get(), frame);
+  const size_t bytes = HeldBytes(taken.get());
+  queue->Push(std::move(taken), bytes);
+}
+
+// The encoder gives what it still holds, then the writer learns that the output has ended.
+void Transcoder::EndEncoderFeed(OutputStreamState& ost) {
+  if (threaded_ && encoder_queues_[static_cast<size_t>(ost.TableIndex)]) {
+    encoder_queues_[static_cast<size_t>(ost.TableIndex)]->Close();
+    return;
+  }
+  EncodeAndSend(ost, nullptr);
+  EndWriterFeed(ost);
+}
+
 void Transcoder::EndInputFeed(int ist_index) {
   if (threaded_)
     packet_queues_[static_cast<size_t>(ist_index)]->Close();
@@ -411,13 +460,10 @@ void Transcoder::OutputStageStep(OutputStreamState& ost, FrameItem& item) {
   if (item.Frame) DoVideoOut(ost, item);
 }
 
-// End of an output's input: everything its encoder still holds goes out.
+// End of an output's input: everything its path and its encoder still hold goes out.
 void Transcoder::FinishOutput(OutputStreamState& ost) {
-  if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
-    FlushAudio(ost);
-  else
-    EncodeAndSend(ost, nullptr);
-  EndWriterFeed(ost);
+  if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudio(ost);
+  EndEncoderFeed(ost);
 }
 
 // ---- Writer ------------------------------------------------------------------------------

@@ -112,6 +112,8 @@ class Transcoder {
   void EndInputFeed(int ist_index);
   void EndOutputFeed(OutputStreamState& ost);
   void EndWriterFeed(OutputStreamState& ost);
+  void DeliverToEncoder(OutputStreamState& ost, AVFrame* frame);
+  void EndEncoderFeed(OutputStreamState& ost);
   void InputStageStep(int ist_index, AVPacket* pkt);
   void FinishInput(int ist_index);
   void OutputStageStep(OutputStreamState& ost, FrameItem& item);
@@ -139,9 +141,9 @@ class Transcoder {
                                 int& fps, float& quality);
   std::string PsnrText(OutputStreamState& ost, bool final_report, int frame_number) const;
   void DoVideoStats(OutputStreamState& ost, const AVPacket* pkt);
-  // Sends FRAME (nullptr drains) to the output's encoder and hands every packet it gives back
-  // to the writer. Returns the size of the last packet, 0 when none.
-  int EncodeAndSend(OutputStreamState& ost, const AVFrame* frame);
+  // Encoder stage step: sends FRAME (nullptr drains) to the output's encoder and hands every
+  // packet it gives back to the writer.
+  void EncodeAndSend(OutputStreamState& ost, const AVFrame* frame);
 
   // Video path (VideoPath.cpp).
   AVFrame* PreProcessVideoFrame(InputStreamState& ist, AVFrame* picture);
@@ -180,6 +182,7 @@ class Transcoder {
   bool threaded_ = false;
   std::vector<std::unique_ptr<BoundedQueue<PacketPtr>>> packet_queues_;  // per input stream
   std::vector<std::unique_ptr<BoundedQueue<FrameItem>>> frame_queues_;   // per output stream
+  std::vector<std::unique_ptr<BoundedQueue<FramePtr>>> encoder_queues_;  // per output stream
   BoundedQueue<WriterItem> writer_queue_;
   std::vector<std::thread> threads_;
   std::mutex error_mutex_;

@@ -495,6 +495,6 @@ void Transcoder::EncodePicture(OutputStreamState& ost, const FrameItem& item) {
   if (opt_.MeThreshold == 0) frame->pict_type = AV_PICTURE_TYPE_NONE;
   frame->pts = ost.SyncOpts;
   frame->sample_aspect_ratio = enc->sample_aspect_ratio;
-  EncodeAndSend(ost, frame);
+  DeliverToEncoder(ost, frame);
   av_frame_unref(frame);
 }
