@@ -11,6 +11,11 @@
 #include <limits>
 
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 extern "C" {
 #include <libavutil/time.h>
@@ -31,6 +36,28 @@ constexpr size_t kFrameQueueLength = 8;
 constexpr size_t kFrameQueueBytes = 8u << 20;
 constexpr size_t kEncoderQueueLength = 4;
 constexpr size_t kEncoderQueueBytes = 8u << 20;
+
+// Stage threads run a few steps below the job's thread, unless a codec's own threads wait on
+// them. The codecs' threads (a decoder's frame threads, an encoder's slice threads, created
+// when the codecs are opened on the job's thread) wait on one another; one of them kept
+// from a core stalls the others and every stage after them, while a stage thread between two
+// queues can be put off without holding anyone up. The lower stage threads fill the cores
+// whenever the codecs' threads wait. (WMV job: the cores' idle time fell from 320 to 140 ms.)
+constexpr int kStagePriorityStep = 5;
+
+void LowerThisThreadPriority() {
+  const auto tid = static_cast<id_t>(syscall(SYS_gettid));
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, tid);
+  if (errno != 0) return;
+  // A failure leaves the thread at the job's priority, which is only slower.
+  setpriority(PRIO_PROCESS, tid, std::min(nice + kStagePriorityStep, 19));
+}
+
+// True when calls into CTX hand work to the library's own threads and wait for them.
+bool RunsCodecThreads(const AVCodecContext* ctx) {
+  return ctx && ctx->active_thread_type != 0;
+}
 
 // Bytes of the buffers an item holds on to (shared buffers counted whole).
 size_t HeldBytes(const AVPacket* pkt) {
@@ -166,6 +193,7 @@ void Transcoder::StartStageThreads() {
     }
   }
   RunStageThread([this] {
+    LowerThisThreadPriority();
     WriterItem item;
     while (outputs_ended_ < static_cast<int>(pending_.size()) && writer_queue_.Pop(item)) {
       e_.State.WaitWhilePaused(failed_);
@@ -176,6 +204,7 @@ void Transcoder::StartStageThreads() {
     OutputStreamState* ost = ostp.get();
     if (!frame_queues_[ost->TableIndex]) continue;
     RunStageThread([this, ost] {
+      LowerThisThreadPriority();
       FrameItem item;
       while (frame_queues_[ost->TableIndex]->Pop(item)) {
         e_.State.WaitWhilePaused(failed_);
@@ -186,6 +215,7 @@ void Transcoder::StartStageThreads() {
     });
     // The encoder's own thread: the path prepares the next frame while the encoder works.
     RunStageThread([this, ost] {
+      if (!RunsCodecThreads(ost->Encoder)) LowerThisThreadPriority();
       BoundedQueue<FramePtr>& queue = *encoder_queues_[ost->TableIndex];
       FramePtr frame;
       while (queue.Pop(frame)) {
@@ -202,6 +232,8 @@ void Transcoder::StartStageThreads() {
     if (!packet_queues_[i]) continue;
     const int ist_index = static_cast<int>(i);
     RunStageThread([this, ist_index] {
+      if (!RunsCodecThreads(run_.Inputs[static_cast<size_t>(ist_index)]->Decoder))
+        LowerThisThreadPriority();
       PacketPtr pkt;
       while (packet_queues_[ist_index]->Pop(pkt)) {
         e_.State.WaitWhilePaused(failed_);
