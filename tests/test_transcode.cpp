@@ -447,6 +447,17 @@ class TranscodeEndTest : public TranscodeTest {
     want.audio_codec = "aac";
     return want;
   }
+  // Runs JOB, which must fail with an error that names REASON and end unfinished.
+  static void ExpectRunFails(Job& job, const std::string& reason) {
+    try {
+      job.engine.Transcode();
+      ADD_FAILURE() << "no exception";
+    } catch (const FFMpegException& ex) {
+      EXPECT_NE(std::string(ex.what()).find(reason), std::string::npos) << ex.what();
+    }
+    EXPECT_FALSE(job.engine.State.Finished);
+    job.engine.FreeFileSet();
+  }
   std::string LongSource() {
     return Source("long.mkv",
                   {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=8", "-f", "lavfi", "-i",
@@ -589,15 +600,7 @@ TEST_F(TranscodeEndTest, FailingWriteEndsEveryStage) {
   AVFormatContext* oc = job.engine.Files.OutputFiles[0].get();
   avio_closep(&oc->pb);
   ASSERT_GE(avio_open(&oc->pb, "/dev/full", AVIO_FLAG_WRITE), 0);
-  try {
-    job.engine.Transcode();
-    ADD_FAILURE() << "no exception";
-  } catch (const FFMpegException& ex) {
-    EXPECT_NE(std::string(ex.what()).find("No space left on device"), std::string::npos)
-        << ex.what();
-  }
-  EXPECT_FALSE(job.engine.State.Finished);
-  job.engine.FreeFileSet();
+  ExpectRunFails(job, "No space left on device");
 }
 
 // An encoder that fails mid-run (on its own thread, while the path before it fills its queue)
@@ -619,15 +622,7 @@ TEST_F(TranscodeEndTest, FailingEncoderEndsEveryStage) {
       if (++packets >= 50) return AVERROR(ENOMEM);
       return avcodec_default_get_encode_buffer(ctx, pkt, flags);
     };
-    try {
-      job.engine.Transcode();
-      ADD_FAILURE() << "no exception";
-    } catch (const FFMpegException& ex) {
-      EXPECT_NE(std::string(ex.what()).find("Audio encoding failed"), std::string::npos)
-          << ex.what();
-    }
-    EXPECT_FALSE(job.engine.State.Finished);
-    job.engine.FreeFileSet();
+    ExpectRunFails(job, "Audio encoding failed");
   }
 }
 
