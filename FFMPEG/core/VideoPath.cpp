@@ -145,15 +145,14 @@ int Transcoder::BuildDeinterlacer(InputStreamState& ist, const AVFrame* picture)
                 std::max(picture->sample_aspect_ratio.num, 0),
                 std::max(picture->sample_aspect_ratio.den, 1));
   AVFilterContext* yadif = nullptr;
-  int ret = fl.graph_create_filter(&g.Source, fl.get_by_name("buffer"), "in", args,
-                                         nullptr, g.Graph.get());
+  int ret = fl.graph_create_filter(&g.Source, fl.get_by_name("buffer"), "in", args, nullptr,
+                                   g.Graph.get());
   if (ret >= 0)
     ret = fl.graph_create_filter(&yadif, fl.get_by_name("yadif"), "deint",
-                                       "mode=send_frame:parity=auto:deint=all", nullptr,
-                                       g.Graph.get());
+                                 "mode=send_frame:parity=auto:deint=all", nullptr, g.Graph.get());
   if (ret >= 0)
-    ret = fl.graph_create_filter(&g.Sink, fl.get_by_name("buffersink"), "out",
-                                       nullptr, nullptr, g.Graph.get());
+    ret = fl.graph_create_filter(&g.Sink, fl.get_by_name("buffersink"), "out", nullptr, nullptr,
+                                 g.Graph.get());
   if (ret >= 0) ret = fl.link(g.Source, 0, yadif, 0);
   if (ret >= 0) ret = fl.link(yadif, 0, g.Sink, 0);
   if (ret >= 0) ret = fl.graph_config(g.Graph.get(), nullptr);
