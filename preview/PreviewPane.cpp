@@ -3,13 +3,19 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "ConversionJob.h"
+#include "MediaSession.h"
+#include "OffThread.h"
 #include "PlayerPictures.h"
 #include "SeekBar.h"
 #include "Snapshot.h"
@@ -44,6 +50,11 @@ PreviewPane::PreviewPane(TPreviewHost& host, QWidget* parent)
   button_snapshot_ = AddButton("Snapshot");
   button_snapshot_->setIcon(ButtonPicture(TButtonPicture::bpSnapshot));
   seek_bar_ = new TSeekBar(player_, this);
+  time_label_ = new QLabel(this);
+  time_label_->setAccessibleName("Position");
+  time_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  ShowTime(0, 0);
+  connect(seek_bar_, &TSeekBar::PositionShown, this, &PreviewPane::ShowTime);
 
   speaker_menu_ = new QMenu(this);
   speaker_menu_->setAccessibleName("Volume");
@@ -64,19 +75,26 @@ PreviewPane::PreviewPane(TPreviewHost& host, QWidget* parent)
     if (!host_.Converting()) speaker_menu_->popup(button_volume_->mapToGlobal(pos));
   });
 
+  // The seek bar with the time beside it under the picture, the buttons below them.
+  auto* seek_row = new QHBoxLayout;
+  seek_row->setContentsMargins(0, 0, 0, 0);
+  seek_row->setSpacing(4);
+  seek_row->addWidget(seek_bar_, 1);
+  seek_row->addWidget(time_label_);
   auto* controls = new QHBoxLayout;
   controls->setContentsMargins(0, 0, 0, 0);
   controls->setSpacing(2);
   controls->addWidget(button_play_);
   controls->addWidget(button_pause_);
   controls->addWidget(button_stop_);
-  controls->addWidget(seek_bar_, 1);
+  controls->addStretch(1);
   controls->addWidget(button_volume_);
   controls->addWidget(button_snapshot_);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(2);
   layout->addWidget(surface_, 1);
+  layout->addLayout(seek_row);
   layout->addLayout(controls);
   setTabOrder(button_play_, button_pause_);
   setTabOrder(button_pause_, button_stop_);
@@ -96,8 +114,16 @@ QToolButton* PreviewPane::AddButton(const QString& hint) {
   return button;
 }
 
+void PreviewPane::ShowTime(qint64 current_ms, qint64 duration_ms) {
+  const auto mm_ss = [](qint64 ms) {
+    const qint64 seconds = std::max<qint64>(0, ms) / 1000;
+    return QString("%1:%2").arg(seconds / 60, 2, 10, QChar('0')).arg(seconds % 60, 2, 10, QChar('0'));
+  };
+  time_label_->setText(mm_ss(current_ms) + " / " + mm_ss(duration_ms));
+}
+
 void PreviewPane::ButtonPlayClick() {
-  if (host_.Converting()) return;
+  if (host_.Converting() || opening_) return;
   if (preview_paused_) {
     player_.Run();
     preview_paused_ = false;
@@ -110,15 +136,26 @@ void PreviewPane::ButtonPlayClick() {
   preview_row_ = row;
   preview_file_ = host_.RowCaption(row).trimmed();
   preview_paused_ = false;
+  opening_ = true;
+  const unsigned generation = ++open_generation_;
+  const std::string path = preview_file_.toStdString();
+  const TPlaybackClock* clock = player_.Clock();
+  std::optional<std::unique_ptr<TMediaSession>> session =
+      WaitOffThread<std::unique_ptr<TMediaSession>>(
+          [path, clock] { return TMediaSession::Open(path, clock); },
+          [this, generation] { return generation != open_generation_; });
+  opening_ = false;
+  if (!session) return;
   // A fresh, empty, active graph for the file.
   player_.Deactivate();
   player_.Activate();
-  if (!player_.Render(preview_file_)) {
+  if (!player_.Render(std::move(*session))) {
     host_.ShowError(kRenderError);
     return;
   }
   seek_bar_->setRange(
       0, static_cast<int>(std::min<qint64>(player_.Duration(), std::numeric_limits<int>::max())));
+  ShowTime(0, player_.Duration());
   player_.Run();
 }
 
@@ -130,7 +167,9 @@ void PreviewPane::ButtonPauseClick() {
 
 void PreviewPane::ButtonStopClick() {
   if (host_.Converting()) return;
+  ForgetOpening();
   player_.Stop();
+  seek_bar_->Rewind();
   player_.Deactivate();
   preview_paused_ = false;
   preview_stopped_ = true;
@@ -191,22 +230,26 @@ void PreviewPane::ButtonSnapshotClick() {
 
 void PreviewPane::SelectionChanged(int row) {
   if (row < 0 || row == preview_row_) return;
+  ForgetOpening();
   player_.Stop();
   preview_paused_ = false;
 }
 
 void PreviewPane::StopForAddFile() {
+  ForgetOpening();
   player_.Stop();
   preview_paused_ = false;
 }
 
 void PreviewPane::DeactivateForStart() {
+  ForgetOpening();
   player_.Stop();
   player_.Deactivate();
   preview_paused_ = false;
 }
 
 void PreviewPane::ClearOnClose() {
+  ForgetOpening();
   player_.Clear();
   player_.Deactivate();
 }

@@ -5,7 +5,8 @@
 //
 // The window calls: ButtonPlayClick for its list menu's "Play Selected File", SelectionChanged
 // when a row becomes selected, StopForAddFile before adding files, DeactivateForStart when a
-// conversion starts and ClearOnClose when it closes.
+// conversion starts and ClearOnClose when it closes. Play opens the file on another thread
+// (WaitOffThread), so the window keeps answering while a file that blocks is being opened.
 #pragma once
 
 #include <QImage>
@@ -16,6 +17,7 @@
 #include "PreviewPlayer.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QToolButton;
 class TSeekBar;
@@ -45,6 +47,8 @@ class PreviewPane : public QWidget {
 
   TPreviewPlayer& Player() { return player_; }
   TSeekBar& SeekBar() { return *seek_bar_; }
+  // "mm:ss / mm:ss": the position the seek bar shows and the file's duration.
+  QLabel& TimeLabel() { return *time_label_; }
   QMenu& PopupMenuSpeaker() { return *speaker_menu_; }
   QToolButton& VolumeButton() { return *button_volume_; }
   // The five buttons in their order on the pane: Play, Pause, Stop, Volume, Snapshot.
@@ -64,11 +68,16 @@ class PreviewPane : public QWidget {
  private:
   QToolButton* AddButton(const QString& hint);
   void SetVolumeLevel(int level, const char* picture);
+  void ShowTime(qint64 current_ms, qint64 duration_ms);
+  // Any act that makes a file being opened for Play unwanted (Stop, another row, Add File,
+  // Start, closing): its opening is left to end on its own and its result is dropped.
+  void ForgetOpening() { ++open_generation_; }
 
   TPreviewHost& host_;
   TVideoSurface* surface_;  // child widget, created before the player that paints on it
   TPreviewPlayer player_;
   TSeekBar* seek_bar_ = nullptr;
+  QLabel* time_label_ = nullptr;
   QToolButton* button_play_ = nullptr;
   QToolButton* button_pause_ = nullptr;
   QToolButton* button_stop_ = nullptr;
@@ -81,4 +90,6 @@ class PreviewPane : public QWidget {
   int preview_row_ = 0;
   QString preview_file_;
   QImage snapshot_image_;
+  bool opening_ = false;           // Play is opening a file on another thread
+  unsigned open_generation_ = 0;  // changed by ForgetOpening
 };

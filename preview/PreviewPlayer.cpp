@@ -76,11 +76,15 @@ void TPreviewPlayer::Clear() {
 
 bool TPreviewPlayer::Render(const QString& path) {
   if (!Active()) return false;
+  return Render(TMediaSession::Open(path.toStdString(), &clock_));
+}
+
+bool TPreviewPlayer::Render(std::unique_ptr<TMediaSession> session) {
+  if (!Active()) return false;
   Unload();
   SetState(TPlayerState::psStopped);
   shown_count_ = 0;
   dropped_count_ = 0;
-  std::unique_ptr<TMediaSession> session = TMediaSession::Open(path.toStdString(), &clock_);
   if (!session) return false;
 
   const TSoundFormat stream_sound = session->StreamSound();

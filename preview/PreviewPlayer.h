@@ -52,6 +52,11 @@ class TPreviewPlayer : public QObject {
   // False when the graph is inactive or the file has neither a picture nor a sound that can be
   // decoded; the graph then stays active and empty.
   bool Render(const QString& path);
+  // Render with the file already opened (TMediaSession::Open with Clock(), on any thread);
+  // false for a null session.
+  bool Render(std::unique_ptr<TMediaSession> session);
+  // The clock a session opened for this player must be given.
+  const TPlaybackClock* Clock() const { return &clock_; }
   bool Run();
   bool Pause();
   bool Stop();

@@ -1,6 +1,7 @@
 #include "SeekBar.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 TSeekBar::TSeekBar(TPreviewPlayer& player, QWidget* parent)
@@ -30,12 +31,28 @@ void TSeekBar::TimerTick() {
   const TPlaybackPosition position = player_.Position();
   setRange(0, static_cast<int>(position.duration_ms / 1000));
   setValue(static_cast<int>(position.current_ms / 1000));
+  duration_ms_ = position.duration_ms;
+  emit PositionShown(position.current_ms, position.duration_ms);
+}
+
+void TSeekBar::Rewind() {
+  setValue(0);
+  emit PositionShown(0, duration_ms_);
 }
 
 void TSeekBar::SeekToThumb() {
   if (maximum() <= 0) return;
   const TPlaybackPosition position = player_.Position();
-  player_.Seek(position.stop_ms * value() / maximum());
+  const qint64 target_ms = position.stop_ms * value() / maximum();
+  player_.Seek(target_ms);
+  duration_ms_ = position.duration_ms;
+  emit PositionShown(target_ms, position.duration_ms);
+}
+
+void TSeekBar::keyPressEvent(QKeyEvent* event) {
+  const int before = value();
+  QSlider::keyPressEvent(event);
+  if (value() != before) SeekToThumb();
 }
 
 void TSeekBar::mousePressEvent(QMouseEvent* event) {
