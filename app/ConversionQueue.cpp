@@ -4,10 +4,12 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "ConversionJob.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
+#include "OffThread.h"
 #include "ProbeColumns.h"
 
 namespace {
@@ -85,6 +87,7 @@ void TConversionQueue::ButtonConvertClick() {
   // would clear the running job.
   if (window_.AddingFiles() || RunActive()) return;
   list_.SetColumn(colProgress, QString());
+  list_.SetColumn(colFrames, QString());
   if (list_.RowCount() == 0) {
     window_.ShowInformation("Please Add Files To Convert!");
     return;
@@ -113,6 +116,10 @@ void TConversionQueue::ButtonConvertClick() {
     sources.push_back(list_.Caption(row).trimmed().toStdString());
   }
   run_names_ = std::make_unique<TRunOutputNames>(sources);
+  run_clock_.start();
+  run_media_done_ms_ = 0;
+  job_media_ms_ = 0;
+  rows_started_ = 0;
   CurrentRow_ = -1;
   ConvertNextRow();
 }
@@ -121,8 +128,9 @@ void TConversionQueue::ConvertNextRow() {
   component_.Stop();
   component_.ClearTasks();
   window_.SetProgressBar(0);
-  window_.SetTimeLeftText(QString());
   DeleteOldScripts();
+  run_media_done_ms_ += job_media_ms_;
+  job_media_ms_ = 0;
   LastRowReached = false;
   QueueFinished = false;
 
@@ -135,15 +143,23 @@ void TConversionQueue::ConvertNextRow() {
     // Only the last row can be unchecked here (or the list was emptied between two jobs).
     Converting_ = false;
   } else {
+    const TRowId row = list_.RowId(CurrentRow_);
+    ++rows_started_;
+    int checked_after = 0;
+    for (int r = CurrentRow_ + 1; r < count; ++r) checked_after += list_.Checked(r) ? 1 : 0;
+    window_.SetStatusText(QString("Converting %1 of %2").arg(rows_started_).arg(rows_started_ +
+                                                                                checked_after));
     try {
       SetUpRow();
-    } catch (const std::exception&) {
-      list_.SetText(CurrentRow_, colProgress, "Fail");
+    } catch (const std::exception& e) {
+      list_.SetResult(list_.RowOf(row), "Fail", QString::fromStdString(e.what()));
       component_.Stop();
       window_.SetProgressBar(0);
       RestartTicks = 0;
       Converting_ = false;
     }
+    // Stop was confirmed while the set-up ran: the run is over, nothing more starts.
+    if (QueueFinished && UserAborted) return;
   }
   try {
     component_.Start(1);
@@ -167,16 +183,37 @@ void TConversionQueue::SetUpRow() {
                            list_.Text(CurrentRow_, colVideoSize).toStdString(),
                            list_.Text(CurrentRow_, colDuration).toStdString()};
   // Token first: the job may report as soon as it runs.
-  gate_->token = ++job_token_;
-  const TConversionJobSetup setup =
-      SetUpConversionJob(component_, settings_, window_.OutputFolderText().toStdString(),
-                         window_.OverwriteChecked(), row, run_names_->Reserved());
+  const std::uint64_t token = ++job_token_;
+  gate_->token = token;
+  // The set-up works on copies: the window's settings and folder field may change meanwhile.
+  const TMainSettings settings = settings_;
+  const std::string folder = window_.OutputFolderText().toStdString();
+  const bool overwrite = window_.OverwriteChecked();
+  const TReservedPath reserved = run_names_->Reserved();
+  TCustomJobComponent* component = &component_;
+  setting_up_ = true;
+  const std::optional<TConversionJobSetup> done = WaitOffThread<TConversionJobSetup>(
+      [component, settings, folder, overwrite, row, reserved] {
+        try {
+          return SetUpConversionJob(*component, settings, folder, overwrite, row, reserved);
+        } catch (const std::exception& e) {
+          TConversionJobSetup failed;
+          failed.Error = e.what();
+          return failed;
+        }
+      });
+  setting_up_ = false;
+  const int current = list_.RowOf(running_row_);
+  if (token != job_token_ || (QueueFinished && UserAborted) || !done) {
+    // Stopped while the source was being opened: a job it made never runs.
+    component_.ClearTasks();
+    if (current >= 0) list_.SetResult(current, "Abort", QString());
+    return;
+  }
+  const TConversionJobSetup& setup = *done;
   if (setup.Ok) run_names_->Promise(setup.OutputPath);
   if (!setup.Ok) {
-    list_.SetText(CurrentRow_, colProgress, "Fail");
-    if (QStandardItem* item = list_.Model().item(CurrentRow_, colProgress)) {
-      item->setToolTip(QString::fromStdString(setup.Error));
-    }
+    if (current >= 0) list_.SetResult(current, "Fail", QString::fromStdString(setup.Error));
     RestartTicks = 0;
     Converting_ = false;
     return;
@@ -200,10 +237,31 @@ void TConversionQueue::TimerConvertAgainTimer() {
 void TConversionQueue::FinishRun() {
   TimerConvertAgain.stop();
   component_.ClearTasks();
-  window_.ShowInformation("All Conversions Completed");
+  int done = 0;
+  int failed = 0;
+  int aborted = 0;
+  for (int row = 0; row < list_.RowCount(); ++row) {
+    if (!list_.Checked(row)) continue;
+    const QString result = list_.Text(row, colProgress);
+    if (result == "Done") {
+      ++done;
+    } else if (result == "Abort") {
+      ++aborted;
+    } else if (!result.isEmpty()) {
+      ++failed;
+    }
+  }
+  window_.SetStatusText("Ready");
+  window_.SetTimeLeftText(QString());
   window_.SetProgressBar(0);
   window_.UnlockControls();
   Converting_ = false;
+  // The message comes last: the window is unlocked and its status final while it is open.
+  const QString details =
+      failed == 0 && aborted == 0
+          ? QString()
+          : QString("%1 done, %2 failed, %3 aborted").arg(done).arg(failed).arg(aborted);
+  window_.ShowRunEnd("All Conversions Completed", details);
 }
 
 void TConversionQueue::ConverterProgress(std::uint64_t token, int, int AFrameNumber,
@@ -225,14 +283,28 @@ void TConversionQueue::ConverterProgress(std::uint64_t token, int, int AFrameNum
   window_.SetFileSizeText("File Size : " + QString::number(qRound64(ACurrentSize / 1000.0)) +
                           " KBytes");
   window_.SetProgressBar(static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100)));
+  ShowRunTimeLeft(ACurrentDuration, ATotalOutputDuration);
+}
 
-  // Time left, from the share done so far and the time it took.
-  const qint64 elapsed_ms = job_clock_.isValid() ? job_clock_.elapsed() : 0;
-  if (ATotalOutputDuration > 0 && ACurrentDuration > 0 && elapsed_ms >= kTimeLeftAfterMs) {
-    const double done = std::min(1.0, static_cast<double>(ACurrentDuration) / ATotalOutputDuration);
-    const double left_s = elapsed_ms / 1000.0 * (1.0 - done) / done;
-    window_.SetTimeLeftText("Time Left : " + QString::fromStdString(FormatDuration(':', left_s)));
+// Time left for the whole run: the rest of this job and the durations of the checked rows
+// after it, at the speed the run has had so far (source time converted per second).
+void TConversionQueue::ShowRunTimeLeft(int current_duration_ms, int total_duration_ms) {
+  if (total_duration_ms <= 0 || current_duration_ms <= 0) return;
+  job_media_ms_ = std::min(current_duration_ms, total_duration_ms);
+  const qint64 job_elapsed_ms = job_clock_.isValid() ? job_clock_.elapsed() : 0;
+  if (job_elapsed_ms < kTimeLeftAfterMs || !run_clock_.isValid()) return;
+  double left_media_ms = total_duration_ms - job_media_ms_;
+  for (int row = list_.RowOf(running_row_) + 1; row > 0 && row < list_.RowCount(); ++row) {
+    if (!list_.Checked(row)) continue;
+    const QStringList parts = list_.Text(row, colDuration).split(':');
+    if (parts.size() != 3) continue;  // "Unknown" or not probed: nothing to add
+    left_media_ms +=
+        (parts[0].toDouble() * 3600 + parts[1].toDouble() * 60 + parts[2].toDouble()) * 1000;
   }
+  const double done_media_ms = static_cast<double>(run_media_done_ms_ + job_media_ms_);
+  const double left_s = static_cast<double>(run_clock_.elapsed()) / 1000.0 * left_media_ms /
+                        std::max(1.0, done_media_ms);
+  window_.SetTimeLeftText("Time Left : " + QString::fromStdString(FormatDuration(':', left_s)));
 }
 
 void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool AFinished,
@@ -246,10 +318,7 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
                            : UserAborted ? "Abort"
                            : AFinished   ? "Done"
                                          : "Fail";
-    const int row = list_.RowOf(running_row_);
-    list_.SetText(row, colProgress, result);
-    if (QStandardItem* item = list_.Model().item(row, colProgress)) item->setToolTip(AMessage);
-    window_.SetTimeLeftText(QString());
+    list_.SetResult(list_.RowOf(running_row_), result, AMessage);
   }
   if (QueueFinished && AIndex < 0) {
     component_.ClearTasks();
@@ -276,6 +345,20 @@ void TConversionQueue::ButtonStopConvertClick() {
   component_.Stop();
   window_.SetProgressBar(0);
   window_.SetTimeLeftText(QString());
+  window_.SetStatusText("Ready");
+  window_.UnlockControls();
+  Converting_ = false;
+}
+
+void TConversionQueue::StopRun() {
+  if (!RunActive()) return;
+  if (Converting_) UserAborted = true;
+  QueueFinished = true;
+  TimerConvertAgain.stop();
+  component_.Stop();
+  window_.SetProgressBar(0);
+  window_.SetTimeLeftText(QString());
+  window_.SetStatusText("Ready");
   window_.UnlockControls();
   Converting_ = false;
 }

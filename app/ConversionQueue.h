@@ -43,6 +43,10 @@ class TQueueWindow {
   virtual void SetProgressBar(int percent) = 0;
   virtual void SetFileSizeText(const QString& text) = 0;  // status bar panel 1
   virtual void SetTimeLeftText(const QString& text) = 0;  // status bar panel 2
+  virtual void SetStatusText(const QString& text) = 0;    // status bar panel 0
+  // The end of a run: "All Conversions Completed", with the rows' counts as `details` when a
+  // row did not end "Done".
+  virtual void ShowRunEnd(const QString& text, const QString& details) = 0;
   virtual void ScrollToRow(int row) = 0;
   virtual void PreviewDeactivateForStart() = 0;
 };
@@ -60,7 +64,12 @@ class TConversionQueue : public QObject {
   // Stop: pauses a running job and asks "Stop all conversions?"; on Yes (or between two jobs,
   // without asking) ends the run.
   void ButtonStopConvertClick();
-  // Picks the next checked row after CurrentRow and starts its job.
+  // Stop without the question (the program is told to end): the running job is aborted and
+  // its temporary output removed as by a confirmed Stop.
+  void StopRun();
+  // Picks the next checked row after CurrentRow and starts its job. The job's set-up opens the
+  // source, which may take long or block: it runs on another thread while the window keeps
+  // answering (Stop ends it).
   void ConvertNextRow();
   void TimerConvertAgainTimer();
 
@@ -80,14 +89,16 @@ class TConversionQueue : public QObject {
   bool CanRemoveRow(int row) const;
 
   bool Converting() const { return Converting_; }
-  // True from Start to the end of the run, also in the short gaps between two jobs.
-  bool RunActive() const { return Converting_ || TimerConvertAgain.isActive(); }
+  // True from Start to the end of the run, also in the short gaps between two jobs, and while
+  // a job's set-up is still under way after Stop.
+  bool RunActive() const { return Converting_ || TimerConvertAgain.isActive() || setting_up_; }
   int CurrentRow() const { return CurrentRow_; }
   QTimer& Timer() { return TimerConvertAgain; }
 
  private:
   void FinishRun();
   void SetUpRow();
+  void ShowRunTimeLeft(int current_duration_ms, int total_duration_ms);
 
   TFileList& list_;
   TCustomJobComponent& component_;
@@ -105,6 +116,11 @@ class TConversionQueue : public QObject {
   TRowId running_row_ = kNoRow;  // row of the job set up last
   std::uint64_t job_token_ = 0;  // token of that job
   QElapsedTimer job_clock_;      // time since that job started
+  QElapsedTimer run_clock_;      // time since Start
+  qint64 run_media_done_ms_ = 0;  // source time converted by the run's earlier jobs
+  int job_media_ms_ = 0;          // source time converted by the current job so far
+  int rows_started_ = 0;          // rows of this run set up so far
+  bool setting_up_ = false;       // a job's set-up runs on another thread
   // Output names promised in this run and the files it reads; made anew by each Start.
   std::unique_ptr<TRunOutputNames> run_names_;
 

@@ -75,6 +75,19 @@ void TFileList::SetText(TRowId id, TFileColumn column, const QString& text) {
   SetText(RowOf(id), column, text);
 }
 
+void TFileList::SetResult(int row, const QString& text, const QString& reason) {
+  SetText(row, colProgress, text);
+  if (QStandardItem* item = model_.item(row, colProgress)) {
+    item->setToolTip(reason);
+    item->setData(reason, Qt::AccessibleDescriptionRole);
+  }
+}
+
+QString TFileList::Reason(int row) const {
+  const QStandardItem* item = model_.item(row, colProgress);
+  return item != nullptr ? item->data(Qt::AccessibleDescriptionRole).toString() : QString();
+}
+
 bool TFileList::Checked(int row) const {
   const QStandardItem* item = model_.item(row, colFileName);
   return item != nullptr && item->checkState() == Qt::Checked;
@@ -91,5 +104,12 @@ void TFileList::SetAllChecked(bool checked) {
 }
 
 void TFileList::SetColumn(TFileColumn column, const QString& text) {
-  for (int row = 0; row < RowCount(); ++row) SetText(row, column, text);
+  for (int row = 0; row < RowCount(); ++row) {
+    // A new result in the Progress column leaves no older reason behind.
+    if (column == colProgress) {
+      SetResult(row, text, QString());
+    } else {
+      SetText(row, column, text);
+    }
+  }
 }

@@ -50,6 +50,12 @@ class TFileList {
   // Writes into the row with identity `id`; nothing when that row is gone.
   void SetText(TRowId id, TFileColumn column, const QString& text);
 
+  // The result of a row in its Progress column with the reason behind it ("Fail" and why, or
+  // "Done" and a note): the reason is the cell's tooltip and its accessible description, so a
+  // screen reader can read it.
+  void SetResult(int row, const QString& text, const QString& reason);
+  QString Reason(int row) const;
+
   bool Checked(int row) const;
   void SetChecked(int row, bool checked);
   void SetAllChecked(bool checked);

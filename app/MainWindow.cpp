@@ -6,16 +6,19 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCollator>
+#include <QCompleter>
 #include <QDir>
 #include <QDirIterator>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,14 +35,19 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QToolButton>
+#include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 
 #include "AboutBox.h"
 #include "Binding.h"
 #include "Icons.h"
+#include "OffThread.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
 #include "ProbeColumns.h"
@@ -146,6 +154,38 @@ void ChooseSelectedListItem(QComboBox* combo) {
                    });
 }
 
+// Tooltips stay up 30 s (Qt's own time depends on the text's length and is often under 10 s):
+// every tooltip of the program, the list's cells included, is shown here with that time.
+class TToolTipTime : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::ToolTip || !watched->isWidgetType()) return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    auto* help = static_cast<QHelpEvent*>(event);
+    QString text = widget->toolTip();
+    QRect area;
+    if (auto* view = qobject_cast<QAbstractItemView*>(widget->parentWidget());
+        view != nullptr && view->viewport() == widget) {
+      const QModelIndex index = view->indexAt(help->pos());
+      text = index.data(Qt::ToolTipRole).toString();
+      area = view->visualRect(index);
+    }
+    if (text.isEmpty()) {
+      QToolTip::hideText();
+      event->ignore();
+      return !widget->toolTip().isEmpty() || area.isValid();
+    }
+    QToolTip::showText(help->globalPos(), text, widget, area, kToolTipMs);
+    return true;
+  }
+
+ private:
+  static constexpr int kToolTipMs = 30000;
+};
+
 // Fills `combo` from `list` without raising its change signals.
 void BindCombo(QComboBox* combo, const TSettingList& list, bool enabled) {
   const QSignalBlocker block(combo);
@@ -198,11 +238,15 @@ QStringList HelpFileCandidates(const QString& program_folder) {
 
 // ---- TForm1 ----
 
-TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent) : QMainWindow(parent), dialogs_(dialogs) {
+TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs), prober_(std::make_shared<VIDevozORE>()) {
   queue_ = std::make_unique<TConversionQueue>(list_, Converter_, settings_,
                                               static_cast<TQueueWindow&>(*this));
   FormCreate();
   if (libraries_missing_) return;
+  if (QCoreApplication::instance() != nullptr) {
+    QCoreApplication::instance()->installEventFilter(new TToolTipTime(this));
+  }
   about_ = new TFormAbout(this, dialogs_);
   form4_ = new TForm4(*this);
 }
@@ -219,7 +263,8 @@ void TForm1::FormCreate() {
   CreateMenus();
   SetTabOrder();
 
-  if (!Converter_.LoadLibraries(ProgramFolder() + "Common")) {
+  if (!Converter_.LoadLibraries(ProgramFolder() + "Common") ||
+      !prober_->LoadLibraries(ProgramFolder() + "Common")) {
     dialogs_.Information(this, "Some files are missing. Please re-install this software");
     libraries_missing_ = true;
     return;
@@ -244,7 +289,11 @@ void TForm1::CreateControls() {
   ListView1->setModel(&list_.Model());
   ListView1->setAccessibleName("File List");
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
-  ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+  // Several rows can be selected for Remove File and the Delete key; the first of them is the
+  // row the preview plays.
+  ListView1->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  // Tab and Shift+Tab move between the window's controls; the arrow keys move in the list.
+  ListView1->setTabKeyNavigation(false);
   ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ListView1->setShowGrid(true);
   ListView1->setWordWrap(false);
@@ -270,6 +319,17 @@ void TForm1::CreateControls() {
   connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TForm1::ListView1SelectItem);
   layout->addWidget(ListView1, 1);
+  LabelRowDetails = new QLabel(central);
+  // Its text is its accessible name, like the status bar's panels; the description says what
+  // it is.
+  LabelRowDetails->setAccessibleDescription("Selected File");
+  LabelRowDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // One line of fixed height, so that the window keeps its size whatever the text.
+  LabelRowDetails->setFixedSize(ListView1->minimumWidth(),
+                                LabelRowDetails->fontMetrics().height() + 2);
+  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, &TForm1::ShowRowDetails);
+  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, this, &TForm1::ShowRowDetails);
+  layout->addWidget(LabelRowDetails);
 
   auto* lower = new QHBoxLayout;
   lower->addWidget(CreateSettingsPanel(), 1);
@@ -295,6 +355,9 @@ void TForm1::CreateControls() {
   StatusPanels[1]->setAccessibleDescription("Output File Size");
   StatusPanels[2]->setAccessibleDescription("Time Left");
   statusBar()->setSizeGripEnabled(false);
+  // Nothing to stop while idle; LockControls enables them for the run.
+  ButtonStopConvert->setEnabled(false);
+  ButtonStopSmall->setEnabled(false);
 }
 
 QWidget* TForm1::CreateCommandBar() {
@@ -333,10 +396,18 @@ QWidget* TForm1::CreateOutputBar() {
   auto* layout = new QHBoxLayout(bar);
   layout->setContentsMargins(0, 0, 0, 0);
   auto* folder_label = new QLabel("Output Folder :", bar);
+  // A folder can be typed or pasted (with completion of folder names) or chosen with the
+  // browse button; Start checks it.
   EditOutputFolder = new QLineEdit(bar);
-  EditOutputFolder->setReadOnly(true);
-  EditOutputFolder->setEnabled(false);
   EditOutputFolder->setAccessibleName("Output Folder");
+  auto* folders = new QFileSystemModel(EditOutputFolder);
+  folders->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
+  folders->setRootPath(QString());
+  auto* completer = new QCompleter(folders, EditOutputFolder);
+  completer->setCaseSensitivity(Qt::CaseSensitive);
+  EditOutputFolder->setCompleter(completer);
+  connect(EditOutputFolder, &QLineEdit::textChanged, EditOutputFolder,
+          [this](const QString& text) { EditOutputFolder->setToolTip(text); });
   folder_label->setBuddy(EditOutputFolder);
   ButtonBrowseForFolder = new QToolButton(bar);
   ButtonBrowseForFolder->setIcon(CommandIcon(TIconKind::Folder));
@@ -468,6 +539,8 @@ void TForm1::CreateMenus() {
   MenuFile->addSeparator();
   ActionConvert = AddCommand(MenuFile, "Convert", &TForm1::ButtonConvertClick);
   ActionConvert->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  ActionOpenOutputFolder =
+      AddCommand(MenuFile, "Open Output Folder", &TForm1::OpenOutputFolderClick);
   MenuFile->addSeparator();
   ActionExit = AddCommand(MenuFile, "Exit", &TForm1::ExitClick);
   ActionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -498,7 +571,8 @@ void TForm1::CreateMenus() {
 void TForm1::SetTabOrder() {
   QWidget* order[] = {ButtonAddFile,       ButtonRemoveFile,
                       ButtonClearAll,      ButtonStopConvert,
-                      ButtonConvert,       ButtonBrowseForFolder,
+                      ButtonConvert,       EditOutputFolder,
+                      ButtonBrowseForFolder,
                       ComboOutputFormat,   ListView1,
                       ComboVideoQuality,   ComboVideoSize,
                       ComboVideoFramerate, ComboAudioQuality,
@@ -625,14 +699,24 @@ void TForm1::closeEvent(QCloseEvent* event) {
   closing_ = true;
   queue_->DetachEvents();
   Converter_.Stop();
-  if (form4_ != nullptr) form4_->SaveSettings();
+  prober_->Stop();
+  SaveSettings();
   PreviewClearOnClose();
   if (form4_ != nullptr) form4_->hide();
   if (about_ != nullptr) about_->hide();
   event->accept();
 }
 
+void TForm1::SaveSettings() {
+  if (form4_ == nullptr || form4_->SaveSettings() || told_settings_unwritable_) return;
+  told_settings_unwritable_ = true;
+  dialogs_.Information(this, "The settings cannot be saved to \"" + form4_->SettingsFile() +
+                                 "\". Changed settings will be lost when the program ends.");
+}
+
 void TForm1::ExitClick() {
+  // Every normal way out keeps the settings, as the close box does.
+  SaveSettings();
   if (OnExit) {
     OnExit();
     return;
@@ -648,10 +732,13 @@ void TForm1::LockControls() {
                                                     ButtonConvert}) {
     w->setEnabled(false);
   }
+  ButtonStopConvert->setEnabled(true);
+  ButtonStopSmall->setEnabled(true);
+  EditOutputFolder->setReadOnly(true);
   RefreshSettingWidgets();
   for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
-  for (QAction* action : {ActionAddFiles, ActionConvert, ActionExit, ActionSetOptions,
-                          ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
+  for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,
+                          ActionSetOptions, ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
     action->setEnabled(false);
   }
 }
@@ -662,9 +749,12 @@ void TForm1::UnlockControls() {
                                                     ButtonConvert}) {
     w->setEnabled(true);
   }
+  ButtonStopConvert->setEnabled(false);
+  ButtonStopSmall->setEnabled(false);
+  EditOutputFolder->setReadOnly(false);
   for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(true);
-  for (QAction* action : {ActionAddFiles, ActionConvert, ActionExit, ActionSetOptions,
-                          ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
+  for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,
+                          ActionSetOptions, ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
     action->setEnabled(true);
   }
   UpdateVideoControls(settings_);
@@ -689,24 +779,30 @@ void TForm1::AddFilesToList(const QStringList& files) {
   AddingFiles_ = true;
   for (const QString& file : files) {
     if (closing_) break;
-    ProbeColumns columns;
-    try {
-      columns = ProbeFileColumns(Converter_.Probe(), file.toStdString());
-    } catch (const std::exception& e) {
-      // A file the probe cannot read is an "Error" row; the files after it are still added.
-      columns = ProbeColumns{};
-      columns.error = e.what();
-    }
+    const std::string path = file.toStdString();
+    const std::optional<ProbeColumns> probed = WaitOffThread<ProbeColumns>(
+        [prober = prober_, path] {
+          try {
+            return ProbeFileColumns(prober->Probe(), path);
+          } catch (const std::exception& e) {
+            // A file the probe cannot read is an "Error" row; the files after it are still
+            // added.
+            ProbeColumns failed;
+            failed.error = e.what();
+            return failed;
+          }
+        },
+        [this] { return closing_; });
+    if (!probed) break;  // the window closed while the file was being opened
+    const ProbeColumns& columns = *probed;
     if (columns.ok) {
       list_.AddRow(file, {QString::fromStdString(columns.video_size),
                           QString::fromStdString(columns.frame_rate),
                           QString::fromStdString(columns.duration),
                           QString::fromStdString(settings_.OutputExtension), QString(), QString()});
     } else {
-      list_.AddRow(file, {QString(), QString(), QString(), QString(), "Error", QString()});
-      if (QStandardItem* item = list_.Model().item(list_.RowCount() - 1, colProgress)) {
-        item->setToolTip(QString::fromStdString(columns.error));
-      }
+      list_.AddRow(file, {QString(), QString(), QString(), QString(), QString(), QString()});
+      list_.SetResult(list_.RowCount() - 1, "Error", QString::fromStdString(columns.error));
     }
     ListView1->scrollToBottom();
     QCoreApplication::processEvents();
@@ -743,16 +839,26 @@ void TForm1::AddDroppedPaths(const QStringList& paths) {
 
 void TForm1::ButtonRemoveFileClick() {
   if (AddingFiles_) return;
-  const int row = SelectedRow();
-  if (row < 0) return;
-  if (!queue_->CanRemoveRow(row)) {
+  QList<int> rows;
+  for (const QModelIndex& index : ListView1->selectionModel()->selectedRows()) {
+    rows << index.row();
+  }
+  // From the bottom up, so that the rows still to remove keep their places.
+  std::sort(rows.begin(), rows.end(), std::greater<int>());
+  bool running_row_kept = false;
+  for (const int row : rows) {
+    if (!queue_->CanRemoveRow(row)) {
+      running_row_kept = true;
+      continue;
+    }
+    queue_->RowRemoved(row);
+    list_.RemoveRow(row);
+  }
+  if (running_row_kept) {
     dialogs_.Information(this,
                          "This file is being converted and cannot be removed now. "
                          "Press Stop first to remove it.");
-    return;
   }
-  queue_->RowRemoved(row);
-  list_.RemoveRow(row);
 }
 
 void TForm1::ButtonClearAllClick() {
@@ -790,10 +896,12 @@ void TForm1::SetOptionsClick() {
   form4_->activateWindow();
 }
 
+// The guide is shown in a window of the program: it needs no browser, and a browser that
+// fails to start would show nothing at all.
 void TForm1::OpenHelpFileClick() {
   for (const QString& candidate : HelpFileCandidates(QCoreApplication::applicationDirPath())) {
     if (QFileInfo(candidate).isFile()) {
-      dialogs_.OpenUrl(QUrl::fromLocalFile(candidate));
+      dialogs_.ShowHelp(this, candidate);
       return;
     }
   }
@@ -812,7 +920,10 @@ void TForm1::AboutClick() {
 
 int TForm1::SelectedRow() const {
   const QModelIndexList rows = ListView1->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.first().row();
+  if (rows.isEmpty()) return -1;
+  int first = rows.first().row();
+  for (const QModelIndex& index : rows) first = std::min(first, index.row());
+  return first;
 }
 
 QString TForm1::SelectedCaption() const {
@@ -822,6 +933,28 @@ QString TForm1::SelectedCaption() const {
 
 void TForm1::ListView1SelectItem() {
   PreviewSelectionChanged(SelectedRow());
+  ShowRowDetails();
+}
+
+void TForm1::ShowRowDetails() {
+  const int row = SelectedRow();
+  QString text;
+  if (row >= 0 && row < list_.RowCount()) {
+    const QString result = list_.Text(row, colProgress);
+    const QString reason = list_.Reason(row);
+    if (!reason.isEmpty()) {
+      text = (result.isEmpty() ? QString() : result + ": ") + reason;
+    } else if (!result.isEmpty()) {
+      text = result;
+    }
+  }
+  // The first line of the reason, cut to the line's width; the whole text is the tooltip.
+  const QString line = LabelRowDetails->fontMetrics().elidedText(
+      text.section('\n', 0, 0).trimmed(), Qt::ElideRight, LabelRowDetails->width());
+  if (LabelRowDetails->text() != line) {
+    LabelRowDetails->setText(line);
+    LabelRowDetails->setToolTip(text);
+  }
 }
 
 void TForm1::ShowListMenu(const QPoint& pos) {
@@ -898,6 +1031,41 @@ void TForm1::SetFileSizeText(const QString& text) {
 
 void TForm1::SetTimeLeftText(const QString& text) {
   StatusPanels[2]->setText(text);
+}
+
+void TForm1::SetStatusText(const QString& text) {
+  StatusPanels[0]->setText(text);
+}
+
+void TForm1::ShowRunEnd(const QString& text, const QString& details) {
+  // Someone at another window hears of the end from the desktop.
+  if (!isActiveWindow()) {
+    dialogs_.Notify(text, details.isEmpty() ? QString("Quorvin iPod Video Converter") : details);
+  }
+  if (dialogs_.RunEnded(this, text, details)) OpenOutputFolderClick();
+}
+
+void TForm1::OpenOutputFolderClick() {
+  const QString folder = OutputFolderText().trimmed();
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+    ButtonBrowseForFolderClick();
+    return;
+  }
+  dialogs_.OpenUrl(QUrl::fromLocalFile(QFileInfo(folder).absoluteFilePath()));
+}
+
+void TForm1::TerminateRequested(int status) {
+  if (terminating_) return;
+  terminating_ = true;
+  queue_->StopRun();
+  closing_ = true;
+  Converter_.Stop();
+  prober_->Stop();
+  SaveSettings();
+  PreviewClearOnClose();
+  // The window's owner destroys it after the event loop: the job component then waits for the
+  // stopped job, which removes its temporary output.
+  QCoreApplication::exit(status);
 }
 
 void TForm1::ScrollToRow(int row) {

@@ -77,8 +77,13 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void VisitWebSiteClick();
   void AboutClick();
   void ExitClick();
+  void OpenOutputFolderClick();
+  // The program was told to end (SIGTERM, SIGINT, SIGHUP): a run is stopped as a confirmed
+  // Stop would stop it, the settings are saved and the event loop ends with `status`.
+  void TerminateRequested(int status);
 
-  // Adds files as Add File does after its dialog: probes each and appends a checked row.
+  // Adds files as Add File does after its dialog: probes each and appends a checked row. Each
+  // probe runs on another thread while the window keeps answering.
   void AddFilesToList(const QStringList& files);
   // Files and folders dropped on the list: folders give their media files, recursively,
   // sorted by name.
@@ -129,12 +134,15 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   QProgressBar* ProgressBar1 = nullptr;
   QPushButton* ButtonStopSmall = nullptr;
   QLabel* StatusPanels[3] = {nullptr, nullptr, nullptr};
+  // Under the list: the result of the selected row and why ("Fail: ..."), for every user.
+  QLabel* LabelRowDetails = nullptr;
   QMenu* MenuFile = nullptr;
   QMenu* MenuOptions = nullptr;
   QMenu* MenuHelp = nullptr;
   QMenu* PopupListView1 = nullptr;
   QAction* ActionAddFiles = nullptr;
   QAction* ActionConvert = nullptr;
+  QAction* ActionOpenOutputFolder = nullptr;
   QAction* ActionExit = nullptr;
   QAction* ActionSetOptions = nullptr;
   QAction* ActionOpenHelp = nullptr;
@@ -147,6 +155,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
 
   // Runs instead of ending the event loop when Exit is chosen (tests).
   std::function<void()> OnExit;
+
+  // Saves the settings; when they cannot be written the user is told, once per session.
+  void SaveSettings();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -171,6 +182,7 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void ComboQualityChange();
   void TrackBar1Change(int position);
   void ListView1SelectItem();
+  void ShowRowDetails();
   void ShowListMenu(const QPoint& pos);
   TFormatChangeHooks FormatHooks();
 
@@ -185,6 +197,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void SetProgressBar(int percent) override;
   void SetFileSizeText(const QString& text) override;
   void SetTimeLeftText(const QString& text) override;
+  void SetStatusText(const QString& text) override;
+  void ShowRunEnd(const QString& text, const QString& details) override;
   void ScrollToRow(int row) override;
 
   // Places where the window acts on the preview player.
@@ -203,6 +217,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   TMainSettings settings_;
   TFileList list_;
   VIDevozORE Converter_;
+  // Probes the files being added, on threads of their own. Shared with each probe's thread so
+  // that a probe left behind (the window closed while a file blocked) never outlives it.
+  std::shared_ptr<VIDevozORE> prober_;
   std::unique_ptr<TConversionQueue> queue_;
   TForm4* form4_ = nullptr;
   TFormAbout* about_ = nullptr;
@@ -212,6 +229,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   bool shown_ = false;
   bool closing_ = false;
   bool libraries_missing_ = false;
+  bool told_settings_unwritable_ = false;
+  bool terminating_ = false;
   QString last_browsed_folder_;
   QStringList startup_files_;
 };

@@ -2,6 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,6 +14,7 @@
 #include <QVBoxLayout>
 #include <optional>
 
+#include "FormatCatalogue.h"
 #include "MainWindow.h"
 
 namespace {
@@ -38,6 +42,12 @@ std::optional<int> ReadInteger(const QSettings& store, const QString& name) {
 }
 
 }  // namespace
+
+QString DefaultOutputFolder() {
+  const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+  if (videos.isEmpty() || videos == QDir::homePath() || !QFileInfo(videos).isDir()) return {};
+  return QDir::toNativeSeparators(videos);
+}
 
 TForm4::TForm4(TForm1& main_window) : QDialog(&main_window), main_(main_window) {
   setWindowTitle("Additional Options");
@@ -116,11 +126,18 @@ void TForm4::LoadSettings() {
   const bool complete = [&] {
     const QVariant folder = store.value("Output Folder");
     if (folder.isValid() && folder.typeId() != QMetaType::QString) return false;
-    main_.SetOutputFolder(folder.toString());
+    // On a first run the field offers the user's videos folder, when there is one.
+    main_.SetOutputFolder(folder.isValid() ? folder.toString() : DefaultOutputFolder());
 
     const std::optional<int> format = ReadInteger(store, "ComboOutputFormat");
     if (!format) return false;
-    if (*format >= 0) settings.ComboOutputFormat.Select(*format);
+    // An index beyond the list or on a separator (a hand-edited or damaged store) keeps the
+    // default format, as -1 does: a list without a format would fail every row.
+    const std::vector<std::string>& formats = settings.ComboOutputFormat.Items();
+    if (*format >= 0 && *format < static_cast<int>(formats.size()) &&
+        FindFormat(formats[static_cast<size_t>(*format)]) != nullptr) {
+      settings.ComboOutputFormat.Select(*format);
+    }
 
     const std::optional<int> overwrite = ReadInteger(store, "Overwrite");
     if (!overwrite) return false;
@@ -149,6 +166,7 @@ void TForm4::LoadSettings() {
 
 bool TForm4::SaveSettings() {
   QSettings store(kSettingsOrganisation, kSettingsApplication);
+  settings_file_ = store.fileName();
   if (!store.isWritable()) return false;
   const TMainSettings& settings = main_.Settings();
   store.setValue("Output Folder", main_.OutputFolderText());

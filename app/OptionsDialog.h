@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 class QCheckBox;
 class QComboBox;
@@ -29,6 +30,8 @@ class TForm4 : public QDialog {
   // Writes the seven values from the windows' current state. False when the store cannot be
   // written.
   bool SaveSettings();
+  // The file the settings are stored in (known after the first SaveSettings).
+  const QString& SettingsFile() const { return settings_file_; }
 
   QCheckBox* CheckBoxOverWrite = nullptr;
   QSpinBox* SpinEdit1 = nullptr;
@@ -42,4 +45,9 @@ class TForm4 : public QDialog {
   void SpinEdit1Change();
 
   TForm1& main_;
+  QString settings_file_;
 };
+
+// The user's videos folder (~/Videos or its XDG name) when it exists, else an empty text: the
+// output folder of a first run.
+QString DefaultOutputFolder();

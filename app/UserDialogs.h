@@ -26,6 +26,16 @@ class TUserDialogs {
                                   const QString& start) = 0;
   // Opens a web page, a mail link or a local file with the desktop's default program.
   virtual void OpenUrl(const QUrl& url) = 0;
+  // The end of a run: a notice like Information with `text`, `details` below it when not
+  // empty, and a button that opens the output folder; true when that button was chosen.
+  virtual bool RunEnded(QWidget* parent, const QString& text, const QString& details) {
+    Information(parent, details.isEmpty() ? text : text + "\n" + details);
+    return false;
+  }
+  // A desktop notification (the user is at another window).
+  virtual void Notify(const QString& /*title*/, const QString& /*text*/) {}
+  // Shows the HTML user guide `file` in a window of the program.
+  virtual void ShowHelp(QWidget* /*parent*/, const QString& /*file*/) {}
 };
 
 class TDesktopDialogs : public TUserDialogs {
@@ -36,4 +46,9 @@ class TDesktopDialogs : public TUserDialogs {
   QStringList OpenFiles(QWidget* parent, const QString& filter) override;
   QString BrowseForFolder(QWidget* parent, const QString& headline, const QString& start) override;
   void OpenUrl(const QUrl& url) override;
+  bool RunEnded(QWidget* parent, const QString& text, const QString& details) override;
+  // Through the freedesktop Notifications service on the session bus, without waiting for an
+  // answer; nothing when there is no such service.
+  void Notify(const QString& title, const QString& text) override;
+  void ShowHelp(QWidget* parent, const QString& file) override;
 };

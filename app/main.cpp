@@ -1,13 +1,19 @@
 // The desktop program: `quorvin [FILE...]` opens the main window with the given files (and the
-// media files inside given folders) in its list; `quorvin --version` prints the version.
+// media files inside given folders) in its list; `quorvin --version` prints the version and
+// `quorvin --help` the usage, both without a window. Unknown options are refused (status 2).
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -80,18 +86,125 @@ void InstallPreviewRun(TForm1& window) {
   wait->start(100);
 }
 
+constexpr const char kUsage[] =
+    "Usage: quorvin [OPTION]... [FILE|FOLDER]...\n"
+    "Opens the Quorvin iPod Video Converter window with the given files in its list; a folder\n"
+    "adds the media files inside it, recursively.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "      --         end of options: every later argument is a file\n"
+    "\n"
+    "Qt's own options (-platform NAME, -display NAME, -style NAME, -geometry WxH+X+Y,\n"
+    "-reverse) are passed on to Qt.\n"
+    "\n"
+    "Exit status: 0 when the window was closed normally, 1 when no display can be opened or the\n"
+    "codec libraries are missing, 2 for an unknown option.\n";
+
+// Qt's options that the command line passes on, with whether they take a value.
+struct QtOption {
+  const char* name;
+  bool takes_value;
+};
+constexpr QtOption kQtOptions[] = {{"-platform", true}, {"-display", true}, {"-style", true},
+                                   {"-geometry", true}, {"-reverse", false}};
+
+const QtOption* FindQtOption(const char* arg) {
+  for (const QtOption& option : kQtOptions) {
+    // Qt accepts its options with one or two dashes.
+    if (std::strcmp(arg, option.name) == 0 ||
+        (arg[0] == '-' && std::strcmp(arg + 1, option.name) == 0)) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+// SIGTERM, SIGINT and SIGHUP are carried to the event loop through a socket pair: the window
+// then stops a run as a confirmed Stop would (the job removes its temporary output) and saves
+// the settings before the program ends with 128 + the signal's number.
+int g_signal_socket[2] = {-1, -1};
+
+void ForwardSignal(int signal_number) {
+  const int saved_errno = errno;
+  const unsigned char byte = static_cast<unsigned char>(signal_number);
+  if (write(g_signal_socket[1], &byte, 1) < 0) {
+    // Nothing can be done about it inside a signal handler.
+  }
+  errno = saved_errno;
+}
+
+void InstallTerminationSignals(TForm1& window) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signal_socket) != 0) {
+    return;
+  }
+  auto* notifier = new QSocketNotifier(g_signal_socket[0], QSocketNotifier::Read, &window);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    unsigned char byte = 0;
+    if (read(g_signal_socket[0], &byte, 1) == 1) window.TerminateRequested(128 + byte);
+  });
+  struct sigaction action {};
+  action.sa_handler = ForwardSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// Qt ends the process with abort() when the platform cannot start (no display): say so in
+// words and end with status 1 instead.
+void FatalWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type == QtFatalMsg) {
+    std::fprintf(stderr, "quorvin: cannot open the display: %s\n", qPrintable(text));
+    std::fflush(stderr);
+    _exit(1);
+  }
+  if (type != QtDebugMsg) std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--") == 0) break;
-    if (std::strcmp(argv[i], "--version") == 0) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) break;
+    if (arg[0] != '-' || arg[1] == '\0') continue;
+    if (std::strcmp(arg, "--version") == 0) {
       std::printf("quorvin (%s) %s\n", kProductName, QUORVIN_VERSION);
       return 0;
     }
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (const QtOption* option = FindQtOption(arg)) {
+      if (option->takes_value) ++i;
+      continue;
+    }
+    std::fprintf(stderr, "quorvin: unknown option '%s'\nTry 'quorvin --help' for more information.\n",
+                 arg);
+    return 2;
+  }
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if ((platform.isEmpty() || platform.startsWith("xcb")) && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    bool platform_option = false;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+      const QtOption* option = FindQtOption(argv[i]);
+      if (option != nullptr && option->takes_value) platform_option = true;
+    }
+    if (!platform_option) {
+      std::fprintf(stderr,
+                   "quorvin: no display: DISPLAY and WAYLAND_DISPLAY are not set (quorvin-convert "
+                   "converts without one)\n");
+      return 1;
+    }
   }
 
+  const QtMessageHandler previous_handler = qInstallMessageHandler(FatalWithoutDisplay);
   QApplication app(argc, argv);
+  qInstallMessageHandler(previous_handler);
   QApplication::setOrganizationName(kSettingsOrganisation);
   QApplication::setApplicationName(kSettingsApplication);
   QApplication::setApplicationDisplayName(kProductName);
@@ -102,6 +215,7 @@ int main(int argc, char** argv) {
 
   QStringList files;
   bool only_files = false;
+  // Qt has taken its own options out of the arguments by now.
   const QStringList args = QApplication::arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (!only_files && args[i] == "--") {
@@ -115,6 +229,7 @@ int main(int argc, char** argv) {
   TForm1 window(dialogs);
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
+  InstallTerminationSignals(window);
   window.show();
   InstallPreviewRun(window);
   return QApplication::exec();

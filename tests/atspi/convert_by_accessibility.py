@@ -8,6 +8,16 @@ name them. It chooses an output folder with the folder browser, converts the thr
 two formats one run after the other, expects "Done" in every row and "All Conversions
 Completed" after each run, and decodes every output completely with the ffmpeg tool.
 
+A second start lists a script that names a named pipe (its opening blocks until a writer
+comes), a good file and a file that is no video: the window must answer while the pipe
+blocks; an output folder is typed; the keyboard alone goes from the list to Start; the failed
+row's reason is read as its cell's accessible description; the end message gives the counts;
+Ctrl+Q ends the program and the changed settings are found stored. A third start is ended by
+SIGTERM during a run: no temporary or partial output may stay behind. Before all that,
+`quorvin --help` and an unknown option are tried without a display.
+
+With QUORVIN_ATSPI_SHOTS=FOLDER pictures of the new states are saved there.
+
 Usage: convert_by_accessibility.py PATH/TO/quorvin
        convert_by_accessibility.py --screenshot OUT.png PATH/TO/quorvin
 Exit status: 0 passed, 1 failed, 77 skipped (no Xvfb, D-Bus or AT-SPI on this machine).
@@ -56,6 +66,8 @@ def outer(program, screenshot=None):
                 [python, "-c", "import pyatspi"], capture_output=True).returncode != 0:
             skip("python3-pyatspi is not installed")
 
+    check_without_display(program)
+
     read_fd, write_fd = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x960x24",
                              "-nolisten", "tcp"], pass_fds=(write_fd,),
@@ -77,6 +89,26 @@ def outer(program, screenshot=None):
     finally:
         xvfb.terminate()
         xvfb.wait()
+
+
+def check_without_display(program):
+    """--help and unknown options need no window; without a display the program says so."""
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+        env.pop(name, None)
+    result = subprocess.run([program, "--help"], env=env, capture_output=True, text=True,
+                            timeout=30)
+    if result.returncode != 0 or not result.stdout.startswith("Usage: quorvin"):
+        fail("--help: status %d, output %r" % (result.returncode, result.stdout[:200]))
+    result = subprocess.run([program, "--bogus"], env=env, capture_output=True, text=True,
+                            timeout=30)
+    if result.returncode != 2 or "unknown option '--bogus'" not in result.stderr:
+        fail("--bogus: status %d, %r" % (result.returncode, result.stderr[:200]))
+    result = subprocess.run([program, "--", "--help"], env=env, capture_output=True, text=True,
+                            timeout=30)
+    if result.returncode != 1 or "no display" not in result.stderr:
+        fail("without a display: status %d, %r" % (result.returncode, result.stderr[:200]))
+    log("--help, --bogus and a start without a display: 0, 2 and 1, no window")
 
 
 # ---- inside the session ----
@@ -107,6 +139,44 @@ def inner(program, screenshot=None):
             Session(app_proc).picture(out_folder, screenshot)
             return 0
         Session(app_proc).run(sources, out_folder)
+        app_proc.kill()
+        app_proc.wait()
+
+        # Second start: a source that blocks, a typed folder, the keyboard, a failed row.
+        pipe = os.path.join(media, "pipe")
+        os.mkfifo(pipe)
+        script = os.path.join(media, "blocks.avs")
+        with open(script, "w") as f:
+            f.write('DirectShowSource("%s", fps=25)\r\n' % pipe)
+        playlist = os.path.join(media, "playlist.mp4")
+        with open(playlist, "w") as f:
+            f.write("ffconcat version 1.0\nfile pipe\n")
+        not_video = os.path.join(media, "notes.avi")
+        with open(not_video, "w") as f:
+            f.write("this is not a video\n")
+        typed_folder = os.path.join(work, "Typed output")
+        os.mkdir(typed_folder)
+        app_proc = subprocess.Popen([program, playlist, script, sources[0], not_video], env=env)
+        Session(app_proc).run_by_keyboard(pipe, typed_folder, env)
+        status = app_proc.wait(timeout=30)
+        if status != 0:
+            fail("Ctrl+Q ended the program with status %d" % status)
+        conf = os.path.join(work, "config", "Quorvin", "Quorvin iPod Video Converter.conf")
+        with open(conf) as f:
+            stored = f.read()
+        if typed_folder not in stored:
+            fail("Ctrl+Q lost the typed output folder: %s" % stored)
+        log("Ctrl+Q kept the typed output folder in the settings")
+
+        # Third start: SIGTERM during a run.
+        long_source = os.path.join(media, "long.mp4")
+        subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                        "testsrc=size=640x480:rate=25:d=60", "-c:v", "mpeg4", "-q:v", "5",
+                        long_source], check=True)
+        end_folder = os.path.join(work, "Terminated")
+        os.mkdir(end_folder)
+        app_proc = subprocess.Popen([program, long_source], env=env)
+        Session(app_proc).terminate_during_run(end_folder)
         log("PASS")
         return 0
     finally:
@@ -333,6 +403,197 @@ class Session:
                   lambda: self.enabled(self.one(frame, "push button", "Start")))
         log("All Conversions Completed")
 
+    # -- the second and third starts --
+
+    def shot(self, frame, name):
+        folder = os.environ.get("QUORVIN_ATSPI_SHOTS")
+        if not folder or shutil.which("import") is None:
+            return
+        time.sleep(0.5)
+        x, y, width, height = frame.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        path = os.path.join(folder, name + ".png")
+        subprocess.run(["import", "-window", "root", "-crop",
+                        "%dx%d+%d+%d" % (width, height, x, y), "+repage", path], check=True)
+        log("picture: " + path)
+
+    def focused(self, root):
+        for node in self.all(root, showing=True):
+            try:
+                if node.getState().contains(self.pyatspi.STATE_FOCUSED) and \
+                        node.getRoleName() not in ("frame", "filler", "panel"):
+                    return node
+            except Exception:
+                continue
+        return None
+
+    def run_by_keyboard(self, pipe, folder, env):
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        # The playlist's pipe blocks the probe of the first file: the window still answers.
+        time.sleep(1.0)
+        self.answers_while_blocked(frame, "the probe of the first file")
+        self.shot(frame, "blocked-probe")
+        table = self.one(frame, "table", "File List")
+
+        def probed():
+            PipeReleaser.release(pipe)
+            return self.rows(table) == 4 and \
+                all(self.cell(table, r, 5) or self.cell(table, r, 3) for r in range(4))
+        self.wait("four rows probed", probed, timeout=60)
+        log("rows: " + "; ".join("%s %s" % (os.path.basename(self.cell(table, r, 0)),
+                                            self.cell(table, r, 5)) for r in range(4)))
+        releaser = PipeReleaser(pipe)
+        try:
+
+            # A typed output folder. There is no window manager to give the window the
+            # keyboard: a click into the field does.
+            field = self.one(frame, "text", "Output Folder")
+            self.click(field)
+            self.wait("the folder field to take the focus",
+                      lambda: field.getState().contains(self.pyatspi.STATE_FOCUSED))
+            field.queryEditableText().deleteText(0, field.queryText().characterCount)
+            self.pyatspi.Registry.generateKeyboardEvent(0, folder, self.pyatspi.KEY_STRING)
+            self.wait("the typed folder", lambda: field.queryText().getText(0, -1) == folder,
+                      timeout=10)
+            log("output folder typed: " + folder)
+            # Escape closes the completion list (it shows once the folders are read).
+            time.sleep(1.0)
+            self.key(0xff1b)
+
+            # The keyboard alone from the list to Start: Shift+Tab goes back through the format
+            # list, the folder button and the folder field to Start.
+            def list_focused():
+                if table.getState().contains(self.pyatspi.STATE_FOCUSED) or \
+                        self.focused(table) is not None:
+                    return True
+                self.click(table.queryTable().getAccessibleAt(0, 1))
+                return False
+            self.wait("the list to take the focus", list_focused)
+            steps = []
+            for _ in range(4):
+                self.pyatspi.Registry.generateKeyboardEvent(
+                    self.keycode("Shift_L"), None, self.pyatspi.KEY_PRESS)
+                self.key(0xff09)  # Tab
+                self.pyatspi.Registry.generateKeyboardEvent(
+                    self.keycode("Shift_L"), None, self.pyatspi.KEY_RELEASE)
+                time.sleep(0.2)
+                node = self.focused(frame)
+                steps.append("%s '%s'" % (node.getRoleName(), node.name) if node else "nothing")
+            log("Shift+Tab from the list: " + " -> ".join(steps))
+            if not steps[-1].endswith("'Start'"):
+                fail("Shift+Tab from the list does not reach Start: " + " -> ".join(steps))
+            self.shot(frame, "keyboard-at-start")
+            self.key(0x20)  # Space presses Start
+            # The job of the playlist's or the script's row opens the pipe, which blocks: the
+            # window answers.
+            time.sleep(1.0)
+            status = self.answers_while_blocked(frame, "a job set-up")
+            if status not in ("Converting 1 of 4", "Converting 2 of 4"):
+                fail("the status bar reads %r during the run" % status)
+            self.shot(frame, "blocked-start")
+            # From now on every opening of the pipe meets a writer that leaves at once.
+            releaser.start()
+            counts = self.wait_for_counts(frame)
+            log("end message: " + counts)
+            if counts != "1 done, 3 failed, 0 aborted":
+                fail("end message counts read %r" % counts)
+        finally:
+            releaser.stop()
+
+        # The failed row's reason, as a screen reader reads it.
+        rows = {os.path.basename(self.cell(table, r, 0)): r for r in range(4)}
+        cell = table.queryTable().getAccessibleAt(rows["notes.avi"], 5)
+        if cell.name != "Fail" or not cell.description:
+            fail("the failed row reads %r with the description %r" % (cell.name, cell.description))
+        log("failed row: %s: %s" % (cell.name, cell.description))
+        self.click(table.queryTable().getAccessibleAt(rows["notes.avi"], 1))
+        details = self.wait("the details line", lambda: [
+            label for label in self.all(frame, "label", showing=True)
+            if label.name.startswith("Fail: ")])
+        log("details line: " + details[0].name)
+        self.shot(frame, "failed-row-details")
+        if not os.path.isfile(os.path.join(folder, "first clip.mp4")):
+            fail("no output in the typed folder")
+
+        # A changed setting, then Ctrl+Q.
+        self.choose_format(frame, "MP4 - MPEG4 Video (*.mp4)")
+        frame.queryComponent().grabFocus()
+        self.pyatspi.Registry.generateKeyboardEvent(self.keycode("Control_L"), None,
+                                                    self.pyatspi.KEY_PRESS)
+        self.key(0x71)  # q
+        self.pyatspi.Registry.generateKeyboardEvent(self.keycode("Control_L"), None,
+                                                    self.pyatspi.KEY_RELEASE)
+
+    def click(self, node):
+        x, y, width, height = node.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        self.pyatspi.Registry.generateMouseEvent(x + width // 2, y + height // 2, "b1c")
+        time.sleep(0.3)
+
+    def answers_while_blocked(self, frame, what):
+        """Reads the status bar through the accessibility bus; the reply must come at once."""
+        started = time.time()
+        status = [label.name for label in self.all(frame, "label")
+                  if label.description == "Status"]
+        elapsed = time.time() - started
+        if not status or elapsed > 2.0:
+            fail("the window did not answer during %s (%.1f s)" % (what, elapsed))
+        table = self.one(frame, "table", "File List")
+        log("the window answered in %.2f s during %s; status %r, rows %s" % (
+            elapsed, what, status[0],
+            [self.cell(table, r, 5) for r in range(self.rows(table))]))
+        return status[0]
+
+    def keycode(self, name):
+        out = subprocess.run(["xmodmap", "-pke"], capture_output=True, text=True).stdout \
+            if shutil.which("xmodmap") else ""
+        for line in out.splitlines():
+            parts = line.split()
+            if len(parts) > 3 and parts[3] == name:
+                return int(parts[1])
+        return {"Shift_L": 50, "Control_L": 37}[name]
+
+    def wait_for_counts(self, frame):
+        label = self.wait("All Conversions Completed", lambda: self.one(
+            self.app, "label", "All Conversions Completed"), timeout=300)
+        box = label.parent
+        while box is not None and box.getRoleName() not in ("alert", "dialog"):
+            box = box.parent
+        counts = [node.name for node in self.all(box, "label", showing=True)
+                  if " done, " in node.name]
+        if box is not None and self.one(box, "push button", "Open Output Folder") is None:
+            fail("the end message offers no Open Output Folder button")
+        self.shot(frame, "end-message-counts")
+        self.act(self.one(box, "push button", "OK"), "Press")
+        self.wait("the controls to be unlocked",
+                  lambda: self.enabled(self.one(frame, "push button", "Start")))
+        return counts[0] if counts else ""
+
+    def terminate_during_run(self, folder):
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("the row probed", lambda: self.rows(table) == 1 and self.cell(table, 0, 3))
+        field = self.one(frame, "text", "Output Folder")
+        field.queryEditableText().setTextContents(folder)
+        self.act(self.one(frame, "push button", "Start"), "Press")
+        status = [label for label in self.all(frame, "label") if label.description == "Status"][0]
+        self.wait("the run under way", lambda: (self.cell(table, 0, 5) or "").endswith("%") and
+                  self.cell(table, 0, 5) != "0%", timeout=120)
+        log("status bar while converting: %r" % status.name)
+        if status.name != "Converting 1 of 1":
+            fail("the status bar reads %r during the run" % status.name)
+        self.shot(frame, "converting")
+        self.proc.send_signal(15)
+        code = self.proc.wait(timeout=60)
+        left = os.listdir(folder)
+        # As after Stop: the part converted so far is a finished file, nothing temporary stays.
+        if code != 143 or left != ["long.mp4"]:
+            fail("SIGTERM during a run: status %d, output folder holds %s" % (code, left))
+        self.check_output(os.path.join(folder, "long.mp4"))
+        log("SIGTERM during a run: status 143, the output finished as Stop finishes it")
+
     def check_output(self, path):
         if not os.path.isfile(path):
             fail("missing output " + path)
@@ -341,6 +602,37 @@ class Session:
         if decode.returncode != 0 or decode.stderr.strip():
             fail("%s does not decode cleanly: %s" % (path, decode.stderr.strip()[:500]))
         log("decoded completely: " + os.path.basename(path))
+
+
+class PipeReleaser:
+    """Opens the named pipe for writing and closes it again, over and over: whoever waits to
+    read it gets an end of file instead of waiting for ever."""
+
+    def __init__(self, path):
+        import threading
+        self.path = path
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+
+    def start(self):
+        self.thread.start()
+
+    @staticmethod
+    def release(path):
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+
+    def loop(self):
+        while not self.done.is_set():
+            PipeReleaser.release(self.path)
+            time.sleep(0.05)
+
+    def stop(self):
+        self.done.set()
+        if self.thread.is_alive():
+            self.thread.join()
 
 
 if __name__ == "__main__":

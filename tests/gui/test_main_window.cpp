@@ -2,8 +2,13 @@
 // platform. Message boxes, the open dialog and the folder browser are answered by
 // TScriptedDialogs. Media is made with the ffmpeg tool during the run and outputs are read
 // back with ffprobe. Settings live in a temporary folder, never in the user's.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -13,15 +18,19 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QToolButton>
 #include <QtTest>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "MainWindow.h"
 #include "OptionsDialog.h"
@@ -122,9 +131,11 @@ class TestMainWindow : public QObject {
     return w.FileList().Text(row, column);
   }
 
+  // The end message, with the rows' counts after it when a row did not end "Done".
   void WaitForEnd(TForm1& w, int timeout_ms = 120000) {
-    QTRY_VERIFY_WITH_TIMEOUT(dialogs_.informations.contains("All Conversions Completed"),
-                             timeout_ms);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !dialogs_.informations.filter(QRegularExpression("^All Conversions Completed")).isEmpty(),
+        timeout_ms);
     QVERIFY(!w.Queue().RunActive());
   }
 
@@ -164,7 +175,7 @@ class TestMainWindow : public QObject {
       QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
 
       QSettings store(kSettingsOrganisation, kSettingsApplication);
-      QCOMPARE(store.value("Output Folder").toString(), QString());
+      QCOMPARE(store.value("Output Folder").toString(), DefaultOutputFolder());
       QCOMPARE(store.value("ComboOutputFormat").toInt(), 0);
       QCOMPARE(store.value("Overwrite").toInt(), 0);
       QCOMPARE(store.value("DropDownItems").toInt(), 26);
@@ -196,7 +207,7 @@ class TestMainWindow : public QObject {
       QCOMPARE(w->OptionsDialog().SpinEdit1->value(), 40);
       QCOMPARE(w->OptionsDialog().ComboLetterBox->currentText(), QString("LetterBox"));
       QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 40);
-      // Exit leaves the store as it was.
+      // Exit (File > Exit, Ctrl+Q) keeps changed settings as the close box does.
       bool exited = false;
       w->OnExit = [&exited] { exited = true; };
       w->ComboVideoQuality->setCurrentIndex(4);
@@ -205,7 +216,7 @@ class TestMainWindow : public QObject {
     }
     {
       QSettings store(kSettingsOrganisation, kSettingsApplication);
-      QCOMPARE(store.value("VideoQuality").toInt(), 0);
+      QCOMPARE(store.value("VideoQuality").toInt(), 4);
       store.setValue("Overwrite", "yes");
       store.setValue("DropDownItems", 100);
     }
@@ -229,6 +240,37 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->OptionsDialog().SpinEdit1->value(), 47);
   }
 
+  // A stored format index beyond the list or on a separator keeps the default format: a list
+  // without a format (or "iPod" without an extension) would fail every row.
+  void storedFormatOutOfRange() {
+    for (const int stored : {999, 4, 21}) {
+      {
+        QSettings store(kSettingsOrganisation, kSettingsApplication);
+        store.setValue("ComboOutputFormat", stored);
+      }
+      auto w = NewWindow();
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("iPod (*.mp4)"));
+      QCOMPARE(w->Settings().OutputExtension, std::string("MP4"));
+    }
+  }
+
+  // Settings that cannot be written: the user is told once, not at every save.
+  void unwritableSettingsToldOnce() {
+    QSettings probe(kSettingsOrganisation, kSettingsApplication);
+    const QString file = probe.fileName();
+    QVERIFY(QDir().mkpath(file));  // a folder where the settings file should be
+    auto w = NewWindow();
+    dialogs_.informations.clear();
+    bool exited = false;
+    w->OnExit = [&exited] { exited = true; };
+    w->ExitClick();
+    QVERIFY(exited);
+    QVERIFY(w->close());
+    QCOMPARE(dialogs_.informations.size(), 1);
+    QVERIFY2(dialogs_.informations.first().startsWith("The settings cannot be saved"),
+             qPrintable(dialogs_.informations.first()));
+  }
+
   // Adding files: a video row, an audio-only row, a row of unknown duration and an "Error" row
   // that stays checked; Remove is ignored while files are being added.
   void addFiles() {
@@ -250,6 +292,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(Cell(*w, 1, colDuration), QString("00:00:01"));
     QCOMPARE(Cell(*w, 2, colDuration), QString("Unknown"));
     QCOMPARE(Cell(*w, 3, colProgress), QString("Error"));
+    QVERIFY(!list.Reason(3).isEmpty());
     QCOMPARE(Cell(*w, 3, colOutput), QString());
     for (int row = 0; row < 4; ++row) QVERIFY(list.Checked(row));
 
@@ -261,6 +304,17 @@ class TestMainWindow : public QObject {
     QCOMPARE(list.RowCount(), 6);
     w->ButtonRemoveFileClick();
     QCOMPARE(list.RowCount(), 5);
+
+    // Several rows go at once.
+    w->ListView1->selectionModel()->select(
+        list.Model().index(1, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    w->ListView1->selectionModel()->select(
+        list.Model().index(3, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    w->ListView1->setFocus();
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+    QCOMPARE(list.RowCount(), 3);
+    QCOMPARE(list.Caption(1), Media("notes.avi"));
   }
 
   // Choosing formats: a separator is refused, the Output column follows the format, the video
@@ -316,9 +370,22 @@ class TestMainWindow : public QObject {
     QCOMPARE(dialogs_.informations.size(), 1);
     dialogs_.informations.clear();
 
+    QVERIFY(w->StatusPanels[0]->text().startsWith("Converting "));
     WaitForEnd(*w);
-    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
+    // A row failed: the end message says how many rows ended how.
+    QCOMPARE(dialogs_.informations,
+             QStringList{"All Conversions Completed\n1 done, 1 failed, 0 aborted"});
     QCOMPARE(Cell(*w, 0, colProgress), QString("Fail"));
+    // Why the row failed is its accessible description and the details line under the list.
+    const QString reason = w->FileList().Model().index(0, colProgress).data(
+        Qt::AccessibleDescriptionRole).toString();
+    QVERIFY2(reason.contains("notes.avi"), qPrintable(reason));
+    w->ListView1->selectRow(0);
+    QCOMPARE(w->LabelRowDetails->toolTip(), "Fail: " + reason);
+    QVERIFY(w->LabelRowDetails->text().startsWith("Fail: "));
+    QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
+    QVERIFY(!w->ButtonStopConvert->isEnabled());
+    QVERIFY(!w->ButtonStopSmall->isEnabled());
     QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
     QCOMPARE(Cell(*w, 2, colProgress), QString());
     QVERIFY(w->ButtonConvert->isEnabled());
@@ -333,10 +400,15 @@ class TestMainWindow : public QObject {
              qPrintable(streams.join('|')));
     QVERIFY(streams.join('|').contains("aac"));
 
-    // The same again without overwrite takes the next free name.
+    // The same again without overwrite takes the next free name; Start empties the Frames
+    // column with the Progress column.
     dialogs_.informations.clear();
+    w->FileList().SetChecked(0, false);
+    QVERIFY(!Cell(*w, 1, colFrames).trimmed().isEmpty());
     w->ButtonConvertClick();
+    QCOMPARE(Cell(*w, 1, colFrames), QString());
     WaitForEnd(*w);
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
     QVERIFY(QFileInfo::exists(out.filePath("clip-1.mp4")));
   }
 
@@ -530,7 +602,7 @@ class TestMainWindow : public QObject {
     w->PlayerButtons[0]->setFocus();
     QCOMPARE(QApplication::focusWidget(), w->PlayerButtons[0]);
     const QWidget* order[] = {w->PlayerButtons[1], w->PlayerButtons[2], w->SeekBar,
-                              w->PlayerButtons[3], w->PlayerButtons[4], w->ButtonStopSmall};
+                              w->PlayerButtons[3], w->PlayerButtons[4]};
     for (const QWidget* next : order) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
@@ -548,6 +620,20 @@ class TestMainWindow : public QObject {
     const QImage snapshot(out.filePath("long.bmp"));
     QCOMPARE(snapshot.size(), QSize(160, 120));
     QVERIFY(dialogs_.informations.isEmpty() && dialogs_.errors.isEmpty());
+
+    // The time beside the seek bar; End on the bar seeks there; Stop takes the thumb back.
+    QLabel& time = w->PanelPreview->TimeLabel();
+    QVERIFY2(time.text().endsWith(" / 00:08"), qPrintable(time.text()));
+    w->SeekBar->setFocus();
+    QTest::keyClick(w->SeekBar, Qt::Key_End);
+    QTRY_VERIFY(player.Position().current_ms >= 7000);
+    QVERIFY2(time.text().startsWith("00:0") && time.text() != "00:00 / 00:08",
+             qPrintable(time.text()));
+    QTest::mouseClick(w->PlayerButtons[2], Qt::LeftButton);
+    QCOMPARE(w->SeekBar->value(), 0);
+    QCOMPARE(time.text(), QString("00:00 / 00:08"));
+    QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
+    QCOMPARE(player.State(), TPlayerState::psRunning);
 
     // Another row stops the player; the list menu's "Play Selected File" plays it.
     w->ListView1->selectRow(0);
@@ -584,6 +670,69 @@ class TestMainWindow : public QObject {
     QCOMPARE(player.State(), TPlayerState::psInactive);
   }
 
+  // A playlist or a script naming a named pipe blocks whoever opens it until a writer comes.
+  // Adding the playlist (its probe) and starting the script's row open them on other threads:
+  // the window answers meanwhile, and Stop ends the run. (Where the engine refuses such files
+  // before opening them, nothing blocks at all.)
+  void windowAnswersWhileASourceBlocks() {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("pipe");
+    QVERIFY(mkfifo(fifo.toLocal8Bit().constData(), 0600) == 0);
+    QFile script(dir.filePath("blocks.avs"));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(("DirectShowSource(\"" + fifo + "\", fps=25)\r\n").toUtf8());
+    script.close();
+    QFile playlist(dir.filePath("list.mp4"));
+    QVERIFY(playlist.open(QIODevice::WriteOnly));
+    playlist.write("ffconcat version 1.0\nfile pipe\n");
+    playlist.close();
+    // Should the window not answer, a writer that comes and goes after 3 s lets the open end.
+    std::atomic<bool> finished{false};
+    const auto release_pipe = [&fifo, &finished] {
+      for (int i = 0; i < 30 && !finished; ++i) QThread::msleep(100);
+      const int fd = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    };
+
+    auto w = NewWindow();
+    bool answered = false;
+    std::thread releaser(release_pipe);
+    QTimer::singleShot(300, w.get(), [&] { answered = w->AddingFiles(); });
+    QElapsedTimer clock;
+    clock.start();
+    dialogs_.files_to_open = {playlist.fileName()};
+    w->ButtonAddFileClick();
+    const qint64 adding_ms = clock.elapsed();
+    finished = true;
+    releaser.join();
+    QCOMPARE(w->FileList().RowCount(), 1);
+    w->FileList().Clear();
+    w->FileList().AddRow(script.fileName(), {"", "", "", "MP4", "", ""});
+    QVERIFY2(answered || adding_ms < 300, qPrintable(QString::number(adding_ms)));
+
+    // Start on the same row: the job's set-up opens the script on another thread.
+    QTemporaryDir out;
+    w->SetOutputFolder(out.path());
+    finished = false;
+    std::thread releaser2(release_pipe);
+    bool stopped_while_blocked = false;
+    dialogs_.answers = {true};
+    QTimer::singleShot(300, w.get(), [&] {
+      if (!w->Queue().RunActive()) return;
+      w->ButtonStopConvertClick();
+      stopped_while_blocked = w->ButtonConvert->isEnabled();
+    });
+    clock.restart();
+    w->ButtonConvertClick();
+    const qint64 start_ms = clock.elapsed();
+    finished = true;
+    releaser2.join();
+    QVERIFY2(stopped_while_blocked || start_ms < 300, qPrintable(QString::number(start_ms)));
+    QTRY_VERIFY(!w->Queue().RunActive());
+    QVERIFY(w->ButtonConvert->isEnabled());
+    QVERIFY(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+  }
+
   // The whole conversion by keyboard: Ctrl+O, Tab to the folder button, Space, Ctrl+R.
   void keyboardOnly() {
     QTemporaryDir out;
@@ -595,10 +744,11 @@ class TestMainWindow : public QObject {
     QTest::keyClick(w.get(), Qt::Key_O, Qt::ControlModifier);
     QTRY_COMPARE(w->FileList().RowCount(), 1);
 
-    // Tab order follows the layout, from the command bar to the output bar.
+    // Tab order follows the layout, from the command bar to the output bar (Stop is disabled
+    // while nothing runs).
     w->ButtonAddFile->setFocus();
-    const QWidget* expected[] = {w->ButtonRemoveFile, w->ButtonClearAll, w->ButtonStopConvert,
-                                 w->ButtonConvert, w->ButtonBrowseForFolder};
+    const QWidget* expected[] = {w->ButtonRemoveFile, w->ButtonClearAll, w->ButtonConvert,
+                                 w->EditOutputFolder, w->ButtonBrowseForFolder};
     for (const QWidget* next : expected) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
@@ -607,6 +757,13 @@ class TestMainWindow : public QObject {
     QTRY_COMPARE(w->EditOutputFolder->text(), out.path());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), w->ComboOutputFormat);
+    // Tab leaves the list for the next control; it does not walk the list's cells.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w->ListView1);
+    QTest::keyClick(w->ListView1, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w->ComboVideoQuality);
+    QTest::keyClick(w->ComboVideoQuality, Qt::Key_Tab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), w->ListView1);
 
     QTest::keyClick(w.get(), Qt::Key_R, Qt::ControlModifier);
     QTRY_VERIFY(w->Queue().RunActive());
