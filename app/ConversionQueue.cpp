@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <optional>
+#include <thread>
 
 #include "ConversionJob.h"
 #include "JobComponent.h"
@@ -74,6 +76,13 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
 
 TConversionQueue::~TConversionQueue() {
   DetachEvents();
+  if (*set_up_thread_) {
+    // Stop ends a set-up's reads; give its thread a moment to let go of the component.
+    component_.Stop();
+    for (int i = 0; i < 500 && *set_up_thread_; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
 }
 
 void TConversionQueue::DetachEvents() {
@@ -147,8 +156,8 @@ void TConversionQueue::ConvertNextRow() {
     ++rows_started_;
     int checked_after = 0;
     for (int r = CurrentRow_ + 1; r < count; ++r) checked_after += list_.Checked(r) ? 1 : 0;
-    window_.SetStatusText(QString("Converting %1 of %2").arg(rows_started_).arg(rows_started_ +
-                                                                                checked_after));
+    window_.SetStatusText(
+        QString("Converting %1 of %2").arg(rows_started_).arg(rows_started_ + checked_after));
     try {
       SetUpRow();
     } catch (const std::exception& e) {
@@ -192,15 +201,18 @@ void TConversionQueue::SetUpRow() {
   const TReservedPath reserved = run_names_->Reserved();
   TCustomJobComponent* component = &component_;
   setting_up_ = true;
+  *set_up_thread_ = true;
   const std::optional<TConversionJobSetup> done = WaitOffThread<TConversionJobSetup>(
-      [component, settings, folder, overwrite, row, reserved] {
+      [component, settings, folder, overwrite, row, reserved, running = set_up_thread_] {
+        TConversionJobSetup setup;
         try {
-          return SetUpConversionJob(*component, settings, folder, overwrite, row, reserved);
+          setup = SetUpConversionJob(*component, settings, folder, overwrite, row, reserved);
         } catch (const std::exception& e) {
-          TConversionJobSetup failed;
-          failed.Error = e.what();
-          return failed;
+          setup.Ok = false;
+          setup.Error = e.what();
         }
+        *running = false;
+        return setup;
       });
   setting_up_ = false;
   const int current = list_.RowOf(running_row_);

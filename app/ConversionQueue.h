@@ -113,14 +113,17 @@ class TConversionQueue : public QObject {
   bool QueueFinished = false;
   int CurrentRow_ = 0;
   int RestartTicks = 0;
-  TRowId running_row_ = kNoRow;  // row of the job set up last
-  std::uint64_t job_token_ = 0;  // token of that job
-  QElapsedTimer job_clock_;      // time since that job started
-  QElapsedTimer run_clock_;      // time since Start
+  TRowId running_row_ = kNoRow;   // row of the job set up last
+  std::uint64_t job_token_ = 0;   // token of that job
+  QElapsedTimer job_clock_;       // time since that job started
+  QElapsedTimer run_clock_;       // time since Start
   qint64 run_media_done_ms_ = 0;  // source time converted by the run's earlier jobs
   int job_media_ms_ = 0;          // source time converted by the current job so far
   int rows_started_ = 0;          // rows of this run set up so far
   bool setting_up_ = false;       // a job's set-up runs on another thread
+  // True while a set-up's thread works (it may outlive the wait for it when the event loop is
+  // ended under it); the destructor waits for it, since it uses the job component.
+  std::shared_ptr<std::atomic<bool>> set_up_thread_ = std::make_shared<std::atomic<bool>>(false);
   // Output names promised in this run and the files it reads; made anew by each Start.
   std::unique_ptr<TRunOutputNames> run_names_;
 

@@ -569,17 +569,13 @@ void TForm1::CreateMenus() {
 
 // Keyboard order follows the layout: command bar, output bar, list, settings, player, progress.
 void TForm1::SetTabOrder() {
-  QWidget* order[] = {ButtonAddFile,       ButtonRemoveFile,
-                      ButtonClearAll,      ButtonStopConvert,
-                      ButtonConvert,       EditOutputFolder,
-                      ButtonBrowseForFolder,
-                      ComboOutputFormat,   ListView1,
-                      ComboVideoQuality,   ComboVideoSize,
-                      ComboVideoFramerate, ComboAudioQuality,
-                      ComboAudioChannels,  TrackBar1,
-                      PlayerButtons[0],    PlayerButtons[1],
-                      PlayerButtons[2],    SeekBar,
-                      PlayerButtons[3],    PlayerButtons[4],
+  QWidget* order[] = {ButtonAddFile,         ButtonRemoveFile,      ButtonClearAll,
+                      ButtonStopConvert,     ButtonConvert,         EditOutputFolder,
+                      ButtonBrowseForFolder, ComboOutputFormat,     ListView1,
+                      ComboVideoQuality,     ComboVideoSize,        ComboVideoFramerate,
+                      ComboAudioQuality,     ComboAudioChannels,    TrackBar1,
+                      PlayerButtons[0],      PlayerButtons[1],      PlayerButtons[2],
+                      SeekBar,               PlayerButtons[3],      PlayerButtons[4],
                       ButtonStopSmall};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }

@@ -4,13 +4,13 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 #include <optional>
 

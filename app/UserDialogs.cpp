@@ -64,9 +64,9 @@ bool TDesktopDialogs::RunEnded(QWidget* parent, const QString& text, const QStri
 void TDesktopDialogs::Notify(const QString& title, const QString& text) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-      "org.freedesktop.Notifications", "Notify");
+  QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                     "/org/freedesktop/Notifications",
+                                                     "org.freedesktop.Notifications", "Notify");
   call << QApplication::applicationDisplayName() << 0u << QString("quorvin") << title << text
        << QStringList() << QVariantMap() << -1;
   bus.asyncCall(call);

@@ -182,17 +182,18 @@ int main(int argc, char** argv) {
       if (option->takes_value) ++i;
       continue;
     }
-    std::fprintf(stderr, "quorvin: unknown option '%s'\nTry 'quorvin --help' for more information.\n",
-                 arg);
+    std::fprintf(stderr,
+                 "quorvin: unknown option '%s'\nTry 'quorvin --help' for more information.\n", arg);
     return 2;
   }
   const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-  if ((platform.isEmpty() || platform.startsWith("xcb")) && qEnvironmentVariableIsEmpty("DISPLAY") &&
-      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+  if ((platform.isEmpty() || platform.startsWith("xcb")) &&
+      qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    // -platform or -display may name a platform or display that needs no such variable.
     bool platform_option = false;
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
       const QtOption* option = FindQtOption(argv[i]);
-      if (option != nullptr && option->takes_value) platform_option = true;
+      if (option == &kQtOptions[0] || option == &kQtOptions[1]) platform_option = true;
     }
     if (!platform_option) {
       std::fprintf(stderr,

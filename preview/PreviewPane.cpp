@@ -117,7 +117,9 @@ QToolButton* PreviewPane::AddButton(const QString& hint) {
 void PreviewPane::ShowTime(qint64 current_ms, qint64 duration_ms) {
   const auto mm_ss = [](qint64 ms) {
     const qint64 seconds = std::max<qint64>(0, ms) / 1000;
-    return QString("%1:%2").arg(seconds / 60, 2, 10, QChar('0')).arg(seconds % 60, 2, 10, QChar('0'));
+    return QString("%1:%2")
+        .arg(seconds / 60, 2, 10, QChar('0'))
+        .arg(seconds % 60, 2, 10, QChar('0'));
   };
   time_label_->setText(mm_ss(current_ms) + " / " + mm_ss(duration_ms));
 }

@@ -90,6 +90,6 @@ class PreviewPane : public QWidget {
   int preview_row_ = 0;
   QString preview_file_;
   QImage snapshot_image_;
-  bool opening_ = false;           // Play is opening a file on another thread
+  bool opening_ = false;          // Play is opening a file on another thread
   unsigned open_generation_ = 0;  // changed by ForgetOpening
 };

@@ -307,10 +307,9 @@ class TestMainWindow : public QObject {
 
     // Several rows go at once.
     w->ListView1->selectionModel()->select(
-        list.Model().index(1, 0),
-        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    w->ListView1->selectionModel()->select(
-        list.Model().index(3, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        list.Model().index(1, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    w->ListView1->selectionModel()->select(list.Model().index(3, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
     w->ListView1->setFocus();
     QTest::keyClick(w->ListView1, Qt::Key_Delete);
     QCOMPARE(list.RowCount(), 3);
@@ -377,8 +376,8 @@ class TestMainWindow : public QObject {
              QStringList{"All Conversions Completed\n1 done, 1 failed, 0 aborted"});
     QCOMPARE(Cell(*w, 0, colProgress), QString("Fail"));
     // Why the row failed is its accessible description and the details line under the list.
-    const QString reason = w->FileList().Model().index(0, colProgress).data(
-        Qt::AccessibleDescriptionRole).toString();
+    const QString reason =
+        w->FileList().Model().index(0, colProgress).data(Qt::AccessibleDescriptionRole).toString();
     QVERIFY2(reason.contains("notes.avi"), qPrintable(reason));
     w->ListView1->selectRow(0);
     QCOMPARE(w->LabelRowDetails->toolTip(), "Fail: " + reason);
