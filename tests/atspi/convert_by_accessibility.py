@@ -134,6 +134,11 @@ def inner(program, screenshot=None):
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                    XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="xcb")
         env.pop("QT_QPA_PLATFORMTHEME", None)
+        # Desktop notifications the program sends at the end of a run (no service answers them).
+        monitor = subprocess.Popen(
+            ["dbus-monitor", "--session", "interface='org.freedesktop.Notifications'"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True) \
+            if shutil.which("dbus-monitor") and not screenshot else None
         app_proc = subprocess.Popen([program] + sources, env=env)
         if screenshot:
             Session(app_proc).picture(out_folder, screenshot)
@@ -141,6 +146,15 @@ def inner(program, screenshot=None):
         Session(app_proc).run(sources, out_folder)
         app_proc.kill()
         app_proc.wait()
+        if monitor is not None:
+            # Nothing has clicked into the window or given it the keyboard: it was not the
+            # active window when its two runs ended, so each end sent a notification.
+            monitor.terminate()
+            calls = monitor.communicate(timeout=10)[0]
+            sent = calls.count("member=Notify")
+            log("desktop notifications at the ends of the runs: %d" % sent)
+            if sent != 2 or "All Conversions Completed" not in calls:
+                fail("expected a desktop notification at the end of each run, saw %d" % sent)
 
         # Second start: a source that blocks, a typed folder, the keyboard, a failed row.
         pipe = os.path.join(media, "pipe")

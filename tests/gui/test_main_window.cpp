@@ -25,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QToolButton>
+#include <QToolTip>
 #include <QtTest>
 #include <atomic>
 #include <deque>
@@ -730,6 +731,22 @@ class TestMainWindow : public QObject {
     QTRY_VERIFY(!w->Queue().RunActive());
     QVERIFY(w->ButtonConvert->isEnabled());
     QVERIFY(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+  }
+
+  // Tooltips stay up 30 s; Qt's own time for a short text is about 10 s.
+  void tooltipsStayLong() {
+    auto w = NewWindow();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    QWidget* button = w->ButtonBrowseForFolder;
+    const QPoint at = button->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, button->mapToGlobal(at));
+    QCoreApplication::sendEvent(button, &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QString("Browse for Output Folder"));
+    QTest::qWait(12000);
+    QVERIFY(QToolTip::isVisible());
+    QToolTip::hideText();
   }
 
   // The whole conversion by keyboard: Ctrl+O, Tab to the folder button, Space, Ctrl+R.
