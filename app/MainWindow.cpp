@@ -965,6 +965,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       ButtonRemoveFileClick();
       return true;
     }
+    // Ctrl+Tab and Ctrl+Shift+Tab leave the list as Tab and Shift+Tab do.
+    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+        (key->modifiers() & Qt::ControlModifier)) {
+      focusNextPrevChild(key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier));
+      return true;
+    }
   }
   if (watched == ListView1->viewport()) {
     switch (event->type()) {

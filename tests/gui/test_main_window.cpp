@@ -780,6 +780,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(QApplication::focusWidget(), w->ComboVideoQuality);
     QTest::keyClick(w->ComboVideoQuality, Qt::Key_Tab, Qt::ShiftModifier);
     QCOMPARE(QApplication::focusWidget(), w->ListView1);
+    QTest::keyClick(w->ListView1, Qt::Key_Tab, Qt::ControlModifier);
+    QCOMPARE(QApplication::focusWidget(), w->ComboVideoQuality);
 
     QTest::keyClick(w.get(), Qt::Key_R, Qt::ControlModifier);
     QTRY_VERIFY(w->Queue().RunActive());
