@@ -255,6 +255,18 @@ class TestMainWindow : public QObject {
     }
   }
 
+  // A first run offers the user's videos folder as the output folder, when it exists.
+  void firstRunOffersVideosFolder() {
+    QTemporaryDir home;
+    QVERIFY(QDir(home.path()).mkdir("Videos"));
+    const QByteArray saved_home = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    auto w = NewWindow();
+    qputenv("HOME", saved_home);
+    QCOMPARE(w->EditOutputFolder->text(), home.filePath("Videos"));
+    QVERIFY(w->EditOutputFolder->isEnabled() && !w->EditOutputFolder->isReadOnly());
+  }
+
   // Settings that cannot be written: the user is told once, not at every save.
   void unwritableSettingsToldOnce() {
     QSettings probe(kSettingsOrganisation, kSettingsApplication);
