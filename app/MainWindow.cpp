@@ -702,6 +702,7 @@ void TForm1::AddFilesToList(const QStringList& files) {
                           QString::fromStdString(columns.frame_rate),
                           QString::fromStdString(columns.duration),
                           QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+      list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
     } else {
       list_.AddRow(file, {QString(), QString(), QString(), QString(), "Error", QString()});
       if (QStandardItem* item = list_.Model().item(list_.RowCount() - 1, colProgress)) {

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -138,6 +140,29 @@ double SoundOnset(const std::string& path) {
   const double onset =
       silence_start >= 0 && silence_start < 0.01 && silence_end >= 0 ? silence_end : 0.0;
   return onset - std::atof(StreamField(path, "video", "start_time").c_str());
+}
+
+// Width x sample aspect / height of the first video stream; 0 without one.
+double DisplayAspect(const std::string& path) {
+  const auto v = media::Probe(path).First("video");
+  if (!v || v->height == 0) return 0;
+  const double sar = v->sample_aspect_ratio.num > 0 && v->sample_aspect_ratio.den > 0
+                         ? v->sample_aspect_ratio.Value()
+                         : 1.0;
+  return v->width * sar / v->height;
+}
+
+// Width / height of the picture inside black bars (the ffmpeg tool's cropdetect), in pixels.
+double PictureShape(const std::string& path) {
+  const auto r =
+      media::RunCommand({"ffmpeg", "-nostdin", "-hide_banner", "-i", path, "-frames:v", "5", "-vf",
+                         "cropdetect=limit=24:round=2:reset=0", "-f", "null", "-"});
+  const size_t at = r.err.rfind("crop=");
+  if (at == std::string::npos) return 0;
+  int w = 0, h = 0;
+  return std::sscanf(r.err.c_str() + at, "crop=%d:%d:", &w, &h) == 2 && h > 0
+             ? static_cast<double>(w) / h
+             : 0;
 }
 
 }  // namespace
@@ -341,4 +366,41 @@ TEST(LetterBoxTest, FitsThePictureInsideTheFrameWithEvenBars) {
   TOutputOptions source_size;  // no frame size: the source size is kept, nothing to fit
   ApplyLetterBox("720x1280", source_size);
   EXPECT_EQ(source_size, TOutputOptions{});
+}
+
+TEST(DeviceOutputsTest, AnamorphicAndPortraitSourcesKeepTheirShape) {
+  media::TempDir dir;
+  // A 16:9 DVD picture: 720x576 stored, sample aspect 64:45.
+  const std::string wide = dir.File("wide.mpg");
+  ASSERT_TRUE(media::MakeMedia(wide, {"-f", "lavfi", "-i", "testsrc2=size=720x576:rate=25:d=1",
+                                      "-vf", "setsar=64/45", "-c:v", "mpeg2video", "-f", "dvd"}));
+  const struct {
+    const char* format;
+    const char* ext;
+    double tolerance;  // MPEG-1 names pixel shapes from a table (16:9 on 4:3 is 1.5 % off)
+  } wide_cases[] = {
+      {"17", "mp4", 0.01}, {"0", "mp4", 0.01}, {"19", "mpg", 0.01}, {"18", "mpg", 0.02}};
+  for (const auto& c : wide_cases) {
+    SCOPED_TRACE(c.format);
+    const std::string out = Convert(dir, wide, c.ext, {"--format", c.format});
+    EXPECT_NEAR(DisplayAspect(out) / (16.0 / 9.0), 1.0, c.tolerance);
+  }
+  // The Video Size ratio of the source is 1.25; the letterboxed picture is 16:9 all the same.
+  const std::string boxed = Convert(dir, wide, "mp4", {"--format", "0", "--zoom", "LetterBox"});
+  EXPECT_NEAR(DisplayAspect(boxed), 4.0 / 3.0, 0.01);
+  EXPECT_NEAR(PictureShape(boxed) / (16.0 / 9.0), 1.0, 0.05);
+
+  // A portrait phone clip: MPEG-1 and MPEG-2 cannot name its shape on a 320x240 frame, so the
+  // picture stands upright between bars on square pixels.
+  const std::string portrait = dir.File("portrait.mp4");
+  ASSERT_TRUE(media::MakeMedia(portrait, {"-f", "lavfi", "-i", "testsrc2=size=720x1280:rate=25:d=1",
+                                          "-c:v", "libx264", "-preset", "ultrafast"}));
+  for (const char* format : {"18", "19"}) {
+    SCOPED_TRACE(format);
+    const std::string out = Convert(dir, portrait, "mpg", {"--format", format});
+    EXPECT_NEAR(DisplayAspect(out), 4.0 / 3.0, 0.01);
+    EXPECT_NEAR(PictureShape(out) / (9.0 / 16.0), 1.0, 0.05);
+  }
+  // Formats with free sample aspects keep the frame and show it at the source's shape.
+  EXPECT_NEAR(DisplayAspect(Convert(dir, portrait, "mp4", {"--format", "0"})), 9.0 / 16.0, 0.01);
 }
