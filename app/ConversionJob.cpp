@@ -168,6 +168,15 @@ std::string WriteRmvbScript(const std::string& source_path, const std::string& p
   throw std::runtime_error("Cannot write a script in " + folder);
 }
 
+std::string AspectRatioText(double ratio) {
+  const double rounded = std::nearbyint(ratio * 10000.0) / 10000.0;  // ties to even
+  if (!std::isfinite(rounded) || rounded <= 0) return {};
+  char buffer[32];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, rounded);
+  if (ec != std::errc()) return {};
+  return std::string(buffer, end);
+}
+
 std::string AspectRatioFromVideoSize(const std::string& video_size_text) {
   static const std::string kFallback = "1.3333";
   std::string size = TrimBlanks(video_size_text);
@@ -179,16 +188,12 @@ std::string AspectRatioFromVideoSize(const std::string& video_size_text) {
   if (!ParseNumber(size.substr(0, x), width) || !ParseNumber(size.substr(x + 1), height)) {
     return kFallback;
   }
-  const double ratio = std::nearbyint(width / height * 10000.0) / 10000.0;  // ties to even
-  if (!std::isfinite(ratio) || ratio <= 0) return kFallback;
-  char buffer[32];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, ratio);
-  if (ec != std::errc()) return kFallback;
-  return std::string(buffer, end);
+  const std::string text = AspectRatioText(width / height);
+  return text.empty() ? kFallback : text;
 }
 
 void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
-                     TOutputOptions& options) {
+                     TOutputOptions& options, double display_aspect) {
   switch (choice) {
     case AspectChoice::k4x3:
       options.AspectRatio = "4:3";
@@ -196,9 +201,11 @@ void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
     case AspectChoice::k16x9:
       options.AspectRatio = "16:9";
       break;
-    case AspectChoice::kOriginal:
-      options.AspectRatio = AspectRatioFromVideoSize(video_size_text);
+    case AspectChoice::kOriginal: {
+      const std::string shape = display_aspect > 0 ? AspectRatioText(display_aspect) : "";
+      options.AspectRatio = shape.empty() ? AspectRatioFromVideoSize(video_size_text) : shape;
       break;
+    }
     case AspectChoice::kNone:
       break;
   }
@@ -247,6 +254,43 @@ void ApplyLetterBox(const std::string& video_size_text, TOutputOptions& options)
   options.PadTop = EvenBelow(pad_y / 2.0);
   options.PadBottom = pad_y - options.PadTop;
   options.AspectRatio = std::to_string(width) + ":" + std::to_string(height);
+}
+
+namespace {
+
+// The pixel shapes (width / height of a pixel) an MPEG-1 sequence header can name.
+constexpr double kMpeg1PixelShapes[] = {1.0,    1.4848, 1.4222, 1.3132, 1.2415, 1.1853, 1.1192,
+                                        1.0921, 1.0188, 0.9751, 0.9350, 0.9132, 0.8639, 0.8323};
+// The display shapes an MPEG-2 sequence header can name besides square pixels.
+constexpr double kMpeg2DisplayShapes[] = {4.0 / 3.0, 16.0 / 9.0, 2.21};
+// How far a named shape may be from the wanted one (the nearest MPEG-1 shape to 16:9 on a
+// 4:3 frame is 1.5 % off).
+constexpr double kShapeTolerance = 0.02;
+
+bool Near(double a, double b) { return std::fabs(a / b - 1.0) <= kShapeTolerance; }
+
+}  // namespace
+
+bool AspectCodesCannotSay(const TOutputOptions& options) {
+  const bool mpeg1 = options.VideoCodec == "mpeg1video";
+  if (!mpeg1 && options.VideoCodec != "mpeg2video") return false;
+  const size_t x = options.FrameSize.find('x');
+  double width = 0, height = 0;
+  if (x == std::string::npos || !ParseNumber(options.FrameSize.substr(0, x), width) ||
+      !ParseNumber(options.FrameSize.substr(x + 1), height) || width < 2 || height < 2)
+    return false;
+  const double aspect = RatioOf(options.AspectRatio);
+  if (!(aspect > 0)) return false;
+  const double pixel_shape = aspect * height / width;
+  if (mpeg1) {
+    for (double shape : kMpeg1PixelShapes)
+      if (Near(pixel_shape, shape)) return false;
+    return true;
+  }
+  if (Near(pixel_shape, 1.0)) return false;
+  for (double shape : kMpeg2DisplayShapes)
+    if (Near(aspect, shape)) return false;
+  return true;
 }
 
 int DurationLimitMs(const std::string& duration_text) {
@@ -305,17 +349,20 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
   // The picture size and duration the options are fitted to: the row's, or the source as the
   // job opened it (a RealMedia source is opened through its script, so the file is probed).
   std::string video_size = row.VideoSize, duration = row.Duration;
+  double display_aspect = row.DisplayAspect;
   if (row.ColumnsFromJob) {
     const ProbeColumns columns = setup.InputPath == source
                                      ? component.SourceColumns(index)
                                      : ProbeFileColumns(component.Probe(), source);
     video_size = columns.video_size;
     duration = columns.duration;
+    display_aspect = columns.display_aspect;
   }
   const int item = settings.ComboAspectRatio.ItemIndex();
   ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
-                  video_size, output);
-  if (settings.ComboLetterBox.Text() == "LetterBox") ApplyLetterBox(video_size, output);
+                  video_size, output, display_aspect);
+  if (settings.ComboLetterBox.Text() == "LetterBox" || AspectCodesCannotSay(output))
+    ApplyLetterBox(video_size, output);
   if (const int limit_ms = DurationLimitMs(duration); limit_ms > 0) output.Duration = limit_ms;
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {

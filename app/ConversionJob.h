@@ -74,10 +74,15 @@ enum class AspectChoice { kNone = -1, kOriginal = 0, k4x3 = 1, k16x9 = 2 };
 // a text that does not read as two positive numbers gives "1.3333".
 std::string AspectRatioFromVideoSize(const std::string& video_size_text);
 
-// Writes the aspect rule into `options.AspectRatio`: "4:3", "16:9", the ratio of the row's
-// Video Size for kOriginal, and nothing for kNone.
+// A display aspect as the aspect option takes it: rounded to four decimals, in the shortest
+// form with a point (1.7778); "" for a ratio that is not positive.
+std::string AspectRatioText(double ratio);
+
+// Writes the aspect rule into `options.AspectRatio`: "4:3", "16:9", nothing for kNone, and for
+// kOriginal the source's shape: `display_aspect` (width x sample aspect / height, so a 16:9
+// DVD stored as 720x576 stays 16:9) when known (> 0), else the ratio of the row's Video Size.
 void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
-                     TOutputOptions& options);
+                     TOutputOptions& options, double display_aspect = 0);
 
 // Zoom setting "LetterBox": fits the picture inside the frame size of `options` (FrameSize,
 // "WxH") keeping its display aspect, with black bars and square pixels. The display aspect is
@@ -86,6 +91,12 @@ void ApplyAspectRule(AspectChoice choice, const std::string& video_size_text,
 // AspectRatio the frame's ratio. Without a frame size (the source size is kept) nothing
 // changes.
 void ApplyLetterBox(const std::string& video_size_text, TOutputOptions& options);
+
+// True when the picture codec of `options` can only signal a few shapes and none of them is
+// the display aspect in `options.AspectRatio` on its fixed FrameSize: MPEG-1 (its fourteen
+// pixel shapes) and MPEG-2 (square pixels, 4:3, 16:9, 2.21:1). Such a picture is padded into
+// the frame instead (ApplyLetterBox), since its players would show it squeezed.
+bool AspectCodesCannotSay(const TOutputOptions& options);
 
 // Output duration limit for a row's "Duration" text: ten hours in milliseconds for
 // "00:00:00" and "Unknown" (so that the progress percentage has a total), else -1 (no limit).
@@ -99,6 +110,7 @@ struct TConversionRow {
   std::string SourcePath;
   std::string VideoSize;
   std::string Duration;
+  double DisplayAspect = 0;  // the probe's display aspect of the source; 0 when unknown
   // Not probed beforehand: VideoSize and Duration are taken from the job's own opening of the
   // source, so that a file is opened once (the command line probes nothing else).
   bool ColumnsFromJob = false;

@@ -188,9 +188,9 @@ void TConversionQueue::SetUpRow() {
   if (QFileInfo(source).suffix().toLower() == "rmvb") {
     list_.SetText(CurrentRow_, colProgress, "Loading");
   }
-  const TConversionRow row{source.toStdString(),
-                           list_.Text(CurrentRow_, colVideoSize).toStdString(),
-                           list_.Text(CurrentRow_, colDuration).toStdString()};
+  const TConversionRow row{
+      source.toStdString(), list_.Text(CurrentRow_, colVideoSize).toStdString(),
+      list_.Text(CurrentRow_, colDuration).toStdString(), list_.DisplayAspect(CurrentRow_)};
   // Token first: the job may report as soon as it runs.
   const std::uint64_t token = ++job_token_;
   gate_->token = token;

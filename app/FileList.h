@@ -44,6 +44,11 @@ class TFileList {
   // Current position of the row with identity `id`, or -1 when it no longer exists.
   int RowOf(TRowId id) const;
 
+  // The probe's display aspect of the row's source (width x sample aspect / height), kept
+  // beside the Video Size text, which shows the stored size; 0 when unknown.
+  void SetDisplayAspect(int row, double aspect);
+  double DisplayAspect(int row) const;
+
   QString Caption(int row) const;
   QString Text(int row, TFileColumn column) const;
   void SetText(int row, TFileColumn column, const QString& text);

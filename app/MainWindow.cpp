@@ -796,6 +796,7 @@ void TForm1::AddFilesToList(const QStringList& files) {
                           QString::fromStdString(columns.frame_rate),
                           QString::fromStdString(columns.duration),
                           QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+      list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
     } else {
       list_.AddRow(file, {QString(), QString(), QString(), QString(), QString(), QString()});
       list_.SetResult(list_.RowCount() - 1, "Error", QString::fromStdString(columns.error));

@@ -31,6 +31,12 @@ inline constexpr std::array AviVideoBitrates = {
 inline constexpr std::array DeviceVideoBitrates = {"512 Kbps"sv, "800 Kbps"sv, "1200 Kbps"sv,
                                                    "1500 Kbps"sv, "2500 Kbps"sv};
 
+// The iPod's list also holds the rates of its two lowest quality levels (256 and 128 Kbps),
+// which would otherwise leave the rate of the level before them selected.
+inline constexpr std::array IPodVideoBitrates = {"128 Kbps"sv, "256 Kbps"sv,  "512 Kbps"sv,
+                                                 "800 Kbps"sv, "1200 Kbps"sv, "1500 Kbps"sv,
+                                                 "2500 Kbps"sv};
+
 inline constexpr std::array StandardFrameRates = {"Auto"sv,       "14.985 fps"sv, "15.0 fps"sv,
                                                   "23.975 fps"sv, "25.0 fps"sv,   "29.97 fps"sv,
                                                   "30.0 fps"sv};

@@ -44,7 +44,7 @@ using F = TPresetFamily;
 // frame rate, audio bit rate, sample rate, channels, aspect.
 const std::array kPresets = {
     TPresetRecord{F::iPod, "Normal", List(kMpeg4H264, "MPEG4"), List(kMpeg4Aac, "mpeg4aac"),
-                  List(kSize320x240, "320 x 240"), List(DeviceVideoBitrates, "512 Kbps"),
+                  List(kSize320x240, "320 x 240"), List(IPodVideoBitrates, "512 Kbps"),
                   List(StandardFrameRates, "Auto"), List(StandardAudioBitrates, "64 Kbps"),
                   List(StandardSampleRates, "44100 Hz"), "", ""},
     TPresetRecord{F::iPod, "Extra", List(kMpeg4H264, "MPEG4"), List(kMpeg4Aac, "mpeg4aac"),

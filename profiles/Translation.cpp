@@ -49,9 +49,12 @@ void FixedAudioTranslation(const TMainSettings& s, const std::string& audio_bitr
                LeadingNumber(s.ComboSamplingRate.Text()), options);
 }
 
-// iPod and Apple TV: AAC audio whatever the audio codec list says; channels are not written.
+// iPod and Apple TV: AAC audio whatever the audio codec list says. "Stereo" leaves the
+// channels to the source (the device rule keeps at most two); "Mono" is the user's choice and
+// holds.
 void FixedAacTranslation(const TMainSettings& s, TOutputOptions& options) {
   FixedAudioTranslation(s, KiloRule(s.ComboAudioBitrate.Text()), "libfaac", options);
+  if (s.ComboAudioChannels.Text() == "Mono") options.AudioChannels = 1;
 }
 
 // 3GP and 3G2: mono AMR-NB audio; the audio bit-rate items are already in bit/s.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -319,6 +320,32 @@ std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path) {
            << path << " does not decode cleanly (exit " << r.exit_code << "):\n"
            << r.err;
   return ::testing::AssertionSuccess();
+}
+
+GstInfo GstDiscover(const std::string& path) {
+  GstInfo info;
+  const auto r = RunCommand({"gst-discoverer-1.0", "-v", path});
+  if (r.exit_code != 0) {
+    info.error = r.exit_code == 127 ? "gst-discoverer-1.0 not found (scripts/install-deps.sh)"
+                                    : r.out + r.err;
+    return info;
+  }
+  info.caps = r.out;
+  // "Duration: 0:00:07.982566666"
+  const size_t at = r.out.find("Duration: ");
+  if (at == std::string::npos) {
+    info.error = "no duration in:\n" + r.out;
+    return info;
+  }
+  int hours = 0, minutes = 0;
+  double seconds = 0;
+  if (std::sscanf(r.out.c_str() + at + 10, "%d:%d:%lf", &hours, &minutes, &seconds) != 3) {
+    info.error = "unreadable duration in:\n" + r.out;
+    return info;
+  }
+  info.duration_s = hours * 3600.0 + minutes * 60.0 + seconds;
+  info.ok = true;
+  return info;
 }
 
 RunningProcess::RunningProcess(const std::vector<std::string>& argv, void (*child_setup)()) {

@@ -152,6 +152,16 @@ std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path);
 // single error line.
 ::testing::AssertionResult DecodesCleanly(const std::string& path);
 
+// What GStreamer's gst-discoverer-1.0 (a second reader sharing no code with FFmpeg) makes of
+// a file: its duration and the capabilities text of its container and streams.
+struct GstInfo {
+  bool ok = false;    // the tool ran and reported a duration
+  std::string error;  // why not
+  double duration_s = -1;
+  std::string caps;  // every "video/mpeg, systemstream=..." style line, as printed
+};
+GstInfo GstDiscover(const std::string& path);
+
 // Writes TEXT to PATH (for bad-input tests: text files, scripts, ...).
 void WriteFile(const std::string& path, const std::string& text);
 

@@ -83,11 +83,11 @@ TEST(CliOptions, ShowOptionsReproducesEveryFormatsRecord) {
 }
 
 TEST(CliOptions, ShowOptionsAppliesLevelsListChoicesAndVolume) {
-  // Without --format: the first format, iPod. "Lower" names no iPod item, so 512 stays.
+  // Without --format: the first format, iPod, whose "Lower" is 256 Kbps.
   media::CommandResult r = Cli({"--show-options", "--video-quality", "Lower", "--volume", "10"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out,
-            Options("25", "mpeg4", "libfaac", "320x240", 512000, 128000, 44100, -1, false, 600));
+            Options("25", "mpeg4", "libfaac", "320x240", 256000, 128000, 44100, -1, false, 600));
 
   r = Cli({"--show-options", "--format", "3GP - Mobile Video Format (*.3gp)", "--audio-quality",
            "Highest"});

@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -138,6 +141,69 @@ double SoundOnset(const std::string& path) {
   const double onset =
       silence_start >= 0 && silence_start < 0.01 && silence_end >= 0 ? silence_end : 0.0;
   return onset - std::atof(StreamField(path, "video", "start_time").c_str());
+}
+
+// Width x sample aspect / height of the first video stream; 0 without one.
+double DisplayAspect(const std::string& path) {
+  const auto v = media::Probe(path).First("video");
+  if (!v || v->height == 0) return 0;
+  const double sar = v->sample_aspect_ratio.num > 0 && v->sample_aspect_ratio.den > 0
+                         ? v->sample_aspect_ratio.Value()
+                         : 1.0;
+  return v->width * sar / v->height;
+}
+
+// Width / height of the picture inside black bars (the ffmpeg tool's cropdetect), in pixels.
+double PictureShape(const std::string& path) {
+  const auto r =
+      media::RunCommand({"ffmpeg", "-nostdin", "-hide_banner", "-i", path, "-frames:v", "5", "-vf",
+                         "cropdetect=limit=24:round=2:reset=0", "-f", "null", "-"});
+  const size_t at = r.err.rfind("crop=");
+  if (at == std::string::npos) return 0;
+  int w = 0, h = 0;
+  return std::sscanf(r.err.c_str() + at, "crop=%d:%d:", &w, &h) == 2 && h > 0
+             ? static_cast<double>(w) / h
+             : 0;
+}
+
+// The pack headers of an MPEG-1 or MPEG-2 program stream.
+struct Pack {
+  size_t offset = 0;
+  double scr_s = 0;        // system clock reference
+  double bytes_per_s = 0;  // declared mux rate
+  int version = 0;         // 1 or 2
+};
+
+std::vector<Pack> ProgramStreamPacks(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string start("\x00\x00\x01\xba", 4);
+  std::vector<Pack> packs;
+  for (size_t at = data.find(start); at != std::string::npos && at + 14 <= data.size();
+       at = data.find(start, at + 4)) {
+    auto b = [&](int i) {
+      return static_cast<uint64_t>(static_cast<unsigned char>(data[at + 4 + i]));
+    };
+    Pack p;
+    p.offset = at;
+    if (b(0) >> 6 == 1) {
+      const uint64_t scr = ((b(0) >> 3) & 7) << 30 | (b(0) & 3) << 28 | b(1) << 20 |
+                           (b(2) >> 3) << 15 | (b(2) & 3) << 13 | b(3) << 5 | b(4) >> 3;
+      p.scr_s = scr / 90000.0;
+      p.bytes_per_s = static_cast<double>(b(6) << 14 | b(7) << 6 | b(8) >> 2) * 50;
+      p.version = 2;
+    } else if (b(0) >> 4 == 2) {
+      const uint64_t scr =
+          ((b(0) >> 1) & 7) << 30 | b(1) << 22 | (b(2) >> 1) << 15 | b(3) << 7 | b(4) >> 1;
+      p.scr_s = scr / 90000.0;
+      p.bytes_per_s = static_cast<double>((b(5) & 0x7f) << 15 | b(6) << 7 | b(7) >> 1) * 50;
+      p.version = 1;
+    } else {
+      continue;
+    }
+    packs.push_back(p);
+  }
+  return packs;
 }
 
 }  // namespace
@@ -341,4 +407,125 @@ TEST(LetterBoxTest, FitsThePictureInsideTheFrameWithEvenBars) {
   TOutputOptions source_size;  // no frame size: the source size is kept, nothing to fit
   ApplyLetterBox("720x1280", source_size);
   EXPECT_EQ(source_size, TOutputOptions{});
+}
+
+TEST(DeviceOutputsTest, AnamorphicAndPortraitSourcesKeepTheirShape) {
+  media::TempDir dir;
+  // A 16:9 DVD picture: 720x576 stored, sample aspect 64:45.
+  const std::string wide = dir.File("wide.mpg");
+  ASSERT_TRUE(media::MakeMedia(wide, {"-f", "lavfi", "-i", "testsrc2=size=720x576:rate=25:d=1",
+                                      "-vf", "setsar=64/45", "-c:v", "mpeg2video", "-f", "dvd"}));
+  const struct {
+    const char* format;
+    const char* ext;
+    double tolerance;  // MPEG-1 names pixel shapes from a table (16:9 on 4:3 is 1.5 % off)
+  } wide_cases[] = {
+      {"17", "mp4", 0.01}, {"0", "mp4", 0.01}, {"19", "mpg", 0.01}, {"18", "mpg", 0.02}};
+  for (const auto& c : wide_cases) {
+    SCOPED_TRACE(c.format);
+    const std::string out = Convert(dir, wide, c.ext, {"--format", c.format});
+    EXPECT_NEAR(DisplayAspect(out) / (16.0 / 9.0), 1.0, c.tolerance);
+  }
+  // The Video Size ratio of the source is 1.25; the letterboxed picture is 16:9 all the same.
+  const std::string boxed = Convert(dir, wide, "mp4", {"--format", "0", "--zoom", "LetterBox"});
+  EXPECT_NEAR(DisplayAspect(boxed), 4.0 / 3.0, 0.01);
+  EXPECT_NEAR(PictureShape(boxed) / (16.0 / 9.0), 1.0, 0.05);
+
+  // A portrait phone clip: MPEG-1 and MPEG-2 cannot name its shape on a 320x240 frame, so the
+  // picture stands upright between bars on square pixels.
+  const std::string portrait = dir.File("portrait.mp4");
+  ASSERT_TRUE(media::MakeMedia(portrait, {"-f", "lavfi", "-i", "testsrc2=size=720x1280:rate=25:d=1",
+                                          "-c:v", "libx264", "-preset", "ultrafast"}));
+  for (const char* format : {"18", "19"}) {
+    SCOPED_TRACE(format);
+    const std::string out = Convert(dir, portrait, "mpg", {"--format", format});
+    EXPECT_NEAR(DisplayAspect(out), 4.0 / 3.0, 0.01);
+    EXPECT_NEAR(PictureShape(out) / (9.0 / 16.0), 1.0, 0.05);
+  }
+  // Formats with free sample aspects keep the frame and show it at the source's shape.
+  EXPECT_NEAR(DisplayAspect(Convert(dir, portrait, "mp4", {"--format", "0"})), 9.0 / 16.0, 0.01);
+}
+
+TEST(DeviceOutputsTest, MpegProgramStreamsKeepClockRateAndVersion) {
+  media::TempDir dir;
+  const std::string src = dir.File("eight.mp4");
+  ASSERT_TRUE(media::MakeMedia(src, {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=8", "-f",
+                                     "lavfi", "-i", "sine=d=8:sample_rate=44100", "-ac", "2",
+                                     "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"}));
+  const struct {
+    std::vector<std::string> choices;
+    int version;
+  } cases[] = {{{"--format", "18"}, 1},
+               {{"--format", "19"}, 2},
+               {{"--format", "18", "--audio-quality", "Lowest"}, 1},
+               {{"--format", "19", "--audio-quality", "Highest"}, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.choices.back());
+    const std::string out = Convert(dir, src, "mpg", c.choices);
+    const auto packs = ProgramStreamPacks(out);
+    ASSERT_GT(packs.size(), 10u);
+    double largest_gap = 0, latest = -1;
+    bool one_version = true;
+    for (size_t i = 1; i < packs.size(); ++i) {
+      const double gap = packs[i].scr_s - packs[i - 1].scr_s;
+      largest_gap = std::max(largest_gap, gap);
+      // The bytes since the previous pack must arrive at the declared rate by this clock.
+      const double transfer = (packs[i].offset - packs[i - 1].offset) / packs[i - 1].bytes_per_s;
+      latest = std::max(latest, transfer - gap);
+      one_version = one_version && packs[i].version == c.version;
+    }
+    EXPECT_TRUE(one_version && packs[0].version == c.version);
+    EXPECT_LE(largest_gap, 0.7);
+    EXPECT_LE(latest, 1.0 / 90000);
+    // GStreamer, a reader that shares no code with FFmpeg, takes the file as it is meant.
+    const auto gst = media::GstDiscover(out);
+    ASSERT_TRUE(gst.ok) << gst.error;
+    EXPECT_NEAR(gst.duration_s, media::Probe(out).duration_s, 0.1);
+    EXPECT_NE(
+        gst.caps.find("systemstream=(boolean)true, mpegversion=(int)" + std::to_string(c.version)),
+        std::string::npos)
+        << gst.caps;
+    EXPECT_TRUE(media::DecodesCleanly(out));
+  }
+}
+
+// The level byte of the H.263 sample entry ("d263" box) of an MP4-family file; -1 without one.
+int H263BoxLevel(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  static const std::string kBox(
+      "\0\0\0\x0f"
+      "d263",
+      8);
+  const size_t at = data.find(kBox);
+  return at == std::string::npos || at + 14 > data.size()
+             ? -1
+             : static_cast<unsigned char>(data[at + 13]);
+}
+
+TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
+  media::TempDir dir;
+  const std::string src = dir.File("noisy.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      src, {"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:d=2,noise=alls=100:allf=t", "-c:v",
+            "libx264", "-crf", "12", "-preset", "ultrafast"}));
+  // The general MP4 format keeps the 1280x720 size: 3600 macroblocks, Simple Profile level 6.
+  const std::string mp4 = Convert(dir, src, "mp4", {"--format", "17"});
+  const std::string profile = StreamField(mp4, "video", "profile");
+  const int mp4_level = std::atoi(StreamField(mp4, "video", "level").c_str());
+  EXPECT_TRUE((profile == "Simple Profile" && mp4_level == 6) || profile == "Main Profile")
+      << profile << " level " << mp4_level;
+  // Phones take Simple Profile up to level 3, which allows 384 kbps in any second.
+  const std::string mobile =
+      Convert(dir, src, "3gp", {"--format", "12", "--video-quality", "Highest"});
+  EXPECT_EQ(StreamField(mobile, "video", "profile"), "Simple Profile");
+  EXPECT_LE(std::atoi(StreamField(mobile, "video", "level").c_str()), 3);
+  EXPECT_LE(PeakBitsPerSecond(mobile), 384000);
+  // H.263 at 25 fps needs level 20 (QCIF up to 30 fps, 128 kbps) or above; level 10 allows
+  // 15 fps and 64 kbps.
+  const std::string h263 = Convert(dir, src, "3gp", {"--format", "12", "--video-codec", "H263"});
+  const int level = H263BoxLevel(h263);
+  const std::map<int, double> h263_rates = {{20, 128000}, {30, 384000}, {40, 2048000}};
+  ASSERT_TRUE(h263_rates.count(level)) << "level " << level;
+  EXPECT_LE(PeakBitsPerSecond(h263), h263_rates.at(level));
 }

@@ -57,7 +57,7 @@ const std::vector<PresetCase> kPresetCases = {
      {"mpeg4aac"},
      "mpeg4aac",
      {1, "320 x 240"},
-     {5, "512 Kbps"},
+     {7, "512 Kbps"},
      {7, "Auto"},
      {13, "64 Kbps"},
      {8, "44100 Hz"},
@@ -316,7 +316,8 @@ TEST(ProfilesPresets, NamedListsKeepTheirExactTexts) {
   TMainSettings settings = CreatedSettings();
   Choose(settings, 0);
   EXPECT_EQ(settings.ComboVideoBitrate.Items(),
-            (Items{"512 Kbps", "800 Kbps", "1200 Kbps", "1500 Kbps", "2500 Kbps"}));
+            (Items{"128 Kbps", "256 Kbps", "512 Kbps", "800 Kbps", "1200 Kbps", "1500 Kbps",
+                   "2500 Kbps"}));
   EXPECT_EQ(settings.ComboSamplingRate.Items()[6], "54000 Hz");
   Choose(settings, 12);
   EXPECT_EQ(settings.ComboSamplingRate.Items(), (Items{"8000  bps", "16000 bps"}));

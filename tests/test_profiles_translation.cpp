@@ -2,6 +2,7 @@
 // translation.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -129,8 +130,8 @@ TEST(ProfilesQuality, LevelsSelectTheTableItemOrKeepTheSelection) {
   };
   const Case cases[] = {
       {0, 0, 0, "1200 Kbps", "320 Kbps"},
-      {0, 3, 2, "512 Kbps", "128 Kbps"},  // 256 is no iPod item: selection stays
-      {0, 4, 4, "512 Kbps", "64 Kbps"},
+      {0, 3, 2, "256 Kbps", "128 Kbps"},
+      {0, 4, 4, "128 Kbps", "64 Kbps"},
       {10, 2, 4, "1200 Kbps", "32 Kbps"},
       {12, 0, 0, "512 Kbps", "12200 bps"},
       {13, 4, 4, "64 Kbps", "4750 bps"},
@@ -151,6 +152,22 @@ TEST(ProfilesQuality, LevelsSelectTheTableItemOrKeepTheSelection) {
     EXPECT_EQ(settings.ComboVideoBitrate.Text(), c.video);
     EXPECT_EQ(settings.ComboAudioBitrate.Text(), c.audio);
     EXPECT_EQ(ComboVideoQualityHint(settings), c.video);
+  }
+}
+
+TEST(ProfilesQuality, EveryVideoQualityLevelGivesItsOwnRate) {
+  for (const FormatCatalogueEntry& entry : FormatCatalogue()) {
+    const TQualityRow* row = FindQualityRow(entry.Caption);
+    if (row == nullptr || row->Video[0] == "0") continue;  // audio formats
+    std::set<std::string> rates;
+    for (int level = 0; level < 5; ++level) {
+      TMainSettings settings = CreatedSettings();
+      settings.ComboOutputFormat.SelectText(std::string(entry.Caption));
+      settings.ComboVideoQuality.Select(level);
+      ApplyShownSettings(settings, {});
+      rates.insert(settings.ComboVideoBitrate.Text());
+    }
+    EXPECT_EQ(rates.size(), 5u) << entry.Caption;
   }
 }
 
@@ -289,6 +306,9 @@ TEST(ProfilesTranslation, ListChoicesReachTheRecord) {
   o = Translate(settings);
   EXPECT_EQ(o.VideoCodec, "libx264");
   EXPECT_EQ(o.AudioCodec, "libfaac");
+  EXPECT_EQ(o.AudioChannels, -1);  // "Stereo": the source's channels, at most two
+  settings.ComboAudioChannels.SelectText("Mono");
+  EXPECT_EQ(Translate(settings).AudioChannels, 1);
 
   settings = ShownWith(14);
   settings.ComboAudioCodec.SelectText("ac3");

@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "AmrNbEncoder.h"
+#include "DeviceLimits.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
 #include "SourceTags.h"
@@ -633,6 +634,7 @@ void Transcoder::FinishRun() {
         throw FFMpegException::FromLibrary(Format("Could not write output file #%d", i),
                                            oc->pb->error);
     }
+    DeclareH263Level(oc);
   }
   PrintReport(true);
   CloseCodecs();

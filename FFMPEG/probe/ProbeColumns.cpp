@@ -70,6 +70,7 @@ ProbeColumns OpenedFileColumns(const AVFormatContext* context) {
   VideoStreamInfo video;
   if (video_streams > 0) TAVProbe::GetVideoStreamInfo(context, -1, video);
   columns.video_size = VideoSizeText(video_streams, video.Width, video.Height);
+  if (video_streams > 0 && video.AspectRatio > 0) columns.display_aspect = video.AspectRatio;
   columns.frame_rate = FrameRateText(video_streams, video.FrameRateNum, video.FrameRateDen);
   FileInfo info;
   TAVProbe::GetFileInfo(context, info);

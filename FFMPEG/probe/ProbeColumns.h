@@ -27,6 +27,9 @@ std::string DurationText(int64_t duration_us);
 struct ProbeColumns {
   bool ok = false;  // the probe opened the file and found its stream parameters
   std::string video_size, frame_rate, duration;
+  // The shape the picture is shown at: width x sample aspect / height, upright; 0 without a
+  // video stream. Differs from the Video Size ratio for anamorphic sources (DVD, DV, TV).
+  double display_aspect = 0;
   std::string error;  // the probe's LastError when !ok
 };
 

@@ -1,8 +1,14 @@
 #include "DeviceLimits.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -36,7 +42,8 @@ constexpr std::array kTargetNames = {
 const TDeviceLimits kNoLimits{};
 const TDeviceLimits kApplePortable{2, 160 * kKbps, 2500 * kKbps, true, true};
 const TDeviceLimits kAppleTv{2, 160 * kKbps, 3000 * kKbps, true, true};
-const TDeviceLimits kMobile{2, 0, 0, true, true};
+// Phones take MPEG-4 Simple Profile up to level 3 (CIF, 384 kbps).
+const TDeviceLimits kMobile{2, 0, 0, true, true, 3};
 
 // One level of a video profile: largest picture (macroblocks), macroblocks per second and
 // bit rate (bit/s), and the number the stream signals.
@@ -52,6 +59,21 @@ constexpr std::array kMpeg4Simple = {
     TLevel{1, 99, 1485, 64 * kKbps},      TLevel{2, 396, 5940, 128 * kKbps},
     TLevel{3, 396, 11880, 384 * kKbps},   TLevel{4, 1200, 36000, 4000 * kKbps},
     TLevel{5, 1620, 40500, 8000 * kKbps}, TLevel{6, 3600, 108000, 12000 * kKbps},
+};
+
+// MPEG-4 Part 2 Main Profile (levels 2, 3, 4).
+constexpr std::array kMpeg4Main = {
+    TLevel{2, 396, 23760, 2000 * kKbps},
+    TLevel{3, 1620, 97200, 15000 * kKbps},
+    TLevel{4, 8160, 489600, 38400 * kKbps},
+};
+
+// H.263 Profile 0 (levels 10 to 70): QCIF at 15 fps and 64 kbps up to 720x576 at 50 fps.
+constexpr std::array kH263 = {
+    TLevel{10, 99, 1485, 64 * kKbps},       TLevel{20, 396, 5940, 128 * kKbps},
+    TLevel{30, 396, 11880, 384 * kKbps},    TLevel{40, 396, 11880, 2048 * kKbps},
+    TLevel{50, 396, 19800, 4096 * kKbps},   TLevel{60, 810, 40500, 8192 * kKbps},
+    TLevel{70, 1620, 81000, 16384 * kKbps},
 };
 
 // H.264 Baseline (level x 10).
@@ -77,15 +99,27 @@ TPictureLoad LoadOf(int width, int height, AVRational frame_rate) {
   return {mbs, static_cast<int64_t>(std::ceil(mbs * fps))};
 }
 
+bool Fits(const TLevel& level, TPictureLoad load, int64_t peak_bps) {
+  return load.FrameMbs <= level.FrameMbs && load.MbsPerSecond <= level.MbsPerSecond &&
+         peak_bps <= level.MaxRate;
+}
+
+template <size_t N>
+const TLevel* Fitting(const std::array<TLevel, N>& levels, TPictureLoad load, int64_t peak_bps) {
+  for (const TLevel& level : levels)
+    if (Fits(level, load, peak_bps)) return &level;
+  return nullptr;
+}
+
 template <size_t N>
 const TLevel& FirstFitting(const std::array<TLevel, N>& levels, TPictureLoad load,
                            int64_t peak_bps) {
-  for (const TLevel& level : levels)
-    if (load.FrameMbs <= level.FrameMbs && load.MbsPerSecond <= level.MbsPerSecond &&
-        peak_bps <= level.MaxRate)
-      return level;
-  return levels.back();
+  const TLevel* level = Fitting(levels, load, peak_bps);
+  return level ? *level : levels.back();
 }
+
+// Largest index (moov) box read to declare the H.263 level.
+constexpr uint64_t kMaxIndexBytes = 64u << 20;
 
 bool IsAacEncoder(const AVCodecContext* ctx) {
   return ctx->codec_id == AV_CODEC_ID_AAC;
@@ -125,6 +159,25 @@ int Mpeg4SimpleLevel(int width, int height, AVRational frame_rate, int64_t peak_
   return FirstFitting(kMpeg4Simple, LoadOf(width, height, frame_rate), peak_bps).Code;
 }
 
+void SignalMpeg4Level(AVCodecContext* ctx, AVRational frame_rate, int64_t peak_bps) {
+  if (ctx->codec_id != AV_CODEC_ID_MPEG4 || ctx->max_b_frames > 0 ||
+      (ctx->flags & AV_CODEC_FLAG_QPEL) || peak_bps <= 0)
+    return;
+  const TPictureLoad load = LoadOf(ctx->width, ctx->height, frame_rate);
+  if (const TLevel* simple = Fitting(kMpeg4Simple, load, peak_bps)) {
+    ctx->profile = FF_PROFILE_MPEG4_SIMPLE;
+    ctx->level = simple->Code;
+    return;
+  }
+  const TLevel* main = Fitting(kMpeg4Main, load, peak_bps);
+  ctx->profile = FF_PROFILE_MPEG4_MAIN;
+  ctx->level = main ? main->Code : kMpeg4Main.back().Code;
+}
+
+int H263Level(int width, int height, AVRational frame_rate, int64_t peak_bps) {
+  return FirstFitting(kH263, LoadOf(width, height, frame_rate), peak_bps).Code;
+}
+
 int H264BaselineLevel(int width, int height, AVRational frame_rate, int64_t peak_bps) {
   return FirstFitting(kH264Baseline, LoadOf(width, height, frame_rate), peak_bps).Code;
 }
@@ -148,15 +201,16 @@ void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps) {
 }
 
 void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const AVCodec* codec) {
-  if (target == TDeviceTarget::kDivX) {
-    if (ctx->codec_id == AV_CODEC_ID_MPEG4 && ctx->codec_tag == 0)
+  const AVRational rate = ctx->framerate.num > 0 ? ctx->framerate : av_inv_q(ctx->time_base);
+  const TDeviceLimits& limits = DeviceLimits(target);
+  if (&limits == &kNoLimits) {
+    // Without a rate cap a second of video may carry about twice the average rate.
+    SignalMpeg4Level(ctx, rate, std::max<int64_t>(ctx->rc_max_rate, 2 * ctx->bit_rate));
+    if (target == TDeviceTarget::kDivX && ctx->codec_id == AV_CODEC_ID_MPEG4 && ctx->codec_tag == 0)
       ctx->codec_tag = MKTAG('D', 'X', '5', '0');
     return;
   }
-  const TDeviceLimits& limits = DeviceLimits(target);
-  if (&limits == &kNoLimits) return;
   int64_t peak = limits.VideoPeakRate > 0 ? limits.VideoPeakRate : ctx->bit_rate;
-  const AVRational rate = ctx->framerate.num > 0 ? ctx->framerate : av_inv_q(ctx->time_base);
 
   if (ctx->codec_id == AV_CODEC_ID_H264 && limits.BaselineH264) {
     const int level = H264BaselineLevel(ctx->width, ctx->height, rate, 0);
@@ -169,14 +223,25 @@ void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const A
     CapVideoRate(ctx, peak);
     return;
   }
-  CapVideoRate(ctx, peak);
   if (ctx->codec_id == AV_CODEC_ID_MPEG4 && limits.SignalMpeg4Level) {
+    // A picture that fits the players' highest level gets at most that level's rate. The
+    // level then covers all the cap lets through: buffer plus one second at the peak rate.
+    const TPictureLoad load = LoadOf(ctx->width, ctx->height, rate);
+    for (const TLevel& level : kMpeg4Simple)
+      if (level.Code == limits.MaxMpeg4Level && Fits(level, load, 0))
+        peak = std::min(peak, level.MaxRate);
+    CapVideoRate(ctx, peak);
     // Simple Profile has no B-frames and no quarter-pel motion.
     ctx->profile = FF_PROFILE_MPEG4_SIMPLE;
-    ctx->level = Mpeg4SimpleLevel(ctx->width, ctx->height, rate, ctx->rc_max_rate);
+    ctx->level = Mpeg4SimpleLevel(ctx->width, ctx->height, rate, peak);
     ctx->max_b_frames = 0;
     ctx->flags &= ~AV_CODEC_FLAG_QPEL;
+    return;
   }
+  CapVideoRate(ctx, peak);
+  // The encoder signals no level; the 3GP muxer writes this one (DeclareH263Level).
+  if (ctx->codec_id == AV_CODEC_ID_H263)
+    ctx->level = H263Level(ctx->width, ctx->height, rate, peak);
 }
 
 void ApplyDeviceAudioSettings(TDeviceTarget target, AVCodecContext* ctx) {
@@ -204,6 +269,45 @@ void ApplyContainerVideoTag(const AVOutputFormat* format, AVCodecContext* ctx,
     ctx->codec_tag = MKTAG('X', 'V', 'I', 'D');
 }
 
+bool DeclareH263Level(const AVFormatContext* oc) {
+  if (!IsMp4Family(oc->oformat) || !oc->url) return false;
+  int level = 0;
+  for (unsigned i = 0; i < oc->nb_streams; ++i) {
+    const AVCodecParameters* par = oc->streams[i]->codecpar;
+    if (par->codec_id == AV_CODEC_ID_H263 && par->level > 0) level = par->level;
+  }
+  if (level <= 0 || level > 255) return false;
+  const int fd = open(oc->url, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  // The H.263 sample entry's "d263" box: size 15, type, vendor, decoder version, level,
+  // profile. It lies in the index (moov), which the MP4 family writes at the front.
+  bool done = false;
+  uint8_t head[16];
+  off_t at = 0;
+  while (!done && pread(fd, head, 8, at) == 8) {
+    uint64_t size = static_cast<uint64_t>(head[0]) << 24 | head[1] << 16 | head[2] << 8 | head[3];
+    if (size == 1 && pread(fd, head + 8, 8, at + 8) == 8) {
+      size = 0;
+      for (int k = 8; k < 16; ++k) size = size << 8 | head[k];
+    }
+    if (size < 8) break;
+    if (std::memcmp(head + 4, "moov", 4) == 0 && size <= kMaxIndexBytes) {
+      std::vector<uint8_t> index(size);
+      if (pread(fd, index.data(), size, at) != static_cast<ssize_t>(size)) break;
+      static constexpr uint8_t kBox[] = {0, 0, 0, 15, 'd', '2', '6', '3'};
+      const auto found = std::search(index.begin(), index.end(), std::begin(kBox), std::end(kBox));
+      if (found != index.end() && index.end() - found >= 15) {
+        const uint8_t value = static_cast<uint8_t>(level);
+        done = pwrite(fd, &value, 1, at + (found - index.begin()) + 13) == 1;
+      }
+      break;
+    }
+    at += static_cast<off_t>(size);
+  }
+  close(fd);
+  return done;
+}
+
 bool IsMp4Family(const AVOutputFormat* format) {
   if (!format || !format->name) return false;
   const std::string_view name = format->name;
@@ -215,6 +319,39 @@ bool KeepsNoStreamStartTimes(const AVOutputFormat* format) {
   return format && format->name && std::string_view(format->name) == "avi";
 }
 
+int ProgramStreamPacketSize(const AVFormatContext* oc) {
+  int64_t audio_bps = 0;
+  for (unsigned i = 0; i < oc->nb_streams; ++i) {
+    const AVCodecParameters* par = oc->streams[i]->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_AUDIO) audio_bps = std::max(audio_bps, par->bit_rate);
+  }
+  // The muxer advances its clock by a packet's transfer time at the declared rate and drops
+  // the fraction of a clock tick (1/90000 s); the clock would fall behind the declared rate
+  // unless every packet takes whole ticks. At kProgramStreamMuxRate a tick carries 14 bytes.
+  constexpr int64_t kStep = 112;  // whole ticks and whole 16-byte steps
+  static_assert(kProgramStreamMuxRate / 8 == 90000 * 14);
+  if (audio_bps <= 0) return 2048 / kStep * kStep;
+  // Payload for kProgramStreamPacketMs of sound plus the pack and packet headers.
+  const int64_t bytes = audio_bps / 8 * kProgramStreamPacketMs / 1000 + 32;
+  return static_cast<int>(
+      std::clamp<int64_t>((bytes + kStep - 1) / kStep * kStep, 5 * kStep, 2048 / kStep * kStep));
+}
+
+bool IsProgramStream(const AVOutputFormat* format) {
+  if (!format || !format->name) return false;
+  const std::string_view name = format->name;
+  return name == "mpeg" || name == "vob";
+}
+
+const AVOutputFormat* ProgramStreamFormat(const AVOutputFormat* guessed,
+                                          std::string_view video_codec) {
+  if (!guessed || !guessed->name || std::string_view(guessed->name) != "mpeg") return guessed;
+  const AVCodec* codec = avcodec_find_encoder_by_name(std::string(video_codec).c_str());
+  if (!codec || codec->id != AV_CODEC_ID_MPEG2VIDEO) return guessed;
+  const AVOutputFormat* vob = av_guess_format("vob", nullptr, nullptr);
+  return vob ? vob : guessed;
+}
+
 void ApplyMuxerSettings(AVFormatContext* oc) {
   // AVI chunks carry no time stamps: a muxer shift of every stream by the audio encoder's
   // negative start would put an empty video chunk after the first picture.
@@ -223,4 +360,8 @@ void ApplyMuxerSettings(AVFormatContext* oc) {
   // shifts the data on disk in place with a small buffer, so the file is never held in memory.
   if (IsMp4Family(oc->oformat) && oc->priv_data)
     av_opt_set(oc->priv_data, "movflags", "+faststart", 0);
+  if (IsProgramStream(oc->oformat) && oc->priv_data) {
+    av_opt_set_int(oc->priv_data, "muxrate", kProgramStreamMuxRate, 0);
+    if (const int size = ProgramStreamPacketSize(oc); size > 0) oc->packet_size = size;
+  }
 }

@@ -26,6 +26,7 @@ struct TDeviceLimits {
   int64_t VideoPeakRate = 0;      // bit/s no second of video may exceed; 0: the job's rate
   bool BaselineH264 = false;      // H.264 in Baseline profile without B-frames
   bool SignalMpeg4Level = false;  // MPEG-4 Part 2 in Simple Profile at its true level
+  int MaxMpeg4Level = 0;          // highest Simple Profile level the players take; 0: any
 };
 
 // Limits of TARGET; all zero/false for kNone.
@@ -34,9 +35,17 @@ const TDeviceLimits& DeviceLimits(TDeviceTarget target);
 // MPEG-4 Part 2 Simple Profile level (1, 2, 3, 4 for 4a, 5, 6) of a picture size, frame rate
 // and peak bit rate; 6 when even that level is exceeded.
 int Mpeg4SimpleLevel(int width, int height, AVRational frame_rate, int64_t peak_bps);
+// Profile and level for MPEG-4 Part 2 without B-frames or quarter-pel motion in a format
+// with no device limits: the Simple Profile level that fits the picture size, frame rate and
+// PEAK_BPS, else the Main Profile level (Main decodes every Simple stream and has levels up
+// to 1920x1088); Main level 4 beyond that. Leaves the encoder's own choice for streams with
+// B-frames or quarter-pel motion, and for an unknown rate (PEAK_BPS 0: constant quantiser).
+void SignalMpeg4Level(AVCodecContext* ctx, AVRational frame_rate, int64_t peak_bps);
 // H.264 level x 10 (10, 11, 12, 13, 20, ... 51) that fits a picture size, frame rate and peak
 // bit rate in Baseline profile, and the highest rate that level allows (bit/s).
 int H264BaselineLevel(int width, int height, AVRational frame_rate, int64_t peak_bps);
+// H.263 level (10, 20, 30, 40, 50, 60, 70) that fits a picture size, frame rate and peak rate.
+int H263Level(int width, int height, AVRational frame_rate, int64_t peak_bps);
 int64_t H264LevelMaxRate(int level);
 
 // Rate control for a video encoder whose output must keep every one-second window of packets
@@ -58,10 +67,36 @@ void ApplyDeviceAudioSettings(TDeviceTarget target, AVCodecContext* ctx);
 AVRational StandardFrameRate(AVCodecID codec, AVRational rate);
 
 // Muxer settings every output of its family gets: the MP4-family index (moov) is written
-// before the media data so that playback starts before the file is complete.
+// before the media data so that playback starts before the file is complete; MPEG program
+// streams declare kProgramStreamMuxRate (see there).
 void ApplyMuxerSettings(AVFormatContext* oc);
+// The muxer of an output whose format follows from its file name (GUESSED): an MPEG-2 program
+// stream ("vob") instead of the MPEG-1 system layer for MPEG-2 video (VIDEO_CODEC, an encoder
+// name), so that readers take the file for what it holds; GUESSED itself otherwise.
+const AVOutputFormat* ProgramStreamFormat(const AVOutputFormat* guessed,
+                                          std::string_view video_codec);
+// The rate (bit/s) that MPEG program streams declare, unless the job sets one: the DVD's
+// rate. Left to itself the muxer declares the streams' average rates, which a variable-rate
+// picture exceeds at every key frame, and writes a clock reference only every two seconds of
+// data at that rate; with room above the peak it writes one at least every half second.
+inline constexpr int kProgramStreamMuxRate = 10080000;
+// The packet size (bytes) of an MPEG program stream: packets that carry about
+// kProgramStreamPacketMs of its sound (560 to 2016 bytes; 2016 without sound), each sent in a
+// whole number of clock ticks at kProgramStreamMuxRate. Readers that take a file's length from
+// the last time stamp in it (GStreamer) see the start of the last sound packet; with the
+// muxer's own 2048-byte packets that is up to 130 ms before the end at 128 kbps.
+inline constexpr int kProgramStreamPacketMs = 40;
+int ProgramStreamPacketSize(const AVFormatContext* oc);
+// True for the general MPEG-1 and MPEG-2 program-stream muxers ("mpeg", "vob"); the disc
+// muxers (VCD, SVCD, DVD) keep what their target presets set.
+bool IsProgramStream(const AVOutputFormat* format);
 // True for containers that keep no start time per stream (AVI): their sound plays from the
 // first chunk, so a late start or an encoder's priming delay must be put into the samples.
 bool KeepsNoStreamStartTimes(const AVOutputFormat* format);
+// The 3GP muxer declares every H.263 stream at level 10 (QCIF, 15 fps, 64 kbps). For a
+// finished file of the MP4 family at OC's URL, writes the level its H.263 stream was made for
+// (the stream parameters' level, set by ApplyDeviceVideoSettings) into the "d263" box
+// instead. True when it did.
+bool DeclareH263Level(const AVFormatContext* oc);
 // True for muxers of the MP4 family (mp4, mov, 3gp, 3g2, ipod/m4a, psp).
 bool IsMp4Family(const AVOutputFormat* format);

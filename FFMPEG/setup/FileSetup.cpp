@@ -511,6 +511,7 @@ OutputFormatPtr OutputSetUp::CreateContext() {
     if (!opt_.OutputFormat)
       throw FFMpegException("Unable to find a suitable output format for '" + name_ + "'", 0,
                             name_);
+    opt_.OutputFormat = ProgramStreamFormat(opt_.OutputFormat, opt_.VideoCodecName);
   }
   AVFormatContext* raw = nullptr;
   const int ret = avformat_alloc_output_context2(&raw, opt_.OutputFormat, nullptr, name_.c_str());
