@@ -13,7 +13,9 @@
 namespace {
 
 std::string Quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  std::string quoted = "\"";
+  quoted.append(text).push_back('"');
+  return quoted;
 }
 
 std::string ItemsOnOffer(const TSettingList& list) {
