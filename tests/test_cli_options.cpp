@@ -105,7 +105,7 @@ TEST(CliOptions, BadChoicesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"--format", "4"},                                   // separator
       {"--format", "21"},                                  // outside the list
-      {"--format", "ipod (*.mp4)"},                        // captions are exact
+      {"--format", "avi"},                                 // two formats have it
       {"--format"},                                        // missing value
       {"--video-quality", "Best"},                         // unknown level
       {"--audio-quality"},                                 // missing value
