@@ -126,8 +126,9 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
 
     const std::string& out = process.Output();
-    EXPECT_TRUE(Contains(out, fifo + ": Fail: " + fifo + ": a pipe")) << out;
-    EXPECT_TRUE(Contains(out, device + ": Fail: " + device + ": a device")) << out;
+    // Each line names its file once.
+    EXPECT_TRUE(Contains(out, fifo + ": Fail: a pipe")) << out;
+    EXPECT_TRUE(Contains(out, device + ": Fail: a device")) << out;
     EXPECT_TRUE(Contains(out, long_source + ": Abort\n")) << out;
     for (const auto& q : queued) EXPECT_TRUE(Contains(out, q + ": Abort\n")) << out;
     EXPECT_TRUE(Contains(out, "\n0 done, 2 failed, 4 aborted\n")) << out;
