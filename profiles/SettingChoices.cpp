@@ -54,11 +54,16 @@ std::optional<double> Number(std::string_view text) {
   return value;
 }
 
-// Index of the item a choice names: the exact item text first, then the looser `same` rule.
+// Index of the item a choice names: the exact item text first, then the item text in any
+// letter case, then the looser `same` rule.
 template <typename Same>
 int FindItem(const TSettingList& list, std::string_view text, Same same) {
   const int exact = list.IndexOf(text);
   if (exact >= 0) return exact;
+  const std::string lower = LowerCase(text);
+  for (int i = 0; i < list.Count(); ++i) {
+    if (LowerCase(list.Items()[i]) == lower) return i;
+  }
   for (int i = 0; i < list.Count(); ++i) {
     if (same(list.Items()[i])) return i;
   }
@@ -182,9 +187,9 @@ void ApplySettingChoices(TMainSettings& settings, const TSettingChoices& choices
   ApplyShownSettings(settings, {});
 
   if (choices.Size) {
-    const std::string wanted = WithoutBlanks(*choices.Size);
+    const std::string wanted = LowerCase(WithoutBlanks(*choices.Size));
     const int index = FindItem(settings.ComboVideoSize, *choices.Size, [&](const std::string& s) {
-      return !wanted.empty() && FrameSizeRule(s) == wanted;
+      return !wanted.empty() && LowerCase(FrameSizeRule(s)) == wanted;
     });
     SelectChoice(settings.ComboVideoSize, index, "--size", *choices.Size, "video size", settings);
   }

@@ -354,6 +354,15 @@ TEST(ProfilesChoices, NamedChoicesSelectItemsOrFailClearly) {
   EXPECT_EQ(settings.ComboVideoFramerate.Text(), "29.97 fps");
   EXPECT_EQ(settings.ComboAudioChannels.Text(), "Mono");
   EXPECT_EQ(settings.VolumeLevel, 1);
+  // List items in any letter case.
+  choices.Size = "640X480";
+  choices.FrameRate = "29.97 FPS";
+  choices.Channels = "STEREO";
+  settings = CreatedSettings();
+  ApplySettingChoices(settings, choices);
+  EXPECT_EQ(settings.ComboVideoSize.Text(), "640 x 480");
+  EXPECT_EQ(settings.ComboVideoFramerate.Text(), "29.97 fps");
+  EXPECT_EQ(settings.ComboAudioChannels.Text(), "Stereo");
 
   choices.Format = "6";  // MP3 has no size list
   settings = CreatedSettings();
