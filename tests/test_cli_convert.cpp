@@ -272,9 +272,10 @@ TEST_F(CliConvertTest, FoldersConvertTheMediaFilesInside) {
 // On a terminal the progress line gives the pictures per second, the time since the file's
 // start and the time left, and the last line the run's time and the size of what it wrote.
 TEST_F(CliConvertTest, TerminalShowsTimesAndTheRunTotals) {
-  // script(1) runs the program on a pseudo-terminal.
-  const std::string command = std::string("'") + QUORVIN_CLI + "' -o '" + out_.Path().string() +
-                              "' --format 17 '" + src_->File("clip.avi") + "'";
+  // script(1) runs the program on a pseudo-terminal, wide enough for the whole line.
+  const std::string command = std::string("stty cols 200; '") + QUORVIN_CLI + "' -o '" +
+                              out_.Path().string() + "' --format 17 '" + src_->File("clip.avi") +
+                              "'";
   const auto result = media::RunCommand({"script", "-qec", command, "/dev/null"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   const std::regex progress(R"(clip\.avi  \d+%  \d+ frames  \d+ fps  \d+ KBytes  [\d.]+x  )"
