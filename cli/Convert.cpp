@@ -208,6 +208,7 @@ struct FileState {
   bool duration_known = true;  // false: the total is the ten-hour limit of an unknown duration
   Clock::time_point started{};
   bool running = false;
+  bool reported = false;  // its job has reported progress: it has written its output
   int percent = -1;  // -1: the total duration is unknown
   int frames = 0;
   int64_t size_bytes = 0;
@@ -334,6 +335,7 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
   if (it == console.by_job.end()) return;
   FileState& f = console.files[it->second];
   f.running = true;
+  f.reported = true;
   // Percentage as the file list shows it: truncated, capped at 100.
   f.percent =
       total_output_duration_ms > 0
@@ -682,7 +684,11 @@ int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
       PrintResult(console, f, "");
     }
     struct stat st;
-    if (f.result != FileResult::kFail && !f.output.empty() && stat(f.output.c_str(), &st) == 0) {
+    // Done files, and the files a stop ended after they had started writing (an existing
+    // file of that name was not written by this run when its job never started).
+    const bool written =
+        f.result == FileResult::kDone || (f.result == FileResult::kAbort && f.reported);
+    if (written && !f.output.empty() && stat(f.output.c_str(), &st) == 0) {
       written_bytes += st.st_size;
     }
     done += f.result == FileResult::kDone;
