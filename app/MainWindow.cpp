@@ -5,10 +5,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QCollator>
 #include <QCompleter>
 #include <QDir>
-#include <QDirIterator>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -47,6 +45,7 @@
 #include "AboutBox.h"
 #include "Binding.h"
 #include "Icons.h"
+#include "MediaFiles.h"
 #include "OffThread.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
@@ -58,45 +57,10 @@
 
 namespace {
 
-struct FilterEntry {
-  const char* description;
-  const char* patterns;
-};
-
-// The open dialog's filter, in its order; the first entry is the default.
-constexpr FilterEntry kFilter[] = {
-    {"All Supported Files",
-     "*.avi;*.mpeg;*.mpg;*.mpa;*.m1v;*.mv2;*.wma;*.wmv;*.asf;*.asx;*.mov; *.qt; "
-     "*.m4v;*.3gp;*.3g2;*.mp3;*.mp2;*.ogg;*.aac;*.mp4;*.m4a;*.rm;*.rmvb;*.ram;*.ra;*.vob; "
-     "*.dat;*.cda;*.dv; *.dif;*.wav; *.au; *.aiff;*.mjpg; *.mjpeg;*.ac3; *.gif; *.swf; *.flv"},
-    {"3GPP Files", "*.3gp"},
-    {"3GPP2 Files", "*.3g2"},
-    {"AAC Files", "*.aac"},
-    {"AC3 Files", "*.ac3"},
-    {"Audio CD Files", "*.cda"},
-    {"AVI Files", "*.avi"},
-    {"DV Video Files", "*.dv;*.dif"},
-    {"DVD VOB Files", "*.vob"},
-    {"GIF Animated Files", "*.gif"},
-    {"Macromedia Flash Files", "*.flv; *.swf"},
-    {"Monkey Audio Files", "*.ape;*.cue"},
-    {"MJpeg Video Files", "*.mjpg; *.mjpeg"},
-    {"MP2 Files", "*.mp2"},
-    {"MP3 Files", "*.mp3"},
-    {"MPEG Files", "*.mpeg;*.mpg;*.mpa;*.m1v;*.mv2"},
-    {"MPEG-4 Files", "*.mp4"},
-    {"MPEG-4 Audio Files", "*.m4a; *.mp4"},
-    {"Ogg Vorbis Files", "*.ogg"},
-    {"RealMedia Files", "*.rm; *.rmvb; *.ram; *.ra"},
-    {"QuickTime Files", "*.mov; *.qt; *.m4v"},
-    {"VCD DAT Files", "*.dat"},
-    {"WAV Files", "*.wav; *.au; *.aiff"},
-    {"Windows Media Files", "*.wma;*.wmv;*.asf;*.asx"},
-};
-
-QStringList Patterns(const char* list) {
+QStringList Patterns(std::string_view list) {
   QStringList patterns;
-  for (const QString& p : QString(list).split(';', Qt::SkipEmptyParts)) {
+  for (const QString& p : QString::fromUtf8(list.data(), static_cast<qsizetype>(list.size()))
+                              .split(';', Qt::SkipEmptyParts)) {
     if (!p.trimmed().isEmpty()) patterns << p.trimmed();
   }
   return patterns;
@@ -214,19 +178,17 @@ void TFormatCombo::showPopup() {
 
 QString SupportedFilesFilter() {
   QStringList entries;
-  for (const FilterEntry& entry : kFilter) {
-    entries << QString(entry.description) + " (" + Patterns(entry.patterns).join(' ') + ")";
+  for (const TMediaFileType& type : MediaFileTypes()) {
+    entries << QString::fromUtf8(type.Description.data(),
+                                 static_cast<qsizetype>(type.Description.size())) +
+                   " (" + Patterns(type.Patterns).join(' ') + ")";
   }
   return entries.join(";;");
 }
 
 QStringList SupportedFilePatterns() {
   QStringList patterns;
-  for (const FilterEntry& entry : kFilter) {
-    for (const QString& p : Patterns(entry.patterns)) {
-      if (!patterns.contains(p.toLower())) patterns << p.toLower();
-    }
-  }
+  for (const std::string& pattern : MediaFilePatterns()) patterns << QString::fromStdString(pattern);
   return patterns;
 }
 
@@ -808,9 +770,6 @@ void TForm1::AddFilesToList(const QStringList& files) {
 }
 
 void TForm1::AddDroppedPaths(const QStringList& paths) {
-  const QStringList patterns = SupportedFilePatterns();
-  QCollator collator;
-  collator.setNumericMode(true);
   QStringList files;
   for (const QString& path : paths) {
     const QFileInfo info(path);
@@ -818,14 +777,10 @@ void TForm1::AddDroppedPaths(const QStringList& paths) {
       files << info.absoluteFilePath();
       continue;
     }
-    QStringList found;
-    QDirIterator it(info.absoluteFilePath(), patterns, QDir::Files | QDir::Readable,
-                    QDirIterator::Subdirectories | QDirIterator::FollowSymlinks);
-    while (it.hasNext()) found << it.next();
-    std::sort(found.begin(), found.end(), [&collator](const QString& a, const QString& b) {
-      return collator.compare(a, b) < 0;
-    });
-    files << found;
+    for (const std::string& found :
+         MediaFilesInFolder(QFile::encodeName(info.absoluteFilePath()).toStdString())) {
+      files << QFile::decodeName(QByteArray::fromStdString(found));
+    }
   }
   if (files.isEmpty()) return;
   PreviewStopForAddFile();

@@ -1,5 +1,7 @@
 // Conversion: probes each file as the file list does, sets up one job per file as the queue
-// does, and runs them one after another (or N at once with --jobs) on the job component.
+// does, and runs them one after another (or N at once with --jobs) on the job component. A
+// folder named as an input stands for the media files inside it, as a folder dropped on the
+// window's list does.
 //
 // Threads: the job component raises its events on worker threads; they only update the
 // per-file states and print, under `Console::mutex`. Lock order: StopControl::mutex, then the
@@ -13,6 +15,7 @@
 // closed terminal) nothing more is printed, and the conversions go on.
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,11 +25,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,6 +42,7 @@
 #include "ConversionJob.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
+#include "MediaFiles.h"
 #include "ProfileErrors.h"
 
 namespace {
@@ -126,6 +132,17 @@ int ParseCount(const char* name, const std::string& text, int min_value) {
   return static_cast<int>(value);
 }
 
+// The item of `items` that TEXT names in any letter case. Throws TChoiceError naming them.
+std::string OneOf(const char* name, const std::string& text,
+                  std::initializer_list<const char*> items) {
+  std::string offered;
+  for (const char* item : items) {
+    if (strcasecmp(item, text.c_str()) == 0) return item;
+    offered += std::string(offered.empty() ? "" : ", ") + item;
+  }
+  throw TChoiceError(std::string(name) + " must be one of " + offered + ", got \"" + text + "\"");
+}
+
 ConvertArgs ParseArgs(int argc, char** argv) {
   ConvertArgs args;
   bool only_files = false;
@@ -143,15 +160,9 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.output_folder = value("-o");
       args.have_output_folder = true;
     } else if (arg == "--aspect") {
-      args.aspect = value("--aspect");
-      if (args.aspect != "Original" && args.aspect != "4:3" && args.aspect != "16:9") {
-        throw TChoiceError("--aspect must be Original, 4:3 or 16:9, got \"" + args.aspect + "\"");
-      }
+      args.aspect = OneOf("--aspect", value("--aspect"), {"Original", "4:3", "16:9"});
     } else if (arg == "--zoom") {
-      args.zoom = value("--zoom");
-      if (args.zoom != "None" && args.zoom != "LetterBox") {
-        throw TChoiceError("--zoom must be None or LetterBox, got \"" + args.zoom + "\"");
-      }
+      args.zoom = OneOf("--zoom", value("--zoom"), {"None", "LetterBox"});
     } else if (arg == "--video-codec") {
       args.video_codec = value("--video-codec");
     } else if (arg == "--overwrite") {
@@ -192,13 +203,18 @@ enum class FileResult { kPending, kDone, kFail, kAbort };
 
 struct FileState {
   std::string source;
+  std::string output{};  // where its job writes, once set up
   int job_index = -1;
+  bool duration_known = true;  // false: the total is the ten-hour limit of an unknown duration
   Clock::time_point started{};
   bool running = false;
+  bool reported = false;  // its job has reported progress: it has written its output
   int percent = -1;  // -1: the total duration is unknown
   int frames = 0;
   int64_t size_bytes = 0;
-  double speed = 0;
+  double speed = 0;      // seconds of media converted per second
+  double elapsed_s = 0;  // since the job started
+  double left_s = -1;    // estimated time to the end; -1 while unknown
   FileResult result = FileResult::kPending;
   bool warned = false;  // done, with a note
 };
@@ -211,6 +227,7 @@ struct Console {
   bool user_aborted = false;
   bool live = false;  // standard output is a terminal: one redrawn progress line
   bool live_line_shown = false;
+  Clock::time_point run_started = Clock::now();
   Clock::time_point last_plain_line{};
   std::vector<FileState> files;
   std::map<int, size_t> by_job;  // job index -> files[]
@@ -229,13 +246,53 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string ProgressText(const FileState& f) {
-  char text[160];
+// SECONDS as m:ss, or h:mm:ss from one hour on.
+std::string ClockText(double seconds) {
+  const long total = std::lround(std::max(0.0, seconds));
+  char text[32];
+  if (total >= 3600) {
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+  }
+  return text;
+}
+
+std::string KBytesText(int64_t bytes) {
+  return std::to_string((bytes + 500) / 1000) + " KBytes";
+}
+
+// The figures of a file's progress, after its name: percentage, pictures written and per
+// second, output size, speed, time since its start and time left.
+std::string ProgressFigures(const FileState& f) {
+  char text[200];
   const std::string percent = f.percent < 0 ? "?%" : std::to_string(f.percent) + "%";
-  std::snprintf(text, sizeof text, "  %s  %d frames  File Size : %lld KBytes  %.2fx",
-                percent.c_str(), f.frames, static_cast<long long>((f.size_bytes + 500) / 1000),
-                f.speed);
-  return OneLine(BaseName(f.source)) + text;
+  const double pictures_per_s = f.elapsed_s > 0 ? f.frames / f.elapsed_s : 0;
+  const std::string left = f.left_s < 0 ? "?" : ClockText(f.left_s);
+  std::snprintf(text, sizeof text, "  %s  %d frames  %.0f fps  %s  %.1fx  %s elapsed  %s left",
+                percent.c_str(), f.frames, pictures_per_s, KBytesText(f.size_bytes).c_str(),
+                f.speed, ClockText(f.elapsed_s).c_str(), left.c_str());
+  return text;
+}
+
+std::string ProgressText(const FileState& f) {
+  return OneLine(BaseName(f.source)) + ProgressFigures(f);
+}
+
+// NAME cut to at most WIDTH bytes (at least 8) by leaving out its middle, without splitting a
+// UTF-8 sequence.
+std::string ShortenedName(const std::string& name, size_t width) {
+  width = std::max<size_t>(width, 8);
+  if (name.size() <= width) return name;
+  auto boundary = [&name](size_t at) {
+    while (at > 0 && at < name.size() && (static_cast<unsigned char>(name[at]) & 0xC0) == 0x80) {
+      --at;
+    }
+    return at;
+  };
+  const size_t head = boundary((width - 3) / 2);
+  const size_t tail = boundary(name.size() - (width - 3 - (width - 3) / 2));
+  return name.substr(0, head) + "..." + name.substr(tail);
 }
 
 // Called with console.mutex held.
@@ -248,13 +305,24 @@ void ClearLiveLine(Console& console) {
 
 // Called with console.mutex held.
 void DrawLiveLine(Console& console) {
-  std::string line;
+  // The figures are kept whole; the names give way when the line is wider than the terminal.
+  std::vector<std::pair<std::string, std::string>> parts;  // name, figures
+  size_t figures_width = 0, names_width = 0;
   for (const FileState& f : console.files) {
     if (!f.running) continue;
-    if (!line.empty()) line += " | ";
-    line += ProgressText(f);
+    parts.emplace_back(OneLine(BaseName(f.source)), ProgressFigures(f));
+    figures_width += parts.back().second.size() + (parts.size() > 1 ? 3 : 0);
+    names_width += parts.back().first.size();
   }
   const size_t width = static_cast<size_t>(TerminalWidth() - 1);
+  const bool shorten = !parts.empty() && figures_width + names_width > width;
+  const size_t name_width =
+      shorten && width > figures_width ? (width - figures_width) / parts.size() : 0;
+  std::string line;
+  for (const auto& [name, figures] : parts) {
+    if (!line.empty()) line += " | ";
+    line += (shorten ? ShortenedName(name, name_width) : name) + figures;
+  }
   if (line.size() > width) line.resize(width);
   Print("\r" + line + "\033[K");
   console.live_line_shown = true;
@@ -267,6 +335,7 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
   if (it == console.by_job.end()) return;
   FileState& f = console.files[it->second];
   f.running = true;
+  f.reported = true;
   // Percentage as the file list shows it: truncated, capped at 100.
   f.percent =
       total_output_duration_ms > 0
@@ -275,9 +344,12 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
           : -1;
   f.frames = frame_number < 0 ? 0 : frame_number;
   f.size_bytes = current_size;
-  const double wall_ms =
-      std::chrono::duration<double, std::milli>(Clock::now() - f.started).count();
-  f.speed = wall_ms > 0 ? current_duration_ms / wall_ms : 0;
+  f.elapsed_s = std::chrono::duration<double>(Clock::now() - f.started).count();
+  f.speed = f.elapsed_s > 0 ? current_duration_ms / 1000.0 / f.elapsed_s : 0;
+  // What is left of the media at the speed so far.
+  f.left_s = f.duration_known && f.percent >= 0 && f.speed > 0
+                 ? std::max(0, total_output_duration_ms - current_duration_ms) / 1000.0 / f.speed
+                 : -1;
   if (console.live) {
     DrawLiveLine(console);
     return;
@@ -286,6 +358,19 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
   if (now - console.last_plain_line < std::chrono::seconds(1)) return;
   console.last_plain_line = now;
   Print(ProgressText(f) + "\n");
+}
+
+// REASON without the leading "SOURCE: " that many of the engine's texts begin with, so that a
+// line names its file once.
+std::string ReasonWithoutName(const std::string& reason, const std::string& source) {
+  for (const std::string& name : {source, TrimBlanks(source)}) {
+    const std::string prefix = name + ": ";
+    if (!name.empty() && reason.size() > prefix.size() &&
+        reason.compare(0, prefix.size(), prefix) == 0) {
+      return reason.substr(prefix.size());
+    }
+  }
+  return reason;
 }
 
 // Called with console.mutex held. `note`: the reason of a Fail, or the warning of a Done.
@@ -300,7 +385,7 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
       Print(source + ": Abort\n");
       break;
     case FileResult::kFail:
-      Print(source + ": Fail: " + OneLine(note) + "\n");
+      Print(source + ": Fail: " + OneLine(ReasonWithoutName(note, f.source)) + "\n");
       break;
     case FileResult::kPending:
       break;
@@ -409,6 +494,15 @@ void OpenMissingStandardDescriptors() {
   }
 }
 
+// Selects the item of LIST that TEXT names, the exact text first, then in any letter case.
+bool SelectAnyCase(TSettingList& list, const std::string& text) {
+  if (list.SelectText(text)) return true;
+  for (const std::string& item : list.Items()) {
+    if (strcasecmp(item.c_str(), text.c_str()) == 0) return list.SelectText(item);
+  }
+  return false;
+}
+
 // Reads the arguments and the setting choices they make. False, after printing why, when they
 // are not valid.
 bool ReadChoices(int argc, char** argv, ConvertArgs& args, TMainSettings& settings) {
@@ -420,7 +514,7 @@ bool ReadChoices(int argc, char** argv, ConvertArgs& args, TMainSettings& settin
     if (args.aspect == "4:3") settings.ComboAspectRatio.Select(1);
     if (args.aspect == "16:9") settings.ComboAspectRatio.Select(2);
     if (!args.zoom.empty()) settings.ComboLetterBox.SelectText(args.zoom);
-    if (!args.video_codec.empty() && !settings.ComboVideoCodec.SelectText(args.video_codec)) {
+    if (!args.video_codec.empty() && !SelectAnyCase(settings.ComboVideoCodec, args.video_codec)) {
       std::string offered;
       for (const std::string& item : settings.ComboVideoCodec.Items()) {
         offered += (offered.empty() ? "" : ", ") + item;
@@ -433,6 +527,28 @@ bool ReadChoices(int argc, char** argv, ConvertArgs& args, TMainSettings& settin
     return false;
   }
   return true;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The files to convert: each folder among FILES is replaced by the media files inside it and
+// its subfolders, as the window adds a dropped folder. A folder without any stays, to be
+// reported as such.
+std::vector<std::string> WithFoldersExpanded(const std::vector<std::string>& files) {
+  std::vector<std::string> expanded;
+  for (const std::string& file : files) {
+    std::vector<std::string> found;
+    if (IsFolder(file)) found = MediaFilesInFolder(file);
+    if (found.empty()) {
+      expanded.push_back(file);
+    } else {
+      expanded.insert(expanded.end(), found.begin(), found.end());
+    }
+  }
+  return expanded;
 }
 
 // Why the output folder cannot take the outputs, or "" when it can.
@@ -486,6 +602,14 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
   Console& console = run.console;
   for (size_t i = first; i < last && run.stop.signal == 0; ++i) {
     const std::string& file = run.args.files[i];
+    if (IsFolder(file)) {
+      // Folders were replaced by their media files; one left here has none.
+      std::lock_guard<std::mutex> guard(console.mutex);
+      console.files.push_back(FileState{file});
+      console.files.back().result = FileResult::kFail;
+      PrintResult(console, console.files.back(), "no media files in this folder");
+      continue;
+    }
     TConversionRow row;
     row.SourcePath = file;
     row.ColumnsFromJob = true;
@@ -502,6 +626,8 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
       PrintResult(console, f, setup.Error);
     } else {
       run.names.Promise(setup.OutputPath);
+      f.output = setup.OutputPath;
+      f.duration_known = DurationLimitMs(run.component.SourceColumns(setup.Index).duration) < 0;
       f.job_index = setup.Index;
       console.by_job[setup.Index] = console.files.size() - 1;
       Print(OneLine(file) + " -> " + OneLine(setup.OutputPath) + "\n");
@@ -543,29 +669,46 @@ void RunBatch(ConvertRun& run) {
 }
 
 // Prints the line of every file not reported yet (never set up or never started: aborted) and
-// the summary. Returns the exit status.
+// the summary, on a terminal with the run's time and the size of the files it wrote. Returns
+// the exit status.
 int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
   std::lock_guard<std::mutex> guard(console.mutex);
   for (size_t i = console.files.size(); i < args.files.size(); ++i) {
     console.files.push_back(FileState{args.files[i]});
   }
   int done = 0, warned = 0, failed = 0, aborted = 0;
+  int64_t written_bytes = 0;
   for (FileState& f : console.files) {
     if (f.result == FileResult::kPending) {
       f.result = FileResult::kAbort;
       PrintResult(console, f, "");
+    }
+    struct stat st;
+    // Done files, and the files a stop ended after they had started writing (an existing
+    // file of that name was not written by this run when its job never started).
+    const bool written =
+        f.result == FileResult::kDone || (f.result == FileResult::kAbort && f.reported);
+    if (written && !f.output.empty() && stat(f.output.c_str(), &st) == 0) {
+      written_bytes += st.st_size;
     }
     done += f.result == FileResult::kDone;
     warned += f.warned;
     failed += f.result == FileResult::kFail;
     aborted += f.result == FileResult::kAbort;
   }
+  std::string totals;
+  if (console.live) {
+    totals = " in " +
+             ClockText(std::chrono::duration<double>(Clock::now() - console.run_started).count()) +
+             ", " + KBytesText(written_bytes) + " written";
+  }
   if (done == static_cast<int>(console.files.size()) && warned == 0) {
-    Print("All Conversions Completed\n");
+    Print("All Conversions Completed" + totals + "\n");
   } else {
     Print(std::to_string(done) + " done" +
           (warned > 0 ? " (" + std::to_string(warned) + " with a warning)" : "") + ", " +
-          std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted\n");
+          std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted" + totals +
+          "\n");
   }
   if (stop_signal != 0) return 128 + stop_signal;
   if (failed > 0) return 1;
@@ -621,6 +764,7 @@ int RunConvert(int argc, char** argv) {
   ConvertArgs args;
   TMainSettings settings;
   if (!ReadChoices(argc, argv, args, settings)) return 2;
+  args.files = WithFoldersExpanded(args.files);
   if (const std::string problem = OutputFolderProblem(args.output_folder); !problem.empty()) {
     PrintError(problem);
     return 2;

@@ -1,6 +1,9 @@
 #include "SettingChoices.h"
 
+#include <algorithm>
 #include <charconv>
+#include <functional>
+#include <vector>
 
 #include "FormatCatalogue.h"
 #include "MainSettings.h"
@@ -13,7 +16,9 @@
 namespace {
 
 std::string Quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  std::string quoted = "\"";
+  quoted.append(text).push_back('"');
+  return quoted;
 }
 
 std::string ItemsOnOffer(const TSettingList& list) {
@@ -49,11 +54,16 @@ std::optional<double> Number(std::string_view text) {
   return value;
 }
 
-// Index of the item a choice names: the exact item text first, then the looser `same` rule.
+// Index of the item a choice names: the exact item text first, then the item text in any
+// letter case, then the looser `same` rule.
 template <typename Same>
 int FindItem(const TSettingList& list, std::string_view text, Same same) {
   const int exact = list.IndexOf(text);
   if (exact >= 0) return exact;
+  const std::string lower = LowerCase(text);
+  for (int i = 0; i < list.Count(); ++i) {
+    if (LowerCase(list.Items()[i]) == lower) return i;
+  }
   for (int i = 0; i < list.Count(); ++i) {
     if (same(list.Items()[i])) return i;
   }
@@ -102,12 +112,49 @@ int ResolveFormatChoice(std::string_view text) {
     }
     return index;
   }
-  for (int i = 0; i < count; ++i) {
-    if (items[i] == text && FindFormat(text) != nullptr) return i;
+  // The names a format answers to, in any letter case, from the most to the least particular:
+  // its caption, also without " (*.ext)"; the part before " - " ("MP3", "AVI"); its extension.
+  // The first kind that some format answers to decides; two formats answering to it is an
+  // ambiguity ("avi", "mpg"), never a silent pick.
+  const std::string wanted = LowerCase(text);
+  auto caption_names = [](std::string_view caption) {
+    std::vector<std::string> names{LowerCase(caption)};
+    if (const size_t open = caption.rfind(" (*."); open != std::string_view::npos) {
+      names.push_back(LowerCase(caption.substr(0, open)));
+    }
+    return names;
+  };
+  auto short_name = [](std::string_view caption) {
+    const size_t dash = caption.find(" - ");
+    return dash == std::string_view::npos ? std::string() : LowerCase(caption.substr(0, dash));
+  };
+  const std::function<bool(const FormatCatalogueEntry&)> kinds[] = {
+      [&](const FormatCatalogueEntry& f) {
+        const auto names = caption_names(f.Caption);
+        return std::find(names.begin(), names.end(), wanted) != names.end();
+      },
+      [&](const FormatCatalogueEntry& f) { return short_name(f.Caption) == wanted; },
+      [&](const FormatCatalogueEntry& f) { return LowerCase(f.Extension) == wanted; },
+  };
+  for (const auto& answers : kinds) {
+    std::vector<int> found;
+    for (int i = 0; i < count; ++i) {
+      const FormatCatalogueEntry* format = FindFormat(items[i]);
+      if (format != nullptr && answers(*format)) found.push_back(i);
+    }
+    if (found.size() == 1) return found.front();
+    if (found.size() > 1) {
+      std::string candidates;
+      for (int i : found) {
+        candidates += (candidates.empty() ? "" : ", ") + std::to_string(i) + " " + Quoted(items[i]);
+      }
+      throw TChoiceError("--format " + Quoted(text) + " names more than one format (" + candidates +
+                         "); give its list index or caption");
+    }
   }
   throw TChoiceError("--format " + Quoted(text) +
-                     ": unknown output format (give a list index or the exact caption shown by "
-                     "--list-formats)");
+                     ": unknown output format (give a list index, a caption, a name such as "
+                     "\"iPod\" or \"MP3\", or an extension; see --list-formats)");
 }
 
 int ResolveQualityChoice(std::string_view text) {
@@ -140,9 +187,9 @@ void ApplySettingChoices(TMainSettings& settings, const TSettingChoices& choices
   ApplyShownSettings(settings, {});
 
   if (choices.Size) {
-    const std::string wanted = WithoutBlanks(*choices.Size);
+    const std::string wanted = LowerCase(WithoutBlanks(*choices.Size));
     const int index = FindItem(settings.ComboVideoSize, *choices.Size, [&](const std::string& s) {
-      return !wanted.empty() && FrameSizeRule(s) == wanted;
+      return !wanted.empty() && LowerCase(FrameSizeRule(s)) == wanted;
     });
     SelectChoice(settings.ComboVideoSize, index, "--size", *choices.Size, "video size", settings);
   }

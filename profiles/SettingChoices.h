@@ -12,7 +12,7 @@
 struct TMainSettings;
 
 struct TSettingChoices {
-  std::string Format = "0";  // format list index or exact caption
+  std::string Format = "0";  // format list index or name (see ResolveFormatChoice)
   std::string VideoQuality = "Normal";
   std::string AudioQuality = "Normal";
   std::optional<std::string> Size;       // item of the format's video size list
@@ -21,8 +21,10 @@ struct TSettingChoices {
   std::optional<std::string> Volume;     // slider position "0".."10"
 };
 
-// List index of an offered format, given as its list index or its exact caption. Throws
-// TChoiceError for a separator, an index outside the list or an unknown caption.
+// List index of an offered format, given as its list index or, in any letter case, its
+// caption, its caption without " (*.ext)", the name before " - " in its caption ("MP3") or its
+// extension, when that names one format. Throws TChoiceError for a separator, an index
+// outside the list, an unknown name, or a name that several formats share (listing them).
 int ResolveFormatChoice(std::string_view text);
 // Index of a quality level name (any letter case). Throws TChoiceError.
 int ResolveQualityChoice(std::string_view text);

@@ -49,7 +49,9 @@ std::string FrameRateRule(std::string_view text) {
 
 int ParseInteger(std::string_view text) {
   auto fail = [&] {
-    return TConversionError("'" + std::string(text) + "' is not a valid integer value");
+    std::string message = "'";
+    message.append(text).append("' is not a valid integer value");
+    return TConversionError(message);
   };
   std::string_view digits = text;
   // from_chars accepts a leading '-' but not '+'.

@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,7 +125,9 @@ TEST_F(CliConvertTest, LetterBoxFitsTheSourcePictureSize) {
   const std::string source = tmp.File("wide.avi");
   ASSERT_TRUE(media::MakeMedia(source, {"-f", "lavfi", "-i", "color=c=white:size=320x180:d=1",
                                         "-c:v", "mpeg4", "-q:v", "2"}));
-  const auto result = Convert({"-o", out_.Path().string(), "--zoom", "LetterBox", source});
+  // Choices in any letter case, as the other options take them.
+  const auto result =
+      Convert({"-o", out_.Path().string(), "--zoom", "letterbox", "--aspect", "ORIGINAL", source});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   const auto gray = media::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i",
                                        out_.File("wide.mp4"), "-frames:v", "1", "-f", "rawvideo",
@@ -143,7 +147,8 @@ TEST_F(CliConvertTest, MissingInputFailsAndTheNextFileStillConverts) {
   const std::string missing = src_->File("missing.avi");
   const auto result = Convert({"-o", out_.Path().string(), missing, src_->File("clip.avi")});
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
-  EXPECT_TRUE(Contains(result.out, missing + ": Fail: ")) << result.out;
+  // The line names the file once.
+  EXPECT_TRUE(Contains(result.out, missing + ": Fail: no such file or directory\n")) << result.out;
   EXPECT_TRUE(Contains(result.out, src_->File("clip.avi") + ": Done")) << result.out;
   EXPECT_TRUE(Contains(result.out, "\n1 done, 1 failed, 0 aborted\n")) << result.out;
   EXPECT_FALSE(Contains(result.out, "All Conversions Completed")) << result.out;
@@ -221,4 +226,66 @@ TEST_F(CliConvertTest, CtrlCStopsLikeTheStopButton) {
   EXPECT_GT(info.duration_s, 0.0);
   EXPECT_LT(info.duration_s, 59.0);
   EXPECT_FALSE(std::filesystem::exists(out_.File("second.mp4")));
+}
+
+// A folder stands for the media files inside it and its subfolders, in name order with numbers
+// by value; hidden entries, other files and a link back up the tree add nothing. A folder with
+// no media files fails on its own line.
+TEST_F(CliConvertTest, FoldersConvertTheMediaFilesInside) {
+  media::TempDir tmp;
+  const std::filesystem::path root = tmp.Path() / "clips";
+  std::filesystem::create_directories(root / "sub" / "deep");
+  std::filesystem::create_directories(root / ".hidden");
+  std::filesystem::create_directories(tmp.Path() / "empty");
+  for (const char* name :
+       {"clip10.avi", "clip2.AVI", "sub/deep/a.avi", ".hidden/h.avi", ".clip.avi", "notes.txt"}) {
+    std::filesystem::copy_file(src_->File("clip.avi"), root / name);
+  }
+  std::filesystem::create_directory_symlink("..", root / "sub" / "up");
+
+  const auto result =
+      Convert({"-o", out_.Path().string(), "--format", "mp3", root.string(), tmp.File("empty")});
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  std::vector<std::string> done;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(": Done") != std::string::npos) done.push_back(line);
+  }
+  const std::vector<std::string> expected = {(root / "clip2.AVI").string() + ": Done",
+                                             (root / "clip10.avi").string() + ": Done",
+                                             (root / "sub/deep/a.avi").string() + ": Done"};
+  EXPECT_EQ(done, expected) << result.out;
+  EXPECT_TRUE(Contains(result.out, tmp.File("empty") + ": Fail: no media files in this folder\n"))
+      << result.out;
+  size_t outputs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(out_.Path())) {
+    ++outputs;
+    EXPECT_EQ(entry.path().extension(), ".mp3") << entry.path();
+    const media::ProbeInfo info = media::Probe(entry.path().string());
+    ASSERT_TRUE(info.ok) << entry.path() << info.error;
+    ASSERT_TRUE(info.First("audio"));
+    EXPECT_EQ(info.First("audio")->codec_name, "mp3");
+  }
+  EXPECT_EQ(outputs, 3u);
+}
+
+// On a terminal the progress line gives the pictures per second, the time since the file's
+// start and the time left, and the last line the run's time and the size of what it wrote.
+TEST_F(CliConvertTest, TerminalShowsTimesAndTheRunTotals) {
+  // script(1) runs the program on a pseudo-terminal, wide enough for the whole line.
+  const std::string command = std::string("stty cols 200; '") + QUORVIN_CLI + "' -o '" +
+                              out_.Path().string() + "' --format 17 '" + src_->File("clip.avi") +
+                              "'";
+  const auto result = media::RunCommand({"script", "-qec", command, "/dev/null"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  const std::regex progress(R"(clip\.avi  \d+%  \d+ frames  \d+ fps  \d+ KBytes  [\d.]+x  )"
+                            R"(\d+:\d\d elapsed  (\d+:\d\d|\?) left)");
+  EXPECT_TRUE(std::regex_search(result.out, progress)) << result.out;
+  std::smatch end;
+  ASSERT_TRUE(std::regex_search(
+      result.out, end,
+      std::regex(R"(All Conversions Completed in \d+:\d\d, (\d+) KBytes written)")))
+      << result.out;
+  const auto bytes = std::filesystem::file_size(out_.File("clip.mp4"));
+  EXPECT_EQ(std::stoull(end[1].str()), (bytes + 500) / 1000) << bytes;
 }

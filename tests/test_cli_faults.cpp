@@ -86,7 +86,7 @@ class CliFaultTest : public ::testing::Test {
   std::vector<std::string> Queued(int count) {
     std::vector<std::string> files;
     for (int i = 1; i <= count; ++i) {
-      files.push_back(in_.File("q" + std::to_string(i) + ".avi"));
+      files.push_back(in_.File(std::string("q") + std::to_string(i) + ".avi"));
       fs::copy_file(src_->File("short.avi"), files.back());
     }
     return files;
@@ -126,8 +126,9 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
 
     const std::string& out = process.Output();
-    EXPECT_TRUE(Contains(out, fifo + ": Fail: " + fifo + ": a pipe")) << out;
-    EXPECT_TRUE(Contains(out, device + ": Fail: " + device + ": a device")) << out;
+    // Each line names its file once.
+    EXPECT_TRUE(Contains(out, fifo + ": Fail: a pipe")) << out;
+    EXPECT_TRUE(Contains(out, device + ": Fail: a device")) << out;
     EXPECT_TRUE(Contains(out, long_source + ": Abort\n")) << out;
     for (const auto& q : queued) EXPECT_TRUE(Contains(out, q + ": Abort\n")) << out;
     EXPECT_TRUE(Contains(out, "\n0 done, 2 failed, 4 aborted\n")) << out;
@@ -276,7 +277,7 @@ TEST_F(CliFaultTest, ClosedOutputAndFewDescriptorsStillConvertEveryFile) {
     ASSERT_TRUE(media::MakeMedia(tone, media::AudioSource(0.2)));
     std::vector<std::string> argv{QUORVIN_CLI, "-o", tones.Path().string(), "--format", "6"};
     for (int i = 0; i < 16; ++i) {
-      argv.push_back(tones.File("t" + std::to_string(i) + ".wav"));
+      argv.push_back(tones.File(std::string("t") + std::to_string(i) + ".wav"));
       fs::copy_file(tone, argv.back());
     }
     media::RunningProcess process(argv, [] {
@@ -286,7 +287,7 @@ TEST_F(CliFaultTest, ClosedOutputAndFewDescriptorsStillConvertEveryFile) {
     EXPECT_EQ(process.Wait(), 0) << process.Output();
     EXPECT_TRUE(Contains(process.Output(), "All Conversions Completed")) << process.Output();
     for (int i = 0; i < 16; ++i) {
-      const std::string mp3 = tones.File("t" + std::to_string(i) + ".mp3");
+      const std::string mp3 = tones.File(std::string("t") + std::to_string(i) + ".mp3");
       EXPECT_TRUE(fs::exists(mp3) && fs::file_size(mp3) > 0) << mp3;
     }
   }

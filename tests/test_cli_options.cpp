@@ -1,6 +1,9 @@
 // quorvin-convert --list-formats and --show-options, run as a separate process.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -105,7 +108,7 @@ TEST(CliOptions, BadChoicesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"--format", "4"},                                   // separator
       {"--format", "21"},                                  // outside the list
-      {"--format", "ipod (*.mp4)"},                        // captions are exact
+      {"--format", "avi"},                                 // two formats have it
       {"--format"},                                        // missing value
       {"--video-quality", "Best"},                         // unknown level
       {"--audio-quality"},                                 // missing value
@@ -138,4 +141,57 @@ TEST(CliOptions, HelpAndNoArgumentsShowTheUsage) {
   r = Cli({});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+}
+
+// The usage text and the man page name the same exit statuses, every status the program ends
+// with, and their --size example is an item of the default format.
+TEST(CliOptions, HelpAndManPageAgreeOnExitStatusesAndTheSizeExample) {
+  const media::CommandResult help = Cli({"--help"});
+  ASSERT_EQ(help.exit_code, 0);
+  std::ifstream man_file(QUORVIN_SOURCE_DIR "/resources/man/quorvin-convert.1.in");
+  ASSERT_TRUE(man_file);
+  const std::string man{std::istreambuf_iterator<char>(man_file), {}};
+
+  auto numbers_in = [](const std::string& text, std::set<int>& found) {
+    const std::regex number(R"(\d+)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), number);
+         it != std::sregex_iterator(); ++it) {
+      found.insert(std::stoi(it->str()));
+    }
+  };
+  // --help: "  130, 143, 129  stopped by ..." under "Exit status:".
+  std::set<int> help_statuses;
+  const size_t help_exit = help.out.find("Exit status:\n");
+  ASSERT_NE(help_exit, std::string::npos) << help.out;
+  std::istringstream help_lines(help.out.substr(help_exit));
+  std::smatch m;
+  for (std::string line; std::getline(help_lines, line);) {
+    if (std::regex_search(line, m, std::regex(R"(^  (\d+(, \d+)*)  )"))) {
+      numbers_in(m[1].str(), help_statuses);
+    }
+  }
+  // The man page: the tag line after each ".TP" of its EXIT STATUS section.
+  std::set<int> man_statuses;
+  const size_t man_exit = man.find(".SH EXIT STATUS\n");
+  ASSERT_NE(man_exit, std::string::npos);
+  std::istringstream man_lines(man.substr(man_exit, man.find(".SH", man_exit + 1) - man_exit));
+  bool tag_next = false;
+  for (std::string line; std::getline(man_lines, line);) {
+    if (tag_next) numbers_in(line, man_statuses);
+    tag_next = line == ".TP";
+  }
+  const std::set<int> expected = {0, 1, 2, 3, 129, 130, 143};
+  EXPECT_EQ(help_statuses, expected) << help.out;
+  EXPECT_EQ(man_statuses, expected);
+
+  std::smatch help_size, man_size;
+  ASSERT_TRUE(
+      std::regex_search(help.out, help_size, std::regex(R"re(--size TEXT[^"]*e\.g\. "([^"]+)")re")))
+      << help.out;
+  ASSERT_TRUE(std::regex_search(man, man_size,
+                                std::regex(R"re(\\-\\-size " TEXT"[^(]*\\\(dq(.+?)\\\(dq)re")));
+  for (const std::string& example : {help_size[1].str(), man_size[1].str()}) {
+    const media::CommandResult r = Cli({"--show-options", "--size", example});
+    EXPECT_EQ(r.exit_code, 0) << example << ": " << r.err;
+  }
 }

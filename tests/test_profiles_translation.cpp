@@ -344,7 +344,14 @@ TEST(ProfilesChoices, NamedChoicesSelectItemsOrFailClearly) {
   EXPECT_EQ(ResolveFormatChoice("0"), 0);
   EXPECT_EQ(ResolveFormatChoice("20"), 20);
   EXPECT_EQ(ResolveFormatChoice("MPEG-2 Movie (*.mpg)"), 19);
-  for (const char* bad : {"4", "8", "11", "21", "-1", "99999999999", "", "ipod (*.mp4)",
+  // Names and extensions in any case, where they name one format.
+  const std::pair<const char*, int> named[] = {
+      {"ipod (*.mp4)", 0}, {"ipod", 0},         {"IPOD EXTRA (640 x 480)", 1},
+      {"iphone", 9},       {"mp3", 6},          {"MP3", 6},
+      {"mp4", 17},         {"m4a", 7},          {"3g2", 13},
+      {"wmv", 20},         {"mpeg-1 movie", 18}};
+  for (const auto& [name, index] : named) EXPECT_EQ(ResolveFormatChoice(name), index) << name;
+  for (const char* bad : {"4", "8", "11", "21", "-1", "99999999999", "", "avi", "MPG", "ipod touc",
                           "              -----------------------------------------"}) {
     EXPECT_THROW(ResolveFormatChoice(bad), TChoiceError) << bad;
   }
@@ -367,6 +374,15 @@ TEST(ProfilesChoices, NamedChoicesSelectItemsOrFailClearly) {
   EXPECT_EQ(settings.ComboVideoFramerate.Text(), "29.97 fps");
   EXPECT_EQ(settings.ComboAudioChannels.Text(), "Mono");
   EXPECT_EQ(settings.VolumeLevel, 1);
+  // List items in any letter case.
+  choices.Size = "640X480";
+  choices.FrameRate = "29.97 FPS";
+  choices.Channels = "STEREO";
+  settings = CreatedSettings();
+  ApplySettingChoices(settings, choices);
+  EXPECT_EQ(settings.ComboVideoSize.Text(), "640 x 480");
+  EXPECT_EQ(settings.ComboVideoFramerate.Text(), "29.97 fps");
+  EXPECT_EQ(settings.ComboAudioChannels.Text(), "Stereo");
 
   choices.Format = "6";  // MP3 has no size list
   settings = CreatedSettings();

@@ -65,7 +65,7 @@ struct LibraryCheck {
 
 std::string LibraryFileName(const char* name, unsigned major, bool versioned) {
   std::string file = std::string("lib") + name + ".so";
-  if (versioned) file += "." + std::to_string(major);
+  if (versioned) file.append(".").append(std::to_string(major));
   return file;
 }
 

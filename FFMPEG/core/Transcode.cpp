@@ -371,7 +371,7 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
 void Transcoder::OpenPassLog(OutputStreamState& ost) {
   std::string name = opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
-  name += "-" + std::to_string(ost.TableIndex) + ".log";
+  name.append("-").append(std::to_string(ost.TableIndex)).append(".log");
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
   if (codec->flags & AV_CODEC_FLAG_PASS1) {

@@ -63,7 +63,7 @@ std::string PartFileName(const std::string& final_path, int attempt) {
   const size_t slash = final_path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
-  const std::string number = attempt > 0 ? "." + std::to_string(attempt) : "";
+  const std::string number = attempt > 0 ? std::string(".").append(std::to_string(attempt)) : "";
   return folder + "." + name + number + ".quorvin-part";
 }
 
