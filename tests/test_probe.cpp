@@ -76,7 +76,7 @@ TEST(ProbeColumns, FrameRateAndSize) {
 }
 
 TEST(ProbeColumns, ProbeLine) {
-  const ProbeColumns good{true, "160x120", "25", "00:00:01", ""};
+  const ProbeColumns good{true, "160x120", "25", "00:00:01", 4.0 / 3, ""};
   EXPECT_EQ(ProbeLine("/a/b.mp4", good), "/a/b.mp4\t160x120\t25\t00:00:01\t");
   EXPECT_EQ(ProbeLine("/a/c.mp4", ProbeColumns{}), "/a/c.mp4\t\t\t\tError");
 }
