@@ -53,8 +53,10 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
                            const std::string& extension, bool overwrite,
                            const TReservedPath& reserved = {});
 
-// Folder of the scripts written for RealMedia sources: the user's temporary folder ($TMPDIR,
-// else /tmp) followed by "$$7777a/".
+// Folder of the scripts written for RealMedia sources, ending in "/": a private folder of this
+// process (made with mkdtemp, mode 0700) in the user's temporary folder ($TMPDIR, else /tmp),
+// made on first use and removed with its scripts when the program ends. No other user can
+// block it or swap a script in it. "" when it cannot be made (errno says why).
 std::string TempScriptFolder();
 
 // Deletes every "*.avs" file in TempScriptFolder(); errors are ignored.
@@ -63,7 +65,9 @@ void DeleteOldScripts();
 // Writes the two-line script through which a ".rmvb" source is opened at a constant 25 frames
 // per second, as TempScriptFolder() + "r.avs" (or the next free numbered name), and returns
 // its path. `program_folder` is the folder of the running program (with or without a trailing
-// "/"). Throws std::runtime_error naming the script when it cannot be written.
+// "/"). A source name with a double quote is written in triple quotes; a name that a script
+// cannot hold (a line break, three double quotes, a final double quote) is refused. Throws
+// std::runtime_error naming the script or the source when it cannot be written.
 std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder);
 
 // Aspect-ratio choices of the aspect list, in list order.

@@ -35,6 +35,7 @@ void TFileSet::ReleaseOutput(int index) {
 void TFileSet::Release() {
   for (int i = 0; i < kMaxFiles; ++i) ReleaseOutput(i);
   OutputFileCount = 0;
+  ReadFiles.clear();
   {
     // Freeing an opened codec closes it: under the process-wide codec lock.
     std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);

@@ -8,9 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "AVPtr.h"
 #include "FrameHook.h"
+#include "ReadGuard.h"
 
 // Limits of the engine's tables.
 inline constexpr int kMaxFiles = 20;           // input files, and output files
@@ -63,6 +65,10 @@ class TFileSet {
   std::array<std::string, kMaxFiles> OutputPaths;
   // Temporary name of each output while its run writes it.
   std::array<std::string, kMaxFiles> OutputPartPaths;
+  // Every file the inputs have read so far (the inputs and the files they name, such as a
+  // script's source or a playlist's entries): no output may replace one. Filled by the job's
+  // read guard on the job's thread.
+  std::vector<TFileId> ReadFiles;
 
   std::array<StreamMapEntry, kMaxStreamMaps> StreamMaps{};
   int StreamMapCount = 0;

@@ -22,7 +22,10 @@ std::string OutputPlaceError(const std::string& file_name);
 void OpenOutputFilesForWriting(TFileSet& files);
 
 // Closes every output created by OpenOutputFilesForWriting, checks that all of it was written,
-// and gives it its final name (replacing a file of that name only when REPLACE_EXISTING is set,
-// and never one this job reads). Failures raise FFMpegException; releasing the file set then
+// and gives it its final name. A file of that name is replaced only when REPLACE_EXISTING is set
+// and never when the job reads it; otherwise the output takes the first free numbered name
+// ("a-1.mp4"), atomically, so that a finished conversion is never discarded because of a name.
+// OutputPaths then holds the names taken. Returns a note for the user when a name other than
+// the planned one was taken, else "". Failures raise FFMpegException; releasing the file set then
 // removes the unfinished file.
-void CommitOutputFiles(TFileSet& files, bool replace_existing);
+std::string CommitOutputFiles(TFileSet& files, bool replace_existing);
