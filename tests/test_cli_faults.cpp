@@ -380,6 +380,36 @@ TEST_F(CliFaultTest, WriteErrorsAndARemovedFolderAreFailures) {
   ExpectUnchanged(sources);
 }
 
+// A temporary file deleted during its run, or an output folder moved away, is a failure that
+// says which file went missing; the moved folder keeps no temporary file.
+TEST_F(CliFaultTest, AMissingTemporaryFileOrFolderIsNamed) {
+  const std::string long_source = src_->File("long.avi");
+  {
+    media::RunningProcess process(
+        {QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17", long_source});
+    ASSERT_TRUE(process.WaitForOutput("%", 60000)) << process.Output();
+    const std::string part = out_.File(".long.mp4.quorvin-part");
+    ASSERT_TRUE(fs::remove(part));
+    EXPECT_EQ(process.Wait(), 1) << process.Output();
+    EXPECT_TRUE(Contains(process.Output(), long_source + ": Fail: Could not write '" +
+                                               out_.File("long.mp4") + "' (its temporary file " +
+                                               part + " was deleted during the conversion)"))
+        << process.Output();
+  }
+  {
+    const std::string folder = out_.File("moving");
+    const std::string moved = out_.File("moved");
+    fs::create_directory(folder);
+    media::RunningProcess process({QUORVIN_CLI, "-o", folder, "--format", "17", long_source});
+    ASSERT_TRUE(process.WaitForOutput("%", 60000)) << process.Output();
+    fs::rename(folder, moved);
+    EXPECT_EQ(process.Wait(), 1) << process.Output();
+    EXPECT_TRUE(Contains(process.Output(), "(the output folder has been deleted or moved)"))
+        << process.Output();
+    EXPECT_TRUE(fs::is_empty(moved));
+  }
+}
+
 TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatTheRunReads) {
   // Two sources whose outputs would both be named like the first source.
   const std::string mp4 = in_.File("clip.mp4");

@@ -22,6 +22,7 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "OutputFiles.h"
 #include "SourceTags.h"
 #include "Transcoder.h"
 
@@ -623,15 +624,18 @@ void Transcoder::FinishRun() {
   for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
-    if (ret < 0) throw FFMpegException::FromLibrary("av_write_trailer()", ret);
+    if (ret < 0)
+      throw FFMpegException(OutputWriteErrorText(e_.Files, i, "av_write_trailer()", ret), ret);
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
     // removed folder on some file systems) in the context: a file is finished only when
     // every byte reached the system.
     if (oc->pb) {
       avio_flush(oc->pb);
       if (oc->pb->error < 0)
-        throw FFMpegException::FromLibrary(Format("Could not write output file #%d", i),
-                                           oc->pb->error);
+        throw FFMpegException(
+            OutputWriteErrorText(e_.Files, i, Format("Could not write output file #%d", i),
+                                 oc->pb->error),
+            oc->pb->error);
     }
   }
   PrintReport(true);

@@ -178,6 +178,8 @@ void OpenOutputFilesForWriting(TFileSet& files) {
       throw FFMpegException("Could not open '" + final_path + "' (" + LibraryErrorText(ret) + ")");
     }
     files.OutputPartPaths[i] = part;
+    files.OutputFolderFds[i] =
+        open(FolderOf(part).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);  // -1: none
     SetUrl(oc, url);
     av_opt_set(oc, "protocol_whitelist", "file", 0);
   }
@@ -228,4 +230,18 @@ std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
                why_other_name + ")";
   }
   return notes;
+}
+
+std::string OutputWriteErrorText(const TFileSet& files, int index, const std::string& step,
+                                 int err) {
+  const std::string& final_path = files.OutputPaths[index];
+  const std::string& part = files.OutputPartPaths[index];
+  if (final_path.empty() || part.empty()) return WithLibraryText(step, err);
+  struct stat st;
+  std::string why;
+  if (stat(part.c_str(), &st) != 0 && errno == ENOENT)
+    why = MissingPartText(ENOENT, part, final_path);
+  else
+    why = WithLibraryText(step, err);
+  return "Could not write '" + final_path + "' (" + why + ")";
 }

@@ -29,3 +29,9 @@ void OpenOutputFilesForWriting(TFileSet& files);
 // the planned one was taken, else "". Failures raise FFMpegException; releasing the file set then
 // removes the unfinished file.
 std::string CommitOutputFiles(TFileSet& files, bool replace_existing);
+
+// The text for a failed write of output INDEX during its run (STEP names the library call,
+// ERR is its error): names the file, and says when its temporary file or its folder went
+// missing during the run.
+std::string OutputWriteErrorText(const TFileSet& files, int index, const std::string& step,
+                                 int err);
