@@ -94,6 +94,16 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
   }
   damages.push_back({"cut.mp4", bytes.substr(0, mdat + (bytes.size() - mdat) * 2 / 5), false,
                      "the source ended at "});
+  {
+    // An AVI cut short loses its index; its header still counts all 40 pictures.
+    const std::string avi = dir.File("whole.avi");
+    ASSERT_TRUE(media::MakeMedia(avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4",
+                                       "-f", "lavfi", "-i", "sine=sample_rate=22050:d=4", "-c:v",
+                                       "mpeg4", "-c:a", "mp2", "-shortest"}));
+    const std::string avi_bytes = ReadAll(avi);
+    damages.push_back({"cut.avi", avi_bytes.substr(0, avi_bytes.size() / 3), false,
+                       "the source ended at "});
+  }
 
   VIDevozORE component;
   ASSERT_TRUE(component.LoadLibraries()) << component.LastError();

@@ -610,6 +610,26 @@ std::string Seconds(int64_t us) {
   return text;
 }
 
+// The duration IC's headers promise, in microseconds (0 when unknown): the container's, unless it
+// is only guessed from the bit rate, or the picture count of a video stream's header at its
+// frame rate when that is longer. An AVI cut short has lost its index: the library takes the
+// duration of what is left, while its header still counts every picture.
+int64_t PromisedDuration(const AVFormatContext* ic) {
+  int64_t known_us = 0;
+  if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0 &&
+      ic->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+    known_us = ic->duration;
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    const AVStream* st = ic->streams[i];
+    const AVRational rate = st->avg_frame_rate;
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || st->nb_frames <= 0 || rate.num <= 0 ||
+        rate.den <= 0 || (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      continue;
+    known_us = std::max(known_us, av_rescale_q(st->nb_frames, av_inv_q(rate), AV_TIME_BASE_Q));
+  }
+  return known_us;
+}
+
 }  // namespace
 
 // Steps 19-23: trailers, final report, close codecs (the stages have flushed the decoders and
@@ -683,15 +703,14 @@ void Transcoder::NoteShortSource() {
     const InputFileState& file = run_.Files[f];
     const AVFormatContext* ic = e_.Files.InputFiles[f].get();
     if (!file.EofReached || file.ReachedUs == AV_NOPTS_VALUE) continue;
-    if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0 ||
-        ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
-      continue;
+    const int64_t known_us = PromisedDuration(ic);
+    if (known_us <= 0) continue;
     const int64_t reached = std::max<int64_t>(file.ReachedUs, 0);
-    if (reached >= ic->duration) continue;
-    const int64_t missing = ic->duration - reached;
-    if (missing <= 1000000 || missing * 20 <= ic->duration) continue;
+    if (reached >= known_us) continue;
+    const int64_t missing = known_us - reached;
+    if (missing <= 1000000 || missing * 20 <= known_us) continue;
     std::string text = "the source ended at " + Seconds(reached) + " s of " +
-                       Seconds(ic->duration) + " s";
+                       Seconds(known_us) + " s";
     if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
       text = WithLibraryText(text + " (read error", file.ReadError) + ")";
     e_.State.RunWarning = text;
