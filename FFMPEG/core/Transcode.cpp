@@ -664,6 +664,7 @@ void Transcoder::FinishRun() {
   if (!stopped) {
     CheckOutputsHoldMedia();
     NoteShortSource();
+    NoteUndecodedPictures();
   }
   e_.State.Finished = !stopped;
 }
@@ -716,6 +717,22 @@ void Transcoder::NoteShortSource() {
     e_.State.RunWarning = text;
     return;
   }
+}
+
+// Pictures of a converted source that could not be decoded (damaged data, too little memory
+// for a picture) are missing from the output: a finished run says how many.
+void Transcoder::NoteUndecodedPictures() {
+  int64_t undecoded = 0;
+  for (const auto& ostp : run_.Outputs) {
+    const OutputStreamState& ost = *ostp;
+    if (!ost.EncodingNeeded || ost.Encoder->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    undecoded = std::max(undecoded, run_.Inputs[ost.SourceIndex]->PacketsUndecoded);
+  }
+  if (undecoded == 0) return;
+  const std::string text = std::to_string(undecoded) +
+                           (undecoded == 1 ? " picture" : " pictures") + " could not be decoded";
+  std::string& warning = e_.State.RunWarning;
+  warning = warning.empty() ? text : warning + "; " + text;
 }
 
 void Transcoder::CloseCodecs() {
