@@ -117,8 +117,10 @@ struct TConversionJobSetup {
   std::string Error;  // why the job could not be set up
 };
 
-// Sets up one job for `row` on `component`, in the queue's order: output path, the script for
-// ".rmvb" sources, the input record (file name, start 0) and AddInputFile; then the output
+// Sets up one job for `row` on `component`, in the queue's order: the script for ".rmvb"
+// sources, the input record (file name, start 0) and AddInputFile; the output path (once the
+// input is open, so that no file the input names is chosen; the source name is used byte for
+// byte, blanks included); then the output
 // record (frame rate, translation and volume from `settings`, the aspect rule of the selected
 // aspect item, the ten-hour limit for an unknown duration) and SetOutputFile. The job replaces
 // an existing file at its output path only with `overwrite`. On any failure
