@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -109,6 +110,10 @@ const std::string& NestedFolder() {
     if (symlink("/dev/zero", (dir + "zero.ts").c_str()) != 0) std::abort();
     for (const char* list : {"in.m3u8", "in.mp4", "in.avs"})
       if (symlink(list, (dir + "self" + std::string(list).substr(2)).c_str()) != 0) std::abort();
+    // Removed at exit; the name is kept where no destructor reaches it before then.
+    static char made[4096];
+    std::snprintf(made, sizeof made, "%s", dir.c_str());
+    std::atexit([] { std::filesystem::remove_all(made); });
     return dir;
   }();
   return folder;
