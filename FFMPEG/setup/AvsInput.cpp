@@ -57,8 +57,8 @@ struct SourceStreams {
 // Opens the source under the rules of every input (LocalInput.h) to learn its streams. The
 // filter library opens it a second time without those rules, so only a regular file that names
 // no other files passes: ERROR_TEXT says why another one does not.
-int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt,
-                  SourceStreams& streams, std::string& error_text) {
+int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt, SourceStreams& streams,
+                  std::string& error_text) {
   if (std::string why = NotARegularFileText(path); !why.empty()) {
     error_text = why;
     return AVERROR(EPERM);

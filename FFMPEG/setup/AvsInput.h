@@ -30,10 +30,10 @@ struct AvsScript {
 bool IsAvsScript(const std::string& file_name);
 
 // Reads the DirectShowSource call of the script FILE_NAME; the path is a string in double
-// quotes, or in triple double quotes ("""...""") when it holds a double quote. Returns 0, AVERROR(ENOENT) when the
-// file cannot be read, or AVERROR(EINVAL) when it holds no usable DirectShowSource("...") call.
-// The rate is always held by repeating and dropping pictures (convertfps=true, the only form
-// the queue writes); other arguments are ignored.
+// quotes, or in triple double quotes ("""...""") when it holds a double quote. Returns 0,
+// AVERROR(ENOENT) when the file cannot be read, or AVERROR(EINVAL) when it holds no usable
+// DirectShowSource("...") call. The rate is always held by repeating and dropping pictures
+// (convertfps=true, the only form the queue writes); other arguments are ignored.
 int ReadAvsScript(const std::string& file_name, AvsScript& script);
 
 // What an opened script input brings besides its format context.

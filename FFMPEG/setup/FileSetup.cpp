@@ -1,5 +1,7 @@
 #include "FileSetup.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -8,8 +10,6 @@
 #include <ctime>
 #include <filesystem>
 #include <string_view>
-
-#include <sys/stat.h>
 
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"

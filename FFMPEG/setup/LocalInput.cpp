@@ -17,8 +17,7 @@ namespace {
 
 bool EndsWithNoCase(const std::string& text, std::string_view suffix) {
   if (text.size() < suffix.size()) return false;
-  return strncasecmp(text.c_str() + text.size() - suffix.size(), suffix.data(), suffix.size()) ==
-         0;
+  return strncasecmp(text.c_str() + text.size() - suffix.size(), suffix.data(), suffix.size()) == 0;
 }
 
 // A list of other files under a playlist's own name: the user chose to convert a playlist.
@@ -51,8 +50,8 @@ std::string FormatWhitelist(const std::string& file_name) {
 
 // True when URL begins with a protocol name ("http:", "pipe:"), as the library reads it.
 bool HasProtocol(const std::string& url) {
-  const size_t end = url.find_first_not_of(
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.,");
+  const size_t end =
+      url.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.,");
   return end != std::string::npos && end > 0 && url[end] == ':';
 }
 

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -117,7 +117,6 @@ std::string TakeFinalName(const TFileSet& files, const std::string& part,
   return {};
 }
 
-
 }  // namespace
 
 std::string PartFileName(const std::string& final_path, int attempt) {
@@ -215,8 +214,8 @@ std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
     if (!stated) fail(SystemErrorText(errno));
 
     std::string why_other_name;
-    const std::string committed = TakeFinalName(files, part, final_path, replace_existing,
-                                                why_other_name);
+    const std::string committed =
+        TakeFinalName(files, part, final_path, replace_existing, why_other_name);
     if (committed.empty()) fail(FileErrorText(errno, final_path));
     files.OutputPartPaths[i].clear();
     files.OutputPaths[i] = committed;
