@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -72,7 +74,7 @@ TRunOutputNames::TRunOutputNames(const std::vector<std::string>& sources) {
 
 void TRunOutputNames::AddSource(const std::string& path) {
   struct stat st;
-  if (stat(TrimBlanks(path).c_str(), &st) == 0) sources_.emplace(st.st_dev, st.st_ino);
+  if (stat(path.c_str(), &st) == 0) sources_.emplace(st.st_dev, st.st_ino);
 }
 
 void TRunOutputNames::Promise(const std::string& path) { promised_.insert(path); }
@@ -107,11 +109,72 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
   return UniqueFileName(in_folder, extension, reserved);
 }
 
-std::string TempScriptFolder() {
+namespace {
+
+// The private script folders this process made, by the temporary folder they are in; removed
+// with their scripts when the program ends.
+class TScriptFolders {
+ public:
+  ~TScriptFolders() {
+    for (const auto& [base, folder] : folders_) {
+      std::error_code ignored;
+      fs::remove_all(folder, ignored);
+    }
+  }
+  std::string For(const std::string& base) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = folders_.find(base);
+    struct stat st;
+    // A folder that is gone, or that is not ours and private any more, is replaced.
+    if (it != folders_.end() &&
+        (lstat(it->second.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+         (st.st_mode & 077) != 0)) {
+      folders_.erase(it);
+      it = folders_.end();
+    }
+    if (it == folders_.end()) {
+      std::string pattern = base + "quorvin-scripts-XXXXXX";
+      if (!mkdtemp(pattern.data())) return {};  // mode 0700
+      it = folders_.emplace(base, pattern).first;
+    }
+    return it->second + "/";
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::string> folders_;
+};
+
+TScriptFolders& ScriptFolders() {
+  static TScriptFolders folders;
+  return folders;
+}
+
+std::string TempBase() {
   const char* tmp = std::getenv("TMPDIR");
   std::string folder = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
   if (folder.back() != '/') folder += '/';
-  return folder + "$$7777a/";
+  return folder;
+}
+
+// The script's text for SOURCE_PATH: a string in double quotes, or in triple double quotes when
+// the name holds a double quote. Names a script cannot hold raise std::runtime_error.
+std::string ScriptString(const std::string& source_path) {
+  auto refuse = [&source_path](const char* why) {
+    throw std::runtime_error("Cannot write a script for " + source_path + ": the name " + why +
+                             ", which a script cannot name");
+  };
+  if (source_path.find_first_of("\r\n") != std::string::npos) refuse("holds a line break");
+  if (source_path.find('"') == std::string::npos) return "\"" + source_path + "\"";
+  if (source_path.find("\"\"\"") != std::string::npos) refuse("holds three double quotes");
+  if (source_path.back() == '"') refuse("ends in a double quote");
+  return "\"\"\"" + source_path + "\"\"\"";
+}
+
+}  // namespace
+
+std::string TempScriptFolder() {
+  return ScriptFolders().For(TempBase());
 }
 
 void DeleteOldScripts() {
@@ -128,15 +191,16 @@ void DeleteOldScripts() {
 }
 
 std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder) {
+  const std::string script_string = ScriptString(source_path);
   const std::string folder = TempScriptFolder();
-  std::error_code ignored;
-  fs::create_directories(folder, ignored);
-  chmod(folder.c_str(), 0700);
+  if (folder.empty())
+    throw std::runtime_error("Cannot make a folder for scripts in " + TempBase() + ": " +
+                             std::strerror(errno));
 
   std::string plugin_folder = program_folder;
   if (plugin_folder.empty() || plugin_folder.back() != '/') plugin_folder += '/';
   const std::string text = "LoadPlugin(\"" + plugin_folder + "DirectShowSource.dll\")\r\n" +
-                           "DirectShowSource(\"" + source_path + "\", fps=25, convertfps=true)\r\n";
+                           "DirectShowSource(" + script_string + ", fps=25, convertfps=true)\r\n";
 
   // O_EXCL: never write through a file or link that appeared under the chosen name.
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -302,10 +366,10 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
                                        const std::string& output_folder, bool overwrite,
                                        const TConversionRow& row, const TReservedPath& reserved) {
   TConversionJobSetup setup;
-  const std::string source = TrimBlanks(row.SourcePath);
+  // The name byte for byte: blanks at either end belong to it.
+  const std::string& source = row.SourcePath;
   std::string extension = "." + settings.OutputExtension;
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  setup.OutputPath = OutputFilePath(output_folder, source, extension, overwrite, reserved);
   setup.InputPath = source;
 
   std::string source_extension;
@@ -334,6 +398,12 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     setup.Error = component.LastError();
     return setup;
   }
+  // Chosen once the input is open: a file that the input names (a playlist's entry, a
+  // script's source) is in use like the source itself.
+  const TReservedPath in_use = [&](const std::string& path) {
+    return (reserved && reserved(path)) || component.ReadsFile(index, path);
+  };
+  setup.OutputPath = OutputFilePath(output_folder, source, extension, overwrite, in_use);
 
   TOutputOptions output;
   ResetOutputOptions(output);

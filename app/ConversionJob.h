@@ -53,8 +53,10 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
                            const std::string& extension, bool overwrite,
                            const TReservedPath& reserved = {});
 
-// Folder of the scripts written for RealMedia sources: the user's temporary folder ($TMPDIR,
-// else /tmp) followed by "$$7777a/".
+// Folder of the scripts written for RealMedia sources, ending in "/": a private folder of this
+// process (made with mkdtemp, mode 0700) in the user's temporary folder ($TMPDIR, else /tmp),
+// made on first use and removed with its scripts when the program ends. No other user can
+// block it or swap a script in it. "" when it cannot be made (errno says why).
 std::string TempScriptFolder();
 
 // Deletes every "*.avs" file in TempScriptFolder(); errors are ignored.
@@ -63,7 +65,9 @@ void DeleteOldScripts();
 // Writes the two-line script through which a ".rmvb" source is opened at a constant 25 frames
 // per second, as TempScriptFolder() + "r.avs" (or the next free numbered name), and returns
 // its path. `program_folder` is the folder of the running program (with or without a trailing
-// "/"). Throws std::runtime_error naming the script when it cannot be written.
+// "/"). A source name with a double quote is written in triple quotes; a name that a script
+// cannot hold (a line break, three double quotes, a final double quote) is refused. Throws
+// std::runtime_error naming the script or the source when it cannot be written.
 std::string WriteRmvbScript(const std::string& source_path, const std::string& program_folder);
 
 // Aspect-ratio choices of the aspect list, in list order.
@@ -125,8 +129,10 @@ struct TConversionJobSetup {
   std::string Error;  // why the job could not be set up
 };
 
-// Sets up one job for `row` on `component`, in the queue's order: output path, the script for
-// ".rmvb" sources, the input record (file name, start 0) and AddInputFile; then the output
+// Sets up one job for `row` on `component`, in the queue's order: the script for ".rmvb"
+// sources, the input record (file name, start 0) and AddInputFile; the output path (once the
+// input is open, so that no file the input names is chosen; the source name is used byte for
+// byte, blanks included); then the output
 // record (frame rate, translation and volume from `settings`, the aspect rule of the selected
 // aspect item, the ten-hour limit for an unknown duration) and SetOutputFile. The job replaces
 // an existing file at its output path only with `overwrite`. On any failure

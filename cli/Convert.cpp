@@ -180,12 +180,6 @@ ConvertArgs ParseArgs(int argc, char** argv) {
   return args;
 }
 
-std::string TrimBlanks(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
 // How many files are set up at once: each set-up job keeps its input open and each running job
 // its output as well, so under a low descriptor limit (ulimit -n) fewer files are set up at a
 // time and the rest wait for the next batch instead of failing.
@@ -553,7 +547,8 @@ std::vector<std::string> WithFoldersExpanded(const std::vector<std::string>& fil
 
 // Why the output folder cannot take the outputs, or "" when it can.
 std::string OutputFolderProblem(const std::string& output_folder) {
-  const std::string folder = TrimBlanks(output_folder);
+  // The name byte for byte, as the outputs will use it.
+  const std::string& folder = output_folder;
   struct stat st;
   if (stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     return "The output folder \"" + OneLine(output_folder) +

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "LocalInput.h"
+#include "OpenErrors.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/time.h>
@@ -18,14 +21,21 @@ constexpr int kMaxDropsInRow = 8;
 
 std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
                                                    const TPlaybackClock* clock) {
+  // Played files follow the rules of converted ones: a pipe or a playlist entry that is one
+  // would block the window's thread in the open.
+  if (!NotARegularFileText(path).empty()) return nullptr;
   std::unique_ptr<TMediaSession> session(new TMediaSession());
   session->clock_ = clock;
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) return nullptr;
   raw->interrupt_callback.callback = &TMediaSession::InterruptCallback;
   raw->interrupt_callback.opaque = session.get();
+  if (ApplyLocalInputRules(raw, path) < 0) {
+    avformat_free_context(raw);
+    return nullptr;
+  }
   // avformat_open_input frees the context itself on failure.
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return nullptr;
+  if (avformat_open_input(&raw, LocalFileUrl(path).c_str(), nullptr, nullptr) < 0) return nullptr;
   session->format_.reset(raw);
   if (avformat_find_stream_info(raw, nullptr) < 0) return nullptr;
 

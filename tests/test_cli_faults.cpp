@@ -3,11 +3,17 @@
 // output and a low descriptor limit. Each case checks that no source changed, that no empty or
 // unfinished file is left under a final name, that every file left decodes (with the ffmpeg
 // tool), and that every status line tells what happened.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -142,25 +148,169 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
   ExpectUnchanged(sources);
 }
 
-TEST_F(CliFaultTest, CtrlCEndsAStartUpThatBlocks) {
-  // A script whose source is a pipe without a writer: opening the source blocks, as one on a
-  // stalled network mount does.
-  const std::string fifo = in_.File("stalled.rm");
+// Files that an input names follow the rules of the inputs themselves: a script's source or a
+// playlist's entry that is a pipe fails at once and is named (it used to block the run until
+// killed), a network address or standard input is never read, and a list of other files under
+// a video's name is not read at all.
+TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
+  const std::string fifo = in_.File("stalled.ts");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string script = in_.File("stalled.avs");
-  media::WriteFile(script, "LoadPlugin(\"DirectShowSource.dll\")\r\nDirectShowSource(\"" + fifo +
-                               "\", fps=25, convertfps=true)\r\n");
-  const std::vector<std::string> queued = Queued(1);
-  media::RunningProcess process({QUORVIN_CLI, "-o", out_.Path().string(), script, queued[0]});
-  EXPECT_FALSE(process.WaitForOutput(": ", 500)) << process.Output();
-  const auto sent = std::chrono::steady_clock::now();
-  process.Signal(SIGINT);
-  EXPECT_EQ(process.Wait(), 130) << process.Output();
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
-  EXPECT_TRUE(Contains(process.Output(), script + ": Abort\n")) << process.Output();
-  EXPECT_TRUE(Contains(process.Output(), queued[0] + ": Abort\n")) << process.Output();
-  EXPECT_TRUE(Contains(process.Output(), "\n0 done, 0 failed, 2 aborted\n")) << process.Output();
+  const std::string segment = in_.File("seg.ts");
+  ASSERT_TRUE(media::MakeAudioVideo(segment, {"-c:v", "mpeg2video", "-c:a", "mp2"}, 1.0));
+  // A listener that must never see a connection.
+  const int server = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  ASSERT_GE(server, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(server, 4), 0);
+  ASSERT_EQ(getsockname(server, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v.ts";
+
+  auto script = [&](const std::string& name, const std::string& source) {
+    media::WriteFile(in_.File(name), "DirectShowSource(\"" + source + "\", fps=25)\r\n");
+    return in_.File(name);
+  };
+  const std::string to_pipe = script("pipe.avs", fifo);
+  const std::string to_network = script("net.avs", url);
+  const std::string to_stdin = script("stdin.avs", "pipe:0");
+  const std::string to_dev_stdin = script("devstdin.avs", "/dev/stdin");
+  const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nseg.ts\n";
+  const std::string playlist = in_.File("list.m3u8");
+  media::WriteFile(playlist, hls + "#EXTINF:1,\nstalled.ts\n#EXTINF:1,\n" + url +
+                                 "\n#EXT-X-ENDLIST\n");
+  const std::string disguised_hls = in_.File("holiday.mp4");
+  media::WriteFile(disguised_hls, hls + "#EXT-X-ENDLIST\n");
+  const std::string disguised_concat = in_.File("trip.mp4");
+  media::WriteFile(disguised_concat, "ffconcat version 1.0\nfile seg.ts\n");
+
+  const auto started = std::chrono::steady_clock::now();
+  const auto result =
+      media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), to_pipe, to_network, to_stdin,
+                         to_dev_stdin, playlist, disguised_hls, disguised_concat});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
+  const std::string& out = result.out;
+  EXPECT_TRUE(Contains(out, to_pipe + ": Fail: " + fifo + ": a pipe")) << out;
+  for (const auto& failed : {to_network, to_stdin, to_dev_stdin})
+    EXPECT_TRUE(Contains(out, failed + ": Fail: ")) << out;
+  EXPECT_TRUE(Contains(out, playlist + ": Fail: ")) << out;
+  EXPECT_TRUE(Contains(out, "stalled.ts: a pipe, not a regular file")) << out;
+  EXPECT_TRUE(Contains(out, disguised_hls + ": Fail: " + disguised_hls +
+                                ": an HLS playlist under a media file's name"))
+      << out;
+  EXPECT_TRUE(Contains(out, disguised_concat + ": Fail: " + disguised_concat +
+                                ": a list of other files (concat)"))
+      << out;
+  EXPECT_TRUE(Contains(out, "\n0 done, 7 failed, 0 aborted\n")) << out;
   EXPECT_TRUE(fs::is_empty(out_.Path()));
+
+  // The probe of a playlist whose first entry is the pipe ends at once and names it.
+  const std::string first_pipe = in_.File("pipe-first.m3u8");
+  media::WriteFile(first_pipe, "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nstalled.ts\n"
+                               "#EXT-X-ENDLIST\n");
+  const auto probe = media::RunCommand({QUORVIN_CLI, "--probe", first_pipe});
+  EXPECT_TRUE(Contains(probe.out + probe.err, "stalled.ts: a pipe")) << probe.out << probe.err;
+
+  sockaddr_in peer{};
+  socklen_t peer_length = sizeof peer;
+  EXPECT_LT(accept(server, reinterpret_cast<sockaddr*>(&peer), &peer_length), 0);
+  close(server);
+}
+
+// The files an input reads through a playlist or a script are sources like the input itself:
+// --overwrite never replaces one; the output takes the next free numbered name.
+TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatAnInputNames) {
+  const std::string folder = in_.File("out");
+  fs::create_directory(folder);
+  const std::string entry = in_.File("out/self.mpg");
+  ASSERT_TRUE(media::MakeAudioVideo(entry, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts"},
+                                    1.0));
+  const std::string playlist = in_.File("self.m3u8");
+  media::WriteFile(playlist, "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nout/self.mpg\n"
+                             "#EXT-X-ENDLIST\n");
+  const std::string target = in_.File("out/film.mpg");
+  ASSERT_TRUE(media::MakeAudioVideo(target, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"},
+                                    1.0));
+  const std::string script = in_.File("film.avs");
+  media::WriteFile(script, "DirectShowSource(\"" + target + "\", fps=25)\r\n");
+  const auto sources = Contents({entry, target});
+
+  const auto result = media::RunCommand(
+      {QUORVIN_CLI, "-o", folder, "--format", "18", "--overwrite", playlist, script});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(Contains(result.out, " -> " + in_.File("out/self-1.mpg") + "\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, " -> " + in_.File("out/film-1.mpg") + "\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "All Conversions Completed")) << result.out;
+  ExpectUnchanged(sources);
+  EXPECT_TRUE(media::DecodesCleanly(in_.File("out/self-1.mpg")));
+  EXPECT_TRUE(media::DecodesCleanly(in_.File("out/film-1.mpg")));
+}
+
+// Two runs that write the same names into one folder keep every finished conversion: the one
+// that comes second to a name takes the next free numbered one.
+TEST_F(CliFaultTest, TwoRunsIntoOneFolderKeepAllTheirWork) {
+  const std::vector<std::string> queued = Queued(2);
+  const std::vector<std::string> argv{QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17",
+                                      queued[0], queued[1]};
+  media::RunningProcess first(argv);
+  media::RunningProcess second(argv);
+  const int first_status = first.Wait();
+  const int second_status = second.Wait();
+  for (const auto* run : {&first, &second})
+    EXPECT_FALSE(Contains(run->Output(), ": Fail: ")) << run->Output();
+  EXPECT_TRUE(first_status == 0 || first_status == 3) << first.Output();
+  EXPECT_TRUE(second_status == 0 || second_status == 3) << second.Output();
+  auto finals = CheckOutputs(out_.Path().string(), {});
+  std::sort(finals.begin(), finals.end());
+  EXPECT_EQ(finals, (std::vector<std::string>{"q1-1.mp4", "q1.mp4", "q2-1.mp4", "q2.mp4"}));
+}
+
+// Names are used byte for byte: blanks at either end, a colon (never a protocol), and a name at
+// the file system's length limit, whose temporary name must still fit.
+TEST_F(CliFaultTest, NamesAreUsedAsTheyAre) {
+  const std::string lead = in_.File(" lead.avi");
+  const std::string trail = in_.File("trail.avi ");
+  const std::string colon = in_.File("col:on.avi");
+  const std::string long_name = in_.File(std::string(248, 'n') + ".avi");  // 252 bytes
+  for (const auto& name : {lead, trail, colon, long_name})
+    fs::copy_file(src_->File("short.avi"), name);
+  // A different file under the trimmed name, which must not be converted instead.
+  ASSERT_TRUE(media::MakeMedia(in_.File("lead.avi"), media::AudioSource(0.2)));
+  const std::string folder = out_.File("a:b ");
+  fs::create_directory(folder);
+
+  const auto result = media::RunCommand(
+      {QUORVIN_CLI, "-o", folder, "--format", "17", lead, trail, colon, long_name});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(Contains(result.out, "All Conversions Completed")) << result.out;
+  auto finals = CheckOutputs(folder, {});
+  std::sort(finals.begin(), finals.end());
+  EXPECT_EQ(finals, (std::vector<std::string>{" lead.mp4", "col:on.mp4",
+                                              std::string(248, 'n') + ".mp4", "trail.mp4"}));
+  // The source with the blank was converted: it has a picture, the trimmed name's file none.
+  const media::ProbeInfo info = media::Probe(folder + "/ lead.mp4");
+  EXPECT_TRUE(info.First("video")) << info.error;
+}
+
+// A file-size limit (ulimit -f) is a failure with its reason, not a killed program: the
+// temporary file is removed and the next file is converted.
+TEST_F(CliFaultTest, FileSizeLimitFailsTheFileInsteadOfKillingTheProgram) {
+  const std::string long_source = src_->File("long.avi");
+  const std::vector<std::string> queued = Queued(1);
+  media::RunningProcess process(
+      {QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17", long_source, queued[0]}, [] {
+        signal(SIGXFSZ, SIG_DFL);
+        rlimit limit{400 * 1024, 400 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      });
+  EXPECT_EQ(process.Wait(), 1) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), long_source + ": Fail: ")) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), "File too large")) << process.Output();
+  EXPECT_TRUE(Contains(process.Output(), queued[0] + ": Done\n")) << process.Output();
+  EXPECT_EQ(CheckOutputs(out_.Path().string(), {}), std::vector<std::string>{"q1.mp4"});
 }
 
 TEST_F(CliFaultTest, KilledRunLeavesOnlyThePartFileOfTheRunningJob) {
@@ -229,6 +379,36 @@ TEST_F(CliFaultTest, WriteErrorsAndARemovedFolderAreFailures) {
     EXPECT_FALSE(fs::exists(folder));
   }
   ExpectUnchanged(sources);
+}
+
+// A temporary file deleted during its run, or an output folder moved away, is a failure that
+// says which file went missing; the moved folder keeps no temporary file.
+TEST_F(CliFaultTest, AMissingTemporaryFileOrFolderIsNamed) {
+  const std::string long_source = src_->File("long.avi");
+  {
+    media::RunningProcess process(
+        {QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17", long_source});
+    ASSERT_TRUE(process.WaitForOutput("%", 60000)) << process.Output();
+    const std::string part = out_.File(".long.mp4.quorvin-part");
+    ASSERT_TRUE(fs::remove(part));
+    EXPECT_EQ(process.Wait(), 1) << process.Output();
+    EXPECT_TRUE(Contains(process.Output(), long_source + ": Fail: Could not write '" +
+                                               out_.File("long.mp4") + "' (its temporary file " +
+                                               part + " was deleted during the conversion)"))
+        << process.Output();
+  }
+  {
+    const std::string folder = out_.File("moving");
+    const std::string moved = out_.File("moved");
+    fs::create_directory(folder);
+    media::RunningProcess process({QUORVIN_CLI, "-o", folder, "--format", "17", long_source});
+    ASSERT_TRUE(process.WaitForOutput("%", 60000)) << process.Output();
+    fs::rename(folder, moved);
+    EXPECT_EQ(process.Wait(), 1) << process.Output();
+    EXPECT_TRUE(Contains(process.Output(), "(the output folder has been deleted or moved)"))
+        << process.Output();
+    EXPECT_TRUE(fs::is_empty(moved));
+  }
 }
 
 TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatTheRunReads) {

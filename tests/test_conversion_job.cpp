@@ -1,5 +1,6 @@
 // Per-row job set-up: output naming, the RealMedia script, aspect and duration rules.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -84,7 +85,13 @@ TEST(ConversionJobScript, RmvbScriptHasTwoCrLfLinesAndNumberedNames) {
   media::TempDir tmp;
   ScopedTmpDir scoped(tmp.Path().string());
   const std::string folder = TempScriptFolder();
-  EXPECT_EQ(folder, tmp.Path().string() + "/$$7777a/");
+  // A private folder of this process, not a name every user shares.
+  EXPECT_EQ(folder.rfind(tmp.Path().string() + "/quorvin-scripts-", 0), 0u) << folder;
+  struct stat st;
+  ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(TempScriptFolder(), folder);
 
   const std::string first = WriteRmvbScript("/videos/a film.rmvb", "/opt/quorvin");
   EXPECT_EQ(first, folder + "r.avs");

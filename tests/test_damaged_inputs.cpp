@@ -70,6 +70,7 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
     std::string bytes;
     bool fails;          // the job fails (else it converts with a warning)
     std::string reason;  // part of the failure message or of the warning
+    bool cut_short = true;  // a converted source ends early (else it keeps its length)
   };
   std::vector<Damage> damages;
   {
@@ -94,6 +95,38 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
   }
   damages.push_back({"cut.mp4", bytes.substr(0, mdat + (bytes.size() - mdat) * 2 / 5), false,
                      "the source ended at "});
+  {
+    // An AVI cut short loses its index; its header still counts all 40 pictures.
+    const std::string avi = dir.File("whole.avi");
+    ASSERT_TRUE(media::MakeMedia(avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4",
+                                       "-f", "lavfi", "-i", "sine=sample_rate=22050:d=4", "-c:v",
+                                       "mpeg4", "-c:a", "mp2", "-shortest"}));
+    const std::string avi_bytes = ReadAll(avi);
+    damages.push_back({"cut.avi", avi_bytes.substr(0, avi_bytes.size() / 3), false,
+                       "the source ended at "});
+  }
+  {
+    // Every fifth picture of an MJPEG AVI blanked: the decoder refuses those packets, and a run
+    // that leaves them out says so.
+    const std::string avi = dir.File("whole-mjpeg.avi");
+    ASSERT_TRUE(media::MakeMedia(avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4",
+                                       "-f", "lavfi", "-i", "sine=sample_rate=22050:d=4", "-c:v",
+                                       "mjpeg", "-c:a", "mp2", "-shortest"}));
+    std::string b = ReadAll(avi);
+    const size_t movi = b.find("movi");
+    const size_t index = b.rfind("idx1");
+    ASSERT_NE(movi, std::string::npos);
+    int chunk = 0;
+    for (size_t at = b.find("00dc", movi); at != std::string::npos && at < index;
+         at = b.find("00dc", at + 8)) {
+      const auto* size_bytes = reinterpret_cast<const unsigned char*>(b.data() + at + 4);
+      const size_t size = size_bytes[0] | size_bytes[1] << 8 | size_bytes[2] << 16 |
+                          static_cast<size_t>(size_bytes[3]) << 24;
+      if (++chunk % 5 == 0 && at + 8 + size <= b.size()) b.replace(at + 8, size, size, '\0');
+    }
+    ASSERT_GT(chunk, 30);
+    damages.push_back({"blanked.avi", b, false, "8 pictures could not be decoded", false});
+  }
 
   VIDevozORE component;
   ASSERT_TRUE(component.LoadLibraries()) << component.LastError();
@@ -154,12 +187,15 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
     EXPECT_EQ(info.Count("video"), 1);
     EXPECT_EQ(info.Count("audio"), 1);
     EXPECT_TRUE(media::DecodesCleanly(outputs[i]));
-    if (damaged) {
+    if (damaged && damages[i - 1].cut_short) {
       // Converted as far as the source goes, and said so.
       EXPECT_NE(o.warning.find(damages[i - 1].reason), std::string::npos) << o.warning;
       EXPECT_NE(o.warning.find(" of 4 s"), std::string::npos) << o.warning;
       EXPECT_LT(info.duration_s, 3.0);
       EXPECT_GT(info.duration_s, 0.5);
+    } else if (damaged) {
+      EXPECT_EQ(o.warning, damages[i - 1].reason);
+      EXPECT_NEAR(info.duration_s, 4.0, 0.2);
     } else {
       EXPECT_EQ(o.warning, "");
       EXPECT_NEAR(info.duration_s, 4.0, 0.2);

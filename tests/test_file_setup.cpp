@@ -403,11 +403,16 @@ TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
   const auto out = dir.File("out.avi");
   ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
   engine.Options.ReplaceExistingOutput = false;
-  // Another program takes the name while the job waits for its turn.
+  // Another program takes the name while the job waits for its turn: the finished conversion
+  // takes the next free numbered name instead of being discarded.
   media::WriteFile(out, "not ours");
-  EXPECT_THROW(engine.Transcode(), FFMpegException);
+  engine.Transcode();
+  EXPECT_EQ(engine.State.RunWarning,
+            "saved as " + dir.File("out-1.avi") + " (a file named " + out +
+                " appeared during the conversion)");
   engine.FreeFileSet();
   std::ifstream in(out);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");
   EXPECT_FALSE(std::filesystem::exists(PartFileName(out)));
+  EXPECT_TRUE(media::DecodesCleanly(dir.File("out-1.avi")));
 }

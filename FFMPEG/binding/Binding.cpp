@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -101,6 +102,10 @@ bool LoadLibraries(const std::string& folder, bool versioned_names, std::string&
   SetLibraryLogLevel(EngineLogLevelFromAv(g_level_at_load));
   av_log_set_level(AV_LOG_TRACE);
   av_log_set_callback(LogCallback);
+  // A write beyond the file-size limit (ulimit -f) then fails with EFBIG, which the run reports
+  // ("File too large") before it removes its temporary file, instead of the signal ending the
+  // whole program with the file left behind.
+  signal(SIGXFSZ, SIG_IGN);
   g_loaded = true;
   return true;
 }

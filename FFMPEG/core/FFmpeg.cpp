@@ -72,7 +72,9 @@ void TCustomFFmpeg::Transcode() {
   State.RunWarning.clear();
   OpenOutputFilesForWriting(Files);
   Transcoder(*this).Run();
-  CommitOutputFiles(Files, Options.ReplaceExistingOutput);
+  const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
+  if (!renamed.empty())
+    State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;
 }
 
 void TCustomFFmpeg::SetVerbosity(int verbosity) {
@@ -85,5 +87,6 @@ void TCustomFFmpeg::Log(int level, const std::string& msg) {
 
 AVIOInterruptCB TCustomFFmpeg::InputInterruptCallback() {
   ReadGuard.Stop = &State.AbortRequested;
+  ReadGuard.ReadFiles = &Files.ReadFiles;
   return ReadGuard.Callback();
 }

@@ -101,6 +101,7 @@ int Transcoder::DecodePacket(InputStreamState& ist, int ist_index, const AVPacke
     HandleDecodedFrame(ist, ist_index, ist.Frame.get());
     av_frame_unref(ist.Frame.get());
   }
+  if (result < 0 && pkt) ++ist.PacketsUndecoded;
   return result;
 }
 

@@ -23,6 +23,7 @@ extern "C" {
 
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "OpenErrors.h"
 #include "Transcoder.h"
 
 namespace {
@@ -312,6 +313,13 @@ bool Transcoder::ReadOnePacket(int file_index) {
   e_.ReadGuard.Begin(ic);
   const int read = av_read_frame(ic, pkt.get());
   e_.ReadGuard.End();
+  // A file the input names was refused (a playlist's entry that is a pipe, a network address):
+  // the input cannot be converted in full.
+  if (!e_.ReadGuard.Refused().empty()) {
+    std::string name = ic->url ? ic->url : "";
+    if (name.rfind("file:", 0) == 0) name.erase(0, 5);
+    throw FFMpegException(ReadStopText(e_.ReadGuard, name));
+  }
   InputFileState& file = run_.Files[file_index];
   if (read < 0) {
     if (e_.ReadGuard.LimitHit()) throw FFMpegException(ReadLimitText(file_index, e_.ReadGuard.Limit));

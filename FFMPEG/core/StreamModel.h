@@ -88,6 +88,7 @@ struct InputStreamState {
   float Quality = 0;  // quality of the last decoded picture (for "sameq")
   int64_t FramesDecoded = 0;
   int LastDecodeError = 0;  // library error code of the last packet that did not decode
+  int64_t PacketsUndecoded = 0;  // packets the decoder refused or gave an error for
 
   // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
   SwrPtr ToS16;

@@ -23,6 +23,7 @@ extern "C" {
 #include "DeviceLimits.h"
 #include "FFmpeg.h"
 #include "FFmpegException.h"
+#include "OutputFiles.h"
 #include "SourceTags.h"
 #include "Transcoder.h"
 
@@ -610,6 +611,26 @@ std::string Seconds(int64_t us) {
   return text;
 }
 
+// The duration IC's headers promise, in microseconds (0 when unknown): the container's, unless it
+// is only guessed from the bit rate, or the picture count of a video stream's header at its
+// frame rate when that is longer. An AVI cut short has lost its index: the library takes the
+// duration of what is left, while its header still counts every picture.
+int64_t PromisedDuration(const AVFormatContext* ic) {
+  int64_t known_us = 0;
+  if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0 &&
+      ic->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+    known_us = ic->duration;
+  for (unsigned i = 0; i < ic->nb_streams; ++i) {
+    const AVStream* st = ic->streams[i];
+    const AVRational rate = st->avg_frame_rate;
+    if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || st->nb_frames <= 0 || rate.num <= 0 ||
+        rate.den <= 0 || (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+      continue;
+    known_us = std::max(known_us, av_rescale_q(st->nb_frames, av_inv_q(rate), AV_TIME_BASE_Q));
+  }
+  return known_us;
+}
+
 }  // namespace
 
 // Steps 19-23: trailers, final report, close codecs (the stages have flushed the decoders and
@@ -624,15 +645,18 @@ void Transcoder::FinishRun() {
   for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
     AVFormatContext* oc = e_.Files.OutputFiles[i].get();
     const int ret = av_write_trailer(oc);
-    if (ret < 0) throw FFMpegException::FromLibrary("av_write_trailer()", ret);
+    if (ret < 0)
+      throw FFMpegException(OutputWriteErrorText(e_.Files, i, "av_write_trailer()", ret), ret);
     // The writer keeps its last bytes buffered and remembers a failed write (a full disk, a
     // removed folder on some file systems) in the context: a file is finished only when
     // every byte reached the system.
     if (oc->pb) {
       avio_flush(oc->pb);
       if (oc->pb->error < 0)
-        throw FFMpegException::FromLibrary(Format("Could not write output file #%d", i),
-                                           oc->pb->error);
+        throw FFMpegException(
+            OutputWriteErrorText(e_.Files, i, Format("Could not write output file #%d", i),
+                                 oc->pb->error),
+            oc->pb->error);
     }
     DeclareH263Level(oc);
   }
@@ -642,6 +666,7 @@ void Transcoder::FinishRun() {
   if (!stopped) {
     CheckOutputsHoldMedia();
     NoteShortSource();
+    NoteUndecodedPictures();
   }
   e_.State.Finished = !stopped;
 }
@@ -681,20 +706,35 @@ void Transcoder::NoteShortSource() {
     const InputFileState& file = run_.Files[f];
     const AVFormatContext* ic = e_.Files.InputFiles[f].get();
     if (!file.EofReached || file.ReachedUs == AV_NOPTS_VALUE) continue;
-    if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0 ||
-        ic->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)
-      continue;
+    const int64_t known_us = PromisedDuration(ic);
+    if (known_us <= 0) continue;
     const int64_t reached = std::max<int64_t>(file.ReachedUs, 0);
-    if (reached >= ic->duration) continue;
-    const int64_t missing = ic->duration - reached;
-    if (missing <= 1000000 || missing * 20 <= ic->duration) continue;
+    if (reached >= known_us) continue;
+    const int64_t missing = known_us - reached;
+    if (missing <= 1000000 || missing * 20 <= known_us) continue;
     std::string text = "the source ended at " + Seconds(reached) + " s of " +
-                       Seconds(ic->duration) + " s";
+                       Seconds(known_us) + " s";
     if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
       text = WithLibraryText(text + " (read error", file.ReadError) + ")";
     e_.State.RunWarning = text;
     return;
   }
+}
+
+// Pictures of a converted source that could not be decoded (damaged data, too little memory
+// for a picture) are missing from the output: a finished run says how many.
+void Transcoder::NoteUndecodedPictures() {
+  int64_t undecoded = 0;
+  for (const auto& ostp : run_.Outputs) {
+    const OutputStreamState& ost = *ostp;
+    if (!ost.EncodingNeeded || ost.Encoder->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    undecoded = std::max(undecoded, run_.Inputs[ost.SourceIndex]->PacketsUndecoded);
+  }
+  if (undecoded == 0) return;
+  const std::string text = std::to_string(undecoded) +
+                           (undecoded == 1 ? " picture" : " pictures") + " could not be decoded";
+  std::string& warning = e_.State.RunWarning;
+  warning = warning.empty() ? text : warning + "; " + text;
 }
 
 void Transcoder::CloseCodecs() {

@@ -90,6 +90,7 @@ class Transcoder {
   void FinishRun();
   void CheckOutputsHoldMedia() const;
   void NoteShortSource();
+  void NoteUndecodedPictures();
   void CloseCodecs();
   void Log(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
 

@@ -1,5 +1,7 @@
 #include "JobComponent.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <stdexcept>
@@ -221,6 +223,15 @@ std::string TCustomJobComponent::RunWarning(int index) const {
 
 ProbeColumns TCustomJobComponent::SourceColumns(int index) const {
   return OpenedFileColumns(Task(index)->Files.InputFiles[0].get());
+}
+
+bool TCustomJobComponent::ReadsFile(int index, const std::string& path) const {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  const TFileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  for (const TFileId& read : Task(index)->Files.ReadFiles)
+    if (read == id) return true;
+  return false;
 }
 
 void TCustomJobComponent::SetProbeAbort(bool abort) {

@@ -116,6 +116,10 @@ class TCustomJobComponent {
   // file would show, without opening it a second time. For a job not started yet; raises
   // std::out_of_range for an index without a job.
   ProbeColumns SourceColumns(int index) const;
+  // Whether job INDEX reads PATH: one of its inputs, or a file an input names (a script's
+  // source, a playlist's entry) as far as opening the inputs has read them. For a job not
+  // started yet; std::out_of_range for an index without a job.
+  bool ReadsFile(int index, const std::string& path) const;
   // With true, a probe under way fails at once and later probes fail until false is given
   // (see TAVProbe::SetAbort). Callable from any thread.
   void SetProbeAbort(bool abort);

@@ -11,6 +11,7 @@ extern "C" {
 
 #include "Binding.h"
 #include "FFmpegException.h"
+#include "LocalInput.h"
 #include "OpenErrors.h"
 #include "Orientation.h"
 
@@ -82,8 +83,19 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     return false;
   }
   guard_.Stop = &abort_;
+  guard_.ClearRefusal();
   raw->interrupt_callback = guard_.Callback();
   guard_.SeeStopCount();
+  // Devices and other inputs without a file are opened by their own rules; files by these.
+  const bool reads_files = !format || !(format->flags & AVFMT_NOFILE);
+  if (reads_files) {
+    if (const int rules = ApplyLocalInputRules(raw, file_name); rules < 0) {
+      avformat_free_context(raw);
+      last_error_ = OpenErrorText(rules, file_name);
+      return false;
+    }
+  }
+  const std::string url = reads_files ? LocalFileUrl(file_name) : file_name;
   guard_.Begin(raw);
   // Tells why the guard ended the open, if it did.
   auto stopped = [&]() -> bool {
@@ -91,10 +103,12 @@ bool TAVProbe::Open(const std::string& file_name, const std::string& format_name
     return !last_error_.empty();
   };
   // On failure avformat_open_input frees the context itself.
-  int ret = avformat_open_input(&raw, file_name.c_str(), format, nullptr);
+  int ret = avformat_open_input(&raw, url.c_str(), format, nullptr);
   if (ret < 0) {
     guard_.End();
-    if (!stopped()) last_error_ = OpenErrorText(ret, file_name);
+    if (stopped()) return false;
+    last_error_ = LocalInputRefusalText(ret, file_name, guard_);
+    if (last_error_.empty()) last_error_ = OpenErrorText(ret, file_name);
     return false;
   }
   InputFormatPtr ctx(raw);

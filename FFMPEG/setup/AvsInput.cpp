@@ -14,6 +14,7 @@ extern "C" {
 #include <sstream>
 
 #include "FilterLibrary.h"
+#include "LocalInput.h"
 #include "OpenErrors.h"
 
 namespace {
@@ -46,22 +47,52 @@ std::string Escape(const std::string& text, const char* special) {
 }
 
 struct SourceStreams {
+  std::string format;  // the demuxer that reads the source (one of its names)
   bool video = false;
   bool audio = false;
   int64_t duration_us = AV_NOPTS_VALUE;
   double picture_s = 0;  // time of one picture of the source's video, 0 when unknown
 };
 
-int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt,
-                  SourceStreams& streams) {
+// Opens the source under the rules of every input (LocalInput.h) to learn its streams. The
+// filter library opens it a second time without those rules, so only a regular file that names
+// no other files passes: ERROR_TEXT says why another one does not.
+int InspectSource(const std::string& path, const AVIOInterruptCB* interrupt, SourceStreams& streams,
+                  std::string& error_text) {
+  if (std::string why = NotARegularFileText(path); !why.empty()) {
+    error_text = why;
+    return AVERROR(EPERM);
+  }
+  TReadGuard no_guard;
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return AVERROR(ENOMEM);
-  if (interrupt) raw->interrupt_callback = *interrupt;
-  int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (ret < 0) return ret;  // the context is freed by the library
+  raw->interrupt_callback = interrupt ? *interrupt : no_guard.Callback();
+  const TReadGuard* interrupt_guard = TReadGuard::Of(raw->interrupt_callback);
+  const TReadGuard& guard = interrupt_guard ? *interrupt_guard : no_guard;
+  int ret = ApplyLocalInputRules(raw, path);
+  if (ret < 0) {
+    avformat_free_context(raw);
+    return ret;
+  }
+  ret = avformat_open_input(&raw, LocalFileUrl(path).c_str(), nullptr, nullptr);
+  if (ret < 0) {  // the context is freed by the library
+    error_text = ReadStopText(guard, path);
+    if (error_text.empty()) error_text = LocalInputRefusalText(ret, path, guard);
+    return ret;
+  }
   InputFormatPtr ctx(raw);
+  if (ReadsOtherFiles(ctx->iformat)) {
+    error_text = FormatWithFileName("%s: a playlist cannot be the source of a script", path);
+    return AVERROR(EPERM);
+  }
   ret = avformat_find_stream_info(ctx.get(), nullptr);
+  if (std::string why = ReadStopText(guard, path); !why.empty()) {
+    error_text = why;
+    return ret < 0 ? ret : AVERROR_EXIT;
+  }
   if (ret < 0) return ret;
+  const std::string names = ctx->iformat->name;
+  streams.format = names.substr(0, names.find(','));
   for (unsigned i = 0; i < ctx->nb_streams; ++i) {
     const AVStream* st = ctx->streams[i];
     if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
@@ -100,18 +131,21 @@ int ReadAvsScript(const std::string& file_name, AvsScript& script) {
   }
   pos = lower.find_first_not_of(" \t", pos + 1);
   if (pos == std::string::npos || text[pos] != '"') return AVERROR(EINVAL);
-  const auto path_end = text.find('"', pos + 1);
-  if (path_end == std::string::npos || path_end == pos + 1) return AVERROR(EINVAL);
-  const auto close = text.find(')', path_end);
+  // A string in triple quotes may hold the double quote itself.
+  const size_t quote_size = text.compare(pos, 3, "\"\"\"") == 0 ? 3 : 1;
+  const std::string quote(quote_size, '"');
+  const auto path_end = text.find(quote, pos + quote_size);
+  if (path_end == std::string::npos || path_end == pos + quote_size) return AVERROR(EINVAL);
+  const auto close = text.find(')', path_end + quote_size);
   const auto line_end = text.find_first_of("\r\n", path_end);
   if (close == std::string::npos || (line_end != std::string::npos && line_end < close))
     return AVERROR(EINVAL);
 
   AvsScript result;
-  result.source_path = text.substr(pos + 1, path_end - pos - 1);
+  result.source_path = text.substr(pos + quote_size, path_end - pos - quote_size);
   // A string of the script language ends on its own line.
   if (result.source_path.find_first_of("\r\n") != std::string::npos) return AVERROR(EINVAL);
-  std::istringstream args(text.substr(path_end + 1, close - path_end - 1));
+  std::istringstream args(text.substr(path_end + quote_size, close - path_end - quote_size));
   std::string arg;
   while (std::getline(args, arg, ',')) {
     const auto eq = arg.find('=');
@@ -127,11 +161,16 @@ int ReadAvsScript(const std::string& file_name, AvsScript& script) {
   return 0;
 }
 
-std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio, double last_picture_s) {
+std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio, double last_picture_s,
+                           const std::string& format) {
   // Two parsers read the text: the graph parser (separators "[],;") and then the movie
   // filter's option parser (":" and "="), so the path is escaped for both, innermost first.
-  const std::string path = Escape(Escape(script.source_path, ":="), "[],;");
-  std::string graph = "movie=filename=" + path + ":streams=";
+  // A "file:" URL: no part of the name is taken for a protocol.
+  const std::string path = Escape(Escape(LocalFileUrl(script.source_path), ":="), "[],;");
+  std::string graph = "movie=filename=" + path + ":";
+  // The format found when the source was looked at, so that it is read the same way again.
+  if (!format.empty()) graph += "format_name=" + Escape(Escape(format, ":="), "[],;") + ":";
+  graph += "streams=";
   if (video && audio)
     graph += "dv+da[vsrc][out1]";
   else if (video)
@@ -157,9 +196,9 @@ std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio, doub
 int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsInput& input,
                  std::string& error_text) {
   SourceStreams streams;
-  int ret = InspectSource(script.source_path, interrupt, streams);
+  int ret = InspectSource(script.source_path, interrupt, streams, error_text);
   if (ret < 0) {
-    error_text = OpenErrorText(ret, script.source_path);
+    if (error_text.empty()) error_text = OpenErrorText(ret, script.source_path);
     return ret;
   }
   if (!streams.video && !streams.audio) {
@@ -180,7 +219,8 @@ int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsI
     return AVERROR(ENOMEM);
   }
   if (interrupt) raw->interrupt_callback = *interrupt;
-  const std::string graph = AvsFilterGraph(script, streams.video, streams.audio, streams.picture_s);
+  const std::string graph =
+      AvsFilterGraph(script, streams.video, streams.audio, streams.picture_s, streams.format);
   ret = avformat_open_input(&raw, graph.c_str(), lavfi, nullptr);
   if (ret < 0) {
     error_text = FormatWithFileName("%s: Error while opening file", script.source_path) + " (" +

@@ -29,10 +29,11 @@ struct AvsScript {
 // True when FILE_NAME ends in ".avs" (any letter case).
 bool IsAvsScript(const std::string& file_name);
 
-// Reads the DirectShowSource call of the script FILE_NAME. Returns 0, AVERROR(ENOENT) when the
-// file cannot be read, or AVERROR(EINVAL) when it holds no usable DirectShowSource("...") call.
-// The rate is always held by repeating and dropping pictures (convertfps=true, the only form
-// the queue writes); other arguments are ignored.
+// Reads the DirectShowSource call of the script FILE_NAME; the path is a string in double
+// quotes, or in triple double quotes ("""...""") when it holds a double quote. Returns 0,
+// AVERROR(ENOENT) when the file cannot be read, or AVERROR(EINVAL) when it holds no usable
+// DirectShowSource("...") call. The rate is always held by repeating and dropping pictures
+// (convertfps=true, the only form the queue writes); other arguments are ignored.
 int ReadAvsScript(const std::string& file_name, AvsScript& script);
 
 // What an opened script input brings besides its format context.
@@ -52,6 +53,6 @@ int OpenAvsInput(const AvsScript& script, const AVIOInterruptCB* interrupt, AvsI
 // The filter graph text for SCRIPT with the given streams, the source path escaped for the
 // graph parser (exposed for tests). LAST_PICTURE_S, the display time of the source's last
 // picture, keeps that picture on screen to the source's end (the fps filter would otherwise
-// stop at its start).
+// stop at its start). FORMAT, when given, is the demuxer the source is read with.
 std::string AvsFilterGraph(const AvsScript& script, bool video, bool audio,
-                           double last_picture_s = 0);
+                           double last_picture_s = 0, const std::string& format = {});

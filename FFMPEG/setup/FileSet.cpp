@@ -1,5 +1,6 @@
 #include "FileSet.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,10 +11,17 @@
 void TFileSet::ReleaseOutput(int index) {
   auto& output = OutputFiles[index];
   // A file still under its temporary name is unfinished (the run failed): remove it.
-  if (!OutputPartPaths[index].empty()) {
+  const std::string& part = OutputPartPaths[index];
+  int& folder = OutputFolderFds[index];
+  if (!part.empty()) {
     if (output && output->pb) avio_closep(&output->pb);
-    unlink(OutputPartPaths[index].c_str());
+    if (folder >= 0)
+      unlinkat(folder, part.substr(part.rfind('/') + 1).c_str(), 0);
+    else
+      unlink(part.c_str());
   }
+  if (folder >= 0) close(folder);
+  folder = -1;
   OutputPartPaths[index].clear();
   OutputPaths[index].clear();
   if (!output) return;
@@ -35,6 +43,7 @@ void TFileSet::ReleaseOutput(int index) {
 void TFileSet::Release() {
   for (int i = 0; i < kMaxFiles; ++i) ReleaseOutput(i);
   OutputFileCount = 0;
+  ReadFiles.clear();
   {
     // Freeing an opened codec closes it: under the process-wide codec lock.
     std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);

@@ -8,9 +8,11 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "AVPtr.h"
 #include "FrameHook.h"
+#include "ReadGuard.h"
 
 // Limits of the engine's tables.
 inline constexpr int kMaxFiles = 20;           // input files, and output files
@@ -61,8 +63,14 @@ class TFileSet {
   // Final name of each output prepared by OpenOutputFile; empty for outputs that write no file
   // or that were opened by the caller.
   std::array<std::string, kMaxFiles> OutputPaths;
-  // Temporary name of each output while its run writes it.
+  // Temporary name of each output while its run writes it, and a descriptor of its folder
+  // (-1 when none), through which an unfinished file is removed even when the folder was moved.
   std::array<std::string, kMaxFiles> OutputPartPaths;
+  std::array<int, kMaxFiles> OutputFolderFds = MakeNoFolders();
+  // Every file the inputs have read so far (the inputs and the files they name, such as a
+  // script's source or a playlist's entries): no output may replace one. Filled by the job's
+  // read guard on the job's thread.
+  std::vector<TFileId> ReadFiles;
 
   std::array<StreamMapEntry, kMaxStreamMaps> StreamMaps{};
   int StreamMapCount = 0;
@@ -72,5 +80,10 @@ class TFileSet {
   TFrameHookChain FrameHooks;  // modules loaded by "vhook"
 
  private:
+  static std::array<int, kMaxFiles> MakeNoFolders() {
+    std::array<int, kMaxFiles> fds;
+    fds.fill(-1);
+    return fds;
+  }
   void ReleaseOutput(int index);
 };

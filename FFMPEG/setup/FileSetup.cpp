@@ -1,5 +1,7 @@
 #include "FileSetup.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"
 #include "FFmpeg.h"
+#include "LocalInput.h"
 #include "OpenErrors.h"
 #include "Orientation.h"
 #include "OutputFiles.h"
@@ -221,6 +224,7 @@ void InputSetUp::Run() {
                               std::to_string(kMaxFiles) + ")",
                           0, name_);
   const InputDecoders decoders = FindDecoders();
+  e_.ReadGuard.ClearRefusal();
   // A forced input format may name a capture device; anything else must be a regular file.
   if (!opt_.InputFormat) {
     if (std::string why = NotARegularFileText(name_); !why.empty())
@@ -286,15 +290,23 @@ void InputSetUp::OpenMedia(const InputDecoders& decoders) {
   context->subtitle_codec = decoders.SubtitleCodec;
   e_.ApplyGenericOptions(context.get(), e_.FormatDefaults.get(), AV_OPT_FLAG_DECODING_PARAM);
   if (io_) context->pb = io_;  // the caller's bytes; the library leaves such a context open
+  // Devices and other inputs without a file are opened by their own rules; files by these.
+  const bool reads_files = !opt_.InputFormat || !(opt_.InputFormat->flags & AVFMT_NOFILE);
+  if (reads_files) {
+    if (const int ret = ApplyLocalInputRules(context.get(), name_); ret < 0)
+      throw FFMpegException(OpenErrorText(ret, name_), ret, name_);
+  }
+  const std::string url = reads_files && !io_ ? LocalFileUrl(name_) : name_;
 
   // Opening and probing together may read at most ReadGuard.Limit bytes.
   e_.ReadGuard.Begin(context.get());
   // The open takes the context, and frees it on failure.
   AVFormatContext* raw = context.release();
-  const int ret = avformat_open_input(&raw, name_.c_str(), opt_.InputFormat, &params.raw);
+  const int ret = avformat_open_input(&raw, url.c_str(), opt_.InputFormat, &params.raw);
   if (ret < 0) {
     e_.ReadGuard.End();
     std::string why = ReadStopText();
+    if (why.empty()) why = LocalInputRefusalText(ret, name_, e_.ReadGuard);
     if (why.empty()) why = OpenErrorText(ret, name_);
     throw FFMpegException(why, ret, name_);
   }
@@ -633,15 +645,12 @@ void OutputSetUp::SetMuxerOption(AVFormatContext* oc, const std::string& name,
 }
 
 bool OutputSetUp::IsOpenInput() const {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (!fs::exists(name_, ec)) return false;
-  const TFileSet& files = e_.Files;
-  for (int i = 0; i < files.InputFileCount; ++i) {
-    const AVFormatContext* ic = files.InputFiles[i].get();
-    if (!ic || !ic->url) continue;
-    if (fs::equivalent(name_, ic->url, ec) && !ec) return true;
-  }
+  // Every file the inputs read counts: the inputs themselves and the files they name.
+  struct stat st;
+  if (stat(name_.c_str(), &st) != 0) return false;
+  const TFileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  for (const TFileId& read : e_.Files.ReadFiles)
+    if (read == id) return true;
   return false;
 }
 

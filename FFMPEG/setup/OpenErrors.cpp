@@ -32,6 +32,11 @@ std::string FormatWithFileName(const char* format, const std::string& file_name)
 }
 
 std::string ReadStopText(const TReadGuard& guard, const std::string& file_name) {
+  if (const std::string& refused = guard.Refused(); !refused.empty()) {
+    // The refusal names the file it is about: the input itself or a file the input names.
+    if (refused.rfind(file_name + ": ", 0) == 0) return refused;
+    return FormatWithFileName("%s: names ", file_name) + refused;
+  }
   if (guard.LimitHit())
     return FormatWithFileName("%s: no media data found in the first ", file_name) +
            std::to_string(guard.Limit >> 20) + " MB (an endless or damaged input)";
@@ -74,13 +79,20 @@ std::string OpenErrorText(int err, const std::string& file_name) {
 }
 
 bool FormatRecognised(const std::string& file_name) {
+  return FormatOfStart(file_name) != nullptr;
+}
+
+const AVInputFormat* FormatOfStart(const std::string& file_name) {
   constexpr std::streamsize kProbeBytes = 4096;
+  // Looks at regular files only: reading a pipe would wait for a writer.
+  struct stat st;
+  if (stat(file_name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   std::ifstream in(file_name, std::ios::binary);
-  if (!in) return false;
+  if (!in) return nullptr;
   std::vector<unsigned char> buffer(kProbeBytes + AVPROBE_PADDING_SIZE, 0);
   in.read(reinterpret_cast<char*>(buffer.data()), kProbeBytes);
   const auto size = static_cast<int>(in.gcount());
-  if (size <= 0) return false;
+  if (size <= 0) return nullptr;
   // No file name: only the content counts, not the extension.
   AVProbeData pd{};
   pd.filename = "";
@@ -88,7 +100,7 @@ bool FormatRecognised(const std::string& file_name) {
   pd.buf_size = size;
   int score = 0;
   const AVInputFormat* format = av_probe_input_format3(&pd, 1, &score);
-  return format != nullptr && score > AVPROBE_SCORE_RETRY;
+  return score > AVPROBE_SCORE_RETRY ? format : nullptr;
 }
 
 std::string NotARegularFileText(const std::string& file_name) {

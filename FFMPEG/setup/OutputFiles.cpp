@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
 
 #include "FFmpegException.h"
 #include "OpenErrors.h"
@@ -57,14 +62,78 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
   return 0;
 }
 
+// True when PATH is a file that the job's inputs read.
+bool IsReadFile(const TFileSet& files, const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  const TFileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  for (const TFileId& read : files.ReadFiles)
+    if (read == id) return true;
+  return false;
+}
+
+// Why the temporary file PART could not be opened again at the end of the run.
+std::string MissingPartText(int err, const std::string& part, const std::string& final_path) {
+  if (err != ENOENT) return FileErrorText(err, final_path);
+  struct stat folder;
+  if (stat(FolderOf(final_path).c_str(), &folder) != 0)
+    return "the output folder has been deleted or moved";
+  return "its temporary file " + part + " was deleted during the conversion";
+}
+
+// FINAL_PATH with "-N" before its extension.
+std::string NumberedName(const std::string& final_path, int n) {
+  const size_t slash = final_path.rfind('/');
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = final_path.rfind('.');
+  if (dot == std::string::npos || dot <= name_start) dot = final_path.size();
+  return final_path.substr(0, dot) + "-" + std::to_string(n) + final_path.substr(dot);
+}
+
+// Gives PART its final name: FINAL_PATH, or when that name is taken (by a file the job reads,
+// or by any file unless REPLACE_EXISTING) the first free numbered name, taken atomically so that
+// another run writing into the same folder never loses its work or ours. Returns the name, with
+// WHY_OTHER_NAME saying why it is not FINAL_PATH; "" with errno set on failure.
+std::string TakeFinalName(const TFileSet& files, const std::string& part,
+                          const std::string& final_path, bool replace_existing,
+                          std::string& why_other_name) {
+  const bool read_by_job = IsReadFile(files, final_path);
+  if (read_by_job) {
+    why_other_name = final_path + " is a file this conversion reads";
+  } else if (replace_existing) {
+    if (std::rename(part.c_str(), final_path.c_str()) == 0) return final_path;
+    return {};
+  } else {
+    if (RenameNoReplace(part, final_path) == 0) return final_path;
+    if (errno != EEXIST) return {};
+    why_other_name = "a file named " + final_path + " appeared during the conversion";
+  }
+  for (int n = 1; n < 100000; ++n) {
+    const std::string candidate = NumberedName(final_path, n);
+    if (RenameNoReplace(part, candidate) == 0) return candidate;
+    if (errno != EEXIST) return {};
+  }
+  errno = EEXIST;
+  return {};
+}
+
 }  // namespace
 
 std::string PartFileName(const std::string& final_path, int attempt) {
   const size_t slash = final_path.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
   const std::string number = attempt > 0 ? std::string(".").append(std::to_string(attempt)) : "";
-  return folder + "." + name + number + ".quorvin-part";
+  const std::string suffix = number + ".quorvin-part";
+  // A final name near the file system's limit still gets a temporary name: the name is cut
+  // (at a character boundary of UTF-8 text); the O_EXCL open makes a shortened name unique.
+  constexpr size_t kNameMax = NAME_MAX;
+  if (1 + name.size() + suffix.size() > kNameMax) {
+    size_t keep = kNameMax - 1 - suffix.size();
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    name.resize(keep);
+  }
+  return folder + "." + name + suffix;
 }
 
 std::string OutputPlaceError(const std::string& file_name) {
@@ -98,19 +167,25 @@ void OpenOutputFilesForWriting(TFileSet& files) {
         fail(errno);
       }
     }
-    // "file:" so that a name with a colon is never taken for another protocol.
-    const int ret =
-        avio_open2(&oc->pb, ("file:" + part).c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
+    // "file:" so that a name with a colon is never taken for another protocol; muxers that open
+    // their file again by name (an MP4 with its index moved to the front) get the same URL and
+    // the file protocol only.
+    const std::string url = "file:" + part;
+    const int ret = avio_open2(&oc->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
     if (ret < 0) {
       unlink(part.c_str());
       throw FFMpegException("Could not open '" + final_path + "' (" + LibraryErrorText(ret) + ")");
     }
     files.OutputPartPaths[i] = part;
-    SetUrl(oc, part);
+    files.OutputFolderFds[i] =
+        open(FolderOf(part).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);  // -1: none
+    SetUrl(oc, url);
+    av_opt_set(oc, "protocol_whitelist", "file", 0);
   }
 }
 
-void CommitOutputFiles(TFileSet& files, bool replace_existing) {
+std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
+  std::string notes;
   for (int i = 0; i < files.OutputFileCount; ++i) {
     AVFormatContext* oc = files.OutputFiles[i].get();
     const std::string part = files.OutputPartPaths[i];
@@ -129,7 +204,7 @@ void CommitOutputFiles(TFileSet& files, bool replace_existing) {
     // The data reaches the disk before the final name does: after a crash or a power cut a
     // final name never stands for a file with holes.
     const int fd = open(part.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail(FileErrorText(errno, final_path));
+    if (fd < 0) fail(MissingPartText(errno, part, final_path));
     struct stat written;
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
     const int sync_error = errno;
@@ -138,28 +213,34 @@ void CommitOutputFiles(TFileSet& files, bool replace_existing) {
     if (!synced) fail(SystemErrorText(sync_error));
     if (!stated) fail(SystemErrorText(errno));
 
-    struct stat existing;
-    if (stat(final_path.c_str(), &existing) == 0) {
-      for (int f = 0; f < files.InputFileCount; ++f) {
-        const AVFormatContext* ic = files.InputFiles[f].get();
-        struct stat input;
-        if (ic && ic->url && stat(ic->url, &input) == 0 && SameFile(input, existing))
-          fail("it is an input file of this job");
-      }
-    }
-    const int renamed = replace_existing
-                            ? std::rename(part.c_str(), final_path.c_str())
-                            : RenameNoReplace(part, final_path);
-    if (renamed != 0) {
-      if (errno == EEXIST)
-        fail("a file of that name was created by someone else during the conversion");
-      fail(FileErrorText(errno, final_path));
-    }
+    std::string why_other_name;
+    const std::string committed =
+        TakeFinalName(files, part, final_path, replace_existing, why_other_name);
+    if (committed.empty()) fail(FileErrorText(errno, final_path));
     files.OutputPartPaths[i].clear();
-    SetUrl(oc, final_path);
+    files.OutputPaths[i] = committed;
+    SetUrl(oc, committed);
     // The folder may have been removed or replaced meanwhile: the result must be there.
     struct stat result;
-    if (stat(final_path.c_str(), &result) != 0 || !SameFile(result, written))
+    if (stat(committed.c_str(), &result) != 0 || !SameFile(result, written))
       fail("the file is gone from its folder");
+    if (!why_other_name.empty())
+      notes += (notes.empty() ? "" : "; ") + std::string("saved as ") + committed + " (" +
+               why_other_name + ")";
   }
+  return notes;
+}
+
+std::string OutputWriteErrorText(const TFileSet& files, int index, const std::string& step,
+                                 int err) {
+  const std::string& final_path = files.OutputPaths[index];
+  const std::string& part = files.OutputPartPaths[index];
+  if (final_path.empty() || part.empty()) return WithLibraryText(step, err);
+  struct stat st;
+  std::string why;
+  if (stat(part.c_str(), &st) != 0 && errno == ENOENT)
+    why = MissingPartText(ENOENT, part, final_path);
+  else
+    why = WithLibraryText(step, err);
+  return "Could not write '" + final_path + "' (" + why + ")";
 }

@@ -22,7 +22,16 @@ std::string OutputPlaceError(const std::string& file_name);
 void OpenOutputFilesForWriting(TFileSet& files);
 
 // Closes every output created by OpenOutputFilesForWriting, checks that all of it was written,
-// and gives it its final name (replacing a file of that name only when REPLACE_EXISTING is set,
-// and never one this job reads). Failures raise FFMpegException; releasing the file set then
+// and gives it its final name. A file of that name is replaced only when REPLACE_EXISTING is set
+// and never when the job reads it; otherwise the output takes the first free numbered name
+// ("a-1.mp4"), atomically, so that a finished conversion is never discarded because of a name.
+// OutputPaths then holds the names taken. Returns a note for the user when a name other than
+// the planned one was taken, else "". Failures raise FFMpegException; releasing the file set then
 // removes the unfinished file.
-void CommitOutputFiles(TFileSet& files, bool replace_existing);
+std::string CommitOutputFiles(TFileSet& files, bool replace_existing);
+
+// The text for a failed write of output INDEX during its run (STEP names the library call,
+// ERR is its error): names the file, and says when its temporary file or its folder went
+// missing during the run.
+std::string OutputWriteErrorText(const TFileSet& files, int index, const std::string& step,
+                                 int err);

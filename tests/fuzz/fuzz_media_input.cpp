@@ -4,11 +4,29 @@
 // input's own picture size and sound format are replaced, so the scaler and the resampler are
 // always in the path. Failures of the input or of the conversion are FFMpegException; a crash,
 // a hang, a sanitizer report, a leak or any other exception is a fault.
+//
+// Inputs that name other files take the path of files on disk instead: bytes that begin like
+// an HLS playlist ("#EXTM3U"), a concatenation list ("ffconcat") or hold a script call
+// ("DirectShowSource") are written, up to their first NUL byte, as "in.m3u8", "in.mp4" or
+// "in.avs" into a private folder, and the bytes after the NUL as the media file "seg.ts" beside
+// them. The folder also holds a pipe without a writer ("fifo.ts"), a link to an endless device
+// ("zero.ts" to /dev/zero) and a link to the list itself ("self.ts"), which such inputs may
+// name: an open that waits on the pipe or reads the device without end is a hang, a fault.
+// A script is only opened, not converted: FFmpeg 5.1's filter library aborts on an assertion
+// (avfilter.c: !link->status_in) when the script's filter graph reads some damaged sources.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <string_view>
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -59,14 +77,12 @@ int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
   return target;
 }
 
-void Convert(AVIOContext* io) {
+void Convert(const std::string& file_name, AVIOContext* io, bool open_only = false) {
   TCustomFFmpeg engine;
   engine.ResetEngine();
   engine.SetVerbosity(-1);
-  // Inputs that name other resources (playlists, concatenation lists, references in a
-  // container) must not reach the file system or the network from here.
-  engine.SetGenericOption("protocol_whitelist", "none");
-  engine.OpenInputFile("fuzz-input", io);
+  engine.OpenInputFile(file_name, io);
+  if (open_only) return;
 
   engine.Options.FrameWidth = 64;
   engine.Options.FrameHeight = 48;
@@ -83,6 +99,58 @@ void Convert(AVIOContext* io) {
   engine.Transcode();
 }
 
+// The private folder of the nested inputs with its special files, made once per process.
+const std::string& NestedFolder() {
+  static const std::string folder = [] {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorvin-fuzz-XXXXXX";
+    if (!mkdtemp(pattern.data())) std::abort();
+    const std::string dir = pattern + "/";
+    if (mkfifo((dir + "fifo.ts").c_str(), 0600) != 0) std::abort();
+    if (symlink("/dev/zero", (dir + "zero.ts").c_str()) != 0) std::abort();
+    for (const char* list : {"in.m3u8", "in.mp4", "in.avs"})
+      if (symlink(list, (dir + "self" + std::string(list).substr(2)).c_str()) != 0) std::abort();
+    // Removed at exit; the name is kept where no destructor reaches it before then.
+    static char made[4096];
+    std::snprintf(made, sizeof made, "%s", dir.c_str());
+    std::atexit([] { std::filesystem::remove_all(made); });
+    return dir;
+  }();
+  return folder;
+}
+
+void WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, out) != size) std::abort();
+  std::fclose(out);
+}
+
+// The name of the list that DATA is, or "" when it is no list (see the top of this file).
+const char* NestedListName(std::string_view text) {
+  if (text.starts_with("#EXTM3U")) return "in.m3u8";
+  if (text.starts_with("ffconcat")) return "in.mp4";
+  if (text.find("DirectShowSource") != std::string_view::npos) return "in.avs";
+  return nullptr;
+}
+
+void ConvertNested(const uint8_t* data, size_t size, const char* list_name) {
+  const std::string& dir = NestedFolder();
+  const auto* nul = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+  const size_t text_size = nul ? static_cast<size_t>(nul - data) : size;
+  WriteBytes(dir + list_name, data, text_size);
+  WriteBytes(dir + "seg.ts", nul ? nul + 1 : data, nul ? size - text_size - 1 : 0);
+  // Relative names in a script are taken from the working folder.
+  const int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (cwd < 0 || chdir(dir.c_str()) != 0) std::abort();
+  try {
+    Convert(dir + list_name, nullptr, std::string_view(list_name).ends_with(".avs"));
+  } catch (const FFMpegException&) {
+  }
+  if (fchdir(cwd) != 0) std::abort();
+  close(cwd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -97,6 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   (void)ready;
 
+  const std::string_view start(reinterpret_cast<const char*>(data), std::min<size_t>(size, 4096));
+  if (const char* list_name = NestedListName(start)) {
+    ConvertNested(data, size, list_name);
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+  }
+
   Bytes in{data, static_cast<int64_t>(size), 0};
   constexpr int kBufferSize = 4096;
   auto* buffer = static_cast<uint8_t*>(av_malloc(kBufferSize));
@@ -107,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   try {
-    Convert(io);
+    Convert("fuzz-input", io);
   } catch (const FFMpegException&) {
   }
   // The context may have swapped its buffer for a larger one.

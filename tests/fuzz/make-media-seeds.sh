@@ -71,4 +71,40 @@ if [ -f "$out/stereo-part.mp2" ] && [ -f "$out/mono-part.mp2" ]; then
   cat "$out/stereo-part.mp2" "$out/mono-part.mp2" >"$out/channel-switch.mp2"
 fi
 
+# Lists and scripts that name other files (see fuzz_media_input.cpp): the text, a NUL byte, then
+# the media file the harness writes as seg.ts beside it; fifo.ts, zero.ts and self.* are the
+# harness's pipe, endless device and links to the list itself.
+nested() {
+  local name=$1 text=$2
+  if [ -f "$out/mpeg2-mp2.ts" ]; then
+    { printf '%s' "$text"; printf '\0'; cat "$out/mpeg2-mp2.ts"; } >"$out/$name"
+    made=$((made + 1))
+  fi
+}
+hls='#EXTM3U
+#EXT-X-TARGETDURATION:1
+#EXTINF:0.3,
+seg.ts
+'
+nested nested-hls.m3u8 "$hls#EXTINF:0.3,
+fifo.ts
+#EXTINF:0.3,
+zero.ts
+#EXTINF:0.3,
+self.m3u8
+#EXTINF:0.3,
+http://127.0.0.1:9/x.ts
+#EXT-X-ENDLIST
+"
+nested nested-concat.ffconcat 'ffconcat version 1.0
+file seg.ts
+file fifo.ts
+'
+for source in seg.ts fifo.ts zero.ts self.avs pipe:0 /dev/stdin 'http://127.0.0.1:9/x.ts'; do
+  nested "nested-script-${source//[^a-z0-9]/_}.avs" "DirectShowSource(\"$source\", fps=25, convertfps=true)
+"
+done
+nested nested-script-quoted.avs 'DirectShowSource("""seg.ts""", fps=25, convertfps=true)
+'
+
 echo "made $made seed files in $out ($failed could not be made)"
