@@ -107,7 +107,7 @@ void TConversionQueue::ButtonConvertClick() {
     window_.BrowseForOutputFolder();
     return;
   }
-  if (!QFileInfo(folder.trimmed()).isDir()) {
+  if (!QFileInfo(folder).isDir()) {
     window_.ShowInformation("The output folder \"" + folder +
                             "\"\ndoes not exist or has been deleted!\n"
                             "Please choose a new output folder.");
@@ -122,7 +122,7 @@ void TConversionQueue::ButtonConvertClick() {
   // Every listed file may still be read by a later row: no output of this run may replace one.
   std::vector<std::string> sources;
   for (int row = 0; row < list_.RowCount(); ++row) {
-    sources.push_back(list_.Caption(row).trimmed().toStdString());
+    sources.push_back(list_.Caption(row).toStdString());
   }
   run_names_ = std::make_unique<TRunOutputNames>(sources);
   run_clock_.start();
@@ -184,7 +184,7 @@ void TConversionQueue::ConvertNextRow() {
 // queue goes on with the next row at the next ticks.
 void TConversionQueue::SetUpRow() {
   running_row_ = list_.RowId(CurrentRow_);
-  const QString source = list_.Caption(CurrentRow_).trimmed();
+  const QString source = list_.Caption(CurrentRow_);
   if (QFileInfo(source).suffix().toLower() == "rmvb") {
     list_.SetText(CurrentRow_, colProgress, "Loading");
   }

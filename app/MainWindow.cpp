@@ -1004,7 +1004,7 @@ void TForm1::ShowRunEnd(const QString& text, const QString& details) {
 }
 
 void TForm1::OpenOutputFolderClick() {
-  const QString folder = OutputFolderText().trimmed();
+  const QString folder = OutputFolderText();
   if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
     ButtonBrowseForFolderClick();
     return;

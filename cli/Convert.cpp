@@ -357,12 +357,10 @@ void OnProgress(Console& console, int index, int frame_number, int current_durat
 // REASON without the leading "SOURCE: " that many of the engine's texts begin with, so that a
 // line names its file once.
 std::string ReasonWithoutName(const std::string& reason, const std::string& source) {
-  for (const std::string& name : {source, TrimBlanks(source)}) {
-    const std::string prefix = name + ": ";
-    if (!name.empty() && reason.size() > prefix.size() &&
-        reason.compare(0, prefix.size(), prefix) == 0) {
-      return reason.substr(prefix.size());
-    }
+  const std::string prefix = source + ": ";
+  if (!source.empty() && reason.size() > prefix.size() &&
+      reason.compare(0, prefix.size(), prefix) == 0) {
+    return reason.substr(prefix.size());
   }
   return reason;
 }
