@@ -140,6 +140,24 @@ double SoundOnset(const std::string& path) {
   return onset - std::atof(StreamField(path, "video", "start_time").c_str());
 }
 
+// Seconds from the start of the picture to the first bright picture, on the file's own clock.
+double FlashOnset(const std::string& path) {
+  const auto r = media::RunCommand(
+      {"ffmpeg", "-nostdin", "-copyts", "-i", path, "-map", "0:v:0", "-vf",
+       "signalstats,metadata=mode=print:key=lavfi.signalstats.YAVG", "-f", "null", "-"});
+  std::istringstream log(r.err);
+  std::string line;
+  double pts = -1;
+  while (std::getline(log, line)) {
+    const size_t at = line.find("pts_time:");
+    if (at != std::string::npos) pts = std::atof(line.c_str() + at + 9);
+    const size_t yavg = line.find("YAVG=");
+    if (yavg != std::string::npos && std::atof(line.c_str() + yavg + 5) > 128)
+      return pts - std::atof(StreamField(path, "video", "start_time").c_str());
+  }
+  return -1;
+}
+
 }  // namespace
 
 TEST(DeviceOutputsTest, RotatedSourcesComeOutUpright) {
@@ -255,6 +273,38 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
       if (id == "00dc" && size == 0) ++empty_video;
     EXPECT_EQ(empty_video, 0);
     EXPECT_NEAR(SoundOnset(avi), source_onset, 0.020);
+  }
+}
+
+// A source whose picture starts 46 ms after its sound, with a white flash and a beep at the
+// same moment 2 s in: flash and beep stay together within 10 ms, whether the first picture
+// lies just past a picture-grid point of the output (25 fps: the sound's first moments are
+// cut) or well before the next one (15 fps: the sound starts later). The picture used to be
+// placed on the grid point before it, so the sound came 46 ms late.
+TEST(DeviceOutputsTest, LatePictureStaysInStepWithItsSound) {
+  media::TempDir dir;
+  for (const char* rate : {"25", "15"}) {
+    SCOPED_TRACE(rate);
+    const std::string src = dir.File(std::string("late") + rate + ".mkv");
+    const std::string flash = std::string("color=black:s=160x120:r=") + rate +
+                              ":d=3,format=yuv420p,geq=lum='if(between(T,2,2.1),235,16)'"
+                              ":cb=128:cr=128,settb=1/1000,setpts=PTS+46";
+    ASSERT_TRUE(media::MakeMedia(
+        src, {"-copyts", "-f", "lavfi", "-i", flash, "-f", "lavfi", "-i",
+              "aevalsrc='if(between(t,2.046,2.2),0.5*sin(2*PI*1000*t),0)':s=44100:d=3",
+              "-fps_mode", "passthrough", "-enc_time_base:v", "1:1000", "-c:v", "mpeg4", "-c:a",
+              "flac"}));
+    ASSERT_NEAR(SoundOnset(src) - FlashOnset(src), 0.0, 0.002);
+    const std::string fps = std::string(rate) + ".0 fps";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> jobs = {
+        {{"--format", "14", "--framerate", fps}, "avi"},
+        {{"--format", "17", "--framerate", fps}, "mp4"},
+        {{"--format", "20", "--framerate", fps}, "wmv"}};
+    for (const auto& [choices, ext] : jobs) {
+      SCOPED_TRACE(ext);
+      const std::string out = Convert(dir, src, ext, choices);
+      EXPECT_NEAR(SoundOnset(out) - FlashOnset(out), 0.0, 0.010);
+    }
   }
 }
 

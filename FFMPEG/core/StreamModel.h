@@ -138,6 +138,9 @@ struct OutputStreamState {
   std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
   InputStreamState* SyncInput = nullptr;
   int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
+  // Where the output clock starts on the sync input's clock, past the run's start time
+  // (microseconds; the same for every output of a file). See AlignOutputClocks.
+  int64_t ClockShiftUs = 0;
 
   // Video: crop, scale, pad.
   bool VideoResample = false;

@@ -71,6 +71,7 @@ class Transcoder {
   void PrepareCopy(OutputStreamState& ost, const InputStreamState& ist);
   void OpenPassLog(OutputStreamState& ost);
   void OpenEncoders();
+  void AlignOutputClocks();
   void OpenEncoder(OutputStreamState& ost);
   void SetUpAudioOutput(OutputStreamState& ost);
   void OpenDecoders();
@@ -156,7 +157,7 @@ class Transcoder {
   void ApplyVolume(uint8_t* data, int size) const;
   void DoAudioOut(OutputStreamState& ost, const FrameItem& item);
   void PrepareResampler(OutputStreamState& ost, const AVFrame* in);
-  bool SyncAudio(OutputStreamState& ost, double sync_time, int in_channels, int in_rate,
+  bool SyncAudio(OutputStreamState& ost, double& sync_time, int in_channels, int in_rate,
                  const uint8_t*& buf, int& size);
   bool CutAtRecordingTime(OutputStreamState& ost, int& samples);
   void QueueSamples(OutputStreamState& ost, const uint8_t* data, int samples);

@@ -356,8 +356,9 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
 // once, so small jitter in the source's stamps neither drops nor repeats pictures.
 int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t start_pts, int64_t end_pts) {
   const double tb = av_q2d(ost.Encoder->time_base);
-  const double start = static_cast<double>(start_pts - opt_.StartTimeUs) / 1000000.0 / tb;
-  const double end = static_cast<double>(end_pts - opt_.StartTimeUs) / 1000000.0 / tb;
+  const int64_t origin = opt_.StartTimeUs + ost.ClockShiftUs;
+  const double start = static_cast<double>(start_pts - origin) / 1000000.0 / tb;
+  const double end = static_cast<double>(end_pts - origin) / 1000000.0 / tb;
   if (!(opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001))) {
     ost.SyncOpts = std::llround(start);
     return 1;
