@@ -352,8 +352,9 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
 // next picture's time, microseconds), goes to the encoder. Each output picture shows the
 // source picture whose time span covers it: a picture is repeated until the next one is due
 // (more than 1), and one that comes too late for its place is dropped (0), as when the source
-// is faster than the output. A picture within about one output picture of its place goes out
-// once, so small jitter in the source's stamps neither drops nor repeats pictures.
+// is faster than the output, unless its span still reaches places to come (the last picture
+// before a pause). A picture within about one output picture of its place goes out once, so
+// small jitter in the source's stamps neither drops nor repeats pictures.
 int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t start_pts, int64_t end_pts) {
   const double tb = av_q2d(ost.Encoder->time_base);
   const int64_t origin = opt_.StartTimeUs + ost.ClockShiftUs;
@@ -366,10 +367,14 @@ int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t start_pts, in
   int64_t count = 1;
   const double behind = start - static_cast<double>(ost.SyncOpts);
   const double until_end = end - static_cast<double>(ost.SyncOpts);
-  if (behind < -1.1) {
+  const bool late = behind < -1.1;
+  if (opt_.VideoSyncMethod == 2) {
+    if (late)
+      count = 0;
+    else
+      ost.SyncOpts = std::llround(start);
+  } else if (late && until_end < 0.5) {
     count = 0;
-  } else if (opt_.VideoSyncMethod == 2) {
-    ost.SyncOpts = std::llround(start);
   } else if (until_end > 1.1) {
     count = std::llround(until_end);
   }
