@@ -261,7 +261,9 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
   for (const auto& choices : jobs) {
     SCOPED_TRACE(choices.back());
     const std::string avi = Convert(dir, src, "avi", choices);
-    const std::string tag = choices.back() == "H264" ? "H264" : choices[1] == "15" ? "DX50" : "FMP4";
+    const std::string tag = choices.back() == "H264" ? "H264"
+                            : choices[1] == "15"     ? "DX50"
+                                                     : "FMP4";
     EXPECT_EQ(StreamField(avi, "video", "codec_tag_string"), tag);
     if (tag == "H264") {
       EXPECT_EQ(StreamField(avi, "video", "has_b_frames"), "0");
@@ -291,9 +293,8 @@ TEST(DeviceOutputsTest, LatePictureStaysInStepWithItsSound) {
                               ":cb=128:cr=128,settb=1/1000,setpts=PTS+46";
     ASSERT_TRUE(media::MakeMedia(
         src, {"-copyts", "-f", "lavfi", "-i", flash, "-f", "lavfi", "-i",
-              "aevalsrc='if(between(t,2.046,2.2),0.5*sin(2*PI*1000*t),0)':s=44100:d=3",
-              "-fps_mode", "passthrough", "-enc_time_base:v", "1:1000", "-c:v", "mpeg4", "-c:a",
-              "flac"}));
+              "aevalsrc='if(between(t,2.046,2.2),0.5*sin(2*PI*1000*t),0)':s=44100:d=3", "-fps_mode",
+              "passthrough", "-enc_time_base:v", "1:1000", "-c:v", "mpeg4", "-c:a", "flac"}));
     ASSERT_NEAR(SoundOnset(src) - FlashOnset(src), 0.0, 0.002);
     const std::string fps = std::string(rate) + ".0 fps";
     const std::vector<std::pair<std::vector<std::string>, std::string>> jobs = {

@@ -921,14 +921,14 @@ TEST_F(VideoPathTest, FrameRateSyncShowsEachPictureInItsTimeSpan) {
     SCOPED_TRACE(c.name);
     const std::string name = c.name;
     const std::string src = Source(
-        name + ".mkv", {"-f", "lavfi", "-i",
-                        std::string(c.pictures) +
-                            ",format=yuv420p,geq=lum='16+4*mod(N,50)':cb='16+4*floor(N/50)':cr=128," +
-                            c.times,
-                        "-fps_mode", "vfr", "-c:v", "ffv1"});
+        name + ".mkv",
+        {"-f", "lavfi", "-i",
+         std::string(c.pictures) +
+             ",format=yuv420p,geq=lum='16+4*mod(N,50)':cb='16+4*floor(N/50)':cr=128," + c.times,
+         "-fps_mode", "vfr", "-c:v", "ffv1"});
     const std::string ref = dir.File(name + "-tool.yuv");
-    ASSERT_TRUE(media::MakeMedia(ref, {"-i", src, "-r", std::to_string(c.rate), "-fps_mode", "cfr", "-f",
-                                       "rawvideo", "-pix_fmt", "yuv420p"}));
+    ASSERT_TRUE(media::MakeMedia(ref, {"-i", src, "-r", std::to_string(c.rate), "-fps_mode", "cfr",
+                                       "-f", "rawvideo", "-pix_fmt", "yuv420p"}));
     const std::string out = dir.File(name + ".yuv");
     Job job;
     OutTarget want = RawVideo();

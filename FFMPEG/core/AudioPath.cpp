@@ -144,7 +144,8 @@ bool Transcoder::SyncAudio(OutputStreamState& ost, double& sync_time, int dec_ch
     if (ost.IsStart && sync_time < 0) {
       // Sound from before the output clock's start is cut: the clock starts where the first
       // picture is placed, which may be a little after the first sound.
-      const int64_t cut = std::min<int64_t>(std::llround(-sync_time * dec_rate), size / (2 * dec_ch));
+      const int64_t cut =
+          std::min<int64_t>(std::llround(-sync_time * dec_rate), size / (2 * dec_ch));
       buf += cut * 2 * dec_ch;
       size -= static_cast<int>(cut * 2 * dec_ch);
       sync_time += static_cast<double>(cut) / dec_rate;

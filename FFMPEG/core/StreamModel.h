@@ -114,7 +114,7 @@ struct FrameItem {
   FramePtr Frame;
   // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
   int64_t SyncPts = 0;
-  float Quality = 0;             // quality of the decoded picture ("sameq")
+  float Quality = 0;            // quality of the decoded picture ("sameq")
   int SourceTopFieldFirst = 0;  // field order of the decoded picture
   // How long the picture lasts by its source's stamps (microseconds; 0 when unknown).
   int64_t DurationUs = 0;

@@ -471,9 +471,9 @@ void Transcoder::AlignOutputClocks() {
     const InputStreamState& ist = *video->SyncInput;
     const double picture_s = av_q2d(video->Encoder->time_base);
     if (ist.Stream->start_time == AV_NOPTS_VALUE || !(picture_s > 0)) continue;
-    const int64_t start_us = av_rescale_q(ist.Stream->start_time, ist.Stream->time_base,
-                                          AV_TIME_BASE_Q) +
-                             e_.Files.InputTsOffset[ist.FileIndex];
+    const int64_t start_us =
+        av_rescale_q(ist.Stream->start_time, ist.Stream->time_base, AV_TIME_BASE_Q) +
+        e_.Files.InputTsOffset[ist.FileIndex];
     const double start = static_cast<double>(start_us) / 1000000.0;
     const double off_grid = start - std::round(start / picture_s) * picture_s;
     const int64_t shift_us = std::llround(off_grid * 1000000.0);

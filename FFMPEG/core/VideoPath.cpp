@@ -394,11 +394,14 @@ void Transcoder::DoVideoOut(OutputStreamState& ost, FrameItem item) {
   ost.HeldPicture = std::move(item);
 }
 
-// The last picture lasts its own duration (once when that is unknown).
+// The last picture lasts its own duration (once when that is unknown); a damaged duration
+// makes it last a minute at most.
 void Transcoder::FlushHeldPicture(OutputStreamState& ost) {
   if (!ost.HeldPicture.Frame) return;
+  constexpr int64_t kLongestLastPictureUs = 60 * int64_t{1000000};
   const FrameItem& held = ost.HeldPicture;
-  EncodeHeldPicture(ost, held.SyncPts + std::max<int64_t>(held.DurationUs, 0));
+  EncodeHeldPicture(ost,
+                    held.SyncPts + std::clamp<int64_t>(held.DurationUs, 0, kLongestLastPictureUs));
 }
 
 // Encodes the held picture as often as frame-rate sync says for a span ending at END_PTS.
