@@ -204,6 +204,22 @@ std::vector<Pack> ProgramStreamPacks(const std::string& path) {
     packs.push_back(p);
   }
   return packs;
+// Seconds from the start of the picture to the first bright picture, on the file's own clock.
+double FlashOnset(const std::string& path) {
+  const auto r = media::RunCommand(
+      {"ffmpeg", "-nostdin", "-copyts", "-i", path, "-map", "0:v:0", "-vf",
+       "signalstats,metadata=mode=print:key=lavfi.signalstats.YAVG", "-f", "null", "-"});
+  std::istringstream log(r.err);
+  std::string line;
+  double pts = -1;
+  while (std::getline(log, line)) {
+    const size_t at = line.find("pts_time:");
+    if (at != std::string::npos) pts = std::atof(line.c_str() + at + 9);
+    const size_t yavg = line.find("YAVG=");
+    if (yavg != std::string::npos && std::atof(line.c_str() + yavg + 5) > 128)
+      return pts - std::atof(StreamField(path, "video", "start_time").c_str());
+  }
+  return -1;
 }
 
 }  // namespace
@@ -302,11 +318,20 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
   const double source_onset = SoundOnset(src);
   ASSERT_NEAR(source_onset, 0.5, 0.03);
 
-  for (const char* format : {"14", "15"}) {
-    SCOPED_TRACE(format);
-    const std::string avi = Convert(dir, src, "avi", {"--format", format});
-    const bool divx = std::string(format) == "15";
-    EXPECT_EQ(StreamField(avi, "video", "codec_tag_string"), divx ? "DX50" : "FMP4");
+  // AVI keeps no presentation times: H.264 in AVI must come without reordered pictures, or
+  // players show every picture late.
+  const std::vector<std::vector<std::string>> jobs = {
+      {"--format", "14"}, {"--format", "15"}, {"--format", "14", "--video-codec", "H264"}};
+  for (const auto& choices : jobs) {
+    SCOPED_TRACE(choices.back());
+    const std::string avi = Convert(dir, src, "avi", choices);
+    const std::string tag = choices.back() == "H264" ? "H264"
+                            : choices[1] == "15"     ? "DX50"
+                                                     : "FMP4";
+    EXPECT_EQ(StreamField(avi, "video", "codec_tag_string"), tag);
+    if (tag == "H264") {
+      EXPECT_EQ(StreamField(avi, "video", "has_b_frames"), "0");
+    }
     const auto index = AviIndex(avi);
     ASSERT_FALSE(index.empty());
     int empty_video = 0;
@@ -314,6 +339,37 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
       if (id == "00dc" && size == 0) ++empty_video;
     EXPECT_EQ(empty_video, 0);
     EXPECT_NEAR(SoundOnset(avi), source_onset, 0.020);
+  }
+}
+
+// A source whose picture starts 46 ms after its sound, with a white flash and a beep at the
+// same moment 2 s in: flash and beep stay together within 10 ms, whether the first picture
+// lies just past a picture-grid point of the output (25 fps: the sound's first moments are
+// cut) or well before the next one (15 fps: the sound starts later). The picture used to be
+// placed on the grid point before it, so the sound came 46 ms late.
+TEST(DeviceOutputsTest, LatePictureStaysInStepWithItsSound) {
+  media::TempDir dir;
+  for (const char* rate : {"25", "15"}) {
+    SCOPED_TRACE(rate);
+    const std::string src = dir.File(std::string("late") + rate + ".mkv");
+    const std::string flash = std::string("color=black:s=160x120:r=") + rate +
+                              ":d=3,format=yuv420p,geq=lum='if(between(T,2,2.1),235,16)'"
+                              ":cb=128:cr=128,settb=1/1000,setpts=PTS+46";
+    ASSERT_TRUE(media::MakeMedia(
+        src, {"-copyts", "-f", "lavfi", "-i", flash, "-f", "lavfi", "-i",
+              "aevalsrc='if(between(t,2.046,2.2),0.5*sin(2*PI*1000*t),0)':s=44100:d=3", "-fps_mode",
+              "passthrough", "-enc_time_base:v", "1:1000", "-c:v", "mpeg4", "-c:a", "flac"}));
+    ASSERT_NEAR(SoundOnset(src) - FlashOnset(src), 0.0, 0.002);
+    const std::string fps = std::string(rate) + ".0 fps";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> jobs = {
+        {{"--format", "14", "--framerate", fps}, "avi"},
+        {{"--format", "17", "--framerate", fps}, "mp4"},
+        {{"--format", "20", "--framerate", fps}, "wmv"}};
+    for (const auto& [choices, ext] : jobs) {
+      SCOPED_TRACE(ext);
+      const std::string out = Convert(dir, src, ext, choices);
+      EXPECT_NEAR(SoundOnset(out) - FlashOnset(out), 0.0, 0.010);
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 // paths and packet output on their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -841,8 +842,8 @@ TEST_F(VideoPathTest, BeforeHookIgnoreKeepsAsking) {
   for (size_t i = 0; i < lumas.size(); ++i) EXPECT_EQ(lumas[i] > 200, i == 4) << "picture " << i;
 }
 
-// Frame-rate sync: a picture 3 frame durations later than expected goes out 3 times (2
-// duplicates); without sync the pictures go out one for one.
+// Frame-rate sync: a picture 3 frame durations later than expected leaves 3 places empty, which
+// the picture before it fills (3 duplicates); without sync the pictures go out one for one.
 TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
   const std::string src = Source(
       "gap.mkv", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-vf",
@@ -852,9 +853,9 @@ TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
     const std::string out = dir.File("gap.yuv");
     job.Setup(src, out, RawVideo());
     ASSERT_NO_THROW(job.Run());
-    EXPECT_EQ(job.engine.Stats.FramesDuplicated, 2);
+    EXPECT_EQ(job.engine.Stats.FramesDuplicated, 3);
     EXPECT_EQ(job.engine.Stats.FramesDropped, 0);
-    EXPECT_EQ(FrameLumas(out).size(), 27u);
+    EXPECT_EQ(FrameLumas(out).size(), 28u);
   }
   {
     Job job;
@@ -876,6 +877,80 @@ TEST_F(VideoPathTest, FrameRateSyncDuplicatesAndDrops) {
     ASSERT_NO_THROW(job.Run());
     EXPECT_NEAR(job.engine.Stats.FramesDropped, 25, 1);
     EXPECT_NEAR(static_cast<double>(FrameLumas(out).size()), 25, 1);
+  }
+}
+
+namespace {
+
+// The source picture each picture of a raw 32x32 yuv420p file shows: the frame-rate sources
+// carry their picture number N in the luma (16 + 4 (N mod 50)) and blue (16 + 4 (N / 50)).
+std::vector<int> PictureNumbers(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  const size_t luma = 32 * 32;
+  std::vector<unsigned char> buf(luma * 3 / 2);
+  std::vector<int> out;
+  while (f.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()))) {
+    const int low = static_cast<int>(std::lround((buf[luma / 2 + 16] - 16) / 4.0));
+    const int high = static_cast<int>(std::lround((buf[luma + 8] - 16) / 4.0));
+    out.push_back(high * 50 + low);
+  }
+  return out;
+}
+
+}  // namespace
+
+// Frame-rate sync against the ffmpeg tool's own rate conversion on sources with fewer pictures
+// than the output rate (1 fps), a pause (30 fps with 1 s missing) and an uneven rate: every
+// output picture shows the source picture whose time span covers it (the tool's choice, within
+// one output picture), and the last picture lasts its duration. Sync used to fill a gap with
+// the picture after it, so that picture came early and the last one lost its time.
+TEST_F(VideoPathTest, FrameRateSyncShowsEachPictureInItsTimeSpan) {
+  struct Case {
+    const char* name;
+    const char* pictures;
+    const char* times;
+    int rate;  // of the output
+  };
+  const Case cases[] = {
+      {"sparse", "color=black:s=32x32:r=1:d=4", "null", 25},
+      {"paused", "color=black:s=32x32:r=30:d=3", "setpts='(N+if(gte(N,30),30,0))/30/TB'", 25},
+      {"paused-15", "color=black:s=32x32:r=30:d=3", "setpts='(N+if(gte(N,30),30,0))/30/TB'", 15},
+      {"uneven", "color=black:s=32x32:r=25:d=4", "setpts='(N*0.05+0.02*sin(N))/TB'", 25},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    const std::string src = Source(
+        name + ".mkv",
+        {"-f", "lavfi", "-i",
+         std::string(c.pictures) +
+             ",format=yuv420p,geq=lum='16+4*mod(N,50)':cb='16+4*floor(N/50)':cr=128," + c.times,
+         "-fps_mode", "vfr", "-c:v", "ffv1"});
+    const std::string ref = dir.File(name + "-tool.yuv");
+    ASSERT_TRUE(media::MakeMedia(ref, {"-i", src, "-r", std::to_string(c.rate), "-fps_mode", "cfr",
+                                       "-f", "rawvideo", "-pix_fmt", "yuv420p"}));
+    const std::string out = dir.File(name + ".yuv");
+    Job job;
+    OutTarget want = RawVideo();
+    want.width = want.height = 32;
+    want.rate = AVRational{c.rate, 1};
+    job.Setup(src, out, want);
+    ASSERT_NO_THROW(job.Run());
+    const std::vector<int> ours = PictureNumbers(out), tool = PictureNumbers(ref);
+    ASSERT_FALSE(tool.empty());
+    EXPECT_NEAR(static_cast<double>(ours.size()), static_cast<double>(tool.size()), 1);
+    // Within one output picture: between the pictures the tool shows one picture before and
+    // after (a picture the tool dropped there may be ours).
+    for (size_t i = 0; i < ours.size() && i < tool.size(); ++i) {
+      const auto from = tool.begin() + static_cast<std::ptrdiff_t>(i > 0 ? i - 1 : 0);
+      const auto to = tool.begin() + static_cast<std::ptrdiff_t>(std::min(i + 2, tool.size()));
+      const auto [low, high] = std::minmax_element(from, to);
+      if (ours[i] < *low || ours[i] > *high) {
+        ADD_FAILURE() << "output picture " << i << " shows source picture " << ours[i]
+                      << ", the tool's shows " << tool[i];
+        break;
+      }
+    }
   }
 }
 

@@ -136,11 +136,22 @@ void Transcoder::PrepareResampler(OutputStreamState& ost, const AVFrame* in) {
 // against where the output has got to. Drops the start of a buffer the output is ahead of,
 // puts silence before one it is behind, or asks the resampler to stretch a small drift.
 // False when nothing of the buffer is left.
-bool Transcoder::SyncAudio(OutputStreamState& ost, double sync_time, int dec_ch, int dec_rate,
+bool Transcoder::SyncAudio(OutputStreamState& ost, double& sync_time, int dec_ch, int dec_rate,
                            const uint8_t*& buf, int& size) {
   const int enc_rate = ost.Encoder->sample_rate;
   const int64_t fifo_samples = av_audio_fifo_size(ost.Fifo.get());
   if (opt_.AudioSyncMethod == 0) {
+    if (ost.IsStart && sync_time < 0) {
+      // Sound from before the output clock's start is cut: the clock starts where the first
+      // picture is placed, which may be a little after the first sound.
+      const int64_t cut =
+          std::min<int64_t>(std::llround(-sync_time * dec_rate), size / (2 * dec_ch));
+      buf += cut * 2 * dec_ch;
+      size -= static_cast<int>(cut * 2 * dec_ch);
+      sync_time += static_cast<double>(cut) / dec_rate;
+      if (size <= 0) return false;
+    }
+    ost.IsStart = false;
     ost.SyncOpts = std::llround(sync_time * enc_rate) - fifo_samples;
     return true;
   }
@@ -196,7 +207,8 @@ void Transcoder::DoAudioOut(OutputStreamState& ost, const FrameItem& item) {
   int size = in->nb_samples * 2 * dec_ch;
   if (enc_ch <= 0 || dec_ch <= 0 || enc->sample_rate <= 0 || dec_rate <= 0 || size <= 0) return;
   PrepareResampler(ost, in);
-  const double sync_time = static_cast<double>(item.SyncPts - opt_.StartTimeUs) / 1000000.0;
+  double sync_time =
+      static_cast<double>(item.SyncPts - opt_.StartTimeUs - ost.ClockShiftUs) / 1000000.0;
   if (!SyncAudio(ost, sync_time, dec_ch, dec_rate, buf, size)) return;
 
   // Resample and convert channels.

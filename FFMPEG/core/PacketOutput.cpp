@@ -150,7 +150,8 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
   FramePtr s16;
   AVFrame* out = nullptr;
   if (ist.Decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
-    ist.NextPts = ist.Pts + VideoFrameDurationUs(ist, frame);
+    ist.PictureDurationUs = VideoFrameDurationUs(ist, frame);
+    ist.NextPts = ist.Pts + ist.PictureDurationUs;
     ist.Quality = frame->quality;
     if (ist.Upright) {
       // Pictures stored rotated are turned upright before anything else sees them.
@@ -204,6 +205,7 @@ void Transcoder::SendToOutputs(InputStreamState& ist, int ist_index, AVFrame* fr
     item.SyncPts = ost.SyncInput->Pts;
     item.Quality = ist.Quality;
     item.SourceTopFieldFirst = frame->top_field_first;
+    if (type == AVMEDIA_TYPE_VIDEO) item.DurationUs = ist.PictureDurationUs;
     DeliverFrame(ost, std::move(item));
   }
 }

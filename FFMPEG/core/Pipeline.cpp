@@ -497,12 +497,13 @@ void Transcoder::OutputStageStep(OutputStreamState& ost, FrameItem& item) {
   // Fitting the picture here, on the output's own thread, lets the input stream's stage hand
   // the decoder its next packet meanwhile. A picture that cannot be fitted is left out.
   item.Frame = FitPicture(ost, item.Frame.get());
-  if (item.Frame) DoVideoOut(ost, item);
+  if (item.Frame) DoVideoOut(ost, std::move(item));
 }
 
 // End of an output's input: everything its path and its encoder still hold goes out.
 void Transcoder::FinishOutput(OutputStreamState& ost) {
   if (ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO) FlushAudio(ost);
+  if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) FlushHeldPicture(ost);
   EndEncoderFeed(ost);
 }
 

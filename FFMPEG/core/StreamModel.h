@@ -72,6 +72,7 @@ struct InputStreamState {
   // (AV_NOPTS_VALUE) until the first packet arrives.
   int64_t NextPts = AV_NOPTS_VALUE;
   int64_t Pts = 0;
+  int64_t PictureDurationUs = 0;  // duration of the last decoded picture (0: unknown)
   // Demuxer clock used for the discontinuity check: the last packet's dts and the dts expected
   // for the next packet, microseconds. Kept apart from Pts because decoders hand out pictures
   // in presentation order, later than their packets.
@@ -107,6 +108,19 @@ struct InputStreamState {
   }
 };
 
+// A picture or a buffer of sound on its way from an input stream's stage to an output stage.
+struct FrameItem {
+  // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
+  // 16-bit sound.
+  FramePtr Frame;
+  // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
+  int64_t SyncPts = 0;
+  float Quality = 0;            // quality of the decoded picture ("sameq")
+  int SourceTopFieldFirst = 0;  // field order of the decoded picture
+  // How long the picture lasts by its source's stamps (microseconds; 0 when unknown).
+  int64_t DurationUs = 0;
+};
+
 struct OutputStreamState {
   int FileIndex = 0;
   int Index = 0;       // stream index within the output file
@@ -125,6 +139,9 @@ struct OutputStreamState {
   std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
   InputStreamState* SyncInput = nullptr;
   int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
+  // Where the output clock starts on the sync input's clock, past the run's start time
+  // (microseconds; the same for every output of a file). See AlignOutputClocks.
+  int64_t ClockShiftUs = 0;
 
   // Video: crop, scale, pad.
   bool VideoResample = false;
@@ -136,6 +153,9 @@ struct OutputStreamState {
   bool VideoPad = false;
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   FramePtr EncodeFrame;    // reference handed to the encoder
+  // The latest fitted picture, held until the next one arrives: a picture is shown until the
+  // next picture's time (or for its own duration, the last one).
+  FrameItem HeldPicture;
   float LastQuality = -1;  // quantiser x 118 of the last coded picture, from side data
   int LastPictType = 0;
   uint64_t LastError[4] = {0, 0, 0, 0};  // squared errors of the last coded picture

@@ -85,6 +85,7 @@ void Transcoder::Run() {
     }
   }
   OpenEncoders();
+  AlignOutputClocks();
   OpenDecoders();
   // The output streams' parameters are known once their encoders are open.
   for (int i = 0; i < e_.Files.OutputFileCount; ++i)
@@ -445,6 +446,43 @@ void Transcoder::OpenEncoders() {
     } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
       SetUpAudioOutput(ost);
     }
+  }
+}
+
+// A file's pictures go out on a grid of whole picture durations, so its first picture lands on
+// the grid point nearest to its time: when the picture starts part of a picture duration away
+// from a grid point (a video that starts 46 ms after its sound), all pictures would be that far
+// off their sound. The file's output clock is moved by that part instead, for its pictures and
+// its sound alike: the sound then starts a little later (silence or a later start time), or
+// its first moments before the clock's start are cut. Only files whose sound is encoded
+// (a copied stream keeps its own times) and jobs that start at the beginning are moved.
+void Transcoder::AlignOutputClocks() {
+  if (opt_.StartTimeUs != 0) return;
+  for (int f = 0; f < e_.Files.OutputFileCount; ++f) {
+    const OutputStreamState* video = nullptr;
+    bool sound = false, copied = false;
+    for (const auto& ost : run_.Outputs) {
+      if (ost->FileIndex != f) continue;
+      const AVMediaType type = ost->Encoder->codec_type;
+      if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+      if (!ost->EncodingNeeded) copied = true;
+      if (type == AVMEDIA_TYPE_AUDIO) sound = true;
+      if (type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded && !video) video = ost.get();
+    }
+    if (!video || !sound || copied) continue;
+    const InputStreamState& ist = *video->SyncInput;
+    const double picture_s = av_q2d(video->Encoder->time_base);
+    if (ist.Stream->start_time == AV_NOPTS_VALUE || !(picture_s > 0)) continue;
+    const int64_t start_us =
+        av_rescale_q(ist.Stream->start_time, ist.Stream->time_base, AV_TIME_BASE_Q) +
+        e_.Files.InputTsOffset[ist.FileIndex];
+    const double start = static_cast<double>(start_us) / 1000000.0;
+    const double off_grid = start - std::round(start / picture_s) * picture_s;
+    const int64_t shift_us = std::llround(off_grid * 1000000.0);
+    for (auto& ost : run_.Outputs)
+      if (ost->FileIndex == f) ost->ClockShiftUs = shift_us;
+    if (shift_us != 0 && opt_.Verbosity > 1)
+      Log(1, "output #%d: clock moved by %" PRId64 " us to its first picture", f, shift_us);
   }
 }
 

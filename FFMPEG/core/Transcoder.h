@@ -45,17 +45,6 @@ struct TranscodeRun {
   std::vector<uint8_t> HookPixels;  // pixels of the custom hook's bitmap
 };
 
-// A picture or a buffer of sound on its way from an input stream's stage to an output stage.
-struct FrameItem {
-  // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
-  // 16-bit sound.
-  FramePtr Frame;
-  // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
-  int64_t SyncPts = 0;
-  float Quality = 0;             // quality of the decoded picture ("sameq")
-  int SourceTopFieldFirst = 0;  // field order of the decoded picture
-};
-
 // An encoded packet for the writer, or the end of one output's packets (Packet empty).
 struct WriterItem {
   int Output = 0;
@@ -82,6 +71,7 @@ class Transcoder {
   void PrepareCopy(OutputStreamState& ost, const InputStreamState& ist);
   void OpenPassLog(OutputStreamState& ost);
   void OpenEncoders();
+  void AlignOutputClocks();
   void OpenEncoder(OutputStreamState& ost);
   void SetUpAudioOutput(OutputStreamState& ost);
   void OpenDecoders();
@@ -154,8 +144,10 @@ class Transcoder {
   void RunCustomHook(AVFrame* picture, int64_t pts_us);
   bool ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]);
   bool FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]);
-  void DoVideoOut(OutputStreamState& ost, const FrameItem& item);
-  int64_t VideoSyncCount(OutputStreamState& ost, int64_t sync_pts);
+  void DoVideoOut(OutputStreamState& ost, FrameItem item);
+  void FlushHeldPicture(OutputStreamState& ost);
+  void EncodeHeldPicture(OutputStreamState& ost, int64_t end_pts);
+  int64_t VideoSyncCount(OutputStreamState& ost, int64_t start_pts, int64_t end_pts);
   FramePtr FitPicture(OutputStreamState& ost, const AVFrame* picture);
   bool ScaleAndPad(OutputStreamState& ost, const AVFrame* picture, uint8_t* const crop_data[4],
                    int src_w, int src_h);
@@ -166,7 +158,7 @@ class Transcoder {
   void ApplyVolume(uint8_t* data, int size) const;
   void DoAudioOut(OutputStreamState& ost, const FrameItem& item);
   void PrepareResampler(OutputStreamState& ost, const AVFrame* in);
-  bool SyncAudio(OutputStreamState& ost, double sync_time, int in_channels, int in_rate,
+  bool SyncAudio(OutputStreamState& ost, double& sync_time, int in_channels, int in_rate,
                  const uint8_t*& buf, int& size);
   bool CutAtRecordingTime(OutputStreamState& ost, int& samples);
   void QueueSamples(OutputStreamState& ost, const uint8_t* data, int samples);

@@ -348,23 +348,35 @@ void Transcoder::RunCustomHook(AVFrame* work, int64_t pts_us) {
   }
 }
 
-// Frame-rate sync: how many times the picture at SYNC_PTS goes to the encoder (0 drops it,
-// more than 1 duplicates it) to keep the output on the input clock.
-int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
+// Frame-rate sync: how many times the held picture, shown from START_PTS until END_PTS (the
+// next picture's time, microseconds), goes to the encoder. Each output picture shows the
+// source picture whose time span covers it: a picture is repeated until the next one is due
+// (more than 1), and one that comes too late for its place is dropped (0), as when the source
+// is faster than the output, unless its span still reaches places to come (the last picture
+// before a pause). A picture within about one output picture of its place goes out once, so
+// small jitter in the source's stamps neither drops nor repeats pictures.
+int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t start_pts, int64_t end_pts) {
   const double tb = av_q2d(ost.Encoder->time_base);
-  const double sync_time = static_cast<double>(sync_pts - opt_.StartTimeUs) / 1000000.0;
+  const int64_t origin = opt_.StartTimeUs + ost.ClockShiftUs;
+  const double start = static_cast<double>(start_pts - origin) / 1000000.0 / tb;
+  const double end = static_cast<double>(end_pts - origin) / 1000000.0 / tb;
   if (!(opt_.VideoSyncMethod > 0 || (opt_.VideoSyncMethod != 0 && tb > 0.001))) {
-    ost.SyncOpts = std::llround(sync_time / tb);
+    ost.SyncOpts = std::llround(start);
     return 1;
   }
   int64_t count = 1;
-  const double vdelta = sync_time / tb - static_cast<double>(ost.SyncOpts);
-  if (vdelta < -1.1) {
+  const double behind = start - static_cast<double>(ost.SyncOpts);
+  const double until_end = end - static_cast<double>(ost.SyncOpts);
+  const bool late = behind < -1.1;
+  if (opt_.VideoSyncMethod == 2) {
+    if (late)
+      count = 0;
+    else
+      ost.SyncOpts = std::llround(start);
+  } else if (late && until_end < 0.5) {
     count = 0;
-  } else if (opt_.VideoSyncMethod == 2) {
-    ost.SyncOpts = std::llround(sync_time / tb);
-  } else if (vdelta > 1.1) {
-    count = std::llround(vdelta);
+  } else if (until_end > 1.1) {
+    count = std::llround(until_end);
   }
   if (count == 0) {
     ost.FramesDropped += 1;
@@ -376,8 +388,27 @@ int64_t Transcoder::VideoSyncCount(OutputStreamState& ost, int64_t sync_pts) {
   return count;
 }
 
-void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
-  int64_t count = VideoSyncCount(ost, item.SyncPts);
+// The picture in ITEM is held until the next one arrives, whose time ends the held one's span.
+void Transcoder::DoVideoOut(OutputStreamState& ost, FrameItem item) {
+  if (ost.HeldPicture.Frame) EncodeHeldPicture(ost, item.SyncPts);
+  ost.HeldPicture = std::move(item);
+}
+
+// The last picture lasts its own duration (once when that is unknown); a damaged duration
+// makes it last a minute at most.
+void Transcoder::FlushHeldPicture(OutputStreamState& ost) {
+  if (!ost.HeldPicture.Frame) return;
+  constexpr int64_t kLongestLastPictureUs = 60 * int64_t{1000000};
+  const FrameItem& held = ost.HeldPicture;
+  EncodeHeldPicture(ost,
+                    held.SyncPts + std::clamp<int64_t>(held.DurationUs, 0, kLongestLastPictureUs));
+}
+
+// Encodes the held picture as often as frame-rate sync says for a span ending at END_PTS.
+void Transcoder::EncodeHeldPicture(OutputStreamState& ost, int64_t end_pts) {
+  FrameItem held = std::move(ost.HeldPicture);
+  ost.HeldPicture = FrameItem{};
+  int64_t count = VideoSyncCount(ost, held.SyncPts, end_pts);
   count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost.FrameNumber);
   for (int64_t i = 0; i < count; ++i) {
     if (e_.State.AbortRequested.load()) break;
@@ -388,7 +419,7 @@ void Transcoder::DoVideoOut(OutputStreamState& ost, const FrameItem& item) {
       ost.Done = true;
       break;
     }
-    EncodePicture(ost, item);
+    EncodePicture(ost, held);
     ost.SyncOpts += 1;
     ost.FrameNumber += 1;
   }

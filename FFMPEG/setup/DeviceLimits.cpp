@@ -308,6 +308,11 @@ bool DeclareH263Level(const AVFormatContext* oc) {
   return done;
 }
 
+void ApplyContainerPictureOrder(const AVOutputFormat* format, AVCodecContext* ctx) {
+  if (!format || !format->name || std::string_view(format->name) != "avi") return;
+  if (ctx->codec_id == AV_CODEC_ID_H264) ctx->max_b_frames = 0;
+}
+
 bool IsMp4Family(const AVOutputFormat* format) {
   if (!format || !format->name) return false;
   const std::string_view name = format->name;

@@ -59,6 +59,9 @@ void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const A
 // The FourCC a player expects of a video stream in FORMAT: XVID for the Xvid encoder in AVI.
 void ApplyContainerVideoTag(const AVOutputFormat* format, AVCodecContext* ctx,
                             const AVCodec* codec);
+// AVI keeps no presentation times, so players show its pictures in stored order: H.264 in AVI
+// is made without reordered pictures (B-frames).
+void ApplyContainerPictureOrder(const AVOutputFormat* format, AVCodecContext* ctx);
 // Applies the limits of TARGET to an audio encoder context: channels and AAC bit rate.
 void ApplyDeviceAudioSettings(TDeviceTarget target, AVCodecContext* ctx);
 

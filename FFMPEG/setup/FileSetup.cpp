@@ -781,6 +781,7 @@ class VideoEncoderSettings {
     SetRateControl();
     ApplyDeviceVideoSettings(opt_.Device, ctx_, codec_);
     ApplyContainerVideoTag(oc->oformat, ctx_, codec_);
+    ApplyContainerPictureOrder(oc->oformat, ctx_);
   }
 
  private:
