@@ -204,6 +204,8 @@ std::vector<Pack> ProgramStreamPacks(const std::string& path) {
     packs.push_back(p);
   }
   return packs;
+}
+
 // Seconds from the start of the picture to the first bright picture, on the file's own clock.
 double FlashOnset(const std::string& path) {
   const auto r = media::RunCommand(
