@@ -54,8 +54,8 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
   const std::string good = dir.File("good.mp4");
   ASSERT_TRUE(media::MakeMedia(
       good, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4", "-f", "lavfi", "-i",
-             "sine=sample_rate=22050:d=4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a",
-             "aac", "-b:a", "32k", "-movflags", "+faststart", "-shortest"}));
+             "sine=sample_rate=22050:d=4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+             "-b:a", "32k", "-movflags", "+faststart", "-shortest"}));
   const std::string bytes = ReadAll(good);
   const size_t sample_entry = BoxAfter(bytes, "stsd", "avc1");
   const size_t avcc = BoxAfter(bytes, "stsd", "avcC");
@@ -68,8 +68,8 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
   struct Damage {
     std::string name;
     std::string bytes;
-    bool fails;          // the job fails (else it converts with a warning)
-    std::string reason;  // part of the failure message or of the warning
+    bool fails;             // the job fails (else it converts with a warning)
+    std::string reason;     // part of the failure message or of the warning
     bool cut_short = true;  // a converted source ends early (else it keeps its length)
   };
   std::vector<Damage> damages;
@@ -98,20 +98,20 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
   {
     // An AVI cut short loses its index; its header still counts all 40 pictures.
     const std::string avi = dir.File("whole.avi");
-    ASSERT_TRUE(media::MakeMedia(avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4",
-                                       "-f", "lavfi", "-i", "sine=sample_rate=22050:d=4", "-c:v",
-                                       "mpeg4", "-c:a", "mp2", "-shortest"}));
+    ASSERT_TRUE(media::MakeMedia(
+        avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4", "-f", "lavfi", "-i",
+              "sine=sample_rate=22050:d=4", "-c:v", "mpeg4", "-c:a", "mp2", "-shortest"}));
     const std::string avi_bytes = ReadAll(avi);
-    damages.push_back({"cut.avi", avi_bytes.substr(0, avi_bytes.size() / 3), false,
-                       "the source ended at "});
+    damages.push_back(
+        {"cut.avi", avi_bytes.substr(0, avi_bytes.size() / 3), false, "the source ended at "});
   }
   {
     // Every fifth picture of an MJPEG AVI blanked: the decoder refuses those packets, and a run
     // that leaves them out says so.
     const std::string avi = dir.File("whole-mjpeg.avi");
-    ASSERT_TRUE(media::MakeMedia(avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4",
-                                       "-f", "lavfi", "-i", "sine=sample_rate=22050:d=4", "-c:v",
-                                       "mjpeg", "-c:a", "mp2", "-shortest"}));
+    ASSERT_TRUE(media::MakeMedia(
+        avi, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4", "-f", "lavfi", "-i",
+              "sine=sample_rate=22050:d=4", "-c:v", "mjpeg", "-c:a", "mp2", "-shortest"}));
     std::string b = ReadAll(avi);
     const size_t movi = b.find("movi");
     const size_t index = b.rfind("idx1");
@@ -126,6 +126,22 @@ TEST(DamagedInputs, BadSourceFailsWithAReasonAndTheJobsAroundItConvert) {
     }
     ASSERT_GT(chunk, 30);
     damages.push_back({"blanked.avi", b, false, "8 pictures could not be decoded", false});
+  }
+
+  {
+    // Time stamps that jump ten hours ahead half way: an MP4 states the jump as the duration
+    // of the sample before it, a Matroska copy as the duration of every picture. The gap is
+    // closed (not filled with ten hours of one picture) and the run says so.
+    const std::string jump = dir.File("jump-source.mp4");
+    const char* ahead = "setts=ts='TS+if(gte(PTS*TB,2),36000/TB,0)'";
+    ASSERT_TRUE(
+        media::MakeMedia(jump, {"-i", good, "-c", "copy", "-bsf:v", ahead, "-bsf:a", ahead}));
+    const std::string mkv = dir.File("jump-source.mkv");
+    ASSERT_TRUE(media::MakeMedia(mkv, {"-i", jump, "-c", "copy"}));
+    for (const auto& [name, path] : {std::pair{"jump.mp4", jump}, std::pair{"jump.mkv", mkv}}) {
+      damages.push_back({name, ReadAll(path), false,
+                         "the source's time stamps jumped once; the gap was closed", false});
+    }
   }
 
   VIDevozORE component;

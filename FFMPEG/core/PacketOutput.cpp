@@ -25,11 +25,15 @@ extern "C" {
 
 namespace {
 
-// Frame duration of a video stream in microseconds, from the decoder or the stream.
-int64_t VideoFrameDurationUs(const InputStreamState& ist, const AVFrame* frame) {
+// Frame duration of a video stream in microseconds, from the decoder or the stream. A stated
+// duration longer than MAX_US (the discontinuity threshold) is not believed: a remuxed file
+// with a time stamp jump can state hours for every picture.
+int64_t VideoFrameDurationUs(const InputStreamState& ist, const AVFrame* frame, int64_t max_us) {
   const AVRational tb = ist.Stream->time_base;
-  if (frame && frame->pkt_duration > 0)
-    return av_rescale_q(frame->pkt_duration, tb, AV_TIME_BASE_Q);
+  if (frame && frame->pkt_duration > 0) {
+    const int64_t stated_us = av_rescale_q(frame->pkt_duration, tb, AV_TIME_BASE_Q);
+    if (stated_us <= max_us) return stated_us;
+  }
   AVRational rate = ist.Decoder ? ist.Decoder->framerate : AVRational{0, 1};
   if (rate.num <= 0 || rate.den <= 0) rate = ist.Stream->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = ist.Stream->r_frame_rate;
@@ -150,7 +154,8 @@ void Transcoder::HandleDecodedFrame(InputStreamState& ist, int ist_index, AVFram
   FramePtr s16;
   AVFrame* out = nullptr;
   if (ist.Decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
-    ist.PictureDurationUs = VideoFrameDurationUs(ist, frame);
+    ist.PictureDurationUs =
+        VideoFrameDurationUs(ist, frame, static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0));
     ist.NextPts = ist.Pts + ist.PictureDurationUs;
     ist.Quality = frame->quality;
     if (ist.Upright) {
@@ -291,7 +296,8 @@ void Transcoder::KeepDtsIncreasing(OutputStreamState& ost, const AVFormatContext
   if (ost.MuxLastDts != AV_NOPTS_VALUE) {
     const int64_t min_dts = ost.MuxLastDts + ((oc->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
     if (pkt->dts < min_dts) {
-      if (pkt->pts != AV_NOPTS_VALUE && pkt->pts >= pkt->dts) pkt->pts = std::max(pkt->pts, min_dts);
+      if (pkt->pts != AV_NOPTS_VALUE && pkt->pts >= pkt->dts)
+        pkt->pts = std::max(pkt->pts, min_dts);
       pkt->dts = min_dts;
     }
   }
@@ -364,8 +370,8 @@ std::string Transcoder::PsnrText(OutputStreamState& ost, bool final_report,
   char buf[64];
   double error_sum = 0, scale_sum = 0;
   for (int j = 0; j < 3; ++j) {
-    const double error = final_report ? static_cast<double>(enc->error[j])
-                                      : static_cast<double>(ost.LastError[j]);
+    const double error =
+        final_report ? static_cast<double>(enc->error[j]) : static_cast<double>(ost.LastError[j]);
     double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
     if (final_report) scale *= frame_number;
     if (j) scale /= 4;
@@ -459,11 +465,13 @@ void Transcoder::PrintReport(bool final_report) {
     }
   }
   if (final_report && opt_.Verbosity >= 0) {
-    const double payload = static_cast<double>(e_.Stats.VideoBytes + e_.Stats.AudioBytes + e_.Stats.ExtraBytes);
+    const double payload =
+        static_cast<double>(e_.Stats.VideoBytes + e_.Stats.AudioBytes + e_.Stats.ExtraBytes);
     const double overhead =
         payload > 0 ? (static_cast<double>(size) - payload) * 100.0 / payload : 0.0;
     Log(1, "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-        static_cast<double>(e_.Stats.VideoBytes) / 1024, static_cast<double>(e_.Stats.AudioBytes) / 1024,
+        static_cast<double>(e_.Stats.VideoBytes) / 1024,
+        static_cast<double>(e_.Stats.AudioBytes) / 1024,
         static_cast<double>(e_.Stats.ExtraBytes) / 1024, overhead);
   }
 }
@@ -485,8 +493,8 @@ void Transcoder::DoVideoStats(OutputStreamState& ost, const AVPacket* pkt) {
   }
   const int frame_size = pkt->size;
   std::fprintf(f, "f_size= %6d ", frame_size);
-  const int64_t end = (pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts) +
-                      std::max<int64_t>(pkt->duration, 0);
+  const int64_t end =
+      (pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts) + std::max<int64_t>(pkt->duration, 0);
   double ti1 = static_cast<double>(end) * av_q2d(ost.Stream->time_base);
   if (ti1 < 0.01) ti1 = 0.01;
   const double bitrate = frame_size * 8 / av_q2d(enc->time_base) / 1000.0;

@@ -3,19 +3,18 @@
 // encoder), and the writer. Each Deliver* call hands an item to the next stage: through its
 // queue when the stages run on threads, by calling the stage function directly when they all
 // run on the job's thread.
-#include <algorithm>
-#include <cinttypes>
-#include <climits>
-#include <cmath>
-#include <cstdint>
-#include <limits>
-
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 
 extern "C" {
 #include <libavutil/time.h>
@@ -322,7 +321,8 @@ bool Transcoder::ReadOnePacket(int file_index) {
   }
   InputFileState& file = run_.Files[file_index];
   if (read < 0) {
-    if (e_.ReadGuard.LimitHit()) throw FFMpegException(ReadLimitText(file_index, e_.ReadGuard.Limit));
+    if (e_.ReadGuard.LimitHit())
+      throw FFMpegException(ReadLimitText(file_index, e_.ReadGuard.Limit));
     if (read == AVERROR_EXIT && e_.State.AbortRequested.load()) return false;
     if (read == AVERROR(ENOMEM))
       throw FFMpegException::FromLibrary(
@@ -358,18 +358,21 @@ void Transcoder::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
   const int64_t offset = av_rescale_q(e_.Files.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
   if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
   if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-  const double scale =
-      pkt->stream_index < kMaxStreamsPerFile ? e_.Files.InputTsScale[file_index][pkt->stream_index] : 0.0;
+  const double scale = pkt->stream_index < kMaxStreamsPerFile
+                           ? e_.Files.InputTsScale[file_index][pkt->stream_index]
+                           : 0.0;
   if (scale != 0.0) {
     if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = std::llround(static_cast<double>(pkt->pts) * scale);
     if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = std::llround(static_cast<double>(pkt->dts) * scale);
   }
   if (pkt->dts == AV_NOPTS_VALUE) return;
   int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+  const auto threshold_us = static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0);
   if (ist.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
     const int64_t delta = dts_us - ist.NextDts;
-    if (std::llabs(delta) > static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0) ||
-        dts_us + 1 < ist.LastDts) {
+    const bool jump = std::llabs(delta) > threshold_us;
+    if (jump || dts_us + 1 < ist.LastDts) {
+      if (jump) ++run_.Files[file_index].TimelineJumpsClosed;
       e_.Files.InputTsOffset[file_index] -= delta;
       if (opt_.Verbosity > 2)
         Log(1, "timestamp discontinuity %" PRId64 ", new offset= %" PRId64, delta,
@@ -381,7 +384,12 @@ void Transcoder::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
     }
   }
   ist.LastDts = dts_us;
-  ist.NextDts = dts_us + (pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 0);
+  // A packet's stated duration counts only up to the threshold: a container that stores one
+  // per sample (MP4) hides a jump of hours in the duration of the sample before it, and
+  // believing it would fill the jump with hours of repeated pictures.
+  const int64_t duration_us =
+      pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 0;
+  ist.NextDts = dts_us + (duration_us <= threshold_us ? duration_us : 0);
   ist.ReadUs = dts_us;
 }
 

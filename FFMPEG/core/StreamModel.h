@@ -49,6 +49,8 @@ struct InputFileState {
   // End of the furthest packet read, microseconds from the file's start; AV_NOPTS_VALUE until
   // a packet with a time stamp arrives.
   int64_t ReachedUs = AV_NOPTS_VALUE;
+  // Time stamp jumps beyond the discontinuity threshold that the reader closed.
+  int TimelineJumpsClosed = 0;
 };
 
 // Decoded pictures are deinterlaced through a small libavfilter graph (buffer -> yadif ->

@@ -145,8 +145,8 @@ void Transcoder::MapOutputStreams() {
         m.StreamIndex >= run_.Files[m.FileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
-    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.Files.InputFileCount || m.SyncStreamIndex < 0 ||
-        m.SyncStreamIndex >= run_.Files[m.SyncFileIndex].StreamCount)
+    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= e_.Files.InputFileCount ||
+        m.SyncStreamIndex < 0 || m.SyncStreamIndex >= run_.Files[m.SyncFileIndex].StreamCount)
       throw FFMpegException(
           Format("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
   }
@@ -195,8 +195,8 @@ int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const 
     const int source = run_.Files[m.FileIndex].FirstStream + m.StreamIndex;
     if (run_.Inputs[source]->Stream->codecpar->codec_type != type) {
       av_dump_format(oc, ost.FileIndex, oc->url, 1);
-      throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
-                                   m.FileIndex, m.StreamIndex, ost.FileIndex, ost.Index));
+      throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d", m.FileIndex,
+                                   m.StreamIndex, ost.FileIndex, ost.Index));
     }
     return source;
   }
@@ -284,11 +284,11 @@ void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParamet
   const AVCodecContext* codec = ost.Encoder;
   ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
   ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
-  ost.VideoResample =
-      !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) + (opt_.PadLeft + opt_.PadRight) &&
-        codec->height ==
-            icodec->height - (opt_.CropTop + opt_.CropBottom) + (opt_.PadTop + opt_.PadBottom) &&
-        codec->pix_fmt == icodec->format);
+  ost.VideoResample = !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) +
+                                            (opt_.PadLeft + opt_.PadRight) &&
+                        codec->height == icodec->height - (opt_.CropTop + opt_.CropBottom) +
+                                             (opt_.PadTop + opt_.PadBottom) &&
+                        codec->pix_fmt == icodec->format);
   if (ost.VideoCrop) {
     ost.CropTop = opt_.CropTop;
     ost.CropLeft = opt_.CropLeft;
@@ -372,7 +372,8 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
 
 // Two-pass statistics: pass 1 writes NAME-N.log, pass 2 hands its whole text to the encoder.
 void Transcoder::OpenPassLog(OutputStreamState& ost) {
-  std::string name = opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
+  std::string name =
+      opt_.PassLogFileName.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFileName;
   name.append("-").append(std::to_string(ost.TableIndex)).append(".log");
   if (name.size() > 1023) name.resize(1023);
   AVCodecContext* codec = ost.Encoder;
@@ -549,8 +550,8 @@ void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
   const AVCodecParameters* in = run_.Inputs[ost.SourceIndex]->Stream->codecpar;
   if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.AudioResample = true;
   if (codec->sample_rate != in->sample_rate) ost.AudioResample = true;
-  ost.AlignAudioStart =
-      opt_.AudioSyncMethod == 0 && KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
+  ost.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
+                        KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
   ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
   if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
 }
@@ -566,8 +567,7 @@ void Transcoder::OpenDecoders() {
       char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
       av_fourcc_make_string(tag, par->codec_tag);
       throw FFMpegException(Format("Unsupported codec (id=%d, tag %s) for input stream #%d.%d",
-                                   static_cast<int>(par->codec_id), tag, ist.FileIndex,
-                                   ist.Index));
+                                   static_cast<int>(par->codec_id), tag, ist.FileIndex, ist.Index));
     }
     ist.DecoderOwner.reset(avcodec_alloc_context3(dec));
     if (!ist.DecoderOwner || avcodec_parameters_to_context(ist.DecoderOwner.get(), par) < 0)
@@ -633,7 +633,8 @@ void Transcoder::WriteHeaders() {
   }
   if (all_rtp && e_.OnLog) {
     std::vector<AVFormatContext*> list;
-    for (int i = 0; i < e_.Files.OutputFileCount; ++i) list.push_back(e_.Files.OutputFiles[i].get());
+    for (int i = 0; i < e_.Files.OutputFileCount; ++i)
+      list.push_back(e_.Files.OutputFiles[i].get());
     char sdp[2048];
     if (av_sdp_create(list.data(), static_cast<int>(list.size()), sdp, sizeof sdp) >= 0)
       Log(1, "SDP: %s", sdp);
@@ -705,6 +706,7 @@ void Transcoder::FinishRun() {
     CheckOutputsHoldMedia();
     NoteShortSource();
     NoteUndecodedPictures();
+    NoteTimelineJumps();
   }
   e_.State.Finished = !stopped;
 }
@@ -723,8 +725,8 @@ void Transcoder::CheckOutputsHoldMedia() const {
     std::string text = Format("Output stream #%d.%d holds no %s", ost.FileIndex, ost.Index,
                               video ? "pictures" : "sound");
     if (ost.EncodingNeeded && ist.FramesDecoded == 0) {
-      std::string cause = Format("none could be decoded from input stream #%d.%d",
-                                 ist.FileIndex, ist.Index);
+      std::string cause =
+          Format("none could be decoded from input stream #%d.%d", ist.FileIndex, ist.Index);
       if (ist.LastDecodeError < 0) cause = WithLibraryText(cause, ist.LastDecodeError);
       text += ": " + cause;
     } else if (!ost.EncodingNeeded) {
@@ -750,8 +752,8 @@ void Transcoder::NoteShortSource() {
     if (reached >= known_us) continue;
     const int64_t missing = known_us - reached;
     if (missing <= 1000000 || missing * 20 <= known_us) continue;
-    std::string text = "the source ended at " + Seconds(reached) + " s of " +
-                       Seconds(known_us) + " s";
+    std::string text =
+        "the source ended at " + Seconds(reached) + " s of " + Seconds(known_us) + " s";
     if (file.ReadError < 0 && file.ReadError != AVERROR_EOF)
       text = WithLibraryText(text + " (read error", file.ReadError) + ")";
     e_.State.RunWarning = text;
@@ -769,8 +771,22 @@ void Transcoder::NoteUndecodedPictures() {
     undecoded = std::max(undecoded, run_.Inputs[ost.SourceIndex]->PacketsUndecoded);
   }
   if (undecoded == 0) return;
-  const std::string text = std::to_string(undecoded) +
-                           (undecoded == 1 ? " picture" : " pictures") + " could not be decoded";
+  AddRunWarning(std::to_string(undecoded) + (undecoded == 1 ? " picture" : " pictures") +
+                " could not be decoded");
+}
+
+// Time stamps that jumped far ahead or back were closed up so that the output does not fill
+// hours with one repeated picture (or lose them): a finished run says the timeline was mended.
+void Transcoder::NoteTimelineJumps() {
+  int jumps = 0;
+  for (const InputFileState& file : run_.Files) jumps += file.TimelineJumpsClosed;
+  if (jumps == 0) return;
+  AddRunWarning(
+      jumps == 1 ? std::string("the source's time stamps jumped once; the gap was closed")
+                 : Format("the source's time stamps jumped %d times; the gaps were closed", jumps));
+}
+
+void Transcoder::AddRunWarning(const std::string& text) {
   std::string& warning = e_.State.RunWarning;
   warning = warning.empty() ? text : warning + "; " + text;
 }

@@ -81,6 +81,8 @@ class Transcoder {
   void CheckOutputsHoldMedia() const;
   void NoteShortSource();
   void NoteUndecodedPictures();
+  void NoteTimelineJumps();
+  void AddRunWarning(const std::string& text);
   void CloseCodecs();
   void Log(int level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
 
