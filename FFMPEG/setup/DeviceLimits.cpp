@@ -277,7 +277,10 @@ bool DeclareH263Level(const AVFormatContext* oc) {
     if (par->codec_id == AV_CODEC_ID_H263 && par->level > 0) level = par->level;
   }
   if (level <= 0 || level > 255) return false;
-  const int fd = open(oc->url, O_RDWR | O_CLOEXEC);
+  // Outputs are opened as "file:" URLs so that no colon in a name selects a protocol.
+  std::string_view path = oc->url;
+  if (path.rfind("file:", 0) == 0) path.remove_prefix(5);
+  const int fd = open(std::string(path).c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return false;
   // The H.263 sample entry's "d263" box: size 15, type, vendor, decoder version, level,
   // profile. It lies in the index (moov), which the MP4 family writes at the front.
