@@ -573,6 +573,10 @@ TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
   const int mp4_level = std::atoi(StreamField(mp4, "video", "level").c_str());
   EXPECT_TRUE((profile == "Simple Profile" && mp4_level == 6) || profile == "Main Profile")
       << profile << " level " << mp4_level;
+  // XVid states its own Simple Profile level 3 unless told otherwise.
+  const std::string xvid = Convert(dir, src, "mp4", {"--format", "17", "--video-codec", "XVID"});
+  EXPECT_EQ(StreamField(xvid, "video", "profile") + " " + StreamField(xvid, "video", "level"),
+            profile + " " + std::to_string(mp4_level));
   // Phones take Simple Profile up to level 3, which allows 384 kbps in any second.
   const std::string mobile =
       Convert(dir, src, "3gp", {"--format", "12", "--video-quality", "Highest"});

@@ -537,6 +537,7 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
                                           ret) +
                               params,
                           ret);
+  DeclareXvidLevel(codec);
   ost.CodecOpened = true;
 }
 

@@ -311,6 +311,22 @@ bool DeclareH263Level(const AVFormatContext* oc) {
   return done;
 }
 
+void DeclareXvidLevel(AVCodecContext* ctx) {
+  if (!ctx->codec || std::string_view(ctx->codec->name) != "libxvid" || !ctx->extradata) return;
+  if (ctx->level <= 0 || ctx->level > 15) return;
+  int profile_bits = 0;
+  if (ctx->profile == FF_PROFILE_MPEG4_MAIN)
+    profile_bits = 0x30;
+  else if (ctx->profile != FF_PROFILE_MPEG4_SIMPLE)
+    return;
+  // The visual object sequence start code is followed by profile_and_level_indication.
+  static constexpr uint8_t kSequenceStart[] = {0, 0, 1, 0xB0};
+  uint8_t* const end = ctx->extradata + ctx->extradata_size;
+  uint8_t* at =
+      std::search(ctx->extradata, end, std::begin(kSequenceStart), std::end(kSequenceStart));
+  if (end - at > 4) at[4] = static_cast<uint8_t>(profile_bits | ctx->level);
+}
+
 void ApplyContainerPictureOrder(const AVOutputFormat* format, AVCodecContext* ctx) {
   if (!format || !format->name || std::string_view(format->name) != "avi") return;
   if (ctx->codec_id == AV_CODEC_ID_H264) ctx->max_b_frames = 0;

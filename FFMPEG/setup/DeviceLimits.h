@@ -101,5 +101,10 @@ bool KeepsNoStreamStartTimes(const AVOutputFormat* format);
 // (the stream parameters' level, set by ApplyDeviceVideoSettings) into the "d263" box
 // instead. True when it did.
 bool DeclareH263Level(const AVFormatContext* oc);
+
+// XVid writes its own profile and level into the stream header it hands over at open (Simple
+// Profile level 3 at any size); after the encoder is open this puts the level that the set-up
+// chose for CTX (SignalMpeg4Level) there instead. Does nothing for other encoders.
+void DeclareXvidLevel(AVCodecContext* ctx);
 // True for muxers of the MP4 family (mp4, mov, 3gp, 3g2, ipod/m4a, psp).
 bool IsMp4Family(const AVOutputFormat* format);
