@@ -352,19 +352,17 @@ void TConversionQueue::ButtonStopConvertClick() {
     }
     UserAborted = true;
   }
-  QueueFinished = true;
-  TimerConvertAgain.stop();
-  component_.Stop();
-  window_.SetProgressBar(0);
-  window_.SetTimeLeftText(QString());
-  window_.SetStatusText("Ready");
-  window_.UnlockControls();
-  Converting_ = false;
+  EndRun();
 }
 
 void TConversionQueue::StopRun() {
   if (!RunActive()) return;
   if (Converting_) UserAborted = true;
+  EndRun();
+}
+
+// Stops the job component and gives the window back its idle state.
+void TConversionQueue::EndRun() {
   QueueFinished = true;
   TimerConvertAgain.stop();
   component_.Stop();

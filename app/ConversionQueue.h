@@ -96,6 +96,7 @@ class TConversionQueue : public QObject {
   QTimer& Timer() { return TimerConvertAgain; }
 
  private:
+  void EndRun();
   void FinishRun();
   void SetUpRow();
   void ShowRunTimeLeft(int current_duration_ms, int total_duration_ms);
