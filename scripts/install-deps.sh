@@ -12,7 +12,7 @@ $SUDO apt-get update -qq
 # Packaging and its checks: dpkg-dev and file (dependencies of the Debian package), librsvg2-bin
 # (icon rendering), desktop-file-utils, groff-base and man-db (desktop entry and man pages).
 # pulseaudio gives the preview benchmark a null sound sink. GStreamer's gst-discoverer-1.0
-# (plugins-base-apps, with the demuxers and parsers of plugins-base/-good/-bad and the
+# (plugins-base-apps, with the demuxers and parsers of plugins-base/-good/-bad/-ugly (ASF) and the
 # decoders of gstreamer1.0-libav) is the second reader of the output tests and device-check.
 $SUDO apt-get install -y -qq --no-install-recommends \
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make \
@@ -21,4 +21,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-multimedia-dev xvfb xauth dbus-x11 at-spi2-core python3-pyatspi imagemagick \
   dpkg-dev file librsvg2-bin desktop-file-utils groff-base man-db pulseaudio \
   gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-base gstreamer1.0-plugins-good \
-  gstreamer1.0-plugins-bad gstreamer1.0-libav >/dev/null
+  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav >/dev/null
