@@ -186,12 +186,6 @@ QString SupportedFilesFilter() {
   return entries.join(";;");
 }
 
-QStringList SupportedFilePatterns() {
-  QStringList patterns;
-  for (const std::string& pattern : MediaFilePatterns()) patterns << QString::fromStdString(pattern);
-  return patterns;
-}
-
 QStringList HelpFileCandidates(const QString& program_folder) {
   return {
       QDir(program_folder).filePath("help/quorvin-help.html"),

@@ -237,7 +237,5 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
 
 // The open dialog's filter in Qt's form, in the dialog's order.
 QString SupportedFilesFilter();
-// File name patterns of every media type the filter offers ("*.avi", ...), lower case.
-QStringList SupportedFilePatterns();
 // Where "Open Help File" looks for the user guide, in order.
 QStringList HelpFileCandidates(const QString& program_folder);
