@@ -16,7 +16,7 @@ extern "C" {
 }
 
 #include "AmrNbEncoder.h"
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "FFmpegException.h"
 #include "Transcoder.h"
 

@@ -71,7 +71,26 @@ bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool en
 void TCustomFFmpeg::Transcode() {
   State.RunWarning.clear();
   OpenOutputFilesForWriting(Files);
-  Transcoder(*this).Run();
+  const TRunContext context{
+      Options,
+      Files,
+      State,
+      Stats,
+      ReadGuard,
+      InputInterruptCallback(),
+      CodecDefaults,
+      ScalerDefaults.get(),
+      [this](void* target, const void* source, int flags) {
+        ApplyGenericOptions(target, source, flags);
+      },
+      [this](int level, const std::string& msg) { Log(level, msg); },
+      static_cast<bool>(OnLog),
+      OnProgress,
+      OnBeforeHook,
+      OnCustomHook,
+      [this](const std::function<void()>& body) { RunStageThread(body); },
+      CodecLock};
+  Transcoder(context).Run();
   const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
   if (!renamed.empty())
     State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;

@@ -29,24 +29,8 @@
 #include "FileSetup.h"
 #include "OptionRecords.h"
 #include "ReadGuard.h"
+#include "RunContext.h"
 #include "RunState.h"
-
-// Generic options of the library's codec, format and scaler objects, one per codec type.
-inline constexpr int kCodecTypeCount = 5;  // video, audio, data, subtitle, attachment
-
-// Callbacks to the job component. Levels are the engine's scale: -1 exception messages,
-// 0 error, 1 information, 2 debug.
-using TEngineLogCallback = std::function<void(int level, const std::string& msg)>;
-using TEngineProgressCallback =
-    std::function<void(int frame_number, int fps, int current_duration_ms, float quality,
-                       float bit_rate, int64_t current_size, int total_output_duration_ms)>;
-// Called once when the job has ended; Finished, ExceptionRaised and ErrorMessage tell how.
-using TEngineTerminateCallback = std::function<void()>;
-// hook_action comes in with the previous picture's decision.
-using TEngineBeforeHookCallback = std::function<void(int64_t pts_us, THookAction& hook_action)>;
-// update is true on entry (copy the bitmap back into the picture); stop_hook false on entry.
-using TEngineCustomHookCallback = std::function<void(
-    THookBitmap& bitmap, int frame_number, int64_t pts_us, bool& update, bool& stop_hook)>;
 
 class TCustomFFmpeg {
  public:

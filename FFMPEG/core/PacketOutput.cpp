@@ -17,7 +17,7 @@ extern "C" {
 }
 
 #include "AmrNbEncoder.h"
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "FFmpegException.h"
 #include "FilterLibrary.h"
 #include "SourceTags.h"

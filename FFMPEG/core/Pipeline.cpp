@@ -20,7 +20,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "FFmpegException.h"
 #include "OpenErrors.h"
 #include "Transcoder.h"

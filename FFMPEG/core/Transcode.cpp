@@ -21,7 +21,7 @@ extern "C" {
 
 #include "AmrNbEncoder.h"
 #include "DeviceLimits.h"
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "FFmpegException.h"
 #include "OutputFiles.h"
 #include "SourceTags.h"
@@ -45,7 +45,7 @@ OutputStreamState::~OutputStreamState() {
   if (PassLogFile) std::fclose(PassLogFile);
 }
 
-Transcoder::Transcoder(TCustomFFmpeg& engine) : e_(engine), opt_(engine.Options) {}
+Transcoder::Transcoder(const TRunContext& context) : e_(context), opt_(context.Options) {}
 
 Transcoder::~Transcoder() {
   if (!threads_.empty()) {
@@ -53,7 +53,7 @@ Transcoder::~Transcoder() {
     JoinStageThreads();
   }
   // Decoders are opened and closed under the process-wide codec lock.
-  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+  std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();
@@ -61,7 +61,7 @@ Transcoder::~Transcoder() {
 }
 
 void Transcoder::Log(int level, const char* fmt, ...) const {
-  if (!e_.OnLog) return;
+  if (!e_.HasLog) return;
   char buf[1024];
   va_list ap;
   va_start(ap, fmt);
@@ -113,7 +113,7 @@ void Transcoder::BuildInputTables() {
     file.StreamCount = static_cast<int>(ic->nb_streams);
     first += file.StreamCount;
     run_.Files.push_back(file);
-    ic->interrupt_callback = e_.InputInterruptCallback();
+    ic->interrupt_callback = e_.InputInterrupt;
     for (unsigned s = 0; s < ic->nb_streams; ++s) {
       auto ist = std::make_unique<InputStreamState>();
       ist->FileIndex = f;
@@ -309,7 +309,7 @@ void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParamet
   }
   if (!ost.VideoResample) return;
   int64_t flags = e_.Stats.SwsFlags;
-  if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults.get(), "sws_flags", 0, &flags) >= 0)
+  if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults, "sws_flags", 0, &flags) >= 0)
     e_.Stats.SwsFlags = static_cast<int>(flags);
   const int src_w = icodec->width - opt_.CropLeft - opt_.CropRight;
   const int src_h = icodec->height - opt_.CropTop - opt_.CropBottom;
@@ -526,7 +526,7 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
     params = Format(" (%s, %dx%d)", enc->name, codec->width, codec->height);
   int ret;
   {
-    std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+    std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
     ret = avcodec_open2(codec, enc, nullptr);
   }
   if (ret < 0)
@@ -585,7 +585,7 @@ void Transcoder::OpenDecoders() {
                              AV_OPT_FLAG_DECODING_PARAM | type_flag);
     int ret;
     {
-      std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+      std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
       ret = avcodec_open2(ctx, dec, nullptr);
     }
     if (ret < 0)
@@ -632,7 +632,7 @@ void Transcoder::WriteHeaders() {
                                          ret);
     if (std::strcmp(oc->oformat->name, "rtp") != 0) all_rtp = false;
   }
-  if (all_rtp && e_.OnLog) {
+  if (all_rtp && e_.HasLog) {
     std::vector<AVFormatContext*> list;
     for (int i = 0; i < e_.Files.OutputFileCount; ++i)
       list.push_back(e_.Files.OutputFiles[i].get());
@@ -799,7 +799,7 @@ void Transcoder::CloseCodecs() {
     ost->Amr.reset();
     ost->CodecOpened = false;
   }
-  std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+  std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();

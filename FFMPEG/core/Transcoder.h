@@ -30,7 +30,7 @@
 #include "EngineOptions.h"
 #include "StreamModel.h"
 
-class TCustomFFmpeg;
+#include "RunContext.h"
 
 // Everything one run owns; released in one place whatever way the run ends.
 struct TranscodeRun {
@@ -53,7 +53,7 @@ struct WriterItem {
 
 class Transcoder {
  public:
-  explicit Transcoder(TCustomFFmpeg& engine);
+  explicit Transcoder(const TRunContext& context);
   ~Transcoder();
   Transcoder(const Transcoder&) = delete;
   Transcoder& operator=(const Transcoder&) = delete;
@@ -168,7 +168,7 @@ class Transcoder {
   void FlushAudio(OutputStreamState& ost);
   void AlignAudioStart(OutputStreamState& ost, double start_s, const uint8_t*& data, int& samples);
 
-  TCustomFFmpeg& e_;
+  const TRunContext& e_;  // the parts of the engine the run reaches
   const TEngineOptions& opt_;  // a run reads the options and never changes them
   TranscodeRun run_;
 

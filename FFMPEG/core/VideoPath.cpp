@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "FFmpegException.h"
 #include "FilterLibrary.h"
 #include "FrameHook.h"
