@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "MainWindow.h"
@@ -82,6 +83,54 @@ void InstallPreviewRun(TForm1& window) {
       window.close();
       QCoreApplication::exit(0);
     });
+  });
+  wait->start(100);
+}
+
+// For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
+// the window converts its command-line files into FOLDER with the stored settings as soon as
+// they are in the list (Start pressed once), prints the time from Start to the end of the run,
+// and closes: status 0 when every row was done, 1 otherwise. The end message is not shown.
+class TBatchRunDialogs : public TDesktopDialogs {
+ public:
+  std::function<void(const QString& details)> OnRunEnded;
+  bool RunEnded(QWidget* parent, const QString& text, const QString& details) override {
+    if (!OnRunEnded) return TDesktopDialogs::RunEnded(parent, text, details);
+    OnRunEnded(details);
+    return false;
+  }
+  void Notify(const QString& title, const QString& text) override {
+    if (!OnRunEnded) TDesktopDialogs::Notify(title, text);
+  }
+};
+
+void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
+  const QString folder = qEnvironmentVariable("QUORVIN_BATCH_OUTPUT");
+  if (folder.isEmpty()) return;
+  auto since = std::make_shared<QElapsedTimer>();
+  dialogs.OnRunEnded = [&window, since](const QString& details) {
+    std::printf("window: %d rows converted in %.3f s%s%s\n", window.FileList().RowCount(),
+                static_cast<double>(since->nsecsElapsed()) / 1e9, details.isEmpty() ? "" : ": ",
+                qPrintable(details));
+    std::fflush(stdout);
+    QTimer::singleShot(0, &window, [&window, details] {
+      window.close();
+      QCoreApplication::exit(details.isEmpty() ? 0 : 1);
+    });
+  };
+  auto* wait = new QTimer(&window);
+  since->start();
+  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, folder] {
+    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
+      if (since->elapsed() < 60000) return;
+      std::fprintf(stderr, "quorvin: no file in the list to convert\n");
+      QCoreApplication::exit(1);
+      return;
+    }
+    wait->stop();
+    window.SetOutputFolder(folder);
+    since->restart();
+    window.ButtonConvertClick();
   });
   wait->start(100);
 }
@@ -226,12 +275,13 @@ int main(int argc, char** argv) {
     files << args[i];
   }
 
-  TDesktopDialogs dialogs;
+  TBatchRunDialogs dialogs;
   TForm1 window(dialogs);
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
   InstallTerminationSignals(window);
   window.show();
   InstallPreviewRun(window);
+  InstallBatchRun(window, dialogs);
   return QApplication::exec();
 }
