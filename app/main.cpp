@@ -33,6 +33,25 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Calls LISTED once the command-line files are in the list (looked at every 100 ms); ends the
+// program with status 1 when there are none after 60 s ("no file in the list to WHAT").
+void WhenFilesListed(TForm1& window, const char* what, std::function<void()> listed) {
+  auto* wait = new QTimer(&window);
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, what, listed] {
+    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
+      if (since->elapsed() < 60000) return;
+      std::fprintf(stderr, "quorvin: no file in the list to %s\n", what);
+      QCoreApplication::exit(1);
+      return;
+    }
+    wait->stop();
+    listed();
+  });
+  wait->start(100);
+}
+
 // For the playback benchmark and the screenshot script, not for users: with
 // QUORVIN_PREVIEW_SECONDS=N in the environment the window selects its first row as soon as the
 // command-line files are in the list, presses the preview's Play button, and after N seconds
@@ -42,20 +61,11 @@ void InstallPreviewRun(TForm1& window) {
   const int seconds = qEnvironmentVariableIntValue("QUORVIN_PREVIEW_SECONDS");
   if (seconds <= 0) return;
   const QString screenshot = qEnvironmentVariable("QUORVIN_PREVIEW_SCREENSHOT");
-  auto* wait = new QTimer(&window);
-  auto since = std::make_shared<QElapsedTimer>();
-  since->start();
-  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, seconds, screenshot] {
-    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
-      if (since->elapsed() < 60000) return;
-      std::fprintf(stderr, "quorvin: no file in the list to play\n");
-      QCoreApplication::exit(1);
-      return;
-    }
-    wait->stop();
+  WhenFilesListed(window, "play", [&window, seconds, screenshot] {
+    auto since = std::make_shared<QElapsedTimer>();
     window.ListView1->selectRow(0);
     const double cpu_start = CpuSeconds();
-    since->restart();
+    since->start();
     window.PlayerButtons[0]->click();
     if (!screenshot.isEmpty()) {
       QTimer::singleShot(3000, &window, [&window, screenshot] {
@@ -84,7 +94,6 @@ void InstallPreviewRun(TForm1& window) {
       QCoreApplication::exit(0);
     });
   });
-  wait->start(100);
 }
 
 // For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
@@ -118,21 +127,11 @@ void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
       QCoreApplication::exit(details.isEmpty() ? 0 : 1);
     });
   };
-  auto* wait = new QTimer(&window);
-  since->start();
-  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, folder] {
-    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
-      if (since->elapsed() < 60000) return;
-      std::fprintf(stderr, "quorvin: no file in the list to convert\n");
-      QCoreApplication::exit(1);
-      return;
-    }
-    wait->stop();
+  WhenFilesListed(window, "convert", [&window, since, folder] {
     window.SetOutputFolder(folder);
-    since->restart();
+    since->start();
     window.ButtonConvertClick();
   });
-  wait->start(100);
 }
 
 constexpr const char kUsage[] =
