@@ -249,7 +249,40 @@ void TForm1::CreateControls() {
   layout->addWidget(CreateCommandBar());
   layout->addWidget(CreateOutputBar());
 
-  ListView1 = new QTableView(central);
+  CreateFileListView(central);
+  layout->addWidget(ListView1, 1);
+  LabelRowDetails = new QLabel(central);
+  // Its text is its accessible name, like the status bar's panels; the description says what
+  // it is.
+  LabelRowDetails->setAccessibleDescription("Selected File");
+  LabelRowDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // One line of fixed height, so that the window keeps its size whatever the text.
+  LabelRowDetails->setFixedSize(ListView1->minimumWidth(),
+                                LabelRowDetails->fontMetrics().height() + 2);
+  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, &TForm1::ShowRowDetails);
+  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, this, &TForm1::ShowRowDetails);
+  layout->addWidget(LabelRowDetails);
+
+  auto* lower = new QHBoxLayout;
+  lower->addWidget(CreateSettingsPanel(), 1);
+  lower->addWidget(CreatePreviewPane());
+  layout->addLayout(lower);
+  layout->addWidget(CreateProgressBar());
+  setCentralWidget(central);
+  // A fixed window, sized to its contents; no maximise box.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+  CreateStatusPanels();
+  // Nothing to stop while idle; LockControls enables them for the run.
+  ButtonStopConvert->setEnabled(false);
+  ButtonStopSmall->setEnabled(false);
+}
+
+// The file list: rows selected whole, several at a time, dropped files and folders accepted.
+void TForm1::CreateFileListView(QWidget* parent) {
+  ListView1 = new QTableView(parent);
   ListView1->setModel(&list_.Model());
   ListView1->setAccessibleName("File List");
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -282,30 +315,10 @@ void TForm1::CreateControls() {
   connect(ListView1, &QWidget::customContextMenuRequested, this, &TForm1::ShowListMenu);
   connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TForm1::ListView1SelectItem);
-  layout->addWidget(ListView1, 1);
-  LabelRowDetails = new QLabel(central);
-  // Its text is its accessible name, like the status bar's panels; the description says what
-  // it is.
-  LabelRowDetails->setAccessibleDescription("Selected File");
-  LabelRowDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  // One line of fixed height, so that the window keeps its size whatever the text.
-  LabelRowDetails->setFixedSize(ListView1->minimumWidth(),
-                                LabelRowDetails->fontMetrics().height() + 2);
-  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, &TForm1::ShowRowDetails);
-  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, this, &TForm1::ShowRowDetails);
-  layout->addWidget(LabelRowDetails);
+}
 
-  auto* lower = new QHBoxLayout;
-  lower->addWidget(CreateSettingsPanel(), 1);
-  lower->addWidget(CreatePreviewPane());
-  layout->addLayout(lower);
-  layout->addWidget(CreateProgressBar());
-  setCentralWidget(central);
-  // A fixed window, sized to its contents; no maximise box.
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
-  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
-
+// The status bar's three panels: status, output file size, time left.
+void TForm1::CreateStatusPanels() {
   for (int i = 0; i < 3; ++i) {
     StatusPanels[i] = new QLabel(this);
     StatusPanels[i]->setFrameShape(QFrame::StyledPanel);
@@ -319,9 +332,6 @@ void TForm1::CreateControls() {
   StatusPanels[1]->setAccessibleDescription("Output File Size");
   StatusPanels[2]->setAccessibleDescription("Time Left");
   statusBar()->setSizeGripEnabled(false);
-  // Nothing to stop while idle; LockControls enables them for the run.
-  ButtonStopConvert->setEnabled(false);
-  ButtonStopSmall->setEnabled(false);
 }
 
 QWidget* TForm1::CreateCommandBar() {

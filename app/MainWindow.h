@@ -169,6 +169,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
 
  private:
   void CreateControls();
+  void CreateFileListView(QWidget* parent);
+  void CreateStatusPanels();
   void CreateMenus();
   template <typename Handler>
   QAction* AddCommand(QMenu* menu, const QString& text, Handler handler);
