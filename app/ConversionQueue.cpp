@@ -340,7 +340,10 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
                            : UserAborted ? "Abort"
                            : AFinished   ? "Done"
                                          : "Fail";
-    list_.SetResult(list_.RowOf(running_row_), result, AMessage);
+    // Such a job reports no message; its row still says why it failed.
+    const bool ended_early = !AException && !UserAborted && !AFinished;
+    list_.SetResult(list_.RowOf(running_row_), result,
+                    ended_early && AMessage.isEmpty() ? QString(kEndedEarlyReason) : AMessage);
     AdvanceLater();
   }
   if (QueueFinished && AIndex < 0) {
