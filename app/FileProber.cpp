@@ -2,12 +2,11 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 TFileProber::TFileProber(std::shared_ptr<VIDevozORE> prober, QObject* parent)
     : QObject(parent), prober_(std::move(prober)) {
   qRegisterMetaType<TProbedFile>();
-  // The end of a batch is seen on the UI thread, after the batch's rows.
-  connect(this, &TFileProber::Finished, this, [this] { busy_ = false; }, Qt::QueuedConnection);
 }
 
 TFileProber::~TFileProber() {
@@ -23,7 +22,6 @@ void TFileProber::Probe(const QStringList& files) {
   // The previous batch's thread has signalled Finished, or is stopped: it ends soon.
   Join();
   stop_ = false;
-  busy_ = true;
   thread_ = std::thread([this, files] {
     for (const QString& file : files) {
       if (stop_) break;

@@ -30,10 +30,9 @@ class TFileProber : public QObject {
   // Stops a batch under way and waits for its thread.
   ~TFileProber() override;
 
-  // Starts probing FILES; Busy() until Finished has been signalled. UI thread only; a batch
-  // given while one is under way waits for it to end first.
+  // Starts probing FILES. UI thread only, once the previous batch's Finished has been seen (a
+  // batch given earlier waits for the previous one's thread to end).
   void Probe(const QStringList& files);
-  bool Busy() const { return busy_; }
   // The probe under way ends with an error and the batch's later files are not probed;
   // Finished still follows. Callable on the UI thread.
   void Stop();
@@ -50,5 +49,4 @@ class TFileProber : public QObject {
   std::shared_ptr<VIDevozORE> prober_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  bool busy_ = false;  // UI thread only
 };
