@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kQueueTickMs = 200;
-constexpr int kTicksBetweenJobs = 2;
 // The remaining time is shown once the job has run this long, so that the estimate has a base.
 constexpr qint64 kTimeLeftAfterMs = 1000;
 
@@ -32,10 +30,6 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
       settings_(settings),
       window_(window),
       gate_(std::make_shared<EventGate>()) {
-  TimerConvertAgain.setInterval(kQueueTickMs);
-  TimerConvertAgain.stop();
-  connect(&TimerConvertAgain, &QTimer::timeout, this, &TConversionQueue::TimerConvertAgainTimer);
-
   gate_->target = this;
   // Worker-thread side: read the job's token and post the report to the UI thread. Queued
   // calls to one receiver are delivered in the order they were posted.
@@ -115,7 +109,8 @@ void TConversionQueue::ButtonConvertClick() {
     return;
   }
   Converting_ = true;
-  TimerConvertAgain.start();
+  run_active_ = true;
+  advance_held_ = false;
   UserAborted = false;
   window_.LockControls();
   component_.ClearTasks();
@@ -164,24 +159,32 @@ void TConversionQueue::ConvertNextRow() {
       list_.SetResult(list_.RowOf(row), "Fail", QString::fromStdString(e.what()));
       component_.Stop();
       window_.SetProgressBar(0);
-      RestartTicks = 0;
       Converting_ = false;
     }
     // Stop was confirmed while the set-up ran: the run is over, nothing more starts.
     if (QueueFinished && UserAborted) return;
-  }
-  try {
-    component_.Start(1);
-  } catch (const std::exception&) {
-    component_.Stop();
-    window_.UnlockControls();
+    if (Converting_) StartRowJob(row);
   }
   if (LastRowReached) QueueFinished = true;
+  if (!Converting_) AdvanceLater();
+}
+
+void TConversionQueue::StartRowJob(TRowId row) {
+  try {
+    component_.Start(1);
+  } catch (const std::exception& e) {
+    // The job never runs, so no report of its end comes: the row fails here, with the reason.
+    component_.Stop();
+    window_.SetProgressBar(0);
+    const int current = list_.RowOf(row);
+    if (current >= 0) list_.SetResult(current, "Fail", QString::fromStdString(e.what()));
+    Converting_ = false;
+  }
 }
 
 // Sets up the job of the row at CurrentRow. A row that cannot be set up (its input cannot be
 // opened, its output cannot be made, its settings do not translate) reads "Fail" and the
-// queue goes on with the next row at the next ticks.
+// queue goes on with the next row.
 void TConversionQueue::SetUpRow() {
   running_row_ = list_.RowId(CurrentRow_);
   const QString source = list_.Caption(CurrentRow_);
@@ -226,28 +229,35 @@ void TConversionQueue::SetUpRow() {
   if (setup.Ok) run_names_->Promise(setup.OutputPath);
   if (!setup.Ok) {
     if (current >= 0) list_.SetResult(current, "Fail", QString::fromStdString(setup.Error));
-    RestartTicks = 0;
     Converting_ = false;
     return;
   }
   job_clock_.start();
 }
 
-void TConversionQueue::TimerConvertAgainTimer() {
-  if (Converting_) return;
+// Queued, so that the reports already on their way are handled first and a list of rows that
+// all fail at once does not nest one step inside the other.
+void TConversionQueue::AdvanceLater() {
+  QMetaObject::invokeMethod(this, &TConversionQueue::Advance, Qt::QueuedConnection);
+}
+
+void TConversionQueue::Advance() {
+  // The run was stopped, or the next row already runs.
+  if (!run_active_ || Converting_) return;
+  if (asking_stop_) {
+    advance_held_ = true;
+    return;
+  }
   if (QueueFinished) {
     FinishRun();
     return;
   }
-  if (++RestartTicks >= kTicksBetweenJobs) {
-    RestartTicks = 0;
-    Converting_ = true;
-    ConvertNextRow();
-  }
+  Converting_ = true;
+  ConvertNextRow();
 }
 
 void TConversionQueue::FinishRun() {
-  TimerConvertAgain.stop();
+  run_active_ = false;
   component_.ClearTasks();
   int done = 0;
   int failed = 0;
@@ -330,7 +340,11 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
                            : UserAborted ? "Abort"
                            : AFinished   ? "Done"
                                          : "Fail";
-    list_.SetResult(list_.RowOf(running_row_), result, AMessage);
+    // Such a job reports no message; its row still says why it failed.
+    const bool ended_early = !AException && !UserAborted && !AFinished;
+    list_.SetResult(list_.RowOf(running_row_), result,
+                    ended_early && AMessage.isEmpty() ? QString(kEndedEarlyReason) : AMessage);
+    AdvanceLater();
   }
   if (QueueFinished && AIndex < 0) {
     component_.ClearTasks();
@@ -343,15 +357,20 @@ void TConversionQueue::ButtonStopConvertClick() {
   if (Converting_) {
     component_.Pause();
     // No next row may start while the question is open.
-    const bool ticking = TimerConvertAgain.isActive();
-    TimerConvertAgain.stop();
-    if (!window_.ConfirmStop("Stop all conversions?")) {
+    asking_stop_ = true;
+    const bool confirmed = window_.ConfirmStop("Stop all conversions?");
+    asking_stop_ = false;
+    if (!confirmed) {
       component_.Resume();
-      if (ticking) TimerConvertAgain.start();
+      if (advance_held_) {
+        advance_held_ = false;
+        AdvanceLater();
+      }
       return;
     }
     UserAborted = true;
   }
+  advance_held_ = false;
   EndRun();
 }
 
@@ -364,7 +383,7 @@ void TConversionQueue::StopRun() {
 // Stops the job component and gives the window back its idle state.
 void TConversionQueue::EndRun() {
   QueueFinished = true;
-  TimerConvertAgain.stop();
+  run_active_ = false;
   component_.Stop();
   window_.SetProgressBar(0);
   window_.SetTimeLeftText(QString());

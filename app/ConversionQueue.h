@@ -1,6 +1,7 @@
 // The conversion queue: Start turns the checked rows of the file list into conversion jobs,
-// one row at a time; a 200 ms timer notices the end of a job and starts the next row or
-// announces the end of the run; Stop pauses, asks and ends the run.
+// one row at a time; the end of a job (its terminate report, or a row that failed before its
+// job could run) starts the next row at once or announces the end of the run; Stop pauses,
+// asks and ends the run.
 //
 // Owns no widgets. It works on the file list's data and on the job component, and reaches the
 // window through TQueueWindow. The job component reports progress and job ends on its worker
@@ -15,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -71,7 +71,6 @@ class TConversionQueue : public QObject {
   // source, which may take long or block: it runs on another thread while the window keeps
   // answering (Stop ends it).
   void ConvertNextRow();
-  void TimerConvertAgainTimer();
 
   // The job component's reports, on the UI thread; `token` is the run token of the job.
   void ConverterProgress(std::uint64_t token, int AIndex, int AFrameNumber, int ACurrentDuration,
@@ -91,29 +90,35 @@ class TConversionQueue : public QObject {
   bool Converting() const { return Converting_; }
   // True from Start to the end of the run, also in the short gaps between two jobs, and while
   // a job's set-up is still under way after Stop.
-  bool RunActive() const { return Converting_ || TimerConvertAgain.isActive() || setting_up_; }
+  bool RunActive() const { return Converting_ || run_active_ || setting_up_; }
   int CurrentRow() const { return CurrentRow_; }
-  QTimer& Timer() { return TimerConvertAgain; }
 
  private:
   void EndRun();
   void FinishRun();
   void SetUpRow();
+  // Starts the job set up for the row at CurrentRow; a start that fails fails the row.
+  void StartRowJob(TRowId row);
+  // The row's job is over (or never ran): the next row starts, or the run ends, once the
+  // events already queued are handled.
+  void AdvanceLater();
+  void Advance();
   void ShowRunTimeLeft(int current_duration_ms, int total_duration_ms);
 
   TFileList& list_;
   TCustomJobComponent& component_;
   const TMainSettings& settings_;
   TQueueWindow& window_;
-  QTimer TimerConvertAgain;
 
   // UI thread only: the job component's reports are handled here after being carried over.
   bool Converting_ = false;
   bool UserAborted = false;
   bool LastRowReached = false;
   bool QueueFinished = false;
+  bool run_active_ = false;       // from Start until the run ends or is stopped
+  bool asking_stop_ = false;      // the Stop question is open: no next row starts meanwhile
+  bool advance_held_ = false;     // a job ended while the question was open
   int CurrentRow_ = 0;
-  int RestartTicks = 0;
   TRowId running_row_ = kNoRow;   // row of the job set up last
   std::uint64_t job_token_ = 0;   // token of that job
   QElapsedTimer job_clock_;       // time since that job started

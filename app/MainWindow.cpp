@@ -44,9 +44,9 @@
 
 #include "AboutBox.h"
 #include "Binding.h"
+#include "FileProber.h"
 #include "Icons.h"
 #include "MediaFiles.h"
-#include "OffThread.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
 #include "ProbeColumns.h"
@@ -198,6 +198,12 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs), prober_(std::make_shared<VIDevozORE>()) {
   queue_ = std::make_unique<TConversionQueue>(list_, Converter_, settings_,
                                               static_cast<TQueueWindow&>(*this));
+  file_prober_ = std::make_unique<TFileProber>(prober_);
+  // The probing thread's results, carried to this thread in the order the files were given.
+  connect(file_prober_.get(), &TFileProber::Probed, this, &TForm1::AddProbedRow,
+          Qt::QueuedConnection);
+  connect(file_prober_.get(), &TFileProber::Finished, this, [this] { AddingFiles_ = false; },
+          Qt::QueuedConnection);
   FormCreate();
   if (libraries_missing_) return;
   if (QCoreApplication::instance() != nullptr) {
@@ -209,6 +215,8 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
 
 TForm1::~TForm1() {
   queue_->DetachEvents();
+  // A batch still being probed ends before the list it adds to.
+  file_prober_.reset();
   // The list's model is a member and goes before the widgets: selection reports raised while
   // it is taken down must not reach the preview pane.
   disconnect(ListView1->selectionModel(), nullptr, this, nullptr);
@@ -241,7 +249,40 @@ void TForm1::CreateControls() {
   layout->addWidget(CreateCommandBar());
   layout->addWidget(CreateOutputBar());
 
-  ListView1 = new QTableView(central);
+  CreateFileListView(central);
+  layout->addWidget(ListView1, 1);
+  LabelRowDetails = new QLabel(central);
+  // Its text is its accessible name, like the status bar's panels; the description says what
+  // it is.
+  LabelRowDetails->setAccessibleDescription("Selected File");
+  LabelRowDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // One line of fixed height, so that the window keeps its size whatever the text.
+  LabelRowDetails->setFixedSize(ListView1->minimumWidth(),
+                                LabelRowDetails->fontMetrics().height() + 2);
+  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, &TForm1::ShowRowDetails);
+  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, this, &TForm1::ShowRowDetails);
+  layout->addWidget(LabelRowDetails);
+
+  auto* lower = new QHBoxLayout;
+  lower->addWidget(CreateSettingsPanel(), 1);
+  lower->addWidget(CreatePreviewPane());
+  layout->addLayout(lower);
+  layout->addWidget(CreateProgressBar());
+  setCentralWidget(central);
+  // A fixed window, sized to its contents; no maximise box.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
+  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+  CreateStatusPanels();
+  // Nothing to stop while idle; LockControls enables them for the run.
+  ButtonStopConvert->setEnabled(false);
+  ButtonStopSmall->setEnabled(false);
+}
+
+// The file list: rows selected whole, several at a time, dropped files and folders accepted.
+void TForm1::CreateFileListView(QWidget* parent) {
+  ListView1 = new QTableView(parent);
   ListView1->setModel(&list_.Model());
   ListView1->setAccessibleName("File List");
   ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -274,30 +315,10 @@ void TForm1::CreateControls() {
   connect(ListView1, &QWidget::customContextMenuRequested, this, &TForm1::ShowListMenu);
   connect(ListView1->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TForm1::ListView1SelectItem);
-  layout->addWidget(ListView1, 1);
-  LabelRowDetails = new QLabel(central);
-  // Its text is its accessible name, like the status bar's panels; the description says what
-  // it is.
-  LabelRowDetails->setAccessibleDescription("Selected File");
-  LabelRowDetails->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  // One line of fixed height, so that the window keeps its size whatever the text.
-  LabelRowDetails->setFixedSize(ListView1->minimumWidth(),
-                                LabelRowDetails->fontMetrics().height() + 2);
-  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, &TForm1::ShowRowDetails);
-  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, this, &TForm1::ShowRowDetails);
-  layout->addWidget(LabelRowDetails);
+}
 
-  auto* lower = new QHBoxLayout;
-  lower->addWidget(CreateSettingsPanel(), 1);
-  lower->addWidget(CreatePreviewPane());
-  layout->addLayout(lower);
-  layout->addWidget(CreateProgressBar());
-  setCentralWidget(central);
-  // A fixed window, sized to its contents; no maximise box.
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  QMainWindow::layout()->setSizeConstraint(QLayout::SetFixedSize);
-  setWindowFlag(Qt::WindowMaximizeButtonHint, false);
-
+// The status bar's three panels: status, output file size, time left.
+void TForm1::CreateStatusPanels() {
   for (int i = 0; i < 3; ++i) {
     StatusPanels[i] = new QLabel(this);
     StatusPanels[i]->setFrameShape(QFrame::StyledPanel);
@@ -311,9 +332,6 @@ void TForm1::CreateControls() {
   StatusPanels[1]->setAccessibleDescription("Output File Size");
   StatusPanels[2]->setAccessibleDescription("Time Left");
   statusBar()->setSizeGripEnabled(false);
-  // Nothing to stop while idle; LockControls enables them for the run.
-  ButtonStopConvert->setEnabled(false);
-  ButtonStopSmall->setEnabled(false);
 }
 
 QWidget* TForm1::CreateCommandBar() {
@@ -651,7 +669,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   closing_ = true;
   queue_->DetachEvents();
   Converter_.Stop();
-  prober_->Stop();
+  file_prober_->Stop();
   SaveSettings();
   PreviewClearOnClose();
   if (form4_ != nullptr) form4_->hide();
@@ -722,45 +740,32 @@ void TForm1::ButtonAddFileClick() {
   list_.SetColumn(colProgress, QString());
   AddingFiles_ = true;
   const QStringList files = dialogs_.OpenFiles(this, SupportedFilesFilter());
-  AddFilesToList(files);
   AddingFiles_ = false;
+  AddFilesToList(files);
 }
 
 void TForm1::AddFilesToList(const QStringList& files) {
-  const bool was_adding = AddingFiles_;
+  if (files.isEmpty() || closing_) return;
+  // Until the batch's end reaches this thread, the list is not changed otherwise.
   AddingFiles_ = true;
-  for (const QString& file : files) {
-    if (closing_) break;
-    const std::string path = file.toStdString();
-    const std::optional<ProbeColumns> probed = WaitOffThread<ProbeColumns>(
-        [prober = prober_, path] {
-          try {
-            return ProbeFileColumns(prober->Probe(), path);
-          } catch (const std::exception& e) {
-            // A file the probe cannot read is an "Error" row; the files after it are still
-            // added.
-            ProbeColumns failed;
-            failed.error = e.what();
-            return failed;
-          }
-        },
-        [this] { return closing_; });
-    if (!probed) break;  // the window closed while the file was being opened
-    const ProbeColumns& columns = *probed;
-    if (columns.ok) {
-      list_.AddRow(file, {QString::fromStdString(columns.video_size),
-                          QString::fromStdString(columns.frame_rate),
-                          QString::fromStdString(columns.duration),
-                          QString::fromStdString(settings_.OutputExtension), QString(), QString()});
-      list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
-    } else {
-      list_.AddRow(file, {QString(), QString(), QString(), QString(), QString(), QString()});
-      list_.SetResult(list_.RowCount() - 1, "Error", QString::fromStdString(columns.error));
-    }
-    ListView1->scrollToBottom();
-    QCoreApplication::processEvents();
+  file_prober_->Probe(files);
+}
+
+void TForm1::AddProbedRow(const TProbedFile& probed) {
+  if (closing_) return;  // the window closed while the batch was being probed
+  const ProbeColumns& columns = probed.columns;
+  if (columns.ok) {
+    list_.AddRow(probed.file,
+                 {QString::fromStdString(columns.video_size),
+                  QString::fromStdString(columns.frame_rate),
+                  QString::fromStdString(columns.duration),
+                  QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+    list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
+  } else {
+    list_.AddRow(probed.file, {QString(), QString(), QString(), QString(), QString(), QString()});
+    list_.SetResult(list_.RowCount() - 1, "Error", QString::fromStdString(columns.error));
   }
-  AddingFiles_ = was_adding;
+  ListView1->scrollToBottom();
 }
 
 void TForm1::AddDroppedPaths(const QStringList& paths) {
@@ -1012,7 +1017,7 @@ void TForm1::TerminateRequested(int status) {
   queue_->StopRun();
   closing_ = true;
   Converter_.Stop();
-  prober_->Stop();
+  file_prober_->Stop();
   SaveSettings();
   PreviewClearOnClose();
   // The window's owner destroys it after the event loop: the job component then waits for the

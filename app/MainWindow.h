@@ -33,6 +33,8 @@ class QWidget;
 class PreviewPane;
 class TForm4;
 class TFormAbout;
+class TFileProber;
+struct TProbedFile;
 class TUserDialogs;
 
 inline constexpr const char* kProductName = "Quorvin iPod Video Converter";
@@ -82,8 +84,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // Stop would stop it, the settings are saved and the event loop ends with `status`.
   void TerminateRequested(int status);
 
-  // Adds files as Add File does after its dialog: probes each and appends a checked row. Each
-  // probe runs on another thread while the window keeps answering.
+  // Adds files as Add File does after its dialog: probes each and appends a checked row, in
+  // the order given. The probes run on another thread while the window keeps answering; the
+  // rows appear as their files are probed, and AddingFiles() is true until the last is in.
   void AddFilesToList(const QStringList& files);
   // Files and folders dropped on the list: folders give their media files, recursively,
   // sorted by name.
@@ -166,6 +169,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
 
  private:
   void CreateControls();
+  void CreateFileListView(QWidget* parent);
+  void CreateStatusPanels();
   void CreateMenus();
   template <typename Handler>
   QAction* AddCommand(QMenu* menu, const QString& text, Handler handler);
@@ -212,6 +217,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void PreviewPlay();
 
  private:
+  // One probed file of the batch being added becomes a row (UI thread, in the batch's order).
+  void AddProbedRow(const TProbedFile& probed);
 
   TUserDialogs& dialogs_;
   TMainSettings settings_;
@@ -224,6 +231,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   TForm4* form4_ = nullptr;
   TFormAbout* about_ = nullptr;
 
+  // Carries the probes of files being added to their own thread; destroyed first.
+  std::unique_ptr<TFileProber> file_prober_;
   bool AddingFiles_ = false;
   bool locked_ = false;
   bool shown_ = false;

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "MainWindow.h"
@@ -32,6 +33,25 @@ double CpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Calls LISTED once the command-line files are in the list (looked at every 100 ms); ends the
+// program with status 1 when there are none after 60 s ("no file in the list to WHAT").
+void WhenFilesListed(TForm1& window, const char* what, std::function<void()> listed) {
+  auto* wait = new QTimer(&window);
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, what, listed] {
+    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
+      if (since->elapsed() < 60000) return;
+      std::fprintf(stderr, "quorvin: no file in the list to %s\n", what);
+      QCoreApplication::exit(1);
+      return;
+    }
+    wait->stop();
+    listed();
+  });
+  wait->start(100);
+}
+
 // For the playback benchmark and the screenshot script, not for users: with
 // QUORVIN_PREVIEW_SECONDS=N in the environment the window selects its first row as soon as the
 // command-line files are in the list, presses the preview's Play button, and after N seconds
@@ -41,20 +61,11 @@ void InstallPreviewRun(TForm1& window) {
   const int seconds = qEnvironmentVariableIntValue("QUORVIN_PREVIEW_SECONDS");
   if (seconds <= 0) return;
   const QString screenshot = qEnvironmentVariable("QUORVIN_PREVIEW_SCREENSHOT");
-  auto* wait = new QTimer(&window);
-  auto since = std::make_shared<QElapsedTimer>();
-  since->start();
-  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, since, seconds, screenshot] {
-    if (window.FileList().RowCount() == 0 || window.AddingFiles()) {
-      if (since->elapsed() < 60000) return;
-      std::fprintf(stderr, "quorvin: no file in the list to play\n");
-      QCoreApplication::exit(1);
-      return;
-    }
-    wait->stop();
+  WhenFilesListed(window, "play", [&window, seconds, screenshot] {
+    auto since = std::make_shared<QElapsedTimer>();
     window.ListView1->selectRow(0);
     const double cpu_start = CpuSeconds();
-    since->restart();
+    since->start();
     window.PlayerButtons[0]->click();
     if (!screenshot.isEmpty()) {
       QTimer::singleShot(3000, &window, [&window, screenshot] {
@@ -83,7 +94,44 @@ void InstallPreviewRun(TForm1& window) {
       QCoreApplication::exit(0);
     });
   });
-  wait->start(100);
+}
+
+// For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
+// the window converts its command-line files into FOLDER with the stored settings as soon as
+// they are in the list (Start pressed once), prints the time from Start to the end of the run,
+// and closes: status 0 when every row was done, 1 otherwise. The end message is not shown.
+class TBatchRunDialogs : public TDesktopDialogs {
+ public:
+  std::function<void(const QString& details)> OnRunEnded;
+  bool RunEnded(QWidget* parent, const QString& text, const QString& details) override {
+    if (!OnRunEnded) return TDesktopDialogs::RunEnded(parent, text, details);
+    OnRunEnded(details);
+    return false;
+  }
+  void Notify(const QString& title, const QString& text) override {
+    if (!OnRunEnded) TDesktopDialogs::Notify(title, text);
+  }
+};
+
+void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
+  const QString folder = qEnvironmentVariable("QUORVIN_BATCH_OUTPUT");
+  if (folder.isEmpty()) return;
+  auto since = std::make_shared<QElapsedTimer>();
+  dialogs.OnRunEnded = [&window, since](const QString& details) {
+    std::printf("window: %d rows converted in %.3f s%s%s\n", window.FileList().RowCount(),
+                static_cast<double>(since->nsecsElapsed()) / 1e9, details.isEmpty() ? "" : ": ",
+                qPrintable(details));
+    std::fflush(stdout);
+    QTimer::singleShot(0, &window, [&window, details] {
+      window.close();
+      QCoreApplication::exit(details.isEmpty() ? 0 : 1);
+    });
+  };
+  WhenFilesListed(window, "convert", [&window, since, folder] {
+    window.SetOutputFolder(folder);
+    since->start();
+    window.ButtonConvertClick();
+  });
 }
 
 constexpr const char kUsage[] =
@@ -226,12 +274,13 @@ int main(int argc, char** argv) {
     files << args[i];
   }
 
-  TDesktopDialogs dialogs;
+  TBatchRunDialogs dialogs;
   TForm1 window(dialogs);
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
   InstallTerminationSignals(window);
   window.show();
   InstallPreviewRun(window);
+  InstallBatchRun(window, dialogs);
   return QApplication::exec();
 }

@@ -419,7 +419,7 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
   } else {
     // Not finished, no error and no stop request: never report that as a success.
     f.result = FileResult::kFail;
-    note = "the conversion ended before the end of the input";
+    note = kEndedEarlyReason;
   }
   PrintResult(console, f, note);
   // Jobs start in list order: the first jobs_at_once at Start, then one per terminate notice.

@@ -124,6 +124,10 @@ class TestMainWindow : public QObject {
     auto window = NewWindow();
     dialogs_.files_to_open = files;
     window->ButtonAddFileClick();
+    // The files are probed on another thread; the rows are in once adding has ended.
+    if (!QTest::qWaitFor([&window] { return !window->AddingFiles(); }, 60000)) {
+      qWarning("the files are still being added");
+    }
     window->SetOutputFolder(out_folder);
     return window;
   }
@@ -291,6 +295,7 @@ class TestMainWindow : public QObject {
     dialogs_.files_to_open = {Media("clip.mp4"), Media("tone.mp3"), Media("raw.m4v"),
                               Media("notes.avi")};
     w->ButtonAddFileClick();
+    QTRY_VERIFY(!w->AddingFiles());
     QVERIFY(dialogs_.last_filter.startsWith("All Supported Files (*.avi *.mpeg *.mpg"));
     QVERIFY(dialogs_.last_filter.contains(";;Windows Media Files (*.wma *.wmv *.asf *.asx)"));
     TFileList& list = w->FileList();
@@ -314,6 +319,7 @@ class TestMainWindow : public QObject {
     w->ListView1->selectRow(0);
     QTimer::singleShot(0, w.get(), [&w] { w->ButtonRemoveFileClick(); });
     w->ButtonAddFileClick();
+    QTRY_VERIFY(!w->AddingFiles());
     QCOMPARE(list.RowCount(), 6);
     w->ButtonRemoveFileClick();
     QCOMPARE(list.RowCount(), 5);
@@ -717,6 +723,7 @@ class TestMainWindow : public QObject {
     const qint64 adding_ms = clock.elapsed();
     finished = true;
     releaser.join();
+    QTRY_VERIFY(!w->AddingFiles());
     QCOMPARE(w->FileList().RowCount(), 1);
     w->FileList().Clear();
     w->FileList().AddRow(script.fileName(), {"", "", "", "MP4", "", ""});

@@ -19,6 +19,10 @@ struct TMainSettings;
 // Tells whether a path is already promised to another job of the same run.
 using TReservedPath = std::function<bool(const std::string& path)>;
 
+// The reason both front ends give for a job that ended before the end of its input without an
+// error and without a stop request: never a success, and never a failure without a reason.
+inline constexpr char kEndedEarlyReason[] = "the conversion ended before the end of the input";
+
 // The output names of one run. A name is taken when it has been promised to a job of the run,
 // or when it is (by device and inode, so also through links) a file that an item of the run
 // reads: writing there would destroy a source that is still to be converted.
