@@ -152,16 +152,14 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
   if (State.Running || State.Terminated) return false;
   if (!ClaimLaunch()) return false;
   const char* missing = nullptr;
-  if (Files.OutputFileCount == 0) {
+  if (OutputFileCount() == 0) {
     missing = "Must supply at least one output file";
-  } else if (Files.InputFileCount == 0) {
+  } else if (InputFileCount() == 0) {
     missing = "Must supply at least one input file";
   }
   if (missing != nullptr) {
     FreeFileSet();
-    Log(-1, missing);
-    State.ErrorMessage = missing;
-    State.ExceptionRaised = true;
+    Fail(missing);
     DoTerminate();
     return false;
   }
@@ -196,17 +194,19 @@ void TFFmpeg::Execute() {
     } catch (const std::exception& e) {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.
-      Log(-1, e.what());
-      State.ErrorMessage = e.what();
-      State.ExceptionRaised = true;
+      Fail(e.what());
     } catch (...) {
-      Log(-1, "Unknown error");
-      State.ErrorMessage = "Unknown error";
-      State.ExceptionRaised = true;
+      Fail("Unknown error");
     }
     FreeFileSet();
   }
   DoTerminate();
+}
+
+void TFFmpeg::Fail(const std::string& reason) {
+  Log(-1, reason);
+  State.ErrorMessage = reason;
+  State.ExceptionRaised = true;
 }
 
 void TFFmpeg::DoTerminate() {

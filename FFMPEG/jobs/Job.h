@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,9 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   bool WaitForThread(int timeout_ms) const;
 
  private:
+  // Records REASON as the job's failure, logged at level -1 as an engine failure is.
+  void Fail(const std::string& reason);
+
   std::atomic<bool> launched_{false};
   const std::shared_ptr<TJobCompletion> completion_ = std::make_shared<TJobCompletion>();
 };

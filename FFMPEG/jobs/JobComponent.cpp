@@ -12,6 +12,7 @@
 #include "FFmpegException.h"
 #include "Job.h"
 #include "LogRouting.h"
+#include "OptionDispatch.h"
 
 namespace {
 
@@ -21,6 +22,21 @@ namespace {
 std::mutex g_components_mutex;
 std::condition_variable g_log_users_done;  // a component's log_users_ dropped to 0
 std::vector<TCustomJobComponent*> g_components;  // guarded by g_components_mutex
+
+// Runs CALL and turns a failure into a result: false with ERROR set to the exception's text.
+// The one place where the engine's exceptions become the component's results.
+template <typename Call>
+bool Succeeds(std::string& error, Call&& call) {
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "Unknown error";
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -120,12 +136,12 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
                                                      TInputOptions* options) {
   auto job = std::make_shared<TFFmpeg>();
   job->ResetEngine();
-  job->Options.ThreadCount = CodecThreads;
+  job->SetCodecThreads(CodecThreads);
   job->SetVerbosity(static_cast<int>(log_level_) - 1);
   if (options != nullptr) {
     if (options->FileName.empty()) options->FileName = file_name;
     job->InputOptions = *options;
-    job->ApplyInputOptions(file_name, *options);
+    ApplyInputOptions(*job, *options);
   } else {
     ResetInputOptions(job->InputOptions);
   }
@@ -135,11 +151,10 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
     if (stop_requested_) job->RequestAbort();
     setting_up_ = job;
   }
-  job->ReadGuard.StopCount = &stop_count_;
-  job->ReadGuard.SeeStopCount();
-  const TThreadLogLevel level(job->Options.Verbosity);
+  job->SetReadStopCount(&stop_count_);
+  const TThreadLogLevel level(job->Verbosity());
   job->OpenInputFile(file_name);
-  job->ReadGuard.StopCount = nullptr;
+  job->SetReadStopCount(nullptr);
   return job;
 }
 
@@ -149,10 +164,7 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     return -1;
   }
   std::shared_ptr<TFFmpeg> job;
-  try {
-    job = NewJob(file_name, options);
-  } catch (const std::exception& e) {
-    last_error_ = e.what();
+  if (!Succeeds(last_error_, [&] { job = NewJob(file_name, options); })) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     setting_up_.reset();
     return -1;
@@ -184,25 +196,18 @@ void TCustomJobComponent::ConnectHooks(TFFmpeg& job, const TOutputOptions& optio
 bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
                                         TOutputOptions* options) {
   std::shared_ptr<TFFmpeg> job = Task(index);
-  try {
+  return Succeeds(last_error_, [&] {
     if (options != nullptr) {
       if (options->FileName.empty()) options->FileName = file_name;
       job->OutputOptions = *options;
-      job->ApplyOutputOptions(file_name, *options);
+      ApplyOutputOptions(*job, *options);
       ConnectHooks(*job, *options);
     } else {
       ResetOutputOptions(job->OutputOptions);
     }
-    const TThreadLogLevel level(job->Options.Verbosity);
-    if (!job->OpenOutputFile(file_name)) {
-      last_error_ = job->LastErrorText;
-      return false;
-    }
-  } catch (const std::exception& e) {
-    last_error_ = e.what();
-    return false;
-  }
-  return true;
+    const TThreadLogLevel level(job->Verbosity());
+    job->OpenOutputFile(file_name);
+  });
 }
 
 std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
@@ -214,24 +219,22 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
 }
 
 void TCustomJobComponent::SetReplaceExistingOutput(int index, bool replace) {
-  Task(index)->Options.ReplaceExistingOutput = replace;
+  Task(index)->SetReplaceExistingOutput(replace);
 }
 
 std::string TCustomJobComponent::RunWarning(int index) const {
-  return Task(index)->State.RunWarning;
+  return Task(index)->RunState().RunWarning;
 }
 
 ProbeColumns TCustomJobComponent::SourceColumns(int index) const {
-  return OpenedFileColumns(Task(index)->Files.InputFiles[0].get());
+  return OpenedFileColumns(Task(index)->FirstInput());
 }
 
 bool TCustomJobComponent::ReadsFile(int index, const std::string& path) const {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return false;
   const TFileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  for (const TFileId& read : Task(index)->Files.ReadFiles)
-    if (read == id) return true;
-  return false;
+  return Task(index)->ReadsFile(id);
 }
 
 void TCustomJobComponent::SetProbeAbort(bool abort) {
@@ -343,7 +346,7 @@ void TCustomJobComponent::StartTask(int index) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     if (index < 0 || index >= static_cast<int>(tasks_.size())) return;
     job = tasks_[index];
-    job->Options.ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
+    job->SetProgressIntervalUs(static_cast<int64_t>(progress_interval_ms_) * 1000);
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
       job->Launch(true, ThreadPriority, threads_.get());
@@ -363,7 +366,7 @@ void TCustomJobComponent::Stop() {
   stop_requested_ = true;
   if (setting_up_) setting_up_->RequestAbort();
   for (const auto& job : tasks_) {
-    if (job->State.Terminated) continue;
+    if (job->RunState().Terminated) continue;
     if (job->ClaimLaunch()) {
       // Never ran: its terminate notice comes from a short-lived thread, as a run's would.
       job->TerminateOnThread(*threads_);
@@ -376,7 +379,7 @@ void TCustomJobComponent::Stop() {
 void TCustomJobComponent::Pause() {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   for (const auto& job : tasks_) {
-    if (job->State.Running) job->RequestPause(true);
+    if (job->RunState().Running) job->RequestPause(true);
   }
 }
 
@@ -443,8 +446,8 @@ void TCustomJobComponent::DoTerminate(TFFmpeg* job) {
   }
   if (OnTerminate) {
     try {
-      OnTerminate(job->Index, job->State.Finished, job->State.ExceptionRaised,
-                  job->State.ErrorMessage);
+      OnTerminate(job->Index, job->RunState().Finished, job->RunState().ExceptionRaised,
+                  job->RunState().ErrorMessage);
     } catch (const std::exception&) {
       // A failing handler must not break the chaining below (the next job and the final
       // notice); there is no caller to hand the error to on this thread.
