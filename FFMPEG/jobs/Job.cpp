@@ -200,6 +200,18 @@ void TFFmpeg::Execute() {
     }
     FreeFileSet();
   }
+  // A handler that failed during the run asked the run to end; the job fails with its reason.
+  if (!State.ExceptionRaised) {
+    std::string reason;
+    {
+      std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+      reason = handler_failure_;
+    }
+    if (!reason.empty()) {
+      Fail(reason);
+      State.Finished = false;
+    }
+  }
   DoTerminate();
 }
 
@@ -207,6 +219,20 @@ void TFFmpeg::Fail(const std::string& reason) {
   Log(-1, reason);
   State.ErrorMessage = reason;
   State.ExceptionRaised = true;
+}
+
+void TFFmpeg::FailFromHandler(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+    if (!handler_failure_.empty()) return;
+    handler_failure_ = reason;
+  }
+  if (State.Terminated) {
+    Fail(reason);
+    State.Finished = false;
+  } else {
+    RequestAbort();
+  }
 }
 
 void TFFmpeg::DoTerminate() {

@@ -78,6 +78,11 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   // as a run would. Used by Stop for the jobs it keeps from starting.
   void TerminateOnThread(TWorkerThreads& threads);
 
+  // A handler of the component's events failed with REASON while the job set up, ran or ended.
+  // The first reason is kept and becomes the job's failure: during the run the run is asked
+  // to end (and the job fails once it has); after the run the ended job is marked failed.
+  void FailFromHandler(const std::string& reason);
+
   // Claims the single launch of this job. True for the first caller only.
   bool ClaimLaunch() { return !launched_.exchange(true); }
   bool Launched() const { return launched_; }
@@ -89,6 +94,8 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   void Fail(const std::string& reason);
 
   std::atomic<bool> launched_{false};
+  std::mutex handler_failure_mutex_;  // guards handler_failure_
+  std::string handler_failure_;       // first reason a handler failed with, "" when none
   const std::shared_ptr<TJobCompletion> completion_ = std::make_shared<TJobCompletion>();
 };
 

@@ -38,6 +38,14 @@ bool Succeeds(std::string& error, Call&& call) {
   return false;
 }
 
+// Runs the event handler call HANDLER; a failure gives its text to FAIL instead of leaving the
+// handler's thread (a worker thread, a stage thread or the libraries' log callback).
+template <typename Handler, typename Fail>
+void CallHandler(Handler&& handler, Fail&& fail) {
+  std::string reason;
+  if (!Succeeds(reason, handler)) fail(reason);
+}
+
 }  // namespace
 
 TLogLevel MapLogLevel(int level) {
@@ -403,18 +411,29 @@ void TCustomJobComponent::RouteLibraryLine(TFFmpeg* job, int level, const std::s
   DoLog(job, level, line);
 }
 
+// A handler that throws fails the job it reports on (TFFmpeg::FailFromHandler); a line no job
+// logged has no job to fail, and its handler's failure is dropped.
 void TCustomJobComponent::DoBeforeHook(TFFmpeg* job, int64_t pts, THookAction& action) {
-  if (OnBeforeHook) OnBeforeHook(job->Index, pts, action);
+  if (!OnBeforeHook) return;
+  CallHandler([&] { OnBeforeHook(job->Index, pts, action); },
+              [job](const std::string& reason) { job->FailFromHandler(reason); });
 }
 
 void TCustomJobComponent::DoCustomHook(TFFmpeg* job, THookBitmap& bitmap, int frame_number,
                                        int64_t pts, bool& update, bool& stop_hook) {
-  if (OnCustomHook) OnCustomHook(job->Index, bitmap, frame_number, pts, update, stop_hook);
+  if (!OnCustomHook) return;
+  CallHandler([&] { OnCustomHook(job->Index, bitmap, frame_number, pts, update, stop_hook); },
+              [job](const std::string& reason) { job->FailFromHandler(reason); });
 }
 
 void TCustomJobComponent::DoLog(TFFmpeg* job, int level, const std::string& msg) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  if (OnLog) OnLog(job != nullptr ? job->Index.load() : -1, MapLogLevel(level), msg);
+  if (!OnLog) return;
+  // The libraries' log callback may be the caller: nothing may leave this function.
+  CallHandler([&] { OnLog(job != nullptr ? job->Index.load() : -1, MapLogLevel(level), msg); },
+              [job](const std::string& reason) {
+                if (job != nullptr) job->FailFromHandler(reason);
+              });
 }
 
 void TCustomJobComponent::DoProgress(TFFmpeg* job, int frame_number, int fps,
@@ -422,15 +441,23 @@ void TCustomJobComponent::DoProgress(TFFmpeg* job, int frame_number, int fps,
                                      int64_t current_size, int total_output_duration_ms) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   // A job removed from the list while its thread was still busy reports nothing.
-  if (job->Index < 0) return;
-  if (OnProgress) {
-    OnProgress(job->Index, frame_number, fps, current_duration_ms, quality, bit_rate, current_size,
-               total_output_duration_ms);
-  }
+  if (job->Index < 0 || !OnProgress) return;
+  // The run's writer calls this: a failed handler ends the run as an engine failure does, so
+  // its unfinished output is removed.
+  CallHandler(
+      [&] {
+        OnProgress(job->Index, frame_number, fps, current_duration_ms, quality, bit_rate,
+                   current_size, total_output_duration_ms);
+      },
+      [job](const std::string& reason) {
+        job->FailFromHandler(reason);
+        throw FFMpegException(reason);
+      });
 }
 
 void TCustomJobComponent::RaiseFinalNotice() {
-  if (OnTerminate) OnTerminate(-1, true, false, std::string());
+  // No job is left to fail: a failure of the final notice's handler is dropped.
+  if (OnTerminate) CallHandler([&] { OnTerminate(-1, true, false, std::string()); }, [](auto&) {});
   ClearLogBuffers();
 }
 
@@ -445,13 +472,12 @@ void TCustomJobComponent::DoTerminate(TFFmpeg* job) {
     return;
   }
   if (OnTerminate) {
-    try {
-      OnTerminate(job->Index, job->RunState().Finished, job->RunState().ExceptionRaised,
-                  job->RunState().ErrorMessage);
-    } catch (const std::exception&) {
-      // A failing handler must not break the chaining below (the next job and the final
-      // notice); there is no caller to hand the error to on this thread.
-    }
+    // A failing handler must not break the chaining below (the next job and the final
+    // notice): it fails the job it was told of.
+    const TRunState& state = job->RunState();
+    CallHandler(
+        [&] { OnTerminate(job->Index, state.Finished, state.ExceptionRaised, state.ErrorMessage); },
+        [job](const std::string& reason) { job->FailFromHandler(reason); });
   }
   ++terminated_count_;
   if (pending_count_ > 0) {
