@@ -356,6 +356,26 @@ TEST_F(JobComponentTest, ThrowingHandlerFailsItsJobWithItsText) {
   EXPECT_EQ(terminates[3].index, -1);
 }
 
+// A log handler may be called from inside the libraries: its failure asks the run to end, and
+// the job fails with the handler's text and keeps no output.
+TEST_F(JobComponentTest, ThrowingLogHandlerFailsItsJobAndKeepsNoOutput) {
+  ASSERT_EQ(AddJob("long.avi", "logged.avi"), 0);
+  Recorder recorder(component_);
+  std::atomic<int> lines{0};
+  component_.OnLog = [&lines](int index, TLogLevel, const std::string&) {
+    if (index == 0 && lines++ == 0) throw std::runtime_error("log handler failed");
+  };
+  component_.Start(1);
+  ASSERT_TRUE(recorder.WaitForFinal());
+  ASSERT_GT(lines.load(), 0);
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 2u);
+  EXPECT_FALSE(terminates[0].finished);
+  EXPECT_TRUE(terminates[0].exception);
+  EXPECT_EQ(terminates[0].message, "log handler failed");
+  EXPECT_FALSE(std::filesystem::exists(out_.File("logged.avi")));
+}
+
 TEST_F(JobComponentTest, MainThreadModeRunsJobsOneAfterAnotherInsideStart) {
   ASSERT_EQ(AddJob("short.avi", "m0.avi"), 0);
   ASSERT_EQ(AddJob("short.avi", "m1.avi"), 1);

@@ -74,6 +74,7 @@ void TCustomFFmpeg::Transcode() {
       [this](const std::function<void()>& body) { RunStageThread(body); },
       ProcessCodecLock()};
   Transcoder(context).Run();
+  ConfirmRunResult();
   const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
   if (!renamed.empty())
     State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;

@@ -113,6 +113,9 @@ class TCustomFFmpeg {
  protected:
   // The run's flags and how it ended: the job that runs the engine sets them around its run.
   TRunState State;
+  // Called when the run has ended, before its outputs get their final names: raising
+  // FFMpegException here fails the run, and its unfinished outputs are removed.
+  virtual void ConfirmRunResult() {}
 
  private:
   // The options layer's view of the engine (OptionDispatch.h).

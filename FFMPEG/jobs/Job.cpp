@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "FFmpegException.h"
 #include "LogRouting.h"
 
 namespace {
@@ -200,7 +201,7 @@ void TFFmpeg::Execute() {
     }
     FreeFileSet();
   }
-  // A handler that failed during the run asked the run to end; the job fails with its reason.
+  // A handler that failed once the run's result was settled still fails the job.
   if (!State.ExceptionRaised) {
     std::string reason;
     {
@@ -213,6 +214,11 @@ void TFFmpeg::Execute() {
     }
   }
   DoTerminate();
+}
+
+void TFFmpeg::ConfirmRunResult() {
+  std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+  if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
 }
 
 void TFFmpeg::Fail(const std::string& reason) {

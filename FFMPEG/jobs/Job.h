@@ -80,7 +80,7 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
 
   // A handler of the component's events failed with REASON while the job set up, ran or ended.
   // The first reason is kept and becomes the job's failure: during the run the run is asked
-  // to end (and the job fails once it has); after the run the ended job is marked failed.
+  // to end and then fails, its outputs removed; after the run the ended job is marked failed.
   void FailFromHandler(const std::string& reason);
 
   // Claims the single launch of this job. True for the first caller only.
@@ -90,6 +90,9 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   bool WaitForThread(int timeout_ms) const;
 
  private:
+  // Raises the failure of a handler that failed during the run, so that the run's outputs are
+  // not kept.
+  void ConfirmRunResult() override;
   // Records REASON as the job's failure, logged at level -1 as an engine failure is.
   void Fail(const std::string& reason);
 
