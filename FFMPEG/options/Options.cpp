@@ -346,7 +346,7 @@ void ApplyDvTarget(TOptionDispatch& e, const std::string& type, TvStandard stand
 }  // namespace
 
 void TOptionDispatch::TargetPreset(const std::string& type, const std::string& norm,
-                                 const std::string& default_norm) {
+                                   const std::string& default_norm) {
   const TvStandard standard = TargetStandard(*this, norm, default_norm);
   for (const MpegTarget& target : kMpegTargets) {
     if (type == target.Name) {
@@ -397,7 +397,8 @@ void BitRate(TOptionDispatch& e, const std::string& name, const std::string& val
   int type = name[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
   int64_t bit_rate = 0;
   if (e.Generic.CodecDefaults[type] &&
-      av_opt_get_int(e.Generic.CodecDefaults[type].get(), "b", 0, &bit_rate) >= 0 && bit_rate < 1000)
+      av_opt_get_int(e.Generic.CodecDefaults[type].get(), "b", 0, &bit_rate) >= 0 &&
+      bit_rate < 1000)
     e.Log(1,
           "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, "
           "not kbits/s");
@@ -534,10 +535,10 @@ TOptionDispatch::TSide SideOf(const std::string& name) {
 }
 
 // A table row whose handler is written in place; a body need not use every parameter.
-#define ROW(option, body)                                                                   \
-  {                                                                                         \
+#define ROW(option, body)                                                                     \
+  {                                                                                           \
     option, []([[maybe_unused]] TOptionDispatch& e, [[maybe_unused]] const std::string& name, \
-               [[maybe_unused]] const std::string& value) { body; }                         \
+               [[maybe_unused]] const std::string& value) { body; }                           \
   }
 
 using OptionMap = std::unordered_map<std::string_view, Handler>;

@@ -288,7 +288,8 @@ void InputSetUp::OpenMedia(const InputDecoders& decoders) {
   context->video_codec = decoders.VideoCodec;
   context->audio_codec = decoders.AudioCodec;
   context->subtitle_codec = decoders.SubtitleCodec;
-  e_.ApplyGenericOptions(context.get(), e_.Generic.FormatDefaults.get(), AV_OPT_FLAG_DECODING_PARAM);
+  e_.ApplyGenericOptions(context.get(), e_.Generic.FormatDefaults.get(),
+                         AV_OPT_FLAG_DECODING_PARAM);
   if (io_) context->pb = io_;  // the caller's bytes; the library leaves such a context open
   // Devices and other inputs without a file are opened by their own rules; files by these.
   const bool reads_files = !opt_.InputFormat || !(opt_.InputFormat->flags & AVFMT_NOFILE);
@@ -442,7 +443,8 @@ void InputSetUp::Register(int64_t start_us) {
 
 }  // namespace
 
-void file_setup::OpenInput(const TSetupContext& engine, const std::string& file_name, AVIOContext* io) {
+void file_setup::OpenInput(const TSetupContext& engine, const std::string& file_name,
+                           AVIOContext* io) {
   // The per-input options are used up by this input whether it opens or not.
   struct ClearInputOptions {
     TEngineOptions& o;
@@ -567,7 +569,8 @@ WantedStreams OutputSetUp::ChooseStreams(const AVOutputFormat* format) const {
 // Builds each wanted stream; a failure drops the codecs built so far for this output and names
 // the step that failed.
 void OutputSetUp::BuildStreams(AVFormatContext* oc, const WantedStreams& wanted, int index) {
-  auto build = [&](bool want, void (*add)(const TSetupContext&, AVFormatContext*), const char* step) {
+  auto build = [&](bool want, void (*add)(const TSetupContext&, AVFormatContext*),
+                   const char* step) {
     if (!want) return;
     try {
       add(e_, oc);
@@ -888,8 +891,8 @@ void file_setup::AddAudioStream(const TSetupContext& e, AVFormatContext* oc) {
   ctx->thread_count = e.Options.ThreadCount;
   if (e.Options.AudioCodecTag) ctx->codec_tag = e.Options.AudioCodecTag;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER)
-    SetCodecFlags(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(), AV_CODEC_FLAG_GLOBAL_HEADER,
-                  0);
+    SetCodecFlags(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
+                  AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   if (!build.Copy()) {
     ctx->codec_id = build.CodecId;
     e.ApplyGenericOptions(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
