@@ -13,6 +13,7 @@
 
 #include "Binding.h"
 #include "FFmpeg.h"
+#include "OptionDispatch.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -34,28 +35,26 @@ int main(int argc, char** argv) {
   };
   try {
     // The option table has no "threads" option; the codec thread count is the engine's
-    // ThreadCount field (1 by default, 0 = the libraries choose), set here before any codec.
+    // (1 by default, 0 = the libraries choose), set here before any codec.
     for (int i = 3; i < argc; ++i) {
       const std::string arg = argv[i];
-      if (arg.rfind("threads=", 0) == 0) engine.Options.ThreadCount = std::stoi(arg.substr(8));
+      if (arg.rfind("threads=", 0) == 0) engine.SetCodecThreads(std::stoi(arg.substr(8)));
     }
     engine.OpenInputFile(argv[1]);
     for (int i = 3; i < argc; ++i) {
       const std::string arg = argv[i];
       if (arg.rfind("threads=", 0) == 0) continue;
       const auto eq = arg.find('=');
-      engine.Dispatch(arg.substr(0, eq), eq == std::string::npos ? "" : arg.substr(eq + 1));
+      TOptionDispatch(engine).Dispatch(arg.substr(0, eq),
+                                       eq == std::string::npos ? "" : arg.substr(eq + 1));
     }
-    if (!engine.OpenOutputFile(argv[2])) {
-      std::fprintf(stderr, "%s\n", engine.LastErrorText.c_str());
-      return 1;
-    }
+    engine.OpenOutputFile(argv[2]);
     engine.Transcode();
   } catch (const std::exception& ex) {
     std::fprintf(stderr, "%s\n", ex.what());
     return 1;
   }
-  const bool finished = engine.State.Finished;
+  const bool finished = engine.RunState().Finished;
   engine.FreeFileSet();
   return finished ? 0 : 1;
 }

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "MediaUtil.h"
 
 namespace {
@@ -32,7 +32,7 @@ class EngineStateTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(EngineStateTest, DefaultsAfterConstructionAndReset) {
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   EXPECT_EQ(engine.Options.AudioChannels, 2);
   EXPECT_EQ(engine.Options.AudioSampleRate, 44100);
   EXPECT_EQ(engine.Options.ThreadCount, 1);
@@ -67,7 +67,7 @@ TEST_F(EngineStateTest, FreeFileSetDeletesEmptyOutputsAndKeepsWrittenOnes) {
   media::TempDir dir;
   std::string empty_path = dir.File("empty.mp4");
   std::string written_path = dir.File("written.avi");
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.ResetEngine();
   engine.Files.OutputFiles[0] = OpenOutput(empty_path);
   engine.Files.OutputFiles[1] = OpenOutput(written_path);
@@ -94,7 +94,7 @@ TEST_F(EngineStateTest, FreeFileSetLeavesAnUnrelatedEmptyFileWithANoFileFormat) 
   media::TempDir dir;
   std::string path = dir.File("list.txt");
   std::ofstream(path).close();
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   AVFormatContext* raw = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&raw, nullptr, "image2", path.c_str()), 0);
   engine.Files.OutputFiles[0].reset(raw);
@@ -108,7 +108,7 @@ TEST_F(EngineStateTest, DestructorReleasesOpenInputs) {
   media::TempDir dir;
   std::string path = dir.File("in.wav");
   ASSERT_TRUE(media::MakeMedia(path, media::AudioSource(0.2)));
-  auto engine = std::make_unique<TCustomFFmpeg>();
+  auto engine = std::make_unique<TEngineDoor>();
   AVFormatContext* raw = nullptr;
   ASSERT_EQ(avformat_open_input(&raw, path.c_str(), nullptr, nullptr), 0);
   engine->Files.InputFiles[0].reset(raw);
@@ -118,7 +118,7 @@ TEST_F(EngineStateTest, DestructorReleasesOpenInputs) {
 
 TEST(EngineStatePause, WaitReturnsOnResumeAndOnAbort) {
   using namespace std::chrono_literals;
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.WaitWhilePaused();  // not paused: returns at once
 
   for (bool by_abort : {false, true}) {

@@ -14,7 +14,7 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "OutputFiles.h"
 #include "MediaUtil.h"
 
@@ -50,7 +50,7 @@ class FileSetupTest : public ::testing::Test {
   }
 
   media::TempDir dir;
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
 };
 
 std::string MakeAv(const media::TempDir& dir, const std::string& name,

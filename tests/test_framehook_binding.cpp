@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "FrameHook.h"
 
 extern "C" {
@@ -56,7 +56,7 @@ class FrameHookTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(FrameHookTest, InvertModuleChangesThePictureInPlace) {
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.ResetEngine();
   engine.Dispatch("vhook", kInvert);
   EXPECT_TRUE(engine.Stats.UsingFrameHook);
@@ -107,7 +107,7 @@ TEST_F(FrameHookTest, FailuresGiveTheirCodesAndMessages) {
   }
   EXPECT_EQ(chain.Size(), 1u);
 
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.ResetEngine();
   try {
     engine.Dispatch("vhook", "/nonexistent/hook.so -x");
@@ -146,7 +146,7 @@ TEST(Binding, LogLevelsAndSink) {
   {
     // A job's verbosity decides what its own thread shows and nothing else: a quiet job hides
     // nobody else's lines, a debug job shows its debug lines only.
-    TCustomFFmpeg quiet_engine;
+    TEngineDoor quiet_engine;
     quiet_engine.SetVerbosity(-1);
     LogCapture log;
     std::thread([] {

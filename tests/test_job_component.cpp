@@ -10,9 +10,11 @@ extern "C" {
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -320,6 +322,58 @@ TEST_F(JobComponentTest, JobWithoutOutputEndsWithAnException) {
               line.msg == "Must supply at least one output file";
   }
   EXPECT_TRUE(logged);
+}
+
+// A handler that throws fails the job it reports on, with the handler's text as the reason; the
+// run goes on with its next job and its final notice.
+TEST_F(JobComponentTest, ThrowingHandlerFailsItsJobWithItsText) {
+  ASSERT_EQ(AddJob("long.avi", "progress.avi"), 0);
+  ASSERT_EQ(AddJob("short.avi", "terminate.avi"), 1);
+  ASSERT_EQ(AddJob("short.avi", "fine.avi"), 2);
+  Recorder recorder(component_);
+  recorder.on_progress = [](int index) {
+    if (index == 0) throw std::runtime_error("progress handler failed");
+  };
+  recorder.on_terminate = [](int index) {
+    if (index == 1) throw std::runtime_error("terminate handler failed");
+  };
+  component_.Start(1);
+  ASSERT_TRUE(recorder.WaitForFinal());
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 4u);
+  EXPECT_EQ(terminates[0].index, 0);
+  EXPECT_FALSE(terminates[0].finished);
+  EXPECT_TRUE(terminates[0].exception);
+  EXPECT_EQ(terminates[0].message, "progress handler failed");
+  EXPECT_FALSE(std::filesystem::exists(out_.File("progress.avi")));
+  // The second job had ended when its terminate handler failed: it is failed afterwards.
+  const TRunState& ended = component_.Task(1)->RunState();
+  EXPECT_FALSE(ended.Finished);
+  EXPECT_TRUE(ended.ExceptionRaised);
+  EXPECT_EQ(ended.ErrorMessage, "terminate handler failed");
+  EXPECT_EQ(terminates[2].index, 2);
+  EXPECT_TRUE(terminates[2].finished) << terminates[2].message;
+  EXPECT_EQ(terminates[3].index, -1);
+}
+
+// A log handler may be called from inside the libraries: its failure asks the run to end, and
+// the job fails with the handler's text and keeps no output.
+TEST_F(JobComponentTest, ThrowingLogHandlerFailsItsJobAndKeepsNoOutput) {
+  ASSERT_EQ(AddJob("long.avi", "logged.avi"), 0);
+  Recorder recorder(component_);
+  std::atomic<int> lines{0};
+  component_.OnLog = [&lines](int index, TLogLevel, const std::string&) {
+    if (index == 0 && lines++ == 0) throw std::runtime_error("log handler failed");
+  };
+  component_.Start(1);
+  ASSERT_TRUE(recorder.WaitForFinal());
+  ASSERT_GT(lines.load(), 0);
+  const auto terminates = recorder.Terminates();
+  ASSERT_EQ(terminates.size(), 2u);
+  EXPECT_FALSE(terminates[0].finished);
+  EXPECT_TRUE(terminates[0].exception);
+  EXPECT_EQ(terminates[0].message, "log handler failed");
+  EXPECT_FALSE(std::filesystem::exists(out_.File("logged.avi")));
 }
 
 TEST_F(JobComponentTest, MainThreadModeRunsJobsOneAfterAnotherInsideStart) {

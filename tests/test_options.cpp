@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "MediaUtil.h"
 
 extern "C" {
@@ -46,7 +46,7 @@ class OptionsTest : public ::testing::Test {
     return false;
   }
 
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   std::vector<std::pair<int, std::string>> logs;
 };
 

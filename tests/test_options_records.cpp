@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "MediaUtil.h"
 
 extern "C" {
@@ -39,7 +39,7 @@ class OptionsRecordsTest : public ::testing::Test {
     return value;
   }
 
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   std::vector<std::string> logs;
 };
 

@@ -6,7 +6,7 @@
 
 #include "AmrNbEncoder.h"
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "FormatCatalogue.h"
 #include "MainSettings.h"
 #include "MediaUtil.h"
@@ -43,7 +43,7 @@ std::string ExpectedEncoder(const std::string& profile_name) {
   if (profile_name == "libamr_nb")
     return AmrNbEncoder::FindLibraryEncoder() ? AmrNbEncoder::FindLibraryEncoder()->name
                                               : "libamr_nb";
-  return TCustomFFmpeg::CodecAlias(profile_name);
+  return TEngineDoor::CodecAlias(profile_name);
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ TEST(FileSetupCatalogue, EveryFormatSetsUpItsProfileCodecs) {
     const TOutputOptions options = ProfileOptions(format.Caption);
     const std::string out =
         dir.File("out" + std::to_string(count++) + "." + Lower(format.Extension));
-    TCustomFFmpeg engine;
+    TEngineDoor engine;
     engine.ResetEngine();
     engine.OpenInputFile(source);
     engine.ApplyOutputOptions(out, options);

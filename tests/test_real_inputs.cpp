@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "MediaUtil.h"
 #include "ProbeColumns.h"
 
@@ -126,7 +126,7 @@ TEST_F(ProbeRealInputs, FileSetupOpensEveryKind) {
   SetLibraryLogSink([](int, const char*) {});
   for (const auto& f : UserFiles()) {
     SCOPED_TRACE(f.name);
-    TCustomFFmpeg engine;
+    TEngineDoor engine;
     engine.ResetEngine();
     try {
       engine.OpenInputFile(Path(f));

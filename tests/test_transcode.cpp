@@ -27,7 +27,7 @@ extern "C" {
 }
 
 #include "AmrNbEncoder.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "BoundedQueue.h"
 #include "FrameHook.h"
 #include "MediaUtil.h"
@@ -48,7 +48,7 @@ struct OutTarget {
 };
 
 // Opens INPUT as the engine's first input file, as file set-up does.
-void OpenInput(TCustomFFmpeg& e, const std::string& input) {
+void OpenInput(TEngineDoor& e, const std::string& input) {
   AVFormatContext* ic = nullptr;
   ASSERT_GE(avformat_open_input(&ic, input.c_str(), nullptr, nullptr), 0) << input;
   e.Files.InputFiles[e.Files.InputFileCount].reset(ic);
@@ -57,7 +57,7 @@ void OpenInput(TCustomFFmpeg& e, const std::string& input) {
   e.Files.InputFileCount++;
 }
 
-bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
+bool HasType(const TEngineDoor& e, AVMediaType type) {
   for (int f = 0; f < e.Files.InputFileCount; ++f)
     for (unsigned s = 0; s < e.Files.InputFiles[f]->nb_streams; ++s)
       if (e.Files.InputFiles[f]->streams[s]->codecpar->codec_type == type) return true;
@@ -65,7 +65,7 @@ bool HasType(const TCustomFFmpeg& e, AVMediaType type) {
 }
 
 // Prepares OUTPUT with the streams of WANT for which the input has a source.
-void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& want) {
+void OpenOutput(TEngineDoor& e, const std::string& output, const OutTarget& want) {
   AVFormatContext* oc = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&oc, nullptr, nullptr, output.c_str()), 0) << output;
   const int file = e.Files.OutputFileCount++;
@@ -133,7 +133,7 @@ void OpenOutput(TCustomFFmpeg& e, const std::string& output, const OutTarget& wa
 
 // A job that runs the engine on one input into one output.
 struct Job {
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   std::vector<std::string> log;
   Job() {
     engine.SetVerbosity(1);

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 #include "FormatCatalogue.h"
 #include "MainSettings.h"
 #include "MediaUtil.h"
@@ -50,7 +50,7 @@ Expected FromRecord(const TOutputOptions& o) {
 
 void Convert(const std::string& src, const std::string& out, const TOutputOptions& options,
              bool serial_stages) {
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.ResetEngine();
   engine.SetVerbosity(0);
   engine.Options.SerialStages = serial_stages ? 1 : 0;

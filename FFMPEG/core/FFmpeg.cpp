@@ -1,10 +1,11 @@
 #include "FFmpeg.h"
 
-#include "Binding.h"
+#include <algorithm>
+
+#include "CodecLock.h"
+#include "FileSetup.h"
 #include "OutputFiles.h"
 #include "Transcoder.h"
-
-std::recursive_mutex TCustomFFmpeg::CodecLock;
 
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
@@ -14,11 +15,7 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 }
 
 void TCustomFFmpeg::FreeFileSet() {
-  for (auto& defaults : CodecDefaults) defaults.reset();
-  FormatDefaults.reset();
-  ScalerDefaults.reset();
-  OptionNames.clear();
-  MuxerOptions.clear();
+  Generic.Release();
   Files.Release();
   Stats.ReleaseObjects();
 }
@@ -28,44 +25,29 @@ void TCustomFFmpeg::ResetEngine() {
   Options = TEngineOptions{};
   State.Reset();
   Stats = TRunStats{};
+  Generic.Reset(Stats.SwsFlags);
+}
 
-  for (int type = 0; type < kCodecTypeCount; ++type) {
-    CodecDefaults[type].reset(avcodec_alloc_context3(nullptr));
-    if (CodecDefaults[type]) CodecDefaults[type]->codec_type = static_cast<AVMediaType>(type);
-  }
-  FormatDefaults.reset(avformat_alloc_context());
-  ScalerDefaults.reset(sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P,
-                                      Stats.SwsFlags, nullptr, nullptr, nullptr));
+void TCustomFFmpeg::SetReadStopCount(const std::atomic<unsigned>* stop_count) {
+  ReadGuard.StopCount = stop_count;
+  ReadGuard.SeeStopCount();
+}
+
+bool TCustomFFmpeg::ReadsFile(const TFileId& id) const {
+  return std::find(Files.ReadFiles.begin(), Files.ReadFiles.end(), id) != Files.ReadFiles.end();
+}
+
+TSetupContext TCustomFFmpeg::SetupContext() {
+  return TSetupContext{Options, Files, Generic, ReadGuard, InputInterruptCallback(),
+                       [this](int level, const std::string& msg) { Log(level, msg); }};
 }
 
 void TCustomFFmpeg::OpenInputFile(const std::string& file_name, AVIOContext* io) {
-  try {
-    file_setup::OpenInput(*this, file_name, io);
-  } catch (const FFMpegException& e) {
-    LastErrorText = e.what();
-    throw;
-  }
+  file_setup::OpenInput(SetupContext(), file_name, io);
 }
 
-bool TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
-  try {
-    file_setup::PrepareOutput(*this, file_name);
-  } catch (const FFMpegException& e) {
-    LastErrorText = e.what();
-    return false;
-  }
-  return true;
-}
-
-bool TCustomFFmpeg::FindCodec(const std::string& name, AVMediaType type, bool encoder,
-                              AVCodecID& id, const AVCodec** codec) {
-  try {
-    file_setup::LookUpCodec(name, type, encoder, id, codec);
-  } catch (const FFMpegException& e) {
-    LastErrorText = e.what();
-    return false;
-  }
-  return true;
+void TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
+  file_setup::PrepareOutput(SetupContext(), file_name);
 }
 
 void TCustomFFmpeg::Transcode() {
@@ -78,10 +60,11 @@ void TCustomFFmpeg::Transcode() {
       Stats,
       ReadGuard,
       InputInterruptCallback(),
-      CodecDefaults,
-      ScalerDefaults.get(),
+      Generic.CodecDefaults,
+      Generic.ScalerDefaults.get(),
       [this](void* target, const void* source, int flags) {
-        ApplyGenericOptions(target, source, flags);
+        Generic.ApplyTo(target, source, flags,
+                        [this](int level, const std::string& msg) { Log(level, msg); });
       },
       [this](int level, const std::string& msg) { Log(level, msg); },
       static_cast<bool>(OnLog),
@@ -89,8 +72,9 @@ void TCustomFFmpeg::Transcode() {
       OnBeforeHook,
       OnCustomHook,
       [this](const std::function<void()>& body) { RunStageThread(body); },
-      CodecLock};
+      ProcessCodecLock()};
   Transcoder(context).Run();
+  ConfirmRunResult();
   const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
   if (!renamed.empty())
     State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;

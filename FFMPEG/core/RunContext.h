@@ -13,11 +13,9 @@
 #include "EngineOptions.h"
 #include "EngineTypes.h"
 #include "FileSet.h"
+#include "GenericOptions.h"
 #include "ReadGuard.h"
 #include "RunState.h"
-
-// Generic options of the library's codec, format and scaler objects, one per codec type.
-inline constexpr int kCodecTypeCount = 5;  // video, audio, data, subtitle, attachment
 
 // Callbacks to the job component. Levels are the engine's scale: -1 exception messages,
 // 0 error, 1 information, 2 debug.
@@ -42,7 +40,7 @@ struct TRunContext {
   TReadGuard& ReadGuard;
   AVIOInterruptCB InputInterrupt;
   // The generic options set for the job: defaults objects per codec type and the scaler's,
-  // and the copy of their set values into a library object (TCustomFFmpeg::ApplyGenericOptions).
+  // and the copy of their set values into a library object (TGenericOptions::ApplyTo).
   const std::array<CodecContextPtr, kCodecTypeCount>& CodecDefaults;
   SwsContext* ScalerDefaults;
   std::function<void(void* target, const void* source, int flags)> ApplyGenericOptions;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <utility>
 
+#include "FFmpegException.h"
 #include "LogRouting.h"
 
 namespace {
@@ -152,16 +153,14 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
   if (State.Running || State.Terminated) return false;
   if (!ClaimLaunch()) return false;
   const char* missing = nullptr;
-  if (Files.OutputFileCount == 0) {
+  if (OutputFileCount() == 0) {
     missing = "Must supply at least one output file";
-  } else if (Files.InputFileCount == 0) {
+  } else if (InputFileCount() == 0) {
     missing = "Must supply at least one input file";
   }
   if (missing != nullptr) {
     FreeFileSet();
-    Log(-1, missing);
-    State.ErrorMessage = missing;
-    State.ExceptionRaised = true;
+    Fail(missing);
     DoTerminate();
     return false;
   }
@@ -196,17 +195,50 @@ void TFFmpeg::Execute() {
     } catch (const std::exception& e) {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.
-      Log(-1, e.what());
-      State.ErrorMessage = e.what();
-      State.ExceptionRaised = true;
+      Fail(e.what());
     } catch (...) {
-      Log(-1, "Unknown error");
-      State.ErrorMessage = "Unknown error";
-      State.ExceptionRaised = true;
+      Fail("Unknown error");
     }
     FreeFileSet();
   }
+  // A handler that failed once the run's result was settled still fails the job.
+  if (!State.ExceptionRaised) {
+    std::string reason;
+    {
+      std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+      reason = handler_failure_;
+    }
+    if (!reason.empty()) {
+      Fail(reason);
+      State.Finished = false;
+    }
+  }
   DoTerminate();
+}
+
+void TFFmpeg::ConfirmRunResult() {
+  std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+  if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
+}
+
+void TFFmpeg::Fail(const std::string& reason) {
+  Log(-1, reason);
+  State.ErrorMessage = reason;
+  State.ExceptionRaised = true;
+}
+
+void TFFmpeg::FailFromHandler(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+    if (!handler_failure_.empty()) return;
+    handler_failure_ = reason;
+  }
+  if (State.Terminated) {
+    Fail(reason);
+    State.Finished = false;
+  } else {
+    RequestAbort();
+  }
 }
 
 void TFFmpeg::DoTerminate() {

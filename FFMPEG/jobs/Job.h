@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -77,6 +78,11 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   // as a run would. Used by Stop for the jobs it keeps from starting.
   void TerminateOnThread(TWorkerThreads& threads);
 
+  // A handler of the component's events failed with REASON while the job set up, ran or ended.
+  // The first reason is kept and becomes the job's failure: during the run the run is asked
+  // to end and then fails, its outputs removed; after the run the ended job is marked failed.
+  void FailFromHandler(const std::string& reason);
+
   // Claims the single launch of this job. True for the first caller only.
   bool ClaimLaunch() { return !launched_.exchange(true); }
   bool Launched() const { return launched_; }
@@ -84,7 +90,15 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   bool WaitForThread(int timeout_ms) const;
 
  private:
+  // Raises the failure of a handler that failed during the run, so that the run's outputs are
+  // not kept.
+  void ConfirmRunResult() override;
+  // Records REASON as the job's failure, logged at level -1 as an engine failure is.
+  void Fail(const std::string& reason);
+
   std::atomic<bool> launched_{false};
+  std::mutex handler_failure_mutex_;  // guards handler_failure_
+  std::string handler_failure_;       // first reason a handler failed with, "" when none
   const std::shared_ptr<TJobCompletion> completion_ = std::make_shared<TJobCompletion>();
 };
 

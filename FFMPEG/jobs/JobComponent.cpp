@@ -12,6 +12,7 @@
 #include "FFmpegException.h"
 #include "Job.h"
 #include "LogRouting.h"
+#include "OptionDispatch.h"
 
 namespace {
 
@@ -21,6 +22,29 @@ namespace {
 std::mutex g_components_mutex;
 std::condition_variable g_log_users_done;  // a component's log_users_ dropped to 0
 std::vector<TCustomJobComponent*> g_components;  // guarded by g_components_mutex
+
+// Runs CALL and turns a failure into a result: false with ERROR set to the exception's text.
+// The one place where the engine's exceptions become the component's results.
+template <typename Call>
+bool Succeeds(std::string& error, Call&& call) {
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "Unknown error";
+  }
+  return false;
+}
+
+// Runs the event handler call HANDLER; a failure gives its text to FAIL instead of leaving the
+// handler's thread (a worker thread, a stage thread or the libraries' log callback).
+template <typename Handler, typename Fail>
+void CallHandler(Handler&& handler, Fail&& fail) {
+  std::string reason;
+  if (!Succeeds(reason, handler)) fail(reason);
+}
 
 }  // namespace
 
@@ -120,12 +144,12 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
                                                      TInputOptions* options) {
   auto job = std::make_shared<TFFmpeg>();
   job->ResetEngine();
-  job->Options.ThreadCount = CodecThreads;
+  job->SetCodecThreads(CodecThreads);
   job->SetVerbosity(static_cast<int>(log_level_) - 1);
   if (options != nullptr) {
     if (options->FileName.empty()) options->FileName = file_name;
     job->InputOptions = *options;
-    job->ApplyInputOptions(file_name, *options);
+    ApplyInputOptions(*job, *options);
   } else {
     ResetInputOptions(job->InputOptions);
   }
@@ -135,11 +159,10 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
     if (stop_requested_) job->RequestAbort();
     setting_up_ = job;
   }
-  job->ReadGuard.StopCount = &stop_count_;
-  job->ReadGuard.SeeStopCount();
-  const TThreadLogLevel level(job->Options.Verbosity);
+  job->SetReadStopCount(&stop_count_);
+  const TThreadLogLevel level(job->Verbosity());
   job->OpenInputFile(file_name);
-  job->ReadGuard.StopCount = nullptr;
+  job->SetReadStopCount(nullptr);
   return job;
 }
 
@@ -149,10 +172,7 @@ int TCustomJobComponent::AddInputFile(const std::string& file_name, TInputOption
     return -1;
   }
   std::shared_ptr<TFFmpeg> job;
-  try {
-    job = NewJob(file_name, options);
-  } catch (const std::exception& e) {
-    last_error_ = e.what();
+  if (!Succeeds(last_error_, [&] { job = NewJob(file_name, options); })) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     setting_up_.reset();
     return -1;
@@ -184,25 +204,18 @@ void TCustomJobComponent::ConnectHooks(TFFmpeg& job, const TOutputOptions& optio
 bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
                                         TOutputOptions* options) {
   std::shared_ptr<TFFmpeg> job = Task(index);
-  try {
+  return Succeeds(last_error_, [&] {
     if (options != nullptr) {
       if (options->FileName.empty()) options->FileName = file_name;
       job->OutputOptions = *options;
-      job->ApplyOutputOptions(file_name, *options);
+      ApplyOutputOptions(*job, *options);
       ConnectHooks(*job, *options);
     } else {
       ResetOutputOptions(job->OutputOptions);
     }
-    const TThreadLogLevel level(job->Options.Verbosity);
-    if (!job->OpenOutputFile(file_name)) {
-      last_error_ = job->LastErrorText;
-      return false;
-    }
-  } catch (const std::exception& e) {
-    last_error_ = e.what();
-    return false;
-  }
-  return true;
+    const TThreadLogLevel level(job->Verbosity());
+    job->OpenOutputFile(file_name);
+  });
 }
 
 std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
@@ -214,24 +227,22 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::Task(int index) const {
 }
 
 void TCustomJobComponent::SetReplaceExistingOutput(int index, bool replace) {
-  Task(index)->Options.ReplaceExistingOutput = replace;
+  Task(index)->SetReplaceExistingOutput(replace);
 }
 
 std::string TCustomJobComponent::RunWarning(int index) const {
-  return Task(index)->State.RunWarning;
+  return Task(index)->RunState().RunWarning;
 }
 
 ProbeColumns TCustomJobComponent::SourceColumns(int index) const {
-  return OpenedFileColumns(Task(index)->Files.InputFiles[0].get());
+  return OpenedFileColumns(Task(index)->FirstInput());
 }
 
 bool TCustomJobComponent::ReadsFile(int index, const std::string& path) const {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return false;
   const TFileId id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  for (const TFileId& read : Task(index)->Files.ReadFiles)
-    if (read == id) return true;
-  return false;
+  return Task(index)->ReadsFile(id);
 }
 
 void TCustomJobComponent::SetProbeAbort(bool abort) {
@@ -343,7 +354,7 @@ void TCustomJobComponent::StartTask(int index) {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     if (index < 0 || index >= static_cast<int>(tasks_.size())) return;
     job = tasks_[index];
-    job->Options.ProgressIntervalUs = static_cast<int64_t>(progress_interval_ms_) * 1000;
+    job->SetProgressIntervalUs(static_cast<int64_t>(progress_interval_ms_) * 1000);
     job->SetVerbosity(static_cast<int>(log_level_) - 1);
     if (concurrent_tasks_ > 0) {
       job->Launch(true, ThreadPriority, threads_.get());
@@ -363,7 +374,7 @@ void TCustomJobComponent::Stop() {
   stop_requested_ = true;
   if (setting_up_) setting_up_->RequestAbort();
   for (const auto& job : tasks_) {
-    if (job->State.Terminated) continue;
+    if (job->RunState().Terminated) continue;
     if (job->ClaimLaunch()) {
       // Never ran: its terminate notice comes from a short-lived thread, as a run's would.
       job->TerminateOnThread(*threads_);
@@ -376,7 +387,7 @@ void TCustomJobComponent::Stop() {
 void TCustomJobComponent::Pause() {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   for (const auto& job : tasks_) {
-    if (job->State.Running) job->RequestPause(true);
+    if (job->RunState().Running) job->RequestPause(true);
   }
 }
 
@@ -400,18 +411,29 @@ void TCustomJobComponent::RouteLibraryLine(TFFmpeg* job, int level, const std::s
   DoLog(job, level, line);
 }
 
+// A handler that throws fails the job it reports on (TFFmpeg::FailFromHandler); a line no job
+// logged has no job to fail, and its handler's failure is dropped.
 void TCustomJobComponent::DoBeforeHook(TFFmpeg* job, int64_t pts, THookAction& action) {
-  if (OnBeforeHook) OnBeforeHook(job->Index, pts, action);
+  if (!OnBeforeHook) return;
+  CallHandler([&] { OnBeforeHook(job->Index, pts, action); },
+              [job](const std::string& reason) { job->FailFromHandler(reason); });
 }
 
 void TCustomJobComponent::DoCustomHook(TFFmpeg* job, THookBitmap& bitmap, int frame_number,
                                        int64_t pts, bool& update, bool& stop_hook) {
-  if (OnCustomHook) OnCustomHook(job->Index, bitmap, frame_number, pts, update, stop_hook);
+  if (!OnCustomHook) return;
+  CallHandler([&] { OnCustomHook(job->Index, bitmap, frame_number, pts, update, stop_hook); },
+              [job](const std::string& reason) { job->FailFromHandler(reason); });
 }
 
 void TCustomJobComponent::DoLog(TFFmpeg* job, int level, const std::string& msg) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  if (OnLog) OnLog(job != nullptr ? job->Index.load() : -1, MapLogLevel(level), msg);
+  if (!OnLog) return;
+  // The libraries' log callback may be the caller: nothing may leave this function.
+  CallHandler([&] { OnLog(job != nullptr ? job->Index.load() : -1, MapLogLevel(level), msg); },
+              [job](const std::string& reason) {
+                if (job != nullptr) job->FailFromHandler(reason);
+              });
 }
 
 void TCustomJobComponent::DoProgress(TFFmpeg* job, int frame_number, int fps,
@@ -419,15 +441,23 @@ void TCustomJobComponent::DoProgress(TFFmpeg* job, int frame_number, int fps,
                                      int64_t current_size, int total_output_duration_ms) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   // A job removed from the list while its thread was still busy reports nothing.
-  if (job->Index < 0) return;
-  if (OnProgress) {
-    OnProgress(job->Index, frame_number, fps, current_duration_ms, quality, bit_rate, current_size,
-               total_output_duration_ms);
-  }
+  if (job->Index < 0 || !OnProgress) return;
+  // The run's writer calls this: a failed handler ends the run as an engine failure does, so
+  // its unfinished output is removed.
+  CallHandler(
+      [&] {
+        OnProgress(job->Index, frame_number, fps, current_duration_ms, quality, bit_rate,
+                   current_size, total_output_duration_ms);
+      },
+      [job](const std::string& reason) {
+        job->FailFromHandler(reason);
+        throw FFMpegException(reason);
+      });
 }
 
 void TCustomJobComponent::RaiseFinalNotice() {
-  if (OnTerminate) OnTerminate(-1, true, false, std::string());
+  // No job is left to fail: a failure of the final notice's handler is dropped.
+  if (OnTerminate) CallHandler([&] { OnTerminate(-1, true, false, std::string()); }, [](auto&) {});
   ClearLogBuffers();
 }
 
@@ -442,13 +472,12 @@ void TCustomJobComponent::DoTerminate(TFFmpeg* job) {
     return;
   }
   if (OnTerminate) {
-    try {
-      OnTerminate(job->Index, job->State.Finished, job->State.ExceptionRaised,
-                  job->State.ErrorMessage);
-    } catch (const std::exception&) {
-      // A failing handler must not break the chaining below (the next job and the final
-      // notice); there is no caller to hand the error to on this thread.
-    }
+    // A failing handler must not break the chaining below (the next job and the final
+    // notice): it fails the job it was told of.
+    const TRunState& state = job->RunState();
+    CallHandler(
+        [&] { OnTerminate(job->Index, state.Finished, state.ExceptionRaised, state.ErrorMessage); },
+        [job](const std::string& reason) { job->FailFromHandler(reason); });
   }
   ++terminated_count_;
   if (pending_count_ > 0) {

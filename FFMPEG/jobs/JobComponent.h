@@ -16,6 +16,11 @@
 // process-wide list of live components, with its own mutex, is read by the library log hook;
 // that mutex is released before any handler runs.
 //
+// Errors: the engine raises FFMpegException; the component turns it into its results (-1 or
+// false with LastError, or a job's terminate notice with the reason). A handler that throws
+// fails the job it reports on with the exception's text as the reason (a terminate handler's
+// failure marks the ended job failed); nothing a handler throws leaves the component.
+//
 // This is the header the front ends use: it needs neither the codec libraries' headers nor the
 // engine's. The job itself (TFFmpeg, Job.h) and the media probe (TAVProbe, AVProbe.h) are only
 // named here; code that inspects them includes their headers.

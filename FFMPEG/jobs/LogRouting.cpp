@@ -79,7 +79,7 @@ TFFmpeg* CurrentJob() {
 }
 
 CurrentJobScope::CurrentJobScope(TFFmpeg* job)
-    : previous_(t_current_job), level_(job->Options.Verbosity) {
+    : previous_(t_current_job), level_(job->Verbosity()) {
   TakePendingText();
   t_current_job = job;
 }

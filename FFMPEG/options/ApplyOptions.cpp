@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "FFmpeg.h"
+#include "OptionDispatch.h"
+#include "OptionParsing.h"
 
 namespace {
 
@@ -25,25 +26,25 @@ int StandardBiasMinutes() {
 
 }  // namespace
 
-void TCustomFFmpeg::ApplyInputOptions(const std::string& file_name, const TInputOptions& options) {
-  (void)file_name;  // the record's own FileName is filled by the job component
-  ApplyOptionLines(options.ExtraOptions);
-  if (!options.FileFormat.empty()) SetInputFormat(options.FileFormat);
+void ApplyInputOptions(TCustomFFmpeg& engine, const TInputOptions& options) {
+  TOptionDispatch e(engine);
+  e.ApplyOptionLines(options.ExtraOptions);
+  if (!options.FileFormat.empty()) e.SetInputFormat(options.FileFormat);
   if (static_cast<int64_t>(options.StartTime) * 1000 > 0)
-    Options.StartTimeUs = static_cast<int64_t>(options.StartTime) * 1000;
-  if (options.ProgramID >= 0) Options.ProgramId = options.ProgramID;
+    e.Options.StartTimeUs = static_cast<int64_t>(options.StartTime) * 1000;
+  if (options.ProgramID >= 0) e.Options.ProgramId = options.ProgramID;
 }
 
 namespace {
 
 // A record's generic option; one the libraries refuse is left out, and the log says so.
-void RecordGenericOption(TCustomFFmpeg& e, const char* name, int value) {
+void RecordGenericOption(TOptionDispatch& e, const char* name, int value) {
   if (!e.SetGenericOptionInt(name, value))
     e.Log(0, std::string("Option ") + name + "=" + std::to_string(value) +
                  " is refused by the libraries; it is left out");
 }
 
-void ApplyContainerFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyContainerFields(TOptionDispatch& e, const TOutputOptions& o) {
   if (!o.FileFormat.empty()) e.SetOutputFormat(o.FileFormat);
   if (o.PacketSize > 0) RecordGenericOption(e, "packetsize", o.PacketSize);
   if (o.MuxRate > 0) RecordGenericOption(e, "muxrate", o.MuxRate);
@@ -51,7 +52,7 @@ void ApplyContainerFields(TCustomFFmpeg& e, const TOutputOptions& o) {
   if (o.MuxPreload > 0) e.Options.MuxPreload = o.MuxPreload;
 }
 
-void ApplyAudioFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyAudioFields(TOptionDispatch& e, const TOutputOptions& o) {
   e.SetDevice(o.Device);
   e.SetCodecName(AVMEDIA_TYPE_AUDIO, o.AudioCodec);
   if (o.DisableAudio) e.Options.AudioDisable = 1;
@@ -65,20 +66,20 @@ void ApplyAudioFields(TCustomFFmpeg& e, const TOutputOptions& o) {
   e.SetCodecTag(AVMEDIA_TYPE_AUDIO, o.AudioTag);
 }
 
-void ApplyVideoFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyVideoFields(TOptionDispatch& e, const TOutputOptions& o) {
   e.SetCodecName(AVMEDIA_TYPE_VIDEO, o.VideoCodec);
   if (o.DisableVideo) e.Options.VideoDisable = 1;
   e.SetFrameRate(o.FrameRate);
   e.SetFrameSize(o.FrameSize);
   e.SetAspect(o.AspectRatio);
-  e.SetCrop(TCustomFFmpeg::sdTop, o.CropTop);
-  e.SetCrop(TCustomFFmpeg::sdBottom, o.CropBottom);
-  e.SetCrop(TCustomFFmpeg::sdLeft, o.CropLeft);
-  e.SetCrop(TCustomFFmpeg::sdRight, o.CropRight);
-  e.SetPad(TCustomFFmpeg::sdTop, o.PadTop);
-  e.SetPad(TCustomFFmpeg::sdBottom, o.PadBottom);
-  e.SetPad(TCustomFFmpeg::sdLeft, o.PadLeft);
-  e.SetPad(TCustomFFmpeg::sdRight, o.PadRight);
+  e.SetCrop(TOptionDispatch::sdTop, o.CropTop);
+  e.SetCrop(TOptionDispatch::sdBottom, o.CropBottom);
+  e.SetCrop(TOptionDispatch::sdLeft, o.CropLeft);
+  e.SetCrop(TOptionDispatch::sdRight, o.CropRight);
+  e.SetPad(TOptionDispatch::sdTop, o.PadTop);
+  e.SetPad(TOptionDispatch::sdBottom, o.PadBottom);
+  e.SetPad(TOptionDispatch::sdLeft, o.PadLeft);
+  e.SetPad(TOptionDispatch::sdRight, o.PadRight);
   e.SetPadColor(PlainColor(o.PadColor));
   if (o.GOPSize > 0) RecordGenericOption(e, "gop", o.GOPSize);
   if (o.VideoBitrate > 0) RecordGenericOption(e, "vb", o.VideoBitrate);
@@ -91,7 +92,7 @@ void ApplyVideoFields(TCustomFFmpeg& e, const TOutputOptions& o) {
 }
 
 // Subtitles, times and tags.
-void ApplyOtherFields(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyOtherFields(TOptionDispatch& e, const TOutputOptions& o) {
   if (o.DisableSubtitle) e.Options.SubtitleDisable = 1;
   e.Options.SubtitleLanguage = o.SubtitleLanguage;
   e.Options.CopyTs = o.CopyTimestamps;
@@ -109,7 +110,7 @@ void ApplyOtherFields(TCustomFFmpeg& e, const TOutputOptions& o) {
     if (!text->empty()) *tag = *text;
 }
 
-void ApplyTarget(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyTarget(TOptionDispatch& e, const TOutputOptions& o) {
   if (o.TargetType >= 1 && o.TargetType <= 3) {
     static const char* const kTypes[] = {"vcd", "svcd", "dvd"};
     const char* norm = o.TargetNorm == 1 ? "pal" : o.TargetNorm == 2 ? "ntsc" : "auto";
@@ -117,7 +118,7 @@ void ApplyTarget(TCustomFFmpeg& e, const TOutputOptions& o) {
   }
 }
 
-void ApplyHookRanges(TCustomFFmpeg& e, const TOutputOptions& o) {
+void ApplyHookRanges(TOptionDispatch& e, const TOutputOptions& o) {
   if (!o.UseCustomHook && !o.UseBeforeHook) {
     std::vector<THookTimeRange> ranges = ParseHookRanges(o.HookRanges);
     e.Options.HookTimeRangeCount = static_cast<int>(ranges.size());
@@ -129,14 +130,13 @@ void ApplyHookRanges(TCustomFFmpeg& e, const TOutputOptions& o) {
 
 }  // namespace
 
-void TCustomFFmpeg::ApplyOutputOptions(const std::string& file_name,
-                                       const TOutputOptions& options) {
-  (void)file_name;
-  ApplyOptionLines(options.ExtraOptions);
-  ApplyContainerFields(*this, options);
-  ApplyAudioFields(*this, options);
-  ApplyVideoFields(*this, options);
-  ApplyOtherFields(*this, options);
-  ApplyTarget(*this, options);
-  ApplyHookRanges(*this, options);
+void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& options) {
+  TOptionDispatch e(engine);
+  e.ApplyOptionLines(options.ExtraOptions);
+  ApplyContainerFields(e, options);
+  ApplyAudioFields(e, options);
+  ApplyVideoFields(e, options);
+  ApplyOtherFields(e, options);
+  ApplyTarget(e, options);
+  ApplyHookRanges(e, options);
 }

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "HookTimeRange.h"
+
 // printf-style formatting where std::string arguments stand for "%s".
 template <typename... Args>
 std::string FormatText(const char* format, const Args&... args) {
@@ -70,10 +72,6 @@ std::vector<std::string> SplitHookCommand(const std::string& text);
 
 // "start-end,start-end,..." in milliseconds -> microsecond ranges with end >= start and
 // end >= 0, sorted by end. Malformed items are dropped.
-struct THookTimeRange {
-  int64_t Start = 0;
-  int64_t End = 0;
-};
 std::vector<THookTimeRange> ParseHookRanges(const std::string& text);
 
 // Whole seconds since 1970-01-01 UTC of a local date-time given in days since 1899-12-30;

@@ -1,6 +1,6 @@
 // The option dispatcher: option names in the manner of FFmpeg's command-line tool (without the
-// leading dash), their setters with their checks and messages, the generic option store that
-// hands unnamed options to the codec, format and scaler libraries, and the target presets.
+// leading dash), their setters with their checks and messages, and the target presets. Names
+// the table does not hold go to the job's generic options (GenericOptions.h).
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "FFmpegException.h"
+#include "FileSetup.h"
+#include "OptionDispatch.h"
 #include "OptionParsing.h"
 
 extern "C" {
@@ -30,57 +32,11 @@ extern "C" {
 
 namespace {
 
-// Option-kind flags of the library's option tables.
-constexpr int kFlagEncoding = AV_OPT_FLAG_ENCODING_PARAM;  // 1
-constexpr int kFlagDecoding = AV_OPT_FLAG_DECODING_PARAM;  // 2
-constexpr int kFlagAudio = AV_OPT_FLAG_AUDIO_PARAM;        // 8
-constexpr int kFlagVideo = AV_OPT_FLAG_VIDEO_PARAM;        // 16
-constexpr int kFlagSubtitle = AV_OPT_FLAG_SUBTITLE_PARAM;  // 32
-static_assert(kFlagEncoding == 1 && kFlagDecoding == 2 && kFlagAudio == 8 && kFlagVideo == 16 &&
-              kFlagSubtitle == 32);
-
-// Kind flag per codec type (video, audio, data, subtitle, attachment); 0 matches every option.
-constexpr int kKindFlags[kCodecTypeCount] = {kFlagVideo, kFlagAudio, 0, kFlagSubtitle, 0};
-
-// Options the codec library today shares between audio and video, but that the option language
-// means for video only; audio has its own names ("ab", "abt") through the a/v/s prefix rule.
-bool IsVideoOnlyName(std::string_view name) {
-  return name == "b" || name == "bt" || name == "maxrate" || name == "minrate" || name == "bufsize";
-}
-
-// Generic option names that the libraries have renamed; consulted only when the name itself is
-// unknown to them.
-std::string_view LegacyAlias(std::string_view name) {
-  static const std::pair<std::string_view, std::string_view> kAliases[] = {
-      {"gop", "g"},
-      {"trell", "trellis"},
-      {"qdiff", "max_qdiff"},
-  };
-  for (const auto& [old_name, new_name] : kAliases)
-    if (old_name == name) return new_name;
-  return {};
-}
-
-bool IsBlank(const std::string& text) {
-  return text.find_first_not_of(" \t\r\n") == std::string::npos;
-}
-
-// True when some muxer's own option set has an option of that name.
-bool IsMuxerOption(const std::string& name) {
-  void* iterator = nullptr;
-  while (const AVOutputFormat* format = av_muxer_iterate(&iterator)) {
-    if (!format->priv_class) continue;
-    const AVClass* cls = format->priv_class;
-    if (av_opt_find(&cls, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ)) return true;
-  }
-  return false;
-}
-
 constexpr const char* kSideNames[] = {"Top", "Bottom", "Left", "Right"};
 
 // The library name of a format option's value: "pgmyuv" is read and written as "image2" with the
 // PGM-YUV quirk switched on.
-std::string LibraryFormatName(TCustomFFmpeg& e, const std::string& name) {
+std::string LibraryFormatName(TOptionDispatch& e, const std::string& name) {
   if (name != "pgmyuv") return name;
   e.Options.PgmYuvHack = 1;
   e.Log(1, "pgmyuv format is deprecated, use image2");
@@ -89,111 +45,30 @@ std::string LibraryFormatName(TCustomFFmpeg& e, const std::string& name) {
 
 }  // namespace
 
-// ---- Generic options --------------------------------------------------------------------------
-
-bool TCustomFFmpeg::SetGenericOption(const std::string& name, const std::string& value) {
-  if (IsBlank(name) || IsBlank(value)) return false;
-
-  // Sets the value on one defaults object whose option set knows the name.
-  auto set_if_known = [&](void* defaults, const std::string& lib_name) {
-    return defaults && av_opt_find(defaults, lib_name.c_str(), nullptr, 0, 0) &&
-           av_opt_set(defaults, lib_name.c_str(), value.c_str(), 0) >= 0;
-  };
-
-  // Tries the name as the libraries know it today; true when some defaults object took it.
-  auto try_set = [&](const std::string& lib_name) -> bool {
-    bool set = false;
-    if (CodecDefaults[0]) {
-      for (int type = 0; type < kCodecTypeCount; ++type) {
-        if (!CodecDefaults[type]) continue;
-        if (type == AVMEDIA_TYPE_AUDIO && IsVideoOnlyName(lib_name)) continue;
-        int kind = kKindFlags[type];
-        if (!av_opt_find(CodecDefaults[0].get(), lib_name.c_str(), nullptr, kind, 0)) continue;
-        if (av_opt_set(CodecDefaults[type].get(), lib_name.c_str(), value.c_str(), 0) >= 0)
-          set = true;
-      }
-    }
-    return set || set_if_known(FormatDefaults.get(), lib_name) ||
-           set_if_known(ScalerDefaults.get(), lib_name);
-  };
-
-  std::string stored;
-  if (try_set(name)) {
-    stored = name;
-  } else if (std::string_view alias = LegacyAlias(name);
-             !alias.empty() && try_set(std::string(alias))) {
-    stored = std::string(alias);
-  } else if (name.size() > 1 && (name[0] == 'a' || name[0] == 'v' || name[0] == 's')) {
-    // "ab" is the audio context's "b", "vb" the video context's, "sflags" the subtitle one's.
-    int type = name[0] == 'a'   ? AVMEDIA_TYPE_AUDIO
-               : name[0] == 'v' ? AVMEDIA_TYPE_VIDEO
-                                : AVMEDIA_TYPE_SUBTITLE;
-    std::string rest = name.substr(1);
-    if (std::string_view alias = LegacyAlias(rest);
-        !alias.empty() && CodecDefaults[type] &&
-        !av_opt_find(CodecDefaults[type].get(), rest.c_str(), nullptr, 0, 0))
-      rest = std::string(alias);
-    if (set_if_known(CodecDefaults[type].get(), rest)) stored = rest;
-  }
-  if (stored.empty()) {
-    if (!IsMuxerOption(name)) return false;
-    MuxerOptions.emplace_back(name, value);
-    return true;
-  }
-  OptionNames.push_back(stored);
-
-  int64_t debug = 0;
-  if (CodecDefaults[0]) av_opt_get_int(CodecDefaults[0].get(), "debug", 0, &debug);
-  if (debug == 0 && FormatDefaults) debug = FormatDefaults->debug;
-  if (debug != 0) SetVerbosity(2);
-  return true;
-}
-
-bool TCustomFFmpeg::SetGenericOptionInt(const std::string& name, int value) {
-  return SetGenericOption(name, std::to_string(value));
-}
-
-void TCustomFFmpeg::ApplyGenericOptions(void* target, const void* source, int flags) {
-  if (!target || !source) return;
-  for (const auto& name : OptionNames) {
-    const AVOption* option = av_opt_find(const_cast<void*>(source), name.c_str(), nullptr, 0, 0);
-    if (!option || (option->flags & flags) != flags) continue;
-    uint8_t* text = nullptr;
-    if (const int ret = av_opt_get(const_cast<void*>(source), name.c_str(), 0, &text); ret < 0) {
-      Log(0, WithLibraryText("Option " + name + " could not be read", ret));
-      continue;
-    }
-    const std::string value = text ? reinterpret_cast<const char*>(text) : "";
-    av_free(text);
-    if (const int ret = av_opt_set(target, name.c_str(), value.c_str(), 0); ret < 0)
-      Log(0, WithLibraryText("Option " + name + "=" + value + " not taken", ret));
-  }
-}
-
 // ---- Typed setters -----------------------------------------------------------------------------
 
-void TCustomFFmpeg::SetInputFormat(const std::string& name) {
+void TOptionDispatch::SetInputFormat(const std::string& name) {
   if (name.empty()) return;
   std::string format = LibraryFormatName(*this, name);
   Options.InputFormat = av_find_input_format(format.c_str());
   if (!Options.InputFormat) throw FFMpegException(FormatText("Unknown input format: %s", name));
 }
 
-void TCustomFFmpeg::SetOutputFormat(const std::string& name) {
+void TOptionDispatch::SetOutputFormat(const std::string& name) {
   if (name.empty()) return;
   std::string format = LibraryFormatName(*this, name);
   Options.OutputFormat = av_guess_format(format.c_str(), nullptr, nullptr);
   if (!Options.OutputFormat) throw FFMpegException(FormatText("Unknown output format: %s", name));
 }
 
-void TCustomFFmpeg::SetFrameRate(const std::string& text) {
+void TOptionDispatch::SetFrameRate(const std::string& text) {
   if (text.empty()) return;
   AVRational rate{0, 0};
   if (av_parse_video_rate(&rate, text.c_str()) < 0) throw FFMpegException("Incorrect frame rate");
   Options.FrameRate = rate;
 }
 
-void TCustomFFmpeg::SetFrameSize(const std::string& text) {
+void TOptionDispatch::SetFrameSize(const std::string& text) {
   if (text.empty()) return;
   int width = 0, height = 0;
   if (av_parse_video_size(&width, &height, text.c_str()) < 0)
@@ -204,7 +79,7 @@ void TCustomFFmpeg::SetFrameSize(const std::string& text) {
     throw FFMpegException("Frame size must be a multiple of 2");
 }
 
-void TCustomFFmpeg::SetAspect(const std::string& text) {
+void TOptionDispatch::SetAspect(const std::string& text) {
   if (text.empty()) return;
   double ratio = 0;
   std::size_t colon = text.find(':');
@@ -221,7 +96,7 @@ void TCustomFFmpeg::SetAspect(const std::string& text) {
   Options.FrameAspectRatio = static_cast<float>(ratio);
 }
 
-void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
+void TOptionDispatch::SetCrop(TSide side, int pixels) {
   if (pixels < 0) return;
   if (pixels % 2 != 0)
     throw FFMpegException(std::string(kSideNames[side]) + " crop size must be a multiple of 2");
@@ -240,7 +115,7 @@ void TCustomFFmpeg::SetCrop(TSide side, int pixels) {
   size -= pixels;
 }
 
-void TCustomFFmpeg::SetPad(TSide side, int pixels) {
+void TOptionDispatch::SetPad(TSide side, int pixels) {
   if (pixels < 0) return;
   if (pixels % 2 != 0)
     throw FFMpegException(std::string(kSideNames[side]) + " pad size must be a multiple of 2");
@@ -260,12 +135,12 @@ void TCustomFFmpeg::SetPad(TSide side, int pixels) {
   }
 }
 
-void TCustomFFmpeg::SetDevice(const std::string& name) {
+void TOptionDispatch::SetDevice(const std::string& name) {
   if (!ParseDeviceTarget(name, Options.Device))
     throw FFMpegException("Unknown device '" + name + "'");
 }
 
-void TCustomFFmpeg::SetPadColor(uint32_t bgr) {
+void TOptionDispatch::SetPadColor(uint32_t bgr) {
   int r = bgr & 0xFF, g = (bgr >> 8) & 0xFF, b = (bgr >> 16) & 0xFF;
   // Fixed-point BT.601 with 10 fractional bits; the shifts of negative sums round down.
   Options.PadColor[0] = (307 * r + 602 * g + 117 * b + 512) >> 10;
@@ -273,7 +148,7 @@ void TCustomFFmpeg::SetPadColor(uint32_t bgr) {
   Options.PadColor[2] = (((512 * r - 429 * g - 84 * b + 511) >> 10) + 128) & 0xFF;
 }
 
-void TCustomFFmpeg::SetCodecName(AVMediaType type, const std::string& name) {
+void TOptionDispatch::SetCodecName(AVMediaType type, const std::string& name) {
   if (name.empty()) return;
   std::string* field = type == AVMEDIA_TYPE_VIDEO   ? &Options.VideoCodecName
                        : type == AVMEDIA_TYPE_AUDIO ? &Options.AudioCodecName
@@ -288,7 +163,7 @@ void TCustomFFmpeg::SetCodecName(AVMediaType type, const std::string& name) {
     *field = name;
 }
 
-void TCustomFFmpeg::SetCodecTag(AVMediaType type, const std::string& four_chars) {
+void TOptionDispatch::SetCodecTag(AVMediaType type, const std::string& four_chars) {
   if (four_chars.empty()) return;
   bool video = type == AVMEDIA_TYPE_VIDEO;
   if (four_chars.size() != 4)
@@ -301,12 +176,12 @@ void TCustomFFmpeg::SetCodecTag(AVMediaType type, const std::string& four_chars)
   (video ? Options.VideoCodecTag : Options.AudioCodecTag) = tag;
 }
 
-void TCustomFFmpeg::SetQScale(float qscale) {
+void TOptionDispatch::SetQScale(float qscale) {
   if (!(qscale > 0.0f) || qscale > 255.0f) throw FFMpegException("qscale must be > 0.0 and <= 255");
   Options.VideoQScale = qscale;
 }
 
-void TCustomFFmpeg::SetRecordingTimeMs(int64_t duration_ms) {
+void TOptionDispatch::SetRecordingTimeMs(int64_t duration_ms) {
   if (duration_ms <= 0) return;
   Options.RecordingTimeUs = duration_ms * 1000;
   Options.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_ms, INT_MAX));
@@ -349,7 +224,7 @@ const char* FrameRateOf(TvStandard standard) {
 }
 
 // NORM as given, else found from the frame rate or the inputs, else DEFAULT_NORM.
-TvStandard TargetStandard(TCustomFFmpeg& e, const std::string& norm,
+TvStandard TargetStandard(TOptionDispatch& e, const std::string& norm,
                           const std::string& default_norm) {
   if (norm == "pal") return TvStandard::kPal;
   if (norm == "ntsc") return TvStandard::kNtsc;
@@ -434,13 +309,13 @@ const MpegTarget kMpegTargets[] = {
 
 // A preset's generic option; one the libraries refuse (today's libraries know no SCAN_OFFSET
 // flag) is left out, and the log says so.
-void PresetOption(TCustomFFmpeg& e, const char* name, const char* value) {
+void PresetOption(TOptionDispatch& e, const char* name, const char* value) {
   if (!e.SetGenericOption(name, value))
     e.Log(0, std::string("Target preset: the libraries refuse ") + name + " " + value +
                  "; it is left out");
 }
 
-void ApplyMpegTarget(TCustomFFmpeg& e, const MpegTarget& target, TvStandard standard) {
+void ApplyMpegTarget(TOptionDispatch& e, const MpegTarget& target, TvStandard standard) {
   const bool ntsc_sizes = standard != TvStandard::kPal;
   e.SetCodecName(AVMEDIA_TYPE_VIDEO, target.VideoCodec);
   e.SetCodecName(AVMEDIA_TYPE_AUDIO, target.AudioCodec);
@@ -456,7 +331,7 @@ void ApplyMpegTarget(TCustomFFmpeg& e, const MpegTarget& target, TvStandard stan
   if (o.FrameAspectRatio == 0) e.SetAspect(target.DefaultAspect);
 }
 
-void ApplyDvTarget(TCustomFFmpeg& e, const std::string& type, TvStandard standard) {
+void ApplyDvTarget(TOptionDispatch& e, const std::string& type, TvStandard standard) {
   const bool ntsc_sizes = standard != TvStandard::kPal;
   e.SetOutputFormat("dv");
   e.SetFrameSize(ntsc_sizes ? "720x480" : "720x576");
@@ -470,8 +345,8 @@ void ApplyDvTarget(TCustomFFmpeg& e, const std::string& type, TvStandard standar
 
 }  // namespace
 
-void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& norm,
-                                 const std::string& default_norm) {
+void TOptionDispatch::TargetPreset(const std::string& type, const std::string& norm,
+                                   const std::string& default_norm) {
   const TvStandard standard = TargetStandard(*this, norm, default_norm);
   for (const MpegTarget& target : kMpegTargets) {
     if (type == target.Name) {
@@ -489,13 +364,13 @@ void TCustomFFmpeg::TargetPreset(const std::string& type, const std::string& nor
 
 namespace {
 
-using Handler = void (*)(TCustomFFmpeg&, const std::string& name, const std::string& value);
+using Handler = void (*)(TOptionDispatch&, const std::string& name, const std::string& value);
 
-void LogOnly(TCustomFFmpeg& e, const std::string& name, const std::string&) {
+void LogOnly(TOptionDispatch& e, const std::string& name, const std::string&) {
   e.Log(1, "Do nothing: option - " + name);
 }
 
-void Rejected(TCustomFFmpeg&, const std::string& name, const std::string&) {
+void Rejected(TOptionDispatch&, const std::string& name, const std::string&) {
   throw FFMpegException("TODO: option - " + name);
 }
 
@@ -516,13 +391,14 @@ void SetTag(std::string& tag, const std::string& value) {
   if (!value.empty()) tag = value;
 }
 
-void BitRate(TCustomFFmpeg& e, const std::string& name, const std::string& value) {
+void BitRate(TOptionDispatch& e, const std::string& name, const std::string& value) {
   if (name.empty() || value.empty()) return;
-  if (!e.SetGenericOption(name, value) || !e.OnLog) return;
+  if (!e.SetGenericOption(name, value) || !e.HasLog()) return;
   int type = name[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO;
   int64_t bit_rate = 0;
-  if (e.CodecDefaults[type] &&
-      av_opt_get_int(e.CodecDefaults[type].get(), "b", 0, &bit_rate) >= 0 && bit_rate < 1000)
+  if (e.Generic.CodecDefaults[type] &&
+      av_opt_get_int(e.Generic.CodecDefaults[type].get(), "b", 0, &bit_rate) >= 0 &&
+      bit_rate < 1000)
     e.Log(1,
           "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, "
           "not kbits/s");
@@ -544,7 +420,7 @@ void AppendEntry(std::array<Entry, N>& table, int& count, const char* what, Pars
   table[count++] = parse();
 }
 
-void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void Map(TOptionDispatch& e, const std::string&, const std::string& value) {
   AppendEntry(e.Files.StreamMaps, e.Files.StreamMapCount, "stream maps", [&value] {
     TextCursor cursor(value);
     StreamMapEntry entry;
@@ -560,7 +436,7 @@ void Map(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   });
 }
 
-void MapMetaData(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void MapMetaData(TOptionDispatch& e, const std::string&, const std::string& value) {
   AppendEntry(e.Files.MetaDataMaps, e.Files.MetaDataMapCount, "meta-data maps", [&value] {
     TextCursor cursor(value);
     MetaDataMapEntry entry;
@@ -569,7 +445,7 @@ void MapMetaData(TCustomFFmpeg& e, const std::string&, const std::string& value)
   });
 }
 
-void ItsScale(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void ItsScale(TOptionDispatch& e, const std::string&, const std::string& value) {
   TextCursor cursor(value);
   long stream = cursor.Long();
   cursor.SkipOne();
@@ -595,7 +471,7 @@ void Matrix(std::vector<uint16_t>& matrix, const std::string& value) {
   matrix = std::move(parsed);
 }
 
-void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
+void VStats(TOptionDispatch& e, const std::string&, const std::string&) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -604,19 +480,19 @@ void VStats(TCustomFFmpeg& e, const std::string&, const std::string&) {
   e.Options.VStatsFileName = ProgramFolder() + "vstats_" + stamp + ".log";
 }
 
-void VHook(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void VHook(TOptionDispatch& e, const std::string&, const std::string& value) {
   std::vector<std::string> words = SplitHookCommand(value);
   if (AddFrameHook(e.Files.FrameHooks, words) != 0)
     throw FFMpegException("Failed to add video hook function: " + value);
   e.Stats.UsingFrameHook = true;
 }
 
-void PixFmt(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void PixFmt(TOptionDispatch& e, const std::string&, const std::string& value) {
   if (value != "list") {
     e.Options.FramePixFmt = av_get_pix_fmt(value.c_str());
     return;
   }
-  if (!e.OnLog) return;
+  if (!e.HasLog()) return;
   e.Log(1, "name       nb_components bits_per_pixel");
   for (int i = 0; i < 40; ++i) {
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(i));
@@ -626,7 +502,7 @@ void PixFmt(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   }
 }
 
-void Target(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void Target(TOptionDispatch& e, const std::string&, const std::string& value) {
   std::string text = Trim(value);
   std::string norm = "auto";
   std::string type = text;
@@ -641,28 +517,28 @@ void Target(TCustomFFmpeg& e, const std::string&, const std::string& value) {
   e.TargetPreset(type, norm, "ntsc");
 }
 
-void Pass(TCustomFFmpeg& e, const std::string&, const std::string& value) {
+void Pass(TOptionDispatch& e, const std::string&, const std::string& value) {
   int pass = Int(value);
   if (pass != 1 && pass != 2) throw FFMpegException("pass number can be only 1 or 2");
   e.Options.DoPass = pass;
 }
 
-void AspectRow(TCustomFFmpeg& e, const std::string&, const std::string& v) {
+void AspectRow(TOptionDispatch& e, const std::string&, const std::string& v) {
   e.SetAspect(v);
 }
 
-TCustomFFmpeg::TSide SideOf(const std::string& name) {
-  if (name.ends_with("top")) return TCustomFFmpeg::sdTop;
-  if (name.ends_with("bottom")) return TCustomFFmpeg::sdBottom;
-  if (name.ends_with("left")) return TCustomFFmpeg::sdLeft;
-  return TCustomFFmpeg::sdRight;
+TOptionDispatch::TSide SideOf(const std::string& name) {
+  if (name.ends_with("top")) return TOptionDispatch::sdTop;
+  if (name.ends_with("bottom")) return TOptionDispatch::sdBottom;
+  if (name.ends_with("left")) return TOptionDispatch::sdLeft;
+  return TOptionDispatch::sdRight;
 }
 
 // A table row whose handler is written in place; a body need not use every parameter.
-#define ROW(option, body)                                                                   \
-  {                                                                                         \
-    option, []([[maybe_unused]] TCustomFFmpeg& e, [[maybe_unused]] const std::string& name, \
-               [[maybe_unused]] const std::string& value) { body; }                         \
+#define ROW(option, body)                                                                     \
+  {                                                                                           \
+    option, []([[maybe_unused]] TOptionDispatch& e, [[maybe_unused]] const std::string& name, \
+               [[maybe_unused]] const std::string& value) { body; }                           \
   }
 
 using OptionMap = std::unordered_map<std::string_view, Handler>;
@@ -805,7 +681,14 @@ const OptionMap& OptionTable() {
 
 }  // namespace
 
-void TCustomFFmpeg::Dispatch(const std::string& name, const std::string& value) {
+TOptionDispatch::TOptionDispatch(TCustomFFmpeg& engine)
+    : Options(engine.Options),
+      Files(engine.Files),
+      Stats(engine.Stats),
+      Generic(engine.Generic),
+      engine_(engine) {}
+
+void TOptionDispatch::Dispatch(const std::string& name, const std::string& value) {
   const auto& table = OptionTable();
   auto row = table.find(name);
   if (row != table.end())
@@ -814,18 +697,30 @@ void TCustomFFmpeg::Dispatch(const std::string& name, const std::string& value) 
     SetGenericOption(name, value);
 }
 
-void TCustomFFmpeg::ApplyOptionLines(const std::string& lines) {
+void TOptionDispatch::ApplyOptionLines(const std::string& lines) {
   for (const auto& [name, value] : SplitOptionLines(lines)) Dispatch(name, value);
 }
 
-void TCustomFFmpeg::NewStreamOnLastOutput(AVMediaType type) {
+bool TOptionDispatch::SetGenericOption(const std::string& name, const std::string& value) {
+  bool debug = false;
+  if (!Generic.Set(name, value, &debug)) return false;
+  if (debug) SetVerbosity(2);
+  return true;
+}
+
+bool TOptionDispatch::SetGenericOptionInt(const std::string& name, int value) {
+  return SetGenericOption(name, std::to_string(value));
+}
+
+void TOptionDispatch::NewStreamOnLastOutput(AVMediaType type) {
   if (Files.OutputFileCount <= 0 || !Files.OutputFiles[Files.OutputFileCount - 1])
     throw FFMpegException("At least one output file must be specified");
   AVFormatContext* oc = Files.OutputFiles[Files.OutputFileCount - 1].get();
+  const TSetupContext setup = engine_.SetupContext();
   if (type == AVMEDIA_TYPE_VIDEO)
-    NewVideoStream(oc);
+    file_setup::AddVideoStream(setup, oc);
   else if (type == AVMEDIA_TYPE_AUDIO)
-    NewAudioStream(oc);
+    file_setup::AddAudioStream(setup, oc);
   else
-    NewSubtitleStream(oc);
+    file_setup::AddSubtitleStream(setup, oc);
 }

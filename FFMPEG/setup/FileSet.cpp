@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "FFmpeg.h"
+#include "CodecLock.h"
 
 void TFileSet::ReleaseOutput(int index) {
   auto& output = OutputFiles[index];
@@ -46,7 +46,7 @@ void TFileSet::Release() {
   ReadFiles.clear();
   {
     // Freeing an opened codec closes it: under the process-wide codec lock.
-    std::lock_guard<std::recursive_mutex> lock(TCustomFFmpeg::CodecLock);
+    std::lock_guard<std::recursive_mutex> lock(ProcessCodecLock());
     for (auto& per_file : OutputCodecs)
       for (auto& codec : per_file) codec.reset();
   }

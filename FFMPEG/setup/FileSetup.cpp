@@ -13,7 +13,7 @@
 
 #include "AmrNbEncoder.h"
 #include "AvsInput.h"
-#include "FFmpeg.h"
+#include "FFmpegException.h"
 #include "LocalInput.h"
 #include "OpenErrors.h"
 #include "Orientation.h"
@@ -192,7 +192,7 @@ struct InputDecoders {
 // caller reports.
 class InputSetUp {
  public:
-  InputSetUp(TCustomFFmpeg& engine, const std::string& file_name, AVIOContext* io)
+  InputSetUp(const TSetupContext& engine, const std::string& file_name, AVIOContext* io)
       : e_(engine), opt_(engine.Options), name_(file_name), io_(io) {}
 
   void Run();
@@ -210,7 +210,7 @@ class InputSetUp {
   void Register(int64_t start_us);
   std::string ReadStopText() const { return ::ReadStopText(e_.ReadGuard, name_); }
 
-  TCustomFFmpeg& e_;
+  const TSetupContext& e_;
   TEngineOptions& opt_;
   const std::string& name_;
   AVIOContext* io_;
@@ -266,7 +266,7 @@ void InputSetUp::OpenScript() {
   AvsScript script;
   int ret = ReadAvsScript(name_, script);
   if (ret < 0) throw FFMpegException(OpenErrorText(ret, name_), ret, name_);
-  const AVIOInterruptCB interrupt = e_.InputInterruptCallback();
+  const AVIOInterruptCB interrupt = e_.InputInterrupt;
   AvsInput avs;
   std::string why;
   ret = OpenAvsInput(script, &interrupt, avs, why);
@@ -281,14 +281,15 @@ void InputSetUp::OpenMedia(const InputDecoders& decoders) {
   FormatContextPtr context(avformat_alloc_context());
   if (!context)
     throw FFMpegException(OpenErrorText(AVERROR(ENOMEM), name_), AVERROR(ENOMEM), name_);
-  context->interrupt_callback = e_.InputInterruptCallback();
+  context->interrupt_callback = e_.InputInterrupt;
   context->video_codec_id = decoders.Video;
   context->audio_codec_id = decoders.Audio;
   context->subtitle_codec_id = decoders.Subtitle;
   context->video_codec = decoders.VideoCodec;
   context->audio_codec = decoders.AudioCodec;
   context->subtitle_codec = decoders.SubtitleCodec;
-  e_.ApplyGenericOptions(context.get(), e_.FormatDefaults.get(), AV_OPT_FLAG_DECODING_PARAM);
+  e_.ApplyGenericOptions(context.get(), e_.Generic.FormatDefaults.get(),
+                         AV_OPT_FLAG_DECODING_PARAM);
   if (io_) context->pb = io_;  // the caller's bytes; the library leaves such a context open
   // Devices and other inputs without a file are opened by their own rules; files by these.
   const bool reads_files = !opt_.InputFormat || !(opt_.InputFormat->flags & AVFMT_NOFILE);
@@ -442,7 +443,8 @@ void InputSetUp::Register(int64_t start_us) {
 
 }  // namespace
 
-void file_setup::OpenInput(TCustomFFmpeg& engine, const std::string& file_name, AVIOContext* io) {
+void file_setup::OpenInput(const TSetupContext& engine, const std::string& file_name,
+                           AVIOContext* io) {
   // The per-input options are used up by this input whether it opens or not.
   struct ClearInputOptions {
     TEngineOptions& o;
@@ -472,7 +474,7 @@ struct WantedStreams {
 // caller reports.
 class OutputSetUp {
  public:
-  OutputSetUp(TCustomFFmpeg& engine, const std::string& file_name)
+  OutputSetUp(const TSetupContext& engine, const std::string& file_name)
       : e_(engine), opt_(engine.Options), name_(file_name) {}
 
   void Run();
@@ -487,7 +489,7 @@ class OutputSetUp {
   void SetMuxerOption(AVFormatContext* oc, const std::string& name, const std::string& value) const;
   bool IsOpenInput() const;
 
-  TCustomFFmpeg& e_;
+  const TSetupContext& e_;
   TEngineOptions& opt_;
   const std::string& name_;
 };
@@ -567,7 +569,8 @@ WantedStreams OutputSetUp::ChooseStreams(const AVOutputFormat* format) const {
 // Builds each wanted stream; a failure drops the codecs built so far for this output and names
 // the step that failed.
 void OutputSetUp::BuildStreams(AVFormatContext* oc, const WantedStreams& wanted, int index) {
-  auto build = [&](bool want, void (*add)(TCustomFFmpeg&, AVFormatContext*), const char* step) {
+  auto build = [&](bool want, void (*add)(const TSetupContext&, AVFormatContext*),
+                   const char* step) {
     if (!want) return;
     try {
       add(e_, oc);
@@ -628,9 +631,9 @@ void OutputSetUp::ApplyMuxerOptions(AVFormatContext* oc) {
     SetMuxerOption(oc, "preload", std::to_string(static_cast<int64_t>(opt_.MuxPreload * 1000000)));
     if (std::string_view(oc->oformat->name) == "gif")
       SetMuxerOption(oc, "loop", std::to_string(opt_.LoopOutput));
-    for (const auto& [name, value] : e_.MuxerOptions) SetMuxerOption(oc, name, value);
+    for (const auto& [name, value] : e_.Generic.MuxerOptions) SetMuxerOption(oc, name, value);
   }
-  e_.ApplyGenericOptions(oc, e_.FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
+  e_.ApplyGenericOptions(oc, e_.Generic.FormatDefaults.get(), AV_OPT_FLAG_ENCODING_PARAM);
 }
 
 // Options go to every output, and most muxers lack most of them: only a value the muxer has an
@@ -656,7 +659,7 @@ bool OutputSetUp::IsOpenInput() const {
 
 }  // namespace
 
-void file_setup::PrepareOutput(TCustomFFmpeg& engine, const std::string& file_name) {
+void file_setup::PrepareOutput(const TSetupContext& engine, const std::string& file_name) {
   // The forced formats belong to this output only, whether it is prepared or not.
   struct ClearFormats {
     TEngineOptions& o;
@@ -704,7 +707,7 @@ void SetCodecFlags(AVCodecContext* ctx, AVCodecContext* defaults, int flags, int
 // is built or fails. When the stream cannot even be added, only the names are cleared.
 class StreamBuild {
  public:
-  StreamBuild(TCustomFFmpeg& engine, AVFormatContext* oc, AVMediaType type)
+  StreamBuild(const TSetupContext& engine, AVFormatContext* oc, AVMediaType type)
       : files_(engine.Files),
         disable_(type == AVMEDIA_TYPE_VIDEO   ? engine.Options.VideoDisable
                  : type == AVMEDIA_TYPE_AUDIO ? engine.Options.AudioDisable
@@ -768,12 +771,12 @@ class StreamBuild {
 // The video encoder settings taken from the options; CODEC may be null (no encoder known).
 class VideoEncoderSettings {
  public:
-  VideoEncoderSettings(TCustomFFmpeg& engine, AVCodecContext* ctx, const AVCodec* codec)
+  VideoEncoderSettings(const TSetupContext& engine, AVCodecContext* ctx, const AVCodec* codec)
       : e_(engine), opt_(engine.Options), ctx_(ctx), codec_(codec) {}
 
   void Apply(const AVFormatContext* oc, AVStream* st, AVCodecID codec_id) {
     ctx_->codec_id = codec_id;
-    e_.ApplyGenericOptions(ctx_, e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get(),
+    e_.ApplyGenericOptions(ctx_, e_.Generic.CodecDefaults[AVMEDIA_TYPE_VIDEO].get(),
                            AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
     SetRate(codec_id);
     SetPicture(st);
@@ -842,7 +845,7 @@ class VideoEncoderSettings {
       ctx_->rc_initial_buffer_occupancy = ctx_->rc_buffer_size * 3 / 4;
   }
 
-  TCustomFFmpeg& e_;
+  const TSetupContext& e_;
   const TEngineOptions& opt_;
   AVCodecContext* ctx_;
   const AVCodec* codec_;
@@ -850,7 +853,7 @@ class VideoEncoderSettings {
 
 }  // namespace
 
-void file_setup::AddVideoStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+void file_setup::AddVideoStream(const TSetupContext& e, AVFormatContext* oc) {
   StreamBuild build(e, oc, AVMEDIA_TYPE_VIDEO);
   if (!build.Copy()) {
     if (!build.CodecName().empty()) {
@@ -864,7 +867,7 @@ void file_setup::AddVideoStream(TCustomFFmpeg& e, AVFormatContext* oc) {
   CodecContextPtr ctx = NewCodecContext(build.Codec, AVMEDIA_TYPE_VIDEO);
   ctx->thread_count = e.Options.ThreadCount;
   if (e.Options.VideoCodecTag) ctx->codec_tag = e.Options.VideoCodecTag;
-  AVCodecContext* defaults = e.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
+  AVCodecContext* defaults = e.Generic.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
   const int global_header = e.Options.VideoGlobalHeader;
   if ((global_header & 1) || (global_header == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER)))
     SetCodecFlags(ctx.get(), defaults, AV_CODEC_FLAG_GLOBAL_HEADER, 0);
@@ -875,7 +878,7 @@ void file_setup::AddVideoStream(TCustomFFmpeg& e, AVFormatContext* oc) {
   build.Store(std::move(ctx));
 }
 
-void file_setup::AddAudioStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+void file_setup::AddAudioStream(const TSetupContext& e, AVFormatContext* oc) {
   StreamBuild build(e, oc, AVMEDIA_TYPE_AUDIO);
   if (!build.Copy()) {
     build.CodecId = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
@@ -888,11 +891,11 @@ void file_setup::AddAudioStream(TCustomFFmpeg& e, AVFormatContext* oc) {
   ctx->thread_count = e.Options.ThreadCount;
   if (e.Options.AudioCodecTag) ctx->codec_tag = e.Options.AudioCodecTag;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER)
-    SetCodecFlags(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(), AV_CODEC_FLAG_GLOBAL_HEADER,
-                  0);
+    SetCodecFlags(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
+                  AV_CODEC_FLAG_GLOBAL_HEADER, 0);
   if (!build.Copy()) {
     ctx->codec_id = build.CodecId;
-    e.ApplyGenericOptions(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
+    e.ApplyGenericOptions(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_AUDIO].get(),
                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
     if (e.Options.AudioQScale > -99999.0f) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
@@ -912,7 +915,7 @@ void file_setup::AddAudioStream(TCustomFFmpeg& e, AVFormatContext* oc) {
   build.Store(std::move(ctx));
 }
 
-void file_setup::AddSubtitleStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+void file_setup::AddSubtitleStream(const TSetupContext& e, AVFormatContext* oc) {
   StreamBuild build(e, oc, AVMEDIA_TYPE_SUBTITLE);
   if (!build.Copy())
     file_setup::LookUpCodec(build.CodecName(), AVMEDIA_TYPE_SUBTITLE, true, build.CodecId,
@@ -921,13 +924,13 @@ void file_setup::AddSubtitleStream(TCustomFFmpeg& e, AVFormatContext* oc) {
   if (!build.Copy()) {
     ctx->codec_id = build.CodecId;
     // Generic options reach subtitle encoders the same way as video and audio encoders.
-    e.ApplyGenericOptions(ctx.get(), e.CodecDefaults[AVMEDIA_TYPE_SUBTITLE].get(),
+    e.ApplyGenericOptions(ctx.get(), e.Generic.CodecDefaults[AVMEDIA_TYPE_SUBTITLE].get(),
                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM);
   }
   build.Store(std::move(ctx));
 }
 
-void file_setup::AddCoverStream(TCustomFFmpeg& e, AVFormatContext* oc) {
+void file_setup::AddCoverStream(const TSetupContext& e, AVFormatContext* oc) {
   const int file_index = e.Files.OutputFileCount;
   AVStream* st = AddStream(oc, file_index);
   CodecContextPtr ctx = NewCodecContext(nullptr, AVMEDIA_TYPE_VIDEO);

@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "DeviceLimits.h"
-#include "FFmpeg.h"
 
 namespace {
 

@@ -35,7 +35,7 @@ extern "C" {
 }
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
 }
 
 void Convert(const std::string& file_name, AVIOContext* io, bool open_only = false) {
-  TCustomFFmpeg engine;
+  TEngineDoor engine;
   engine.ResetEngine();
   engine.SetVerbosity(-1);
   engine.OpenInputFile(file_name, io);

@@ -6,17 +6,17 @@
 #include <string>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static TCustomFFmpeg* engine = [] {
+  static TEngineDoor* engine = [] {
     std::string error;
     LoadLibraries("", true, error);
-    auto* e = new TCustomFFmpeg();
+    auto* e = new TEngineDoor();
     e->ResetEngine();
     return e;
   }();

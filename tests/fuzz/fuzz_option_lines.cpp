@@ -5,17 +5,17 @@
 #include <string>
 
 #include "Binding.h"
-#include "FFmpeg.h"
+#include "EngineDoor.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static TCustomFFmpeg* engine = [] {
+  static TEngineDoor* engine = [] {
     std::string error;
     LoadLibraries("", true, error);
-    auto* e = new TCustomFFmpeg();
+    auto* e = new TEngineDoor();
     return e;
   }();
   std::string text(reinterpret_cast<const char*>(data), size);

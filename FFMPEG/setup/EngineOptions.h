@@ -17,7 +17,7 @@ extern "C" {
 }
 
 #include "DeviceLimits.h"
-#include "OptionParsing.h"  // THookTimeRange: microsecond range in which frame hooks run
+#include "HookTimeRange.h"
 
 struct TEngineOptions {
   // The comment names the option that sets a field where it is not obvious.
