@@ -4,7 +4,7 @@
     check_layers.py SOURCE_DIR
 
 Layers, top to bottom (folders on one line are peers and do not include each other):
-    app/, cli/ > frontend/ > preview/ > profiles/ > FFMPEG/jobs > FFMPEG/options > FFMPEG/core
+    app/, cli/ > preview/ > frontend/ > profiles/ > FFMPEG/jobs > FFMPEG/options > FFMPEG/core
     > FFMPEG/probe > FFMPEG/setup > FFMPEG/binding > FFMPEG/include
 FFMPEG/core and FFMPEG/probe do not include each other either. Headers are included by their
 bare names, so an include is resolved to the layer folder that holds a file of that name (the
@@ -17,8 +17,8 @@ import sys
 
 LAYERS = [
     ["app", "cli"],
-    ["frontend"],
     ["preview"],
+    ["frontend"],
     ["profiles"],
     ["FFMPEG/jobs"],
     ["FFMPEG/options"],
