@@ -13,6 +13,11 @@ extern "C" {
 namespace {
 
 constexpr int64_t kSoundBufferMs = 500;
+// The demuxer reads on while the packets queued stay under this many bytes in all and some stream
+// still being decoded holds fewer than kEnoughPackets: a stream short of packets is not held up
+// by a full one (sound behind a full video queue), and memory stays bounded.
+constexpr size_t kMaxPacketBytes = 16 * 1024 * 1024;
+constexpr size_t kEnoughPackets = 40;
 // After this many late pictures in a row one is shown anyway, so a machine too slow for the
 // file still sees the picture move.
 constexpr int kMaxDropsInRow = 8;
@@ -128,11 +133,13 @@ bool TMediaSession::ConfigureSound(const TSoundFormat& format) {
     av_channel_layout_uninit(&out_layout);
     if (rc >= 0 && swr_init(swr.get()) >= 0) {
       resampler_ = std::move(swr);
-      sound_ = format;
+      sound_format_ = format;
       const int frame_bytes = 2 * format.channels;
       const int second_bytes = frame_bytes * format.sample_rate;
-      samples_ = std::make_unique<TSampleBuffer>(
-          second_bytes, frame_bytes, static_cast<size_t>(second_bytes * kSoundBufferMs / 1000));
+      // An empty queue takes any chunk, so a chunk larger than the bound cannot block.
+      sound_ = std::make_unique<TSoundQueue>(
+          0, static_cast<size_t>(second_bytes * kSoundBufferMs / 1000));
+      sound_reader_ = std::make_unique<TSoundReader>(*sound_, second_bytes, frame_bytes);
       return true;
     }
   }
@@ -179,19 +186,18 @@ void TMediaSession::SeekTo(int64_t target_us) {
     av_seek_frame(format_.get(), -1, ts, AVSEEK_FLAG_BACKWARD);
   if (video_) avcodec_flush_buffers(video_.get());
   if (audio_) avcodec_flush_buffers(audio_.get());
-  packets_.Clear();
-  pictures_.Clear();
-  if (samples_) samples_->Clear();
+  if (sound_reader_) sound_reader_->Forget();
   video_target_us_ = video_ ? target_us : -1;
   audio_target_us_ = audio_ ? target_us : -1;
   StartThreads();
 }
 
 void TMediaSession::StartThreads() {
+  // The threads are stopped: every queue starts empty and open.
+  for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Reset();
+  pictures_.Reset();
+  if (sound_) sound_->Reset();
   abort_ = false;
-  video_ended_ = false;
-  packets_.Use(TPacketQueues::kVideo, video_ != nullptr);
-  packets_.Use(TPacketQueues::kAudio, audio_ != nullptr);
   demux_thread_ = std::thread(&TMediaSession::DemuxLoop, this);
   if (video_) video_thread_ = std::thread(&TMediaSession::VideoLoop, this);
   if (audio_) audio_thread_ = std::thread(&TMediaSession::AudioLoop, this);
@@ -199,17 +205,50 @@ void TMediaSession::StartThreads() {
 
 void TMediaSession::StopThreads() {
   abort_ = true;
-  packets_.WakeAll();
-  pictures_.WakeAll();
-  if (samples_) samples_->WakeAll();
+  for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Abort();
+  pictures_.Abort();
+  if (sound_) sound_->Abort();
   for (std::thread* t : {&demux_thread_, &video_thread_, &audio_thread_})
     if (t->joinable()) t->join();
+}
+
+bool TMediaSession::WaitForPacketRoom() {
+  for (;;) {
+    if (abort_.load()) return false;
+    // The streams still decoded: a decoding thread that ended closed its queue.
+    TPacketQueue* open[2] = {nullptr, nullptr};
+    size_t count = 0;
+    if (video_ && !video_packets_.Closed()) open[count++] = &video_packets_;
+    if (audio_ && !audio_packets_.Closed()) open[count++] = &audio_packets_;
+    if (count == 0) return false;
+    TPacketQueue* fewest = open[0];
+    TPacketQueue* largest = open[0];
+    size_t total = 0;
+    bool short_of_packets = false;
+    for (size_t i = 0; i < count; ++i) {
+      total += open[i]->Bytes();
+      short_of_packets = short_of_packets || open[i]->Size() < kEnoughPackets;
+      if (open[i]->Size() < fewest->Size()) fewest = open[i];
+      if (open[i]->Bytes() > largest->Bytes()) largest = open[i];
+    }
+    if (total < kMaxPacketBytes && short_of_packets) return true;
+    if (total >= kMaxPacketBytes) {
+      // Until the largest queue has given up the excess (at least down to empty).
+      const size_t others = total - largest->Bytes();
+      largest->WaitBelow(0, others < kMaxPacketBytes ? kMaxPacketBytes - others : 1);
+    } else {
+      // Every stream holds enough. Packets are stored in time order, so each queue covers about
+      // the same stretch of time, and the one with the fewest (longest) packets is the first to
+      // fall short; a queue that changed meanwhile ends the wait at once.
+      fewest->WaitBelow(kEnoughPackets, 0);
+    }
+  }
 }
 
 void TMediaSession::DemuxLoop() {
   PacketPtr packet(av_packet_alloc());
   if (!packet) return;
-  while (packets_.WaitForRoom(abort_)) {
+  while (WaitForPacketRoom()) {
     const int rc = av_read_frame(format_.get(), packet.get());
     if (rc == AVERROR(EAGAIN)) {
       av_usleep(5000);
@@ -217,8 +256,7 @@ void TMediaSession::DemuxLoop() {
     }
     if (rc < 0) {  // end of file, a read error or an abort: the decoders drain what they have
       if (abort_.load()) return;
-      if (video_) packets_.Push(TPacketQueues::kVideo, nullptr);
-      if (audio_) packets_.Push(TPacketQueues::kAudio, nullptr);
+      for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Close();
       return;
     }
     const int index = packet->stream_index;
@@ -226,8 +264,9 @@ void TMediaSession::DemuxLoop() {
       PacketPtr queued(av_packet_alloc());
       if (!queued) return;
       av_packet_move_ref(queued.get(), packet.get());
-      packets_.Push(index == video_index_ ? TPacketQueues::kVideo : TPacketQueues::kAudio,
-                    std::move(queued));
+      const auto bytes = static_cast<size_t>(queued->size);
+      // Refused once the stream's decoder has ended: the packet is dropped.
+      (index == video_index_ ? video_packets_ : audio_packets_).Push(std::move(queued), bytes);
     } else {
       av_packet_unref(packet.get());
     }
@@ -248,8 +287,8 @@ void TMediaSession::VideoLoop() {
   int drops_in_row = 0;
   if (!frame) return;
   while (!abort_.load()) {
-    PacketPtr packet;
-    if (!packets_.Pop(TPacketQueues::kVideo, packet, abort_)) return;
+    PacketPtr packet;  // stays null at the end of the stream, which drains the decoder
+    if (!video_packets_.Pop(packet) && abort_.load()) return;
     // A damaged packet is skipped, as players do; the decoder recovers at the next key frame.
     avcodec_send_packet(video_.get(), packet.get());
     for (;;) {
@@ -257,7 +296,8 @@ void TMediaSession::VideoLoop() {
       if (rc == AVERROR(EAGAIN)) break;
       if (rc < 0) {  // drained (end of stream) or a decoder failure: show what is held
         if (held && !QueuePicture(held.get(), held_pts)) return;
-        video_ended_ = true;
+        video_packets_.Close();
+        pictures_.Close();
         return;
       }
       int64_t pts = FrameTimeUs(frame.get(), stream);
@@ -287,7 +327,7 @@ void TMediaSession::VideoLoop() {
       if (!ok) return;
     }
     if (!packet) {  // the drained decoder reported EOF above; nothing more can come
-      video_ended_ = true;
+      pictures_.Close();
       return;
     }
   }
@@ -308,21 +348,22 @@ bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
   int strides[4] = {static_cast<int>(picture.image.bytesPerLine()), 0, 0, 0};
   sws_scale(ctx, frame->data, frame->linesize, 0, frame->height, planes, strides);
   picture.frame.reset(av_frame_clone(frame));
-  return pictures_.Push(std::move(picture), abort_);
+  return pictures_.Push(std::move(picture));
 }
 
 void TMediaSession::AudioLoop() {
   FramePtr frame(av_frame_alloc());
   if (!frame) return;
   while (!abort_.load()) {
-    PacketPtr packet;
-    if (!packets_.Pop(TPacketQueues::kAudio, packet, abort_)) return;
+    PacketPtr packet;  // stays null at the end of the stream, which drains the decoder
+    if (!audio_packets_.Pop(packet) && abort_.load()) return;
     avcodec_send_packet(audio_.get(), packet.get());
     for (;;) {
       const int rc = avcodec_receive_frame(audio_.get(), frame.get());
       if (rc == AVERROR(EAGAIN)) break;
       if (rc < 0) {
-        samples_->MarkEnd();
+        audio_packets_.Close();
+        sound_->Close();
         return;
       }
       const bool ok = QueueSamples(frame.get());
@@ -330,7 +371,7 @@ void TMediaSession::AudioLoop() {
       if (!ok) return;
     }
     if (!packet) {
-      samples_->MarkEnd();
+      sound_->Close();
       return;
     }
   }
@@ -340,7 +381,7 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
   const AVStream* stream = format_->streams[audio_index_];
   const int capacity = swr_get_out_samples(resampler_.get(), frame->nb_samples);
   if (capacity <= 0) return true;
-  const int frame_bytes = 2 * sound_.channels;
+  const int frame_bytes = 2 * sound_format_.channels;
   std::vector<char> bytes(static_cast<size_t>(capacity) * frame_bytes);
   uint8_t* out[1] = {reinterpret_cast<uint8_t*>(bytes.data())};
   const int converted =
@@ -352,7 +393,7 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
   if (pts == AV_NOPTS_VALUE) pts = audio_target_us_ >= 0 ? audio_target_us_ : 0;
   if (audio_target_us_ >= 0) {
     // After a seek, sound before the target is cut off so that the sound starts at it.
-    const int64_t skip_frames = av_rescale(audio_target_us_ - pts, sound_.sample_rate, 1000000);
+    const int64_t skip_frames = av_rescale(audio_target_us_ - pts, sound_format_.sample_rate, 1000000);
     if (skip_frames >= converted) return true;
     if (skip_frames > 0) {
       bytes.erase(bytes.begin(), bytes.begin() + skip_frames * frame_bytes);
@@ -360,5 +401,7 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
     }
     audio_target_us_ = -1;
   }
-  return samples_->Push(pts, std::move(bytes), abort_);
+  if (bytes.empty()) return true;
+  const size_t size = bytes.size();
+  return sound_->Push(TSoundChunk{pts, std::move(bytes)}, size);
 }

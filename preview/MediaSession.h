@@ -12,7 +12,7 @@
 
 #include "AVPtr.h"
 #include "PlaybackClock.h"
-#include "PlaybackQueues.h"
+#include "PlaybackStreams.h"
 
 // The sound format the session delivers: interleaved signed 16-bit at this rate and channel
 // count. A channel count of 0 means no sound is wanted (no device): the audio stream is ignored.
@@ -32,7 +32,7 @@ class TMediaSession {
   TMediaSession& operator=(const TMediaSession&) = delete;
 
   bool HasVideo() const { return video_ != nullptr; }
-  bool HasSound() const { return samples_ != nullptr; }
+  bool HasSound() const { return sound_reader_ != nullptr; }
   int64_t DurationUs() const { return duration_us_; }  // 0 when unknown
   // The sound of the audio stream as stored in the file; channels 0 when there is none.
   TSoundFormat StreamSound() const;
@@ -53,10 +53,12 @@ class TMediaSession {
   // first picture queued is the one shown at the target, and the first sample is the target's.
   void SeekTo(int64_t target_us);
 
+  // The decoded pictures, taken on the UI thread.
   TPictureQueue& Pictures() { return pictures_; }
-  TSampleBuffer* Samples() { return samples_.get(); }
+  // The sound for the device; null without sound.
+  TSoundReader* Samples() { return sound_reader_.get(); }
   // True when the video thread has queued its last picture (end of stream or no video).
-  bool VideoEnded() const { return !video_ || video_ended_.load(); }
+  bool VideoEnded() const { return !video_ || pictures_.Closed(); }
   // Pictures the decoder dropped because they were already late when decoded.
   int64_t DecoderDrops() const { return decoder_drops_.load(); }
 
@@ -67,6 +69,8 @@ class TMediaSession {
   void DiscardUnused();
   void StopThreads();
   void StartThreads();
+  // The demuxer's wait before it reads a packet; false when aborted or no stream takes packets.
+  bool WaitForPacketRoom();
   void DemuxLoop();
   void VideoLoop();
   void AudioLoop();
@@ -87,15 +91,17 @@ class TMediaSession {
   int64_t duration_us_ = 0;
   int64_t frame_us_ = 40000;  // nominal picture duration, for the late test
   AVRational sample_aspect_{1, 1};
-  TSoundFormat sound_;
+  TSoundFormat sound_format_;
   const TPlaybackClock* clock_ = nullptr;
 
-  TPacketQueues packets_;
+  // Unbounded themselves: the demuxer's wait (WaitForPacketRoom) bounds them jointly.
+  TPacketQueue video_packets_;
+  TPacketQueue audio_packets_;
   TPictureQueue pictures_{3};
-  std::unique_ptr<TSampleBuffer> samples_;
+  std::unique_ptr<TSoundQueue> sound_;  // 0.5 s of sound; made by ConfigureSound
+  std::unique_ptr<TSoundReader> sound_reader_;
 
   std::atomic<bool> abort_{false};
-  std::atomic<bool> video_ended_{false};
   std::atomic<int> surface_width_{320};
   std::atomic<int> surface_height_{240};
   std::atomic<int64_t> decoder_drops_{0};

@@ -24,7 +24,7 @@
 #include <memory>
 
 #include "PlaybackClock.h"
-#include "PlaybackQueues.h"
+#include "PlaybackStreams.h"
 
 class TMediaSession;
 class TSoundOutput;
