@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Binding.h"
+#include "FFmpegException.h"
 #include "LocalInput.h"
 #include "OpenErrors.h"
 
@@ -18,11 +20,18 @@ constexpr int64_t kSoundBufferMs = 500;
 // by a full one (sound behind a full video queue), and memory stays bounded.
 constexpr size_t kMaxPacketBytes = 16 * 1024 * 1024;
 constexpr size_t kEnoughPackets = 40;
+// A decoder that fails on this many packets in a row cannot decode the stream.
+constexpr int kMaxFailuresInRow = 25;
 // After this many late pictures in a row one is shown anyway, so a machine too slow for the
 // file still sees the picture move.
 constexpr int kMaxDropsInRow = 8;
 
 }  // namespace
+
+bool TMediaSession::TDecodeHealth::Failed(int error) {
+  last_error = error;
+  return ++failures_in_row >= kMaxFailuresInRow;
+}
 
 std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
                                                    const TPlaybackClock* clock) {
@@ -279,58 +288,39 @@ int64_t TMediaSession::FrameTimeUs(const AVFrame* frame, const AVStream* stream)
 }
 
 void TMediaSession::VideoLoop() {
-  const AVStream* stream = format_->streams[video_index_];
-  FramePtr frame(av_frame_alloc());
-  FramePtr held;  // after a seek: the latest picture not later than the target
-  int64_t held_pts = 0;
-  int64_t last_pts = -frame_us_;
-  int drops_in_row = 0;
-  if (!frame) return;
-  while (!abort_.load()) {
-    PacketPtr packet;  // stays null at the end of the stream, which drains the decoder
-    if (!video_packets_.Pop(packet) && abort_.load()) return;
-    // A damaged packet is skipped, as players do; the decoder recovers at the next key frame.
-    avcodec_send_packet(video_.get(), packet.get());
-    for (;;) {
-      const int rc = avcodec_receive_frame(video_.get(), frame.get());
-      if (rc == AVERROR(EAGAIN)) break;
-      if (rc < 0) {  // drained (end of stream) or a decoder failure: show what is held
-        if (held && !QueuePicture(held.get(), held_pts)) return;
-        video_packets_.Close();
-        pictures_.Close();
-        return;
-      }
-      int64_t pts = FrameTimeUs(frame.get(), stream);
-      if (pts == AV_NOPTS_VALUE) pts = last_pts + frame_us_;
-      last_pts = pts;
-      bool ok = true;
-      if (video_target_us_ >= 0) {
-        if (pts <= video_target_us_) {
-          held.reset(av_frame_clone(frame.get()));
-          held_pts = pts;
-        } else {
-          // The first picture past the target: the held one is the picture at the target.
-          video_target_us_ = -1;
-          if (held) ok = QueuePicture(held.get(), held_pts);
-          held.reset();
-          if (ok) ok = QueuePicture(frame.get(), pts);
-        }
-      } else if (clock_->Running() && pts + frame_us_ < clock_->NowUs() &&
-                 drops_in_row < kMaxDropsInRow) {
-        ++drops_in_row;  // already late: not worth converting
-        ++decoder_drops_;
-      } else {
-        drops_in_row = 0;
-        ok = QueuePicture(frame.get(), pts);
-      }
-      av_frame_unref(frame.get());
-      if (!ok) return;
+  TVideoState state;
+  state.last_pts = -frame_us_;
+  const TDecodeStep end = DecodeStream(
+      video_.get(), video_packets_, [this, &state](AVFrame* f) { return TakePicture(f, state); });
+  // A seek target past the last picture shows the last one.
+  if (end == TDecodeStep::kEnded && state.held) QueuePicture(state.held.get(), state.held_pts);
+  video_packets_.Close();
+  pictures_.Close();
+}
+
+bool TMediaSession::TakePicture(const AVFrame* frame, TVideoState& state) {
+  int64_t pts = FrameTimeUs(frame, format_->streams[video_index_]);
+  if (pts == AV_NOPTS_VALUE) pts = state.last_pts + frame_us_;
+  state.last_pts = pts;
+  if (video_target_us_ >= 0) {
+    if (pts <= video_target_us_) {
+      state.held.reset(av_frame_clone(frame));
+      state.held_pts = pts;
+      return true;
     }
-    if (!packet) {  // the drained decoder reported EOF above; nothing more can come
-      pictures_.Close();
-      return;
-    }
+    // The first picture past the target: the held one is the picture at the target.
+    video_target_us_ = -1;
+    const FramePtr held = std::move(state.held);
+    return (!held || QueuePicture(held.get(), state.held_pts)) && QueuePicture(frame, pts);
   }
+  if (clock_->Running() && pts + frame_us_ < clock_->NowUs() &&
+      state.drops_in_row < kMaxDropsInRow) {
+    ++state.drops_in_row;  // already late: not worth converting
+    ++decoder_drops_;
+    return true;
+  }
+  state.drops_in_row = 0;
+  return QueuePicture(frame, pts);
 }
 
 bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
@@ -352,29 +342,70 @@ bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
 }
 
 void TMediaSession::AudioLoop() {
+  DecodeStream(audio_.get(), audio_packets_, [this](AVFrame* f) { return QueueSamples(f); });
+  audio_packets_.Close();
+  sound_->Close();
+}
+
+TMediaSession::TDecodeStep TMediaSession::DecodeStream(AVCodecContext* ctx, TPacketQueue& packets,
+                                                       const std::function<bool(AVFrame*)>& take) {
   FramePtr frame(av_frame_alloc());
-  if (!frame) return;
-  while (!abort_.load()) {
+  TDecodeHealth health;
+  if (!frame) return Fail(ctx, AVERROR(ENOMEM));
+  for (;;) {
     PacketPtr packet;  // stays null at the end of the stream, which drains the decoder
-    if (!audio_packets_.Pop(packet) && abort_.load()) return;
-    avcodec_send_packet(audio_.get(), packet.get());
-    for (;;) {
-      const int rc = avcodec_receive_frame(audio_.get(), frame.get());
-      if (rc == AVERROR(EAGAIN)) break;
-      if (rc < 0) {
-        audio_packets_.Close();
-        sound_->Close();
-        return;
-      }
-      const bool ok = QueueSamples(frame.get());
-      av_frame_unref(frame.get());
-      if (!ok) return;
-    }
-    if (!packet) {
-      sound_->Close();
-      return;
-    }
+    if (!packets.Pop(packet) && abort_.load()) return TDecodeStep::kStopped;
+    const int rc = avcodec_send_packet(ctx, packet.get());
+    if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF && NoteDamage(ctx, rc, health))
+      return Fail(ctx, rc);
+    const TDecodeStep step = ReceiveFrames(ctx, frame.get(), health, take);
+    if (step != TDecodeStep::kNeedInput) return step;
+    if (!packet) return health.FailedAll() ? Fail(ctx, health.last_error) : TDecodeStep::kEnded;
   }
+}
+
+TMediaSession::TDecodeStep TMediaSession::ReceiveFrames(AVCodecContext* ctx, AVFrame* frame,
+                                                        TDecodeHealth& health,
+                                                        const std::function<bool(AVFrame*)>& take) {
+  for (;;) {
+    const int rc = avcodec_receive_frame(ctx, frame);
+    if (rc == AVERROR(EAGAIN)) return TDecodeStep::kNeedInput;
+    if (rc == AVERROR_EOF)
+      return health.FailedAll() ? Fail(ctx, health.last_error) : TDecodeStep::kEnded;
+    if (rc < 0) {  // the decoder goes on with the next frame or packet
+      if (NoteDamage(ctx, rc, health)) return Fail(ctx, rc);
+      continue;
+    }
+    health.Decoded();
+    const bool taken = take(frame);
+    av_frame_unref(frame);
+    if (!taken) return TDecodeStep::kStopped;
+  }
+}
+
+bool TMediaSession::NoteDamage(AVCodecContext* ctx, int error, TDecodeHealth& health) {
+  ++damaged_packets_;
+  av_log(ctx, AV_LOG_WARNING, "preview: a damaged packet was skipped: %s\n",
+         ErrorText(error).c_str());
+  return health.Failed(error);
+}
+
+TMediaSession::TDecodeStep TMediaSession::Fail(const AVCodecContext* ctx, int error) {
+  const char* kind = ctx->codec_type == AVMEDIA_TYPE_VIDEO ? "video" : "sound";
+  const std::string text = WithLibraryText(
+      std::string("The ") + kind + " of this file cannot be decoded (" + ctx->codec->name + ")",
+      error);
+  {
+    std::lock_guard lock(failure_mutex_);
+    if (failure_text_.empty()) failure_text_ = text;
+  }
+  failed_ = true;
+  return TDecodeStep::kFailed;
+}
+
+std::string TMediaSession::FailureText() const {
+  std::lock_guard lock(failure_mutex_);
+  return failure_text_;
 }
 
 bool TMediaSession::QueueSamples(const AVFrame* frame) {
@@ -393,7 +424,8 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
   if (pts == AV_NOPTS_VALUE) pts = audio_target_us_ >= 0 ? audio_target_us_ : 0;
   if (audio_target_us_ >= 0) {
     // After a seek, sound before the target is cut off so that the sound starts at it.
-    const int64_t skip_frames = av_rescale(audio_target_us_ - pts, sound_format_.sample_rate, 1000000);
+    const int64_t skip_frames =
+        av_rescale(audio_target_us_ - pts, sound_format_.sample_rate, 1000000);
     if (skip_frames >= converted) return true;
     if (skip_frames > 0) {
       bytes.erase(bytes.begin(), bytes.begin() + skip_frames * frame_bytes);

@@ -6,7 +6,9 @@
 #include <QSize>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,6 +63,14 @@ class TMediaSession {
   bool VideoEnded() const { return !video_ || pictures_.Closed(); }
   // Pictures the decoder dropped because they were already late when decoded.
   int64_t DecoderDrops() const { return decoder_drops_.load(); }
+  // Packets a decoder failed on since the file was opened; each was skipped (and logged), as
+  // players do: the decoder recovers at the next key frame.
+  int64_t DamagedPackets() const { return damaged_packets_.load(); }
+  // True once a stream turned out not to be decodable at all (its decoder failed on many
+  // packets in a row, or on every packet up to the end): playback cannot go on, and
+  // FailureText() says why. Safe from any thread.
+  bool Failed() const { return failed_.load(); }
+  std::string FailureText() const;
 
  private:
   TMediaSession() = default;
@@ -74,6 +84,45 @@ class TMediaSession {
   void DemuxLoop();
   void VideoLoop();
   void AudioLoop();
+
+  // How far one stream's decoding got.
+  enum class TDecodeStep { kNeedInput, kEnded, kStopped, kFailed };
+  // The failures of one decoder since its thread started.
+  struct TDecodeHealth {
+    int failures_in_row = 0;
+    int last_error = 0;
+    bool decoded_any = false;
+    // Notes a failed packet; true when the stream now counts as undecodable.
+    bool Failed(int error);
+    void Decoded() {
+      failures_in_row = 0;
+      decoded_any = true;
+    }
+    // At the end of the stream: it failed and never gave a frame.
+    bool FailedAll() const { return !decoded_any && last_error != 0; }
+  };
+  // Decodes the packets of PACKETS with CTX until the stream ends (kEnded), the session stops
+  // (kStopped) or the stream turns out undecodable (kFailed, with the reason recorded). TAKE is
+  // given every decoded frame and returns false when the session stops.
+  TDecodeStep DecodeStream(AVCodecContext* ctx, TPacketQueue& packets,
+                           const std::function<bool(AVFrame*)>& take);
+  TDecodeStep ReceiveFrames(AVCodecContext* ctx, AVFrame* frame, TDecodeHealth& health,
+                            const std::function<bool(AVFrame*)>& take);
+  // Counts and logs a packet the decoder failed on; true when the stream is undecodable.
+  bool NoteDamage(AVCodecContext* ctx, int error, TDecodeHealth& health);
+  // Records why the stream of CTX cannot be decoded (the first reason stays).
+  TDecodeStep Fail(const AVCodecContext* ctx, int error);
+
+  // What the video thread keeps from one picture to the next.
+  struct TVideoState {
+    FramePtr held;  // after a seek: the latest picture not later than the target
+    int64_t held_pts = 0;
+    int64_t last_pts = 0;
+    int drops_in_row = 0;  // late pictures dropped in a row
+  };
+  // Places one decoded picture: held or queued after a seek, dropped when already late,
+  // queued otherwise. False when aborted.
+  bool TakePicture(const AVFrame* frame, TVideoState& state);
   // Converts and queues one decoded picture; false when aborted.
   bool QueuePicture(const AVFrame* frame, int64_t pts_us);
   bool QueueSamples(const AVFrame* frame);
@@ -105,6 +154,10 @@ class TMediaSession {
   std::atomic<int> surface_width_{320};
   std::atomic<int> surface_height_{240};
   std::atomic<int64_t> decoder_drops_{0};
+  std::atomic<int64_t> damaged_packets_{0};
+  std::atomic<bool> failed_{false};   // set after failure_text_ is written
+  mutable std::mutex failure_mutex_;  // guards failure_text_
+  std::string failure_text_;
   // Seek targets: set before the threads start, read by the decoding threads; -1 = none.
   int64_t video_target_us_ = -1;
   int64_t audio_target_us_ = -1;

@@ -196,6 +196,17 @@ int64_t TPreviewPlayer::PicturesDropped() const {
   return dropped_count_ + (session_ ? session_->DecoderDrops() : 0);
 }
 
+int64_t TPreviewPlayer::DamagedPackets() const {
+  return session_ ? session_->DamagedPackets() : 0;
+}
+
+void TPreviewPlayer::EndWithFailure() {
+  const QString reason = QString::fromStdString(session_->FailureText());
+  Unload();
+  SetState(TPlayerState::psStopped);
+  emit PlaybackFailed(reason);
+}
+
 void TPreviewPlayer::Show(TPicture&& picture) {
   shown_ = std::move(picture);
   ++shown_count_;
@@ -211,6 +222,10 @@ void TPreviewPlayer::FollowSound() {
 void TPreviewPlayer::PresentTick() {
   if (!session_) {
     presenter_.stop();
+    return;
+  }
+  if (session_->Failed()) {
+    EndWithFailure();
     return;
   }
   TPictureQueue& queue = session_->Pictures();
