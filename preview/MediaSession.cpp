@@ -26,6 +26,22 @@ constexpr int kMaxFailuresInRow = 25;
 // file still sees the picture move.
 constexpr int kMaxDropsInRow = 8;
 
+// The decoder of STREAM, opened; with THREADS > 0 it decodes on that many threads (frames and
+// slices), else on the library's default. Null when there is none or it does not open.
+CodecContextPtr OpenDecoder(const AVStream* stream, int threads) {
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return nullptr;
+  ctx->pkt_timebase = stream->time_base;
+  if (threads > 0) {
+    ctx->thread_count = threads;
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  }
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
+  return ctx;
+}
+
 }  // namespace
 
 bool TMediaSession::TDecodeHealth::Failed(int error) {
@@ -86,15 +102,9 @@ void TMediaSession::DiscardUnused() {
 
 bool TMediaSession::OpenVideo(int index) {
   AVStream* stream = format_->streams[index];
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return false;
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
-  ctx->pkt_timebase = stream->time_base;
-  ctx->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
-  if (ctx->width <= 0 || ctx->height <= 0) return false;
+  CodecContextPtr ctx =
+      OpenDecoder(stream, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  if (!ctx || ctx->width <= 0 || ctx->height <= 0) return false;
   video_ = std::move(ctx);
   video_index_ = index;
   sample_aspect_ = av_guess_sample_aspect_ratio(format_.get(), stream, nullptr);
@@ -105,14 +115,8 @@ bool TMediaSession::OpenVideo(int index) {
 }
 
 bool TMediaSession::OpenSound(int index) {
-  AVStream* stream = format_->streams[index];
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return false;
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
-  ctx->pkt_timebase = stream->time_base;
-  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
-  if (ctx->sample_rate <= 0 || ctx->ch_layout.nb_channels <= 0) return false;
+  CodecContextPtr ctx = OpenDecoder(format_->streams[index], 0);
+  if (!ctx || ctx->sample_rate <= 0 || ctx->ch_layout.nb_channels <= 0) return false;
   audio_ = std::move(ctx);
   audio_index_ = index;
   return true;
