@@ -20,8 +20,9 @@ constexpr int64_t kSoundBufferMs = 500;
 // by a full one (sound behind a full video queue), and memory stays bounded.
 constexpr size_t kMaxPacketBytes = 16 * 1024 * 1024;
 constexpr size_t kEnoughPackets = 40;
-// A decoder that fails on this many packets in a row cannot decode the stream.
-constexpr int kMaxFailuresInRow = 25;
+// A decoder that has failed on this many packets without giving a single frame cannot decode the
+// stream. Once it has given one, a failure is damage it recovers from, however many follow.
+constexpr int kFailuresBeforeAnyFrame = 25;
 // After this many late pictures in a row one is shown anyway, so a machine too slow for the
 // file still sees the picture move.
 constexpr int kMaxDropsInRow = 8;
@@ -46,7 +47,7 @@ CodecContextPtr OpenDecoder(const AVStream* stream, int threads) {
 
 bool TMediaSession::TDecodeHealth::Failed(int error) {
   last_error = error;
-  return ++failures_in_row >= kMaxFailuresInRow;
+  return ++failures >= kFailuresBeforeAnyFrame && !decoded_any;
 }
 
 std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,

@@ -66,8 +66,8 @@ class TMediaSession {
   // Packets a decoder failed on since the file was opened; each was skipped (and logged), as
   // players do: the decoder recovers at the next key frame.
   int64_t DamagedPackets() const { return damaged_packets_.load(); }
-  // True once a stream turned out not to be decodable at all (its decoder failed on many
-  // packets in a row, or on every packet up to the end): playback cannot go on, and
+  // True once a stream turned out not to be decodable at all (its decoder failed on 25 packets,
+  // or on every packet up to the end, without giving a frame): playback cannot go on, and
   // FailureText() says why. Safe from any thread.
   bool Failed() const { return failed_.load(); }
   std::string FailureText() const;
@@ -89,15 +89,12 @@ class TMediaSession {
   enum class TDecodeStep { kNeedInput, kEnded, kStopped, kFailed };
   // The failures of one decoder since its thread started.
   struct TDecodeHealth {
-    int failures_in_row = 0;
+    int failures = 0;
     int last_error = 0;
     bool decoded_any = false;
     // Notes a failed packet; true when the stream now counts as undecodable.
     bool Failed(int error);
-    void Decoded() {
-      failures_in_row = 0;
-      decoded_any = true;
-    }
+    void Decoded() { decoded_any = true; }
     // At the end of the stream: it failed and never gave a frame.
     bool FailedAll() const { return !decoded_any && last_error != 0; }
   };

@@ -101,7 +101,7 @@ class TPreviewPlayer : public QObject {
 
   QPointer<TVideoSurface> surface_;
   TPlaybackClock clock_;
-  // The sound output reads the session's sample buffer: it is declared after the session so
+  // The sound output reads the session's sound queue: it is declared after the session so
   // that it is destroyed first.
   std::unique_ptr<TMediaSession> session_;
   std::unique_ptr<TSoundOutput> sound_;

@@ -1,4 +1,4 @@
-// The preview's sound: a QAudioSink that pulls samples from the session's sample buffer, applies
+// The preview's sound: a QAudioSink that pulls samples from the session's sound queue, applies
 // the volume, and reports the time of the sound being heard (the audio clock).
 #pragma once
 

@@ -481,7 +481,7 @@ void TestPreview::AudioOnlyFilePlaysOnTheClock() {
 }
 
 // The sound path without a device: decoding, conversion to the device's rate and the cut at a
-// seek target, read straight from the session's sample buffer.
+// seek target, read straight from the session's sound queue.
 void TestPreview::SoundAfterASeekStartsAtTheTarget() {
   const QString sound = dir_.filePath("tone.mp3");
   QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3:sample_rate=44100", "-ac", "1",
