@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Binding.h"
+#include "FFmpegException.h"
 #include "LocalInput.h"
 #include "OpenErrors.h"
 
@@ -13,11 +15,40 @@ extern "C" {
 namespace {
 
 constexpr int64_t kSoundBufferMs = 500;
+// The demuxer reads on while the packets queued stay under this many bytes in all and some stream
+// still being decoded holds fewer than kEnoughPackets: a stream short of packets is not held up
+// by a full one (sound behind a full video queue), and memory stays bounded.
+constexpr size_t kMaxPacketBytes = 16 * 1024 * 1024;
+constexpr size_t kEnoughPackets = 40;
+// A decoder that has failed on this many packets without giving a single frame cannot decode the
+// stream. Once it has given one, a failure is damage it recovers from, however many follow.
+constexpr int kFailuresBeforeAnyFrame = 25;
 // After this many late pictures in a row one is shown anyway, so a machine too slow for the
 // file still sees the picture move.
 constexpr int kMaxDropsInRow = 8;
 
+// The decoder of STREAM, opened; with THREADS > 0 it decodes on that many threads (frames and
+// slices), else on the library's default. Null when there is none or it does not open.
+CodecContextPtr OpenDecoder(const AVStream* stream, int threads) {
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) return nullptr;
+  CodecContextPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return nullptr;
+  ctx->pkt_timebase = stream->time_base;
+  if (threads > 0) {
+    ctx->thread_count = threads;
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  }
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return nullptr;
+  return ctx;
+}
+
 }  // namespace
+
+bool TMediaSession::TDecodeHealth::Failed(int error) {
+  last_error = error;
+  return ++failures >= kFailuresBeforeAnyFrame && !decoded_any;
+}
 
 std::unique_ptr<TMediaSession> TMediaSession::Open(const std::string& path,
                                                    const TPlaybackClock* clock) {
@@ -72,15 +103,9 @@ void TMediaSession::DiscardUnused() {
 
 bool TMediaSession::OpenVideo(int index) {
   AVStream* stream = format_->streams[index];
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return false;
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
-  ctx->pkt_timebase = stream->time_base;
-  ctx->thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
-  if (ctx->width <= 0 || ctx->height <= 0) return false;
+  CodecContextPtr ctx =
+      OpenDecoder(stream, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  if (!ctx || ctx->width <= 0 || ctx->height <= 0) return false;
   video_ = std::move(ctx);
   video_index_ = index;
   sample_aspect_ = av_guess_sample_aspect_ratio(format_.get(), stream, nullptr);
@@ -91,14 +116,8 @@ bool TMediaSession::OpenVideo(int index) {
 }
 
 bool TMediaSession::OpenSound(int index) {
-  AVStream* stream = format_->streams[index];
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-  if (codec == nullptr) return false;
-  CodecContextPtr ctx(avcodec_alloc_context3(codec));
-  if (!ctx || avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return false;
-  ctx->pkt_timebase = stream->time_base;
-  if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return false;
-  if (ctx->sample_rate <= 0 || ctx->ch_layout.nb_channels <= 0) return false;
+  CodecContextPtr ctx = OpenDecoder(format_->streams[index], 0);
+  if (!ctx || ctx->sample_rate <= 0 || ctx->ch_layout.nb_channels <= 0) return false;
   audio_ = std::move(ctx);
   audio_index_ = index;
   return true;
@@ -128,11 +147,13 @@ bool TMediaSession::ConfigureSound(const TSoundFormat& format) {
     av_channel_layout_uninit(&out_layout);
     if (rc >= 0 && swr_init(swr.get()) >= 0) {
       resampler_ = std::move(swr);
-      sound_ = format;
+      sound_format_ = format;
       const int frame_bytes = 2 * format.channels;
       const int second_bytes = frame_bytes * format.sample_rate;
-      samples_ = std::make_unique<TSampleBuffer>(
-          second_bytes, frame_bytes, static_cast<size_t>(second_bytes * kSoundBufferMs / 1000));
+      // An empty queue takes any chunk, so a chunk larger than the bound cannot block.
+      sound_ = std::make_unique<TSoundQueue>(
+          0, static_cast<size_t>(second_bytes * kSoundBufferMs / 1000));
+      sound_reader_ = std::make_unique<TSoundReader>(*sound_, second_bytes, frame_bytes);
       return true;
     }
   }
@@ -179,19 +200,18 @@ void TMediaSession::SeekTo(int64_t target_us) {
     av_seek_frame(format_.get(), -1, ts, AVSEEK_FLAG_BACKWARD);
   if (video_) avcodec_flush_buffers(video_.get());
   if (audio_) avcodec_flush_buffers(audio_.get());
-  packets_.Clear();
-  pictures_.Clear();
-  if (samples_) samples_->Clear();
+  if (sound_reader_) sound_reader_->Forget();
   video_target_us_ = video_ ? target_us : -1;
   audio_target_us_ = audio_ ? target_us : -1;
   StartThreads();
 }
 
 void TMediaSession::StartThreads() {
+  // The threads are stopped: every queue starts empty and open.
+  for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Reset();
+  pictures_.Reset();
+  if (sound_) sound_->Reset();
   abort_ = false;
-  video_ended_ = false;
-  packets_.Use(TPacketQueues::kVideo, video_ != nullptr);
-  packets_.Use(TPacketQueues::kAudio, audio_ != nullptr);
   demux_thread_ = std::thread(&TMediaSession::DemuxLoop, this);
   if (video_) video_thread_ = std::thread(&TMediaSession::VideoLoop, this);
   if (audio_) audio_thread_ = std::thread(&TMediaSession::AudioLoop, this);
@@ -199,17 +219,50 @@ void TMediaSession::StartThreads() {
 
 void TMediaSession::StopThreads() {
   abort_ = true;
-  packets_.WakeAll();
-  pictures_.WakeAll();
-  if (samples_) samples_->WakeAll();
+  for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Abort();
+  pictures_.Abort();
+  if (sound_) sound_->Abort();
   for (std::thread* t : {&demux_thread_, &video_thread_, &audio_thread_})
     if (t->joinable()) t->join();
+}
+
+bool TMediaSession::WaitForPacketRoom() {
+  for (;;) {
+    if (abort_.load()) return false;
+    // The streams still decoded: a decoding thread that ended closed its queue.
+    TPacketQueue* open[2] = {nullptr, nullptr};
+    size_t count = 0;
+    if (video_ && !video_packets_.Closed()) open[count++] = &video_packets_;
+    if (audio_ && !audio_packets_.Closed()) open[count++] = &audio_packets_;
+    if (count == 0) return false;
+    TPacketQueue* fewest = open[0];
+    TPacketQueue* largest = open[0];
+    size_t total = 0;
+    bool short_of_packets = false;
+    for (size_t i = 0; i < count; ++i) {
+      total += open[i]->Bytes();
+      short_of_packets = short_of_packets || open[i]->Size() < kEnoughPackets;
+      if (open[i]->Size() < fewest->Size()) fewest = open[i];
+      if (open[i]->Bytes() > largest->Bytes()) largest = open[i];
+    }
+    if (total < kMaxPacketBytes && short_of_packets) return true;
+    if (total >= kMaxPacketBytes) {
+      // Until the largest queue has given up the excess (at least down to empty).
+      const size_t others = total - largest->Bytes();
+      largest->WaitBelow(0, others < kMaxPacketBytes ? kMaxPacketBytes - others : 1);
+    } else {
+      // Every stream holds enough. Packets are stored in time order, so each queue covers about
+      // the same stretch of time, and the one with the fewest (longest) packets is the first to
+      // fall short; a queue that changed meanwhile ends the wait at once.
+      fewest->WaitBelow(kEnoughPackets, 0);
+    }
+  }
 }
 
 void TMediaSession::DemuxLoop() {
   PacketPtr packet(av_packet_alloc());
   if (!packet) return;
-  while (packets_.WaitForRoom(abort_)) {
+  while (WaitForPacketRoom()) {
     const int rc = av_read_frame(format_.get(), packet.get());
     if (rc == AVERROR(EAGAIN)) {
       av_usleep(5000);
@@ -217,8 +270,7 @@ void TMediaSession::DemuxLoop() {
     }
     if (rc < 0) {  // end of file, a read error or an abort: the decoders drain what they have
       if (abort_.load()) return;
-      if (video_) packets_.Push(TPacketQueues::kVideo, nullptr);
-      if (audio_) packets_.Push(TPacketQueues::kAudio, nullptr);
+      for (TPacketQueue* queue : {&video_packets_, &audio_packets_}) queue->Close();
       return;
     }
     const int index = packet->stream_index;
@@ -226,8 +278,9 @@ void TMediaSession::DemuxLoop() {
       PacketPtr queued(av_packet_alloc());
       if (!queued) return;
       av_packet_move_ref(queued.get(), packet.get());
-      packets_.Push(index == video_index_ ? TPacketQueues::kVideo : TPacketQueues::kAudio,
-                    std::move(queued));
+      const auto bytes = static_cast<size_t>(queued->size);
+      // Refused once the stream's decoder has ended: the packet is dropped.
+      (index == video_index_ ? video_packets_ : audio_packets_).Push(std::move(queued), bytes);
     } else {
       av_packet_unref(packet.get());
     }
@@ -240,57 +293,39 @@ int64_t TMediaSession::FrameTimeUs(const AVFrame* frame, const AVStream* stream)
 }
 
 void TMediaSession::VideoLoop() {
-  const AVStream* stream = format_->streams[video_index_];
-  FramePtr frame(av_frame_alloc());
-  FramePtr held;  // after a seek: the latest picture not later than the target
-  int64_t held_pts = 0;
-  int64_t last_pts = -frame_us_;
-  int drops_in_row = 0;
-  if (!frame) return;
-  while (!abort_.load()) {
-    PacketPtr packet;
-    if (!packets_.Pop(TPacketQueues::kVideo, packet, abort_)) return;
-    // A damaged packet is skipped, as players do; the decoder recovers at the next key frame.
-    avcodec_send_packet(video_.get(), packet.get());
-    for (;;) {
-      const int rc = avcodec_receive_frame(video_.get(), frame.get());
-      if (rc == AVERROR(EAGAIN)) break;
-      if (rc < 0) {  // drained (end of stream) or a decoder failure: show what is held
-        if (held && !QueuePicture(held.get(), held_pts)) return;
-        video_ended_ = true;
-        return;
-      }
-      int64_t pts = FrameTimeUs(frame.get(), stream);
-      if (pts == AV_NOPTS_VALUE) pts = last_pts + frame_us_;
-      last_pts = pts;
-      bool ok = true;
-      if (video_target_us_ >= 0) {
-        if (pts <= video_target_us_) {
-          held.reset(av_frame_clone(frame.get()));
-          held_pts = pts;
-        } else {
-          // The first picture past the target: the held one is the picture at the target.
-          video_target_us_ = -1;
-          if (held) ok = QueuePicture(held.get(), held_pts);
-          held.reset();
-          if (ok) ok = QueuePicture(frame.get(), pts);
-        }
-      } else if (clock_->Running() && pts + frame_us_ < clock_->NowUs() &&
-                 drops_in_row < kMaxDropsInRow) {
-        ++drops_in_row;  // already late: not worth converting
-        ++decoder_drops_;
-      } else {
-        drops_in_row = 0;
-        ok = QueuePicture(frame.get(), pts);
-      }
-      av_frame_unref(frame.get());
-      if (!ok) return;
+  TVideoState state;
+  state.last_pts = -frame_us_;
+  const TDecodeStep end = DecodeStream(
+      video_.get(), video_packets_, [this, &state](AVFrame* f) { return TakePicture(f, state); });
+  // A seek target past the last picture shows the last one.
+  if (end == TDecodeStep::kEnded && state.held) QueuePicture(state.held.get(), state.held_pts);
+  video_packets_.Close();
+  pictures_.Close();
+}
+
+bool TMediaSession::TakePicture(const AVFrame* frame, TVideoState& state) {
+  int64_t pts = FrameTimeUs(frame, format_->streams[video_index_]);
+  if (pts == AV_NOPTS_VALUE) pts = state.last_pts + frame_us_;
+  state.last_pts = pts;
+  if (video_target_us_ >= 0) {
+    if (pts <= video_target_us_) {
+      state.held.reset(av_frame_clone(frame));
+      state.held_pts = pts;
+      return true;
     }
-    if (!packet) {  // the drained decoder reported EOF above; nothing more can come
-      video_ended_ = true;
-      return;
-    }
+    // The first picture past the target: the held one is the picture at the target.
+    video_target_us_ = -1;
+    const FramePtr held = std::move(state.held);
+    return (!held || QueuePicture(held.get(), state.held_pts)) && QueuePicture(frame, pts);
   }
+  if (clock_->Running() && pts + frame_us_ < clock_->NowUs() &&
+      state.drops_in_row < kMaxDropsInRow) {
+    ++state.drops_in_row;  // already late: not worth converting
+    ++decoder_drops_;
+    return true;
+  }
+  state.drops_in_row = 0;
+  return QueuePicture(frame, pts);
 }
 
 bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
@@ -308,39 +343,81 @@ bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
   int strides[4] = {static_cast<int>(picture.image.bytesPerLine()), 0, 0, 0};
   sws_scale(ctx, frame->data, frame->linesize, 0, frame->height, planes, strides);
   picture.frame.reset(av_frame_clone(frame));
-  return pictures_.Push(std::move(picture), abort_);
+  return pictures_.Push(std::move(picture));
 }
 
 void TMediaSession::AudioLoop() {
+  DecodeStream(audio_.get(), audio_packets_, [this](AVFrame* f) { return QueueSamples(f); });
+  audio_packets_.Close();
+  sound_->Close();
+}
+
+TMediaSession::TDecodeStep TMediaSession::DecodeStream(AVCodecContext* ctx, TPacketQueue& packets,
+                                                       const std::function<bool(AVFrame*)>& take) {
   FramePtr frame(av_frame_alloc());
-  if (!frame) return;
-  while (!abort_.load()) {
-    PacketPtr packet;
-    if (!packets_.Pop(TPacketQueues::kAudio, packet, abort_)) return;
-    avcodec_send_packet(audio_.get(), packet.get());
-    for (;;) {
-      const int rc = avcodec_receive_frame(audio_.get(), frame.get());
-      if (rc == AVERROR(EAGAIN)) break;
-      if (rc < 0) {
-        samples_->MarkEnd();
-        return;
-      }
-      const bool ok = QueueSamples(frame.get());
-      av_frame_unref(frame.get());
-      if (!ok) return;
-    }
-    if (!packet) {
-      samples_->MarkEnd();
-      return;
-    }
+  TDecodeHealth health;
+  if (!frame) return Fail(ctx, AVERROR(ENOMEM));
+  for (;;) {
+    PacketPtr packet;  // stays null at the end of the stream, which drains the decoder
+    if (!packets.Pop(packet) && abort_.load()) return TDecodeStep::kStopped;
+    const int rc = avcodec_send_packet(ctx, packet.get());
+    if (rc < 0 && rc != AVERROR(EAGAIN) && rc != AVERROR_EOF && NoteDamage(ctx, rc, health))
+      return Fail(ctx, rc);
+    const TDecodeStep step = ReceiveFrames(ctx, frame.get(), health, take);
+    if (step != TDecodeStep::kNeedInput) return step;
+    if (!packet) return health.FailedAll() ? Fail(ctx, health.last_error) : TDecodeStep::kEnded;
   }
+}
+
+TMediaSession::TDecodeStep TMediaSession::ReceiveFrames(AVCodecContext* ctx, AVFrame* frame,
+                                                        TDecodeHealth& health,
+                                                        const std::function<bool(AVFrame*)>& take) {
+  for (;;) {
+    const int rc = avcodec_receive_frame(ctx, frame);
+    if (rc == AVERROR(EAGAIN)) return TDecodeStep::kNeedInput;
+    if (rc == AVERROR_EOF)
+      return health.FailedAll() ? Fail(ctx, health.last_error) : TDecodeStep::kEnded;
+    if (rc < 0) {  // the decoder goes on with the next frame or packet
+      if (NoteDamage(ctx, rc, health)) return Fail(ctx, rc);
+      continue;
+    }
+    health.Decoded();
+    const bool taken = take(frame);
+    av_frame_unref(frame);
+    if (!taken) return TDecodeStep::kStopped;
+  }
+}
+
+bool TMediaSession::NoteDamage(AVCodecContext* ctx, int error, TDecodeHealth& health) {
+  ++damaged_packets_;
+  av_log(ctx, AV_LOG_WARNING, "preview: a damaged packet was skipped: %s\n",
+         ErrorText(error).c_str());
+  return health.Failed(error);
+}
+
+TMediaSession::TDecodeStep TMediaSession::Fail(const AVCodecContext* ctx, int error) {
+  const char* kind = ctx->codec_type == AVMEDIA_TYPE_VIDEO ? "video" : "sound";
+  const std::string text = WithLibraryText(
+      std::string("The ") + kind + " of this file cannot be decoded (" + ctx->codec->name + ")",
+      error);
+  {
+    std::lock_guard lock(failure_mutex_);
+    if (failure_text_.empty()) failure_text_ = text;
+  }
+  failed_ = true;
+  return TDecodeStep::kFailed;
+}
+
+std::string TMediaSession::FailureText() const {
+  std::lock_guard lock(failure_mutex_);
+  return failure_text_;
 }
 
 bool TMediaSession::QueueSamples(const AVFrame* frame) {
   const AVStream* stream = format_->streams[audio_index_];
   const int capacity = swr_get_out_samples(resampler_.get(), frame->nb_samples);
   if (capacity <= 0) return true;
-  const int frame_bytes = 2 * sound_.channels;
+  const int frame_bytes = 2 * sound_format_.channels;
   std::vector<char> bytes(static_cast<size_t>(capacity) * frame_bytes);
   uint8_t* out[1] = {reinterpret_cast<uint8_t*>(bytes.data())};
   const int converted =
@@ -352,7 +429,8 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
   if (pts == AV_NOPTS_VALUE) pts = audio_target_us_ >= 0 ? audio_target_us_ : 0;
   if (audio_target_us_ >= 0) {
     // After a seek, sound before the target is cut off so that the sound starts at it.
-    const int64_t skip_frames = av_rescale(audio_target_us_ - pts, sound_.sample_rate, 1000000);
+    const int64_t skip_frames =
+        av_rescale(audio_target_us_ - pts, sound_format_.sample_rate, 1000000);
     if (skip_frames >= converted) return true;
     if (skip_frames > 0) {
       bytes.erase(bytes.begin(), bytes.begin() + skip_frames * frame_bytes);
@@ -360,5 +438,7 @@ bool TMediaSession::QueueSamples(const AVFrame* frame) {
     }
     audio_target_us_ = -1;
   }
-  return samples_->Push(pts, std::move(bytes), abort_);
+  if (bytes.empty()) return true;
+  const size_t size = bytes.size();
+  return sound_->Push(TSoundChunk{pts, std::move(bytes)}, size);
 }

@@ -55,6 +55,10 @@ PreviewPane::PreviewPane(TPreviewHost& host, QWidget* parent)
   time_label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   ShowTime(0, 0);
   connect(seek_bar_, &TSeekBar::PositionShown, this, &PreviewPane::ShowTime);
+  // A file that cannot be decoded is reported as one that cannot be rendered, with the reason.
+  connect(&player_, &TPreviewPlayer::PlaybackFailed, this, [this](const QString& reason) {
+    host_.ShowError(QString(kRenderError) + "\n" + reason);
+  });
 
   speaker_menu_ = new QMenu(this);
   speaker_menu_->setAccessibleName("Volume");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 #include "MediaSession.h"
 #include "SoundOutput.h"
@@ -10,6 +11,14 @@
 namespace {
 
 constexpr int kPresentIntervalMs = 4;
+
+// The presentation time of the picture INDEX places from the front of QUEUE, if there is one.
+std::optional<int64_t> PictureTime(const TPictureQueue& queue, size_t index) {
+  int64_t pts_us = 0;
+  if (!queue.Peek(index, [&pts_us](const TPicture& picture) { pts_us = picture.pts_us; }))
+    return std::nullopt;
+  return pts_us;
+}
 // The picture clock follows the sound when they drift apart by more than this.
 constexpr int64_t kSoundDriftUs = 40000;
 
@@ -187,6 +196,17 @@ int64_t TPreviewPlayer::PicturesDropped() const {
   return dropped_count_ + (session_ ? session_->DecoderDrops() : 0);
 }
 
+int64_t TPreviewPlayer::DamagedPackets() const {
+  return session_ ? session_->DamagedPackets() : 0;
+}
+
+void TPreviewPlayer::EndWithFailure() {
+  const QString reason = QString::fromStdString(session_->FailureText());
+  Unload();
+  SetState(TPlayerState::psStopped);
+  emit PlaybackFailed(reason);
+}
+
 void TPreviewPlayer::Show(TPicture&& picture) {
   shown_ = std::move(picture);
   ++shown_count_;
@@ -204,10 +224,14 @@ void TPreviewPlayer::PresentTick() {
     presenter_.stop();
     return;
   }
+  if (session_->Failed()) {
+    EndWithFailure();
+    return;
+  }
   TPictureQueue& queue = session_->Pictures();
   TPicture picture;
   if (picture_pending_) {
-    if (queue.Pop(picture)) {
+    if (queue.TryPop(picture)) {
       picture_pending_ = false;
       Show(std::move(picture));
     } else if (session_->VideoEnded()) {
@@ -217,10 +241,10 @@ void TPreviewPlayer::PresentTick() {
   } else if (state_ == TPlayerState::psRunning) {
     FollowSound();
     const int64_t now = clock_.NowUs();
-    while (const std::optional<int64_t> pts = queue.PeekPts(0)) {
+    while (const std::optional<int64_t> pts = PictureTime(queue, 0)) {
       if (*pts > now) break;
-      const std::optional<int64_t> next = queue.PeekPts(1);
-      if (!queue.Pop(picture)) break;
+      const std::optional<int64_t> next = PictureTime(queue, 1);
+      if (!queue.TryPop(picture)) break;
       if (next && *next <= now) {  // its successor is due too: this one is late
         ++dropped_count_;
         continue;
@@ -229,7 +253,7 @@ void TPreviewPlayer::PresentTick() {
       break;
     }
     // Everything shown and heard: the last picture stays and the presenter rests.
-    at_end_ = session_->VideoEnded() && !queue.PeekPts(0) && (!sound_ || sound_->Drained());
+    at_end_ = session_->VideoEnded() && queue.Size() == 0 && (!sound_ || sound_->Drained());
   }
   UpdatePresenter();
 }

@@ -10,6 +10,8 @@
 //   SetVolume              linear level 0..10000, kept for files loaded later
 //   GrabFrame              the picture shown, at the video's own size, 24-bit RGB
 //   StateChanged           notification of every state change
+//   PlaybackFailed         the file turned out not to be decodable while playing: the graph is
+//                          left active and empty, as after a failed Render
 // All calls belong to the UI thread. Pictures are presented by a timer on that thread against
 // the playback clock: the sound's time when the file has sound and a device exists, otherwise
 // the system clock; a picture whose time has passed before it could be shown is dropped.
@@ -24,7 +26,7 @@
 #include <memory>
 
 #include "PlaybackClock.h"
-#include "PlaybackQueues.h"
+#include "PlaybackStreams.h"
 
 class TMediaSession;
 class TSoundOutput;
@@ -77,15 +79,21 @@ class TPreviewPlayer : public QObject {
   bool PicturePending() const { return picture_pending_; }
   int64_t PicturesShown() const { return shown_count_; }
   int64_t PicturesDropped() const;
+  // Packets the decoders skipped as damaged since the last Render.
+  int64_t DamagedPackets() const;
 
  signals:
   void StateChanged(TPlayerState state);
+  // REASON names the stream and the decoder's error.
+  void PlaybackFailed(const QString& reason);
 
  private:
   // Stops the clock and the sound where they are and reports STATE (Pause and Stop).
   bool Hold(TPlayerState state);
   void SetState(TPlayerState state);
   void Unload();
+  // Ends playback of a file whose stream cannot be decoded and reports why.
+  void EndWithFailure();
   void PresentTick();
   void Show(TPicture&& picture);
   void FollowSound();
@@ -93,7 +101,7 @@ class TPreviewPlayer : public QObject {
 
   QPointer<TVideoSurface> surface_;
   TPlaybackClock clock_;
-  // The sound output reads the session's sample buffer: it is declared after the session so
+  // The sound output reads the session's sound queue: it is declared after the session so
   // that it is destroyed first.
   std::unique_ptr<TMediaSession> session_;
   std::unique_ptr<TSoundOutput> sound_;

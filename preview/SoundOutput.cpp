@@ -8,7 +8,7 @@
 #include <iterator>
 #include <limits>
 
-#include "PlaybackQueues.h"
+#include "PlaybackStreams.h"
 
 int VolumeAttenuation(int level) {
   level = std::clamp(level, 0, 10000);
@@ -48,7 +48,7 @@ bool ChooseSoundDevice(int rate, int channels, QAudioDevice* device, QAudioForma
 }
 
 TSoundOutput::TSoundOutput(const QAudioDevice& device, const QAudioFormat& format,
-                           TSampleBuffer* samples, QObject* parent)
+                           TSoundReader* samples, QObject* parent)
     : QIODevice(parent),
       sink_(std::make_unique<QAudioSink>(device, format)),
       format_(format),

@@ -1,4 +1,4 @@
-// The preview's sound: a QAudioSink that pulls samples from the session's sample buffer, applies
+// The preview's sound: a QAudioSink that pulls samples from the session's sound queue, applies
 // the volume, and reports the time of the sound being heard (the audio clock).
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <memory>
 
 class QAudioSink;
-class TSampleBuffer;
+class TSoundReader;
 
 // Attenuation in hundredths of a decibel for a linear volume LEVEL (clamped to 0..10000):
 // round(1085.73 * ln(level + 1)) - 10000, so 10000 is 0 dB, 6000 is -5.54 dB, 10 is -73.97 dB.
@@ -28,7 +28,7 @@ bool ChooseSoundDevice(int rate, int channels, QAudioDevice* device, QAudioForma
 class TSoundOutput : public QIODevice {
   Q_OBJECT
  public:
-  TSoundOutput(const QAudioDevice& device, const QAudioFormat& format, TSampleBuffer* samples,
+  TSoundOutput(const QAudioDevice& device, const QAudioFormat& format, TSoundReader* samples,
                QObject* parent = nullptr);
   ~TSoundOutput() override;
 
@@ -60,7 +60,7 @@ class TSoundOutput : public QIODevice {
 
   std::unique_ptr<QAudioSink> sink_;
   QAudioFormat format_;
-  TSampleBuffer* samples_;
+  TSoundReader* samples_;
   std::atomic<double> gain_{1.0};
   // UI thread only (the sink pulls on the thread it lives in).
   std::deque<TSegment> segments_;

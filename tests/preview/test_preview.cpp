@@ -127,6 +127,7 @@ class TestPreview : public QObject {
   void CommandsFollowTheStateTable();
   void EveryCommandIsIgnoredWhileConverting();
   void UnplayableFileIsReportedAndLeavesAnEmptyGraph();
+  void DamagedPacketsAreSkippedAndUndecodableVideoIsReported();
   void SnapshotSavesTheShownPictureAsBitmap();
   void SnapshotChecksTheOutputFolder();
   void SeekShowsThePictureAtTheRequestedTime_data();
@@ -282,6 +283,45 @@ void TestPreview::UnplayableFileIsReportedAndLeavesAnEmptyGraph() {
     QCOMPARE(pane.PreviewFile(), host.rows[row]);
     QCOMPARE(pane.Player().Duration(), 0);
   }
+}
+
+void TestPreview::DamagedPacketsAreSkippedAndUndecodableVideoIsReported() {
+  const QStringList source =
+      QString("-f lavfi -i testsrc=size=160x120:rate=25:d=2 -c:v mpeg4 -g 25 -bsf:v").split(' ');
+  // Two packets overwritten with noise: the decoder fails on them and recovers.
+  const QString damaged = dir_.filePath("damaged.avi");
+  const QString two_packets = "noise=amount=if(eq(n\\,20)+eq(n\\,35)\\,1\\,0)";
+  QVERIFY(MakeMedia(damaged, source + QStringList{two_packets}));
+  // Every packet overwritten: the file opens, but no picture can be decoded.
+  const QString garbage = dir_.filePath("garbage.avi");
+  QVERIFY(MakeMedia(garbage, source + QStringList{"noise=amount=1"}));
+  const QList<double> times = PictureTimes(damaged);
+  QVERIFY(times.size() >= 40);
+
+  TFakeHost host;
+  host.rows = {damaged, garbage};
+  host.selected = 0;
+  PreviewPane pane(host);
+  TPreviewPlayer& player = pane.Player();
+  pane.ButtonPlayClick();
+  const int64_t last_us = std::llround(times.last() * 1e6);
+  QVERIFY2(QTest::qWaitFor([&] { return player.ShownPictureUs() == last_us; }, 8000),
+           qPrintable(QString("stopped at %1 us").arg(player.ShownPictureUs())));
+  QVERIFY(player.DamagedPackets() >= 2);
+  QCOMPARE(player.State(), TPlayerState::psRunning);
+  QVERIFY(host.errors.isEmpty());
+
+  host.selected = 1;
+  pane.SelectionChanged(1);
+  pane.ButtonPlayClick();
+  QVERIFY(QTest::qWaitFor([&] { return !host.errors.isEmpty(); }, 5000));
+  QCOMPARE(host.errors.size(), 1);
+  QVERIFY2(host.errors[0].startsWith("No Video Codec To Play This File!\nThe video of this file "
+                                     "cannot be decoded (mpeg4): "),
+           qPrintable(host.errors[0]));
+  QCOMPARE(player.State(), TPlayerState::psStopped);  // active and empty, as after Render
+  QCOMPARE(player.Duration(), 0);
+  QCOMPARE(pane.PreviewFile(), garbage);
 }
 
 void TestPreview::SnapshotSavesTheShownPictureAsBitmap() {
@@ -441,7 +481,7 @@ void TestPreview::AudioOnlyFilePlaysOnTheClock() {
 }
 
 // The sound path without a device: decoding, conversion to the device's rate and the cut at a
-// seek target, read straight from the session's sample buffer.
+// seek target, read straight from the session's sound queue.
 void TestPreview::SoundAfterASeekStartsAtTheTarget() {
   const QString sound = dir_.filePath("tone.mp3");
   QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3:sample_rate=44100", "-ac", "1",
