@@ -404,7 +404,9 @@ TMediaSession::TDecodeStep TMediaSession::Fail(const AVCodecContext* ctx, int er
     std::lock_guard lock(failure_mutex_);
     if (failure_text_.empty()) failure_text_ = text;
   }
-  failed_ = true;
+  // Sound that cannot be decoded leaves the pictures to play on in silence, as they did before
+  // the decoders' results were checked; only a file that cannot be watched ends playback.
+  if (ctx->codec_type == AVMEDIA_TYPE_VIDEO || !video_) failed_ = true;
   return TDecodeStep::kFailed;
 }
 

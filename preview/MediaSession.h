@@ -66,9 +66,10 @@ class TMediaSession {
   // Packets a decoder failed on since the file was opened; each was skipped (and logged), as
   // players do: the decoder recovers at the next key frame.
   int64_t DamagedPackets() const { return damaged_packets_.load(); }
-  // True once a stream turned out not to be decodable at all (its decoder failed on 25 packets,
-  // or on every packet up to the end, without giving a frame): playback cannot go on, and
-  // FailureText() says why. Safe from any thread.
+  // True once the video (or the sound of a file without video) turned out not to be decodable
+  // at all (its decoder failed on 25 packets, or on every packet up to the end, without giving
+  // a frame): playback cannot go on. FailureText() says why; it also holds the reason when only
+  // the sound of a video failed, which then plays on in silence. Safe from any thread.
   bool Failed() const { return failed_.load(); }
   std::string FailureText() const;
 
