@@ -32,11 +32,28 @@ struct SwsContext;
 // the scaler reads and writes), since the scaler aborts the process on some it cannot take.
 // On failure CACHED is freed, WHY says what was wrong and nullptr is returned.
 SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
-                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
-                          std::string* why);
+                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags, std::string* why);
 
 // A picture of FMT and size WIDTH x HEIGHT with its own buffer; nullptr when it cannot be made.
 FramePtr NewPicture(AVPixelFormat fmt, int width, int height);
+
+// The conversion of sound keeps the channel layout IN when it has CHANNELS channels, else the
+// default layout of that many channels goes into OUT.
+void LayoutFor(const AVChannelLayout& in, int channels, AVChannelLayout* out);
+
+// Bytes of the buffers an item holds on to (shared buffers counted whole), for the budgets of
+// the queues between stages.
+inline size_t HeldBytes(const AVPacket* pkt) {
+  return pkt && pkt->size > 0 ? static_cast<size_t>(pkt->size) : 0;
+}
+inline size_t HeldBytes(const AVFrame* frame) {
+  size_t bytes = 0;
+  if (!frame) return 0;
+  for (const AVBufferRef* buf : frame->buf)
+    if (buf) bytes += buf->size;
+  for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
+  return bytes;
+}
 
 struct AVFilterGraph;
 struct AVFilterContext;
@@ -90,7 +107,7 @@ struct InputStreamState {
   FramePtr Frame;     // decoder output, reused
   float Quality = 0;  // quality of the last decoded picture (for "sameq")
   int64_t FramesDecoded = 0;
-  int LastDecodeError = 0;  // library error code of the last packet that did not decode
+  int LastDecodeError = 0;       // library error code of the last packet that did not decode
   int64_t PacketsUndecoded = 0;  // packets the decoder refused or gave an error for
 
   // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
@@ -99,15 +116,13 @@ struct InputStreamState {
   AVChannelLayout ToS16Layout{};
 
   DeinterlaceGraph Deinterlacer;
-  FramePtr Deinterlaced;  // last picture out of the deinterlacer
+  FramePtr Deinterlaced;                  // last picture out of the deinterlacer
   std::unique_ptr<TUprightStep> Upright;  // for sources stored rotated or mirrored
 
   InputStreamState() = default;
   InputStreamState(const InputStreamState&) = delete;
   InputStreamState& operator=(const InputStreamState&) = delete;
-  ~InputStreamState() {
-    av_channel_layout_uninit(&ToS16Layout);
-  }
+  ~InputStreamState() { av_channel_layout_uninit(&ToS16Layout); }
 };
 
 // A picture or a buffer of sound on its way from an input stream's stage to an output stage.
@@ -135,8 +150,9 @@ struct OutputStreamState {
   std::atomic<int64_t> FrameNumber{0};
   int64_t PacketsWritten = 0;  // packets handed to the muxer
   // Set once the output has all it takes (its recording time is reached, or its one cover
-  // picture is copied): the reader stops when every output is done.
-  std::atomic<bool> Done{false};
+  // picture is copied), by the stage that decides it: the path of an encoded picture or sound
+  // output, which then closes its feed, else the decode stage of its source.
+  bool Done = false;
   bool WriterEnded = false;  // the writer was told that no packet follows
   std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
   InputStreamState* SyncInput = nullptr;
@@ -154,7 +170,7 @@ struct OutputStreamState {
   int CropTop = 0, CropLeft = 0, CropBottom = 0, CropRight = 0;
   bool VideoPad = false;
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  FramePtr EncodeFrame;    // reference handed to the encoder
+  FramePtr EncodeFrame;  // reference handed to the encoder
   // The latest fitted picture, held until the next one arrives: a picture is shown until the
   // next picture's time (or for its own duration, the last one).
   FrameItem HeldPicture;
@@ -168,13 +184,13 @@ struct OutputStreamState {
   SwrPtr Resampler;
   int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
   AudioFifoPtr Fifo;
-  SwrPtr ToEncoderFormat;            // s16 interleaved -> encoder sample format, same rate
-  FramePtr AudioFrame;               // one encoder frame, reused while the encoder lets go of it
-  int AudioFrameCapacity = 0;        // samples AudioFrame's buffer holds
-  std::vector<uint8_t> FrameBuffer;  // one frame of 16-bit samples read from the FIFO
-  std::unique_ptr<AmrNbEncoder> Amr;  // the engine's own encoder, when the library has none
-  bool IsStart = true;                // until audio sync has aligned the output
-  std::vector<uint8_t> SampleBuffer;  // resampled sound
+  SwrPtr ToEncoderFormat;              // s16 interleaved -> encoder sample format, same rate
+  FramePtr AudioFrame;                 // one encoder frame, reused while the encoder lets go of it
+  int AudioFrameCapacity = 0;          // samples AudioFrame's buffer holds
+  std::vector<uint8_t> FrameBuffer;    // one frame of 16-bit samples read from the FIFO
+  std::unique_ptr<AmrNbEncoder> Amr;   // the engine's own encoder, when the library has none
+  bool IsStart = true;                 // until audio sync has aligned the output
+  std::vector<uint8_t> SampleBuffer;   // resampled sound
   std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer
   int64_t NextAudioPts = AV_NOPTS_VALUE;  // keeps audio frame pts increasing
   // The container keeps no stream start times: the first samples are placed by leading

@@ -22,7 +22,6 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "DeviceLimits.h"
 #include "FFmpegException.h"
-#include "FFmpegException.h"
 #include "OutputFiles.h"
 #include "SourceTags.h"
 #include "Transcoder.h"
@@ -45,30 +44,17 @@ OutputStreamState::~OutputStreamState() {
   if (PassLogFile) std::fclose(PassLogFile);
 }
 
-Transcoder::Transcoder(const TRunContext& context) : e_(context), opt_(context.Options) {}
+Transcoder::Transcoder(const TRunContext& context)
+    : e_(context), opt_(context.Options), Log(context) {}
 
 Transcoder::~Transcoder() {
-  if (!threads_.empty()) {
-    Fail(nullptr);
-    JoinStageThreads();
-  }
+  scheduler_.reset();  // stops and joins any stage thread still running
   // Decoders are opened and closed under the process-wide codec lock.
   std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();
   }
-}
-
-void Transcoder::Log(int level, const char* fmt, ...) const {
-  if (!e_.HasLog) return;
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  std::lock_guard<std::mutex> lock(log_mutex_);
-  e_.Log(level, buf);
 }
 
 void Transcoder::Run() {
@@ -98,8 +84,8 @@ void Transcoder::Run() {
   WriteHeaders();
 
   e_.Stats.TimerStart = av_gettime();
-  run_.LastReportUs = e_.Stats.TimerStart;
-  RunStages();
+  scheduler_ = std::make_unique<StageScheduler>(e_, Log, run_);
+  scheduler_->Run();
   FinishRun();
 }
 
@@ -700,7 +686,7 @@ void Transcoder::FinishRun() {
     }
     DeclareH263Level(oc);
   }
-  PrintReport(true);
+  scheduler_->Mux().PrintReport(true);
   CloseCodecs();
   const bool stopped = e_.State.AbortRequested.load();
   if (!stopped) {
@@ -742,7 +728,7 @@ void Transcoder::CheckOutputsHoldMedia() const {
 // second and more than 5% short, so rounding and trailing gaps in a file's index pass. A
 // duration guessed from the bit rate is based on the file's own size and cannot tell.
 void Transcoder::NoteShortSource() {
-  if (!run_.InputsEnded) return;
+  if (!scheduler_->InputsEnded()) return;
   for (size_t f = 0; f < run_.Files.size(); ++f) {
     const InputFileState& file = run_.Files[f];
     const AVFormatContext* ic = e_.Files.InputFiles[f].get();
