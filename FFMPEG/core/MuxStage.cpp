@@ -79,7 +79,8 @@ int MuxStage::NextPacketToWrite(bool& all_known) const {
 
 // Writes packets in time order across the outputs. The earliest waiting packet goes out only
 // when every output still running has a packet waiting, so the order is the same however the
-// stages' threads were scheduled.
+// stages' threads were scheduled, except once more than kMaxPendingBytes wait: then the
+// earliest goes out regardless, and which packets wait at that moment depends on timing.
 void MuxStage::WriteReadyPackets() {
   for (;;) {
     bool all_known = false;

@@ -209,8 +209,8 @@ void PictureFitStage::EncodeHeldPicture(int64_t end_pts) {
 }
 
 // Crop, scale and pad PICTURE to the encoder's size and format: a new reference to PICTURE
-// itself, to a cropped view into it, or to the scaled and padded copy. Runs on the output's
-// stage. nullptr when the picture cannot be used.
+// itself, to a cropped view into it, or to the scaled and padded copy. nullptr when the
+// picture cannot be used.
 FramePtr PictureFitStage::FitPicture(const AVFrame* picture) {
   AVCodecContext* enc = ost_.Encoder;
   const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);

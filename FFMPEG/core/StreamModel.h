@@ -1,9 +1,12 @@
 // The stream model of one transcode run: one record per input file, per input stream and per
 // output stream. Transcode() builds it after the files were set up and frees it when the run
-// ends, on every path. While the run's stages work on their own threads, each field has one
-// writer: the reader owns the file records and the read position of each input stream, an
-// input stream's stage the rest of its record, an output's stage its sync and encoder state,
-// and the writer the muxing position; the few figures read across stages are atomics.
+// ends, on every path. What set-up fills in (indices, streams, codec contexts, sources, crop
+// and pad) is only read by the stages. While the stages work on their own threads, each field
+// they change has one writer: the input stage owns the file records and the read position of
+// each input stream, the decode stage the rest of the input stream's record and the records of
+// its copy and subtitle outputs, the picture fit or sound path the sync state of an encoded
+// output, its encode stage the encoder, and the mux stage the muxing position and the written
+// packets' figures; the few figures read across stages are atomics.
 #pragma once
 
 extern "C" {
@@ -125,7 +128,7 @@ struct InputStreamState {
   ~InputStreamState() { av_channel_layout_uninit(&ToS16Layout); }
 };
 
-// A picture or a buffer of sound on its way from an input stream's stage to an output stage.
+// A picture or a buffer of sound on its way from a decode stage to a picture fit or sound path.
 struct FrameItem {
   // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
   // 16-bit sound.
