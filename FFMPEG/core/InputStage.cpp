@@ -94,8 +94,8 @@ int InputStage::ChooseFileToRead() const {
   for (const auto& ostp : outputs_) {
     const InputStreamState& ist = *inputs_[ostp->SourceIndex];
     if (files_[ist.FileIndex].EofReached) continue;
-    if (file_index < 0 || ist.ReadUs < least) {
-      least = ist.ReadUs;
+    if (file_index < 0 || ist.Read.ReadUs < least) {
+      least = ist.Read.ReadUs;
       file_index = ist.FileIndex;
     }
   }
@@ -168,10 +168,10 @@ void InputStage::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
   if (pkt->dts == AV_NOPTS_VALUE) return;
   int64_t dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
   const auto threshold_us = static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0);
-  if (ist.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
-    const int64_t delta = dts_us - ist.NextDts;
+  if (ist.Read.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
+    const int64_t delta = dts_us - ist.Read.NextDts;
     const bool jump = std::llabs(delta) > threshold_us;
-    if (jump || dts_us + 1 < ist.LastDts) {
+    if (jump || dts_us + 1 < ist.Read.LastDts) {
       if (jump) ++files_[file_index].TimelineJumpsClosed;
       e_.Files.InputTsOffset[file_index] -= delta;
       if (opt_.Verbosity > 2)
@@ -183,12 +183,12 @@ void InputStage::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
       dts_us = av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
     }
   }
-  ist.LastDts = dts_us;
+  ist.Read.LastDts = dts_us;
   // A packet's stated duration counts only up to the threshold: a container that stores one
   // per sample (MP4) hides a jump of hours in the duration of the sample before it, and
   // believing it would fill the jump with hours of repeated pictures.
   const int64_t duration_us =
       pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 0;
-  ist.NextDts = dts_us + (duration_us <= threshold_us ? duration_us : 0);
-  ist.ReadUs = dts_us;
+  ist.Read.NextDts = dts_us + (duration_us <= threshold_us ? duration_us : 0);
+  ist.Read.ReadUs = dts_us;
 }

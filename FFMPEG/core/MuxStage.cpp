@@ -33,11 +33,11 @@ MuxStage::MuxStage(const TRunContext& context, const RunLog& log,
       opt_(context.Options),
       Log(log),
       outputs_(outputs),
-      pending_(outputs.size()),
+      streams_(outputs.size()),
       last_report_us_(start_us) {}
 
 bool MuxStage::Step(WriterItem& item) {
-  PendingStream& stream = pending_[static_cast<size_t>(item.Output)];
+  MuxedStream& stream = streams_[static_cast<size_t>(item.Output)];
   if (!item.Packet) {
     if (!stream.Ended) ++outputs_ended_;
     stream.Ended = true;
@@ -46,7 +46,7 @@ bool MuxStage::Step(WriterItem& item) {
     stream.Packets.push_back(std::move(item.Packet));
   }
   WriteReadyPackets();
-  return !size_limit_reached_ && outputs_ended_ < static_cast<int>(pending_.size());
+  return !size_limit_reached_ && outputs_ended_ < static_cast<int>(streams_.size());
 }
 
 // The output whose first waiting packet comes first in time (ties: the earlier output), or
@@ -56,8 +56,8 @@ int MuxStage::NextPacketToWrite(bool& all_known) const {
   int best = -1;
   int64_t best_ts = 0;
   AVRational best_tb{1, 1};
-  for (size_t i = 0; i < pending_.size(); ++i) {
-    const PendingStream& s = pending_[i];
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    const MuxedStream& s = streams_[i];
     if (s.Packets.empty()) {
       if (!s.Ended) all_known = false;
       continue;
@@ -86,7 +86,7 @@ void MuxStage::WriteReadyPackets() {
     bool all_known = false;
     const int next = NextPacketToWrite(all_known);
     if (next < 0 || (!all_known && pending_bytes_ <= kMaxPendingBytes)) return;
-    PendingStream& s = pending_[static_cast<size_t>(next)];
+    MuxedStream& s = streams_[static_cast<size_t>(next)];
     PacketPtr pkt = std::move(s.Packets.front());
     s.Packets.pop_front();
     pending_bytes_ -= HeldBytes(pkt.get());
@@ -101,19 +101,20 @@ void MuxStage::WriteReadyPackets() {
 
 // Writes one packet of OST with the interleaving writer; throws on a write failure. Once the
 // first output file has passed its size limit, nothing more is written.
-void MuxStage::WritePacket(OutputStreamState& ost, PacketPtr pkt) {
+void MuxStage::WritePacket(const OutputStreamState& ost, PacketPtr pkt) {
+  MuxedStream& m = Stream(ost);
   if (size_limit_reached_) return;
   AVFormatContext* oc = e_.Files.OutputFiles[ost.FileIndex].get();
   KeepDtsIncreasing(ost, oc, pkt.get());
   const int64_t start = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
   if (start != AV_NOPTS_VALUE) {
     const int64_t end = start + std::max<int64_t>(pkt->duration, 0);
-    if (ost.MuxEnd == AV_NOPTS_VALUE || end > ost.MuxEnd) ost.MuxEnd = end;
+    if (m.End == AV_NOPTS_VALUE || end > m.End) m.End = end;
   }
   NoteWrittenPacket(ost, pkt.get());
   const int ret = av_interleaved_write_frame(oc, pkt.get());
   if (ret < 0) throw FFMpegException::FromLibrary("av_interleaved_write_frame()", ret);
-  ost.PacketsWritten += 1;
+  m.PacketsWritten += 1;
   AVFormatContext* first = e_.Files.OutputFiles[0].get();
   if (opt_.LimitFileSize != 0 && first->pb &&
       opt_.LimitFileSize < static_cast<uint64_t>(std::max<int64_t>(avio_tell(first->pb), 0)))
@@ -122,22 +123,25 @@ void MuxStage::WritePacket(OutputStreamState& ost, PacketPtr pkt) {
 
 // Muxers refuse decreasing time stamps; keep them increasing rather than fail the job on a
 // source with a small step back.
-void MuxStage::KeepDtsIncreasing(OutputStreamState& ost, const AVFormatContext* oc, AVPacket* pkt) {
+void MuxStage::KeepDtsIncreasing(const OutputStreamState& ost, const AVFormatContext* oc,
+                                 AVPacket* pkt) {
+  MuxedStream& m = Stream(ost);
   if ((oc->oformat->flags & AVFMT_NOTIMESTAMPS) || pkt->dts == AV_NOPTS_VALUE) return;
-  if (ost.MuxLastDts != AV_NOPTS_VALUE) {
-    const int64_t min_dts = ost.MuxLastDts + ((oc->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
+  if (m.LastDts != AV_NOPTS_VALUE) {
+    const int64_t min_dts = m.LastDts + ((oc->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
     if (pkt->dts < min_dts) {
       if (pkt->pts != AV_NOPTS_VALUE && pkt->pts >= pkt->dts)
         pkt->pts = std::max(pkt->pts, min_dts);
       pkt->dts = min_dts;
     }
   }
-  ost.MuxLastDts = pkt->dts;
+  m.LastDts = pkt->dts;
 }
 
 // The report's figures of a packet about to be written: sizes by type, and for an encoded
 // picture its quantiser, picture type and errors (side data the encoder attached).
-void MuxStage::NoteWrittenPacket(OutputStreamState& ost, const AVPacket* pkt) {
+void MuxStage::NoteWrittenPacket(const OutputStreamState& ost, const AVPacket* pkt) {
+  MuxedStream& m = Stream(ost);
   const AVMediaType type = ost.Encoder->codec_type;
   if (type == AVMEDIA_TYPE_AUDIO) e_.Stats.AudioBytes += pkt->size;
   if (type != AVMEDIA_TYPE_VIDEO) return;
@@ -146,27 +150,29 @@ void MuxStage::NoteWrittenPacket(OutputStreamState& ost, const AVPacket* pkt) {
   size_t side_size = 0;
   const uint8_t* q = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &side_size);
   if (q && side_size >= 6) {
-    ost.LastQuality = static_cast<float>(AV_RL32(q));
-    ost.LastPictType = q[4];
+    m.LastQuality = static_cast<float>(AV_RL32(q));
+    m.LastPictType = q[4];
     const int errors = q[5];
     for (int i = 0; i < 4; ++i)
-      ost.LastError[i] = (i < errors && side_size >= 8 + 8 * static_cast<size_t>(i + 1))
-                             ? AV_RL64(q + 8 + 8 * i)
-                             : 0;
+      m.LastError[i] = (i < errors && side_size >= 8 + 8 * static_cast<size_t>(i + 1))
+                           ? AV_RL64(q + 8 + 8 * i)
+                           : 0;
   }
   if (!opt_.VStatsFileName.empty()) DoVideoStats(ost, pkt);
 }
 
 // "PSNR=Y:.. U:.. V:.. *:.. " of the first video output: of the last coded picture, or in the
 // final report of the whole output.
-std::string MuxStage::PsnrText(OutputStreamState& ost, bool final_report, int frame_number) const {
+std::string MuxStage::PsnrText(const OutputStreamState& ost, bool final_report,
+                               int frame_number) const {
+  const MuxedStream& m = Stream(ost);
   const AVCodecContext* enc = ost.Encoder;
   std::string line = "PSNR=";
   char buf[64];
   double error_sum = 0, scale_sum = 0;
   for (int j = 0; j < 3; ++j) {
     const double error =
-        final_report ? static_cast<double>(enc->error[j]) : static_cast<double>(ost.LastError[j]);
+        final_report ? static_cast<double>(enc->error[j]) : static_cast<double>(m.LastError[j]);
     double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
     if (final_report) scale *= frame_number;
     if (j) scale /= 4;
@@ -182,13 +188,14 @@ std::string MuxStage::PsnrText(OutputStreamState& ost, bool final_report, int fr
 }
 
 // The report's figures of the first video output; FRAME_NUMBER < 1 means nothing to report.
-std::string MuxStage::FirstVideoFigures(OutputStreamState& ost, bool final_report,
+std::string MuxStage::FirstVideoFigures(const OutputStreamState& ost, bool final_report,
                                         int& frame_number, int& fps, float& quality) {
+  MuxedStream& m = Stream(ost);
   const double elapsed = static_cast<double>(av_gettime() - e_.Stats.TimerStart) / 1000000.0;
   frame_number = static_cast<int>(ost.FrameNumber.load());
   if (frame_number < 1) return {};
   fps = elapsed > 1 ? static_cast<int>(frame_number / elapsed + 0.5) : 0;
-  quality = ost.EncodingNeeded && ost.LastQuality >= 0 ? ost.LastQuality / 118.0f : -1.0f;
+  quality = ost.EncodingNeeded && m.LastQuality >= 0 ? m.LastQuality / 118.0f : -1.0f;
   char buf[128];
   std::snprintf(buf, sizeof buf, "frame=%5d fps=%3d q=%3.1f ", frame_number, fps,
                 static_cast<double>(quality));
@@ -223,10 +230,11 @@ void MuxStage::PrintReport(bool final_report) {
   bool seen_video = false;
   for (auto& ostp : outputs_) {
     OutputStreamState& ost = *ostp;
+    const MuxedStream& m = Stream(ost);
     dropped += ost.FramesDropped;
     duplicated += ost.FramesDuplicated;
     if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO && seen_video) {
-      const float q = ost.EncodingNeeded && ost.LastQuality >= 0 ? ost.LastQuality / 118.0f : -1.0f;
+      const float q = ost.EncodingNeeded && m.LastQuality >= 0 ? m.LastQuality / 118.0f : -1.0f;
       std::snprintf(buf, sizeof buf, "q=%2.1f ", static_cast<double>(q));
       line += buf;
     } else if (ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -234,8 +242,8 @@ void MuxStage::PrintReport(bool final_report) {
       line += FirstVideoFigures(ost, final_report, frame_number, fps, quality);
       if (frame_number < 1) return;  // nothing to say before the first picture
     }
-    if (ost.MuxEnd != AV_NOPTS_VALUE) {
-      const double t = static_cast<double>(ost.MuxEnd) * av_q2d(ost.Stream->time_base);
+    if (m.End != AV_NOPTS_VALUE) {
+      const double t = static_cast<double>(m.End) * av_q2d(ost.Stream->time_base);
       if (t > 0 && t < time) time = t;
     }
   }
@@ -272,18 +280,19 @@ void MuxStage::PrintReport(bool final_report) {
 }
 
 // One line of the video statistics file per encoded picture, as it is written.
-void MuxStage::DoVideoStats(OutputStreamState& ost, const AVPacket* pkt) {
+void MuxStage::DoVideoStats(const OutputStreamState& ost, const AVPacket* pkt) {
+  MuxedStream& m = Stream(ost);
   if (!e_.Stats.VStatsFile) {
     e_.Stats.VStatsFile.reset(std::fopen(opt_.VStatsFileName.c_str(), "w"));
     if (!e_.Stats.VStatsFile) throw FFMpegException("fopen fail: " + opt_.VStatsFileName);
   }
   const AVCodecContext* enc = ost.Encoder;
   std::FILE* f = e_.Stats.VStatsFile.get();
-  std::fprintf(f, "frame= %5d q= %2.1f ", static_cast<int>(ost.PacketsWritten + 1),
-               static_cast<double>(ost.LastQuality) / 118.0);
+  std::fprintf(f, "frame= %5d q= %2.1f ", static_cast<int>(m.PacketsWritten + 1),
+               static_cast<double>(m.LastQuality) / 118.0);
   if (enc->flags & AV_CODEC_FLAG_PSNR) {
     const double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
-    const double err = static_cast<double>(ost.LastError[0]);
+    const double err = static_cast<double>(m.LastError[0]);
     std::fprintf(f, "PSNR= %6.2f ", err > 0 ? -10.0 * std::log10(err / scale) : 99.0);
   }
   const int frame_size = pkt->size;
@@ -297,5 +306,5 @@ void MuxStage::DoVideoStats(OutputStreamState& ost, const AVPacket* pkt) {
   std::fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
                static_cast<double>(e_.Stats.VideoBytes) / 1024, ti1, bitrate, avg_bitrate);
   std::fprintf(f, "type= %c\n",
-               av_get_picture_type_char(static_cast<AVPictureType>(ost.LastPictType)));
+               av_get_picture_type_char(static_cast<AVPictureType>(m.LastPictType)));
 }

@@ -36,29 +36,46 @@ class MuxStage {
   void Finish() {}
   // The progress report; the final one also gives the totals.
   void PrintReport(bool final_report);
+  // Packets of output INDEX (its place in the output table) handed to the muxer.
+  int64_t PacketsWritten(int index) const {
+    return streams_[static_cast<size_t>(index)].PacketsWritten;
+  }
 
  private:
   int NextPacketToWrite(bool& all_known) const;
   void WriteReadyPackets();
-  void WritePacket(OutputStreamState& ost, PacketPtr pkt);
-  void KeepDtsIncreasing(OutputStreamState& ost, const AVFormatContext* oc, AVPacket* pkt);
-  void NoteWrittenPacket(OutputStreamState& ost, const AVPacket* pkt);
-  std::string FirstVideoFigures(OutputStreamState& ost, bool final_report, int& frame_number,
+  void WritePacket(const OutputStreamState& ost, PacketPtr pkt);
+  void KeepDtsIncreasing(const OutputStreamState& ost, const AVFormatContext* oc, AVPacket* pkt);
+  void NoteWrittenPacket(const OutputStreamState& ost, const AVPacket* pkt);
+  std::string FirstVideoFigures(const OutputStreamState& ost, bool final_report, int& frame_number,
                                 int& fps, float& quality);
-  std::string PsnrText(OutputStreamState& ost, bool final_report, int frame_number) const;
-  void DoVideoStats(OutputStreamState& ost, const AVPacket* pkt);
+  std::string PsnrText(const OutputStreamState& ost, bool final_report, int frame_number) const;
+  void DoVideoStats(const OutputStreamState& ost, const AVPacket* pkt);
 
   const TRunContext& e_;
   const TEngineOptions& opt_;
   const RunLog& Log;
   const std::vector<std::unique_ptr<OutputStreamState>>& outputs_;
 
-  // The packets of each output not written yet.
-  struct PendingStream {
+  // What the writer keeps of each output: its packets not written yet, its muxing position and
+  // the figures of its last written packet.
+  struct MuxedStream {
     std::deque<PacketPtr> Packets;
     bool Ended = false;
+    int64_t PacketsWritten = 0;        // packets handed to the muxer
+    int64_t End = AV_NOPTS_VALUE;      // end of the last packet written, stream time base
+    int64_t LastDts = AV_NOPTS_VALUE;  // last dts written
+    float LastQuality = -1;            // quantiser x 118 of the last coded picture, from side data
+    int LastPictType = 0;
+    uint64_t LastError[4] = {0, 0, 0, 0};  // squared errors of the last coded picture
   };
-  std::deque<PendingStream> pending_;  // a deque: its elements never move
+  MuxedStream& Stream(const OutputStreamState& ost) {
+    return streams_[static_cast<size_t>(ost.TableIndex)];
+  }
+  const MuxedStream& Stream(const OutputStreamState& ost) const {
+    return streams_[static_cast<size_t>(ost.TableIndex)];
+  }
+  std::deque<MuxedStream> streams_;  // per output; a deque: its elements never move
   size_t pending_bytes_ = 0;
   int outputs_ended_ = 0;
   bool size_limit_reached_ = false;

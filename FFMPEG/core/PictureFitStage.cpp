@@ -116,7 +116,7 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
 
 PictureFitStage::PictureFitStage(const TRunContext& context, const RunLog& log,
                                  OutputStreamState& ost, StageLink<FramePtr>& encoder)
-    : e_(context), opt_(context.Options), Log(log), ost_(ost), encoder_(encoder) {}
+    : e_(context), opt_(context.Options), Log(log), ost_(ost), fit_(ost.Fit), encoder_(encoder) {}
 
 // Fitting the picture here, on the output's own thread, lets the decode stage hand the decoder
 // its next packet meanwhile. A picture that cannot be fitted is left out.
@@ -174,23 +174,23 @@ int64_t PictureFitStage::VideoSyncCount(int64_t start_pts, int64_t end_pts) {
 
 // The picture in ITEM is held until the next one arrives, whose time ends the held one's span.
 void PictureFitStage::DoVideoOut(FrameItem item) {
-  if (ost_.HeldPicture.Frame) EncodeHeldPicture(item.SyncPts);
-  ost_.HeldPicture = std::move(item);
+  if (fit_.HeldPicture.Frame) EncodeHeldPicture(item.SyncPts);
+  fit_.HeldPicture = std::move(item);
 }
 
 // The last picture lasts its own duration (once when that is unknown); a damaged duration
 // makes it last a minute at most.
 void PictureFitStage::FlushHeldPicture() {
-  if (!ost_.HeldPicture.Frame) return;
+  if (!fit_.HeldPicture.Frame) return;
   constexpr int64_t kLongestLastPictureUs = 60 * int64_t{1000000};
-  const FrameItem& held = ost_.HeldPicture;
+  const FrameItem& held = fit_.HeldPicture;
   EncodeHeldPicture(held.SyncPts + std::clamp<int64_t>(held.DurationUs, 0, kLongestLastPictureUs));
 }
 
 // Encodes the held picture as often as frame-rate sync says for a span ending at END_PTS.
 void PictureFitStage::EncodeHeldPicture(int64_t end_pts) {
-  FrameItem held = std::move(ost_.HeldPicture);
-  ost_.HeldPicture = FrameItem{};
+  FrameItem held = std::move(fit_.HeldPicture);
+  fit_.HeldPicture = FrameItem{};
   int64_t count = VideoSyncCount(held.SyncPts, end_pts);
   count = std::min<int64_t>(count, opt_.MaxFrames[0] - ost_.FrameNumber);
   for (int64_t i = 0; i < count; ++i) {
@@ -216,12 +216,12 @@ FramePtr PictureFitStage::FitPicture(const AVFrame* picture) {
   const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
   uint8_t* crop_data[4] = {};
   for (int i = 0; i < 4; ++i) crop_data[i] = picture->data[i];
-  const int src_w = picture->width - ost_.CropLeft - ost_.CropRight;
-  const int src_h = picture->height - ost_.CropTop - ost_.CropBottom;
-  if (ost_.VideoCrop) {
+  const int src_w = picture->width - fit_.CropLeft - fit_.CropRight;
+  const int src_h = picture->height - fit_.CropTop - fit_.CropBottom;
+  if (fit_.VideoCrop) {
     int64_t off[4];
     if (src_w <= 0 || src_h <= 0 ||
-        !PlaneOffsets(in_fmt, ost_.CropTop, ost_.CropLeft, picture->linesize, off)) {
+        !PlaneOffsets(in_fmt, fit_.CropTop, fit_.CropLeft, picture->linesize, off)) {
       Log(0, "error cropping picture");
       return nullptr;
     }
@@ -230,16 +230,16 @@ FramePtr PictureFitStage::FitPicture(const AVFrame* picture) {
   }
   // A picture whose size or format differs from what set-up expected (a mid-stream change)
   // goes through the scaler too, so that the encoder always gets its own size and format.
-  const int inner_w = enc->width - ost_.PadLeft - ost_.PadRight;
-  const int inner_h = enc->height - ost_.PadTop - ost_.PadBottom;
-  if (!ost_.VideoResample && (src_w != inner_w || src_h != inner_h || in_fmt != enc->pix_fmt)) {
-    ost_.VideoResample = true;
-    if (!ost_.TempPicture) ost_.TempPicture = NewPicture(enc->pix_fmt, enc->width, enc->height);
-    if (!ost_.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+  const int inner_w = enc->width - fit_.PadLeft - fit_.PadRight;
+  const int inner_h = enc->height - fit_.PadTop - fit_.PadBottom;
+  if (!fit_.VideoResample && (src_w != inner_w || src_h != inner_h || in_fmt != enc->pix_fmt)) {
+    fit_.VideoResample = true;
+    if (!fit_.TempPicture) fit_.TempPicture = NewPicture(enc->pix_fmt, enc->width, enc->height);
+    if (!fit_.TempPicture) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   }
   FramePtr out(av_frame_alloc());
   if (!out) throw FFMpegException("av_mallocz fail");
-  if (!ost_.VideoPad && !ost_.VideoResample) {
+  if (!fit_.VideoPad && !fit_.VideoResample) {
     // Crop without scale or pad: the cropped view has the encoder's size already.
     if (av_frame_ref(out.get(), picture) < 0) throw FFMpegException("av_mallocz fail");
     for (int p = 0; p < 4; ++p) out->data[p] = crop_data[p];
@@ -247,7 +247,7 @@ FramePtr PictureFitStage::FitPicture(const AVFrame* picture) {
     out->height = src_h;
     return out;
   }
-  AVFrame* temp = ost_.TempPicture.get();
+  AVFrame* temp = fit_.TempPicture.get();
   if (!RenewIfShared(temp)) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
   if (!ScaleAndPad(picture, crop_data, src_w, src_h)) return nullptr;
   if (av_frame_ref(out.get(), temp) < 0) throw FFMpegException("av_mallocz fail");
@@ -260,14 +260,14 @@ FramePtr PictureFitStage::FitPicture(const AVFrame* picture) {
 bool PictureFitStage::ScaleAndPad(const AVFrame* picture, uint8_t* const crop_data[4], int src_w,
                                   int src_h) {
   AVCodecContext* enc = ost_.Encoder;
-  AVFrame* temp = ost_.TempPicture.get();
-  const int inner_w = enc->width - ost_.PadLeft - ost_.PadRight;
-  const int inner_h = enc->height - ost_.PadTop - ost_.PadBottom;
+  AVFrame* temp = fit_.TempPicture.get();
+  const int inner_w = enc->width - fit_.PadLeft - fit_.PadRight;
+  const int inner_h = enc->height - fit_.PadTop - fit_.PadBottom;
   uint8_t* target_data[4] = {};
   int target_linesize[4] = {};
   int64_t off[4] = {};
-  if (ost_.VideoPad &&
-      !PlaneOffsets(enc->pix_fmt, ost_.PadTop, ost_.PadLeft, temp->linesize, off)) {
+  if (fit_.VideoPad &&
+      !PlaneOffsets(enc->pix_fmt, fit_.PadTop, fit_.PadLeft, temp->linesize, off)) {
     Log(0, "error padding picture");
     return false;
   }
@@ -275,22 +275,22 @@ bool PictureFitStage::ScaleAndPad(const AVFrame* picture, uint8_t* const crop_da
     target_data[i] = temp->data[i] ? temp->data[i] + off[i] : nullptr;
     target_linesize[i] = temp->linesize[i];
   }
-  if (ost_.VideoResample) {
+  if (fit_.VideoResample) {
     std::string why;
     const AVPixelFormat in_fmt = static_cast<AVPixelFormat>(picture->format);
-    ost_.ScaleContext.reset(CheckedScaler(ost_.ScaleContext.release(), src_w, src_h, in_fmt,
+    fit_.ScaleContext.reset(CheckedScaler(fit_.ScaleContext.release(), src_w, src_h, in_fmt,
                                           inner_w, inner_h, enc->pix_fmt, e_.Stats.SwsFlags, &why));
-    if (!ost_.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
-    const int rows = sws_scale(ost_.ScaleContext.get(), crop_data, picture->linesize, 0, src_h,
+    if (!fit_.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+    const int rows = sws_scale(fit_.ScaleContext.get(), crop_data, picture->linesize, 0, src_h,
                                target_data, target_linesize);
     if (rows < 0) throw FFMpegException::FromLibrary("Video scaling failed", rows);
   } else {
     av_image_copy(target_data, target_linesize, const_cast<const uint8_t**>(crop_data),
                   picture->linesize, enc->pix_fmt, inner_w, inner_h);
   }
-  if (ost_.VideoPad) {
+  if (fit_.VideoPad) {
     const int color[3] = {opt_.PadColor[0], opt_.PadColor[1], opt_.PadColor[2]};
-    FillPadding(temp, ost_.PadTop, ost_.PadBottom, ost_.PadLeft, ost_.PadRight, color);
+    FillPadding(temp, fit_.PadTop, fit_.PadBottom, fit_.PadLeft, fit_.PadRight, color);
   }
   return true;
 }
@@ -298,7 +298,7 @@ bool PictureFitStage::ScaleAndPad(const AVFrame* picture, uint8_t* const crop_da
 // Hands one copy of the fitted picture to the encoder, stamped with the output position.
 void PictureFitStage::EncodePicture(const FrameItem& item) {
   AVCodecContext* enc = ost_.Encoder;
-  AVFrame* frame = ost_.EncodeFrame.get();
+  AVFrame* frame = fit_.EncodeFrame.get();
   if (av_frame_ref(frame, item.Frame.get()) < 0) throw FFMpegException("Video encoding failed");
   const AVCodecContext* vdefaults = e_.CodecDefaults[AVMEDIA_TYPE_VIDEO].get();
   if (vdefaults &&

@@ -35,5 +35,6 @@ class PictureFitStage {
   const TEngineOptions& opt_;
   const RunLog& Log;
   OutputStreamState& ost_;
+  PictureFitState& fit_;  // this stage's own part of the output's record
   StageLink<FramePtr>& encoder_;
 };

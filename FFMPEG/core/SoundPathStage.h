@@ -36,5 +36,6 @@ class SoundPathStage {
   const TEngineOptions& opt_;
   const RunLog& Log;
   OutputStreamState& ost_;
+  SoundPathState& sound_;  // this stage's own part of the output's record
   StageLink<FramePtr>& encoder_;
 };

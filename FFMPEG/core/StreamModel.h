@@ -82,6 +82,18 @@ struct DeinterlaceGraph {
   int Width = 0, Height = 0, PixFmt = -1;
 };
 
+// How far the input stage has read an input stream.
+struct InputReadPosition {
+  // Demuxer clock used for the discontinuity check: the last packet's dts and the dts expected
+  // for the next packet, microseconds. Kept apart from Pts because decoders hand out pictures
+  // in presentation order, later than their packets.
+  int64_t NextDts = AV_NOPTS_VALUE;
+  int64_t LastDts = AV_NOPTS_VALUE;
+  // How far the reader has read this stream: the last packet's dts in microseconds. The
+  // reader picks the next file to read by it.
+  int64_t ReadUs = 0;
+};
+
 struct InputStreamState {
   int FileIndex = 0;
   int Index = 0;  // stream index within the file
@@ -95,14 +107,7 @@ struct InputStreamState {
   int64_t NextPts = AV_NOPTS_VALUE;
   int64_t Pts = 0;
   int64_t PictureDurationUs = 0;  // duration of the last decoded picture (0: unknown)
-  // Demuxer clock used for the discontinuity check: the last packet's dts and the dts expected
-  // for the next packet, microseconds. Kept apart from Pts because decoders hand out pictures
-  // in presentation order, later than their packets.
-  int64_t NextDts = AV_NOPTS_VALUE;
-  int64_t LastDts = AV_NOPTS_VALUE;
-  // How far the reader has read this stream: the last packet's dts in microseconds. The
-  // reader picks the next file to read by it.
-  int64_t ReadUs = 0;
+  InputReadPosition Read;         // the input stage's part
   bool RateEmu = false;
 
   AVCodecContext* Decoder = nullptr;  // opened decoder (owned by DecoderOwner)
@@ -141,30 +146,9 @@ struct FrameItem {
   int64_t DurationUs = 0;
 };
 
-struct OutputStreamState {
-  int FileIndex = 0;
-  int Index = 0;       // stream index within the output file
-  int TableIndex = 0;  // position in the output stream table
-  int SourceIndex = 0;
-  AVStream* Stream = nullptr;
-  AVCodecContext* Encoder = nullptr;  // the output's codec context (owned by the engine)
-  bool EncodingNeeded = false;
-  // Frames encoded (packets for copy) so far; the writer reads it for progress reports.
-  std::atomic<int64_t> FrameNumber{0};
-  int64_t PacketsWritten = 0;  // packets handed to the muxer
-  // Set once the output has all it takes (its recording time is reached, or its one cover
-  // picture is copied), by the stage that decides it: the path of an encoded picture or sound
-  // output, which then closes its feed, else the decode stage of its source.
-  bool Done = false;
-  bool WriterEnded = false;  // the writer was told that no packet follows
-  std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
-  InputStreamState* SyncInput = nullptr;
-  int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
-  // Where the output clock starts on the sync input's clock, past the run's start time
-  // (microseconds; the same for every output of a file). See AlignOutputClocks.
-  int64_t ClockShiftUs = 0;
-
-  // Video: crop, scale, pad.
+// Crop, scale and pad of an encoded picture output, set up with the output, and the picture
+// held for frame-rate sync.
+struct PictureFitState {
   bool VideoResample = false;
   FramePtr TempPicture;  // scale and pad target in the encoder's format and size
   SwsPtr ScaleContext;
@@ -177,12 +161,12 @@ struct OutputStreamState {
   // The latest fitted picture, held until the next one arrives: a picture is shown until the
   // next picture's time (or for its own duration, the last one).
   FrameItem HeldPicture;
-  float LastQuality = -1;  // quantiser x 118 of the last coded picture, from side data
-  int LastPictType = 0;
-  uint64_t LastError[4] = {0, 0, 0, 0};  // squared errors of the last coded picture
+};
 
-  // Audio: resample and channel conversion, FIFO of 16-bit interleaved samples at the
-  // encoder's rate and channels, and the conversion to the encoder's sample format.
+// Resample and channel conversion of an encoded sound output, its FIFO of 16-bit interleaved
+// samples at the encoder's rate and channels, and the conversion to the encoder's sample
+// format.
+struct SoundPathState {
   bool AudioResample = false;
   SwrPtr Resampler;
   int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
@@ -191,7 +175,6 @@ struct OutputStreamState {
   FramePtr AudioFrame;                 // one encoder frame, reused while the encoder lets go of it
   int AudioFrameCapacity = 0;          // samples AudioFrame's buffer holds
   std::vector<uint8_t> FrameBuffer;    // one frame of 16-bit samples read from the FIFO
-  std::unique_ptr<AmrNbEncoder> Amr;   // the engine's own encoder, when the library has none
   bool IsStart = true;                 // until audio sync has aligned the output
   std::vector<uint8_t> SampleBuffer;   // resampled sound
   std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer
@@ -199,15 +182,37 @@ struct OutputStreamState {
   // The container keeps no stream start times: the first samples are placed by leading
   // silence (or by dropping the encoder's priming delay) instead.
   bool AlignAudioStart = false;
+};
 
-  // Copy: leading packets before the first key frame are skipped.
-  bool CopyStarted = false;
+struct OutputStreamState {
+  int FileIndex = 0;
+  int Index = 0;       // stream index within the output file
+  int TableIndex = 0;  // position in the output stream table
+  int SourceIndex = 0;
+  AVStream* Stream = nullptr;
+  AVCodecContext* Encoder = nullptr;  // the output's codec context (owned by the engine)
+  bool EncodingNeeded = false;
+  // Frames encoded (packets for copy) so far; the writer reads it for progress reports.
+  std::atomic<int64_t> FrameNumber{0};
+  // Set once the output has all it takes (its recording time is reached, or its one cover
+  // picture is copied), by the stage that decides it: the path of an encoded picture or sound
+  // output, which then closes its feed, else the decode stage of its source.
+  bool Done = false;
+  bool WriterEnded = false;  // the writer was told that no packet follows
+  std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
+  InputStreamState* SyncInput = nullptr;
+  int64_t SyncOpts = 0;  // output position: video frames, audio samples (encoder time base)
+  // Where the output clock starts on the sync input's clock, past the run's start time
+  // (microseconds; the same for every output of a file). See AlignOutputClocks.
+  int64_t ClockShiftUs = 0;
 
-  // Muxing position: end of the last packet handed to the writer, in the stream time base.
-  int64_t MuxEnd = AV_NOPTS_VALUE;
-  int64_t MuxLastDts = AV_NOPTS_VALUE;  // last dts handed to the writer
-
-  std::FILE* PassLogFile = nullptr;  // first-pass statistics output
+  // The output's encoder: the engine's own, when the library has none.
+  std::unique_ptr<AmrNbEncoder> Amr;
+  std::FILE* PassLogFile = nullptr;  // first-pass statistics output, written by the encoder
+  // The picture fit stage's part (set up with the output) of an encoded picture output, or
+  // the sound path stage's of an encoded sound output.
+  PictureFitState Fit;
+  SoundPathState Sound;
   bool CodecOpened = false;
 
   OutputStreamState() = default;
