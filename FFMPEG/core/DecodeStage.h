@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "InputStage.h"
 #include "RunContext.h"
 #include "RunLog.h"
 #include "StageLink.h"

@@ -2,7 +2,6 @@
 // to the output's encoder and hands every packet the encoder gives to the writer.
 #pragma once
 
-#include "InputStage.h"
 #include "RunContext.h"
 #include "StageLink.h"
 #include "StreamModel.h"

@@ -13,12 +13,6 @@
 #include "StageLink.h"
 #include "StreamModel.h"
 
-// An encoded packet for the writer, or the end of one output's packets (Packet empty).
-struct WriterItem {
-  int Output = 0;
-  PacketPtr Packet;
-};
-
 class InputStage {
  public:
   // PACKET_LINKS: the feed of each input stream's decode stage (null for streams not read).

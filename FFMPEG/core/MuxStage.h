@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "InputStage.h"
 #include "RunContext.h"
 #include "RunLog.h"
 #include "StageLink.h"

@@ -146,6 +146,13 @@ struct FrameItem {
   int64_t DurationUs = 0;
 };
 
+// An encoded packet on its way to the writer, or the end of one output's packets (Packet
+// empty). Output is the output's place in the output table.
+struct WriterItem {
+  int Output = 0;
+  PacketPtr Packet;
+};
+
 // Crop, scale and pad of an encoded picture output, set up with the output, and the picture
 // held for frame-rate sync.
 struct PictureFitState {
