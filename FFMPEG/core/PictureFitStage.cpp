@@ -116,7 +116,7 @@ SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelForma
 
 PictureFitStage::PictureFitStage(const TRunContext& context, const RunLog& log,
                                  OutputStreamState& ost, StageLink<FramePtr>& encoder)
-    : e_(context), opt_(context.Options), Log(log), ost_(ost), fit_(ost.Fit), encoder_(encoder) {}
+    : OutputPathStage(context, log, ost, encoder), fit_(ost.Fit) {}
 
 // Fitting the picture here, on the output's own thread, lets the decode stage hand the decoder
 // its next packet meanwhile. A picture that cannot be fitted is left out.

@@ -7,20 +7,15 @@
 
 #include <cstdint>
 
-#include "RunContext.h"
-#include "RunLog.h"
-#include "StageLink.h"
-#include "StreamModel.h"
+#include "OutputPathStage.h"
 
-class PictureFitStage {
+class PictureFitStage : public OutputPathStage {
  public:
   PictureFitStage(const TRunContext& context, const RunLog& log, OutputStreamState& ost,
                   StageLink<FramePtr>& encoder);
 
-  // Handles one decoded picture. False once the output has all it takes (its recording time).
-  bool Step(FrameItem& item);
-  // End of the input: the held picture goes out, then the encode stage learns the end.
-  void Finish();
+  bool Step(FrameItem& item) override;
+  void Finish() override;
 
  private:
   FramePtr FitPicture(const AVFrame* picture);
@@ -31,10 +26,5 @@ class PictureFitStage {
   int64_t VideoSyncCount(int64_t start_pts, int64_t end_pts);
   void EncodePicture(const FrameItem& item);
 
-  const TRunContext& e_;
-  const TEngineOptions& opt_;
-  const RunLog& Log;
-  OutputStreamState& ost_;
   PictureFitState& fit_;  // this stage's own part of the output's record
-  StageLink<FramePtr>& encoder_;
 };

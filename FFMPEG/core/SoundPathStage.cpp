@@ -33,12 +33,7 @@ void LayoutFor(const AVChannelLayout& in, int channels, AVChannelLayout* out) {
 
 SoundPathStage::SoundPathStage(const TRunContext& context, const RunLog& log,
                                OutputStreamState& ost, StageLink<FramePtr>& encoder)
-    : e_(context),
-      opt_(context.Options),
-      Log(log),
-      ost_(ost),
-      sound_(ost.Sound),
-      encoder_(encoder) {}
+    : OutputPathStage(context, log, ost, encoder), sound_(ost.Sound) {}
 
 bool SoundPathStage::Step(FrameItem& item) {
   if (ost_.Done) return false;

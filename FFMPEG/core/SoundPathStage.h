@@ -6,21 +6,15 @@
 
 #include <cstdint>
 
-#include "RunContext.h"
-#include "RunLog.h"
-#include "StageLink.h"
-#include "StreamModel.h"
+#include "OutputPathStage.h"
 
-class SoundPathStage {
+class SoundPathStage : public OutputPathStage {
  public:
   SoundPathStage(const TRunContext& context, const RunLog& log, OutputStreamState& ost,
                  StageLink<FramePtr>& encoder);
 
-  // Handles one buffer of sound. False once the output has all it takes (its recording time).
-  bool Step(FrameItem& item);
-  // End of the input: the FIFO's last partial frame goes out (to encoders that take one),
-  // then the encode stage learns the end.
-  void Finish();
+  bool Step(FrameItem& item) override;
+  void Finish() override;
 
  private:
   void DoAudioOut(const FrameItem& item);
@@ -32,10 +26,5 @@ class SoundPathStage {
   void FlushAudio();
   void AlignAudioStart(double start_s, const uint8_t*& data, int& samples);
 
-  const TRunContext& e_;
-  const TEngineOptions& opt_;
-  const RunLog& Log;
-  OutputStreamState& ost_;
   SoundPathState& sound_;  // this stage's own part of the output's record
-  StageLink<FramePtr>& encoder_;
 };

@@ -96,8 +96,7 @@ void StageScheduler::BuildOutputStages() {
   const size_t n = run_.Outputs.size();
   frame_links_.resize(n);
   encoder_links_.resize(n);
-  fits_.resize(n);
-  sound_paths_.resize(n);
+  paths_.resize(n);
   encoders_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     OutputStreamState& ost = *run_.Outputs[i];
@@ -107,9 +106,9 @@ void StageScheduler::BuildOutputStages() {
     encoder_links_[i] =
         std::make_unique<StageLink<FramePtr>>(kEncoderQueueLength, kEncoderQueueBytes);
     if (type == AVMEDIA_TYPE_VIDEO)
-      fits_[i] = std::make_unique<PictureFitStage>(e_, log_, ost, *encoder_links_[i]);
+      paths_[i] = std::make_unique<PictureFitStage>(e_, log_, ost, *encoder_links_[i]);
     else
-      sound_paths_[i] = std::make_unique<SoundPathStage>(e_, log_, ost, *encoder_links_[i]);
+      paths_[i] = std::make_unique<SoundPathStage>(e_, log_, ost, *encoder_links_[i]);
     encoders_[i] = std::make_unique<EncodeStage>(ost, writer_link_);
   }
 }
@@ -158,8 +157,7 @@ void StageScheduler::ConnectStep(StageLink<T>& link, Stage& stage) {
 void StageScheduler::ConnectSteps() {
   ConnectStep(writer_link_, *mux_);
   for (size_t i = 0; i < run_.Outputs.size(); ++i) {
-    if (fits_[i]) ConnectStep(*frame_links_[i], *fits_[i]);
-    if (sound_paths_[i]) ConnectStep(*frame_links_[i], *sound_paths_[i]);
+    if (paths_[i]) ConnectStep(*frame_links_[i], *paths_[i]);
     if (encoders_[i]) ConnectStep(*encoder_links_[i], *encoders_[i]);
   }
   for (size_t i = 0; i < run_.Inputs.size(); ++i)
@@ -195,8 +193,7 @@ void StageScheduler::StartStage(StageLink<T>& link, Stage& stage, bool lower_pri
 void StageScheduler::StartThreads() {
   StartStage(writer_link_, *mux_, true);
   for (size_t i = 0; i < run_.Outputs.size(); ++i) {
-    if (fits_[i]) StartStage(*frame_links_[i], *fits_[i], true);
-    if (sound_paths_[i]) StartStage(*frame_links_[i], *sound_paths_[i], true);
+    if (paths_[i]) StartStage(*frame_links_[i], *paths_[i], true);
     // The encoder's own thread: the path prepares the next frame while the encoder works.
     if (encoders_[i])
       StartStage(*encoder_links_[i], *encoders_[i], !RunsCodecThreads(run_.Outputs[i]->Encoder));

@@ -84,8 +84,7 @@ class StageScheduler {
   // Stages (null where an input stream is not read or an output has no such stage).
   std::unique_ptr<MuxStage> mux_;
   std::vector<std::unique_ptr<DecodeStage>> decoders_;
-  std::vector<std::unique_ptr<PictureFitStage>> fits_;
-  std::vector<std::unique_ptr<SoundPathStage>> sound_paths_;
+  std::vector<std::unique_ptr<OutputPathStage>> paths_;
   std::vector<std::unique_ptr<EncodeStage>> encoders_;
   std::unique_ptr<InputStage> input_;
 
