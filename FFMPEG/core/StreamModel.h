@@ -1,9 +1,12 @@
 // The stream model of one transcode run: one record per input file, per input stream and per
 // output stream. Transcode() builds it after the files were set up and frees it when the run
-// ends, on every path. While the run's stages work on their own threads, each field has one
-// writer: the reader owns the file records and the read position of each input stream, an
-// input stream's stage the rest of its record, an output's stage its sync and encoder state,
-// and the writer the muxing position; the few figures read across stages are atomics.
+// ends, on every path. What set-up fills in (indices, streams, codec contexts, sources, crop
+// and pad) is only read by the stages. While the stages work on their own threads, each field
+// they change has one writer: the input stage owns the file records and the read position of
+// each input stream, the decode stage the rest of the input stream's record and the records of
+// its copy and subtitle outputs, the picture fit or sound path the sync state of an encoded
+// output, its encode stage the encoder, and the mux stage the muxing position and the written
+// packets' figures; the few figures read across stages are atomics.
 #pragma once
 
 extern "C" {
@@ -32,11 +35,28 @@ struct SwsContext;
 // the scaler reads and writes), since the scaler aborts the process on some it cannot take.
 // On failure CACHED is freed, WHY says what was wrong and nullptr is returned.
 SwsContext* CheckedScaler(SwsContext* cached, int src_w, int src_h, AVPixelFormat src_fmt,
-                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags,
-                          std::string* why);
+                          int dst_w, int dst_h, AVPixelFormat dst_fmt, int flags, std::string* why);
 
 // A picture of FMT and size WIDTH x HEIGHT with its own buffer; nullptr when it cannot be made.
 FramePtr NewPicture(AVPixelFormat fmt, int width, int height);
+
+// The conversion of sound keeps the channel layout IN when it has CHANNELS channels, else the
+// default layout of that many channels goes into OUT.
+void LayoutFor(const AVChannelLayout& in, int channels, AVChannelLayout* out);
+
+// Bytes of the buffers an item holds on to (shared buffers counted whole), for the budgets of
+// the queues between stages.
+inline size_t HeldBytes(const AVPacket* pkt) {
+  return pkt && pkt->size > 0 ? static_cast<size_t>(pkt->size) : 0;
+}
+inline size_t HeldBytes(const AVFrame* frame) {
+  size_t bytes = 0;
+  if (!frame) return 0;
+  for (const AVBufferRef* buf : frame->buf)
+    if (buf) bytes += buf->size;
+  for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
+  return bytes;
+}
 
 struct AVFilterGraph;
 struct AVFilterContext;
@@ -62,6 +82,18 @@ struct DeinterlaceGraph {
   int Width = 0, Height = 0, PixFmt = -1;
 };
 
+// How far the input stage has read an input stream.
+struct InputReadPosition {
+  // Demuxer clock used for the discontinuity check: the last packet's dts and the dts expected
+  // for the next packet, microseconds. Kept apart from Pts because decoders hand out pictures
+  // in presentation order, later than their packets.
+  int64_t NextDts = AV_NOPTS_VALUE;
+  int64_t LastDts = AV_NOPTS_VALUE;
+  // How far the reader has read this stream: the last packet's dts in microseconds. The
+  // reader picks the next file to read by it.
+  int64_t ReadUs = 0;
+};
+
 struct InputStreamState {
   int FileIndex = 0;
   int Index = 0;  // stream index within the file
@@ -75,14 +107,7 @@ struct InputStreamState {
   int64_t NextPts = AV_NOPTS_VALUE;
   int64_t Pts = 0;
   int64_t PictureDurationUs = 0;  // duration of the last decoded picture (0: unknown)
-  // Demuxer clock used for the discontinuity check: the last packet's dts and the dts expected
-  // for the next packet, microseconds. Kept apart from Pts because decoders hand out pictures
-  // in presentation order, later than their packets.
-  int64_t NextDts = AV_NOPTS_VALUE;
-  int64_t LastDts = AV_NOPTS_VALUE;
-  // How far the reader has read this stream: the last packet's dts in microseconds. The
-  // reader picks the next file to read by it.
-  int64_t ReadUs = 0;
+  InputReadPosition Read;         // the input stage's part
   bool RateEmu = false;
 
   AVCodecContext* Decoder = nullptr;  // opened decoder (owned by DecoderOwner)
@@ -90,7 +115,7 @@ struct InputStreamState {
   FramePtr Frame;     // decoder output, reused
   float Quality = 0;  // quality of the last decoded picture (for "sameq")
   int64_t FramesDecoded = 0;
-  int LastDecodeError = 0;  // library error code of the last packet that did not decode
+  int LastDecodeError = 0;       // library error code of the last packet that did not decode
   int64_t PacketsUndecoded = 0;  // packets the decoder refused or gave an error for
 
   // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
@@ -99,18 +124,16 @@ struct InputStreamState {
   AVChannelLayout ToS16Layout{};
 
   DeinterlaceGraph Deinterlacer;
-  FramePtr Deinterlaced;  // last picture out of the deinterlacer
+  FramePtr Deinterlaced;                  // last picture out of the deinterlacer
   std::unique_ptr<TUprightStep> Upright;  // for sources stored rotated or mirrored
 
   InputStreamState() = default;
   InputStreamState(const InputStreamState&) = delete;
   InputStreamState& operator=(const InputStreamState&) = delete;
-  ~InputStreamState() {
-    av_channel_layout_uninit(&ToS16Layout);
-  }
+  ~InputStreamState() { av_channel_layout_uninit(&ToS16Layout); }
 };
 
-// A picture or a buffer of sound on its way from an input stream's stage to an output stage.
+// A picture or a buffer of sound on its way from a decode stage to a picture fit or sound path.
 struct FrameItem {
   // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
   // 16-bit sound.
@@ -123,6 +146,51 @@ struct FrameItem {
   int64_t DurationUs = 0;
 };
 
+// An encoded packet on its way to the writer, or the end of one output's packets (Packet
+// empty). Output is the output's place in the output table.
+struct WriterItem {
+  int Output = 0;
+  PacketPtr Packet;
+};
+
+// Crop, scale and pad of an encoded picture output, set up with the output, and the picture
+// held for frame-rate sync.
+struct PictureFitState {
+  bool VideoResample = false;
+  FramePtr TempPicture;  // scale and pad target in the encoder's format and size
+  SwsPtr ScaleContext;
+  int ScaleSourceHeight = 0;
+  bool VideoCrop = false;
+  int CropTop = 0, CropLeft = 0, CropBottom = 0, CropRight = 0;
+  bool VideoPad = false;
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  FramePtr EncodeFrame;  // reference handed to the encoder
+  // The latest fitted picture, held until the next one arrives: a picture is shown until the
+  // next picture's time (or for its own duration, the last one).
+  FrameItem HeldPicture;
+};
+
+// Resample and channel conversion of an encoded sound output, its FIFO of 16-bit interleaved
+// samples at the encoder's rate and channels, and the conversion to the encoder's sample
+// format.
+struct SoundPathState {
+  bool AudioResample = false;
+  SwrPtr Resampler;
+  int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
+  AudioFifoPtr Fifo;
+  SwrPtr ToEncoderFormat;              // s16 interleaved -> encoder sample format, same rate
+  FramePtr AudioFrame;                 // one encoder frame, reused while the encoder lets go of it
+  int AudioFrameCapacity = 0;          // samples AudioFrame's buffer holds
+  std::vector<uint8_t> FrameBuffer;    // one frame of 16-bit samples read from the FIFO
+  bool IsStart = true;                 // until audio sync has aligned the output
+  std::vector<uint8_t> SampleBuffer;   // resampled sound
+  std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer
+  int64_t NextAudioPts = AV_NOPTS_VALUE;  // keeps audio frame pts increasing
+  // The container keeps no stream start times: the first samples are placed by leading
+  // silence (or by dropping the encoder's priming delay) instead.
+  bool AlignAudioStart = false;
+};
+
 struct OutputStreamState {
   int FileIndex = 0;
   int Index = 0;       // stream index within the output file
@@ -133,10 +201,10 @@ struct OutputStreamState {
   bool EncodingNeeded = false;
   // Frames encoded (packets for copy) so far; the writer reads it for progress reports.
   std::atomic<int64_t> FrameNumber{0};
-  int64_t PacketsWritten = 0;  // packets handed to the muxer
   // Set once the output has all it takes (its recording time is reached, or its one cover
-  // picture is copied): the reader stops when every output is done.
-  std::atomic<bool> Done{false};
+  // picture is copied), by the stage that decides it: the path of an encoded picture or sound
+  // output, which then closes its feed, else the decode stage of its source.
+  bool Done = false;
   bool WriterEnded = false;  // the writer was told that no packet follows
   std::atomic<int> FramesDropped{0}, FramesDuplicated{0};  // frame-rate sync
   InputStreamState* SyncInput = nullptr;
@@ -145,50 +213,13 @@ struct OutputStreamState {
   // (microseconds; the same for every output of a file). See AlignOutputClocks.
   int64_t ClockShiftUs = 0;
 
-  // Video: crop, scale, pad.
-  bool VideoResample = false;
-  FramePtr TempPicture;  // scale and pad target in the encoder's format and size
-  SwsPtr ScaleContext;
-  int ScaleSourceHeight = 0;
-  bool VideoCrop = false;
-  int CropTop = 0, CropLeft = 0, CropBottom = 0, CropRight = 0;
-  bool VideoPad = false;
-  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  FramePtr EncodeFrame;    // reference handed to the encoder
-  // The latest fitted picture, held until the next one arrives: a picture is shown until the
-  // next picture's time (or for its own duration, the last one).
-  FrameItem HeldPicture;
-  float LastQuality = -1;  // quantiser x 118 of the last coded picture, from side data
-  int LastPictType = 0;
-  uint64_t LastError[4] = {0, 0, 0, 0};  // squared errors of the last coded picture
-
-  // Audio: resample and channel conversion, FIFO of 16-bit interleaved samples at the
-  // encoder's rate and channels, and the conversion to the encoder's sample format.
-  bool AudioResample = false;
-  SwrPtr Resampler;
-  int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
-  AudioFifoPtr Fifo;
-  SwrPtr ToEncoderFormat;            // s16 interleaved -> encoder sample format, same rate
-  FramePtr AudioFrame;               // one encoder frame, reused while the encoder lets go of it
-  int AudioFrameCapacity = 0;        // samples AudioFrame's buffer holds
-  std::vector<uint8_t> FrameBuffer;  // one frame of 16-bit samples read from the FIFO
-  std::unique_ptr<AmrNbEncoder> Amr;  // the engine's own encoder, when the library has none
-  bool IsStart = true;                // until audio sync has aligned the output
-  std::vector<uint8_t> SampleBuffer;  // resampled sound
-  std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer
-  int64_t NextAudioPts = AV_NOPTS_VALUE;  // keeps audio frame pts increasing
-  // The container keeps no stream start times: the first samples are placed by leading
-  // silence (or by dropping the encoder's priming delay) instead.
-  bool AlignAudioStart = false;
-
-  // Copy: leading packets before the first key frame are skipped.
-  bool CopyStarted = false;
-
-  // Muxing position: end of the last packet handed to the writer, in the stream time base.
-  int64_t MuxEnd = AV_NOPTS_VALUE;
-  int64_t MuxLastDts = AV_NOPTS_VALUE;  // last dts handed to the writer
-
-  std::FILE* PassLogFile = nullptr;  // first-pass statistics output
+  // The output's encoder: the engine's own, when the library has none.
+  std::unique_ptr<AmrNbEncoder> Amr;
+  std::FILE* PassLogFile = nullptr;  // first-pass statistics output, written by the encoder
+  // The picture fit stage's part (set up with the output) of an encoded picture output, or
+  // the sound path stage's of an encoded sound output.
+  PictureFitState Fit;
+  SoundPathState Sound;
   bool CodecOpened = false;
 
   OutputStreamState() = default;

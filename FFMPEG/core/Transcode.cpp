@@ -22,7 +22,6 @@ extern "C" {
 #include "AmrNbEncoder.h"
 #include "DeviceLimits.h"
 #include "FFmpegException.h"
-#include "FFmpegException.h"
 #include "OutputFiles.h"
 #include "SourceTags.h"
 #include "Transcoder.h"
@@ -45,30 +44,17 @@ OutputStreamState::~OutputStreamState() {
   if (PassLogFile) std::fclose(PassLogFile);
 }
 
-Transcoder::Transcoder(const TRunContext& context) : e_(context), opt_(context.Options) {}
+Transcoder::Transcoder(const TRunContext& context)
+    : e_(context), opt_(context.Options), Log(context) {}
 
 Transcoder::~Transcoder() {
-  if (!threads_.empty()) {
-    Fail(nullptr);
-    JoinStageThreads();
-  }
+  scheduler_.reset();  // stops and joins any stage thread still running
   // Decoders are opened and closed under the process-wide codec lock.
   std::lock_guard<std::recursive_mutex> lock(e_.CodecLock);
   for (auto& ist : run_.Inputs) {
     ist->Decoder = nullptr;
     ist->DecoderOwner.reset();
   }
-}
-
-void Transcoder::Log(int level, const char* fmt, ...) const {
-  if (!e_.HasLog) return;
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  std::lock_guard<std::mutex> lock(log_mutex_);
-  e_.Log(level, buf);
 }
 
 void Transcoder::Run() {
@@ -98,8 +84,8 @@ void Transcoder::Run() {
   WriteHeaders();
 
   e_.Stats.TimerStart = av_gettime();
-  run_.LastReportUs = e_.Stats.TimerStart;
-  RunStages();
+  scheduler_ = std::make_unique<StageScheduler>(e_, Log, run_);
+  scheduler_->Run();
   FinishRun();
 }
 
@@ -282,32 +268,32 @@ void Transcoder::PrepareCopy(OutputStreamState& ost, const InputStreamState& ist
 // Crop, pad and scale of a picture output: what it needs besides its encoder.
 void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParameters* icodec) {
   const AVCodecContext* codec = ost.Encoder;
-  ost.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
-  ost.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
-  ost.VideoResample = !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) +
-                                            (opt_.PadLeft + opt_.PadRight) &&
-                        codec->height == icodec->height - (opt_.CropTop + opt_.CropBottom) +
-                                             (opt_.PadTop + opt_.PadBottom) &&
-                        codec->pix_fmt == icodec->format);
-  if (ost.VideoCrop) {
-    ost.CropTop = opt_.CropTop;
-    ost.CropLeft = opt_.CropLeft;
-    ost.CropBottom = opt_.CropBottom;
-    ost.CropRight = opt_.CropRight;
+  ost.Fit.VideoCrop = (opt_.CropLeft + opt_.CropRight + opt_.CropTop + opt_.CropBottom) != 0;
+  ost.Fit.VideoPad = (opt_.PadLeft + opt_.PadRight + opt_.PadTop + opt_.PadBottom) != 0;
+  ost.Fit.VideoResample = !(codec->width == icodec->width - (opt_.CropLeft + opt_.CropRight) +
+                                                (opt_.PadLeft + opt_.PadRight) &&
+                            codec->height == icodec->height - (opt_.CropTop + opt_.CropBottom) +
+                                                 (opt_.PadTop + opt_.PadBottom) &&
+                            codec->pix_fmt == icodec->format);
+  if (ost.Fit.VideoCrop) {
+    ost.Fit.CropTop = opt_.CropTop;
+    ost.Fit.CropLeft = opt_.CropLeft;
+    ost.Fit.CropBottom = opt_.CropBottom;
+    ost.Fit.CropRight = opt_.CropRight;
   }
-  if (ost.VideoPad) {
-    ost.PadTop = opt_.PadTop;
-    ost.PadBottom = opt_.PadBottom;
-    ost.PadLeft = opt_.PadLeft;
-    ost.PadRight = opt_.PadRight;
+  if (ost.Fit.VideoPad) {
+    ost.Fit.PadTop = opt_.PadTop;
+    ost.Fit.PadBottom = opt_.PadBottom;
+    ost.Fit.PadLeft = opt_.PadLeft;
+    ost.Fit.PadRight = opt_.PadRight;
   }
-  if (ost.VideoPad || ost.VideoResample) {
-    ost.TempPicture = NewPicture(codec->pix_fmt, codec->width, codec->height);
-    if (!ost.TempPicture)
-      throw FFMpegException(ost.VideoResample ? "Cannot allocate temp picture, check pix fmt"
-                                              : "avpicture_alloc fail");
+  if (ost.Fit.VideoPad || ost.Fit.VideoResample) {
+    ost.Fit.TempPicture = NewPicture(codec->pix_fmt, codec->width, codec->height);
+    if (!ost.Fit.TempPicture)
+      throw FFMpegException(ost.Fit.VideoResample ? "Cannot allocate temp picture, check pix fmt"
+                                                  : "avpicture_alloc fail");
   }
-  if (!ost.VideoResample) return;
+  if (!ost.Fit.VideoResample) return;
   int64_t flags = e_.Stats.SwsFlags;
   if (e_.ScalerDefaults && av_opt_get_int(e_.ScalerDefaults, "sws_flags", 0, &flags) >= 0)
     e_.Stats.SwsFlags = static_cast<int>(flags);
@@ -321,11 +307,11 @@ void Transcoder::PrepareVideoOutput(OutputStreamState& ost, const AVCodecParamet
   // ends with an empty video stream, which is a failure.
   if (icodec->width > 0 && icodec->height > 0 && src_fmt != AV_PIX_FMT_NONE) {
     std::string why;
-    ost.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
-                                         codec->pix_fmt, e_.Stats.SwsFlags, &why));
-    if (!ost.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
+    ost.Fit.ScaleContext.reset(CheckedScaler(nullptr, src_w, src_h, src_fmt, dst_w, dst_h,
+                                             codec->pix_fmt, e_.Stats.SwsFlags, &why));
+    if (!ost.Fit.ScaleContext) throw FFMpegException("Cannot get resampling context: " + why);
   }
-  ost.ScaleSourceHeight = src_h;
+  ost.Fit.ScaleSourceHeight = src_h;
 }
 
 // Step 5: per output stream, copy or encode, and what the picture path needs.
@@ -355,10 +341,11 @@ void Transcoder::PrepareOutputStream(OutputStreamState& ost) {
       PrepareVideoOutput(ost, icodec);
       break;
     case AVMEDIA_TYPE_AUDIO:
-      ost.Fifo.reset(
+      ost.Sound.Fifo.reset(
           av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, std::max(codec->ch_layout.nb_channels, 1), 1024));
-      if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
-      ost.AudioResample = codec->sample_rate != icodec->sample_rate || opt_.AudioSyncMethod > 1;
+      if (!ost.Sound.Fifo) throw FFMpegException("av_fifo_init fail");
+      ost.Sound.AudioResample =
+          codec->sample_rate != icodec->sample_rate || opt_.AudioSyncMethod > 1;
       break;
     case AVMEDIA_TYPE_SUBTITLE:
       break;
@@ -442,8 +429,8 @@ void Transcoder::OpenEncoders() {
     if (codec->codec_type == AVMEDIA_TYPE_VIDEO) {
       ost.Stream->avg_frame_rate = codec->framerate;
       ost.Stream->sample_aspect_ratio = codec->sample_aspect_ratio;
-      ost.EncodeFrame.reset(av_frame_alloc());
-      if (!ost.EncodeFrame) throw FFMpegException("av_mallocz fail");
+      ost.Fit.EncodeFrame.reset(av_frame_alloc());
+      if (!ost.Fit.EncodeFrame) throw FFMpegException("av_mallocz fail");
     } else if (codec->codec_type == AVMEDIA_TYPE_AUDIO) {
       SetUpAudioOutput(ost);
     }
@@ -545,16 +532,16 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
 // the encoder's channel count, and whether the resampler and the start alignment are needed.
 void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
   const AVCodecContext* codec = ost.Encoder;
-  ost.AudioFrame.reset(av_frame_alloc());
-  if (!ost.AudioFrame) throw FFMpegException("av_mallocz fail");
+  ost.Sound.AudioFrame.reset(av_frame_alloc());
+  if (!ost.Sound.AudioFrame) throw FFMpegException("av_mallocz fail");
   // Channel conversion needs the resampler even when the rates match.
   const AVCodecParameters* in = run_.Inputs[ost.SourceIndex]->Stream->codecpar;
-  if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.AudioResample = true;
-  if (codec->sample_rate != in->sample_rate) ost.AudioResample = true;
-  ost.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
-                        KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
-  ost.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
-  if (!ost.Fifo) throw FFMpegException("av_fifo_init fail");
+  if (in->ch_layout.nb_channels != codec->ch_layout.nb_channels) ost.Sound.AudioResample = true;
+  if (codec->sample_rate != in->sample_rate) ost.Sound.AudioResample = true;
+  ost.Sound.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
+                              KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
+  ost.Sound.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
+  if (!ost.Sound.Fifo) throw FFMpegException("av_fifo_init fail");
 }
 
 // Step 10: open the decoder of every input stream that feeds an encoder.
@@ -700,7 +687,7 @@ void Transcoder::FinishRun() {
     }
     DeclareH263Level(oc);
   }
-  PrintReport(true);
+  scheduler_->Mux().PrintReport(true);
   CloseCodecs();
   const bool stopped = e_.State.AbortRequested.load();
   if (!stopped) {
@@ -720,7 +707,7 @@ void Transcoder::CheckOutputsHoldMedia() const {
     const OutputStreamState& ost = *ostp;
     const AVMediaType type = ost.Encoder->codec_type;
     if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
-    if (ost.PacketsWritten > 0 || opt_.MaxFrames[type] <= 0) continue;
+    if (scheduler_->Mux().PacketsWritten(ost.TableIndex) > 0 || opt_.MaxFrames[type] <= 0) continue;
     const bool video = type == AVMEDIA_TYPE_VIDEO;
     const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
     std::string text = Format("Output stream #%d.%d holds no %s", ost.FileIndex, ost.Index,
@@ -742,7 +729,7 @@ void Transcoder::CheckOutputsHoldMedia() const {
 // second and more than 5% short, so rounding and trailing gaps in a file's index pass. A
 // duration guessed from the bit rate is based on the file's own size and cannot tell.
 void Transcoder::NoteShortSource() {
-  if (!run_.InputsEnded) return;
+  if (!scheduler_->InputsEnded()) return;
   for (size_t f = 0; f < run_.Files.size(); ++f) {
     const InputFileState& file = run_.Files[f];
     const AVFormatContext* ic = e_.Files.InputFiles[f].get();

@@ -1,0 +1,47 @@
+// The encode stage (see EncodeStage.h).
+#include "EncodeStage.h"
+
+#include <cstdio>
+
+#include "AmrNbEncoder.h"
+#include "FFmpegException.h"
+#include "MuxStage.h"
+
+void HandToEncoder(AVFrame* frame, StageLink<FramePtr>& encoder) {
+  FramePtr taken(av_frame_alloc());
+  if (!taken) throw FFMpegException("av_mallocz fail");
+  av_frame_move_ref(taken.get(), frame);
+  const size_t bytes = HeldBytes(taken.get());
+  encoder.Push(std::move(taken), bytes);
+}
+
+bool EncodeStage::Step(FramePtr& frame) {
+  EncodeAndSend(frame.get());
+  frame.reset();
+  return true;
+}
+
+void EncodeStage::Finish() {
+  EncodeAndSend(nullptr);
+  EndOutputPackets(ost_, writer_);
+}
+
+void EncodeStage::EncodeAndSend(const AVFrame* frame) {
+  AVCodecContext* enc = ost_.Encoder;
+  const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
+  const char* failed = video ? "Video encoding failed" : "Audio encoding failed";
+  int ret = ost_.Amr ? ost_.Amr->SendFrame(frame) : avcodec_send_frame(enc, frame);
+  if (ret == AVERROR_EOF) return;  // already drained
+  if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
+  for (;;) {
+    PacketPtr pkt(av_packet_alloc());
+    if (!pkt) throw FFMpegException("av_malloc fail");
+    ret = ost_.Amr ? ost_.Amr->ReceivePacket(pkt.get()) : avcodec_receive_packet(enc, pkt.get());
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+    if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
+    if (video && ost_.PassLogFile && enc->stats_out) std::fputs(enc->stats_out, ost_.PassLogFile);
+    pkt->stream_index = ost_.Index;
+    av_packet_rescale_ts(pkt.get(), enc->time_base, ost_.Stream->time_base);
+    writer_.Push(WriterItem{ost_.TableIndex, std::move(pkt)});
+  }
+}
