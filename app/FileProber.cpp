@@ -1,6 +1,5 @@
 #include "FileProber.h"
 
-#include <exception>
 #include <string>
 #include <utility>
 
@@ -25,14 +24,8 @@ void TFileProber::Probe(const QStringList& files) {
   thread_ = std::thread([this, files] {
     for (const QString& file : files) {
       if (stop_) break;
-      TProbedFile probed{file, {}};
-      try {
-        probed.columns = ProbeFileColumns(prober_->Probe(), file.toStdString());
-      } catch (const std::exception& e) {
-        // A file the probe cannot read is an "Error" row; the files after it are still added.
-        probed.columns.ok = false;
-        probed.columns.error = e.what();
-      }
+      // A file the probe cannot read is an "Error" row; the files after it are still added.
+      const TProbedFile probed{file, prober_->ProbeFile(file.toStdString())};
       if (stop_) break;
       emit Probed(probed);
     }

@@ -6,9 +6,7 @@
 
 #include "Binding.h"
 #include "Commands.h"
-#include "FFmpegException.h"
 #include "JobComponent.h"
-#include "ProbeColumns.h"
 
 int RunProbe(int argc, char** argv) {
   if (argc < 2) {
@@ -25,12 +23,7 @@ int RunProbe(int argc, char** argv) {
 
   int status = 0;
   for (int i = 1; i < argc; ++i) {
-    ProbeColumns columns;
-    try {
-      columns = ProbeFileColumns(component.Probe(), argv[i]);
-    } catch (const FFMpegException& e) {
-      columns.error = e.what();
-    }
+    const ProbeColumns columns = component.ProbeFile(argv[i]);
     std::printf("%s\n", ProbeLine(argv[i], columns).c_str());
     std::fflush(stdout);
     if (!columns.ok) {

@@ -361,17 +361,12 @@ int DurationLimitMs(const std::string& duration_text) {
   return (duration_text == "00:00:00" || duration_text == "Unknown") ? kTenHoursMs : -1;
 }
 
-TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
-                                       const TMainSettings& settings,
-                                       const std::string& output_folder, bool overwrite,
-                                       const TConversionRow& row, const TReservedPath& reserved) {
-  TConversionJobSetup setup;
-  // The name byte for byte: blanks at either end belong to it.
-  const std::string& source = row.SourcePath;
-  std::string extension = "." + settings.OutputExtension;
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  setup.InputPath = source;
+namespace {
 
+// The input the job opens for SOURCE: the file itself, or for a RealMedia file a script that
+// reads it (written now). False with setup.Error set when the script cannot be written.
+bool ChooseJobInput(const std::string& source, TConversionJobSetup& setup) {
+  setup.InputPath = source;
   std::string source_extension;
   if (const size_t dot = ExtensionStart(source); dot != std::string::npos) {
     source_extension = source.substr(dot);
@@ -386,8 +381,46 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     }
   } catch (const std::exception& e) {
     setup.Error = e.what();
-    return setup;
+    return false;
   }
+  return true;
+}
+
+// Fits OUTPUT to the picture size and duration of the source: the row's, or the source as job
+// INDEX opened it (a RealMedia source is opened through its script, so the file is probed).
+void FitOutputToSource(TCustomJobComponent& component, int index, const TMainSettings& settings,
+                       const TConversionRow& row, const TConversionJobSetup& setup,
+                       TOutputOptions& output) {
+  std::string video_size = row.VideoSize, duration = row.Duration;
+  double display_aspect = row.DisplayAspect;
+  if (row.ColumnsFromJob) {
+    const ProbeColumns columns = setup.InputPath == row.SourcePath
+                                     ? component.SourceColumns(index)
+                                     : component.ProbeFile(row.SourcePath);
+    video_size = columns.video_size;
+    duration = columns.duration;
+    display_aspect = columns.display_aspect;
+  }
+  const int item = settings.ComboAspectRatio.ItemIndex();
+  ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
+                  video_size, output, display_aspect);
+  if (settings.ComboLetterBox.Text() == "LetterBox" || AspectCodesCannotSay(output))
+    ApplyLetterBox(video_size, output);
+  if (const int limit_ms = DurationLimitMs(duration); limit_ms > 0) output.Duration = limit_ms;
+}
+
+}  // namespace
+
+TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
+                                       const TMainSettings& settings,
+                                       const std::string& output_folder, bool overwrite,
+                                       const TConversionRow& row, const TReservedPath& reserved) {
+  TConversionJobSetup setup;
+  // The name byte for byte: blanks at either end belong to it.
+  const std::string& source = row.SourcePath;
+  std::string extension = "." + settings.OutputExtension;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!ChooseJobInput(source, setup)) return setup;
 
   TInputOptions input;
   ResetInputOptions(input);
@@ -416,24 +449,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     return setup;
   }
   output.Device = std::string(FormatDevice(settings.ComboOutputFormat.Text()));
-  // The picture size and duration the options are fitted to: the row's, or the source as the
-  // job opened it (a RealMedia source is opened through its script, so the file is probed).
-  std::string video_size = row.VideoSize, duration = row.Duration;
-  double display_aspect = row.DisplayAspect;
-  if (row.ColumnsFromJob) {
-    const ProbeColumns columns = setup.InputPath == source
-                                     ? component.SourceColumns(index)
-                                     : ProbeFileColumns(component.Probe(), source);
-    video_size = columns.video_size;
-    duration = columns.duration;
-    display_aspect = columns.display_aspect;
-  }
-  const int item = settings.ComboAspectRatio.ItemIndex();
-  ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,
-                  video_size, output, display_aspect);
-  if (settings.ComboLetterBox.Text() == "LetterBox" || AspectCodesCannotSay(output))
-    ApplyLetterBox(video_size, output);
-  if (const int limit_ms = DurationLimitMs(duration); limit_ms > 0) output.Duration = limit_ms;
+  FitOutputToSource(component, index, settings, row, setup, output);
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {
     setup.Error = component.LastError();

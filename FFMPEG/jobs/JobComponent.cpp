@@ -234,6 +234,16 @@ std::string TCustomJobComponent::RunWarning(int index) const {
   return Task(index)->RunState().RunWarning;
 }
 
+ProbeColumns TCustomJobComponent::ProbeFile(const std::string& file_name) {
+  ProbeColumns columns;
+  std::string error;
+  if (!Succeeds(error, [&] { columns = ProbeFileColumns(*probe_, file_name); })) {
+    columns = ProbeColumns();
+    columns.error = error;
+  }
+  return columns;
+}
+
 ProbeColumns TCustomJobComponent::SourceColumns(int index) const {
   return OpenedFileColumns(Task(index)->FirstInput());
 }

@@ -115,8 +115,12 @@ class TCustomJobComponent {
   int CodecThreads = 1;
   std::string About;
 
-  // The media probe the front ends use to examine files before queuing them (ProbeColumns.h).
+  // The media probe (AVProbe.h), for code inside the engine's layers.
   TAVProbe& Probe() { return *probe_; }
+  // The file list's columns of FILE_NAME, probed with Probe(): what the front ends show of a
+  // file before queuing it. A file that cannot be read gives !ok with the reason in error;
+  // nothing is raised.
+  ProbeColumns ProbeFile(const std::string& file_name);
   // The file list's columns of job INDEX's first source as the job opened it: what probing the
   // file would show, without opening it a second time. For a job not started yet; raises
   // std::out_of_range for an index without a job.
