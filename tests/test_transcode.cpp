@@ -546,8 +546,10 @@ TEST_F(TranscodeEndTest, ProgressComesAtMostOncePerIntervalWithGrowingDuration) 
   ASSERT_NO_THROW(job.Run());
   ASSERT_GE(reports.size(), 2u);
   for (size_t i = 1; i + 1 < reports.size(); ++i) {
-    // The callback reads the clock a little after the engine did (building the report).
-    EXPECT_GE(reports[i].wall_us - reports[i - 1].wall_us, kIntervalUs - 2000);
+    // The callback reads the clock after the engine did (building the report, and on a loaded
+    // machine the thread may be preempted in between), so two gaps may differ by a few ms; a
+    // report per packet would come well under half the interval apart.
+    EXPECT_GE(reports[i].wall_us - reports[i - 1].wall_us, kIntervalUs / 2);
     EXPECT_GE(reports[i].duration_ms, reports[i - 1].duration_ms);
     EXPECT_GE(reports[i].frame, reports[i - 1].frame);
   }
