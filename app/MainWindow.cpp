@@ -997,7 +997,7 @@ void TForm1::SetStatusText(const QString& text) {
 void TForm1::ShowRunEnd(const QString& text, const QString& details) {
   // Someone at another window hears of the end from the desktop.
   if (!isActiveWindow()) {
-    dialogs_.Notify(text, details.isEmpty() ? QString("Quorvin iPod Video Converter") : details);
+    dialogs_.Notify(text, details.isEmpty() ? QString(kProductName) : details);
   }
   if (dialogs_.RunEnded(this, text, details)) OpenOutputFolderClick();
 }

@@ -12,6 +12,8 @@ class QPushButton;
 class QSpinBox;
 class TForm1;
 
+// The stored settings are found under these names; they stay fixed even if the product is
+// renamed, so a user's settings survive an update.
 inline constexpr const char* kSettingsOrganisation = "Quorvin";
 inline constexpr const char* kSettingsApplication = "Quorvin iPod Video Converter";
 

@@ -35,6 +35,14 @@ struct Terminate {
   std::thread::id thread;
 };
 
+// Checks that T reports job INDEX as failed by an exception with MESSAGE.
+void ExpectFailedWith(const Terminate& t, int index, const std::string& message) {
+  EXPECT_EQ(t.index, index);
+  EXPECT_FALSE(t.finished);
+  EXPECT_TRUE(t.exception);
+  EXPECT_EQ(t.message, message);
+}
+
 // Records the component's events; every field is guarded by `mutex`.
 class Recorder {
  public:
@@ -310,10 +318,7 @@ TEST_F(JobComponentTest, JobWithoutOutputEndsWithAnException) {
   ASSERT_TRUE(recorder.WaitForFinal());
   const auto terminates = recorder.Terminates();
   ASSERT_EQ(terminates.size(), 2u);
-  EXPECT_EQ(terminates[0].index, 0);
-  EXPECT_FALSE(terminates[0].finished);
-  EXPECT_TRUE(terminates[0].exception);
-  EXPECT_EQ(terminates[0].message, "Must supply at least one output file");
+  ExpectFailedWith(terminates[0], 0, "Must supply at least one output file");
   EXPECT_EQ(terminates[1].index, -1);
   std::lock_guard<std::mutex> guard(recorder.mutex);
   bool logged = false;
@@ -341,10 +346,7 @@ TEST_F(JobComponentTest, ThrowingHandlerFailsItsJobWithItsText) {
   ASSERT_TRUE(recorder.WaitForFinal());
   const auto terminates = recorder.Terminates();
   ASSERT_EQ(terminates.size(), 4u);
-  EXPECT_EQ(terminates[0].index, 0);
-  EXPECT_FALSE(terminates[0].finished);
-  EXPECT_TRUE(terminates[0].exception);
-  EXPECT_EQ(terminates[0].message, "progress handler failed");
+  ExpectFailedWith(terminates[0], 0, "progress handler failed");
   EXPECT_FALSE(std::filesystem::exists(out_.File("progress.avi")));
   // The second job had ended when its terminate handler failed: it is failed afterwards.
   const TRunState& ended = component_.Task(1)->RunState();
@@ -370,9 +372,7 @@ TEST_F(JobComponentTest, ThrowingLogHandlerFailsItsJobAndKeepsNoOutput) {
   ASSERT_GT(lines.load(), 0);
   const auto terminates = recorder.Terminates();
   ASSERT_EQ(terminates.size(), 2u);
-  EXPECT_FALSE(terminates[0].finished);
-  EXPECT_TRUE(terminates[0].exception);
-  EXPECT_EQ(terminates[0].message, "log handler failed");
+  ExpectFailedWith(terminates[0], 0, "log handler failed");
   EXPECT_FALSE(std::filesystem::exists(out_.File("logged.avi")));
 }
 
