@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -43,6 +45,19 @@ class LogCapture {
   }
   const int previous_level_;
 };
+
+// How many descriptors of this process are open on PATH.
+int OpenDescriptorsOn(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path wanted = fs::canonical(path);
+  int count = 0;
+  for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const fs::path target = fs::read_symlink(fd.path(), error);
+    if (!error && target == wanted) ++count;
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -168,6 +183,24 @@ TEST(ProbeOpen, VideoStreamInfoAndTags) {
   probe.Close();
   EXPECT_EQ(probe.StreamCount(), -1);
   EXPECT_EQ(probe.FirstVideoStream(), -1);
+}
+
+// The columns are read and the file is let go: a file left open keeps its disk mounted and its
+// space in use after it is deleted, for as long as the probe lives (the window's whole session).
+TEST(ProbeOpen, ColumnsLeaveNoFileOpen) {
+  EnsureLibraries();
+  media::TempDir dir;
+  const auto first = dir.File("a.mp4");
+  const auto second = dir.File("b.mp4");
+  ASSERT_TRUE(media::MakeAudioVideo(first, {"-c:v", "mpeg4", "-c:a", "aac"}, 0.2, "64x64"));
+  ASSERT_TRUE(media::MakeAudioVideo(second, {"-c:v", "mpeg4", "-c:a", "aac"}, 0.2, "64x64"));
+  TAVProbe probe;
+  EXPECT_TRUE(ProbeFileColumns(probe, first).ok);
+  const ProbeColumns columns = ProbeFileColumns(probe, second);
+  EXPECT_TRUE(columns.ok);
+  EXPECT_EQ(columns.video_size, "64x64");
+  EXPECT_EQ(OpenDescriptorsOn(first), 0);
+  EXPECT_EQ(OpenDescriptorsOn(second), 0);
 }
 
 TEST(ProbeOpen, RaisesWhenLibrariesAreNotLoaded) {

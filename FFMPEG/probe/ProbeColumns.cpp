@@ -59,7 +59,11 @@ ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name) {
     columns.error = probe.LastError();
     return columns;
   }
-  return OpenedFileColumns(probe.Context());
+  columns = OpenedFileColumns(probe.Context());
+  // The file is let go at once: an open file keeps its disk from being unmounted and a
+  // deleted file's space from being freed for as long as the probe lives.
+  probe.Close();
+  return columns;
 }
 
 ProbeColumns OpenedFileColumns(const AVFormatContext* context) {

@@ -33,8 +33,8 @@ struct ProbeColumns {
   std::string error;  // the probe's LastError when !ok
 };
 
-// Opens FILE_NAME with PROBE and computes the three columns; all empty when the file cannot be
-// opened. Raises FFMpegException only when the libraries are not loaded.
+// Opens FILE_NAME with PROBE, computes the three columns and closes the file again; all empty
+// when the file cannot be opened. Raises FFMpegException only when the libraries are not loaded.
 ProbeColumns ProbeFileColumns(TAVProbe& probe, const std::string& file_name);
 
 // The three columns of a file already opened and probed (a job's source); !ok for nullptr.

@@ -102,6 +102,25 @@ QStringList ProbeStreams(const QString& path) {
   return out.split('\n', Qt::SkipEmptyParts);
 }
 
+// "width,height,display_aspect_ratio" of the first video stream.
+QString ProbeShape(const QString& path) {
+  QString out;
+  RunTool({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+           "stream=width,height,display_aspect_ratio", "-of", "csv=p=0", path},
+          &out);
+  return out.trimmed();
+}
+
+// How many descriptors of this process are open on PATH.
+int OpenDescriptorsOn(const QString& path) {
+  const QString wanted = QFileInfo(path).canonicalFilePath();
+  int count = 0;
+  for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files)) {
+    if (fd.symLinkTarget() == wanted) ++count;
+  }
+  return count;
+}
+
 }  // namespace
 
 class TestMainWindow : public QObject {
@@ -313,6 +332,10 @@ class TestMainWindow : public QObject {
     QVERIFY(!list.Reason(3).isEmpty());
     QCOMPARE(Cell(*w, 3, colOutput), QString());
     for (int row = 0; row < 4; ++row) QVERIFY(list.Checked(row));
+    // Listing leaves no file open, the last one probed included.
+    for (const char* name : {"clip.mp4", "tone.mp3", "raw.m4v", "notes.avi"}) {
+      QVERIFY2(OpenDescriptorsOn(Media(name)) == 0, name);
+    }
 
     // A press of Remove while a batch is being probed does nothing.
     dialogs_.files_to_open = {Media("clip.mp4"), Media("clip2.mp4")};
