@@ -37,8 +37,8 @@ TRowId TFileList::AddRow(const QString& caption, const QStringList& texts) {
   return id;
 }
 
-void TFileList::RemoveRow(int row) {
-  if (row >= 0 && row < RowCount()) model_.removeRow(row);
+void TFileList::RemoveRows(int first, int count) {
+  if (first >= 0 && count > 0 && first + count <= RowCount()) model_.removeRows(first, count);
 }
 
 void TFileList::Clear() {

@@ -37,7 +37,8 @@ class TFileList {
 
   // Appends a checked row; `texts` are the sub-items 0..5 (Video Size .. Frames).
   TRowId AddRow(const QString& caption, const QStringList& texts);
-  void RemoveRow(int row);
+  // Removes the rows first .. first + count - 1 in one step; nothing when they are not all there.
+  void RemoveRows(int first, int count);
   void Clear();
 
   TRowId RowId(int row) const;

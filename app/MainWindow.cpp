@@ -796,15 +796,30 @@ void TForm1::ButtonRemoveFileClick() {
   }
   // From the bottom up, so that the rows still to remove keep their places.
   std::sort(rows.begin(), rows.end(), std::greater<int>());
+  // The selection goes first and each run of adjacent rows goes in one step: removed one by
+  // one, every row changed the selection and the view, and every change walked the whole
+  // selection again, so the time grew with the square of the rows removed.
+  ListView1->selectionModel()->clearSelection();
   bool running_row_kept = false;
+  int block_first = -1;  // the block being collected is [block_first, block_last]
+  int block_last = -1;
+  const auto remove_block = [&] {
+    if (block_first < 0) return;
+    for (int row = block_last; row >= block_first; --row) queue_->RowRemoved(row);
+    list_.RemoveRows(block_first, block_last - block_first + 1);
+    block_first = block_last = -1;
+  };
   for (const int row : rows) {
     if (!queue_->CanRemoveRow(row)) {
       running_row_kept = true;
+      remove_block();
       continue;
     }
-    queue_->RowRemoved(row);
-    list_.RemoveRow(row);
+    if (block_first >= 0 && row != block_first - 1) remove_block();
+    if (block_first < 0) block_last = row;
+    block_first = row;
   }
+  remove_block();
   if (running_row_kept) {
     dialogs_.Information(this,
                          "This file is being converted and cannot be removed now. "

@@ -358,6 +358,53 @@ class TestMainWindow : public QObject {
     QCOMPARE(list.Caption(1), Media("notes.avi"));
   }
 
+  // Removing many rows at once, in several runs of adjacent rows: exactly the selected rows go,
+  // and the others keep their order, check marks, results and identities.
+  void removeManySelectedRows() {
+    auto w = NewWindow();
+    TFileList& list = w->FileList();
+    QList<TRowId> ids;
+    for (int row = 0; row < 3000; ++row) {
+      ids << list.AddRow(QString("/nowhere/f%1.mp4").arg(row, 4, 10, QChar('0')),
+                         {"160x120", "25", "00:00:01", "MP4", "", ""});
+    }
+    list.SetChecked(1, false);
+    list.SetResult(1, "Fail", "why row 1 failed");
+    list.SetChecked(2999, false);
+    const auto selected = [](int row) {
+      return row == 0 || (row >= 2 && row < 2500 && row % 700 != 3);
+    };
+    QItemSelection selection;
+    for (int row = 0; row < 3000; ++row) {
+      if (selected(row)) selection.select(list.Model().index(row, 0), list.Model().index(row, 0));
+    }
+    w->ListView1->selectionModel()->select(
+        selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    w->ListView1->setFocus();
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+
+    QList<int> kept;
+    for (int row = 0; row < 3000; ++row) {
+      if (!selected(row)) kept << row;
+    }
+    QCOMPARE(list.RowCount(), kept.size());
+    for (int i = 0; i < kept.size(); ++i) {
+      QCOMPARE(list.Caption(i), QString("/nowhere/f%1.mp4").arg(kept[i], 4, 10, QChar('0')));
+      QCOMPARE(list.RowId(i), ids[kept[i]]);
+      QCOMPARE(list.RowOf(ids[kept[i]]), i);
+      QCOMPARE(list.Checked(i), kept[i] != 1 && kept[i] != 2999);
+    }
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Fail"));
+    QCOMPARE(list.Reason(0), QString("why row 1 failed"));
+    QCOMPARE(Cell(*w, 1, colDuration), QString("00:00:01"));
+    QCOMPARE(list.RowOf(ids[2]), -1);
+
+    // Select All and Delete empties the list.
+    w->ListView1->selectAll();
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+    QCOMPARE(list.RowCount(), 0);
+  }
+
   // Choosing formats: a separator is refused, the Output column follows the format, the video
   // lists are disabled for audio formats, and the keyboard passes over separators.
   void chooseFormats() {
