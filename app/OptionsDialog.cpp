@@ -156,7 +156,9 @@ void TForm4::LoadSettings() {
     for (int i = 0; i < 3; ++i) {
       const std::optional<int> index = ReadInteger(store, names[i]);
       if (!index) return false;
-      if (*index >= 0) lists[i]->Select(*index);
+      // An index that names no item keeps the list's default item, as for the format: a list
+      // without a selection shows blank and would be stored back as -1.
+      if (*index >= 0 && *index < lists[i]->Count()) lists[i]->Select(*index);
     }
     return true;
   }();

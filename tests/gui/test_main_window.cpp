@@ -278,6 +278,33 @@ class TestMainWindow : public QObject {
     }
   }
 
+  // A stored list index that names no item (a damaged or hand-edited store) keeps the list's
+  // default item: the lists show a choice and the store gets valid indexes back.
+  void storedListIndexesOutOfRange() {
+    {
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      store.setValue("ComboOutputFormat", 0);
+      store.setValue("Overwrite", 0);
+      store.setValue("DropDownItems", 26);
+      store.setValue("LetterBox", 7);
+      store.setValue("VideoQuality", 9);
+      store.setValue("AudioQuality", 5);
+    }
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Normal"));
+      QCOMPARE(w->ComboAudioQuality->currentText(), QString("Normal"));
+      QCOMPARE(w->OptionsDialog().ComboLetterBox->currentText(), QString("None"));
+      QCOMPARE(w->Settings().ComboLetterBox.Text(), std::string("None"));
+      QVERIFY(!w->Settings().ComboVideoBitrate.Text().empty());
+      QVERIFY(w->close());
+    }
+    QSettings store(kSettingsOrganisation, kSettingsApplication);
+    QCOMPARE(store.value("LetterBox").toInt(), 0);
+    QCOMPARE(store.value("VideoQuality").toInt(), 2);
+    QCOMPARE(store.value("AudioQuality").toInt(), 2);
+  }
+
   // A first run offers the user's videos folder as the output folder, when it exists.
   void firstRunOffersVideosFolder() {
     QTemporaryDir home;
