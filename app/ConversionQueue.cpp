@@ -19,6 +19,9 @@ namespace {
 // The remaining time is shown once the job has run this long, so that the estimate has a base.
 constexpr qint64 kTimeLeftAfterMs = 1000;
 
+// The start of the reason of a row that was converted in full with a note about its source.
+const QString kDoneWithNote = QStringLiteral("Done, but ");
+
 }  // namespace
 
 TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& component,
@@ -60,7 +63,7 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
     // that the row shows as its tooltip. Read here: the job is alive while it reports.
     if (AIndex >= 0 && AFinished && !AException && AIndex < component->TaskCount()) {
       const std::string warning = component->RunWarning(AIndex);
-      if (!warning.empty()) message = QString::fromStdString("Done, but " + warning);
+      if (!warning.empty()) message = kDoneWithNote + QString::fromStdString(warning);
     }
     QMetaObject::invokeMethod(
         queue, [=] { queue->ConverterTerminate(token, AIndex, AFinished, AException, message); },
@@ -259,18 +262,20 @@ void TConversionQueue::Advance() {
 void TConversionQueue::FinishRun() {
   run_active_ = false;
   component_.ClearTasks();
-  int done = 0;
-  int failed = 0;
-  int aborted = 0;
+  TRunCounts counts;
+  int rows = 0;
   for (int row = 0; row < list_.RowCount(); ++row) {
     if (!list_.Checked(row)) continue;
     const QString result = list_.Text(row, colProgress);
+    if (result.isEmpty()) continue;
+    ++rows;
     if (result == "Done") {
-      ++done;
+      ++counts.done;
+      if (list_.Reason(row).startsWith(kDoneWithNote)) ++counts.warned;
     } else if (result == "Abort") {
-      ++aborted;
-    } else if (!result.isEmpty()) {
-      ++failed;
+      ++counts.aborted;
+    } else {
+      ++counts.failed;
     }
   }
   window_.SetStatusText("Ready");
@@ -280,9 +285,7 @@ void TConversionQueue::FinishRun() {
   Converting_ = false;
   // The message comes last: the window is unlocked and its status final while it is open.
   const QString details =
-      failed == 0 && aborted == 0
-          ? QString()
-          : QString("%1 done, %2 failed, %3 aborted").arg(done).arg(failed).arg(aborted);
+      counts.AllClean(rows) ? QString() : QString::fromStdString(RunCountsText(counts));
   window_.ShowRunEnd("All Conversions Completed", details);
 }
 

@@ -45,7 +45,7 @@ class TQueueWindow {
   virtual void SetTimeLeftText(const QString& text) = 0;  // status bar panel 2
   virtual void SetStatusText(const QString& text) = 0;    // status bar panel 0
   // The end of a run: "All Conversions Completed", with the rows' counts as `details` when a
-  // row did not end "Done".
+  // row did not end "Done" or ended "Done" with a note.
   virtual void ShowRunEnd(const QString& text, const QString& details) = 0;
   virtual void ScrollToRow(int row) = 0;
   virtual void PreviewDeactivateForStart() = 0;

@@ -669,7 +669,7 @@ int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
   for (size_t i = console.files.size(); i < args.files.size(); ++i) {
     console.files.push_back(FileState{args.files[i]});
   }
-  int done = 0, warned = 0, failed = 0, aborted = 0;
+  TRunCounts counts;
   int64_t written_bytes = 0;
   for (FileState& f : console.files) {
     if (f.result == FileResult::kPending) {
@@ -684,10 +684,10 @@ int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
     if (written && !f.output.empty() && stat(f.output.c_str(), &st) == 0) {
       written_bytes += st.st_size;
     }
-    done += f.result == FileResult::kDone;
-    warned += f.warned;
-    failed += f.result == FileResult::kFail;
-    aborted += f.result == FileResult::kAbort;
+    counts.done += f.result == FileResult::kDone;
+    counts.warned += f.warned;
+    counts.failed += f.result == FileResult::kFail;
+    counts.aborted += f.result == FileResult::kAbort;
   }
   std::string totals;
   if (console.live) {
@@ -695,17 +695,14 @@ int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
              ClockText(std::chrono::duration<double>(Clock::now() - console.run_started).count()) +
              ", " + KBytesText(written_bytes) + " written";
   }
-  if (done == static_cast<int>(console.files.size()) && warned == 0) {
+  if (counts.AllClean(static_cast<int>(console.files.size()))) {
     Print("All Conversions Completed" + totals + "\n");
   } else {
-    Print(std::to_string(done) + " done" +
-          (warned > 0 ? " (" + std::to_string(warned) + " with a warning)" : "") + ", " +
-          std::to_string(failed) + " failed, " + std::to_string(aborted) + " aborted" + totals +
-          "\n");
+    Print(RunCountsText(counts) + totals + "\n");
   }
   if (stop_signal != 0) return 128 + stop_signal;
-  if (failed > 0) return 1;
-  return warned > 0 ? 3 : 0;
+  if (counts.failed > 0) return 1;
+  return counts.warned > 0 ? 3 : 0;
 }
 
 // Connects the component's progress and terminate events to the console.

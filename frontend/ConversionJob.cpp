@@ -357,6 +357,13 @@ bool AspectCodesCannotSay(const TOutputOptions& options) {
   return true;
 }
 
+std::string RunCountsText(const TRunCounts& counts) {
+  std::string text = std::to_string(counts.done) + " done";
+  if (counts.warned > 0) text += " (" + std::to_string(counts.warned) + " with a warning)";
+  return text + ", " + std::to_string(counts.failed) + " failed, " +
+         std::to_string(counts.aborted) + " aborted";
+}
+
 int DurationLimitMs(const std::string& duration_text) {
   return (duration_text == "00:00:00" || duration_text == "Unknown") ? kTenHoursMs : -1;
 }

@@ -23,6 +23,19 @@ using TReservedPath = std::function<bool(const std::string& path)>;
 // error and without a stop request: never a success, and never a failure without a reason.
 inline constexpr char kEndedEarlyReason[] = "the conversion ended before the end of the input";
 
+// The rows of a run by how they ended, as both front ends tell them at the run's end.
+struct TRunCounts {
+  int done = 0;    // converted in full, those with a note included
+  int warned = 0;  // of those done, how many carry a note ("Done, but ...")
+  int failed = 0;
+  int aborted = 0;
+  // Every row was done without a note: the end is told without counts.
+  bool AllClean(int rows) const { return done == rows && warned == 0; }
+};
+
+// "2 done (1 with a warning), 1 failed, 0 aborted"; the part in brackets only with a note.
+std::string RunCountsText(const TRunCounts& counts);
+
 // The output names of one run. A name is taken when it has been promised to a job of the run,
 // or when it is (by device and inode, so also through links) a file that an item of the run
 // reads: writing there would destroy a source that is still to be converted.

@@ -62,6 +62,9 @@ class TScriptedDialogs : public TUserDialogs {
     return folder_to_choose;
   }
   void OpenUrl(const QUrl& url) override { urls << url; }
+  void Notify(const QString& title, const QString& text) override {
+    notifications << title + "\n" + text;
+  }
 
   QStringList informations, errors, questions;
   std::deque<bool> answers;
@@ -72,6 +75,7 @@ class TScriptedDialogs : public TUserDialogs {
   QString folder_to_choose;
   int browse_calls = 0;
   QList<QUrl> urls;
+  QStringList notifications;
 };
 
 bool RunTool(const QStringList& args, QString* out = nullptr) {
@@ -566,13 +570,23 @@ class TestMainWindow : public QObject {
     QVERIFY(cut.open(QIODevice::WriteOnly));
     cut.write(bytes.left(mdat + (bytes.size() - mdat) * 2 / 5));
     cut.close();
-    auto w = WindowWithRows({Media("cut.mp4")}, out.path());
+    auto w = WindowWithRows({Media("cut.mp4"), Media("clip.mp4")}, out.path());
     w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    // The user is at another window: the end is a desktop notification too.
+    QWidget elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
     w->ButtonConvertClick();
     WaitForEnd(*w);
     QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
     const QString tip = w->FileList().Model().item(0, colProgress)->toolTip();
     QVERIFY2(tip.startsWith("Done, but the source ended at "), qPrintable(tip));
+    // The note is counted in the end message and the notification, as the command line does.
+    const QString counts = "2 done (1 with a warning), 0 failed, 0 aborted";
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed\n" + counts});
+    QCOMPARE(dialogs_.notifications, QStringList{"All Conversions Completed\n" + counts});
   }
 
   // Stop answered No lets the job go on to the end; Yes ends the run at once: controls
