@@ -194,9 +194,11 @@ void TConversionQueue::SetUpRow() {
   if (QFileInfo(source).suffix().toLower() == "rmvb") {
     list_.SetText(CurrentRow_, colProgress, "Loading");
   }
-  const TConversionRow row{
-      source.toStdString(), list_.Text(CurrentRow_, colVideoSize).toStdString(),
-      list_.Text(CurrentRow_, colDuration).toStdString(), list_.DisplayAspect(CurrentRow_)};
+  // The source's shape and duration are read from the file as it is now: it may have been
+  // replaced since it was listed.
+  TConversionRow row;
+  row.SourcePath = source.toStdString();
+  row.ColumnsFromJob = true;
   // Token first: the job may report as soon as it runs.
   const std::uint64_t token = ++job_token_;
   gate_->token = token;
@@ -230,12 +232,21 @@ void TConversionQueue::SetUpRow() {
   }
   const TConversionJobSetup& setup = *done;
   if (setup.Ok) run_names_->Promise(setup.OutputPath);
+  if (current >= 0 && setup.SourceColumns.ok) ShowSourceColumns(current, setup.SourceColumns);
   if (!setup.Ok) {
     if (current >= 0) list_.SetResult(current, "Fail", QString::fromStdString(setup.Error));
     Converting_ = false;
     return;
   }
   job_clock_.start();
+}
+
+// The row shows its source as the job read it, which is what the output is made from.
+void TConversionQueue::ShowSourceColumns(int row, const ProbeColumns& columns) {
+  list_.SetText(row, colVideoSize, QString::fromStdString(columns.video_size));
+  list_.SetText(row, colFrameRate, QString::fromStdString(columns.frame_rate));
+  list_.SetText(row, colDuration, QString::fromStdString(columns.duration));
+  list_.SetDisplayAspect(row, columns.display_aspect);
 }
 
 // Queued, so that the reports already on their way are handled first and a list of rows that

@@ -99,6 +99,7 @@ class TConversionQueue : public QObject {
   void SetUpRow();
   // Starts the job set up for the row at CurrentRow; a start that fails fails the row.
   void StartRowJob(TRowId row);
+  void ShowSourceColumns(int row, const ProbeColumns& columns);
   // The row's job is over (or never ran): the next row starts, or the run ends, once the
   // events already queued are handled.
   void AdvanceLater();

@@ -396,17 +396,16 @@ bool ChooseJobInput(const std::string& source, TConversionJobSetup& setup) {
 // Fits OUTPUT to the picture size and duration of the source: the row's, or the source as job
 // INDEX opened it (a RealMedia source is opened through its script, so the file is probed).
 void FitOutputToSource(TCustomJobComponent& component, int index, const TMainSettings& settings,
-                       const TConversionRow& row, const TConversionJobSetup& setup,
+                       const TConversionRow& row, TConversionJobSetup& setup,
                        TOutputOptions& output) {
   std::string video_size = row.VideoSize, duration = row.Duration;
   double display_aspect = row.DisplayAspect;
   if (row.ColumnsFromJob) {
-    const ProbeColumns columns = setup.InputPath == row.SourcePath
-                                     ? component.SourceColumns(index)
-                                     : component.ProbeFile(row.SourcePath);
-    video_size = columns.video_size;
-    duration = columns.duration;
-    display_aspect = columns.display_aspect;
+    setup.SourceColumns = setup.InputPath == row.SourcePath ? component.SourceColumns(index)
+                                                            : component.ProbeFile(row.SourcePath);
+    video_size = setup.SourceColumns.video_size;
+    duration = setup.SourceColumns.duration;
+    display_aspect = setup.SourceColumns.display_aspect;
   }
   const int item = settings.ComboAspectRatio.ItemIndex();
   ApplyAspectRule(item >= 0 && item <= 2 ? static_cast<AspectChoice>(item) : AspectChoice::kNone,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "OptionRecords.h"
+#include "ProbeColumns.h"
 
 class TCustomJobComponent;
 struct TMainSettings;
@@ -132,8 +133,9 @@ struct TConversionRow {
   std::string VideoSize;
   std::string Duration;
   double DisplayAspect = 0;  // the probe's display aspect of the source; 0 when unknown
-  // Not probed beforehand: VideoSize and Duration are taken from the job's own opening of the
-  // source, so that a file is opened once (the command line probes nothing else).
+  // VideoSize, Duration and DisplayAspect are taken from the job's own opening of the source,
+  // not from the row: the command line opens a file once, and a file listed earlier may have
+  // been replaced since (a picture of another shape would be stretched to the old one).
   bool ColumnsFromJob = false;
 };
 
@@ -144,6 +146,9 @@ struct TConversionJobSetup {
   std::string ScriptPath;  // the script, when one was written
   std::string OutputPath;
   std::string Error;  // why the job could not be set up
+  // With ColumnsFromJob: the source's columns as the job read them (ok when read), so that a
+  // caller that listed the file before can show the file as it is now.
+  ProbeColumns SourceColumns;
 };
 
 // Sets up one job for `row` on `component`, in the queue's order: the script for ".rmvb"

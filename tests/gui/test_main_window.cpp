@@ -712,6 +712,31 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->FileList().Caption(2), folder.filePath("b/inner/z.mp4"));
   }
 
+  // A file replaced after it was listed is converted as it is when its row starts: a 640x360
+  // clip replaced by a 480x480 one gives a square picture, not one stretched to 16:9, and the
+  // row's columns show the new file.
+  void replacedSourceConvertedAsItIsNow() {
+    QTemporaryDir folder;
+    QTemporaryDir out;
+    const QString clip = folder.filePath("clip.mp4");
+    const auto make = [&clip](const QString& size, const QString& seconds) {
+      return MakeMedia(clip, {"-f", "lavfi", "-i", "testsrc=size=" + size + ":rate=25:d=" + seconds,
+                              "-c:v", "mpeg4"});
+    };
+    QVERIFY(make("640x360", "0.2"));
+    auto w = WindowWithRows({clip}, out.path());
+    QCOMPARE(Cell(*w, 0, colVideoSize), QString("640x360"));
+    QVERIFY(make("480x480", "2"));
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 0, colVideoSize), QString("480x480"));
+    QCOMPARE(Cell(*w, 0, colDuration), QString("00:00:02"));
+    const QString shape = ProbeShape(out.filePath("clip.mp4"));
+    QVERIFY2(shape == "480,480,1:1" || shape == "480,480,N/A", qPrintable(shape));
+  }
+
   // The preview pane inside the window: it plays the selected row, follows the selection, saves
   // a snapshot into the output folder, and is stopped by Add File, released by Start (then every
   // command is ignored until the run ends) and by closing the window.
