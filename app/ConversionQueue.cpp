@@ -120,7 +120,7 @@ void TConversionQueue::ButtonConvertClick() {
   // Every listed file may still be read by a later row: no output of this run may replace one.
   std::vector<std::string> sources;
   for (int row = 0; row < list_.RowCount(); ++row) {
-    sources.push_back(list_.Caption(row).toStdString());
+    sources.push_back(list_.Path(row).toStdString());
   }
   run_names_ = std::make_unique<TRunOutputNames>(sources);
   run_clock_.start();
@@ -190,14 +190,13 @@ void TConversionQueue::StartRowJob(TRowId row) {
 // queue goes on with the next row.
 void TConversionQueue::SetUpRow() {
   running_row_ = list_.RowId(CurrentRow_);
-  const QString source = list_.Caption(CurrentRow_);
-  if (QFileInfo(source).suffix().toLower() == "rmvb") {
+  if (QFileInfo(list_.Caption(CurrentRow_)).suffix().toLower() == "rmvb") {
     list_.SetText(CurrentRow_, colProgress, "Loading");
   }
   // The source's shape and duration are read from the file as it is now: it may have been
   // replaced since it was listed.
   TConversionRow row;
-  row.SourcePath = source.toStdString();
+  row.SourcePath = list_.Path(CurrentRow_).toStdString();
   row.ColumnsFromJob = true;
   // Token first: the job may report as soon as it runs.
   const std::uint64_t token = ++job_token_;

@@ -1,9 +1,13 @@
 #include "FileList.h"
 
+#include <QFile>
+#include <QStringDecoder>
+
 namespace {
 
 constexpr int kRowIdRole = Qt::UserRole + 1;
 constexpr int kDisplayAspectRole = Qt::UserRole + 2;  // on the Video Size item
+constexpr int kPathRole = Qt::UserRole + 3;           // on the file name item
 
 }  // namespace
 
@@ -18,9 +22,21 @@ TFileList::TFileList() : model_(0, kFileColumnCount) {
                        Qt::TextAlignmentRole);
 }
 
+QString DisplayName(const QByteArray& path) {
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = utf8.decode(path);
+  return utf8.hasError() ? QString::fromLatin1(path) : text;
+}
+
 TRowId TFileList::AddRow(const QString& caption, const QStringList& texts) {
+  return AddFileRow(QFile::encodeName(caption), texts);
+}
+
+TRowId TFileList::AddFileRow(const QByteArray& path, const QStringList& texts) {
   QList<QStandardItem*> items;
+  const QString caption = DisplayName(path);
   auto* first = new QStandardItem(caption);
+  first->setData(path, kPathRole);
   first->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
   first->setCheckState(Qt::Checked);
   const TRowId id = next_id_++;
@@ -70,6 +86,11 @@ double TFileList::DisplayAspect(int row) const {
 
 QString TFileList::Caption(int row) const {
   return Text(row, colFileName);
+}
+
+QByteArray TFileList::Path(int row) const {
+  const QStandardItem* item = model_.item(row, colFileName);
+  return item != nullptr ? item->data(kPathRole).toByteArray() : QByteArray();
 }
 
 QString TFileList::Text(int row, TFileColumn column) const {

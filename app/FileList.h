@@ -1,5 +1,6 @@
 // The file list's data: one row per source file, shown by the main window's list view.
-// Column 0 holds the source path (the row's caption) with its check box; columns 1 to 6 hold
+// Column 0 holds the source path with its check box: the path's bytes as the system gave them
+// (a name need not be valid UTF-8) and a readable caption made from them; columns 1 to 6 hold
 // the texts the add-files procedure and the conversion queue write (Video Size, FrameRate,
 // Duration, Output, Progress, Frames).
 //
@@ -7,6 +8,7 @@
 // find its row again after rows before it were removed. No widget code; UI thread only.
 #pragma once
 
+#include <QByteArray>
 #include <QStandardItemModel>
 #include <QString>
 #include <QStringList>
@@ -26,6 +28,10 @@ enum TFileColumn : int {
   kFileColumnCount = 7
 };
 
+// A readable text of the file name PATH: its UTF-8 text, or, for bytes that are not valid
+// UTF-8 (a name written in Latin-1 by an older system), each byte as its Latin-1 character.
+QString DisplayName(const QByteArray& path);
+
 class TFileList {
  public:
   TFileList();
@@ -35,7 +41,10 @@ class TFileList {
 
   int RowCount() const { return model_.rowCount(); }
 
-  // Appends a checked row; `texts` are the sub-items 0..5 (Video Size .. Frames).
+  // Appends a checked row for the file at PATH (its bytes, as the system names it); `texts`
+  // are the sub-items 0..5 (Video Size .. Frames). The caption is DisplayName(PATH).
+  TRowId AddFileRow(const QByteArray& path, const QStringList& texts);
+  // The same for a path given as text (QFile::encodeName gives its bytes).
   TRowId AddRow(const QString& caption, const QStringList& texts);
   // Removes the rows first .. first + count - 1 in one step; nothing when they are not all there.
   void RemoveRows(int first, int count);
@@ -51,6 +60,8 @@ class TFileList {
   double DisplayAspect(int row) const;
 
   QString Caption(int row) const;
+  // The row's source path as bytes: what the file is opened by and its output is named after.
+  QByteArray Path(int row) const;
   QString Text(int row, TFileColumn column) const;
   void SetText(int row, TFileColumn column, const QString& text);
   // Writes into the row with identity `id`; nothing when that row is gone.

@@ -5,18 +5,19 @@
 // way through the probing job component and skips the rest of the batch.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
-#include <QString>
-#include <QStringList>
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "JobComponent.h"
 
-// One probed file: its path as given and what the list shows of it.
+// One probed file: its path as given (bytes, as the system names it) and what the list shows
+// of it.
 struct TProbedFile {
-  QString file;
+  QByteArray file;
   ProbeColumns columns;
 };
 Q_DECLARE_METATYPE(TProbedFile)
@@ -32,7 +33,7 @@ class TFileProber : public QObject {
 
   // Starts probing FILES. UI thread only, once the previous batch's Finished has been seen (a
   // batch given earlier waits for the previous one's thread to end).
-  void Probe(const QStringList& files);
+  void Probe(const QList<QByteArray>& files);
   // The probe under way ends with an error and the batch's later files are not probed;
   // Finished still follows. Callable on the UI thread.
   void Stop();

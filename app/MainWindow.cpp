@@ -1,5 +1,7 @@
 #include "MainWindow.h"
 
+#include <sys/stat.h>
+
 #include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
@@ -9,6 +11,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QFrame>
@@ -149,6 +152,18 @@ class TToolTipTime : public QObject {
  private:
   static constexpr int kToolTipMs = 30000;
 };
+
+// PATH made absolute against the current folder, byte for byte.
+QByteArray AbsolutePath(const QByteArray& path) {
+  if (path.startsWith('/')) return path;
+  return QFile::encodeName(QDir::currentPath()) + '/' + path;
+}
+
+// The path of a local file's URL as bytes: a name that is not valid UTF-8 stays in the URL
+// percent-encoded, and decoding it as text would lose it.
+QByteArray LocalFileBytes(const QUrl& url) {
+  return AbsolutePath(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+}
 
 // Fills `combo` from `list` without raising its change signals.
 void BindCombo(QComboBox* combo, const TSettingList& list, bool enabled) {
@@ -643,14 +658,14 @@ void TForm1::FormShow() {
   ApplyShownSettings(settings_, FormatHooks());
   RefreshSettingWidgets();
   if (!startup_files_.isEmpty()) {
-    const QStringList files = startup_files_;
+    const QList<QByteArray> files = startup_files_;
     startup_files_.clear();
     QMetaObject::invokeMethod(
         this,
         [this, files] {
           if (Converting() || AddingFiles_) return;
-          QStringList absolute;
-          for (const QString& file : files) absolute << QFileInfo(file).absoluteFilePath();
+          QList<QByteArray> absolute;
+          for (const QByteArray& file : files) absolute << AbsolutePath(file);
           AddDroppedPaths(absolute);
         },
         Qt::QueuedConnection);
@@ -745,6 +760,12 @@ void TForm1::ButtonAddFileClick() {
 }
 
 void TForm1::AddFilesToList(const QStringList& files) {
+  QList<QByteArray> paths;
+  for (const QString& file : files) paths << QFile::encodeName(file);
+  AddFilesToList(paths);
+}
+
+void TForm1::AddFilesToList(const QList<QByteArray>& files) {
   if (files.isEmpty() || closing_) return;
   // Until the batch's end reaches this thread, the list is not changed otherwise.
   AddingFiles_ = true;
@@ -755,30 +776,36 @@ void TForm1::AddProbedRow(const TProbedFile& probed) {
   if (closing_) return;  // the window closed while the batch was being probed
   const ProbeColumns& columns = probed.columns;
   if (columns.ok) {
-    list_.AddRow(probed.file,
-                 {QString::fromStdString(columns.video_size),
-                  QString::fromStdString(columns.frame_rate),
-                  QString::fromStdString(columns.duration),
-                  QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+    list_.AddFileRow(
+        probed.file,
+        {QString::fromStdString(columns.video_size), QString::fromStdString(columns.frame_rate),
+         QString::fromStdString(columns.duration),
+         QString::fromStdString(settings_.OutputExtension), QString(), QString()});
     list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
   } else {
-    list_.AddRow(probed.file, {QString(), QString(), QString(), QString(), QString(), QString()});
+    list_.AddFileRow(probed.file,
+                     {QString(), QString(), QString(), QString(), QString(), QString()});
     list_.SetResult(list_.RowCount() - 1, "Error", QString::fromStdString(columns.error));
   }
   ListView1->scrollToBottom();
 }
 
 void TForm1::AddDroppedPaths(const QStringList& paths) {
-  QStringList files;
-  for (const QString& path : paths) {
-    const QFileInfo info(path);
-    if (!info.isDir()) {
-      files << info.absoluteFilePath();
+  QList<QByteArray> bytes;
+  for (const QString& path : paths) bytes << QFile::encodeName(QFileInfo(path).absoluteFilePath());
+  AddDroppedPaths(bytes);
+}
+
+void TForm1::AddDroppedPaths(const QList<QByteArray>& paths) {
+  QList<QByteArray> files;
+  for (const QByteArray& path : paths) {
+    struct stat st {};
+    if (stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      files << path;
       continue;
     }
-    for (const std::string& found :
-         MediaFilesInFolder(QFile::encodeName(info.absoluteFilePath()).toStdString())) {
-      files << QFile::decodeName(QByteArray::fromStdString(found));
+    for (const std::string& found : MediaFilesInFolder(path.toStdString())) {
+      files << QByteArray::fromStdString(found);
     }
   }
   if (files.isEmpty()) return;
@@ -956,9 +983,9 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       }
       case QEvent::Drop: {
         auto* drop = static_cast<QDropEvent*>(event);
-        QStringList paths;
+        QList<QByteArray> paths;
         for (const QUrl& url : drop->mimeData()->urls()) {
-          if (url.isLocalFile()) paths << url.toLocalFile();
+          if (url.isLocalFile()) paths << LocalFileBytes(url);
         }
         drop->acceptProposedAction();
         if (!Converting() && !AddingFiles_ && !locked_) {

@@ -7,7 +7,9 @@
 // carries them to this thread.
 #pragma once
 
+#include <QByteArray>
 #include <QComboBox>
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -63,8 +65,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   ~TForm1() override;
 
   bool LibrariesMissing() const { return libraries_missing_; }
-  // Files added like Add File would add them once the window is shown.
-  void SetStartupFiles(const QStringList& files) { startup_files_ = files; }
+  // Files and folders added like a drop on the list once the window is shown; their paths as
+  // bytes, as the command line gave them.
+  void SetStartupFiles(const QList<QByteArray>& paths) { startup_files_ = paths; }
 
   // Commands.
   void ButtonAddFileClick();
@@ -88,9 +91,13 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // the order given. The probes run on another thread while the window keeps answering; the
   // rows appear as their files are probed, and AddingFiles() is true until the last is in.
   void AddFilesToList(const QStringList& files);
+  // The same for paths as bytes (names need not be valid UTF-8): each row keeps its path's
+  // bytes, so that its file is opened and its output named by them.
+  void AddFilesToList(const QList<QByteArray>& files);
   // Files and folders dropped on the list: folders give their media files, recursively,
   // sorted by name.
   void AddDroppedPaths(const QStringList& paths);
+  void AddDroppedPaths(const QList<QByteArray>& paths);
 
   void LockControls() override;
   void UnlockControls() override;
@@ -241,7 +248,7 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   bool told_settings_unwritable_ = false;
   bool terminating_ = false;
   QString last_browsed_folder_;
-  QStringList startup_files_;
+  QList<QByteArray> startup_files_;
 };
 
 // The open dialog's filter in Qt's form, in the dialog's order.

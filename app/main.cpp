@@ -262,16 +262,16 @@ int main(int argc, char** argv) {
   const QIcon theme_icon = QIcon::fromTheme("quorvin");
   if (!theme_icon.isNull()) QApplication::setWindowIcon(theme_icon);
 
-  QStringList files;
+  QList<QByteArray> files;
   bool only_files = false;
-  // Qt has taken its own options out of the arguments by now.
-  const QStringList args = QApplication::arguments();
-  for (int i = 1; i < args.size(); ++i) {
-    if (!only_files && args[i] == "--") {
+  // Qt has taken its own options out of argv by now. The names are kept as the bytes given:
+  // a name that is not valid UTF-8 would not survive the trip through text.
+  for (int i = 1; i < argc; ++i) {
+    if (!only_files && std::strcmp(argv[i], "--") == 0) {
       only_files = true;
       continue;
     }
-    files << args[i];
+    files << QByteArray(argv[i]);
   }
 
   TBatchRunDialogs dialogs;

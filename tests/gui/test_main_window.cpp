@@ -712,6 +712,71 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->FileList().Caption(2), folder.filePath("b/inner/z.mp4"));
   }
 
+  // A name that is not valid UTF-8 (Latin-1 "café résumé.mp4"), named on the command line or
+  // found in a dropped folder: the row shows it readably, keeps its bytes, converts it and
+  // names the output after the same bytes.
+  void namesThatAreNotText() {
+    QCOMPARE(qgetenv("LC_ALL"), QByteArray("C.UTF-8"));
+    QTemporaryDir folder;
+    QTemporaryDir out;
+    const QByteArray name("caf\xe9 r\xe9sum\xe9.mp4");
+    const QByteArray path = QFile::encodeName(folder.path()) + '/' + name;
+    {
+      QFile clip(Media("clip.mp4"));
+      QVERIFY(clip.open(QIODevice::ReadOnly));
+      const QByteArray bytes = clip.readAll();
+      const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+      QVERIFY(fd >= 0);
+      QCOMPARE(::write(fd, bytes.constData(), bytes.size()), ssize_t(bytes.size()));
+      ::close(fd);
+    }
+    const QString shown = folder.path() + "/" + QString::fromLatin1(name);
+
+    auto w = std::make_unique<TForm1>(dialogs_);
+    w->SetStartupFiles({path});
+    w->show();
+    TFileList& list = w->FileList();
+    QTRY_COMPARE(list.RowCount(), 1);
+    QTRY_VERIFY(!w->AddingFiles());
+    QCOMPARE(list.Caption(0), shown);
+    QCOMPARE(list.Path(0), path);
+    QCOMPARE(Cell(*w, 0, colVideoSize), QString("160x120"));
+    QVERIFY2(Cell(*w, 0, colProgress).isEmpty(), qPrintable(list.Reason(0)));
+
+    // Dropped on the list: the file's URL holds the bytes percent-encoded.
+    w->ButtonClearAllClick();
+    QMimeData data;
+    data.setUrls({QUrl::fromEncoded("file://" + path.toPercentEncoding("/"))});
+    QWidget* viewport = w->ListView1->viewport();
+    const QPoint at = viewport->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    QTRY_COMPARE(list.RowCount(), 1);
+    QTRY_VERIFY(!w->AddingFiles());
+    QCOMPARE(list.Path(0), path);
+
+    w->ButtonClearAllClick();
+    w->AddDroppedPaths(QList<QByteArray>{QFile::encodeName(folder.path())});
+    QTRY_VERIFY(!w->AddingFiles());
+    QCOMPARE(list.RowCount(), 1);
+    QCOMPARE(list.Path(0), path);
+
+    w->SetOutputFolder(out.path());
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QVERIFY2(Cell(*w, 0, colProgress) == "Done", qPrintable(list.Reason(0)));
+    const QByteArray output = QFile::encodeName(out.path()) + '/' + name;
+    QVERIFY(::access(output.constData(), R_OK) == 0);
+    // The tools are given a plain name for the output.
+    QVERIFY(::rename(output.constData(), QFile::encodeName(out.filePath("plain.mp4"))) == 0);
+    QCOMPARE(ProbeStreams(out.filePath("plain.mp4")).size(), 2);
+    // The temporary folder's clean-up walks it by text names, which cannot name this file.
+    QVERIFY(::unlink(path.constData()) == 0);
+  }
+
   // A file replaced after it was listed is converted as it is when its row starts: a 640x360
   // clip replaced by a 480x480 one gives a square picture, not one stretched to 16:9, and the
   // row's columns show the new file.
