@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTableView>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "MainWindow.h"
 #include "OptionsDialog.h"
@@ -96,6 +99,71 @@ void InstallPreviewRun(TForm1& window) {
   });
 }
 
+// The process's resident memory and open descriptors: "VmRSS 41234 kB, 23 open files".
+std::string ProcessFigures() {
+  long rss_kb = -1;
+  if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+      if (std::sscanf(line, "VmRSS: %ld kB", &rss_kb) == 1) break;
+    }
+    std::fclose(status);
+  }
+  // Less the descriptor that reads the folder.
+  const int files = static_cast<int>(QDir("/proc/self/fd").entryList(QDir::System).size()) - 1;
+  return "VmRSS " + std::to_string(rss_kb) + " kB, " + std::to_string(files) + " open files";
+}
+
+// Calls DONE once the batch being added is in the list (looked at every 10 ms).
+void WhenListed(TForm1& window, std::function<void()> done) {
+  auto* wait = new QTimer(&window);
+  QObject::connect(wait, &QTimer::timeout, &window, [&window, wait, done] {
+    if (window.AddingFiles()) return;
+    wait->stop();
+    wait->deleteLater();
+    done();
+  });
+  wait->start(10);
+}
+
+// For bench/window-list.sh, not for users: with QUORVIN_LIST_BENCH=1 in the environment the
+// window, once its command-line files are in the list, prints how long listing took (from the
+// program's start) and the process's figures; selects every row and presses Delete; lists the
+// same files again; presses Clear All; prints the time of each step and the figures after
+// Clear All, and closes.
+void InstallListBench(TForm1& window, const QList<QByteArray>& files) {
+  if (qEnvironmentVariableIntValue("QUORVIN_LIST_BENCH") != 1) return;
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  const auto seconds = [clock] { return static_cast<double>(clock->nsecsElapsed()) / 1e9; };
+  WhenFilesListed(window, "remove", [&window, files, clock, seconds] {
+    std::printf("listed %d rows in %.3f s (from the start); %s\n", window.FileList().RowCount(),
+                seconds(), ProcessFigures().c_str());
+    const int rows = window.FileList().RowCount();
+    clock->start();
+    window.ListView1->selectAll();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.ListView1, &press);
+    QCoreApplication::processEvents();
+    std::printf("select all and Delete: %d rows removed in %.3f s, %d left\n",
+                rows - window.FileList().RowCount(), seconds(), window.FileList().RowCount());
+    clock->start();
+    window.AddDroppedPaths(files);
+    WhenListed(window, [&window, clock, seconds] {
+      std::printf("listed %d rows again in %.3f s\n", window.FileList().RowCount(), seconds());
+      const int rows = window.FileList().RowCount();
+      clock->start();
+      window.ButtonClearAllClick();
+      QCoreApplication::processEvents();
+      std::printf("Clear All: %d rows removed in %.3f s; %s\n",
+                  rows - window.FileList().RowCount(), seconds(), ProcessFigures().c_str());
+      std::fflush(stdout);
+      window.close();
+      QCoreApplication::exit(0);
+    });
+  });
+}
+
 // For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
 // the window converts its command-line files into FOLDER with the stored settings as soon as
 // they are in the list (Start pressed once), prints the time from Start to the end of the run,
@@ -121,6 +189,7 @@ void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
     std::printf("window: %d rows converted in %.3f s%s%s\n", window.FileList().RowCount(),
                 static_cast<double>(since->nsecsElapsed()) / 1e9, details.isEmpty() ? "" : ": ",
                 qPrintable(details));
+    std::printf("after the run: %s\n", ProcessFigures().c_str());
     std::fflush(stdout);
     QTimer::singleShot(0, &window, [&window, details] {
       window.close();
@@ -282,5 +351,6 @@ int main(int argc, char** argv) {
   window.show();
   InstallPreviewRun(window);
   InstallBatchRun(window, dialogs);
+  InstallListBench(window, files);
   return QApplication::exec();
 }
