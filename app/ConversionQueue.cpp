@@ -245,7 +245,6 @@ void TConversionQueue::ShowSourceColumns(int row, const ProbeColumns& columns) {
   list_.SetText(row, colVideoSize, QString::fromStdString(columns.video_size));
   list_.SetText(row, colFrameRate, QString::fromStdString(columns.frame_rate));
   list_.SetText(row, colDuration, QString::fromStdString(columns.duration));
-  list_.SetDisplayAspect(row, columns.display_aspect);
 }
 
 // Queued, so that the reports already on their way are handled first and a list of rows that

@@ -6,8 +6,7 @@
 namespace {
 
 constexpr int kRowIdRole = Qt::UserRole + 1;
-constexpr int kDisplayAspectRole = Qt::UserRole + 2;  // on the Video Size item
-constexpr int kPathRole = Qt::UserRole + 3;           // on the file name item
+constexpr int kPathRole = Qt::UserRole + 2;  // on the file name item
 
 }  // namespace
 
@@ -72,16 +71,6 @@ int TFileList::RowOf(TRowId id) const {
     if (RowId(row) == id) return row;
   }
   return -1;
-}
-
-void TFileList::SetDisplayAspect(int row, double aspect) {
-  if (QStandardItem* item = model_.item(row, colVideoSize))
-    item->setData(aspect, kDisplayAspectRole);
-}
-
-double TFileList::DisplayAspect(int row) const {
-  const QStandardItem* item = model_.item(row, colVideoSize);
-  return item != nullptr ? item->data(kDisplayAspectRole).toDouble() : 0;
 }
 
 QString TFileList::Caption(int row) const {

@@ -54,11 +54,6 @@ class TFileList {
   // Current position of the row with identity `id`, or -1 when it no longer exists.
   int RowOf(TRowId id) const;
 
-  // The probe's display aspect of the row's source (width x sample aspect / height), kept
-  // beside the Video Size text, which shows the stored size; 0 when unknown.
-  void SetDisplayAspect(int row, double aspect);
-  double DisplayAspect(int row) const;
-
   QString Caption(int row) const;
   // The row's source path as bytes: what the file is opened by and its output is named after.
   QByteArray Path(int row) const;

@@ -153,8 +153,13 @@ class TToolTipTime : public QObject {
   static constexpr int kToolTipMs = 30000;
 };
 
-// PATH made absolute against the current folder, byte for byte.
+// PATH made absolute against the current folder. A name that text can hold is cleaned as
+// QFileInfo cleans it; any other is kept byte for byte.
 QByteArray AbsolutePath(const QByteArray& path) {
+  const QString text = QFile::decodeName(path);
+  if (QFile::encodeName(text) == path) {
+    return QFile::encodeName(QFileInfo(text).absoluteFilePath());
+  }
   if (path.startsWith('/')) return path;
   return QFile::encodeName(QDir::currentPath()) + '/' + path;
 }
@@ -781,7 +786,6 @@ void TForm1::AddProbedRow(const TProbedFile& probed) {
         {QString::fromStdString(columns.video_size), QString::fromStdString(columns.frame_rate),
          QString::fromStdString(columns.duration),
          QString::fromStdString(settings_.OutputExtension), QString(), QString()});
-    list_.SetDisplayAspect(list_.RowCount() - 1, columns.display_aspect);
   } else {
     list_.AddFileRow(probed.file,
                      {QString(), QString(), QString(), QString(), QString(), QString()});
