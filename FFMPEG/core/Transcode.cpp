@@ -211,10 +211,13 @@ int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const 
         IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
       return static_cast<int>(j);
   }
-  // No free stream of this type: share one, the last of the table winning.
+  // No free stream of this type: share one, the last of the table winning (a cover picture
+  // still feeds only a cover stream).
   int source = -1;
   for (size_t j = 0; j < run_.Inputs.size(); ++j)
-    if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+    if (run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+        IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
+      source = static_cast<int>(j);
   return source;
 }
 
