@@ -220,8 +220,8 @@ int64_t PictureSpacingUs(const AVStream* st) {
 //   duration.
 // A clock jump moves the sound along with the pictures, and a duration that states one sample
 // as lasting hours among pictures a tenth of a second apart fits no spacing: both are closed.
-bool InputStage::PictureHeldThroughGap(const InputStreamState& ist, int file_index,
-                                       int64_t dts_us, int64_t threshold_us) const {
+bool InputStage::PictureHeldThroughGap(const InputStreamState& ist, int file_index, int64_t dts_us,
+                                       int64_t threshold_us) const {
   if (ist.Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || ist.Read.LastDts == AV_NOPTS_VALUE)
     return false;
   const InputFileState& file = files_[file_index];

@@ -644,8 +644,9 @@ std::string Seconds(int64_t us) {
 
 // The duration IC's headers promise, in microseconds (0 when unknown): that of its sound and
 // pictures (see MediaSpanOf), unless it is only guessed from the bit rate, or the picture count
-// of a video stream's header at its frame rate when that is longer. An AVI cut short has lost its index: the library takes the
-// duration of what is left, while its header still counts every picture.
+// of a video stream's header at its frame rate when that is longer. An AVI cut short has lost its
+// index: the library takes the duration of what is left, while its header still counts every
+// picture.
 int64_t PromisedDuration(const AVFormatContext* ic) {
   int64_t known_us = 0;
   const int64_t media_us = MediaSpanOf(ic).DurationUs;
