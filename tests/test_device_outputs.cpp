@@ -591,3 +591,74 @@ TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
   ASSERT_TRUE(h263_rates.count(level)) << "level " << level;
   EXPECT_LE(PeakBitsPerSecond(h263), h263_rates.at(level));
 }
+
+// Streams no format here writes do not place the output on the clock. A transport stream whose
+// data stream (as cue and ID3 streams are) begins 0.72 s before its pictures and sound, and a
+// Matroska file whose subtitles begin 0.5 s before them, used to come out with the first
+// picture held and silence for that long in front, and as much longer.
+TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
+  media::TempDir dir;
+  const std::string base = dir.File("base.ts");
+  ASSERT_TRUE(media::MakeMedia(base, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2",
+                                      "-f", "lavfi", "-i", "sine=d=2", "-c:v", "libx264",
+                                      "-preset", "ultrafast", "-c:a", "aac", "-f", "mpegts"}));
+  const std::string blob = dir.File("cues.bin");
+  media::WriteFile(blob, std::string(1500, 'c'));
+  const std::string cued = dir.File("cued.ts");
+  ASSERT_TRUE(media::MakeMedia(cued, {"-f", "data", "-i", blob, "-itsoffset", "0.72", "-i", base,
+                                      "-map", "1:v", "-map", "1:a", "-map", "0:d", "-c", "copy",
+                                      "-f", "mpegts"}));
+  const std::string srt = dir.File("early.srt");
+  media::WriteFile(srt, "1\n00:00:00,000 --> 00:00:00,400\nEarly\n\n");
+  const std::string titled = dir.File("titled.mkv");
+  ASSERT_TRUE(media::MakeMedia(
+      titled, {"-i", srt, "-itsoffset", "0.5", "-f", "lavfi", "-i",
+               "testsrc=size=160x120:rate=25:d=2", "-itsoffset", "0.5", "-f", "lavfi", "-i",
+               "sine=d=2", "-map", "1:v", "-map", "2:a", "-map", "0:s", "-c:v", "libx264",
+               "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt"}));
+
+  const std::vector<std::pair<std::string, std::string>> formats{
+      {"0", "mp4"}, {"6", "mp3"}, {"14", "avi"}, {"17", "mp4"}, {"19", "mpg"}, {"20", "wmv"}};
+  for (const auto& [format, ext] : formats) {
+    SCOPED_TRACE(ext + " format " + format);
+    // The same as from the source without its data stream.
+    const std::string plain = Convert(dir, base, ext, {"--format", format});
+    const std::string out = Convert(dir, cued, ext, {"--format", format});
+    const auto info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_NEAR(info.duration_s, media::Probe(plain).duration_s, 0.03);
+    if (info.Count("video") > 0) EXPECT_NEAR(SoundOnset(out), SoundOnset(plain), 0.02);
+  }
+  const std::string out = Convert(dir, titled, "mp4", {"--format", "17"});
+  EXPECT_NEAR(media::Probe(out).duration_s, 2.0, 0.1);
+  EXPECT_NEAR(SoundOnset(out), 0.0, 0.03);
+}
+
+// A cover picture stored beside the video (as phone and tag tools add one) neither becomes
+// the picture nor gives it its size and shape.
+TEST(DeviceOutputsTest, CoverPictureNeverSetsThePicture) {
+  media::TempDir dir;
+  const std::string src = dir.File("cover.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      src, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=1", "-f", "lavfi", "-i",
+            "sine=d=1", "-f", "lavfi", "-i", "color=red:size=413x414:d=1", "-map", "0:v", "-map",
+            "2:v", "-map", "1:a", "-frames:v:1", "1", "-c:v:0", "libx264", "-preset",
+            "ultrafast", "-pix_fmt:v:0", "yuv420p", "-c:v:1", "mjpeg", "-pix_fmt:v:1",
+            "yuvj444p", "-disposition:v:1", "attached_pic", "-c:a", "aac"}));
+  ASSERT_EQ(StreamField(src, "video", "width"), "320");
+  const std::vector<std::pair<std::string, std::string>> formats{
+      {"14", "avi"}, {"15", "avi"}, {"16", "mov"}, {"17", "mp4"}, {"0", "mp4"}};
+  for (const auto& [format, ext] : formats) {
+    SCOPED_TRACE(ext + " format " + format);
+    const std::string out = Convert(dir, src, ext, {"--format", format});
+    const auto info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    ASSERT_EQ(info.Count("video"), 1);
+    const auto v = info.First("video");
+    EXPECT_EQ(v->width, 320);
+    EXPECT_EQ(v->height, 240);
+    EXPECT_NEAR(DisplayAspect(out), 4.0 / 3.0, 0.01);
+    // The test pattern, not the red cover.
+    EXPECT_LT(MeanDifference(Thumbnail(out), Thumbnail(src)), 12.0);
+  }
+}

@@ -419,6 +419,69 @@ TEST_F(TranscodeTest, TimestampJumpIsRemoved) {
   ExpectStreamsAligned(out);
 }
 
+// The colour of the picture shown at T_S seconds, decoded by the ffmpeg tool: 'r', 'g', 'b' for
+// a picture mostly of that colour, else '?'.
+char ColourAt(const std::string& path, double t_s) {
+  const auto r = media::RunCommand({"ffmpeg", "-v", "error", "-ss", std::to_string(t_s), "-i", path,
+                                    "-frames:v", "1", "-vf", "scale=1:1", "-f", "rawvideo",
+                                    "-pix_fmt", "rgb24", "-"});
+  if (r.out.size() != 3) return '?';
+  const auto c = [&r](int i) { return static_cast<unsigned char>(r.out[i]); };
+  if (c(0) > 180 && c(1) < 80 && c(2) < 80) return 'r';
+  if (c(1) > 180 && c(0) < 80 && c(2) < 80) return 'g';
+  if (c(2) > 180 && c(0) < 80 && c(1) < 80) return 'b';
+  return '?';
+}
+
+// Pictures far apart that the file says are that far apart stay on screen until the next one
+// is due: stills beside sound that runs on (a music video, a lecture), and time-lapses without
+// sound whose pictures state their duration. Gaps longer than ten seconds used to be closed as
+// clock jumps, so 36 s of stills became 12 s and a 48 s time-lapse 24 s. A video-only MP4
+// whose one sample before a gap states ten hours gives no such evidence: that gap is closed.
+TEST_F(TranscodeTest, StillPicturesAndTimeLapsesKeepTheirTime) {
+  const std::string still = Source(
+      "still.mkv",
+      {"-f", "lavfi", "-i",
+       "color=black:s=160x120:r=1/12:d=36,geq=r='255*eq(N\\,0)':g='255*eq(N\\,1)':b='255*eq(N\\,2)'",
+       "-f", "lavfi", "-i", "sine=f=440:d=36", "-c:v", "libx264", "-preset", "ultrafast",
+       "-pix_fmt", "yuv420p", "-g", "1", "-c:a", "aac"});
+  const std::string still_mp4 = Source("still.mp4", {"-i", still, "-c", "copy"});
+  const std::string lapse = Source(
+      "lapse.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=1/12:d=48", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-g", "1"});
+  const std::string lapse_mkv = Source("lapse.mkv", {"-i", lapse, "-c", "copy"});
+  const std::string clip = Source(
+      "clip.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:d=4", "-c:v", "libx264",
+                   "-preset", "ultrafast"});
+  const std::string jump = Source(
+      "jump.mp4", {"-i", clip, "-c", "copy", "-bsf:v", "setts=ts='TS+if(gte(PTS*TB,2),36000/TB,0)'"});
+
+  OutTarget want;
+  want.video_codec = "mpeg4";
+  want.audio_codec = "aac";
+  struct Case {
+    std::string src;
+    double span_s;
+    bool closed;  // the run notes a closed jump
+  };
+  for (const Case& c : {Case{still, 36, false}, Case{still_mp4, 36, false}, Case{lapse, 48, false},
+                        Case{lapse_mkv, 48, false}, Case{jump, 4, true}}) {
+    SCOPED_TRACE(c.src);
+    const std::string out = c.src + ".out.mp4";
+    Job job;
+    job.Setup(c.src, out, want);
+    ASSERT_NO_THROW(job.Run());
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    EXPECT_NEAR(Span(out, "video"), c.span_s, 0.2);
+    EXPECT_EQ(job.engine.State.RunWarning.find("jumped") != std::string::npos, c.closed)
+        << job.engine.State.RunWarning;
+    if (c.src == still || c.src == still_mp4) {
+      EXPECT_NEAR(Span(out, "audio"), 36, 0.2);
+      EXPECT_EQ(std::string({ColourAt(out, 6), ColourAt(out, 18), ColourAt(out, 30)}), "rgb");
+    }
+  }
+}
+
 TEST_F(TranscodeTest, StreamCopyIntoAnotherContainer) {
   const std::string src = StandardSource();
   const std::string out = dir.File("copy.mkv");

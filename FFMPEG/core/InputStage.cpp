@@ -151,8 +151,8 @@ bool InputStage::ReadOnePacket(int file_index) {
 }
 
 // The file's time stamp offset and scale, then the discontinuity check: a jump beyond the
-// threshold, or a step back, moves the file's offset so that time stamps continue from where
-// they were.
+// threshold (unless it is a still picture's time, see PictureHeldThroughGap), or a step back,
+// moves the file's offset so that time stamps continue from where they were.
 void InputStage::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacket* pkt) {
   const AVRational tb = ist.Stream->time_base;
   const int64_t offset = av_rescale_q(e_.Files.InputTsOffset[file_index], AV_TIME_BASE_Q, tb);
@@ -170,7 +170,8 @@ void InputStage::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
   const auto threshold_us = static_cast<int64_t>(opt_.DtsDeltaThreshold * 1000000.0);
   if (ist.Read.NextDts != AV_NOPTS_VALUE && !opt_.CopyTs) {
     const int64_t delta = dts_us - ist.Read.NextDts;
-    const bool jump = std::llabs(delta) > threshold_us;
+    const bool jump = std::llabs(delta) > threshold_us &&
+                      !(delta > 0 && PictureHeldThroughGap(ist, file_index, dts_us, threshold_us));
     if (jump || dts_us + 1 < ist.Read.LastDts) {
       if (jump) ++files_[file_index].TimelineJumpsClosed;
       e_.Files.InputTsOffset[file_index] -= delta;
@@ -190,5 +191,56 @@ void InputStage::AdjustTimestamps(InputStreamState& ist, int file_index, AVPacke
   const int64_t duration_us =
       pkt->duration > 0 ? av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q) : 0;
   ist.Read.NextDts = dts_us + (duration_us <= threshold_us ? duration_us : 0);
+  ist.Read.LastDurationUs = duration_us;
   ist.Read.ReadUs = dts_us;
+}
+
+namespace {
+
+// The longest time between two pictures that the stream's rates suggest (microseconds; 0 when
+// it states none): the frame rate guessed from its first pictures, and the average over the
+// file.
+int64_t PictureSpacingUs(const AVStream* st) {
+  int64_t spacing = 0;
+  for (const AVRational rate : {st->r_frame_rate, st->avg_frame_rate})
+    if (rate.num > 0 && rate.den > 0)
+      spacing = std::max(spacing, av_rescale_q(1, av_inv_q(rate), AV_TIME_BASE_Q));
+  return spacing;
+}
+
+}  // namespace
+
+// A gap of more than the threshold ahead of a picture stream is taken for the time a still
+// picture stays on screen (music videos, lectures, time-lapses), not for a jump of the clock,
+// when the file itself says it holds that time:
+// - its sound, read alongside, has run on to within the threshold of the next picture;
+// - or, in a container whose clock does not jump by design (unlike transport and program
+//   streams), the gap fits the stream's own spacing of pictures and either the picture before
+//   it states a duration that covers it or the next picture lies within the file's stated
+//   duration.
+// A clock jump moves the sound along with the pictures, and a duration that states one sample
+// as lasting hours among pictures a tenth of a second apart fits no spacing: both are closed.
+bool InputStage::PictureHeldThroughGap(const InputStreamState& ist, int file_index, int64_t dts_us,
+                                       int64_t threshold_us) const {
+  if (ist.Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || ist.Read.LastDts == AV_NOPTS_VALUE)
+    return false;
+  const InputFileState& file = files_[file_index];
+  for (int i = file.FirstStream; i < file.FirstStream + file.StreamCount; ++i) {
+    const InputStreamState& other = *inputs_[static_cast<size_t>(i)];
+    if (other.Discard || other.Stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    if (other.Read.LastDts != AV_NOPTS_VALUE && other.Read.LastDts >= dts_us - threshold_us)
+      return true;
+  }
+  const AVFormatContext* ic = e_.Files.InputFiles[file_index].get();
+  if (ic->iformat->flags & AVFMT_TS_DISCONT) return false;
+  const int64_t gap = dts_us - ist.Read.LastDts;
+  const int64_t slack = gap / 20;  // rounding of stamps and durations
+  const int64_t spacing = PictureSpacingUs(ist.Stream);
+  if (spacing <= 0 || gap > spacing + spacing / 2) return false;
+  if (ist.Read.LastDurationUs + slack >= gap) return true;
+  if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0) return false;
+  // The next picture's place from the file's start: the stamp before the file's offset.
+  const int64_t from_start = dts_us - e_.Files.InputTsOffset[file_index] -
+                             (ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0);
+  return from_start <= ic->duration + slack;
 }

@@ -35,6 +35,8 @@ class InputStage {
   bool ReadingShouldEnd() const;
   bool ReadOnePacket(int file_index);
   void AdjustTimestamps(InputStreamState& ist, int file_index, AVPacket* pkt);
+  bool PictureHeldThroughGap(const InputStreamState& ist, int file_index, int64_t dts_us,
+                             int64_t threshold_us) const;
 
   const TRunContext& e_;
   const TEngineOptions& opt_;

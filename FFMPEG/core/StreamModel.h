@@ -92,6 +92,8 @@ struct InputReadPosition {
   // How far the reader has read this stream: the last packet's dts in microseconds. The
   // reader picks the next file to read by it.
   int64_t ReadUs = 0;
+  // The last packet's stated duration in microseconds (0 when it states none).
+  int64_t LastDurationUs = 0;
 };
 
 struct InputStreamState {

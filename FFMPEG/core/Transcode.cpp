@@ -24,6 +24,7 @@ extern "C" {
 #include "FFmpegException.h"
 #include "OutputFiles.h"
 #include "SourceTags.h"
+#include "SourceTimeline.h"
 #include "Transcoder.h"
 
 namespace {
@@ -210,10 +211,13 @@ int Transcoder::ChooseSource(const OutputStreamState& ost, int map_index) const 
         IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
       return static_cast<int>(j);
   }
-  // No free stream of this type: share one, the last of the table winning.
+  // No free stream of this type: share one, the last of the table winning (a cover picture
+  // still feeds only a cover stream).
   int source = -1;
   for (size_t j = 0; j < run_.Inputs.size(); ++j)
-    if (run_.Inputs[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+    if (run_.Inputs[j]->Stream->codecpar->codec_type == type &&
+        IsAttachedPicture(run_.Inputs[j]->Stream) == cover)
+      source = static_cast<int>(j);
   return source;
 }
 
@@ -638,15 +642,17 @@ std::string Seconds(int64_t us) {
   return text;
 }
 
-// The duration IC's headers promise, in microseconds (0 when unknown): the container's, unless it
-// is only guessed from the bit rate, or the picture count of a video stream's header at its
-// frame rate when that is longer. An AVI cut short has lost its index: the library takes the
-// duration of what is left, while its header still counts every picture.
+// The duration IC's headers promise, in microseconds (0 when unknown): that of its sound and
+// pictures (see MediaSpanOf), unless it is only guessed from the bit rate, or the picture count
+// of a video stream's header at its frame rate when that is longer. An AVI cut short has lost its
+// index: the library takes the duration of what is left, while its header still counts every
+// picture.
 int64_t PromisedDuration(const AVFormatContext* ic) {
   int64_t known_us = 0;
-  if (ic->duration != AV_NOPTS_VALUE && ic->duration > 0 &&
+  const int64_t media_us = MediaSpanOf(ic).DurationUs;
+  if (media_us != AV_NOPTS_VALUE && media_us > 0 &&
       ic->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
-    known_us = ic->duration;
+    known_us = media_us;
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     const AVStream* st = ic->streams[i];
     const AVRational rate = st->avg_frame_rate;

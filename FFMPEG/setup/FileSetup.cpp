@@ -19,6 +19,7 @@
 #include "Orientation.h"
 #include "OutputFiles.h"
 #include "SourceTags.h"
+#include "SourceTimeline.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -207,6 +208,7 @@ class InputSetUp {
   int64_t SeekToStart();
   void TakeStreamParameters();
   void TakeVideoParameters(AVStream* st, bool rmvb);
+  void DiscardPictures(AVStream* st) const;
   void Register(int64_t start_us);
   std::string ReadStopText() const { return ::ReadStopText(e_.ReadGuard, name_); }
 
@@ -360,10 +362,13 @@ void InputSetUp::Probe() {
                           0, name_);
 }
 
-// Seeks to the start time ("ss") and returns the time the input's offset is counted from.
+// Seeks to the start time ("ss") and returns the time the input's offset is counted from: the
+// start of the file's sound and pictures, so that a cue, data or subtitle stream that begins
+// earlier does not put a gap before them.
 int64_t InputSetUp::SeekToStart() {
   int64_t timestamp = opt_.StartTimeUs;
-  if (ic_->start_time != AV_NOPTS_VALUE) timestamp += ic_->start_time;
+  if (const int64_t start = MediaSpanOf(ic_.get()).StartUs; start != AV_NOPTS_VALUE)
+    timestamp += start;
   if (opt_.StartTimeUs != 0) {
     // A failed seek leaves the file at its start; the transcode loop drops what lies before
     // the start time anyway.
@@ -385,7 +390,12 @@ void InputSetUp::TakeStreamParameters() {
       throw FFMpegException("invalid codec_type", 0, name_);
     switch (par->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
-        TakeVideoParameters(st, rmvb);
+        // A cover picture is no picture sequence: the video's size, shape and rate come from
+        // the file's real pictures, whichever order the streams are in.
+        if (IsAttachedPicture(st))
+          DiscardPictures(st);
+        else
+          TakeVideoParameters(st, rmvb);
         break;
       case AVMEDIA_TYPE_AUDIO:
         opt_.AudioChannels = par->ch_layout.nb_channels;
@@ -419,6 +429,10 @@ void InputSetUp::TakeVideoParameters(AVStream* st, bool rmvb) {
   if (par->format == AV_PIX_FMT_NONE && rmvb) par->format = AV_PIX_FMT_YUV420P;
   opt_.FramePixFmt = static_cast<AVPixelFormat>(par->format);
   opt_.FrameRate = st->r_frame_rate;
+  DiscardPictures(st);
+}
+
+void InputSetUp::DiscardPictures(AVStream* st) const {
   if (opt_.VideoDisable)
     st->discard = AVDISCARD_ALL;
   else if (opt_.VideoDiscard != 0)
@@ -426,7 +440,7 @@ void InputSetUp::TakeVideoParameters(AVStream* st, bool rmvb) {
 }
 
 void InputSetUp::Register(int64_t start_us) {
-  int64_t duration_us = ic_->duration;
+  int64_t duration_us = MediaSpanOf(ic_.get()).DurationUs;
   if (duration_us == AV_NOPTS_VALUE) duration_us = script_duration_us_;
   if (duration_us != AV_NOPTS_VALUE && duration_us / 1000 > opt_.TotalDurationMs)
     opt_.TotalDurationMs = static_cast<int>(std::min<int64_t>(duration_us / 1000, INT_MAX));
