@@ -627,7 +627,9 @@ TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     EXPECT_NEAR(info.duration_s, media::Probe(plain).duration_s, 0.03);
-    if (info.Count("video") > 0) EXPECT_NEAR(SoundOnset(out), SoundOnset(plain), 0.02);
+    if (info.Count("video") > 0) {
+      EXPECT_NEAR(SoundOnset(out), SoundOnset(plain), 0.02);
+    }
   }
   const std::string out = Convert(dir, titled, "mp4", {"--format", "17"});
   EXPECT_NEAR(media::Probe(out).duration_s, 2.0, 0.1);
