@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -291,4 +292,39 @@ TEST_F(CliConvertTest, TerminalShowsTimesAndTheRunTotals) {
       << result.out;
   const auto bytes = std::filesystem::file_size(out_.File("clip.mp4"));
   EXPECT_EQ(std::stoull(end[1].str()), (bytes + 500) / 1000) << bytes;
+}
+
+// An HLS list saved without its end tag (as a recorder leaves it) names local segments that
+// will never grow: every segment it names is converted, and the run ends instead of waiting
+// for more. The list names more segments than a live list starts from, so a run that begins
+// near the end comes out too short.
+TEST_F(CliConvertTest, LocalListWithoutEndTagConvertsEverySegmentAndEnds) {
+  media::TempDir tmp;
+  const std::string full = tmp.File("full.m3u8");
+  ASSERT_TRUE(media::MakeMedia(
+      full, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=6", "-c:v", "mpeg2video", "-g",
+             "25", "-f", "hls", "-hls_time", "1", "-hls_list_size", "0", "-hls_segment_filename",
+             tmp.File("seg%d.ts")}));
+  std::ifstream in(full);
+  std::string list, line;
+  int segments = 0;
+  while (std::getline(in, line)) {
+    if (line == "#EXT-X-ENDLIST") continue;
+    if (line.ends_with(".ts")) ++segments;
+    list += line + "\n";
+  }
+  ASSERT_GE(segments, 5) << list;
+  const std::string live = tmp.File("live.m3u8");
+  media::WriteFile(live, list);
+
+  media::RunningProcess process({QUORVIN_CLI, "-o", out_.Path().string(), "--format", "18", live});
+  // Minutes of waiting for the list to grow would pass this margin many times over.
+  const bool ended = process.WaitForOutput("All Conversions Completed", 90000);
+  if (!ended) process.Signal(SIGKILL);
+  EXPECT_EQ(process.Wait(), ended ? 0 : 128 + SIGKILL);
+  ASSERT_TRUE(ended) << process.Output();
+  const media::ProbeInfo info = media::Probe(out_.File("live.mpg"));
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_NEAR(info.duration_s, 6.0, 0.2);
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("live.mpg")));
 }
