@@ -328,3 +328,52 @@ TEST_F(CliConvertTest, LocalListWithoutEndTagConvertsEverySegmentAndEnds) {
   EXPECT_NEAR(info.duration_s, 6.0, 0.2);
   EXPECT_TRUE(media::DecodesCleanly(out_.File("live.mpg")));
 }
+
+// A folder of today's containers (each made here by the ffmpeg tool, some names in capitals)
+// converts every one of them.
+TEST_F(CliConvertTest, FolderOfTodaysContainersConvertsEveryFile) {
+  media::TempDir tmp;
+  const std::vector<std::string> sound = media::AudioSource(0.5, 48000);
+  const std::vector<std::string> both = [&] {
+    std::vector<std::string> args = media::VideoSource(0.5, "64x48");
+    args.insert(args.end(), sound.begin(), sound.end());
+    return args;
+  }();
+  struct Made {
+    const char* name;
+    const std::vector<std::string>* source;
+    std::vector<std::string> args;
+  };
+  const std::vector<Made> files = {
+      {"a.MKV", &both, {"-c:v", "mpeg4", "-c:a", "mp2"}},
+      {"b.webm", &both, {"-c:v", "libvpx", "-c:a", "libopus"}},
+      {"c.ts", &both, {"-c:v", "mpeg2video", "-c:a", "mp2"}},
+      {"d.M2TS", &both, {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "mpegts"}},
+      {"e.mts", &both, {"-c:v", "libx264", "-c:a", "ac3", "-f", "mpegts"}},
+      {"f.ps", &both, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}},
+      {"g.flac", &sound, {}},
+      {"h.opus", &sound, {}},
+      {"i.Ogg", &sound, {"-c:a", "libvorbis"}},
+      {"j.oga", &sound, {"-c:a", "flac", "-f", "oga"}},
+      {"k.mka", &sound, {"-c:a", "ac3"}},
+      {"l.aif", &sound, {"-f", "aiff"}},
+      {"m.AIFF", &sound, {}},
+      {"n.m4b", &sound, {"-c:a", "aac", "-f", "mp4"}},
+      {"o.wv", &sound, {"-c:a", "wavpack"}},
+      {"p.dts", &sound, {"-c:a", "dca", "-strict", "-2", "-ac", "2"}},
+      {"q.eac3", &sound, {"-c:a", "eac3"}},
+  };
+  for (const Made& file : files) {
+    std::vector<std::string> args = *file.source;
+    args.insert(args.end(), file.args.begin(), file.args.end());
+    ASSERT_TRUE(media::MakeMedia(tmp.File(file.name), args)) << file.name;
+  }
+
+  const auto result = Convert({"-o", out_.Path().string(), "--format", "mp3", tmp.File("")});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  for (const Made& file : files)
+    EXPECT_TRUE(Contains(result.out, tmp.File(file.name) + ": Done\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "All Conversions Completed")) << result.out;
+  for (const auto& entry : std::filesystem::directory_iterator(out_.Path()))
+    EXPECT_TRUE(media::DecodesCleanly(entry.path().string())) << entry.path();
+}

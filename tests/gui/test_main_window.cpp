@@ -296,7 +296,8 @@ class TestMainWindow : public QObject {
                               Media("notes.avi")};
     w->ButtonAddFileClick();
     QTRY_VERIFY(!w->AddingFiles());
-    QVERIFY(dialogs_.last_filter.startsWith("All Supported Files (*.avi *.mpeg *.mpg"));
+    QVERIFY(dialogs_.last_filter.startsWith("All media files (*.avi *.divx *.mpeg *.mpg"));
+    QVERIFY(dialogs_.last_filter.contains(";;All Supported Files (*.avi *.mpeg *.mpg"));
     QVERIFY(dialogs_.last_filter.contains(";;Windows Media Files (*.wma *.wmv *.asf *.asx)"));
     TFileList& list = w->FileList();
     QCOMPARE(list.RowCount(), 4);
