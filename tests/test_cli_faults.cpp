@@ -479,6 +479,15 @@ TEST_F(CliFaultTest, StatusLinesStayOneLineEach) {
   EXPECT_TRUE(Contains(result.out, in_.File("two\\nlines.avi") + ": Fail: ")) << result.out;
   EXPECT_FALSE(Contains(result.out, "\nlines.avi")) << result.out;
 
+  // A reason the libraries wrote over two lines reads as one; the name keeps its escapes.
+  const std::string cut = in_.File("cut\r\nshort.avi");
+  media::TruncateCopy(src_->File("short.avi"), cut, 3000);
+  const auto damaged = media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), cut});
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_TRUE(Contains(damaged.out, in_.File("cut\\r\\nshort.avi") +
+                                        ": Fail: I/O error occurred Usually that means "))
+      << damaged.out;
+
   const auto not_a_folder = media::RunCommand({QUORVIN_CLI, "-o", src_->File("short.avi"), odd});
   EXPECT_EQ(not_a_folder.exit_code, 2);
   EXPECT_TRUE(Contains(not_a_folder.err, "\" is not a folder")) << not_a_folder.err;

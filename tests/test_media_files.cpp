@@ -1,5 +1,5 @@
-// Which files a folder stands for (the shared code of the command line and the window) and
-// the open dialog's filter built from the same list.
+// The shared code of the command line and the window: which files a folder stands for, the
+// open dialog's filter built from the same list, and how a reason is shown.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MediaFiles.h"
+#include "ReasonText.h"
 #include "MediaUtil.h"
 
 namespace {
@@ -46,3 +47,15 @@ TEST(MediaFilesTest, FirstDialogEntryOffersEveryFile) {
 }
 
 }  // namespace
+
+// A reason written over several lines reads as one line; a line break in a file name it
+// quotes stays, for the front end to escape.
+TEST(ReasonTextTest, LineBreaksBecomeOneSpaceButNamesKeepTheirs) {
+  EXPECT_EQ(ReasonOnOneLine("I/O error occurred\r\nUsually that means a damaged file."),
+            "I/O error occurred Usually that means a damaged file.");
+  EXPECT_EQ(ReasonOnOneLine("syntax.\r\nUse '%d':\r\n  for img1.jpg\n"),
+            "syntax. Use '%d': for img1.jpg");
+  const std::string name = "/in/two\r\nlines.avi";
+  EXPECT_EQ(ReasonOnOneLine(name + ": I/O error\r\nfor " + name + "\n", {name}),
+            name + ": I/O error for " + name);
+}
