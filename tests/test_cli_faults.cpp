@@ -129,7 +129,8 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
     const auto sent = std::chrono::steady_clock::now();
     process.Signal(sig);
     EXPECT_EQ(process.Wait(), status) << process.Output();
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+    // Seconds on a loaded machine; a stop that waits for the queued files takes minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30));
 
     const std::string& out = process.Output();
     // Each line names its file once.
@@ -190,7 +191,8 @@ TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
   const auto result =
       media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), to_pipe, to_network, to_stdin,
                          to_dev_stdin, playlist, disguised_hls, disguised_concat});
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  // A wait on the pipe or the network would never end; refusing takes seconds even when loaded.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(90));
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   const std::string& out = result.out;
   EXPECT_TRUE(Contains(out, to_pipe + ": Fail: " + fifo + ": a pipe")) << out;
