@@ -7,17 +7,17 @@
 #include <vector>
 
 #include "MediaFiles.h"
-#include "ReasonText.h"
 #include "MediaUtil.h"
+#include "ReasonText.h"
 
 namespace {
 
 // Files as people have them today, in the letter case cameras, recorders and download tools
 // give them.
 const char* const kTodaysFiles[] = {
-    "film.MKV",  "clip.webm", "rec.ts",   "cam.M2TS", "cam.mts",  "song.flac", "talk.opus",
-    "tune.Ogg",  "tune.oga",  "show.mka", "take.aif", "take.AIFF", "dvd.ps",   "book.m4b",
-    "lossless.wv", "cd.ape",  "memo.amr", "mix.dts",  "mix.eac3", "old.avi",  "phone.3gp"};
+    "film.MKV",    "clip.webm", "rec.ts",   "cam.M2TS", "cam.mts",   "song.flac", "talk.opus",
+    "tune.Ogg",    "tune.oga",  "show.mka", "take.aif", "take.AIFF", "dvd.ps",    "book.m4b",
+    "lossless.wv", "cd.ape",    "memo.amr", "mix.dts",  "mix.eac3",  "old.avi",   "phone.3gp"};
 
 TEST(MediaFilesTest, FolderListsEveryContainerInAnyLetterCase) {
   media::TempDir dir;
