@@ -7,7 +7,9 @@ files on its command line, and then works it only through AT-SPI, as a screen re
 would: buttons and menu entries are found by their names, drop-down lists by the labels that
 name them. It chooses an output folder with the folder browser, converts the three files in
 two formats one run after the other, expects "Done" in every row and "All Conversions
-Completed" after each run, and decodes every output completely with the ffmpeg tool.
+Completed" after each run, and decodes every output completely with the ffmpeg tool. The second
+run ends while another program's window is the active one: its end, and only its, is told to
+the desktop as a notification.
 
 A second start lists a script that names a named pipe (its opening blocks until a writer
 comes), a good file and a file that is no video: the window must answer while the pipe
@@ -345,14 +347,16 @@ class Session:
                 return
         fail("%s '%s' offers none of the actions %s" % (node.getRoleName(), node.name, names))
 
-    def wait_for_focus(self, frame, what, timeout=60.0):
-        """The control that holds the keyboard focus, once the program has the active window:
-        FRAME itself, or a pop-up of it (a completion list) that takes the keys while it shows.
-        A key pressed before then would reach no control, or another program's window."""
+    def wait_for_focus(self, frame, what, timeout=60.0, popup=False):
+        """The control that holds the keyboard focus, once the program has the active window.
+        A key pressed before then would reach no control, or another program's window. With
+        POPUP, a pop-up of the control (a completion list) may be showing: the window then
+        does not read as active, and the focused control is enough."""
         def focused():
             windows = [self.app.getChildAtIndex(i) for i in range(self.app.childCount)]
-            if not any(w is not None and w.getState().contains(self.pyatspi.STATE_ACTIVE)
-                       for w in windows):
+            if not popup and not any(
+                    w is not None and w.getState().contains(self.pyatspi.STATE_ACTIVE)
+                    for w in windows):
                 return None
             for window in [frame] + [w for w in windows if w is not None and w != frame]:
                 node = self.focused(window)
@@ -379,10 +383,10 @@ class Session:
         fail("no control of the program held the keyboard focus within %d s before %s; its "
              "windows: %s" % (timeout, what, ", ".join(windows) or "none"))
 
-    def press(self, frame, keysym, what, modifier=None):
+    def press(self, frame, keysym, what, modifier=None, popup=False):
         """Presses KEYSYM (with the MODIFIER key held, a key name such as "Shift_L") once a
-        control of FRAME or of its pop-up holds the focus."""
-        node = self.wait_for_focus(frame, what)
+        control of FRAME holds the focus (see wait_for_focus for POPUP)."""
+        node = self.wait_for_focus(frame, what, popup=popup)
         log("pressing %s with the focus on %s '%s'" % (what, node.getRoleName(), node.name))
         if modifier:
             self.pyatspi.Registry.generateKeyboardEvent(self.keycode(modifier), None,
@@ -411,10 +415,18 @@ class Session:
                     lambda: self.act(self.one(frame, "push button", "Start"), "Press"))]
         for caption, extension, start in formats:
             self.choose_format(frame, caption)
+            # The second run ends while another program's window is the active one.
+            other = self.other_window() if extension == ".avi" else None
+            if other is not None:
+                self.wait("another program's window to become the active one",
+                          lambda: not frame.getState().contains(self.pyatspi.STATE_ACTIVE))
             start()
             if not frame.getState().contains(self.pyatspi.STATE_ACTIVE):
                 self.inactive_runs += 1
             self.wait_for_end(frame)
+            if other is not None:
+                other.kill()
+                other.wait()
             for row in range(3):
                 result = self.cell(table, row, 5)
                 if result != "Done":
@@ -423,6 +435,15 @@ class Session:
             for source in sources:
                 base = os.path.splitext(os.path.basename(source))[0]
                 self.check_output(os.path.join(out_folder, base + extension))
+
+    def other_window(self):
+        """A window of another program (xmessage), which the window manager makes the active
+        one; None where the tool is missing."""
+        if shutil.which("xmessage") is None:
+            log("xmessage is not installed: every run ends in the active window")
+            return None
+        return subprocess.Popen(["xmessage", "-center", "another program"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def picture(self, out_folder, path):
         """Starts a run and saves the main window while the second row is converting."""
@@ -562,7 +583,7 @@ class Session:
             log("output folder typed: " + folder)
             # Escape closes the completion list (it shows once the folders are read).
             time.sleep(1.0)
-            self.press(frame, 0xff1b, "Escape")
+            self.press(frame, 0xff1b, "Escape", popup=True)
 
             # The keyboard alone from the list to Start: Shift+Tab goes back through the format
             # list, the folder button and the folder field to Start.
