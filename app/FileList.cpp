@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include "ReasonText.h"
+
 namespace {
 
 constexpr int kRowIdRole = Qt::UserRole + 1;
@@ -99,8 +101,9 @@ void TFileList::SetText(TRowId id, TFileColumn column, const QString& text) {
 void TFileList::SetResult(int row, const QString& text, const QString& reason) {
   SetText(row, colProgress, text);
   if (QStandardItem* item = model_.item(row, colProgress)) {
-    item->setToolTip(reason);
-    item->setData(reason, Qt::AccessibleDescriptionRole);
+    const QString shown = QString::fromStdString(ReasonOnOneLine(reason.toStdString()));
+    item->setToolTip(shown);
+    item->setData(shown, Qt::AccessibleDescriptionRole);
   }
 }
 

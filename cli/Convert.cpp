@@ -44,6 +44,7 @@
 #include "MainSettings.h"
 #include "MediaFiles.h"
 #include "ProfileErrors.h"
+#include "ReasonText.h"
 
 namespace {
 
@@ -369,15 +370,20 @@ std::string ReasonWithoutName(const std::string& reason, const std::string& sour
 void PrintResult(Console& console, const FileState& f, const std::string& note) {
   ClearLiveLine(console);
   const std::string source = OneLine(f.source);
+  // The reason's own line breaks become spaces; those of the file names in it stay visible.
+  const std::vector<std::string> names{f.source, f.output};
   switch (f.result) {
     case FileResult::kDone:
-      Print(source + (note.empty() ? ": Done\n" : ": Done, but " + OneLine(note) + "\n"));
+      Print(source + (note.empty() ? std::string(": Done\n")
+                                   : ": Done, but " + OneLine(ReasonOnOneLine(note, names)) +
+                                         "\n"));
       break;
     case FileResult::kAbort:
       Print(source + ": Abort\n");
       break;
     case FileResult::kFail:
-      Print(source + ": Fail: " + OneLine(ReasonWithoutName(note, f.source)) + "\n");
+      Print(source + ": Fail: " +
+            OneLine(ReasonOnOneLine(ReasonWithoutName(note, f.source), names)) + "\n");
       break;
     case FileResult::kPending:
       break;

@@ -7,6 +7,7 @@
 #include "Binding.h"
 #include "Commands.h"
 #include "JobComponent.h"
+#include "ReasonText.h"
 
 int RunProbe(int argc, char** argv) {
   if (argc < 2) {
@@ -27,7 +28,8 @@ int RunProbe(int argc, char** argv) {
     std::printf("%s\n", ProbeLine(argv[i], columns).c_str());
     std::fflush(stdout);
     if (!columns.ok) {
-      std::fprintf(stderr, "quorvin-convert: %s\n", columns.error.c_str());
+      std::fprintf(stderr, "quorvin-convert: %s\n",
+                   ReasonOnOneLine(columns.error, {argv[i]}).c_str());
       status = 1;
     }
   }

@@ -11,6 +11,16 @@
 namespace {
 
 constexpr TMediaFileType kTypes[] = {
+    // Every container the converter reads: the entries below and today's files (Matroska and
+    // WebM, transport and program streams, Ogg, lossless and surround sound, ...).
+    {"All media files",
+     "*.avi;*.divx;*.mpeg;*.mpg;*.mpe;*.mpa;*.m1v;*.m2v;*.mv2;*.ps;*.m2p;*.vob;*.mod;*.tod;"
+     "*.vro;*.evo;*.dat;*.ts;*.m2ts;*.mts;*.m2t;*.tp;*.trp;*.mp4;*.m4v;*.m4a;*.m4b;*.m4r;*.f4v;"
+     "*.mov;*.qt;*.3gp;*.3g2;*.mkv;*.mk3d;*.mka;*.webm;*.ogg;*.ogv;*.oga;*.ogm;*.opus;*.spx;"
+     "*.wma;*.wmv;*.asf;*.asx;*.flv;*.swf;*.rm;*.rmvb;*.ram;*.ra;*.dv;*.dif;*.mxf;*.nut;*.ivf;"
+     "*.y4m;*.h264;*.264;*.hevc;*.265;*.mjpg;*.mjpeg;*.gif;*.mp3;*.mp2;*.aac;*.ac3;*.eac3;*.ec3;"
+     "*.dts;*.dtshd;*.mlp;*.thd;*.flac;*.wav;*.w64;*.au;*.aif;*.aiff;*.aifc;*.caf;*.wv;*.tta;"
+     "*.ape;*.amr;*.awb;*.cda;*.cue"},
     {"All Supported Files",
      "*.avi;*.mpeg;*.mpg;*.mpa;*.m1v;*.mv2;*.wma;*.wmv;*.asf;*.asx;*.mov; *.qt; "
      "*.m4v;*.3gp;*.3g2;*.mp3;*.mp2;*.ogg;*.aac;*.mp4;*.m4a;*.rm;*.rmvb;*.ram;*.ra;*.vob; "

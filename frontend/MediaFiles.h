@@ -15,7 +15,8 @@ struct TMediaFileType {
   std::string_view Patterns;
 };
 
-// The open dialog's filter entries in order; the first, "All Supported Files", is the default.
+// The open dialog's filter entries in order; the first, "All media files" (every extension of
+// the others and more), is the default.
 std::span<const TMediaFileType> MediaFileTypes();
 
 // The patterns of every entry ("*.avi", ...), lower case, blanks removed, each once, in the

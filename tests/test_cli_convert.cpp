@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -291,4 +292,88 @@ TEST_F(CliConvertTest, TerminalShowsTimesAndTheRunTotals) {
       << result.out;
   const auto bytes = std::filesystem::file_size(out_.File("clip.mp4"));
   EXPECT_EQ(std::stoull(end[1].str()), (bytes + 500) / 1000) << bytes;
+}
+
+// An HLS list saved without its end tag (as a recorder leaves it) names local segments that
+// will never grow: every segment it names is converted, and the run ends instead of waiting
+// for more. The list names more segments than a live list starts from, so a run that begins
+// near the end comes out too short.
+TEST_F(CliConvertTest, LocalListWithoutEndTagConvertsEverySegmentAndEnds) {
+  media::TempDir tmp;
+  const std::string full = tmp.File("full.m3u8");
+  ASSERT_TRUE(media::MakeMedia(
+      full, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=6", "-c:v", "mpeg2video", "-g",
+             "25", "-f", "hls", "-hls_time", "1", "-hls_list_size", "0", "-hls_segment_filename",
+             tmp.File("seg%d.ts")}));
+  std::ifstream in(full);
+  std::string list, line;
+  int segments = 0;
+  while (std::getline(in, line)) {
+    if (line == "#EXT-X-ENDLIST") continue;
+    if (line.ends_with(".ts")) ++segments;
+    list += line + "\n";
+  }
+  ASSERT_GE(segments, 5) << list;
+  const std::string live = tmp.File("live.m3u8");
+  media::WriteFile(live, list);
+
+  media::RunningProcess process({QUORVIN_CLI, "-o", out_.Path().string(), "--format", "18", live});
+  // Minutes of waiting for the list to grow would pass this margin many times over.
+  const bool ended = process.WaitForOutput("All Conversions Completed", 90000);
+  if (!ended) process.Signal(SIGKILL);
+  EXPECT_EQ(process.Wait(), ended ? 0 : 128 + SIGKILL);
+  ASSERT_TRUE(ended) << process.Output();
+  const media::ProbeInfo info = media::Probe(out_.File("live.mpg"));
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_NEAR(info.duration_s, 6.0, 0.2);
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("live.mpg")));
+}
+
+// A folder of today's containers (each made here by the ffmpeg tool, some names in capitals)
+// converts every one of them.
+TEST_F(CliConvertTest, FolderOfTodaysContainersConvertsEveryFile) {
+  media::TempDir tmp;
+  const std::vector<std::string> sound = media::AudioSource(0.5, 48000);
+  const std::vector<std::string> both = [&] {
+    std::vector<std::string> args = media::VideoSource(0.5, "64x48");
+    args.insert(args.end(), sound.begin(), sound.end());
+    return args;
+  }();
+  struct Made {
+    const char* name;
+    const std::vector<std::string>* source;
+    std::vector<std::string> args;
+  };
+  const std::vector<Made> files = {
+      {"a.MKV", &both, {"-c:v", "mpeg4", "-c:a", "mp2"}},
+      {"b.webm", &both, {"-c:v", "libvpx", "-c:a", "libopus"}},
+      {"c.ts", &both, {"-c:v", "mpeg2video", "-c:a", "mp2"}},
+      {"d.M2TS", &both, {"-c:v", "mpeg2video", "-c:a", "ac3", "-f", "mpegts"}},
+      {"e.mts", &both, {"-c:v", "libx264", "-c:a", "ac3", "-f", "mpegts"}},
+      {"f.ps", &both, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}},
+      {"g.flac", &sound, {}},
+      {"h.opus", &sound, {}},
+      {"i.Ogg", &sound, {"-c:a", "libvorbis"}},
+      {"j.oga", &sound, {"-c:a", "flac", "-f", "oga"}},
+      {"k.mka", &sound, {"-c:a", "ac3"}},
+      {"l.aif", &sound, {"-f", "aiff"}},
+      {"m.AIFF", &sound, {}},
+      {"n.m4b", &sound, {"-c:a", "aac", "-f", "mp4"}},
+      {"o.wv", &sound, {"-c:a", "wavpack"}},
+      {"p.dts", &sound, {"-c:a", "dca", "-strict", "-2", "-ac", "2"}},
+      {"q.eac3", &sound, {"-c:a", "eac3"}},
+  };
+  for (const Made& file : files) {
+    std::vector<std::string> args = *file.source;
+    args.insert(args.end(), file.args.begin(), file.args.end());
+    ASSERT_TRUE(media::MakeMedia(tmp.File(file.name), args)) << file.name;
+  }
+
+  const auto result = Convert({"-o", out_.Path().string(), "--format", "mp3", tmp.File("")});
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  for (const Made& file : files)
+    EXPECT_TRUE(Contains(result.out, tmp.File(file.name) + ": Done\n")) << result.out;
+  EXPECT_TRUE(Contains(result.out, "All Conversions Completed")) << result.out;
+  for (const auto& entry : std::filesystem::directory_iterator(out_.Path()))
+    EXPECT_TRUE(media::DecodesCleanly(entry.path().string())) << entry.path();
 }

@@ -129,7 +129,8 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
     const auto sent = std::chrono::steady_clock::now();
     process.Signal(sig);
     EXPECT_EQ(process.Wait(), status) << process.Output();
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+    // Seconds on a loaded machine; a stop that waits for the queued files takes minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(30));
 
     const std::string& out = process.Output();
     // Each line names its file once.
@@ -190,7 +191,8 @@ TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
   const auto result =
       media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), to_pipe, to_network, to_stdin,
                          to_dev_stdin, playlist, disguised_hls, disguised_concat});
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+  // A wait on the pipe or the network would never end; refusing takes seconds even when loaded.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(90));
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   const std::string& out = result.out;
   EXPECT_TRUE(Contains(out, to_pipe + ": Fail: " + fifo + ": a pipe")) << out;
@@ -478,6 +480,15 @@ TEST_F(CliFaultTest, StatusLinesStayOneLineEach) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_TRUE(Contains(result.out, in_.File("two\\nlines.avi") + ": Fail: ")) << result.out;
   EXPECT_FALSE(Contains(result.out, "\nlines.avi")) << result.out;
+
+  // A reason the libraries wrote over two lines reads as one; the name keeps its escapes.
+  const std::string cut = in_.File("cut\r\nshort.avi");
+  media::TruncateCopy(src_->File("short.avi"), cut, 3000);
+  const auto damaged = media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), cut});
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_TRUE(Contains(damaged.out, in_.File("cut\\r\\nshort.avi") +
+                                        ": Fail: I/O error occurred Usually that means "))
+      << damaged.out;
 
   const auto not_a_folder = media::RunCommand({QUORVIN_CLI, "-o", src_->File("short.avi"), odd});
   EXPECT_EQ(not_a_folder.exit_code, 2);

@@ -639,7 +639,8 @@ TEST_F(TranscodeEndTest, PauseMidRunHoldsEveryStage) {
   job.Setup(LongSource(), out, Mp4());
   std::thread run([&job] { ASSERT_NO_THROW(job.Run()); });
   while (!paused) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // items already under way
+  // Items already under way end first; on a loaded machine that may take a while.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   auto cpu_ms = [] {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);

@@ -1,6 +1,8 @@
 #include "LocalInput.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,6 +12,7 @@
 
 extern "C" {
 #include <libavutil/avstring.h>
+#include <libavutil/base64.h>
 #include <libavutil/opt.h>
 }
 
@@ -48,6 +51,53 @@ std::string FormatWhitelist(const std::string& file_name) {
   return list;
 }
 
+// Largest playlist that is read whole to be completed (a list of some 100,000 segments).
+constexpr off_t kLargestCompletedList = off_t{8} << 20;
+
+// The whole of the regular file PATH of SIZE bytes, or false when it cannot be read.
+bool ReadWhole(const std::string& path, off_t size, std::string& text) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  text.assign(static_cast<size_t>(size), '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  text.resize(got);
+  return true;
+}
+
+// A playlist without an end tag is a live list: the demuxer starts a few segments before its
+// end and then waits for it to grow, reloading it for many minutes. A local file does not grow
+// while it is converted, so a list that names segments (a media playlist) and lacks the end tag
+// gets it appended: the demuxer converts every segment it names and ends. Returns the completed
+// text, or "" when the file is no such list (then it is read as it stands).
+std::string CompletedLiveList(const std::string& path, off_t size) {
+  if (size > kLargestCompletedList) return {};
+  std::string text;
+  if (!ReadWhole(path, size, text)) return {};
+  if (!text.starts_with("#EXTM3U") || text.find("#EXTINF") == std::string::npos ||
+      text.find("#EXT-X-ENDLIST") != std::string::npos)
+    return {};
+  if (text.back() != '\n') text += '\n';
+  return text + "#EXT-X-ENDLIST\n";
+}
+
+// TEXT as a "data:" URL, which the library's data protocol reads back byte for byte.
+std::string DataUrl(const std::string& text) {
+  std::string url = "data:text/plain;base64,";
+  const size_t start = url.size();
+  url.resize(start + AV_BASE64_SIZE(text.size()));
+  av_base64_encode(url.data() + start, static_cast<int>(url.size() - start),
+                   reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
+  url.resize(start + std::strlen(url.c_str() + start));
+  return url;
+}
+
 // True when URL begins with a protocol name ("http:", "pipe:"), as the library reads it.
 bool HasProtocol(const std::string& url) {
   const size_t end =
@@ -82,8 +132,12 @@ int CheckedOpen(AVFormatContext* s, AVIOContext** pb, const char* url, int flags
     av_dict_free(&opts);
     return AVERROR(ENOMEM);
   }
-  av_dict_set(&opts, "protocol_whitelist", "file", 0);
-  const int ret = avio_open2(pb, LocalFileUrl(path).c_str(), flags, &s->interrupt_callback, &opts);
+  // A live list is read from memory, completed; its segments are opened by name as before.
+  const std::string completed =
+      HasPlaylistName(path) ? CompletedLiveList(path, st.st_size) : std::string();
+  const std::string opened = completed.empty() ? LocalFileUrl(path) : DataUrl(completed);
+  av_dict_set(&opts, "protocol_whitelist", completed.empty() ? "file" : "data", 0);
+  const int ret = avio_open2(pb, opened.c_str(), flags, &s->interrupt_callback, &opts);
   // What the protocol did not take goes back to the caller, as with the library's own open.
   if (options) {
     av_dict_free(options);

@@ -9,7 +9,10 @@
 //  - demuxers that read lists of other files through opens no checked open sees ("concat",
 //    and the DASH and IMF manifests) are not used at all, and an HLS playlist is read only under
 //    a playlist's own name (".m3u8", ".m3u"): a file named like a video is never a list that
-//    pulls in other files.
+//    pulls in other files;
+//  - a local HLS media playlist without its end tag (a live list, as a recorder leaves it) is
+//    read as complete: its segments are converted and the run ends, instead of waiting for
+//    the list to grow.
 // The files opened are noted in the reader's guard (TReadGuard::NoteRead).
 #pragma once
 

@@ -114,7 +114,7 @@ QString ProbeField(const QString& path, const QString& entries) {
 // Waits until the picture of the last Render or Seek is on show.
 bool WaitForPicture(TPreviewPlayer& player) {
   return QTest::qWaitFor([&] { return !player.PicturePending() && player.ShownPictureUs() >= 0; },
-                         10000);
+                         30000);
 }
 
 }  // namespace
@@ -223,7 +223,7 @@ void TestPreview::CommandsFollowTheStateTable() {
   // A short file played to its end stays running, at the end.
   host.selected = 1;
   pane.ButtonPlayClick();
-  QVERIFY(QTest::qWaitFor([&] { return player.Position().current_ms >= 1000; }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return player.Position().current_ms >= 1000; }, 30000));
   QTest::qWait(200);
   QCOMPARE(player.State(), TPlayerState::psRunning);
   QCOMPARE(player.Position().current_ms, player.Duration());
@@ -305,7 +305,7 @@ void TestPreview::DamagedPacketsAreSkippedAndUndecodableVideoIsReported() {
   TPreviewPlayer& player = pane.Player();
   pane.ButtonPlayClick();
   const int64_t last_us = std::llround(times.last() * 1e6);
-  QVERIFY2(QTest::qWaitFor([&] { return player.ShownPictureUs() == last_us; }, 8000),
+  QVERIFY2(QTest::qWaitFor([&] { return player.ShownPictureUs() == last_us; }, 30000),
            qPrintable(QString("stopped at %1 us").arg(player.ShownPictureUs())));
   QVERIFY(player.DamagedPackets() >= 2);
   QCOMPARE(player.State(), TPlayerState::psRunning);
@@ -314,7 +314,7 @@ void TestPreview::DamagedPacketsAreSkippedAndUndecodableVideoIsReported() {
   host.selected = 1;
   pane.SelectionChanged(1);
   pane.ButtonPlayClick();
-  QVERIFY(QTest::qWaitFor([&] { return !host.errors.isEmpty(); }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return !host.errors.isEmpty(); }, 30000));
   QCOMPARE(host.errors.size(), 1);
   QVERIFY2(host.errors[0].startsWith("No Video Codec To Play This File!\nThe video of this file "
                                      "cannot be decoded (mpeg4): "),
@@ -477,7 +477,7 @@ void TestPreview::AudioOnlyFilePlaysOnTheClock() {
   QCOMPARE(player.ShownPictureUs(), -1);
   pane.ButtonSnapshotClick();
   QVERIFY(QDir(out.path()).isEmpty());
-  QVERIFY(QTest::qWaitFor([&] { return player.Position().current_ms == 3000; }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return player.Position().current_ms == 3000; }, 30000));
 }
 
 // The sound path without a device: decoding, conversion to the device's rate and the cut at a
@@ -520,7 +520,7 @@ void TestPreview::SeekBarFollowsThePlayerAndSeeksOnRelease() {
   pane.ButtonPlayClick();
   QCOMPARE(bar.maximum(), 3000);  // the duration in milliseconds until the first tick
   QVERIFY(bar.TimerRunning());
-  QVERIFY(QTest::qWaitFor([&] { return bar.maximum() == 3; }, 3000));  // rescaled to seconds
+  QVERIFY(QTest::qWaitFor([&] { return bar.maximum() == 3; }, 30000));  // rescaled to seconds
 
   // While the thumb is held the timer leaves it alone; the release seeks to it.
   QTest::mousePress(&bar, Qt::LeftButton, {}, QPoint(1, bar.height() / 2));
