@@ -298,25 +298,27 @@ void SoundPathStage::AlignAudioStart(double start_s, const uint8_t*& data, int& 
   }
 }
 
-// End of input: the FIFO's last partial frame goes to encoders that take a short last frame
-// (the others lose it).
+// End of input: the FIFO's last partial frame is written too, so the output's sound ends no
+// earlier than the source's. An encoder that takes only whole frames gets it padded with
+// silence to a whole frame (the output then ends less than one frame after the source).
 void SoundPathStage::FlushAudio() {
   AVCodecContext* enc = ost_.Encoder;
-  if (enc->frame_size > 1) {
-    const int left = av_audio_fifo_size(sound_.Fifo.get());
-    const bool short_ok =
-        ost_.Amr ? AmrNbEncoder::kTakesShortLastFrame
-                 : enc->codec && (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME |
-                                                              AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
-    if (left > 0 && short_ok) {
-      const size_t bytes =
-          static_cast<size_t>(left) * 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
-      if (sound_.FrameBuffer.size() < bytes) sound_.FrameBuffer.resize(bytes);
-      void* dst[1] = {sound_.FrameBuffer.data()};
-      if (av_audio_fifo_read(sound_.Fifo.get(), dst, left) < left)
-        throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
-      EncodeAudioFrame(sound_.FrameBuffer.data(), left);
-      ost_.SyncOpts += left;
-    }
-  }
+  if (enc->frame_size <= 1) return;
+  const int left = av_audio_fifo_size(sound_.Fifo.get());
+  if (left <= 0) return;
+  const bool short_ok =
+      ost_.Amr ? AmrNbEncoder::kTakesShortLastFrame
+               : enc->codec && (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME |
+                                                            AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+  const int samples = short_ok ? left : enc->frame_size;
+  const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
+  const size_t bytes = static_cast<size_t>(samples) * sample_bytes;
+  if (sound_.FrameBuffer.size() < bytes) sound_.FrameBuffer.resize(bytes);
+  void* dst[1] = {sound_.FrameBuffer.data()};
+  if (av_audio_fifo_read(sound_.Fifo.get(), dst, left) < left)
+    throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
+  std::memset(sound_.FrameBuffer.data() + static_cast<size_t>(left) * sample_bytes, 0,
+              bytes - static_cast<size_t>(left) * sample_bytes);
+  EncodeAudioFrame(sound_.FrameBuffer.data(), samples);
+  ost_.SyncOpts += samples;
 }
