@@ -5,11 +5,14 @@
 // thread must give the same bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "Binding.h"
 #include "EngineDoor.h"
@@ -60,6 +63,30 @@ void Convert(const std::string& src, const std::string& out, const TOutputOption
   ASSERT_NO_THROW(engine.Transcode());
   EXPECT_TRUE(engine.State.Finished);
   engine.FreeFileSet();
+}
+
+TOutputOptions FormatOptions(const std::string& caption) {
+  TMainSettings settings;
+  InitialiseSettingLists(settings);
+  TSettingChoices choices;
+  choices.Format = caption;
+  ApplySettingChoices(settings, choices);
+  return ProfileOutputOptions(settings);
+}
+
+std::string LowerExtension(std::string_view extension) {
+  std::string ext(extension);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+// Samples per frame of the encoders with a fixed frame size (0: any size).
+int EncoderFrameSize(const std::string& encoder) {
+  static const std::map<std::string, int> sizes = {
+      {"libfaac", 1024}, {"aac", 1024},  {"libmp3lame", 1152}, {"mp2", 1152},
+      {"wmav2", 2048},   {"ac3", 1536},  {"libamr_nb", 160}};
+  const auto it = sizes.find(encoder);
+  return it == sizes.end() ? 0 : it->second;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -127,5 +154,39 @@ TEST(OutputFormatsTest, EveryFormatConvertsASmallSource) {
       EXPECT_NEAR(vt.end_s, at.end_s, 0.1);
     }
     EXPECT_TRUE(media::DecodesCleanly(out));
+  }
+}
+
+// Sound that ends inside an encoder frame: the last partial frame is padded and written, so the
+// output's sound ends no earlier than the source's, and less than two frames after it (one of
+// padding, one of the priming delay that some containers cannot state).
+TEST(OutputFormatsTest, SoundEndsWithTheSourceInEveryFormat) {
+  std::string error;
+  ASSERT_TRUE(LoadLibraries("", false, error)) << error;
+  media::TempDir dir;
+  const std::string src = dir.File("src.mkv");
+  constexpr double kSourceS = 1.023;
+  ASSERT_TRUE(media::MakeMedia(
+      src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1.023", "-f", "lavfi", "-i",
+            "sine=frequency=440:sample_rate=48000:d=1.023", "-c:v", "mpeg4", "-c:a",
+            "pcm_s16le"}));
+  int index = 0;
+  for (const auto& format : FormatCatalogue()) {
+    const std::string caption(format.Caption);
+    SCOPED_TRACE(caption);
+    const TOutputOptions options = FormatOptions(caption);
+    const std::string out =
+        dir.File("out" + std::to_string(index++) + "." + LowerExtension(format.Extension));
+    Convert(src, out, options, false);
+    const media::DecodedSound sound = media::DecodeSound(out);
+    ASSERT_GT(sound.frames, 0);
+    // The file's start: its first packet (a priming delay stated before 0 does not count).
+    double start = sound.start_s;
+    for (const auto& [stream, times] : media::PacketTimesPerStream(out))
+      start = std::min(start, std::max(times.first_pts_s, 0.0));
+    const double frame_s =
+        static_cast<double>(EncoderFrameSize(options.AudioCodec)) / options.AudioSampleRate;
+    EXPECT_GE(sound.end_s - start, kSourceS - 0.002) << "the sound's end is lost";
+    EXPECT_LE(sound.end_s - start, kSourceS + 2 * frame_s + 0.003);
   }
 }
