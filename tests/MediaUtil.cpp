@@ -322,15 +322,19 @@ DecodedSound DecodeSound(const std::string& path) {
   if (r.exit_code != 0 || sample_rate <= 0) return sound;
   std::istringstream in(r.out);
   std::string line;
+  double position = 0;
   while (std::getline(in, line)) {
     const auto comma = line.find(',');
     if (comma == std::string::npos) continue;
     const double pts = ParseDouble(line.substr(0, comma), NAN);
     const int64_t n = ParseInt(line.substr(comma + 1), 0);
-    if (std::isnan(pts) || n <= 0) continue;
-    if (sound.frames++ == 0) sound.start_s = pts;
+    if (n <= 0) continue;
+    // A frame without a time stamp follows the one before it.
+    const double at = std::isnan(pts) ? position : pts;
+    if (sound.frames++ == 0) sound.start_s = at;
     sound.samples += n;
-    sound.end_s = std::max(sound.end_s, pts + static_cast<double>(n) / sample_rate);
+    position = at + static_cast<double>(n) / sample_rate;
+    sound.end_s = std::max(sound.end_s, position);
   }
   return sound;
 }

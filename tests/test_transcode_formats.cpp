@@ -13,6 +13,8 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Binding.h"
 #include "EngineDoor.h"
@@ -87,6 +89,23 @@ int EncoderFrameSize(const std::string& encoder) {
       {"wmav2", 2048},   {"ac3", 1536},  {"libamr_nb", 160}};
   const auto it = sizes.find(encoder);
   return it == sizes.end() ? 0 : it->second;
+}
+
+// Converts SRC into the format with caption CAPTION; returns the log lines of the run.
+std::vector<std::string> ConvertLogged(const std::string& src, const std::string& out,
+                                       const std::string& caption) {
+  std::vector<std::string> lines;
+  TEngineDoor engine;
+  engine.ResetEngine();
+  engine.SetVerbosity(0);
+  engine.OnLog = [&lines](int, const std::string& msg) { lines.push_back(msg); };
+  EXPECT_NO_THROW(engine.OpenInputFile(src));
+  EXPECT_NO_THROW(engine.ApplyOutputOptions(out, FormatOptions(caption)));
+  EXPECT_TRUE(engine.OpenOutputFile(out)) << engine.LastErrorText;
+  EXPECT_NO_THROW(engine.Transcode());
+  EXPECT_TRUE(engine.State.Finished);
+  engine.FreeFileSet();
+  return lines;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -189,4 +208,72 @@ TEST(OutputFormatsTest, SoundEndsWithTheSourceInEveryFormat) {
     EXPECT_GE(sound.end_s - start, kSourceS - 0.002) << "the sound's end is lost";
     EXPECT_LE(sound.end_s - start, kSourceS + 2 * frame_s + 0.003);
   }
+}
+
+// A song whose ID3 tag holds an empty cover picture: the picture is left out with a note, and
+// the sound is converted in every format that keeps covers.
+TEST(OutputFormatsTest, EmptyCoverPictureIsLeftOut) {
+  std::string error;
+  ASSERT_TRUE(LoadLibraries("", false, error)) << error;
+  media::TempDir dir;
+  const std::string adts = dir.File("raw.aac");
+  ASSERT_TRUE(media::MakeMedia(adts, {"-f", "lavfi", "-i", "sine=frequency=440:d=1", "-c:a",
+                                      "aac", "-f", "adts"}));
+  // ID3v2.3: a title and an APIC frame (JPEG, front cover, no description) whose picture is a
+  // single zero byte.
+  const std::string apic = std::string("\0image/jpeg\0\x03\0\0", 15);
+  const std::string title = std::string("\0Song", 5);
+  auto frame = [](const char* id, const std::string& body) {
+    const auto n = static_cast<unsigned>(body.size());
+    return std::string(id) + std::string{'\0', '\0', '\0', static_cast<char>(n)} +
+           std::string(2, '\0') + body;
+  };
+  const std::string tag = frame("TIT2", title) + frame("APIC", apic);
+  const std::string src = dir.File("song.aac");
+  media::WriteFile(src, std::string("ID3\x03\0\0\0\0\0", 9) +
+                            static_cast<char>(tag.size()) + tag + ReadAll(adts));
+  ASSERT_EQ(media::Probe(src).Count("video"), 1) << "the source has its cover stream";
+
+  const std::pair<const char*, const char*> formats[] = {
+      {"iPod (*.mp4)", "mp4"},
+      {"MP3 - Mpeg Layer3 Audio (*.mp3)", "mp3"},
+      {"M4A - Mpeg4 Audio File (*.m4a)", "m4a"}};
+  for (const auto& [caption, ext] : formats) {
+    SCOPED_TRACE(caption);
+    const std::string out = dir.File(std::string("out.") + ext);
+    const auto lines = ConvertLogged(src, out, caption);
+    const media::DecodedSound sound = media::DecodeSound(out);
+    EXPECT_NEAR(sound.end_s - sound.start_s, 1.0, 0.06);
+    EXPECT_EQ(media::Probe(out).Count("video"), 0);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.find("cover picture") != std::string::npos;
+    }));
+  }
+}
+
+// A WMA source's decoder gives its first frame two packets late: the sound still starts with
+// the pictures, without silence made up in front of it.
+TEST(OutputFormatsTest, LateFirstSoundFrameKeepsItsPlace) {
+  std::string error;
+  ASSERT_TRUE(LoadLibraries("", false, error)) << error;
+  media::TempDir dir;
+  const std::string src = dir.File("src.wmv");
+  ASSERT_TRUE(media::MakeMedia(
+      src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=3", "-f", "lavfi", "-i",
+            "sine=frequency=440:sample_rate=48000:d=3", "-c:v", "wmv2", "-c:a", "wmav2"}));
+  const media::DecodedSound source = media::DecodeSound(src);
+  ASSERT_GT(source.start_s, 0.05) << "the decoder no longer starts late";
+  const double source_s = static_cast<double>(source.samples) / 48000;
+
+  // MOV states where its sound starts: with the first picture.
+  const std::string mov = dir.File("out.mov");
+  ConvertLogged(src, mov, "MOV - QuickTime Video (*.mov)");
+  const media::DecodedSound in_mov = media::DecodeSound(mov);
+  EXPECT_LT(in_mov.start_s, 0.02);
+  EXPECT_NEAR(in_mov.end_s - in_mov.start_s, source_s, 0.03);
+  // AVI keeps no start times: leading silence would lengthen the sound.
+  const std::string avi = dir.File("out.avi");
+  ConvertLogged(src, avi, "AVI - Audio Video Interleave (*.avi)");
+  const media::DecodedSound in_avi = media::DecodeSound(avi);
+  EXPECT_NEAR(static_cast<double>(in_avi.samples) / 48000, source_s, 0.01);
 }
