@@ -197,6 +197,10 @@ struct SoundPathState {
   // The container keeps no stream start times: the first samples are placed by leading
   // silence (or by dropping the encoder's priming delay) instead.
   bool AlignAudioStart = false;
+  // Samples still to drop for the encoder's priming delay, and those dropped so far while no
+  // sound has been kept: sound shorter than the delay is written rather than lost.
+  int64_t PrimingLeft = 0;
+  std::vector<uint8_t> DroppedStart;
 };
 
 struct OutputStreamState {
