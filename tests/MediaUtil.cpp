@@ -314,8 +314,8 @@ std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path) {
 
 DecodedSound DecodeSound(const std::string& path) {
   DecodedSound sound;
-  const auto rate = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0",
-                                "-show_entries", "stream=sample_rate", "-of", "csv=p=0", path});
+  const auto rate = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                "stream=sample_rate", "-of", "csv=p=0", path});
   const double sample_rate = ParseDouble(rate.out, 0);
   const auto r = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
                              "frame=pts_time,nb_samples", "-of", "csv=p=0", path});

@@ -85,8 +85,8 @@ std::string LowerExtension(std::string_view extension) {
 // Samples per frame of the encoders with a fixed frame size (0: any size).
 int EncoderFrameSize(const std::string& encoder) {
   static const std::map<std::string, int> sizes = {
-      {"libfaac", 1024}, {"aac", 1024},  {"libmp3lame", 1152}, {"mp2", 1152},
-      {"wmav2", 2048},   {"ac3", 1536},  {"libamr_nb", 160}};
+      {"libfaac", 1024}, {"aac", 1024}, {"libmp3lame", 1152}, {"mp2", 1152},
+      {"wmav2", 2048},   {"ac3", 1536}, {"libamr_nb", 160}};
   const auto it = sizes.find(encoder);
   return it == sizes.end() ? 0 : it->second;
 }
@@ -187,8 +187,7 @@ TEST(OutputFormatsTest, SoundEndsWithTheSourceInEveryFormat) {
   constexpr double kSourceS = 1.023;
   ASSERT_TRUE(media::MakeMedia(
       src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1.023", "-f", "lavfi", "-i",
-            "sine=frequency=440:sample_rate=48000:d=1.023", "-c:v", "mpeg4", "-c:a",
-            "pcm_s16le"}));
+            "sine=frequency=440:sample_rate=48000:d=1.023", "-c:v", "mpeg4", "-c:a", "pcm_s16le"}));
   int index = 0;
   for (const auto& format : FormatCatalogue()) {
     const std::string caption(format.Caption);
@@ -221,8 +220,8 @@ TEST(OutputFormatsTest, EmptyCoverPictureIsLeftOut) {
   ASSERT_TRUE(LoadLibraries("", false, error)) << error;
   media::TempDir dir;
   const std::string adts = dir.File("raw.aac");
-  ASSERT_TRUE(media::MakeMedia(adts, {"-f", "lavfi", "-i", "sine=frequency=440:d=1", "-c:a",
-                                      "aac", "-f", "adts"}));
+  ASSERT_TRUE(media::MakeMedia(
+      adts, {"-f", "lavfi", "-i", "sine=frequency=440:d=1", "-c:a", "aac", "-f", "adts"}));
   // ID3v2.3: a title and an APIC frame (JPEG, front cover, no description) whose picture is a
   // single zero byte.
   const std::string apic = std::string("\0image/jpeg\0\x03\0\0", 15);
@@ -234,14 +233,13 @@ TEST(OutputFormatsTest, EmptyCoverPictureIsLeftOut) {
   };
   const std::string tag = frame("TIT2", title) + frame("APIC", apic);
   const std::string src = dir.File("song.aac");
-  media::WriteFile(src, std::string("ID3\x03\0\0\0\0\0", 9) +
-                            static_cast<char>(tag.size()) + tag + ReadAll(adts));
+  media::WriteFile(src, std::string("ID3\x03\0\0\0\0\0", 9) + static_cast<char>(tag.size()) + tag +
+                            ReadAll(adts));
   ASSERT_EQ(media::Probe(src).Count("video"), 1) << "the source has its cover stream";
 
-  const std::pair<const char*, const char*> formats[] = {
-      {"iPod (*.mp4)", "mp4"},
-      {"MP3 - Mpeg Layer3 Audio (*.mp3)", "mp3"},
-      {"M4A - Mpeg4 Audio File (*.m4a)", "m4a"}};
+  const std::pair<const char*, const char*> formats[] = {{"iPod (*.mp4)", "mp4"},
+                                                         {"MP3 - Mpeg Layer3 Audio (*.mp3)", "mp3"},
+                                                         {"M4A - Mpeg4 Audio File (*.m4a)", "m4a"}};
   for (const auto& [caption, ext] : formats) {
     SCOPED_TRACE(caption);
     const std::string out = dir.File(std::string("out.") + ext);
@@ -292,8 +290,7 @@ TEST(OutputFormatsTest, SoundShorterThanOneFrameIsWritten) {
   const std::string src = dir.File("src.mkv");
   ASSERT_TRUE(media::MakeMedia(
       src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=1", "-f", "lavfi", "-i",
-            "sine=frequency=440:sample_rate=48000:d=0.02", "-c:v", "mpeg4", "-c:a",
-            "pcm_s16le"}));
+            "sine=frequency=440:sample_rate=48000:d=0.02", "-c:v", "mpeg4", "-c:a", "pcm_s16le"}));
   int index = 0;
   for (const auto& format : FormatCatalogue()) {
     const std::string caption(format.Caption);

@@ -240,8 +240,9 @@ int64_t DecodeStage::PlaceSoundFrame(int64_t pts_us) {
     if (first != AV_NOPTS_VALUE && !ist_.SoundPacketsSkip && pts_us - first >= kLeastLagUs) {
       ist_.SoundLagUs = pts_us - first;
       if (opt_.Verbosity > 0)
-        Log(1, "Stream #%d.%d: the decoder's first frame comes %.3f s after its packet; the sound "
-               "keeps its packets' place",
+        Log(1,
+            "Stream #%d.%d: the decoder's first frame comes %.3f s after its packet; the sound "
+            "keeps its packets' place",
             ist_.FileIndex, ist_.Index, static_cast<double>(ist_.SoundLagUs) / 1e6);
     }
   }

@@ -329,8 +329,8 @@ void SoundPathStage::FlushAudio() {
   if (left <= 0) return;
   const bool short_ok =
       ost_.Amr ? AmrNbEncoder::kTakesShortLastFrame
-               : enc->codec && (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME |
-                                                            AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+               : enc->codec && (enc->codec->capabilities &
+                                (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
   const int samples = short_ok ? left : enc->frame_size;
   const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
   const size_t bytes = static_cast<size_t>(samples) * sample_bytes;

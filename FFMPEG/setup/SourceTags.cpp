@@ -37,8 +37,8 @@ const AVStream* AttachedPicture(const AVFormatContext* source, bool usable) {
     if (!IsAttachedPicture(st) || (id != AV_CODEC_ID_MJPEG && id != AV_CODEC_ID_PNG)) continue;
     // A muxer refuses a picture stream without a size (an empty or unreadable picture), and
     // with it the whole file.
-    const bool readable = st->attached_pic.size > 0 && st->codecpar->width > 0 &&
-                          st->codecpar->height > 0;
+    const bool readable =
+        st->attached_pic.size > 0 && st->codecpar->width > 0 && st->codecpar->height > 0;
     if (readable == usable) return st;
   }
   return nullptr;
