@@ -312,6 +312,33 @@ std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path) {
   return times;
 }
 
+DecodedSound DecodeSound(const std::string& path) {
+  DecodedSound sound;
+  const auto rate = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                "stream=sample_rate", "-of", "csv=p=0", path});
+  const double sample_rate = ParseDouble(rate.out, 0);
+  const auto r = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                             "frame=pts_time,nb_samples", "-of", "csv=p=0", path});
+  if (r.exit_code != 0 || sample_rate <= 0) return sound;
+  std::istringstream in(r.out);
+  std::string line;
+  double position = 0;
+  while (std::getline(in, line)) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    const double pts = ParseDouble(line.substr(0, comma), NAN);
+    const int64_t n = ParseInt(line.substr(comma + 1), 0);
+    if (n <= 0) continue;
+    // A frame without a time stamp follows the one before it.
+    const double at = std::isnan(pts) ? position : pts;
+    if (sound.frames++ == 0) sound.start_s = at;
+    sound.samples += n;
+    position = at + static_cast<double>(n) / sample_rate;
+    sound.end_s = std::max(sound.end_s, position);
+  }
+  return sound;
+}
+
 ::testing::AssertionResult DecodesCleanly(const std::string& path) {
   const auto r = RunCommand(
       {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i", path, "-f", "null", "-"});

@@ -148,6 +148,17 @@ struct PacketTimes {
 // time stamp are missing from the map).
 std::map<int, PacketTimes> PacketTimesPerStream(const std::string& path);
 
+// The first sound stream of PATH as its decoder gives it (ffprobe -show_frames, which applies
+// an encoder's priming): where the first frame starts, where the last one ends, and how many
+// samples the frames hold. frames is 0 when there is no sound stream or it decodes to nothing.
+struct DecodedSound {
+  int frames = 0;
+  int64_t samples = 0;
+  double start_s = 0;
+  double end_s = 0;
+};
+DecodedSound DecodeSound(const std::string& path);
+
 // "ffmpeg -v error -i PATH -f null -": success only when the whole file decodes without a
 // single error line.
 ::testing::AssertionResult DecodesCleanly(const std::string& path);

@@ -124,6 +124,7 @@ int DecodeStage::DecodePacket(const AVPacket* pkt) {
     result = -1;
     ist_.LastDecodeError = ret;
   }
+  if (pkt && dec->codec_type == AVMEDIA_TYPE_AUDIO) NoteSoundPacket(*pkt, result == 0);
   for (;;) {
     ret = avcodec_receive_frame(dec, ist_.Frame.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
@@ -202,6 +203,7 @@ void DecodeStage::HandleDecodedFrame(AVFrame* frame) {
     out = PreProcessVideoFrame(frame);
     if (!out) return;  // held back by the deinterlacer
   } else {
+    if (ts != AV_NOPTS_VALUE) ist_.Pts = PlaceSoundFrame(ist_.Pts);
     const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist_.Decoder->sample_rate;
     if (rate > 0) ist_.NextPts = ist_.Pts + av_rescale(frame->nb_samples, AV_TIME_BASE, rate);
     if (!ToS16(frame, s16)) return;
@@ -211,6 +213,40 @@ void DecodeStage::HandleDecodedFrame(AVFrame* frame) {
   }
   if (ist_.RateEmu) PaceRateEmulation(frame);
   SendToOutputs(out);
+}
+
+// Notes the first sound packet the decoder takes before it gives a frame. A packet it refuses
+// holds sound that is lost, and one that asks for samples to be skipped (an encoder's priming)
+// is meant to give less: after either, a late first frame is where it belongs.
+void DecodeStage::NoteSoundPacket(const AVPacket& pkt, bool accepted) {
+  if (ist_.SoundClockSet) return;
+  if (!accepted || av_packet_get_side_data(&pkt, AV_PKT_DATA_SKIP_SAMPLES, nullptr))
+    ist_.SoundPacketsSkip = true;
+  const int64_t ts = pkt.pts != AV_NOPTS_VALUE ? pkt.pts : pkt.dts;
+  if (ist_.FirstSoundPacketUs == AV_NOPTS_VALUE && ts != AV_NOPTS_VALUE)
+    ist_.FirstSoundPacketUs = av_rescale_q(ts, ist_.Stream->time_base, AV_TIME_BASE_Q);
+}
+
+// The time of a decoded sound frame stamped PTS_US: the first frame sets how far the decoder's
+// stamps lag behind the first packet's time (a decoder that holds back its first frames stamps
+// them with a later packet's time), and every frame of the stream is moved back by that lag, so
+// no silence is made up in front of the sound and its distance to the pictures stays as the
+// packets give it. Lags under 10 ms (a block decoder's overlap) are kept as they are.
+int64_t DecodeStage::PlaceSoundFrame(int64_t pts_us) {
+  constexpr int64_t kLeastLagUs = 10000;
+  if (!ist_.SoundClockSet) {
+    ist_.SoundClockSet = true;
+    const int64_t first = ist_.FirstSoundPacketUs;
+    if (first != AV_NOPTS_VALUE && !ist_.SoundPacketsSkip && pts_us - first >= kLeastLagUs) {
+      ist_.SoundLagUs = pts_us - first;
+      if (opt_.Verbosity > 0)
+        Log(1,
+            "Stream #%d.%d: the decoder's first frame comes %.3f s after its packet; the sound "
+            "keeps its packets' place",
+            ist_.FileIndex, ist_.Index, static_cast<double>(ist_.SoundLagUs) / 1e6);
+    }
+  }
+  return pts_us - ist_.SoundLagUs;
 }
 
 // Rate emulation: frames are handed on no faster than their own rate.

@@ -51,6 +51,8 @@ class DecodeStage {
   bool ToHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]);
   bool FromHookBitmap(AVFrame* work, uint8_t* rgb_data[4], int rgb_linesize[4]);
   // Sound.
+  void NoteSoundPacket(const AVPacket& pkt, bool accepted);
+  int64_t PlaceSoundFrame(int64_t pts_us);
   bool ToS16(AVFrame* frame, FramePtr& out);
   void ApplyVolume(uint8_t* data, int size) const;
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -174,8 +175,9 @@ void SoundPathStage::DoAudioOut(const FrameItem& item) {
     data = sound_.SampleBuffer.data();
   }
   if (out_samples <= 0) return;
-  if (sound_.AlignAudioStart) {
-    AlignAudioStart(sync_time, data, out_samples);
+  if (sound_.AlignAudioStart) AlignAudioStart(sync_time);
+  if (sound_.PrimingLeft > 0 || !sound_.DroppedStart.empty()) {
+    DropPriming(data, out_samples);
     if (out_samples <= 0) return;
   }
   if (!CutAtRecordingTime(out_samples)) return;
@@ -267,17 +269,15 @@ void SoundPathStage::EncodeAudioFrame(const uint8_t* samples, int nb_samples) {
 // Places the first sound of an output whose container keeps no start times: START_S is where
 // the first buffer belongs on the output clock. Silence fills the time before it, less the
 // encoder's priming delay, which players of such files do not skip; when the priming delay is
-// longer, the start of the buffer is dropped instead.
-void SoundPathStage::AlignAudioStart(double start_s, const uint8_t*& data, int& samples) {
+// longer, the first samples are dropped instead (see DropPriming).
+void SoundPathStage::AlignAudioStart(double start_s) {
   sound_.AlignAudioStart = false;
   AVCodecContext* enc = ost_.Encoder;
   const int channels = enc->ch_layout.nb_channels;
   const int priming = std::max(enc->initial_padding, 0);
   const int64_t lead = std::llround(std::max(start_s, 0.0) * enc->sample_rate) - priming;
   if (lead < 0) {
-    const int drop = static_cast<int>(std::min<int64_t>(-lead, samples));
-    data += static_cast<ptrdiff_t>(drop) * 2 * channels;
-    samples -= drop;
+    sound_.PrimingLeft = -lead;
     return;
   }
   // The silence starts the output clock.
@@ -298,25 +298,48 @@ void SoundPathStage::AlignAudioStart(double start_s, const uint8_t*& data, int& 
   }
 }
 
-// End of input: the FIFO's last partial frame goes to encoders that take a short last frame
-// (the others lose it).
+// Drops the first samples of the sound, up to the priming delay left, across as many buffers
+// as it takes. The dropped samples are kept until some sound is kept after them.
+void SoundPathStage::DropPriming(const uint8_t*& data, int& samples) {
+  const size_t sample_bytes = 2 * static_cast<size_t>(ost_.Encoder->ch_layout.nb_channels);
+  const int drop = static_cast<int>(std::min<int64_t>(sound_.PrimingLeft, samples));
+  sound_.DroppedStart.insert(sound_.DroppedStart.end(), data,
+                             data + static_cast<size_t>(drop) * sample_bytes);
+  data += static_cast<size_t>(drop) * sample_bytes;
+  samples -= drop;
+  sound_.PrimingLeft -= drop;
+  if (samples > 0) std::vector<uint8_t>().swap(sound_.DroppedStart);
+}
+
+// End of input: the FIFO's last partial frame is written too, so the output's sound ends no
+// earlier than the source's. An encoder that takes only whole frames gets it padded with
+// silence to a whole frame (the output then ends less than one frame after the source).
 void SoundPathStage::FlushAudio() {
   AVCodecContext* enc = ost_.Encoder;
-  if (enc->frame_size > 1) {
-    const int left = av_audio_fifo_size(sound_.Fifo.get());
-    const bool short_ok =
-        ost_.Amr ? AmrNbEncoder::kTakesShortLastFrame
-                 : enc->codec && (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME |
-                                                              AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
-    if (left > 0 && short_ok) {
-      const size_t bytes =
-          static_cast<size_t>(left) * 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
-      if (sound_.FrameBuffer.size() < bytes) sound_.FrameBuffer.resize(bytes);
-      void* dst[1] = {sound_.FrameBuffer.data()};
-      if (av_audio_fifo_read(sound_.Fifo.get(), dst, left) < left)
-        throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
-      EncodeAudioFrame(sound_.FrameBuffer.data(), left);
-      ost_.SyncOpts += left;
-    }
+  if (!sound_.DroppedStart.empty()) {
+    // All the sound fell within the priming delay: it is written a little late, not lost.
+    const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
+    std::vector<uint8_t> held;
+    held.swap(sound_.DroppedStart);
+    sound_.PrimingLeft = 0;
+    QueueSamples(held.data(), static_cast<int>(held.size() / sample_bytes));
   }
+  if (enc->frame_size <= 1) return;
+  const int left = av_audio_fifo_size(sound_.Fifo.get());
+  if (left <= 0) return;
+  const bool short_ok =
+      ost_.Amr ? AmrNbEncoder::kTakesShortLastFrame
+               : enc->codec && (enc->codec->capabilities &
+                                (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+  const int samples = short_ok ? left : enc->frame_size;
+  const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
+  const size_t bytes = static_cast<size_t>(samples) * sample_bytes;
+  if (sound_.FrameBuffer.size() < bytes) sound_.FrameBuffer.resize(bytes);
+  void* dst[1] = {sound_.FrameBuffer.data()};
+  if (av_audio_fifo_read(sound_.Fifo.get(), dst, left) < left)
+    throw FFMpegException("Audio encoding failed: the sample buffer could not be read");
+  std::memset(sound_.FrameBuffer.data() + static_cast<size_t>(left) * sample_bytes, 0,
+              bytes - static_cast<size_t>(left) * sample_bytes);
+  EncodeAudioFrame(sound_.FrameBuffer.data(), samples);
+  ost_.SyncOpts += samples;
 }

@@ -24,7 +24,8 @@ class SoundPathStage : public OutputPathStage {
   void QueueSamples(const uint8_t* data, int samples);
   void EncodeAudioFrame(const uint8_t* samples, int nb_samples);
   void FlushAudio();
-  void AlignAudioStart(double start_s, const uint8_t*& data, int& samples);
+  void AlignAudioStart(double start_s);
+  void DropPriming(const uint8_t*& data, int& samples);
 
   SoundPathState& sound_;  // this stage's own part of the output's record
 };

@@ -120,6 +120,14 @@ struct InputStreamState {
   int LastDecodeError = 0;       // library error code of the last packet that did not decode
   int64_t PacketsUndecoded = 0;  // packets the decoder refused or gave an error for
 
+  // Audio: how far the decoder's frame times lag behind the packets that hold their sound
+  // (microseconds). A decoder that gives its first frame only after a few packets stamps it
+  // with a later packet's time; the sound keeps the place its packets give it.
+  int64_t FirstSoundPacketUs = AV_NOPTS_VALUE;  // time of the first packet sent, until a frame
+  bool SoundPacketsSkip = false;  // a packet before the first frame drops samples on purpose
+  bool SoundClockSet = false;     // the first frame has set SoundLagUs
+  int64_t SoundLagUs = 0;
+
   // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
   SwrPtr ToS16;
   int ToS16Format = -1, ToS16Rate = 0;
@@ -191,6 +199,10 @@ struct SoundPathState {
   // The container keeps no stream start times: the first samples are placed by leading
   // silence (or by dropping the encoder's priming delay) instead.
   bool AlignAudioStart = false;
+  // Samples still to drop for the encoder's priming delay, and those dropped so far while no
+  // sound has been kept: sound shorter than the delay is written rather than lost.
+  int64_t PrimingLeft = 0;
+  std::vector<uint8_t> DroppedStart;
 };
 
 struct OutputStreamState {

@@ -575,8 +575,12 @@ WantedStreams OutputSetUp::ChooseStreams(const AVOutputFormat* format) const {
   const AVFormatContext* first_input =
       files.InputFileCount > 0 ? files.InputFiles[0].get() : nullptr;
   // A song keeps its cover picture in the audio formats that can store one.
-  wanted.Cover = wanted.Audio && !wanted.Video && StoresCoverPicture(format) &&
-                 CoverPictureStream(first_input) != nullptr;
+  const bool keeps_cover = wanted.Audio && !wanted.Video && StoresCoverPicture(format);
+  wanted.Cover = keeps_cover && CoverPictureStream(first_input) != nullptr;
+  if (keeps_cover && !wanted.Cover && HasUnusableCoverPicture(first_input))
+    e_.Log(0, FormatWithFileName("%s: the source's cover picture is empty or unreadable and is "
+                                 "left out",
+                                 name_));
   return wanted;
 }
 

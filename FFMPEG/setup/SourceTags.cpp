@@ -27,14 +27,31 @@ bool IsAttachedPicture(const AVStream* stream) {
   return stream && (stream->disposition & AV_DISPOSITION_ATTACHED_PIC);
 }
 
-const AVStream* CoverPictureStream(const AVFormatContext* source) {
+namespace {
+
+const AVStream* AttachedPicture(const AVFormatContext* source, bool usable) {
   if (!source) return nullptr;
   for (unsigned i = 0; i < source->nb_streams; ++i) {
     const AVStream* st = source->streams[i];
     const AVCodecID id = st->codecpar->codec_id;
-    if (IsAttachedPicture(st) && (id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_PNG)) return st;
+    if (!IsAttachedPicture(st) || (id != AV_CODEC_ID_MJPEG && id != AV_CODEC_ID_PNG)) continue;
+    // A muxer refuses a picture stream without a size (an empty or unreadable picture), and
+    // with it the whole file.
+    const bool readable =
+        st->attached_pic.size > 0 && st->codecpar->width > 0 && st->codecpar->height > 0;
+    if (readable == usable) return st;
   }
   return nullptr;
+}
+
+}  // namespace
+
+const AVStream* CoverPictureStream(const AVFormatContext* source) {
+  return AttachedPicture(source, true);
+}
+
+bool HasUnusableCoverPicture(const AVFormatContext* source) {
+  return AttachedPicture(source, false) != nullptr && AttachedPicture(source, true) == nullptr;
 }
 
 bool StoresCoverPicture(const AVOutputFormat* format) {

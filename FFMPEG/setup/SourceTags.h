@@ -11,8 +11,12 @@ extern "C" {
 void CopySourceTags(const AVFormatContext* source, AVFormatContext* output,
                     bool with_creation_time);
 
-// The cover picture stream of SOURCE (an attached picture a muxer can store), or nullptr.
+// The cover picture stream of SOURCE (an attached JPEG or PNG picture with a known size, which
+// a muxer can store), or nullptr.
 const AVStream* CoverPictureStream(const AVFormatContext* source);
+// True when SOURCE has a JPEG or PNG cover picture but none that a muxer can store (empty or
+// unreadable, so its size is unknown).
+bool HasUnusableCoverPicture(const AVFormatContext* source);
 // True for the audio containers that store a cover picture (MP3 and the MP4 family).
 bool StoresCoverPicture(const AVOutputFormat* format);
 // True when STREAM is an attached picture rather than a picture sequence.
