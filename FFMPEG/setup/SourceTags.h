@@ -13,7 +13,7 @@ void CopySourceTags(const AVFormatContext* source, AVFormatContext* output,
 
 // The cover picture stream of SOURCE (an attached picture a muxer can store), or nullptr.
 const AVStream* CoverPictureStream(const AVFormatContext* source);
-// True for the audio containers that store a cover picture (MP3 and the MP4 family).
+// True for the audio containers that store a cover picture (MP3, FLAC and the MP4 family).
 bool StoresCoverPicture(const AVOutputFormat* format);
 // True when STREAM is an attached picture rather than a picture sequence.
 bool IsAttachedPicture(const AVStream* stream);
