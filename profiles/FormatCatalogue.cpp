@@ -14,9 +14,9 @@ using Q = TQualityRow;
 // List order. Rows are only appended: a format's list index is stored in settings and named on
 // the command line. Audio formats have no video bit rate ("0").
 constexpr std::array kCatalogue = {
-    FormatCatalogueEntry{"ipod", "iPod (*.mp4)", "MP4", G::Ipod, F::iPod, "Normal",
-                         R::FixedAacTranslation, "ipod", false,
-                         Q{{"1200", "800", "512", "256", "128"}, {"320", "192", "128", "96", "64"}}},
+    FormatCatalogueEntry{
+        "ipod", "iPod (*.mp4)", "MP4", G::Ipod, F::iPod, "Normal", R::FixedAacTranslation, "ipod",
+        false, Q{{"1200", "800", "512", "256", "128"}, {"320", "192", "128", "96", "64"}}},
     FormatCatalogueEntry{
         "ipodextra", "iPod Extra (640 x 480) (*.mp4)", "MP4", G::Ipod, F::iPod, "Extra",
         R::FixedAacTranslation, "ipod", false,
@@ -39,9 +39,8 @@ constexpr std::array kCatalogue = {
                          R::CommonTranslation, "", true,
                          Q{{"0", "0", "0", "0", "0"}, {"256", "192", "128", "80", "64"}}},
     FormatCatalogueEntry{
-        "iphone", "iPhone (*.mp4)", "MP4", G::Apple, F::iPhone, "", R::CommonTranslation,
-        "iphone", false,
-        Q{{"2500", "1500", "1200", "800", "512"}, {"256", "192", "128", "80", "64"}}},
+        "iphone", "iPhone (*.mp4)", "MP4", G::Apple, F::iPhone, "", R::CommonTranslation, "iphone",
+        false, Q{{"2500", "1500", "1200", "800", "512"}, {"256", "192", "128", "80", "64"}}},
     FormatCatalogueEntry{
         "appletv", "Apple TV (*.mp4)", "MP4", G::Apple, F::AppleTV, "", R::FixedAacTranslation,
         "appletv", false,
@@ -100,8 +99,8 @@ constexpr std::array kCatalogue = {
     FormatCatalogueEntry{"opus", "Opus Audio (*.opus)", "OPUS", G::Current, F::Opus, "",
                          R::SoundTranslation, "opus", true,
                          Q{{"0", "0", "0", "0", "0"}, {"192", "160", "128", "96", "64"}}},
-    FormatCatalogueEntry{"flac", "FLAC - Lossless Audio (*.flac)", "FLAC", G::Current, F::FLAC,
-                         "", R::LosslessTranslation, "flac", true,
+    FormatCatalogueEntry{"flac", "FLAC - Lossless Audio (*.flac)", "FLAC", G::Current, F::FLAC, "",
+                         R::LosslessTranslation, "flac", true,
                          Q{{"0", "0", "0", "0", "0"}, {"8", "6", "5", "3", "0"}}},
 };
 

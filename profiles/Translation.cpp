@@ -84,7 +84,8 @@ void LosslessTranslation(const TMainSettings& s, TOutputOptions& options) {
   if (s.ComboAudioChannels.Text() == "Mono") options.AudioChannels = 1;
   options.DisableVideo = true;
   std::string_view level = s.ComboAudioBitrate.Text();
-  if (level.rfind(kCompressionLevelPrefix, 0) == 0) level.remove_prefix(kCompressionLevelPrefix.size());
+  if (level.rfind(kCompressionLevelPrefix, 0) == 0)
+    level.remove_prefix(kCompressionLevelPrefix.size());
   options.AudioCompressionLevel = ParseInteger(level);
 }
 

@@ -74,12 +74,11 @@ TEST(ProfilesCatalogue, ListHoldsEveryFormatWithSeparatorsBetweenGroupsInOrder) 
 // row inserted anywhere but at the end would move every later format.
 TEST(ProfilesCatalogue, EveryKeyKeepsItsListIndex) {
   const std::pair<std::string_view, int> pinned[] = {
-      {"ipod", 0},     {"ipodextra", 1}, {"ipodtouch", 2},   {"ipodtouchextra", 3},
-      {"aac", 5},      {"mp3", 6},       {"m4a", 7},         {"iphone", 9},
-      {"appletv", 10}, {"3gp", 12},      {"3g2", 13},        {"avi-normal", 14},
-      {"divx", 15},    {"mov", 16},      {"mp4", 17},        {"mpeg1", 18},
-      {"mpeg2", 19},   {"wmv", 20},      {"h264", 22},       {"hevc", 23},
-      {"webm", 24},    {"opus", 25},     {"flac", 26}};
+      {"ipod", 0},   {"ipodextra", 1},   {"ipodtouch", 2}, {"ipodtouchextra", 3}, {"aac", 5},
+      {"mp3", 6},    {"m4a", 7},         {"iphone", 9},    {"appletv", 10},       {"3gp", 12},
+      {"3g2", 13},   {"avi-normal", 14}, {"divx", 15},     {"mov", 16},           {"mp4", 17},
+      {"mpeg1", 18}, {"mpeg2", 19},      {"wmv", 20},      {"h264", 22},          {"hevc", 23},
+      {"webm", 24},  {"opus", 25},       {"flac", 26}};
   ASSERT_EQ(std::size(pinned), FormatCatalogue().size());
   for (const auto& [key, index] : pinned) {
     const FormatCatalogueEntry* entry = FormatAtListIndex(index);
@@ -89,12 +88,11 @@ TEST(ProfilesCatalogue, EveryKeyKeepsItsListIndex) {
 }
 
 TEST(ProfilesCatalogue, TodaysFormatsCarryTheirCaptionsAndDeviceLimits) {
-  const std::pair<int, std::string_view> captions[] = {
-      {22, "MP4 - H.264 Video (*.mp4)"},
-      {23, "MP4 - H.265/HEVC Video (*.mp4)"},
-      {24, "WebM - VP9 Video (*.webm)"},
-      {25, "Opus Audio (*.opus)"},
-      {26, "FLAC - Lossless Audio (*.flac)"}};
+  const std::pair<int, std::string_view> captions[] = {{22, "MP4 - H.264 Video (*.mp4)"},
+                                                       {23, "MP4 - H.265/HEVC Video (*.mp4)"},
+                                                       {24, "WebM - VP9 Video (*.webm)"},
+                                                       {25, "Opus Audio (*.opus)"},
+                                                       {26, "FLAC - Lossless Audio (*.flac)"}};
   for (const auto& [index, caption] : captions) {
     const FormatCatalogueEntry* entry = FormatAtListIndex(index);
     ASSERT_NE(entry, nullptr);
