@@ -4,6 +4,7 @@
 #include "MainSettings.h"
 #include "QualityLevels.h"
 #include "TextRules.h"
+#include "VolumeLevels.h"
 
 namespace {
 
@@ -50,8 +51,8 @@ int StereoOrMono(const TMainSettings& s) {
   return s.ComboAudioChannels.Text() == "Stereo" ? 2 : 1;
 }
 
-// Constant quality video: the video bit-rate item is the rate cap, which also bounds every
-// one-second window (buffer of one second). "Original" size and frame rate keep the source's
+// Constant quality video: the video bit-rate item is the rate cap that no second of video
+// exceeds (the engine sizes the buffer). "Original" size and frame rate keep the source's
 // (the frame rate is left empty by the frame-rate rule).
 void ConstantQualityTranslation(const TMainSettings& s, const TQualityRow& row,
                                 TOutputOptions& options) {
@@ -65,7 +66,6 @@ void ConstantQualityTranslation(const TMainSettings& s, const TQualityRow& row,
   ConvertRates(KiloRule(s.ComboVideoBitrate.Text()), KiloRule(s.ComboAudioBitrate.Text()),
                LeadingNumber(s.ComboSamplingRate.Text()), options);
   options.VideoMaxRate = options.VideoBitrate;
-  options.VideoBufferSize = options.VideoBitrate;
 }
 
 // Sound only at a bit rate.
@@ -165,4 +165,11 @@ void FillProfileOptions(const TMainSettings& settings, TOutputOptions& options) 
   options.FrameRate = SelectedFrameRate(settings);
   TranslateSettings(settings, options);
   options.AudioVolume = settings.VolumeLevel;
+  // The "100%" step is 255, just under the engine's "unchanged" (256), which scales every
+  // sample; a lossless format keeps the source's samples at that step. The other formats keep
+  // the value their files have always been made with.
+  const FormatCatalogueEntry* format = SelectedFormat(settings);
+  if (format && format->TranslationRule == TTranslationRule::LosslessTranslation &&
+      settings.VolumeLevel == VolumeValue(kOriginalVolumePosition))
+    options.AudioVolume = 256;
 }

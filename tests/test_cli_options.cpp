@@ -87,8 +87,10 @@ TEST(CliOptions, ShowOptionsReproducesEveryFormatsRecord) {
       {"webm", Options("", "libvpx-vp9", "libopus", "", 8000000, 128000, 48000, 2, false) +
                    "VideoQuality=32\nVideoMaxRate=8000000\n"},
       {"opus", Options("", "", "libopus", "", -1, 128000, 48000, 2, true)},
-      // The source's rate and channels; the level is FLAC's compression level.
-      {"flac", Options("", "", "flac", "", -1, -1, -1, -1, true) + "AudioCompressionLevel=5\n"},
+      // The source's rate and channels; the level is FLAC's compression level; "100%" leaves
+      // the samples unchanged (256).
+      {"flac",
+       Options("", "", "flac", "", -1, -1, -1, -1, true, 256) + "AudioCompressionLevel=5\n"},
   };
   for (const Case& c : cases) {
     const media::CommandResult r = Cli({"--show-options", "--format", c.format});

@@ -206,12 +206,10 @@ int64_t H264HighLevelMaxRate(int level) {
   return H264LevelMaxRate(level) * 5 / 4;
 }
 
-int H264HighLevel(int width, int height, AVRational frame_rate, int64_t cap_bps) {
-  const TPictureLoad load = LoadOf(width, height, frame_rate);
-  const int picture = FirstFitting(kH264Baseline, load, 0).Code;
-  // High profile levels take 1.25 times the Baseline rates.
-  const int with_cap = FirstFitting(kH264Baseline, load, cap_bps * 4 / 5).Code;
-  return with_cap <= 41 || with_cap <= picture ? with_cap : std::max(41, picture);
+int H264HighLevel(int width, int height, AVRational frame_rate) {
+  const int picture = FirstFitting(kH264Baseline, LoadOf(width, height, frame_rate), 0).Code;
+  // Below 3.0 the levels' rates starve even small pictures; every current player takes 3.0.
+  return std::max(30, picture);
 }
 
 void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps) {
@@ -242,12 +240,13 @@ bool MoreThanEightBits(AVPixelFormat format) {
   return desc && desc->comp[0].depth > 8;
 }
 
-// The rate cap (maxrate) as the one-second buffer that bounds every second of video; a
-// constant-quality encoder then spends no more than that in any second.
+// Keeps every one-second window of video within CAP_BPS, as CapVideoRate does, without
+// touching the bit rate: a constant-quality encoder spends less where the picture allows.
 void CapEverySecond(AVCodecContext* ctx, int64_t cap_bps) {
   if (cap_bps <= 0) return;
-  ctx->rc_max_rate = cap_bps;
-  ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(cap_bps, INT32_MAX));
+  const int64_t buffer = cap_bps / 4;
+  ctx->rc_max_rate = cap_bps - buffer;
+  ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(buffer, INT32_MAX));
   ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
 }
 
@@ -258,7 +257,7 @@ void ApplyH264High(AVCodecContext* ctx, const AVCodec* codec, AVRational rate) {
   ctx->profile = FF_PROFILE_H264_HIGH;
   ctx->max_b_frames = 3;
   const int64_t cap = ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate;
-  ctx->level = H264HighLevel(ctx->width, ctx->height, rate, cap);
+  ctx->level = H264HighLevel(ctx->width, ctx->height, rate);
   CapEverySecond(ctx, cap > 0 ? std::min(cap, H264HighLevelMaxRate(ctx->level))
                               : H264HighLevelMaxRate(ctx->level));
   if (IsEncoder(codec, "libx264")) SetPrivate(ctx, codec, "profile", "high");
@@ -286,7 +285,10 @@ void ApplyVp9(AVCodecContext* ctx, const AVCodec* codec) {
   if (ctx->codec_id != AV_CODEC_ID_VP9) return;
   ctx->pix_fmt = AV_PIX_FMT_YUV420P;
   ctx->profile = FF_PROFILE_VP9_0;
-  if (ctx->bit_rate <= 0 && ctx->rc_max_rate > 0) ctx->bit_rate = ctx->rc_max_rate;
+  const int64_t cap = ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate;
+  CapEverySecond(ctx, cap);
+  // Constrained quality: the bit rate is the ceiling the quality number may not exceed.
+  if (ctx->rc_max_rate > 0) ctx->bit_rate = ctx->rc_max_rate;
   if (IsEncoder(codec, "libvpx-vp9")) {
     SetPrivate(ctx, codec, "deadline", "good");
     SetPrivate(ctx, codec, "cpu-used", "3");

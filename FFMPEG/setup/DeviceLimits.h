@@ -64,10 +64,9 @@ int H264BaselineLevel(int width, int height, AVRational frame_rate, int64_t peak
 // H.263 level (10, 20, 30, 40, 50, 60, 70) that fits a picture size, frame rate and peak rate.
 int H263Level(int width, int height, AVRational frame_rate, int64_t peak_bps);
 int64_t H264LevelMaxRate(int level);
-// H.264 High profile level x 10 for a picture size and frame rate whose every second stays
-// within CAP_BPS: the lowest level that takes both, unless that is above 4.1 and above what the
-// picture alone needs; then the higher of 4.1 and the picture's level, whose rate then caps.
-int H264HighLevel(int width, int height, AVRational frame_rate, int64_t cap_bps);
+// H.264 High profile level x 10 that a picture size and frame rate need, at least 3.0 (4.0
+// for 1080p at 30 fps; the rate cap is then kept within the level's rate).
+int H264HighLevel(int width, int height, AVRational frame_rate);
 // Highest rate (bit/s) of an H.264 High profile level (1.25 times the Baseline rate).
 int64_t H264HighLevelMaxRate(int level);
 
