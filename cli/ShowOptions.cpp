@@ -94,5 +94,10 @@ int RunShowOptions(int argc, char** argv) {
   std::printf("AudioChannels=%d\n", options.AudioChannels);
   std::printf("DisableVideo=%s\n", boolean(options.DisableVideo));
   std::printf("AudioVolume=%d\n", options.AudioVolume);
+  // Fields only some formats set; the others' output stays as it was.
+  if (options.VideoQuality >= 0) std::printf("VideoQuality=%d\n", options.VideoQuality);
+  if (options.VideoMaxRate > 0) std::printf("VideoMaxRate=%d\n", options.VideoMaxRate);
+  if (options.AudioCompressionLevel >= 0)
+    std::printf("AudioCompressionLevel=%d\n", options.AudioCompressionLevel);
   return 0;
 }

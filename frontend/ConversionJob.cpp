@@ -454,7 +454,8 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     setup.Error = e.what();
     return setup;
   }
-  output.Device = std::string(FormatDevice(settings.ComboOutputFormat.Text()));
+  if (const FormatCatalogueEntry* format = SelectedFormat(settings))
+    output.Device = std::string(format->Device);
   FitOutputToSource(component, index, settings, row, setup, output);
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {

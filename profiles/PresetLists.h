@@ -66,4 +66,28 @@ inline constexpr std::array AmrAudioBitrates = {"4750 bps"sv,  "5150 bps"sv, "59
 // Sample rates of the mobile formats, worded "bps"; only the leading number is read.
 inline constexpr std::array AmrSampleRates = {"8000  bps"sv, "16000 bps"sv};
 
+// Lists of the formats that keep the source's picture where "Original" is chosen.
+inline constexpr std::array CurrentSizes = {"Original Video Size"sv, "3840 x 2160 (2160p)"sv,
+                                            "2560 x 1440 (1440p)"sv, "1920 x 1080 (1080p)"sv,
+                                            "1280 x 720 (720p)"sv,   "854 x 480 (480p)"sv,
+                                            "640 x 360 (360p)"sv,    "426 x 240 (240p)"sv};
+
+// "Original" keeps the source's frame rate.
+inline constexpr std::array CurrentFrameRates = {"Original"sv, "23.976 fps"sv, "24.0 fps"sv,
+                                                 "25.0 fps"sv, "29.97 fps"sv,  "30.0 fps"sv,
+                                                 "50.0 fps"sv, "59.94 fps"sv,  "60.0 fps"sv};
+
+// Rate caps of the constant-quality formats.
+inline constexpr std::array CurrentVideoBitrates = {"2000 Kbps"sv, "4000 Kbps"sv, "8000 Kbps"sv,
+                                                    "12000 Kbps"sv, "20000 Kbps"sv};
+
+inline constexpr std::array CurrentSampleRates = {"44100 Hz"sv, "48000 Hz"sv};
+// Opus codes at 48 kHz.
+inline constexpr std::array OpusSampleRates = {"48000 Hz"sv};
+
+// FLAC compression levels: every level is lossless; higher ones give smaller files, slower.
+inline constexpr std::array FlacLevels = {"Level 0"sv, "Level 1"sv, "Level 2"sv,
+                                          "Level 3"sv, "Level 4"sv, "Level 5"sv,
+                                          "Level 6"sv, "Level 7"sv, "Level 8"sv};
+
 }  // namespace presetlists

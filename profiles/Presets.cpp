@@ -26,6 +26,11 @@ constexpr std::array kAviAudioCodecs = {"pcm_s16le"sv, "mp3"sv, "mp2"sv, "ac3"sv
 constexpr std::array kMp2 = {"mp2"sv};
 constexpr std::array kMp2Ac3 = {"mp2"sv, "ac3"sv};
 constexpr std::array kWmav2 = {"wmav2"sv};
+constexpr std::array kH264 = {"H264"sv};
+constexpr std::array kHevc = {"HEVC"sv};
+constexpr std::array kVp9 = {"VP9"sv};
+constexpr std::array kOpus = {"opus"sv};
+constexpr std::array kFlac = {"flac"sv};
 
 // The device formats offer exactly one picture size, written without a suffix.
 constexpr std::array kSize320x240 = {"320 x 240"sv};
@@ -110,6 +115,26 @@ const std::array kPresets = {
                   List(StandardSizes, "320 x 240 (VGA)"), List(StandardVideoBitrates, "1200 Kbps"),
                   List(StandardFrameRates, "Auto"), List(StandardAudioBitrates, "128 Kbps"),
                   List(StandardSampleRates, "48000 Hz"), "Stereo", "Original"},
+    TPresetRecord{F::H264, "", List(kH264, "H264"), List(kAac, "aac"),
+                  List(CurrentSizes, "Original Video Size"),
+                  List(CurrentVideoBitrates, "8000 Kbps"), List(CurrentFrameRates, "Original"),
+                  List(StandardAudioBitrates, "160 Kbps"), List(CurrentSampleRates, "48000 Hz"),
+                  "Stereo", "Original"},
+    TPresetRecord{F::HEVC, "", List(kHevc, "HEVC"), List(kAac, "aac"),
+                  List(CurrentSizes, "Original Video Size"),
+                  List(CurrentVideoBitrates, "8000 Kbps"), List(CurrentFrameRates, "Original"),
+                  List(StandardAudioBitrates, "160 Kbps"), List(CurrentSampleRates, "48000 Hz"),
+                  "Stereo", "Original"},
+    TPresetRecord{F::WebM, "", List(kVp9, "VP9"), List(kOpus, "opus"),
+                  List(CurrentSizes, "Original Video Size"),
+                  List(CurrentVideoBitrates, "8000 Kbps"), List(CurrentFrameRates, "Original"),
+                  List(StandardAudioBitrates, "128 Kbps"), List(OpusSampleRates, "48000 Hz"),
+                  "Stereo", "Original"},
+    TPresetRecord{F::Opus, "", kCleared, List(kOpus, "opus"), kCleared, kCleared, kCleared,
+                  List(StandardAudioBitrates, "128 Kbps"), List(OpusSampleRates, "48000 Hz"),
+                  "Stereo", "Original"},
+    TPresetRecord{F::FLAC, "", kCleared, List(kFlac, "flac"), kCleared, kCleared, kCleared,
+                  List(FlacLevels, "Level 5"), kCleared, "Stereo", "Original"},
 };
 
 void ApplyList(TSettingList& list, const TListPreset& preset) {

@@ -21,6 +21,11 @@ enum class TPresetFamily {
   MP4,
   MPEGVideo,
   WMV,
+  H264,
+  HEVC,
+  WebM,
+  Opus,
+  FLAC,
 };
 
 // Contents of one list: the items and the item to select. No items means the list is cleared

@@ -13,16 +13,19 @@ inline constexpr std::array<std::string_view, 5> QualityLevels = {"Highest", "Hi
                                                                   "Lower", "Lowest"};
 inline constexpr int kNormalQualityIndex = 2;
 
-// Bit-rate numbers of one format per quality level (index as in QualityLevels), as text without
-// unit: Kbps for video, Kbps or bps for audio depending on the format's audio list.
+// Quality levels of one format (index as in QualityLevels), as item texts without unit: video
+// bit rates in Kbps (the rate cap for constant-quality formats; "0" for sound-only formats),
+// sound bit rates in Kbps or bps as the format's audio list words them, or FLAC compression
+// levels. ConstantQuality holds the encoder's quality number per level (lower is better) for
+// constant-quality formats and 0 for the others.
 struct TQualityRow {
-  std::string_view Caption;
   std::array<std::string_view, 5> Video;
   std::array<std::string_view, 5> Audio;
+  std::array<int, 5> ConstantQuality{};
 };
 
-std::span<const TQualityRow> QualityTable();
-const TQualityRow* FindQualityRow(std::string_view caption);
+// Start of the items of a compression-level list ("Level 5").
+inline constexpr std::string_view kCompressionLevelPrefix = "Level ";
 
 // Selects in the video and audio bit-rate lists the items that the two quality lists name for
 // the selected format. A number that names no item leaves that list's selection unchanged.

@@ -113,9 +113,10 @@ int ResolveFormatChoice(std::string_view text) {
     return index;
   }
   // The names a format answers to, in any letter case, from the most to the least particular:
-  // its caption, also without " (*.ext)"; the part before " - " ("MP3", "AVI"); its extension.
-  // The first kind that some format answers to decides; two formats answering to it is an
-  // ambiguity ("avi", "mpg"), never a silent pick.
+  // its key ("h264"; "mp4" stays the MPEG-4 format, as it was before the other MP4 formats came,
+  // and no key is a name two formats share, such as "avi"), its caption, also without " (*.ext)";
+  // the part before " - " ("MP3", "AVI"); its extension. The first kind that some format answers to
+  // decides; two formats answering to it is an ambiguity ("avi", "mpg"), never a silent pick.
   const std::string wanted = LowerCase(text);
   auto caption_names = [](std::string_view caption) {
     std::vector<std::string> names{LowerCase(caption)};
@@ -129,6 +130,7 @@ int ResolveFormatChoice(std::string_view text) {
     return dash == std::string_view::npos ? std::string() : LowerCase(caption.substr(0, dash));
   };
   const std::function<bool(const FormatCatalogueEntry&)> kinds[] = {
+      [&](const FormatCatalogueEntry& f) { return f.Key == wanted; },
       [&](const FormatCatalogueEntry& f) {
         const auto names = caption_names(f.Caption);
         return std::find(names.begin(), names.end(), wanted) != names.end();

@@ -21,10 +21,11 @@ struct TSettingChoices {
   std::optional<std::string> Volume;     // slider position "0".."10"
 };
 
-// List index of an offered format, given as its list index or, in any letter case, its
-// caption, its caption without " (*.ext)", the name before " - " in its caption ("MP3") or its
-// extension, when that names one format. Throws TChoiceError for a separator, an index
-// outside the list, an unknown name, or a name that several formats share (listing them).
+// List index of an offered format, given as its list index or, in any letter case, its key
+// ("mpeg1", "h264"), its caption, its caption without " (*.ext)", the name before " - " in its
+// caption ("MP3") or its extension, when that names one format. Throws TChoiceError for a
+// separator, an index outside the list, an unknown name, or a name that several formats share
+// (listing them).
 int ResolveFormatChoice(std::string_view text);
 // Index of a quality level name (any letter case). Throws TChoiceError.
 int ResolveQualityChoice(std::string_view text);

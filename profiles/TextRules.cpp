@@ -44,6 +44,8 @@ std::string FrameSizeRule(std::string_view text) {
 
 std::string FrameRateRule(std::string_view text) {
   if (LowerCase(Trim(text)) == "auto") return "25";
+  // Empty: the engine keeps the source's frame rate.
+  if (LowerCase(Trim(text)) == "original") return {};
   return LeadingNumber(text);
 }
 

@@ -2,7 +2,9 @@
 
 #include "FormatCatalogue.h"
 #include "MainSettings.h"
+#include "QualityLevels.h"
 #include "TextRules.h"
+#include "VolumeLevels.h"
 
 namespace {
 
@@ -39,6 +41,54 @@ void CommonTranslation(const TMainSettings& s, TOutputOptions& options) {
   ConvertRates(video_bitrate, audio_bitrate, sample_rate, options);
 }
 
+// The quality level's number of the selected video quality; Normal's when none is selected.
+int ConstantQuality(const TMainSettings& s, const TQualityRow& row) {
+  const int level = s.ComboVideoQuality.ItemIndex();
+  return row.ConstantQuality[level >= 0 && level < 5 ? level : kNormalQualityIndex];
+}
+
+int StereoOrMono(const TMainSettings& s) {
+  return s.ComboAudioChannels.Text() == "Stereo" ? 2 : 1;
+}
+
+// Constant quality video: the video bit-rate item is the rate cap that no second of video
+// exceeds (the engine sizes the buffer). "Original" size and frame rate keep the source's
+// (the frame rate is left empty by the frame-rate rule).
+void ConstantQualityTranslation(const TMainSettings& s, const TQualityRow& row,
+                                TOutputOptions& options) {
+  options.VideoCodec = VideoCodecName(s.ComboVideoCodec.Text());
+  options.AudioCodec = AudioCodecName(s.ComboAudioCodec.Text());
+  if (s.ComboVideoSize.Text() != "Original Video Size") {
+    options.FrameSize = FrameSizeRule(s.ComboVideoSize.Text());
+  }
+  options.AudioChannels = StereoOrMono(s);
+  options.VideoQuality = ConstantQuality(s, row);
+  ConvertRates(KiloRule(s.ComboVideoBitrate.Text()), KiloRule(s.ComboAudioBitrate.Text()),
+               LeadingNumber(s.ComboSamplingRate.Text()), options);
+  options.VideoMaxRate = options.VideoBitrate;
+}
+
+// Sound only at a bit rate.
+void SoundTranslation(const TMainSettings& s, TOutputOptions& options) {
+  options.AudioCodec = AudioCodecName(s.ComboAudioCodec.Text());
+  options.AudioChannels = StereoOrMono(s);
+  options.DisableVideo = true;
+  options.AudioBitrate = ParseInteger(KiloRule(s.ComboAudioBitrate.Text()));
+  options.AudioSampleRate = ParseInteger(LeadingNumber(s.ComboSamplingRate.Text()));
+}
+
+// Lossless sound: the source's sample rate and, unless "Mono" is chosen, its channels; the
+// audio list holds compression levels ("Level 5").
+void LosslessTranslation(const TMainSettings& s, TOutputOptions& options) {
+  options.AudioCodec = AudioCodecName(s.ComboAudioCodec.Text());
+  if (s.ComboAudioChannels.Text() == "Mono") options.AudioChannels = 1;
+  options.DisableVideo = true;
+  std::string_view level = s.ComboAudioBitrate.Text();
+  if (level.rfind(kCompressionLevelPrefix, 0) == 0)
+    level.remove_prefix(kCompressionLevelPrefix.size());
+  options.AudioCompressionLevel = ParseInteger(level);
+}
+
 // Formats with one fixed audio codec; the frame size is written even for "Original Video Size".
 void FixedAudioTranslation(const TMainSettings& s, const std::string& audio_bitrate,
                            const char* audio_codec, TOutputOptions& options) {
@@ -69,6 +119,8 @@ std::string VideoCodecName(std::string_view label) {
   std::string name = LowerCase(label);
   if (name == "h264") return "libx264";
   if (name == "xvid") return "libxvid";
+  if (name == "hevc") return "libx265";
+  if (name == "vp9") return "libvpx-vp9";
   return name;
 }
 
@@ -76,11 +128,12 @@ std::string AudioCodecName(std::string_view label) {
   std::string name = LowerCase(label);
   if (name == "aac" || name == "mpeg4aac") return "libfaac";
   if (name == "mp3") return "libmp3lame";
+  if (name == "opus") return "libopus";
   return name;
 }
 
 void TranslateSettings(const TMainSettings& settings, TOutputOptions& options) {
-  const FormatCatalogueEntry* entry = FindFormat(settings.ComboOutputFormat.Text());
+  const FormatCatalogueEntry* entry = SelectedFormat(settings);
   if (entry == nullptr) return;
   switch (entry->TranslationRule) {
     case TTranslationRule::CommonTranslation:
@@ -91,6 +144,15 @@ void TranslateSettings(const TMainSettings& settings, TOutputOptions& options) {
       break;
     case TTranslationRule::FixedAmrTranslation:
       FixedAmrTranslation(settings, options);
+      break;
+    case TTranslationRule::ConstantQualityTranslation:
+      ConstantQualityTranslation(settings, entry->Quality, options);
+      break;
+    case TTranslationRule::SoundTranslation:
+      SoundTranslation(settings, options);
+      break;
+    case TTranslationRule::LosslessTranslation:
+      LosslessTranslation(settings, options);
       break;
   }
 }
@@ -103,4 +165,11 @@ void FillProfileOptions(const TMainSettings& settings, TOutputOptions& options) 
   options.FrameRate = SelectedFrameRate(settings);
   TranslateSettings(settings, options);
   options.AudioVolume = settings.VolumeLevel;
+  // The "100%" step is 255, just under the engine's "unchanged" (256), which scales every
+  // sample; a lossless format keeps the source's samples at that step. The other formats keep
+  // the value their files have always been made with.
+  const FormatCatalogueEntry* format = SelectedFormat(settings);
+  if (format && format->TranslationRule == TTranslationRule::LosslessTranslation &&
+      settings.VolumeLevel == VolumeValue(kOriginalVolumePosition))
+    options.AudioVolume = 256;
 }

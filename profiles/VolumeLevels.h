@@ -23,6 +23,9 @@ inline constexpr std::array<TVolumeLevel, 11> VolumeLevels = {{{"0%", 1},
                                                                {"180%", 450},
                                                                {"200%", 600}}};
 
+// The slider position labelled "100%".
+inline constexpr int kOriginalVolumePosition = 5;
+
 // Engine volume value of a slider position; a position outside 0..10 gives 255.
 int VolumeValue(int position);
 

@@ -44,11 +44,13 @@ TEST(CliOptions, ListFormatsPrintsIndexExtensionAndCaptionOfEachFormat) {
   const media::CommandResult r = Cli({"--list-formats"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::vector<std::string> lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 18u);
+  ASSERT_EQ(lines.size(), 23u);
   EXPECT_EQ(lines.front(), "0\tMP4\tiPod (*.mp4)");
   EXPECT_EQ(lines[4], "5\tAAC\tAAC - Advance Audio Coding (*.aac)");
   EXPECT_EQ(lines[9], "12\t3GP\t3GP - Mobile Video Format (*.3gp)");
-  EXPECT_EQ(lines.back(), "20\tWMV\tWMV - Windows Media Video (*.wmv)");
+  EXPECT_EQ(lines[17], "20\tWMV\tWMV - Windows Media Video (*.wmv)");
+  EXPECT_EQ(lines[18], "22\tMP4\tMP4 - H.264 Video (*.mp4)");
+  EXPECT_EQ(lines.back(), "26\tFLAC\tFLAC - Lossless Audio (*.flac)");
   for (const std::string& line : lines) EXPECT_EQ(line.find("----"), std::string::npos);
 }
 
@@ -77,6 +79,18 @@ TEST(CliOptions, ShowOptionsReproducesEveryFormatsRecord) {
       {"19", Options("25.0", "mpeg2video", "mp2", "320x240", 1200000, 128000, 44100, 2, false)},
       {"WMV - Windows Media Video (*.wmv)",
        Options("25", "wmv2", "wmav2", "320x240", 1500000, 128000, 48000, 2, false)},
+      // Constant quality under a rate cap; "Original" size and frame rate keep the source's.
+      {"h264", Options("", "libx264", "libfaac", "", 8000000, 160000, 48000, 2, false) +
+                   "VideoQuality=23\nVideoMaxRate=8000000\n"},
+      {"hevc", Options("", "libx265", "libfaac", "", 8000000, 160000, 48000, 2, false) +
+                   "VideoQuality=26\nVideoMaxRate=8000000\n"},
+      {"webm", Options("", "libvpx-vp9", "libopus", "", 8000000, 128000, 48000, 2, false) +
+                   "VideoQuality=32\nVideoMaxRate=8000000\n"},
+      {"opus", Options("", "", "libopus", "", -1, 128000, 48000, 2, true)},
+      // The source's rate and channels; the level is FLAC's compression level; "100%" leaves
+      // the samples unchanged (256).
+      {"flac",
+       Options("", "", "flac", "", -1, -1, -1, -1, true, 256) + "AudioCompressionLevel=5\n"},
   };
   for (const Case& c : cases) {
     const media::CommandResult r = Cli({"--show-options", "--format", c.format});
@@ -107,7 +121,8 @@ TEST(CliOptions, ShowOptionsAppliesLevelsListChoicesAndVolume) {
 TEST(CliOptions, BadChoicesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"--format", "4"},                                   // separator
-      {"--format", "21"},                                  // outside the list
+      {"--format", "21"},                                  // separator
+      {"--format", "27"},                                  // outside the list
       {"--format", "avi"},                                 // two formats have it
       {"--format"},                                        // missing value
       {"--video-quality", "Best"},                         // unknown level

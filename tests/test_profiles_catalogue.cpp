@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FormatCatalogue.h"
@@ -33,33 +35,71 @@ bool VideoListsEnabled(const TMainSettings& s) {
 
 }  // namespace
 
-TEST(ProfilesCatalogue, ListHoldsEighteenFormatsAndThreeSeparatorsInOrder) {
+TEST(ProfilesCatalogue, ListHoldsEveryFormatWithSeparatorsBetweenGroupsInOrder) {
   TMainSettings settings = CreatedSettings();
   const TSettingList& list = settings.ComboOutputFormat;
-  ASSERT_EQ(list.Count(), 21);
+  const int formats = static_cast<int>(FormatCatalogue().size());
+  ASSERT_EQ(list.Count(), FormatListCount());
+  EXPECT_EQ(list.Count(), formats + 4);  // four groups follow the first
   EXPECT_EQ(list.ItemIndex(), 0);
   EXPECT_EQ(list.DropDownCount, 25);
 
   const std::string separator = "              -----------------------------------------";
   ASSERT_EQ(separator.size(), 55u);
-  for (int index : {4, 8, 11}) EXPECT_EQ(list.Items()[index], separator) << index;
+  for (int index : {4, 8, 11, 21}) EXPECT_EQ(list.Items()[index], separator) << index;
 
-  // Every non-separator item is a catalogue row, with the extension its caption advertises.
-  int formats = 0;
+  // Every non-separator item is a catalogue row, with the extension its caption advertises,
+  // and rows follow the table's order.
+  int found = 0;
   for (int i = 0; i < list.Count(); ++i) {
-    if (i == 4 || i == 8 || i == 11) continue;
+    if (i == 4 || i == 8 || i == 11 || i == 21) continue;
     const FormatCatalogueEntry* entry = FindFormat(list.Items()[i]);
     ASSERT_NE(entry, nullptr) << list.Items()[i];
-    ++formats;
+    EXPECT_EQ(entry, &FormatCatalogue()[static_cast<size_t>(found)]);
+    EXPECT_EQ(FormatAtListIndex(i), entry);
+    ++found;
     std::string lower_ext;
     for (char c : entry->Extension) lower_ext += static_cast<char>(std::tolower(c));
     EXPECT_NE(list.Items()[i].find("(*." + lower_ext + ")"), std::string::npos) << list.Items()[i];
   }
-  EXPECT_EQ(formats, 18);
+  EXPECT_EQ(found, formats);
   EXPECT_EQ(list.Items()[0], "iPod (*.mp4)");
   EXPECT_EQ(list.Items()[13], "3G2 - Mobile Video Format (*.3g2)");
   EXPECT_EQ(list.Items()[20], "WMV - Windows Media Video (*.wmv)");
   EXPECT_EQ(FindFormat(list.Items()[19])->Extension, "MPG");
+  for (int outside : {-1, 4, 21, list.Count()}) EXPECT_EQ(FormatAtListIndex(outside), nullptr);
+}
+
+// Settings store the list index and the command line takes it ("--format 18" is MPEG-1): a
+// row inserted anywhere but at the end would move every later format.
+TEST(ProfilesCatalogue, EveryKeyKeepsItsListIndex) {
+  const std::pair<std::string_view, int> pinned[] = {
+      {"ipod", 0},   {"ipodextra", 1},   {"ipodtouch", 2}, {"ipodtouchextra", 3}, {"aac", 5},
+      {"mp3", 6},    {"m4a", 7},         {"iphone", 9},    {"appletv", 10},       {"3gp", 12},
+      {"3g2", 13},   {"avi-normal", 14}, {"divx", 15},     {"mov", 16},           {"mp4", 17},
+      {"mpeg1", 18}, {"mpeg2", 19},      {"wmv", 20},      {"h264", 22},          {"hevc", 23},
+      {"webm", 24},  {"opus", 25},       {"flac", 26}};
+  ASSERT_EQ(std::size(pinned), FormatCatalogue().size());
+  for (const auto& [key, index] : pinned) {
+    const FormatCatalogueEntry* entry = FormatAtListIndex(index);
+    ASSERT_NE(entry, nullptr) << key;
+    EXPECT_EQ(entry->Key, key) << index;
+  }
+}
+
+TEST(ProfilesCatalogue, TodaysFormatsCarryTheirCaptionsAndDeviceLimits) {
+  const std::pair<int, std::string_view> captions[] = {{22, "MP4 - H.264 Video (*.mp4)"},
+                                                       {23, "MP4 - H.265/HEVC Video (*.mp4)"},
+                                                       {24, "WebM - VP9 Video (*.webm)"},
+                                                       {25, "Opus Audio (*.opus)"},
+                                                       {26, "FLAC - Lossless Audio (*.flac)"}};
+  for (const auto& [index, caption] : captions) {
+    const FormatCatalogueEntry* entry = FormatAtListIndex(index);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->Caption, caption);
+    // The engine applies the format's encoder and muxer settings by this name.
+    EXPECT_EQ(entry->Device, entry->Key);
+  }
 }
 
 TEST(ProfilesCatalogue, LookupIsExactWholeTextCaseSensitive) {
@@ -79,7 +119,7 @@ TEST(ProfilesCatalogue, SeparatorBringsPreviousFormatBackAndChangesNothing) {
     const TMainSettings before = settings;
     int column_writes = 0;
     TFormatChangeHooks hooks{[&](const std::string&) { ++column_writes; }, [] { return 40; }};
-    for (int separator : {4, 8, 11}) {
+    for (int separator : {4, 8, 11, 21}) {
       Choose(settings, separator, hooks);
       EXPECT_EQ(settings.ComboOutputFormat.ItemIndex(), previous);
       EXPECT_EQ(settings.LastFormatIndex, previous);
@@ -117,10 +157,18 @@ TEST(ProfilesCatalogue, AudioFormatsDisableTheVideoListsOthersEnableThem) {
   for (int audio : {5, 6, 7}) {
     Choose(settings, audio);
     EXPECT_FALSE(VideoListsEnabled(settings)) << audio;
-    EXPECT_TRUE(IsAudioFormatCaption(settings.ComboOutputFormat.Text()));
+    EXPECT_TRUE(SelectedFormat(settings)->SoundOnly);
   }
-  EXPECT_TRUE(IsAudioFormatCaption(kAac));
-  EXPECT_FALSE(IsAudioFormatCaption(kIPhone));
+  for (int sound : {25, 26}) {
+    Choose(settings, sound);
+    EXPECT_FALSE(VideoListsEnabled(settings)) << sound;
+  }
+  for (int video : {22, 23, 24}) {
+    Choose(settings, video);
+    EXPECT_TRUE(VideoListsEnabled(settings)) << video;
+  }
+  EXPECT_TRUE(FindFormat(kAac)->SoundOnly);
+  EXPECT_FALSE(FindFormat(kIPhone)->SoundOnly);
 }
 
 TEST(ProfilesCatalogue, UnknownSelectionRunsNoPresetButStillUpdatesTheWindow) {

@@ -157,8 +157,7 @@ TEST(ProfilesQuality, LevelsSelectTheTableItemOrKeepTheSelection) {
 
 TEST(ProfilesQuality, EveryVideoQualityLevelGivesItsOwnRate) {
   for (const FormatCatalogueEntry& entry : FormatCatalogue()) {
-    const TQualityRow* row = FindQualityRow(entry.Caption);
-    if (row == nullptr || row->Video[0] == "0") continue;  // audio formats
+    if (entry.SoundOnly) continue;
     std::set<std::string> rates;
     for (int level = 0; level < 5; ++level) {
       TMainSettings settings = CreatedSettings();
@@ -171,9 +170,24 @@ TEST(ProfilesQuality, EveryVideoQualityLevelGivesItsOwnRate) {
   }
 }
 
-TEST(ProfilesQuality, EveryFormatHasAQualityRow) {
+TEST(ProfilesQuality, EveryQualityLevelNamesAnItemOfItsFormatsLists) {
+  // A level whose text names no item leaves the preset's default selected: a typo in a row
+  // would silently make two levels the same.
   for (const FormatCatalogueEntry& entry : FormatCatalogue()) {
-    EXPECT_NE(FindQualityRow(entry.Caption), nullptr) << entry.Caption;
+    for (int level = 0; level < 5; ++level) {
+      TMainSettings settings = CreatedSettings();
+      settings.ComboOutputFormat.SelectText(std::string(entry.Caption));
+      settings.ComboVideoQuality.Select(level);
+      settings.ComboAudioQuality.Select(level);
+      ApplyShownSettings(settings, {});
+      SCOPED_TRACE(std::string(entry.Caption) + " level " + std::to_string(level));
+      if (!entry.SoundOnly) {
+        EXPECT_EQ(LeadingNumber(settings.ComboVideoBitrate.Text()), entry.Quality.Video[level]);
+      }
+      const std::string& audio = settings.ComboAudioBitrate.Text();
+      const std::string wanted(entry.Quality.Audio[level]);
+      EXPECT_TRUE(LeadingNumber(audio) == wanted || audio == "Level " + wanted) << audio;
+    }
   }
 }
 
@@ -345,14 +359,29 @@ TEST(ProfilesChoices, NamedChoicesSelectItemsOrFailClearly) {
   EXPECT_EQ(ResolveFormatChoice("20"), 20);
   EXPECT_EQ(ResolveFormatChoice("MPEG-2 Movie (*.mpg)"), 19);
   // Names and extensions in any case, where they name one format.
-  const std::pair<const char*, int> named[] = {
-      {"ipod (*.mp4)", 0}, {"ipod", 0},         {"IPOD EXTRA (640 x 480)", 1},
-      {"iphone", 9},       {"mp3", 6},          {"MP3", 6},
-      {"mp4", 17},         {"m4a", 7},          {"3g2", 13},
-      {"wmv", 20},         {"mpeg-1 movie", 18}};
+  const std::pair<const char*, int> named[] = {{"ipod (*.mp4)", 0},
+                                               {"ipod", 0},
+                                               {"IPOD EXTRA (640 x 480)", 1},
+                                               {"iphone", 9},
+                                               {"mp3", 6},
+                                               {"MP3", 6},
+                                               {"mp4", 17},
+                                               {"m4a", 7},
+                                               {"3g2", 13},
+                                               {"wmv", 20},
+                                               {"mpeg-1 movie", 18},
+                                               {"mpeg1", 18},
+                                               {"divx", 15},
+                                               {"h264", 22},
+                                               {"HEVC", 23},
+                                               {"webm", 24},
+                                               {"opus", 25},
+                                               {"FLAC", 26},
+                                               {"MP4 - H.264 Video (*.mp4)", 22},
+                                               {"flac - lossless audio", 26}};
   for (const auto& [name, index] : named) EXPECT_EQ(ResolveFormatChoice(name), index) << name;
   for (const char* bad : {"4", "8", "11", "21", "-1", "99999999999", "", "avi", "MPG", "ipod touc",
-                          "              -----------------------------------------"}) {
+                          "27", "              -----------------------------------------"}) {
     EXPECT_THROW(ResolveFormatChoice(bad), TChoiceError) << bad;
   }
   EXPECT_EQ(ResolveQualityChoice("lowest"), 4);

@@ -29,7 +29,8 @@ namespace {
 std::string ProbeName(const std::string& encoder) {
   static const std::map<std::string, std::string> names = {
       {"libx264", "h264"},   {"libxvid", "mpeg4"},    {"libfaac", "aac"},
-      {"libmp3lame", "mp3"}, {"libamr_nb", "amr_nb"}, {"libopencore_amrnb", "amr_nb"}};
+      {"libmp3lame", "mp3"}, {"libamr_nb", "amr_nb"}, {"libopencore_amrnb", "amr_nb"},
+      {"libx265", "hevc"},   {"libvpx-vp9", "vp9"},   {"libopus", "opus"}};
   const auto it = names.find(encoder);
   return it == names.end() ? encoder : it->second;
 }
@@ -48,7 +49,8 @@ Expected FromRecord(const TOutputOptions& o) {
     x.height = std::atoi(o.FrameSize.substr(by + 1).c_str());
   }
   if (!o.FrameRate.empty()) x.rate = std::atof(o.FrameRate.c_str());
-  x.sample_rate = o.AudioSampleRate;
+  // No rate asked for: the source's (44100 Hz).
+  x.sample_rate = o.AudioSampleRate > 0 ? o.AudioSampleRate : 44100;
   if (o.AudioChannels > 0) x.channels = o.AudioChannels;
   return x;
 }
@@ -113,6 +115,20 @@ std::string ReadAll(const std::string& path) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
+// Ogg and Matroska muxers give every file new random stream serials and track IDs; what such
+// files must share is every packet, as the ffmpeg tool reads them.
+bool RandomContainerIds(const std::string& ext) {
+  return ext == "opus" || ext == "webm";
+}
+
+std::string PacketHashes(const std::string& path) {
+  const media::CommandResult r = media::RunCommand(
+      {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0", "-c", "copy", "-f",
+       "framemd5", "-"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  return r.out;
+}
+
 }  // namespace
 
 TEST(OutputFormatsTest, EveryFormatConvertsASmallSource) {
@@ -143,7 +159,11 @@ TEST(OutputFormatsTest, EveryFormatConvertsASmallSource) {
     // The stages on one thread make the same file, byte for byte.
     const std::string serial = dir.File("serial" + std::to_string(index) + "." + ext);
     Convert(src, serial, options, true);
-    EXPECT_EQ(ReadAll(out), ReadAll(serial));
+    if (RandomContainerIds(ext)) {
+      EXPECT_EQ(PacketHashes(out), PacketHashes(serial));
+    } else {
+      EXPECT_TRUE(ReadAll(out) == ReadAll(serial));
+    }
 
     const Expected x = FromRecord(options);
     const auto info = media::Probe(out);

@@ -61,6 +61,8 @@ void ApplyAudioFields(TOptionDispatch& e, const TOutputOptions& o) {
   if (o.AudioSampleRate > 0) e.Options.AudioSampleRate = o.AudioSampleRate;
   if (o.AudioBitrate > 0) RecordGenericOption(e, "ab", o.AudioBitrate);
   if (o.AudioBitrateTolerance > 0) RecordGenericOption(e, "abt", o.AudioBitrateTolerance);
+  if (o.AudioCompressionLevel >= 0)
+    RecordGenericOption(e, "compression_level", o.AudioCompressionLevel);
   e.Options.AudioLanguage = o.AudioLanguage;
   e.Options.AudioSyncMethod = o.AudioSyncMethod;
   e.SetCodecTag(AVMEDIA_TYPE_AUDIO, o.AudioTag);
@@ -87,6 +89,7 @@ void ApplyVideoFields(TOptionDispatch& e, const TOutputOptions& o) {
   if (o.VideoMinRate > 0) RecordGenericOption(e, "minrate", o.VideoMinRate);
   if (o.VideoBitrateTolerance > 0) RecordGenericOption(e, "bt", o.VideoBitrateTolerance);
   if (o.VideoBufferSize > 0) RecordGenericOption(e, "bufsize", o.VideoBufferSize);
+  if (o.VideoQuality >= 0) e.Options.VideoConstantQuality = o.VideoQuality;
   e.Options.VideoSyncMethod = o.VideoSyncMethod;
   e.SetCodecTag(AVMEDIA_TYPE_VIDEO, o.VideoTag);
 }

@@ -37,6 +37,7 @@ struct TOutputOptions {
   int AudioSampleRate = -1;        // Hz, option "ar" when > 0
   int AudioBitrate = -1;           // bit/s, generic option "ab" when > 0
   int AudioBitrateTolerance = -1;  // generic option "abt" when > 0
+  int AudioCompressionLevel = -1;  // generic option "compression_level" when >= 0
   std::string AudioLanguage;       // assigned as is (empty clears an earlier "alang")
   int AudioSyncMethod = 0;         // assigned as option "async"
   std::string AudioTag;            // option "atag"
@@ -61,6 +62,7 @@ struct TOutputOptions {
   int VideoMinRate = -1;           // bit/s, generic option "minrate" when > 0
   int VideoBitrateTolerance = -1;  // generic option "bt" when > 0
   int VideoBufferSize = -1;        // generic option "bufsize" when > 0
+  int VideoQuality = -1;           // constant quality (the encoder's scale), option "crf" when >= 0
   int VideoSyncMethod = -1;        // assigned as option "vsync"
   std::string VideoTag;            // option "vtag"
   std::string Device;              // option "device": the player the output is made for

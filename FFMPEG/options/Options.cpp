@@ -620,6 +620,7 @@ void AddVideoRows(OptionMap& table) {
       ROW("vn", e.Options.VideoDisable = 1),
       ROW("vdt", e.Options.VideoDiscard = Int(value)),
       ROW("qscale", e.SetQScale(ToFloat(value))),
+      ROW("crf", e.Options.VideoConstantQuality = ToFloat(value)),
       ROW("rc_override", e.Options.VideoRcOverride = value),
       ROW("vcodec", e.SetCodecName(AVMEDIA_TYPE_VIDEO, value)),
       ROW("me_threshold", e.Options.MeThreshold = Int(value)),

@@ -13,6 +13,7 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -34,6 +35,11 @@ constexpr std::array kTargetNames = {
     TNamedTarget{"3gp", TDeviceTarget::k3GP},
     TNamedTarget{"3g2", TDeviceTarget::k3G2},
     TNamedTarget{"divx", TDeviceTarget::kDivX},
+    TNamedTarget{"h264", TDeviceTarget::kH264},
+    TNamedTarget{"hevc", TDeviceTarget::kHevc},
+    TNamedTarget{"webm", TDeviceTarget::kWebM},
+    TNamedTarget{"opus", TDeviceTarget::kOpus},
+    TNamedTarget{"flac", TDeviceTarget::kFlac},
 };
 
 // Apple players: stereo AAC-LC up to 160 kbps; MPEG-4 Simple Profile or H.264 Baseline, no
@@ -44,6 +50,8 @@ const TDeviceLimits kApplePortable{2, 160 * kKbps, 2500 * kKbps, true, true};
 const TDeviceLimits kAppleTv{2, 160 * kKbps, 3000 * kKbps, true, true};
 // Phones take MPEG-4 Simple Profile up to level 3 (CIF, 384 kbps).
 const TDeviceLimits kMobile{2, 0, 0, true, true, 3};
+// The FLAC encoder takes at most eight channels.
+const TDeviceLimits kFlacLimits{8};
 
 // One level of a video profile: largest picture (macroblocks), macroblocks per second and
 // bit rate (bit/s), and the number the stream signals.
@@ -148,8 +156,14 @@ const TDeviceLimits& DeviceLimits(TDeviceTarget target) {
     case TDeviceTarget::k3GP:
     case TDeviceTarget::k3G2:
       return kMobile;
+    case TDeviceTarget::kFlac:
+      return kFlacLimits;
     case TDeviceTarget::kDivX:
     case TDeviceTarget::kNone:
+    case TDeviceTarget::kH264:
+    case TDeviceTarget::kHevc:
+    case TDeviceTarget::kWebM:
+    case TDeviceTarget::kOpus:
       break;
   }
   return kNoLimits;
@@ -188,6 +202,16 @@ int64_t H264LevelMaxRate(int level) {
   return kH264Baseline.back().MaxRate;
 }
 
+int64_t H264HighLevelMaxRate(int level) {
+  return H264LevelMaxRate(level) * 5 / 4;
+}
+
+int H264HighLevel(int width, int height, AVRational frame_rate) {
+  const int picture = FirstFitting(kH264Baseline, LoadOf(width, height, frame_rate), 0).Code;
+  // Below 3.0 the levels' rates starve even small pictures; every current player takes 3.0.
+  return std::max(30, picture);
+}
+
 void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps) {
   if (peak_bps <= 0) return;
   // A rate-controlled encoder may spend its whole buffer on top of one second at the peak
@@ -200,8 +224,104 @@ void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps) {
   if (ctx->bit_rate <= 0 || ctx->bit_rate > max_rate) ctx->bit_rate = max_rate;
 }
 
+namespace {
+
+bool IsEncoder(const AVCodec* codec, std::string_view name) {
+  return codec && std::string_view(codec->name) == name;
+}
+
+// The private option of a library encoder; the engine's other encoders have none of these.
+void SetPrivate(AVCodecContext* ctx, const AVCodec* codec, const char* name, const char* value) {
+  if (codec && ctx->priv_data) av_opt_set(ctx->priv_data, name, value, 0);
+}
+
+bool MoreThanEightBits(AVPixelFormat format) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+  return desc && desc->comp[0].depth > 8;
+}
+
+// Keeps every one-second window of video within CAP_BPS, as CapVideoRate does, without
+// touching the bit rate: a constant-quality encoder spends less where the picture allows.
+void CapEverySecond(AVCodecContext* ctx, int64_t cap_bps) {
+  if (cap_bps <= 0) return;
+  const int64_t buffer = cap_bps / 4;
+  ctx->rc_max_rate = cap_bps - buffer;
+  ctx->rc_buffer_size = static_cast<int>(std::min<int64_t>(buffer, INT32_MAX));
+  ctx->rc_initial_buffer_occupancy = ctx->rc_buffer_size * 3 / 4;
+}
+
+// H.264 High profile, 8-bit 4:2:0, B-frames, at the level that fits the picture and the cap.
+void ApplyH264High(AVCodecContext* ctx, const AVCodec* codec, AVRational rate) {
+  if (ctx->codec_id != AV_CODEC_ID_H264) return;
+  ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+  ctx->profile = FF_PROFILE_H264_HIGH;
+  ctx->max_b_frames = 3;
+  const int64_t cap = ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate;
+  ctx->level = H264HighLevel(ctx->width, ctx->height, rate);
+  CapEverySecond(ctx, cap > 0 ? std::min(cap, H264HighLevelMaxRate(ctx->level))
+                              : H264HighLevelMaxRate(ctx->level));
+  if (IsEncoder(codec, "libx264")) SetPrivate(ctx, codec, "profile", "high");
+}
+
+// HEVC Main, or Main 10 for a source of more than 8 bits, tagged "hvc1" (Apple's players
+// open no other tag).
+void ApplyHevc(AVCodecContext* ctx, const AVCodec* codec) {
+  if (ctx->codec_id != AV_CODEC_ID_HEVC) return;
+  const bool deep = MoreThanEightBits(ctx->pix_fmt);
+  ctx->pix_fmt = deep ? AV_PIX_FMT_YUV420P10 : AV_PIX_FMT_YUV420P;
+  ctx->profile = deep ? FF_PROFILE_HEVC_MAIN_10 : FF_PROFILE_HEVC_MAIN;
+  ctx->codec_tag = MKTAG('h', 'v', 'c', '1');
+  CapEverySecond(ctx, ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate);
+  if (IsEncoder(codec, "libx265")) {
+    SetPrivate(ctx, codec, "profile", deep ? "main10" : "main");
+    // The library writes its own notes to the standard error; errors only.
+    SetPrivate(ctx, codec, "x265-params", "log-level=error");
+  }
+}
+
+// VP9 profile 0 (8-bit 4:2:0, which every browser decodes); with a quality number the bit
+// rate is the ceiling of constrained quality.
+void ApplyVp9(AVCodecContext* ctx, const AVCodec* codec) {
+  if (ctx->codec_id != AV_CODEC_ID_VP9) return;
+  ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+  ctx->profile = FF_PROFILE_VP9_0;
+  const int64_t cap = ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate;
+  CapEverySecond(ctx, cap);
+  // Constrained quality: the bit rate is the ceiling the quality number may not exceed.
+  if (ctx->rc_max_rate > 0) ctx->bit_rate = ctx->rc_max_rate;
+  if (IsEncoder(codec, "libvpx-vp9")) {
+    SetPrivate(ctx, codec, "deadline", "good");
+    SetPrivate(ctx, codec, "cpu-used", "3");
+    SetPrivate(ctx, codec, "row-mt", "1");
+  }
+}
+
+}  // namespace
+
+void SetConstantQuality(AVCodecContext* ctx, const AVCodec* codec, float quality) {
+  if (quality < 0 || !codec || !ctx->priv_data) return;
+  if (!av_opt_find(ctx->priv_data, "crf", nullptr, 0, 0)) return;
+  av_opt_set_double(ctx->priv_data, "crf", quality, 0);
+  // The x264 and x265 encoders take a bit rate before the quality number; their rate is then
+  // only the cap (maxrate). VP9 reads the bit rate as constrained quality's ceiling.
+  if (!IsEncoder(codec, "libvpx-vp9")) {
+    if (ctx->rc_max_rate <= 0) ctx->rc_max_rate = ctx->bit_rate;
+    ctx->bit_rate = 0;
+  }
+}
+
 void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const AVCodec* codec) {
   const AVRational rate = ctx->framerate.num > 0 ? ctx->framerate : av_inv_q(ctx->time_base);
+  switch (target) {
+    case TDeviceTarget::kH264:
+      return ApplyH264High(ctx, codec, rate);
+    case TDeviceTarget::kHevc:
+      return ApplyHevc(ctx, codec);
+    case TDeviceTarget::kWebM:
+      return ApplyVp9(ctx, codec);
+    default:
+      break;
+  }
   const TDeviceLimits& limits = DeviceLimits(target);
   if (&limits == &kNoLimits) {
     // Without a rate cap a second of video may carry about twice the average rate.

@@ -13,10 +13,27 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-// The player an output is made for ("device" option); kNone for the general formats.
-enum class TDeviceTarget { kNone, kIPod, kIPodTouch, kIPhone, kAppleTV, k3GP, k3G2, kDivX };
+// The player an output is made for ("device" option); kNone for the general formats. The last
+// five are the players of today's formats: H.264 High in MP4, HEVC in MP4, VP9 in WebM, Opus
+// and FLAC.
+enum class TDeviceTarget {
+  kNone,
+  kIPod,
+  kIPodTouch,
+  kIPhone,
+  kAppleTV,
+  k3GP,
+  k3G2,
+  kDivX,
+  kH264,
+  kHevc,
+  kWebM,
+  kOpus,
+  kFlac
+};
 
-// "ipod", "ipodtouch", "iphone", "appletv", "3gp", "3g2", "divx", or "" / "none" for none.
+// "ipod", "ipodtouch", "iphone", "appletv", "3gp", "3g2", "divx", "h264", "hevc", "webm",
+// "opus", "flac", or "" / "none" for none.
 // Returns false for any other name.
 bool ParseDeviceTarget(std::string_view name, TDeviceTarget& target);
 
@@ -47,12 +64,20 @@ int H264BaselineLevel(int width, int height, AVRational frame_rate, int64_t peak
 // H.263 level (10, 20, 30, 40, 50, 60, 70) that fits a picture size, frame rate and peak rate.
 int H263Level(int width, int height, AVRational frame_rate, int64_t peak_bps);
 int64_t H264LevelMaxRate(int level);
+// H.264 High profile level x 10 that a picture size and frame rate need, at least 3.0 (4.0
+// for 1080p at 30 fps; the rate cap is then kept within the level's rate).
+int H264HighLevel(int width, int height, AVRational frame_rate);
+// Highest rate (bit/s) of an H.264 High profile level (1.25 times the Baseline rate).
+int64_t H264HighLevelMaxRate(int level);
 
 // Rate control for a video encoder whose output must keep every one-second window of packets
 // under PEAK bit/s: the average rate is kept below the peak, and the peak rate and buffer are
 // sized so that buffer plus one second at the peak rate stays within PEAK.
 void CapVideoRate(AVCodecContext* ctx, int64_t peak_bps);
 
+// Sets a library encoder's constant quality ("crf") when QUALITY >= 0 and the encoder has one;
+// the job's bit rate then becomes the rate cap (x264, x265) or the ceiling (VP9).
+void SetConstantQuality(AVCodecContext* ctx, const AVCodec* codec, float quality);
 // Applies the limits of TARGET to a video encoder context set up with its codec, size, frame
 // rate and bit rate: profile, level, B-frames, peak rate and buffer, and the FourCC.
 void ApplyDeviceVideoSettings(TDeviceTarget target, AVCodecContext* ctx, const AVCodec* codec);

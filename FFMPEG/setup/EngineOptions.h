@@ -34,6 +34,8 @@ struct TEngineOptions {
   std::array<int, 4> MaxFrames{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
   AVRational FrameRate{0, 0};         // "r"
   float VideoQScale = 0;              // "qscale"
+  // Constant quality on the encoder's own scale ("crf"); -1: none, the bit rate rules.
+  float VideoConstantQuality = -1;
   std::vector<uint16_t> IntraMatrix;  // 64 coefficients, empty = none ("intra_matrix")
   std::vector<uint16_t> InterMatrix;  // "inter_matrix"
   std::string VideoRcOverride;        // "rc_override"

@@ -800,6 +800,7 @@ class VideoEncoderSettings {
     SetPicture(st);
     SetQuality();
     SetRateControl();
+    SetConstantQuality(ctx_, codec_, opt_.VideoConstantQuality);
     ApplyDeviceVideoSettings(opt_.Device, ctx_, codec_);
     ApplyContainerVideoTag(oc->oformat, ctx_, codec_);
     ApplyContainerPictureOrder(oc->oformat, ctx_);

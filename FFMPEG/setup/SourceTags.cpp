@@ -56,5 +56,6 @@ bool HasUnusableCoverPicture(const AVFormatContext* source) {
 
 bool StoresCoverPicture(const AVOutputFormat* format) {
   if (!format || !format->name) return false;
-  return std::string_view(format->name) == "mp3" || IsMp4Family(format);
+  const std::string_view name = format->name;
+  return name == "mp3" || name == "flac" || IsMp4Family(format);
 }

@@ -17,7 +17,7 @@ const AVStream* CoverPictureStream(const AVFormatContext* source);
 // True when SOURCE has a JPEG or PNG cover picture but none that a muxer can store (empty or
 // unreadable, so its size is unknown).
 bool HasUnusableCoverPicture(const AVFormatContext* source);
-// True for the audio containers that store a cover picture (MP3 and the MP4 family).
+// True for the audio containers that store a cover picture (MP3, FLAC and the MP4 family).
 bool StoresCoverPicture(const AVOutputFormat* format);
 // True when STREAM is an attached picture rather than a picture sequence.
 bool IsAttachedPicture(const AVStream* stream);

@@ -278,7 +278,7 @@ class TestMainWindow : public QObject {
   // A stored format index beyond the list or on a separator keeps the default format: a list
   // without a format (or "iPod" without an extension) would fail every row.
   void storedFormatOutOfRange() {
-    for (const int stored : {999, 4, 21}) {
+    for (const int stored : {999, 4, 21, 27}) {
       {
         QSettings store(kSettingsOrganisation, kSettingsApplication);
         store.setValue("ComboOutputFormat", stored);

