@@ -118,7 +118,9 @@ TEST(CurrentFormatsTest, EachFormatWritesWhatItsPlayersRead) {
     EXPECT_EQ(a->codec_name, c.acodec);
     EXPECT_EQ(a->sample_rate, c.sample_rate);
     EXPECT_EQ(a->channels, c.channels);
-    if (std::string(c.acodec) == "aac") EXPECT_EQ(Field(info, "audio", "profile"), "LC");
+    if (std::string(c.acodec) == "aac") {
+      EXPECT_EQ(Field(info, "audio", "profile"), "LC");
+    }
     if (*c.vcodec) {
       const auto v = info.First("video");
       ASSERT_TRUE(v.has_value());
