@@ -179,9 +179,11 @@ void TPreviewPlayer::SetVolume(int level) {
 bool TPreviewPlayer::GrabFrame(QImage& bitmap) const {
   const AVFrame* frame = shown_.frame.get();
   if (frame == nullptr) return false;
+  // Accurate rounding also keeps the library off its fast same-size converter, which leaves the
+  // last columns of a picture whose width is not a multiple of 8 unwritten.
   SwsPtr ctx(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                            frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
-                            nullptr, nullptr));
+                            frame->width, frame->height, AV_PIX_FMT_RGB24,
+                            SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
   if (!ctx) return false;
   QImage image(frame->width, frame->height, QImage::Format_RGB888);
   if (image.isNull()) return false;
