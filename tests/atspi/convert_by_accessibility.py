@@ -534,6 +534,7 @@ class Session:
             if label.name.startswith("Fail: ")])
         log("details line: " + details[0].name)
         self.shot(frame, "failed-row-details")
+        self.press_play_on_unplayable(frame)
         if not os.path.isfile(os.path.join(folder, "first clip.mp4")):
             fail("no output in the typed folder")
 
@@ -545,6 +546,28 @@ class Session:
         self.key(0x71)  # q
         self.pyatspi.Registry.generateKeyboardEvent(self.keycode("Control_L"), None,
                                                     self.pyatspi.KEY_RELEASE)
+
+    def press_play_on_unplayable(self, frame):
+        """Play on the selected row that cannot be played: the press returns at once and the
+        error message comes after it."""
+        play = self.one(frame, "push button", "Play")
+        started = time.time()
+        self.act(play, "Press")
+        elapsed = time.time() - started
+        if elapsed > 2.0:
+            fail("the press of Play on an unplayable row took %.1f s" % elapsed)
+        label = self.wait("the preview's error message", lambda: [
+            node for node in self.all(self.app, "label", showing=True)
+            if node.name.startswith("No Video Codec To Play This File!")])[0]
+        box = label.parent
+        while box is not None and box.getRoleName() not in ("alert", "dialog"):
+            box = box.parent
+        self.act(self.one(box if box is not None else self.app, "push button", "OK"), "Press")
+        self.wait("the error message to close", lambda: not [
+            node for node in self.all(self.app, "label", showing=True)
+            if node.name.startswith("No Video Codec To Play This File!")])
+        log("the press of Play on an unplayable row returned in %.2f s; then the message: %r"
+            % (elapsed, label.name))
 
     def click(self, node):
         x, y, width, height = node.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 #include <cmath>
 #include <cstdint>
@@ -148,6 +149,7 @@ class TestPreview : public QObject {
   void SnapshotChecksTheOutputFolder();
   void RotatedVideoIsShownAndSnappedUpright_data();
   void RotatedVideoIsShownAndSnappedUpright();
+  void PressesReturnBeforeTheCommandRuns();
   void SeekShowsThePictureAtTheRequestedTime_data();
   void SeekShowsThePictureAtTheRequestedTime();
   void AudioOnlyFilePlaysOnTheClock();
@@ -468,6 +470,47 @@ void TestPreview::RotatedVideoIsShownAndSnappedUpright() {
   QCOMPARE(RedCorners(snapshot, size.width(), size.height()), corners);
   const double psnr = Psnr(snapshot, ReferencePicture(video, 0.0));
   QVERIFY2(psnr > 35.0, qPrintable(QString("PSNR %1 dB").arg(psnr)));
+}
+
+// A press of a button or a menu entry returns before its command runs, so a command that waits
+// (Play opening a file) or ends in a message box never holds up the caller, a screen reader's
+// press for one.
+void TestPreview::PressesReturnBeforeTheCommandRuns() {
+  const QString text = dir_.filePath("unplayable.avi");
+  QFile file(text);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("not a video at all\n");
+  file.close();
+  TFakeHost host;
+  host.rows = {text, clip_};
+  host.selected = 0;
+  PreviewPane pane(host);
+
+  pane.Button(0)->click();
+  QVERIFY(host.errors.isEmpty());
+  QTRY_COMPARE(host.errors, QStringList{"No Video Codec To Play This File!"});
+
+  host.selected = 1;
+  pane.Button(0)->click();
+  QCOMPARE(pane.Player().State(), TPlayerState::psStopped);
+  QTRY_COMPARE(pane.Player().State(), TPlayerState::psRunning);
+  pane.Button(1)->click();
+  QVERIFY(!pane.PreviewPaused());
+  QTRY_VERIFY(pane.PreviewPaused());
+  // Snapshot without an output folder: the notice and the folder browser come after the press.
+  pane.Button(4)->click();
+  QVERIFY(host.informations.isEmpty() && host.browses == 0);
+  QTRY_COMPARE(host.browses, 1);
+  QCOMPARE(host.informations, QStringList{"Please select an output folder!"});
+  pane.Button(2)->click();
+  QVERIFY(!pane.PreviewStopped());
+  QTRY_VERIFY(pane.PreviewStopped());
+
+  QAction* mute = pane.PopupMenuSpeaker().actions().value(0);
+  QVERIFY(mute);
+  mute->trigger();
+  QCOMPARE(pane.Player().Volume(), 10000);
+  QTRY_COMPARE(pane.Player().Volume(), 10);
 }
 
 void TestPreview::SeekShowsThePictureAtTheRequestedTime_data() {
