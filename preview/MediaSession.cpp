@@ -121,8 +121,7 @@ bool TMediaSession::OpenVideo(int index) {
       upright_ = std::make_unique<TUprightStep>(orientation);
       orientation_ = orientation;
     } catch (const FFMpegException& e) {
-      av_log(video_.get(), AV_LOG_WARNING, "preview: pictures are shown as stored: %s\n",
-             e.what());
+      av_log(video_.get(), AV_LOG_WARNING, "preview: pictures are shown as stored: %s\n", e.what());
     }
   }
   return true;

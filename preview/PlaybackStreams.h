@@ -20,7 +20,7 @@ using TPacketQueue = BoundedQueue<PacketPtr>;
 struct TPicture {
   int64_t pts_us = 0;  // presentation time from the start of the file
   QImage image;        // RGB, scaled for the surface with the display aspect ratio
-  FramePtr frame;      // the decoded picture at the video's own size (a counted reference)
+  FramePtr frame;      // the decoded picture, upright, at the video's own size (a reference)
 };
 using TPictureQueue = BoundedQueue<TPicture>;
 
