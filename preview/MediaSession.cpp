@@ -368,11 +368,8 @@ bool TMediaSession::QueuePicture(const AVFrame* decoded, int64_t pts_us) {
   if (!ctx) return true;  // an unconvertible picture is skipped
   TPicture picture;
   picture.pts_us = pts_us;
-  picture.image = QImage(size, QImage::Format_RGB32);
+  picture.image = ConvertPicture(ctx, frame, size, QImage::Format_RGB32);
   if (picture.image.isNull()) return true;
-  uint8_t* planes[4] = {picture.image.bits(), nullptr, nullptr, nullptr};
-  int strides[4] = {static_cast<int>(picture.image.bytesPerLine()), 0, 0, 0};
-  sws_scale(ctx, frame->data, frame->linesize, 0, frame->height, planes, strides);
   picture.frame.reset(av_frame_clone(frame));
   return pictures_.Push(std::move(picture));
 }

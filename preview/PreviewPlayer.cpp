@@ -179,18 +179,14 @@ void TPreviewPlayer::SetVolume(int level) {
 bool TPreviewPlayer::GrabFrame(QImage& bitmap) const {
   const AVFrame* frame = shown_.frame.get();
   if (frame == nullptr) return false;
-  // Accurate rounding also keeps the library off its fast same-size converter, which leaves the
-  // last columns of a picture whose width is not a multiple of 8 unwritten.
   SwsPtr ctx(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                            frame->width, frame->height, AV_PIX_FMT_RGB24,
-                            SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+                            frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
+                            nullptr, nullptr));
   if (!ctx) return false;
-  QImage image(frame->width, frame->height, QImage::Format_RGB888);
-  if (image.isNull()) return false;
-  uint8_t* planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-  int strides[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
-  sws_scale(ctx.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
-  bitmap = std::move(image);
+  QImage picture =
+      ConvertPicture(ctx.get(), frame, QSize(frame->width, frame->height), QImage::Format_RGB888);
+  if (picture.isNull()) return false;
+  bitmap = std::move(picture);
   return true;
 }
 

@@ -417,9 +417,11 @@ void TestPreview::RotatedVideoIsShownAndSnappedUpright_data() {
   QTest::addColumn<QSize>("size");
   // Where the stored picture's red top-left corner is shown (as the ffmpeg tool shows it).
   QTest::addColumn<QString>("corners");
+  // Upright widths that are no multiple of 16 (180, 184) have caught the picture converter
+  // leaving the last columns unwritten and writing past the end of the picture.
   QTest::newRow("90") << "90" << QSize(180, 320) << "0010";
   QTest::newRow("180") << "180" << QSize(320, 180) << "0001";
-  QTest::newRow("270") << "270" << QSize(180, 320) << "0100";
+  QTest::newRow("270") << "270" << QSize(184, 320) << "0100";
 }
 
 // A phone's portrait clip stores landscape pictures with a display matrix: the pane and its
@@ -428,11 +430,15 @@ void TestPreview::RotatedVideoIsShownAndSnappedUpright() {
   QFETCH(QString, rotate);
   QFETCH(QSize, size);
   QFETCH(QString, corners);
-  const QString marked = dir_.filePath("marked.mp4");
+  const QSize stored = rotate == "180" ? size : size.transposed();
+  const QString marked = dir_.filePath(QString("marked%1.mp4").arg(stored.height()));
   if (!QFileInfo::exists(marked))
-    QVERIFY(MakeMedia(marked, {"-f", "lavfi", "-i", "color=c=blue:size=320x180:rate=25:d=1", "-vf",
-                               "drawbox=x=0:y=0:w=60:h=60:color=red:t=fill", "-c:v", "libx264",
-                               "-pix_fmt", "yuv420p"}));
+    QVERIFY(MakeMedia(marked, {"-f", "lavfi", "-i",
+                               QString("color=c=blue:size=%1x%2:rate=25:d=1")
+                                   .arg(stored.width())
+                                   .arg(stored.height()),
+                               "-vf", "drawbox=x=0:y=0:w=60:h=60:color=red:t=fill", "-c:v",
+                               "libx264", "-pix_fmt", "yuv420p"}));
   const QString video = dir_.filePath("rotated" + rotate + ".mp4");
   QVERIFY(MakeMedia(video, {"-i", marked, "-c", "copy", "-metadata:s:v:0", "rotate=" + rotate}));
 
