@@ -4,6 +4,7 @@
 
 #include "Binding.h"
 #include "FFmpegException.h"
+#include "FilterLibrary.h"
 #include "LocalInput.h"
 #include "OpenErrors.h"
 
@@ -112,6 +113,17 @@ bool TMediaSession::OpenVideo(int index) {
   if (sample_aspect_.num <= 0 || sample_aspect_.den <= 0) sample_aspect_ = AVRational{1, 1};
   const AVRational rate = av_guess_frame_rate(format_.get(), stream, nullptr);
   if (rate.num > 0 && rate.den > 0) frame_us_ = av_rescale(1000000, rate.den, rate.num);
+  const TOrientation orientation = OrientationOf(stream);
+  if (orientation != TOrientation::kUpright) {
+    // The turning filters are loaded here, off the UI thread, rather than by the first picture.
+    try {
+      FilterLibrary();
+      upright_ = std::make_unique<TUprightStep>(orientation);
+      orientation_ = orientation;
+    } catch (const FFMpegException& e) {
+      av_log(video_.get(), AV_LOG_WARNING, "preview: pictures are shown as stored: %s\n", e.what());
+    }
+  }
   return true;
 }
 
@@ -173,7 +185,8 @@ QSize TMediaSession::FitPicture(QSize surface) const {
   if (!video_) return {};
   const double display_width =
       static_cast<double>(video_->width) * sample_aspect_.num / sample_aspect_.den;
-  const double aspect = display_width / video_->height;
+  double aspect = display_width / video_->height;
+  if (SwapsAxes(orientation_.load())) aspect = 1.0 / aspect;
   const int sw = std::max(surface.width(), 2);
   const int sh = std::max(surface.height(), 2);
   int w = sw;
@@ -328,7 +341,25 @@ bool TMediaSession::TakePicture(const AVFrame* frame, TVideoState& state) {
   return QueuePicture(frame, pts);
 }
 
-bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
+const AVFrame* TMediaSession::TurnUpright(const AVFrame* frame) {
+  if (!upright_) return frame;
+  const AVFrame* upright = nullptr;
+  try {
+    upright = upright_->Apply(frame);
+  } catch (const FFMpegException&) {
+  }
+  if (upright) return upright;
+  // From now on the pictures are shown as stored, at their stored shape, rather than one
+  // turned and the next not.
+  av_log(video_.get(), AV_LOG_WARNING, "preview: cannot turn the picture upright\n");
+  upright_.reset();
+  orientation_ = TOrientation::kUpright;
+  return frame;
+}
+
+bool TMediaSession::QueuePicture(const AVFrame* decoded, int64_t pts_us) {
+  // Turned before it is scaled, so that the queued frame (a snapshot's source) is upright too.
+  const AVFrame* frame = TurnUpright(decoded);
   const QSize size = FitPicture(QSize(surface_width_.load(), surface_height_.load()));
   SwsContext* ctx = sws_getCachedContext(
       scaler_.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
@@ -337,11 +368,8 @@ bool TMediaSession::QueuePicture(const AVFrame* frame, int64_t pts_us) {
   if (!ctx) return true;  // an unconvertible picture is skipped
   TPicture picture;
   picture.pts_us = pts_us;
-  picture.image = QImage(size, QImage::Format_RGB32);
+  picture.image = ConvertPicture(ctx, frame, size, QImage::Format_RGB32);
   if (picture.image.isNull()) return true;
-  uint8_t* planes[4] = {picture.image.bits(), nullptr, nullptr, nullptr};
-  int strides[4] = {static_cast<int>(picture.image.bytesPerLine()), 0, 0, 0};
-  sws_scale(ctx, frame->data, frame->linesize, 0, frame->height, planes, strides);
   picture.frame.reset(av_frame_clone(frame));
   return pictures_.Push(std::move(picture));
 }

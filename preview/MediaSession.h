@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "AVPtr.h"
+#include "Orientation.h"
 #include "PlaybackClock.h"
 #include "PlaybackStreams.h"
 
@@ -45,8 +46,13 @@ class TMediaSession {
   // Sets the size the pictures are scaled into; they keep the display aspect ratio, so one side
   // may be smaller (the surface paints black bars). Safe from any thread.
   void SetSurfaceSize(QSize size);
-  // The picture size for a surface of SURFACE size, keeping the display aspect ratio.
+  // The picture size for a surface of SURFACE size, keeping the display aspect ratio of the
+  // picture as shown: upright, as the file list and the outputs show it.
   QSize FitPicture(QSize surface) const;
+  // How the video is stored; its pictures are turned upright before they are queued, so
+  // that the surface and a snapshot show them as the outputs do. Upright when the pictures
+  // cannot be turned (then they are shown as stored).
+  TOrientation Orientation() const { return orientation_.load(); }
 
   // Starts the worker threads from the beginning of the file.
   void Start();
@@ -121,8 +127,11 @@ class TMediaSession {
   // Places one decoded picture: held or queued after a seek, dropped when already late,
   // queued otherwise. False when aborted.
   bool TakePicture(const AVFrame* frame, TVideoState& state);
-  // Converts and queues one decoded picture; false when aborted.
+  // Turns, converts and queues one decoded picture; false when aborted.
   bool QueuePicture(const AVFrame* frame, int64_t pts_us);
+  // FRAME turned upright (owned by the upright step until its next use), or FRAME itself when
+  // it is stored upright or cannot be turned.
+  const AVFrame* TurnUpright(const AVFrame* frame);
   bool QueueSamples(const AVFrame* frame);
   int64_t FrameTimeUs(const AVFrame* frame, const AVStream* stream) const;
   static int InterruptCallback(void* opaque);
@@ -131,6 +140,10 @@ class TMediaSession {
   CodecContextPtr video_;
   CodecContextPtr audio_;
   SwsPtr scaler_;  // used only by the video thread
+  // Made by the opening thread for a video stored rotated or mirrored, then used only by the
+  // video thread; dropped when turning fails.
+  std::unique_ptr<TUprightStep> upright_;
+  std::atomic<TOrientation> orientation_{TOrientation::kUpright};
   SwrPtr resampler_;
   int video_index_ = -1;
   int audio_index_ = -1;

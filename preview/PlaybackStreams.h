@@ -20,9 +20,15 @@ using TPacketQueue = BoundedQueue<PacketPtr>;
 struct TPicture {
   int64_t pts_us = 0;  // presentation time from the start of the file
   QImage image;        // RGB, scaled for the surface with the display aspect ratio
-  FramePtr frame;      // the decoded picture at the video's own size (a counted reference)
+  FramePtr frame;      // the decoded picture, upright, at the video's own size (a reference)
 };
 using TPictureQueue = BoundedQueue<TPicture>;
+
+// FRAME converted by CTX (made for FRAME's size and format, SIZE and FORMAT, a 24- or 32-bit
+// RGB format) into a new picture of SIZE; a null image when memory runs out. The rows have room
+// to spare: the library's same-size converter works in groups of 16 pixels and otherwise leaves
+// the last columns unwritten or stores past the end of the picture.
+QImage ConvertPicture(SwsContext* ctx, const AVFrame* frame, QSize size, QImage::Format format);
 
 // Interleaved signed 16-bit samples in the sound device's format, starting at PTS_US.
 struct TSoundChunk {

@@ -62,17 +62,23 @@ PreviewPane::PreviewPane(TPreviewHost& host, QWidget* parent)
 
   speaker_menu_ = new QMenu(this);
   speaker_menu_->setAccessibleName("Volume");
-  connect(speaker_menu_->addAction("Mute"), &QAction::triggered, this, &PreviewPane::MenuMuteClick);
+  // Commands run from the event loop, after the click, key press or accessibility request that
+  // chose them has been answered: Play opens a file (waiting for it while events flow) and a
+  // command may end in a message box, and neither may hold up the caller.
+  constexpr auto kQueued = Qt::QueuedConnection;
+  connect(speaker_menu_->addAction("Mute"), &QAction::triggered, this, &PreviewPane::MenuMuteClick,
+          kQueued);
   connect(speaker_menu_->addAction("Half Volume"), &QAction::triggered, this,
-          &PreviewPane::MenuHalfVolumeClick);
+          &PreviewPane::MenuHalfVolumeClick, kQueued);
   connect(speaker_menu_->addAction("Full Volume"), &QAction::triggered, this,
-          &PreviewPane::MenuFullVolumeClick);
+          &PreviewPane::MenuFullVolumeClick, kQueued);
 
-  connect(button_play_, &QToolButton::clicked, this, &PreviewPane::ButtonPlayClick);
-  connect(button_pause_, &QToolButton::clicked, this, &PreviewPane::ButtonPauseClick);
-  connect(button_stop_, &QToolButton::clicked, this, &PreviewPane::ButtonStopClick);
-  connect(button_volume_, &QToolButton::clicked, this, &PreviewPane::ButtonVolumeClick);
-  connect(button_snapshot_, &QToolButton::clicked, this, &PreviewPane::ButtonSnapshotClick);
+  connect(button_play_, &QToolButton::clicked, this, &PreviewPane::ButtonPlayClick, kQueued);
+  connect(button_pause_, &QToolButton::clicked, this, &PreviewPane::ButtonPauseClick, kQueued);
+  connect(button_stop_, &QToolButton::clicked, this, &PreviewPane::ButtonStopClick, kQueued);
+  connect(button_volume_, &QToolButton::clicked, this, &PreviewPane::ButtonVolumeClick, kQueued);
+  connect(button_snapshot_, &QToolButton::clicked, this, &PreviewPane::ButtonSnapshotClick,
+          kQueued);
   // The speaker menu is also the volume button's context menu, opened at the pointer.
   button_volume_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(button_volume_, &QToolButton::customContextMenuRequested, this, [this](QPoint pos) {

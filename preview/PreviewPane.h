@@ -3,10 +3,12 @@
 // selected file-list row through TPreviewPlayer and asks its host (the main window) for the
 // selection, the output folder, the converting flag and the message boxes.
 //
-// The window calls: ButtonPlayClick for its list menu's "Play Selected File", SelectionChanged
-// when a row becomes selected, StopForAddFile before adding files, DeactivateForStart when a
-// conversion starts and ClearOnClose when it closes. Play opens the file on another thread
-// (WaitOffThread), so the window keeps answering while a file that blocks is being opened.
+// The pane's buttons and menu entries run their commands queued, after the press has been
+// answered. The window calls: ButtonPlayClick for its list menu's "Play Selected File" (queued
+// there too), SelectionChanged when a row becomes selected, StopForAddFile before adding files,
+// DeactivateForStart when a conversion starts and ClearOnClose when it closes. Play opens the
+// file on another thread (WaitOffThread), so the window keeps answering while a file that
+// blocks is being opened.
 #pragma once
 
 #include <QImage>

@@ -183,12 +183,10 @@ bool TPreviewPlayer::GrabFrame(QImage& bitmap) const {
                             frame->width, frame->height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr,
                             nullptr, nullptr));
   if (!ctx) return false;
-  QImage image(frame->width, frame->height, QImage::Format_RGB888);
-  if (image.isNull()) return false;
-  uint8_t* planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-  int strides[4] = {static_cast<int>(image.bytesPerLine()), 0, 0, 0};
-  sws_scale(ctx.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
-  bitmap = std::move(image);
+  QImage picture =
+      ConvertPicture(ctx.get(), frame, QSize(frame->width, frame->height), QImage::Format_RGB888);
+  if (picture.isNull()) return false;
+  bitmap = std::move(picture);
   return true;
 }
 

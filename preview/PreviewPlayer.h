@@ -8,7 +8,7 @@
 //   Duration, Position     in milliseconds, for the seek bar
 //   Seek                   absolute positioning, within one picture, also while paused
 //   SetVolume              linear level 0..10000, kept for files loaded later
-//   GrabFrame              the picture shown, at the video's own size, 24-bit RGB
+//   GrabFrame              the picture shown, upright, at the video's own size, 24-bit RGB
 //   StateChanged           notification of every state change
 //   PlaybackFailed         the file turned out not to be decodable while playing: the graph is
 //                          left active and empty, as after a failed Render
@@ -67,8 +67,8 @@ class TPreviewPlayer : public QObject {
   void Seek(qint64 position_ms);
   void SetVolume(int level);
   int Volume() const { return volume_; }
-  // Copies the picture shown into BITMAP (24-bit RGB, the video's own size). False, with BITMAP
-  // unchanged, when no picture is shown.
+  // Copies the picture shown into BITMAP (24-bit RGB, the video's own size, turned upright when
+  // it is stored rotated). False, with BITMAP unchanged, when no picture is shown.
   bool GrabFrame(QImage& bitmap) const;
   TPlayerState State() const { return state_; }
 

@@ -635,6 +635,9 @@ class Session:
             if label.name.startswith("Fail: ")])
         log("details line: " + details[0].name)
         self.shot(frame, "failed-row-details")
+        self.press_play_on_unplayable(frame)
+        # The closed message box took the keyboard with it: a click gives it back to the window.
+        self.click(table.queryTable().getAccessibleAt(rows["notes.avi"], 1))
         if not os.path.isfile(os.path.join(folder, "first clip.mp4")):
             fail("no output in the typed folder")
 
@@ -642,6 +645,33 @@ class Session:
         self.choose_format(frame, "MP4 - MPEG4 Video (*.mp4)")
         frame.queryComponent().grabFocus()
         self.press(frame, 0x71, "Ctrl+Q", "Control_L")
+
+    def press_play_on_unplayable(self, frame):
+        """Play on the selected row that cannot be played: the press returns at once and the
+        error message comes after it."""
+        play = self.one(frame, "push button", "Play")
+        started = time.time()
+        try:
+            self.act(play, "Press")
+        except Exception as e:  # the reply timed out
+            fail("the press of Play on an unplayable row did not return (%.1f s): %s"
+                 % (time.time() - started, e))
+        elapsed = time.time() - started
+        if elapsed > 2.0:
+            fail("the press of Play on an unplayable row took %.1f s" % elapsed)
+        label = self.wait("the preview's error message", lambda: [
+            node for node in self.all(self.app, "label", showing=True)
+            if node.name.startswith("No Video Codec To Play This File!")])[0]
+        text = label.name
+        box = label.parent
+        while box is not None and box.getRoleName() not in ("alert", "dialog"):
+            box = box.parent
+        self.act(self.one(box if box is not None else self.app, "push button", "OK"), "Press")
+        self.wait("the error message to close", lambda: not [
+            node for node in self.all(self.app, "label", showing=True)
+            if node.name.startswith("No Video Codec To Play This File!")])
+        log("the press of Play on an unplayable row returned in %.2f s; then the message: %r"
+            % (elapsed, text))
 
     def click(self, node):
         x, y, width, height = node.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)

@@ -837,13 +837,15 @@ class TestMainWindow : public QObject {
     const char* names[] = {"Play", "Pause", "Stop", "Volume", "Snapshot"};
     for (int i = 0; i < 5; ++i) QCOMPARE(w->PlayerButtons[i]->accessibleName(), QString(names[i]));
 
+    // The pane's commands run after the click has been answered.
     w->ListView1->selectRow(1);
     QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
-    QCOMPARE(player.State(), TPlayerState::psRunning);
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
     QCOMPARE(w->PanelPreview->PreviewFile(), Media("long.mp4"));
     QVERIFY(picture_shown());
 
     QTest::mouseClick(w->PlayerButtons[4], Qt::LeftButton);
+    QTRY_VERIFY(QFile::exists(out.filePath("long.bmp")));
     const QImage snapshot(out.filePath("long.bmp"));
     QCOMPARE(snapshot.size(), QSize(160, 120));
     QVERIFY(dialogs_.informations.isEmpty() && dialogs_.errors.isEmpty());
@@ -857,10 +859,11 @@ class TestMainWindow : public QObject {
     QVERIFY2(time.text().startsWith("00:0") && time.text() != "00:00 / 00:08",
              qPrintable(time.text()));
     QTest::mouseClick(w->PlayerButtons[2], Qt::LeftButton);
+    QTRY_VERIFY(w->PanelPreview->PreviewStopped());
     QCOMPARE(w->SeekBar->value(), 0);
     QCOMPARE(time.text(), QString("00:00 / 00:08"));
     QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
-    QCOMPARE(player.State(), TPlayerState::psRunning);
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
 
     // Another row stops the player; the list menu's "Play Selected File" plays it.
     w->ListView1->selectRow(0);
@@ -873,7 +876,7 @@ class TestMainWindow : public QObject {
     w->ButtonAddFileClick();
     QCOMPARE(player.State(), TPlayerState::psStopped);
     QTest::mouseClick(w->PlayerButtons[0], Qt::LeftButton);
-    QCOMPARE(player.State(), TPlayerState::psRunning);
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
 
     // Start releases the player; while converting, no player command does anything.
     w->ButtonConvertClick();

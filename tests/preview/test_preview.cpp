@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "PreviewPane.h"
 #include "SeekBar.h"
 #include "SoundOutput.h"
+#include "VideoSurface.h"
 
 namespace {
 
@@ -111,6 +113,21 @@ QString ProbeField(const QString& path, const QString& entries) {
       .trimmed();
 }
 
+// The corners of a WIDTH x HEIGHT RGB24 picture that are red (a marked corner), in the order
+// top-left, top-right, bottom-left, bottom-right, as "1" or "0" for each.
+QString RedCorners(const QByteArray& rgb, int width, int height) {
+  if (rgb.size() != width * height * 3) return "wrong size";
+  const auto red = [&](int x, int y) {
+    const char* p = rgb.constData() + (static_cast<qsizetype>(y) * width + x) * 3;
+    return static_cast<uint8_t>(p[0]) > 180 && static_cast<uint8_t>(p[2]) < 80;
+  };
+  QString corners;
+  for (const auto& [x, y] : {std::pair{4, 4}, std::pair{width - 5, 4}, std::pair{4, height - 5},
+                             std::pair{width - 5, height - 5}})
+    corners += red(x, y) ? '1' : '0';
+  return corners;
+}
+
 // Waits until the picture of the last Render or Seek is on show.
 bool WaitForPicture(TPreviewPlayer& player) {
   return QTest::qWaitFor([&] { return !player.PicturePending() && player.ShownPictureUs() >= 0; },
@@ -130,6 +147,9 @@ class TestPreview : public QObject {
   void DamagedPacketsAreSkippedAndUndecodableVideoIsReported();
   void SnapshotSavesTheShownPictureAsBitmap();
   void SnapshotChecksTheOutputFolder();
+  void RotatedVideoIsShownAndSnappedUpright_data();
+  void RotatedVideoIsShownAndSnappedUpright();
+  void PressesReturnBeforeTheCommandRuns();
   void SeekShowsThePictureAtTheRequestedTime_data();
   void SeekShowsThePictureAtTheRequestedTime();
   void AudioOnlyFilePlaysOnTheClock();
@@ -390,6 +410,113 @@ void TestPreview::SnapshotChecksTheOutputFolder() {
   QFile::setPermissions(out.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   if (!QFileInfo::exists(out.filePath("clip.bmp")))  // root may write anyway
     QCOMPARE(host.errors.size(), 1);
+}
+
+void TestPreview::RotatedVideoIsShownAndSnappedUpright_data() {
+  QTest::addColumn<QString>("rotate");
+  QTest::addColumn<QSize>("size");
+  // Where the stored picture's red top-left corner is shown (as the ffmpeg tool shows it).
+  QTest::addColumn<QString>("corners");
+  // Upright widths that are no multiple of 16 (180, 184) have caught the picture converter
+  // leaving the last columns unwritten and writing past the end of the picture.
+  QTest::newRow("90") << "90" << QSize(180, 320) << "0010";
+  QTest::newRow("180") << "180" << QSize(320, 180) << "0001";
+  QTest::newRow("270") << "270" << QSize(184, 320) << "0100";
+}
+
+// A phone's portrait clip stores landscape pictures with a display matrix: the pane and its
+// snapshot show the picture turned, as the file list's size and the converted files do.
+void TestPreview::RotatedVideoIsShownAndSnappedUpright() {
+  QFETCH(QString, rotate);
+  QFETCH(QSize, size);
+  QFETCH(QString, corners);
+  const QSize stored = rotate == "180" ? size : size.transposed();
+  const QString marked = dir_.filePath(QString("marked%1.mp4").arg(stored.height()));
+  if (!QFileInfo::exists(marked))
+    QVERIFY(MakeMedia(marked, {"-f", "lavfi", "-i",
+                               QString("color=c=blue:size=%1x%2:rate=25:d=1")
+                                   .arg(stored.width())
+                                   .arg(stored.height()),
+                               "-vf", "drawbox=x=0:y=0:w=60:h=60:color=red:t=fill", "-c:v",
+                               "libx264", "-pix_fmt", "yuv420p"}));
+  const QString video = dir_.filePath("rotated" + rotate + ".mp4");
+  QVERIFY(MakeMedia(video, {"-i", marked, "-c", "copy", "-metadata:s:v:0", "rotate=" + rotate}));
+
+  TFakeHost host;
+  QTemporaryDir out;
+  host.rows = {video};
+  host.selected = 0;
+  host.folder = out.path();
+  PreviewPane pane(host);
+  pane.resize(400, 400);
+  pane.ButtonPlayClick();
+  pane.ButtonPauseClick();
+  QVERIFY(WaitForPicture(pane.Player()));
+
+  // On the surface: the aspect ratio of the upright picture, the mark in its corner.
+  const auto* surface = pane.findChild<TVideoSurface*>();
+  QVERIFY(surface);
+  const QImage shown = surface->Picture().convertToFormat(QImage::Format_RGB888);
+  QVERIFY2(std::abs(shown.width() * size.height() - shown.height() * size.width()) <=
+               2 * std::max(size.width(), size.height()),
+           qPrintable(QString("%1x%2").arg(shown.width()).arg(shown.height())));
+  QByteArray shown_rgb;
+  for (int y = 0; y < shown.height(); ++y)
+    shown_rgb.append(reinterpret_cast<const char*>(shown.constScanLine(y)), shown.width() * 3);
+  QCOMPARE(RedCorners(shown_rgb, shown.width(), shown.height()), corners);
+
+  // The snapshot, read by the ffmpeg tool: upright at the video's own size, and the picture
+  // the ffmpeg tool itself shows for the source.
+  pane.ButtonSnapshotClick();
+  QVERIFY(host.errors.isEmpty());
+  const QString bitmap = out.filePath("rotated" + rotate + ".bmp");
+  QCOMPARE(ProbeField(bitmap, "stream=width,height").split('\n'),
+           QStringList({QString::number(size.width()), QString::number(size.height())}));
+  const QByteArray snapshot = DecodeWithFfmpeg(bitmap);
+  QCOMPARE(RedCorners(snapshot, size.width(), size.height()), corners);
+  const double psnr = Psnr(snapshot, ReferencePicture(video, 0.0));
+  QVERIFY2(psnr > 35.0, qPrintable(QString("PSNR %1 dB").arg(psnr)));
+}
+
+// A press of a button or a menu entry returns before its command runs, so a command that waits
+// (Play opening a file) or ends in a message box never holds up the caller, a screen reader's
+// press for one.
+void TestPreview::PressesReturnBeforeTheCommandRuns() {
+  const QString text = dir_.filePath("unplayable.avi");
+  QFile file(text);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("not a video at all\n");
+  file.close();
+  TFakeHost host;
+  host.rows = {text, clip_};
+  host.selected = 0;
+  PreviewPane pane(host);
+
+  pane.Button(0)->click();
+  QVERIFY(host.errors.isEmpty());
+  QTRY_COMPARE(host.errors, QStringList{"No Video Codec To Play This File!"});
+
+  host.selected = 1;
+  pane.Button(0)->click();
+  QCOMPARE(pane.Player().State(), TPlayerState::psStopped);
+  QTRY_COMPARE(pane.Player().State(), TPlayerState::psRunning);
+  pane.Button(1)->click();
+  QVERIFY(!pane.PreviewPaused());
+  QTRY_VERIFY(pane.PreviewPaused());
+  // Snapshot without an output folder: the notice and the folder browser come after the press.
+  pane.Button(4)->click();
+  QVERIFY(host.informations.isEmpty() && host.browses == 0);
+  QTRY_COMPARE(host.browses, 1);
+  QCOMPARE(host.informations, QStringList{"Please select an output folder!"});
+  pane.Button(2)->click();
+  QVERIFY(!pane.PreviewStopped());
+  QTRY_VERIFY(pane.PreviewStopped());
+
+  QAction* mute = pane.PopupMenuSpeaker().actions().value(0);
+  QVERIFY(mute);
+  mute->trigger();
+  QCOMPARE(pane.Player().Volume(), 10000);
+  QTRY_COMPARE(pane.Player().Volume(), 10);
 }
 
 void TestPreview::SeekShowsThePictureAtTheRequestedTime_data() {
