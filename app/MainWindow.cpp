@@ -1020,6 +1020,10 @@ QString TForm1::RowCaption(int row) const {
   return row >= 0 && row < list_.RowCount() ? list_.Caption(row) : QString();
 }
 
+QByteArray TForm1::RowPath(int row) const {
+  return row >= 0 && row < list_.RowCount() ? list_.Path(row) : QByteArray();
+}
+
 bool TForm1::ConfirmStop(const QString& text) {
   return dialogs_.Confirm(this, text);
 }

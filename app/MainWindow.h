@@ -202,6 +202,7 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void ShowInformation(const QString& text) override;
   void ShowError(const QString& text) override;
   QString RowCaption(int row) const override;
+  QByteArray RowPath(int row) const override;
   void BrowseOutputFolder() override { ButtonBrowseForFolderClick(); }
   bool ConfirmStop(const QString& text) override;
   void BrowseForOutputFolder() override { ButtonBrowseForFolderClick(); }

@@ -150,7 +150,7 @@ void PreviewPane::ButtonPlayClick() {
   preview_paused_ = false;
   opening_ = true;
   const unsigned generation = ++open_generation_;
-  const std::string path = preview_file_.toStdString();
+  const std::string path = host_.RowPath(row).toStdString();
   const TPlaybackClock* clock = player_.Clock();
   std::optional<std::unique_ptr<TMediaSession>> session =
       WaitOffThread<std::unique_ptr<TMediaSession>>(

@@ -751,6 +751,15 @@ class TestMainWindow : public QObject {
     QCOMPARE(Cell(*w, 0, colVideoSize), QString("160x120"));
     QVERIFY2(Cell(*w, 0, colProgress).isEmpty(), qPrintable(list.Reason(0)));
 
+    // The preview opens the same bytes.
+    w->ListView1->selectRow(0);
+    w->ActionPlaySelected->trigger();
+    TPreviewPlayer& player = w->PanelPreview->Player();
+    QTRY_COMPARE(player.State(), TPlayerState::psRunning);
+    QVERIFY(dialogs_.errors.isEmpty());
+    w->PanelPreview->ButtonStopClick();
+    QTRY_VERIFY(w->PanelPreview->PreviewStopped());
+
     // Dropped on the list: the file's URL holds the bytes percent-encoded.
     w->ButtonClearAllClick();
     QMimeData data;
