@@ -6,7 +6,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-# Build and test: compilers, CMake, the FFmpeg and opencore-amr libraries, Qt 6 for the desktop
+# Build and test: compilers (and clang-format, which checks the sources' layout), CMake, the FFmpeg and opencore-amr libraries, Qt 6 for the desktop
 # program, GoogleTest, and the ffmpeg tool that makes and checks test media; Xvfb, openbox (the
 # window manager that gives the keyboard focus back as a desktop does; x11-utils' xmessage is
 # another program's window), D-Bus, AT-SPI and python3-pyatspi drive the real window in the
@@ -17,7 +17,7 @@ $SUDO apt-get update -qq
 # (plugins-base-apps, with the demuxers and parsers of plugins-base/-good/-bad/-ugly (ASF) and the
 # decoders of gstreamer1.0-libav) is the second reader of the output tests and device-check.
 $SUDO apt-get install -y -qq --no-install-recommends \
-  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config make \
+  g++ clang clang-format libclang-rt-14-dev cmake ninja-build pkg-config make \
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev libavdevice-dev \
   libopencore-amrnb-dev libgtest-dev ffmpeg time \
   qt6-base-dev qt6-multimedia-dev xvfb xauth openbox x11-utils dbus-x11 at-spi2-core python3-pyatspi imagemagick \

@@ -6,11 +6,14 @@
 #    build plus all tests stays under 30 minutes on 2 cores); see scripts/fuzz-stage.sh;
 #  - the job component's worker threads, locks, events and log routing under ThreadSanitizer;
 #  - every unit and end-to-end test under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Warnings are errors in every build.
+# Warnings are errors in every build, and every C and C++ file is as .clang-format has it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+echo "== source format"
+bash scripts/check-format.sh
 
 echo "== fuzzing: the option parser, the option lines and the media input path"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -25,12 +28,14 @@ bash scripts/fuzz-stage.sh build-fuzz
 unset ASAN_OPTIONS LSAN_OPTIONS
 
 echo "== job component and the transcode stages under ThreadSanitizer"
+# Every format's stages once; the tests of what the sound path writes in each format add no
+# other threading and run in the sanitizer stage below.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVIN_TSAN=ON \
   -DQUORVIN_WERROR=ON >/dev/null
 cmake --build build-tsan --target quorvin_tests -j"$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   build-tsan/tests/quorvin_tests --gtest_brief=1 \
-  --gtest_filter='JobComponent*:TranscodeTest*:TranscodeEndTest*:VideoPathTest*:AudioPathTest*:OutputFormatsTest*'
+  --gtest_filter='JobComponent*:TranscodeTest*:TranscodeEndTest*:VideoPathTest*:AudioPathTest*:OutputFormatsTest.EveryFormat*'
 
 echo "== all tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
