@@ -282,7 +282,8 @@ void DecodeStage::PaceRateEmulation(const AVFrame* frame) {
 }
 
 // Hands FRAME (a picture, or interleaved 16-bit sound) to every output it feeds, as a reference
-// of its own for each.
+// of its own for each; WIDE_SOUND, the same sound in 32-bit samples, goes to the sound outputs
+// whose path carries those.
 void DecodeStage::SendToOutputs(AVFrame* frame, AVFrame* wide_sound) {
   if (opt_.StartTimeUs != 0 && ist_.Pts < opt_.StartTimeUs) return;
   AVFrame* const narrow = frame;

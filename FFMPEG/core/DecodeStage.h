@@ -39,8 +39,7 @@ class DecodeStage {
   int DecodeSubtitle(const AVPacket* pkt);
   void HandleDecodedFrame(AVFrame* frame);
   void PaceRateEmulation(const AVFrame* frame);
-  // Hands FRAME to every output it feeds; a sound output whose path carries wide samples gets
-  // WIDE_SOUND instead. An output whose frame is null is passed over.
+  // An output whose frame is null (its conversion failed) is passed over.
   void SendToOutputs(AVFrame* frame, AVFrame* wide_sound = nullptr);
   void CopyPacket(const AVPacket* pkt);
   void DrainDeinterlacer();

@@ -195,8 +195,8 @@ struct PictureFitState {
 
 // Resample and channel conversion of an encoded sound output, its FIFO of interleaved samples
 // at the encoder's rate and channels, and the conversion to the encoder's sample format. The
-// path carries signed 16-bit samples, or signed 32-bit ones (24 significant bits, the low byte
-// zero) for a lossless output of a source with more than 16 bits.
+// path carries signed 16-bit samples, or signed 32-bit ones, of which the encoder keeps the
+// upper 24 bits, for a lossless output of a source with more than 16 bits.
 struct SoundPathState {
   AVSampleFormat SampleFormat = AV_SAMPLE_FMT_S16;  // AV_SAMPLE_FMT_S16 or AV_SAMPLE_FMT_S32
   int SampleBytes = 2;                              // bytes of one sample of SampleFormat
