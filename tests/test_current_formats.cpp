@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -80,6 +84,24 @@ double PeakBitsPerSecond(const std::string& path) {
   return best;
 }
 
+// The first sound stream of PATH fully decoded by the ffmpeg tool to interleaved signed 32-bit
+// samples (16- and 24-bit sound lands in the upper bits), as raw bytes.
+std::string DecodedSamples(const media::TempDir& dir, const std::string& path) {
+  static int count = 0;
+  const std::string raw = dir.File("decoded" + std::to_string(++count) + ".raw");
+  const auto r = media::RunCommand(
+      {"ffmpeg", "-v", "error", "-y", "-i", path, "-map", "0:a:0", "-f", "s32le", raw});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::ifstream in(raw, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<int32_t> Samples(const std::string& raw) {
+  std::vector<int32_t> samples(raw.size() / 4);
+  std::memcpy(samples.data(), raw.data(), samples.size() * 4);
+  return samples;
+}
+
 struct Wanted {
   const char* format;
   const char* ext;
@@ -149,6 +171,76 @@ TEST(CurrentFormatsTest, EachFormatWritesWhatItsPlayersRead) {
   EXPECT_EQ(Field(avc, "video", "codec_tag_string"), "avc1");
   const media::ProbeInfo hevc = media::Probe(Convert(dir, src, "mp4", {"--format", "hevc"}));
   EXPECT_EQ(Field(hevc, "video", "codec_tag_string"), "hvc1");
+}
+
+// FLAC keeps the source's sample width (16 or 24 bits), rate and channels, and at "100%" its
+// samples exactly; another volume step scales the 24 bits, not a 16-bit rounding of them.
+TEST(CurrentFormatsTest, FlacKeepsTheSourceSamplesAndTheirWidth) {
+  media::TempDir dir;
+  // aevalsrc computes in double precision, so the 24-bit sources use all 24 bits.
+  const std::string two = "aevalsrc=0.8*sin(2*PI*440*t)|0.5*sin(2*PI*660*t)";
+  const std::string six = "aevalsrc=0.8*sin(2*PI*440*t)|0.1*t|-0.3|0.6*sin(2*PI*97*t)|0|0.25";
+  struct Case {
+    const char* name;
+    std::string source;
+    std::vector<std::string> codec;
+    int rate;
+    int channels;
+    const char* sample_fmt;
+    const char* bits;
+  };
+  const Case cases[] = {
+      {"wav24.wav", two, {"-c:a", "pcm_s24le"}, 48000, 2, "s32", "24"},
+      {"flac24.flac", six, {"-c:a", "flac", "-sample_fmt", "s32"}, 96000, 6, "s32", "24"},
+      {"float.wav", two, {"-c:a", "pcm_f32le"}, 44100, 2, "s32", "24"},
+      {"wav16.wav", two, {"-c:a", "pcm_s16le"}, 44100, 2, "s16", "16"},
+      {"flac16.flac", six, {"-c:a", "flac", "-sample_fmt", "s16"}, 22050, 6, "s16", "16"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string src = dir.File(c.name);
+    std::vector<std::string> args{"-f", "lavfi", "-i",
+                                  c.source + ":s=" + std::to_string(c.rate) + ":d=0.5"};
+    args.insert(args.end(), c.codec.begin(), c.codec.end());
+    ASSERT_TRUE(media::MakeMedia(src, args));
+    const std::string out = Convert(dir, src, "flac", {"--format", "flac"});
+    const media::ProbeInfo info = media::Probe(out);
+    ASSERT_TRUE(info.ok) << info.error;
+    const auto a = info.First("audio");
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(a->codec_name, "flac");
+    EXPECT_EQ(a->sample_fmt, c.sample_fmt);
+    EXPECT_EQ(Field(info, "audio", "bits_per_raw_sample"), c.bits);
+    EXPECT_EQ(a->sample_rate, c.rate);
+    EXPECT_EQ(a->channels, c.channels);
+    EXPECT_TRUE(media::DecodesCleanly(out));
+    const std::string source_samples = DecodedSamples(dir, src);
+    ASSERT_FALSE(source_samples.empty());
+    // A float source is taken to 24 bits, which loses the float's finest steps.
+    if (std::string(c.name) != "float.wav") {
+      EXPECT_TRUE(DecodedSamples(dir, out) == source_samples);
+    } else {
+      const auto in = Samples(source_samples), got = Samples(DecodedSamples(dir, out));
+      ASSERT_EQ(got.size(), in.size());
+      for (size_t i = 0; i < in.size(); ++i) ASSERT_NEAR(got[i], in[i], 256) << i;
+    }
+  }
+
+  // "40%" (100/256) on the 24-bit source: the samples are scaled with their low bits kept.
+  const std::string quiet =
+      Convert(dir, dir.File("wav24.wav"), "flac", {"--format", "flac", "--volume", "2"});
+  const media::ProbeInfo info = media::Probe(quiet);
+  EXPECT_EQ(Field(info, "audio", "bits_per_raw_sample"), "24");
+  const auto in = Samples(DecodedSamples(dir, dir.File("wav24.wav")));
+  const auto got = Samples(DecodedSamples(dir, quiet));
+  ASSERT_EQ(got.size(), in.size());
+  bool below_16_bits = false;
+  for (size_t i = 0; i < in.size(); ++i) {
+    const double wanted = static_cast<double>(in[i] / 256) * 100.0 / 256.0;
+    ASSERT_NEAR(got[i] / 256, wanted, 1.0) << i;
+    if (got[i] & 0xff00) below_16_bits = true;
+  }
+  EXPECT_TRUE(below_16_bits);
 }
 
 TEST(CurrentFormatsTest, LevelFitsTheLargerPictureAndNoSecondExceedsTheCap) {

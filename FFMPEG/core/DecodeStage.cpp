@@ -186,7 +186,6 @@ void DecodeStage::HandleDecodedFrame(AVFrame* frame) {
   const int64_t ts = frame->best_effort_timestamp;
   ist_.Pts = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, tb, AV_TIME_BASE_Q) : ist_.NextPts;
 
-  FramePtr s16;
   AVFrame* out = nullptr;
   if (ist_.Decoder->codec_type == AVMEDIA_TYPE_VIDEO) {
     ist_.PictureDurationUs =
@@ -206,13 +205,32 @@ void DecodeStage::HandleDecodedFrame(AVFrame* frame) {
     if (ts != AV_NOPTS_VALUE) ist_.Pts = PlaceSoundFrame(ist_.Pts);
     const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist_.Decoder->sample_rate;
     if (rate > 0) ist_.NextPts = ist_.Pts + av_rescale(frame->nb_samples, AV_TIME_BASE, rate);
-    if (!ToS16(frame, s16)) return;
-    if (opt_.AudioVolume != 256)
-      ApplyVolume(s16->data[0], s16->nb_samples * 2 * s16->ch_layout.nb_channels);
-    out = s16.get();
+    HandDecodedSound(frame);
+    return;
   }
   if (ist_.RateEmu) PaceRateEmulation(frame);
   SendToOutputs(out);
+}
+
+// Sound goes on as interleaved 16-bit samples, and as 32-bit ones too when an output's sound
+// path carries wide samples; each at the set volume.
+void DecodeStage::HandDecodedSound(AVFrame* frame) {
+  bool wide = false, narrow = false;
+  for (const Output& o : outputs_) {
+    if (!o.State->EncodingNeeded || o.State->Encoder->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+    (o.State->Sound.SampleFormat == AV_SAMPLE_FMT_S32 ? wide : narrow) = true;
+  }
+  if (!wide) narrow = true;
+  FramePtr s16, s32;
+  if (narrow && !ToSampleFormat(frame, AV_SAMPLE_FMT_S16, ist_.ToS16, s16)) s16.reset();
+  if (wide && !ToSampleFormat(frame, AV_SAMPLE_FMT_S32, ist_.ToS32, s32)) s32.reset();
+  if (!s16 && !s32) return;
+  if (opt_.AudioVolume != 256) {
+    if (s16) ApplyVolume(s16->data[0], s16->nb_samples * 2 * s16->ch_layout.nb_channels);
+    if (s32) ApplyWideVolume(s32->data[0], s32->nb_samples * s32->ch_layout.nb_channels);
+  }
+  if (ist_.RateEmu) PaceRateEmulation(frame);
+  SendToOutputs(s16.get(), s32.get());
 }
 
 // Notes the first sound packet the decoder takes before it gives a frame. A packet it refuses
@@ -264,15 +282,20 @@ void DecodeStage::PaceRateEmulation(const AVFrame* frame) {
 }
 
 // Hands FRAME (a picture, or interleaved 16-bit sound) to every output it feeds, as a reference
-// of its own for each.
-void DecodeStage::SendToOutputs(AVFrame* frame) {
+// of its own for each; WIDE_SOUND, the same sound in 32-bit samples, goes to the sound outputs
+// whose path carries those.
+void DecodeStage::SendToOutputs(AVFrame* frame, AVFrame* wide_sound) {
   if (opt_.StartTimeUs != 0 && ist_.Pts < opt_.StartTimeUs) return;
+  AVFrame* const narrow = frame;
   for (Output& out : outputs_) {
     OutputStreamState& ost = *out.State;
     if (!ost.EncodingNeeded || OutputDone(out)) continue;
     const AVMediaType type = ost.Encoder->codec_type;
     if ((type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) || !out.Link)
       throw FFMpegException("invalid codec_type");
+    if (type == AVMEDIA_TYPE_AUDIO)
+      frame = ost.Sound.SampleFormat == AV_SAMPLE_FMT_S32 ? wide_sound : narrow;
+    if (!frame) continue;  // its conversion failed (logged)
     FrameItem item;
     item.Frame.reset(av_frame_alloc());
     if (!item.Frame || av_frame_ref(item.Frame.get(), frame) < 0)
@@ -353,18 +376,21 @@ void DecodeStage::DoSubtitleOut(OutputStreamState& ost, AVSubtitle& sub, int64_t
   }
 }
 
-// Converts a decoded audio frame to interleaved 16-bit: a new reference to FRAME when it is in
-// that format already (a copy when the volume step would change samples the decoder still
-// holds), else a converted frame. False when there is nothing to hand on.
-bool DecodeStage::ToS16(AVFrame* frame, FramePtr& out) {
+// Converts a decoded audio frame to interleaved FORMAT (signed 16- or 32-bit) with CONV: a new
+// reference to FRAME when it is in that format already (a copy when the volume step would
+// change samples the decoder still holds), else a converted frame. False when there is nothing
+// to hand on.
+bool DecodeStage::ToSampleFormat(AVFrame* frame, AVSampleFormat format, SoundConversion& conv,
+                                 FramePtr& out) {
   const int channels = frame->ch_layout.nb_channels;
   if (channels <= 0 || frame->nb_samples <= 0) return false;
-  if (int64_t{frame->nb_samples} * 2 * channels > INT_MAX) return false;
+  const int sample_bytes = av_get_bytes_per_sample(format);
+  if (int64_t{frame->nb_samples} * sample_bytes * channels > INT_MAX) return false;
   const int rate = frame->sample_rate > 0 ? frame->sample_rate : ist_.Decoder->sample_rate;
   if (rate <= 0) return false;
   out.reset(av_frame_alloc());
   if (!out) throw FFMpegException("av_mallocz fail");
-  if (frame->format == AV_SAMPLE_FMT_S16) {
+  if (frame->format == format) {
     if (av_frame_ref(out.get(), frame) < 0) throw FFMpegException("av_mallocz fail");
     out->sample_rate = rate;
     if (opt_.AudioVolume != 256 && av_frame_make_writable(out.get()) < 0)
@@ -373,33 +399,33 @@ bool DecodeStage::ToS16(AVFrame* frame, FramePtr& out) {
   }
   // The converter is built only from parameters it can take.
   if (av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) return false;
-  if (!ist_.ToS16 || ist_.ToS16Format != frame->format || ist_.ToS16Rate != rate ||
-      av_channel_layout_compare(&ist_.ToS16Layout, &frame->ch_layout) != 0) {
+  if (!conv.Swr || conv.Format != frame->format || conv.Rate != rate ||
+      av_channel_layout_compare(&conv.Layout, &frame->ch_layout) != 0) {
     AVChannelLayout layout{};
     LayoutFor(frame->ch_layout, channels, &layout);
     SwrContext* swr = nullptr;
-    int ret = swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, rate, &layout,
+    int ret = swr_alloc_set_opts2(&swr, &layout, format, rate, &layout,
                                   static_cast<AVSampleFormat>(frame->format), rate, 0, nullptr);
-    ist_.ToS16.reset(swr);
+    conv.Swr.reset(swr);
     av_channel_layout_uninit(&layout);
-    if (ret >= 0) ret = swr_init(ist_.ToS16.get());
-    av_channel_layout_uninit(&ist_.ToS16Layout);
-    if (ret >= 0) ret = av_channel_layout_copy(&ist_.ToS16Layout, &frame->ch_layout);
+    if (ret >= 0) ret = swr_init(conv.Swr.get());
+    av_channel_layout_uninit(&conv.Layout);
+    if (ret >= 0) ret = av_channel_layout_copy(&conv.Layout, &frame->ch_layout);
     if (ret < 0) {
-      ist_.ToS16.reset();
+      conv.Swr.reset();
       Log(0, "%s", WithLibraryText("Cannot convert the decoded sound", ret).c_str());
       return false;
     }
-    ist_.ToS16Format = frame->format;
-    ist_.ToS16Rate = rate;
+    conv.Format = frame->format;
+    conv.Rate = rate;
   }
-  out->format = AV_SAMPLE_FMT_S16;
+  out->format = format;
   out->nb_samples = frame->nb_samples;
   out->sample_rate = rate;
   if (av_channel_layout_copy(&out->ch_layout, &frame->ch_layout) < 0 ||
       av_frame_get_buffer(out.get(), 0) < 0)
     throw FFMpegException("av_mallocz fail");
-  const int got = swr_convert(ist_.ToS16.get(), out->data, frame->nb_samples,
+  const int got = swr_convert(conv.Swr.get(), out->data, frame->nb_samples,
                               const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
   if (got < 0) {
     Log(0, "%s", WithLibraryText("Cannot convert the decoded sound", got).c_str());
@@ -417,5 +443,18 @@ void DecodeStage::ApplyVolume(uint8_t* data, int size) const {
   for (int i = 0; i < count; ++i) {
     const int v = (samples[i] * volume + 128) >> 8;
     samples[i] = static_cast<int16_t>(std::clamp(v, -32768, 32767));
+  }
+}
+
+// Volume on wide samples (COUNT of them): the 24 significant bits are scaled as the 16-bit
+// samples are, with rounding, clipped to 24 bits, and put back with the low byte zero, which
+// is what a 24-bit encoder keeps.
+void DecodeStage::ApplyWideVolume(uint8_t* data, int count) const {
+  int32_t* samples = reinterpret_cast<int32_t*>(data);
+  const int64_t volume = opt_.AudioVolume;
+  constexpr int64_t kMax = (int64_t{1} << 23) - 1;
+  for (int i = 0; i < count; ++i) {
+    const int64_t v = ((int64_t{samples[i] >> 8}) * volume + 128) >> 8;
+    samples[i] = static_cast<int32_t>(static_cast<uint32_t>(std::clamp(v, -kMax - 1, kMax)) << 8);
   }
 }

@@ -1,7 +1,8 @@
 // The decode stage of one input stream: decodes its packets, turns pictures upright,
-// deinterlaces them and runs the hooks, makes sound interleaved 16-bit at the set volume, and
-// hands each frame to the picture fit or sound path of every encoded output it feeds. It also
-// copies packets to stream-copy outputs and encodes subtitles, both straight to the writer.
+// deinterlaces them and runs the hooks, makes sound interleaved 16-bit (32-bit for an output
+// whose sound path carries wide samples) at the set volume, and hands each frame to the
+// picture fit or sound path of every encoded output it feeds. It also copies packets to
+// stream-copy outputs and encodes subtitles, both straight to the writer.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,8 @@ class DecodeStage {
   int DecodeSubtitle(const AVPacket* pkt);
   void HandleDecodedFrame(AVFrame* frame);
   void PaceRateEmulation(const AVFrame* frame);
-  void SendToOutputs(AVFrame* frame);
+  // An output whose frame is null (its conversion failed) is passed over.
+  void SendToOutputs(AVFrame* frame, AVFrame* wide_sound = nullptr);
   void CopyPacket(const AVPacket* pkt);
   void DrainDeinterlacer();
   void DoSubtitleOut(OutputStreamState& ost, AVSubtitle& sub, int64_t pts);
@@ -53,8 +55,10 @@ class DecodeStage {
   // Sound.
   void NoteSoundPacket(const AVPacket& pkt, bool accepted);
   int64_t PlaceSoundFrame(int64_t pts_us);
-  bool ToS16(AVFrame* frame, FramePtr& out);
+  void HandDecodedSound(AVFrame* frame);
+  bool ToSampleFormat(AVFrame* frame, AVSampleFormat format, SoundConversion& conv, FramePtr& out);
   void ApplyVolume(uint8_t* data, int size) const;
+  void ApplyWideVolume(uint8_t* data, int count) const;
 
   const TRunContext& e_;
   const TEngineOptions& opt_;

@@ -62,8 +62,8 @@ void SoundPathStage::PrepareResampler(const AVFrame* in) {
   LayoutFor(enc->ch_layout, enc_ch, &out_layout);
   LayoutFor(in->ch_layout, dec_ch, &in_layout);
   SwrContext* swr = nullptr;
-  int ret = swr_alloc_set_opts2(&swr, &out_layout, AV_SAMPLE_FMT_S16, enc_rate, &in_layout,
-                                AV_SAMPLE_FMT_S16, dec_rate, 0, nullptr);
+  int ret = swr_alloc_set_opts2(&swr, &out_layout, sound_.SampleFormat, enc_rate, &in_layout,
+                                sound_.SampleFormat, dec_rate, 0, nullptr);
   sound_.Resampler.reset(swr);
   av_channel_layout_uninit(&out_layout);
   av_channel_layout_uninit(&in_layout);
@@ -87,14 +87,15 @@ bool SoundPathStage::SyncAudio(double& sync_time, int dec_ch, int dec_rate, cons
                                int& size) {
   const int enc_rate = ost_.Encoder->sample_rate;
   const int64_t fifo_samples = av_audio_fifo_size(sound_.Fifo.get());
+  const int frame_bytes = sound_.SampleBytes * dec_ch;  // one sample of every channel
   if (opt_.AudioSyncMethod == 0) {
     if (sound_.IsStart && sync_time < 0) {
       // Sound from before the output clock's start is cut: the clock starts where the first
       // picture is placed, which may be a little after the first sound.
       const int64_t cut =
-          std::min<int64_t>(std::llround(-sync_time * dec_rate), size / (2 * dec_ch));
-      buf += cut * 2 * dec_ch;
-      size -= static_cast<int>(cut * 2 * dec_ch);
+          std::min<int64_t>(std::llround(-sync_time * dec_rate), size / frame_bytes);
+      buf += cut * frame_bytes;
+      size -= static_cast<int>(cut * frame_bytes);
       sync_time += static_cast<double>(cut) / dec_rate;
       if (size <= 0) return false;
     }
@@ -107,7 +108,7 @@ bool SoundPathStage::SyncAudio(double& sync_time, int dec_ch, int dec_rate, cons
   if (std::fabs(delta) <= 50) return true;
   // Damaged time stamps can put the input anywhere; the gap handled in one call is bounded.
   const double idelta = std::clamp(delta * dec_rate / enc_rate, -1e8, 1e8);
-  int byte_delta = static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(idelta) * 2 * dec_ch,
+  int byte_delta = static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(idelta) * frame_bytes,
                                                         -int64_t{INT_MAX}, int64_t{INT_MAX}));
   if (sound_.IsStart || std::fabs(delta) > opt_.AudioDriftThreshold * enc_rate) {
     if (byte_delta < 0) {
@@ -125,7 +126,7 @@ bool SoundPathStage::SyncAudio(double& sync_time, int dec_ch, int dec_rate, cons
       sound_.IsStart = false;
     } else {
       byte_delta = std::max(kMaxPaddedBytes - size, 0);
-      byte_delta -= byte_delta % (2 * dec_ch);
+      byte_delta -= byte_delta % frame_bytes;
     }
     std::vector<uint8_t>& silence = sound_.SilenceBuffer;
     if (silence.size() < static_cast<size_t>(byte_delta + size))
@@ -152,7 +153,8 @@ void SoundPathStage::DoAudioOut(const FrameItem& item) {
   const int enc_ch = enc->ch_layout.nb_channels;
   const int dec_ch = in->ch_layout.nb_channels, dec_rate = in->sample_rate;
   const uint8_t* buf = in->data[0];
-  int size = in->nb_samples * 2 * dec_ch;
+  const int sample_bytes = sound_.SampleBytes;
+  int size = in->nb_samples * sample_bytes * dec_ch;
   if (enc_ch <= 0 || dec_ch <= 0 || enc->sample_rate <= 0 || dec_rate <= 0 || size <= 0) return;
   PrepareResampler(in);
   double sync_time =
@@ -161,12 +163,12 @@ void SoundPathStage::DoAudioOut(const FrameItem& item) {
 
   // Resample and convert channels.
   const uint8_t* data = buf;
-  int out_samples = size / (2 * dec_ch);
+  int out_samples = size / (sample_bytes * dec_ch);
   if (sound_.AudioResample) {
-    const int in_samples = size / (2 * dec_ch);
+    const int in_samples = size / (sample_bytes * dec_ch);
     const int max_out = swr_get_out_samples(sound_.Resampler.get(), in_samples);
     if (max_out < 0) throw FFMpegException::FromLibrary("Audio resampling failed", max_out);
-    const size_t need = static_cast<size_t>(max_out) * 2 * static_cast<size_t>(enc_ch);
+    const size_t need = static_cast<size_t>(max_out) * sample_bytes * static_cast<size_t>(enc_ch);
     if (sound_.SampleBuffer.size() < need) sound_.SampleBuffer.resize(need);
     uint8_t* out[1] = {sound_.SampleBuffer.data()};
     const uint8_t* inp[1] = {buf};
@@ -207,7 +209,7 @@ void SoundPathStage::QueueSamples(const uint8_t* data, int samples) {
   void* planes[1] = {const_cast<uint8_t*>(data)};
   if (av_audio_fifo_write(sound_.Fifo.get(), planes, samples) < samples)
     throw FFMpegException("av_fifo_realloc fail");
-  const size_t frame_bytes = static_cast<size_t>(frame_size) * 2 *
+  const size_t frame_bytes = static_cast<size_t>(frame_size) * sound_.SampleBytes *
                              static_cast<size_t>(ost_.Encoder->ch_layout.nb_channels);
   if (sound_.FrameBuffer.size() < frame_bytes) sound_.FrameBuffer.resize(frame_bytes);
   while (av_audio_fifo_size(sound_.Fifo.get()) >= frame_size) {
@@ -219,8 +221,8 @@ void SoundPathStage::QueueSamples(const uint8_t* data, int samples) {
   }
 }
 
-// Encodes NB_SAMPLES interleaved 16-bit samples at the encoder's rate and channels, stamped
-// with the current output position.
+// Encodes NB_SAMPLES interleaved samples of the path's format at the encoder's rate and channels,
+// stamped with the current output position.
 void SoundPathStage::EncodeAudioFrame(const uint8_t* samples, int nb_samples) {
   AVCodecContext* enc = ost_.Encoder;
   int64_t pts = ost_.SyncOpts;
@@ -242,14 +244,15 @@ void SoundPathStage::EncodeAudioFrame(const uint8_t* samples, int nb_samples) {
     sound_.AudioFrameCapacity = alloc_samples;
   }
   frame->nb_samples = nb_samples;
-  if (enc->sample_fmt == AV_SAMPLE_FMT_S16) {
-    std::memcpy(frame->data[0], samples, static_cast<size_t>(nb_samples) * 2 * enc_ch);
+  if (enc->sample_fmt == sound_.SampleFormat) {
+    std::memcpy(frame->data[0], samples,
+                static_cast<size_t>(nb_samples) * sound_.SampleBytes * enc_ch);
   } else {
     if (!sound_.ToEncoderFormat) {
       SwrContext* swr = nullptr;
       int ret =
           swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                              &enc->ch_layout, AV_SAMPLE_FMT_S16, enc->sample_rate, 0, nullptr);
+                              &enc->ch_layout, sound_.SampleFormat, enc->sample_rate, 0, nullptr);
       sound_.ToEncoderFormat.reset(swr);
       if (ret >= 0) ret = swr_init(sound_.ToEncoderFormat.get());
       if (ret < 0) {
@@ -283,7 +286,8 @@ void SoundPathStage::AlignAudioStart(double start_s) {
   // The silence starts the output clock.
   ost_.SyncOpts -= lead;
   constexpr int kChunk = 4096;
-  std::vector<uint8_t> zeros(static_cast<size_t>(kChunk) * 2 * static_cast<size_t>(channels));
+  std::vector<uint8_t> zeros(static_cast<size_t>(kChunk) * sound_.SampleBytes *
+                             static_cast<size_t>(channels));
   for (int64_t left = lead; left > 0;) {
     const int n = static_cast<int>(std::min<int64_t>(left, kChunk));
     if (enc->frame_size > 1) {
@@ -301,7 +305,8 @@ void SoundPathStage::AlignAudioStart(double start_s) {
 // Drops the first samples of the sound, up to the priming delay left, across as many buffers
 // as it takes. The dropped samples are kept until some sound is kept after them.
 void SoundPathStage::DropPriming(const uint8_t*& data, int& samples) {
-  const size_t sample_bytes = 2 * static_cast<size_t>(ost_.Encoder->ch_layout.nb_channels);
+  const size_t sample_bytes =
+      static_cast<size_t>(sound_.SampleBytes) * ost_.Encoder->ch_layout.nb_channels;
   const int drop = static_cast<int>(std::min<int64_t>(sound_.PrimingLeft, samples));
   sound_.DroppedStart.insert(sound_.DroppedStart.end(), data,
                              data + static_cast<size_t>(drop) * sample_bytes);
@@ -318,7 +323,8 @@ void SoundPathStage::FlushAudio() {
   AVCodecContext* enc = ost_.Encoder;
   if (!sound_.DroppedStart.empty()) {
     // All the sound fell within the priming delay: it is written a little late, not lost.
-    const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
+    const size_t sample_bytes =
+        static_cast<size_t>(sound_.SampleBytes) * enc->ch_layout.nb_channels;
     std::vector<uint8_t> held;
     held.swap(sound_.DroppedStart);
     sound_.PrimingLeft = 0;
@@ -332,7 +338,7 @@ void SoundPathStage::FlushAudio() {
                : enc->codec && (enc->codec->capabilities &
                                 (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
   const int samples = short_ok ? left : enc->frame_size;
-  const size_t sample_bytes = 2 * static_cast<size_t>(enc->ch_layout.nb_channels);
+  const size_t sample_bytes = static_cast<size_t>(sound_.SampleBytes) * enc->ch_layout.nb_channels;
   const size_t bytes = static_cast<size_t>(samples) * sample_bytes;
   if (sound_.FrameBuffer.size() < bytes) sound_.FrameBuffer.resize(bytes);
   void* dst[1] = {sound_.FrameBuffer.data()};

@@ -61,6 +61,19 @@ inline size_t HeldBytes(const AVFrame* frame) {
 struct AVFilterGraph;
 struct AVFilterContext;
 
+// A converter of decoded sound to one interleaved sample format, and the sound it was built
+// for; rebuilt when the decoder's format, rate or layout changes.
+struct SoundConversion {
+  SwrPtr Swr;
+  int Format = -1, Rate = 0;
+  AVChannelLayout Layout{};
+
+  SoundConversion() = default;
+  SoundConversion(const SoundConversion&) = delete;
+  SoundConversion& operator=(const SoundConversion&) = delete;
+  ~SoundConversion() { av_channel_layout_uninit(&Layout); }
+};
+
 struct InputFileState {
   bool EofReached = false;  // reading the file failed or ended
   int FirstStream = 0;      // index of the file's first stream in the input stream table
@@ -128,10 +141,10 @@ struct InputStreamState {
   bool SoundClockSet = false;     // the first frame has set SoundLagUs
   int64_t SoundLagUs = 0;
 
-  // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels.
-  SwrPtr ToS16;
-  int ToS16Format = -1, ToS16Rate = 0;
-  AVChannelLayout ToS16Layout{};
+  // Audio: decoded sound as interleaved signed 16-bit at the decoder's rate and channels, and
+  // as interleaved signed 32-bit for the outputs whose sound path carries wide samples.
+  SoundConversion ToS16;
+  SoundConversion ToS32;
 
   DeinterlaceGraph Deinterlacer;
   FramePtr Deinterlaced;                  // last picture out of the deinterlacer
@@ -140,13 +153,13 @@ struct InputStreamState {
   InputStreamState() = default;
   InputStreamState(const InputStreamState&) = delete;
   InputStreamState& operator=(const InputStreamState&) = delete;
-  ~InputStreamState() { av_channel_layout_uninit(&ToS16Layout); }
+  ~InputStreamState() = default;
 };
 
 // A picture or a buffer of sound on its way from a decode stage to a picture fit or sound path.
 struct FrameItem {
-  // A reference to a decoded picture (fitted to the output by its stage), or interleaved signed
-  // 16-bit sound.
+  // A reference to a decoded picture (fitted to the output by its stage), or interleaved sound
+  // in the sample format of the output's sound path.
   FramePtr Frame;
   // The output's sync clock (its sync input's time, microseconds) when the frame was handed on.
   int64_t SyncPts = 0;
@@ -180,18 +193,21 @@ struct PictureFitState {
   FrameItem HeldPicture;
 };
 
-// Resample and channel conversion of an encoded sound output, its FIFO of 16-bit interleaved
-// samples at the encoder's rate and channels, and the conversion to the encoder's sample
-// format.
+// Resample and channel conversion of an encoded sound output, its FIFO of interleaved samples
+// at the encoder's rate and channels, and the conversion to the encoder's sample format. The
+// path carries signed 16-bit samples, or signed 32-bit ones, of which the encoder keeps the
+// upper 24 bits, for a lossless output of a source with more than 16 bits.
 struct SoundPathState {
+  AVSampleFormat SampleFormat = AV_SAMPLE_FMT_S16;  // AV_SAMPLE_FMT_S16 or AV_SAMPLE_FMT_S32
+  int SampleBytes = 2;                              // bytes of one sample of SampleFormat
   bool AudioResample = false;
   SwrPtr Resampler;
   int ResamplerInChannels = 0, ResamplerInRate = 0;  // what Resampler was built for
   AudioFifoPtr Fifo;
-  SwrPtr ToEncoderFormat;              // s16 interleaved -> encoder sample format, same rate
+  SwrPtr ToEncoderFormat;              // SampleFormat -> encoder sample format, same rate
   FramePtr AudioFrame;                 // one encoder frame, reused while the encoder lets go of it
   int AudioFrameCapacity = 0;          // samples AudioFrame's buffer holds
-  std::vector<uint8_t> FrameBuffer;    // one frame of 16-bit samples read from the FIFO
+  std::vector<uint8_t> FrameBuffer;    // one frame of samples read from the FIFO
   bool IsStart = true;                 // until audio sync has aligned the output
   std::vector<uint8_t> SampleBuffer;   // resampled sound
   std::vector<uint8_t> SilenceBuffer;  // silence put before a late buffer

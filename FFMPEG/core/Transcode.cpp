@@ -400,6 +400,19 @@ AVSampleFormat ChooseSampleFormat(const AVCodec* codec, AVSampleFormat wanted) {
   return codec->sample_fmts[0];
 }
 
+// True when the source sound has more than 16 bits a sample: its decoder says so, or it is
+// PCM stored in wider samples (24- and 32-bit integers, floats). Lossy sources, whose decoders
+// give floats of no set precision, are not counted.
+bool HasWideSamples(const AVCodecParameters* par) {
+  if (par->bits_per_raw_sample > 16) return true;
+  const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id);
+  const bool pcm =
+      par->codec_id >= AV_CODEC_ID_FIRST_AUDIO && par->codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
+  if (!pcm || !desc || !(desc->props & AV_CODEC_PROP_LOSSLESS)) return false;
+  return par->bits_per_coded_sample > 16 ||
+         av_get_bytes_per_sample(static_cast<AVSampleFormat>(par->format)) > 2;
+}
+
 // A sample rate the encoder takes: the requested one, or its nearest listed rate.
 int ChooseSampleRate(const AVCodec* codec, int wanted) {
   if (!codec->supported_samplerates) return wanted;
@@ -492,7 +505,19 @@ void Transcoder::OpenEncoder(OutputStreamState& ost) {
       throw FFMpegException(
           Format("Unsupported sample rate %d for output stream #%d.%d (the source's is unknown)",
                  codec->sample_rate, ost.FileIndex, ost.Index));
+    // FLAC keeps a source's 24 bits: its sound path then carries 32-bit samples, of which
+    // the encoder keeps the upper 24. Every other output stays on the 16-bit path.
+    const AVCodecParameters* in = run_.Inputs[ost.SourceIndex]->Stream->codecpar;
+    const bool wide = enc->id == AV_CODEC_ID_FLAC && HasWideSamples(in);
+    if (wide) {
+      codec->sample_fmt = AV_SAMPLE_FMT_S32;
+      codec->bits_per_raw_sample = 24;
+    }
     codec->sample_fmt = ChooseSampleFormat(enc, codec->sample_fmt);
+    if (wide && codec->sample_fmt == AV_SAMPLE_FMT_S32) {
+      ost.Sound.SampleFormat = AV_SAMPLE_FMT_S32;
+      ost.Sound.SampleBytes = 4;
+    }
     codec->sample_rate = ChooseSampleRate(enc, codec->sample_rate);
     if (codec->ch_layout.nb_channels <= 0 || codec->ch_layout.order != AV_CHANNEL_ORDER_NATIVE) {
       const int n = codec->ch_layout.nb_channels > 0 ? codec->ch_layout.nb_channels : 2;
@@ -544,7 +569,8 @@ void Transcoder::SetUpAudioOutput(OutputStreamState& ost) {
   if (codec->sample_rate != in->sample_rate) ost.Sound.AudioResample = true;
   ost.Sound.AlignAudioStart = opt_.AudioSyncMethod == 0 &&
                               KeepsNoStreamStartTimes(e_.Files.OutputFiles[ost.FileIndex]->oformat);
-  ost.Sound.Fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_S16, codec->ch_layout.nb_channels, 1024));
+  ost.Sound.Fifo.reset(
+      av_audio_fifo_alloc(ost.Sound.SampleFormat, codec->ch_layout.nb_channels, 1024));
   if (!ost.Sound.Fifo) throw FFMpegException("av_fifo_init fail");
 }
 
