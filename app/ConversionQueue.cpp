@@ -51,9 +51,9 @@ TConversionQueue::TConversionQueue(TFileList& list, TCustomJobComponent& compone
         },
         Qt::QueuedConnection);
   };
-  component_.OnTerminate = [gate = gate_, component = &component_](
-                               int AIndex, bool AFinished, bool AException,
-                               const std::string& AMessage) {
+  component_.OnTerminate = [gate = gate_, component = &component_](int AIndex, bool AFinished,
+                                                                   bool AException,
+                                                                   const std::string& AMessage) {
     std::lock_guard<std::mutex> guard(gate->mutex);
     TConversionQueue* queue = gate->target;
     if (queue == nullptr) return;

@@ -116,9 +116,9 @@ class TConversionQueue : public QObject {
   bool UserAborted = false;
   bool LastRowReached = false;
   bool QueueFinished = false;
-  bool run_active_ = false;       // from Start until the run ends or is stopped
-  bool asking_stop_ = false;      // the Stop question is open: no next row starts meanwhile
-  bool advance_held_ = false;     // a job ended while the question was open
+  bool run_active_ = false;    // from Start until the run ends or is stopped
+  bool asking_stop_ = false;   // the Stop question is open: no next row starts meanwhile
+  bool advance_held_ = false;  // a job ended while the question was open
   int CurrentRow_ = 0;
   TRowId running_row_ = kNoRow;   // row of the job set up last
   std::uint64_t job_token_ = 0;   // token of that job

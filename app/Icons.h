@@ -4,14 +4,6 @@
 
 #include <QIcon>
 
-enum class TIconKind {
-  AddFile,
-  RemoveFile,
-  ClearAll,
-  Stop,
-  Start,
-  Folder,
-  Program
-};
+enum class TIconKind { AddFile, RemoveFile, ClearAll, Stop, Start, Folder, Program };
 
 QIcon CommandIcon(TIconKind kind);

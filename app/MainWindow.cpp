@@ -222,8 +222,9 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
   // The probing thread's results, carried to this thread in the order the files were given.
   connect(file_prober_.get(), &TFileProber::Probed, this, &TForm1::AddProbedRow,
           Qt::QueuedConnection);
-  connect(file_prober_.get(), &TFileProber::Finished, this, [this] { AddingFiles_ = false; },
-          Qt::QueuedConnection);
+  connect(
+      file_prober_.get(), &TFileProber::Finished, this, [this] { AddingFiles_ = false; },
+      Qt::QueuedConnection);
   FormCreate();
   if (libraries_missing_) return;
   if (QCoreApplication::instance() != nullptr) {
@@ -563,13 +564,27 @@ void TForm1::CreateMenus() {
 
 // Keyboard order follows the layout: command bar, output bar, list, settings, player, progress.
 void TForm1::SetTabOrder() {
-  QWidget* order[] = {ButtonAddFile,         ButtonRemoveFile,      ButtonClearAll,
-                      ButtonStopConvert,     ButtonConvert,         EditOutputFolder,
-                      ButtonBrowseForFolder, ComboOutputFormat,     ListView1,
-                      ComboVideoQuality,     ComboVideoSize,        ComboVideoFramerate,
-                      ComboAudioQuality,     ComboAudioChannels,    TrackBar1,
-                      PlayerButtons[0],      PlayerButtons[1],      PlayerButtons[2],
-                      SeekBar,               PlayerButtons[3],      PlayerButtons[4],
+  QWidget* order[] = {ButtonAddFile,
+                      ButtonRemoveFile,
+                      ButtonClearAll,
+                      ButtonStopConvert,
+                      ButtonConvert,
+                      EditOutputFolder,
+                      ButtonBrowseForFolder,
+                      ComboOutputFormat,
+                      ListView1,
+                      ComboVideoQuality,
+                      ComboVideoSize,
+                      ComboVideoFramerate,
+                      ComboAudioQuality,
+                      ComboAudioChannels,
+                      TrackBar1,
+                      PlayerButtons[0],
+                      PlayerButtons[1],
+                      PlayerButtons[2],
+                      SeekBar,
+                      PlayerButtons[3],
+                      PlayerButtons[4],
                       ButtonStopSmall};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }

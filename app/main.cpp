@@ -88,9 +88,9 @@ void InstallPreviewRun(TForm1& window) {
           "played %.2f s (position %.2f s): pictures shown %lld, dropped %lld (%.2f%%), "
           "CPU %.2f s (%.0f%% of one core)\n",
           elapsed, static_cast<double>(player.Position().current_ms) / 1000.0, shown, dropped,
-          shown + dropped > 0 ? 100.0 * static_cast<double>(dropped) /
-                                    static_cast<double>(shown + dropped)
-                              : 0.0,
+          shown + dropped > 0
+              ? 100.0 * static_cast<double>(dropped) / static_cast<double>(shown + dropped)
+              : 0.0,
           cpu, 100.0 * cpu / elapsed);
       std::fflush(stdout);
       window.close();
@@ -155,8 +155,8 @@ void InstallListBench(TForm1& window, const QList<QByteArray>& files) {
       clock->start();
       window.ButtonClearAllClick();
       QCoreApplication::processEvents();
-      std::printf("Clear All: %d rows removed in %.3f s; %s\n",
-                  rows - window.FileList().RowCount(), seconds(), ProcessFigures().c_str());
+      std::printf("Clear All: %d rows removed in %.3f s; %s\n", rows - window.FileList().RowCount(),
+                  seconds(), ProcessFigures().c_str());
       std::fflush(stdout);
       window.close();
       QCoreApplication::exit(0);
@@ -223,8 +223,11 @@ struct QtOption {
   const char* name;
   bool takes_value;
 };
-constexpr QtOption kQtOptions[] = {{"-platform", true}, {"-display", true}, {"-style", true},
-                                   {"-geometry", true}, {"-reverse", false}};
+constexpr QtOption kQtOptions[] = {{"-platform", true},
+                                   {"-display", true},
+                                   {"-style", true},
+                                   {"-geometry", true},
+                                   {"-reverse", false}};
 
 const QtOption* FindQtOption(const char* arg) {
   for (const QtOption& option : kQtOptions) {

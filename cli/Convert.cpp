@@ -5,11 +5,12 @@
 //
 // Threads: the job component raises its events on worker threads; they only update the
 // per-file states and print, under `Console::mutex`. Lock order: StopControl::mutex, then the
-// component's lock, then Console::mutex (never the component's lock under Console::mutex). The main thread sets the jobs up and waits
-// for each batch's final notice. SIGINT, SIGTERM and SIGHUP are blocked in every thread and
-// taken by a signal thread, which stops the component like the Stop button whatever the main
-// thread is doing; it also wakes the main thread with kWakeSignal, so that an open or read that
-// blocks during set-up returns and sees the stop through its interrupt callback.
+// component's lock, then Console::mutex (never the component's lock under Console::mutex). The main
+// thread sets the jobs up and waits for each batch's final notice. SIGINT, SIGTERM and SIGHUP are
+// blocked in every thread and taken by a signal thread, which stops the component like the Stop
+// button whatever the main thread is doing; it also wakes the main thread with kWakeSignal, so that
+// an open or read that blocks during set-up returns and sees the stop through its interrupt
+// callback.
 //
 // Output: lines are written with write(2); once standard output is gone (a closed pipe, a
 // closed terminal) nothing more is printed, and the conversions go on.
@@ -204,7 +205,7 @@ struct FileState {
   Clock::time_point started{};
   bool running = false;
   bool reported = false;  // its job has reported progress: it has written its output
-  int percent = -1;  // -1: the total duration is unknown
+  int percent = -1;       // -1: the total duration is unknown
   int frames = 0;
   int64_t size_bytes = 0;
   double speed = 0;      // seconds of media converted per second
@@ -374,16 +375,16 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
   const std::vector<std::string> names{f.source, f.output};
   switch (f.result) {
     case FileResult::kDone:
-      Print(source + (note.empty() ? std::string(": Done\n")
-                                   : ": Done, but " + OneLine(ReasonOnOneLine(note, names)) +
-                                         "\n"));
+      Print(source + (note.empty()
+                          ? std::string(": Done\n")
+                          : ": Done, but " + OneLine(ReasonOnOneLine(note, names)) + "\n"));
       break;
     case FileResult::kAbort:
       Print(source + ": Abort\n");
       break;
     case FileResult::kFail:
-      Print(source + ": Fail: " +
-            OneLine(ReasonOnOneLine(ReasonWithoutName(note, f.source), names)) + "\n");
+      Print(source +
+            ": Fail: " + OneLine(ReasonOnOneLine(ReasonWithoutName(note, f.source), names)) + "\n");
       break;
     case FileResult::kPending:
       break;
@@ -440,7 +441,7 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
 // Stop requests by signal. The first SIGINT, SIGTERM or SIGHUP stops the run like the Stop
 // button; a second one ends the program at once.
 struct StopControl {
-  std::mutex mutex;          // held while stopping, and while the main thread starts a batch
+  std::mutex mutex;            // held while stopping, and while the main thread starts a batch
   std::atomic<int> signal{0};  // the first stop signal, 0 while none came
   std::atomic<bool> setup_over{false};
 };
@@ -613,8 +614,8 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
     row.SourcePath = file;
     row.ColumnsFromJob = true;
     const TConversionJobSetup setup =
-        SetUpConversionJob(run.component, run.settings, run.args.output_folder,
-                           run.args.overwrite, row, run.names.Reserved());
+        SetUpConversionJob(run.component, run.settings, run.args.output_folder, run.args.overwrite,
+                           row, run.names.Reserved());
     if (!setup.ScriptPath.empty()) run.scripts.push_back(setup.ScriptPath);
     std::lock_guard<std::mutex> guard(console.mutex);
     console.files.push_back(FileState{file});
@@ -715,8 +716,7 @@ int ReportRun(Console& console, const ConvertArgs& args, int stop_signal) {
 void ConnectEvents(TCustomJobComponent& component, Console& console) {
   component.OnProgress = [&console](int index, int frame_number, int, int current_duration_ms,
                                     float, float, int64_t current_size, int total_duration_ms) {
-    OnProgress(console, index, frame_number, current_duration_ms, current_size,
-               total_duration_ms);
+    OnProgress(console, index, frame_number, current_duration_ms, current_size, total_duration_ms);
   };
   component.OnTerminate = [&console, &component](int index, bool finished, bool exception,
                                                  const std::string& message) {
@@ -731,8 +731,8 @@ int ConvertFiles(const ConvertArgs& args, const TMainSettings& settings, const s
                  Console& console, StopControl& stop) {
   VIDevozORE component;
   if (!component.LoadLibraries()) {
-    PrintError("Some files are missing. Please re-install this software (" +
-               component.LastError() + ")");
+    PrintError("Some files are missing. Please re-install this software (" + component.LastError() +
+               ")");
     return 1;
   }
   component.CodecThreads = args.threads;

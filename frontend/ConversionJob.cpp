@@ -77,7 +77,9 @@ void TRunOutputNames::AddSource(const std::string& path) {
   if (stat(path.c_str(), &st) == 0) sources_.emplace(st.st_dev, st.st_ino);
 }
 
-void TRunOutputNames::Promise(const std::string& path) { promised_.insert(path); }
+void TRunOutputNames::Promise(const std::string& path) {
+  promised_.insert(path);
+}
 
 bool TRunOutputNames::Taken(const std::string& path) const {
   if (promised_.count(path) > 0) return true;
@@ -126,9 +128,8 @@ class TScriptFolders {
     auto it = folders_.find(base);
     struct stat st;
     // A folder that is gone, or that is not ours and private any more, is replaced.
-    if (it != folders_.end() &&
-        (lstat(it->second.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-         (st.st_mode & 077) != 0)) {
+    if (it != folders_.end() && (lstat(it->second.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+                                 st.st_uid != geteuid() || (st.st_mode & 077) != 0)) {
       folders_.erase(it);
       it = folders_.end();
     }
@@ -288,7 +289,9 @@ double RatioOf(const std::string& text) {
   return num / den;
 }
 
-int EvenBelow(double value) { return static_cast<int>(std::floor(value / 2.0)) * 2; }
+int EvenBelow(double value) {
+  return static_cast<int>(std::floor(value / 2.0)) * 2;
+}
 
 }  // namespace
 
@@ -331,7 +334,9 @@ constexpr double kMpeg2DisplayShapes[] = {4.0 / 3.0, 16.0 / 9.0, 2.21};
 // 4:3 frame is 1.5 % off).
 constexpr double kShapeTolerance = 0.02;
 
-bool Near(double a, double b) { return std::fabs(a / b - 1.0) <= kShapeTolerance; }
+bool Near(double a, double b) {
+  return std::fabs(a / b - 1.0) <= kShapeTolerance;
+}
 
 }  // namespace
 

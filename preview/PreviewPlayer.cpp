@@ -126,10 +126,14 @@ bool TPreviewPlayer::Run() {
   return true;
 }
 
-bool TPreviewPlayer::Pause() { return Hold(TPlayerState::psPaused); }
+bool TPreviewPlayer::Pause() {
+  return Hold(TPlayerState::psPaused);
+}
 
 // The graph's Stop keeps the position, like Pause; only the state it reports differs.
-bool TPreviewPlayer::Stop() { return Hold(TPlayerState::psStopped); }
+bool TPreviewPlayer::Stop() {
+  return Hold(TPlayerState::psStopped);
+}
 
 bool TPreviewPlayer::Hold(TPlayerState state) {
   if (!Active()) return true;

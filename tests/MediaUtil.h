@@ -48,8 +48,7 @@ class RunningProcess {
  public:
   // `child_setup` runs in the child between fork and exec (only async-signal-safe calls there:
   // setrlimit, signal, ...).
-  explicit RunningProcess(const std::vector<std::string>& argv,
-                          void (*child_setup)() = nullptr);
+  explicit RunningProcess(const std::vector<std::string>& argv, void (*child_setup)() = nullptr);
   ~RunningProcess();
   RunningProcess(const RunningProcess&) = delete;
   RunningProcess& operator=(const RunningProcess&) = delete;

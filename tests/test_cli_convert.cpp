@@ -133,9 +133,9 @@ TEST_F(CliConvertTest, LetterBoxFitsTheSourcePictureSize) {
   const auto result =
       Convert({"-o", out_.Path().string(), "--zoom", "letterbox", "--aspect", "ORIGINAL", source});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  const auto gray = media::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i",
-                                       out_.File("wide.mp4"), "-frames:v", "1", "-f", "rawvideo",
-                                       "-pix_fmt", "gray", "-"});
+  const auto gray =
+      media::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", out_.File("wide.mp4"),
+                         "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
   ASSERT_EQ(gray.out.size(), 320u * 240u) << gray.err;
   auto row_luma = [&gray](size_t y) {
     double sum = 0;

@@ -7,10 +7,9 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,8 +61,10 @@ std::vector<std::string> CheckOutputs(const std::string& folder,
     const std::string name = entry.path().filename().string();
     if (sources.count(path) > 0) continue;
     if (name.front() == '.' && name.size() > 13 && name.ends_with(".quorvin-part")) {
-      if (parts != nullptr) parts->push_back(name);
-      else ADD_FAILURE() << "unfinished file left: " << path;
+      if (parts != nullptr)
+        parts->push_back(name);
+      else
+        ADD_FAILURE() << "unfinished file left: " << path;
       continue;
     }
     finals.push_back(name);
@@ -80,8 +81,8 @@ class CliFaultTest : public ::testing::Test {
     // Long enough that a signal arrives while it converts; the others are tiny.
     ASSERT_TRUE(media::MakeAudioVideo(src_->File("long.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"},
                                       40.0, "320x240", "25"));
-    ASSERT_TRUE(media::MakeAudioVideo(src_->File("short.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"},
-                                      0.5));
+    ASSERT_TRUE(
+        media::MakeAudioVideo(src_->File("short.avi"), {"-c:v", "mpeg4", "-c:a", "mp2"}, 0.5));
   }
   static void TearDownTestSuite() {
     delete src_;
@@ -116,12 +117,13 @@ TEST_F(CliFaultTest, StopSignalsFinaliseTheRunningFileAndAbortTheRest) {
   const std::vector<std::string> queued = Queued(3);
   const auto sources = Contents({long_source, queued[0], queued[1], queued[2]});
 
-  for (const auto& [sig, status] : std::vector<std::pair<int, int>>{{SIGTERM, 143}, {SIGHUP, 129}}) {
+  for (const auto& [sig, status] :
+       std::vector<std::pair<int, int>>{{SIGTERM, 143}, {SIGHUP, 129}}) {
     SCOPED_TRACE(sig);
     fs::remove_all(out_.Path());
     fs::create_directory(out_.Path());
-    std::vector<std::string> argv{QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17",
-                                  fifo, device, long_source};
+    std::vector<std::string> argv{QUORVIN_CLI, "-o",   out_.Path().string(), "--format", "17",
+                                  fifo,        device, long_source};
     argv.insert(argv.end(), queued.begin(), queued.end());
     media::RunningProcess process(argv);
     // The pipe and the device are refused at once, without waiting on them.
@@ -180,8 +182,8 @@ TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
   const std::string to_dev_stdin = script("devstdin.avs", "/dev/stdin");
   const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nseg.ts\n";
   const std::string playlist = in_.File("list.m3u8");
-  media::WriteFile(playlist, hls + "#EXTINF:1,\nstalled.ts\n#EXTINF:1,\n" + url +
-                                 "\n#EXT-X-ENDLIST\n");
+  media::WriteFile(playlist,
+                   hls + "#EXTINF:1,\nstalled.ts\n#EXTINF:1,\n" + url + "\n#EXT-X-ENDLIST\n");
   const std::string disguised_hls = in_.File("holiday.mp4");
   media::WriteFile(disguised_hls, hls + "#EXT-X-ENDLIST\n");
   const std::string disguised_concat = in_.File("trip.mp4");
@@ -201,8 +203,7 @@ TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
   EXPECT_TRUE(Contains(out, playlist + ": Fail: ")) << out;
   EXPECT_TRUE(Contains(out, "stalled.ts: a pipe, not a regular file")) << out;
   // Each line names its file once.
-  EXPECT_TRUE(
-      Contains(out, disguised_hls + ": Fail: an HLS playlist under a media file's name"))
+  EXPECT_TRUE(Contains(out, disguised_hls + ": Fail: an HLS playlist under a media file's name"))
       << out;
   EXPECT_TRUE(Contains(out, disguised_concat + ": Fail: a list of other files (concat)")) << out;
   EXPECT_TRUE(Contains(out, "\n0 done, 7 failed, 0 aborted\n")) << out;
@@ -210,8 +211,9 @@ TEST_F(CliFaultTest, FilesThatAnInputNamesAreOnlyLocalRegularFiles) {
 
   // The probe of a playlist whose first entry is the pipe ends at once and names it.
   const std::string first_pipe = in_.File("pipe-first.m3u8");
-  media::WriteFile(first_pipe, "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nstalled.ts\n"
-                               "#EXT-X-ENDLIST\n");
+  media::WriteFile(first_pipe,
+                   "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nstalled.ts\n"
+                   "#EXT-X-ENDLIST\n");
   const auto probe = media::RunCommand({QUORVIN_CLI, "--probe", first_pipe});
   EXPECT_TRUE(Contains(probe.out + probe.err, "stalled.ts: a pipe")) << probe.out << probe.err;
 
@@ -227,14 +229,15 @@ TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatAnInputNames) {
   const std::string folder = in_.File("out");
   fs::create_directory(folder);
   const std::string entry = in_.File("out/self.mpg");
-  ASSERT_TRUE(media::MakeAudioVideo(entry, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts"},
-                                    1.0));
+  ASSERT_TRUE(
+      media::MakeAudioVideo(entry, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "mpegts"}, 1.0));
   const std::string playlist = in_.File("self.m3u8");
-  media::WriteFile(playlist, "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nout/self.mpg\n"
-                             "#EXT-X-ENDLIST\n");
+  media::WriteFile(playlist,
+                   "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nout/self.mpg\n"
+                   "#EXT-X-ENDLIST\n");
   const std::string target = in_.File("out/film.mpg");
-  ASSERT_TRUE(media::MakeAudioVideo(target, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"},
-                                    1.0));
+  ASSERT_TRUE(
+      media::MakeAudioVideo(target, {"-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"}, 1.0));
   const std::string script = in_.File("film.avs");
   media::WriteFile(script, "DirectShowSource(\"" + target + "\", fps=25)\r\n");
   const auto sources = Contents({entry, target});
@@ -254,8 +257,8 @@ TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatAnInputNames) {
 // that comes second to a name takes the next free numbered one.
 TEST_F(CliFaultTest, TwoRunsIntoOneFolderKeepAllTheirWork) {
   const std::vector<std::string> queued = Queued(2);
-  const std::vector<std::string> argv{QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17",
-                                      queued[0], queued[1]};
+  const std::vector<std::string> argv{QUORVIN_CLI, "-o",     out_.Path().string(), "--format", "17",
+                                      queued[0],   queued[1]};
   media::RunningProcess first(argv);
   media::RunningProcess second(argv);
   const int first_status = first.Wait();
@@ -319,8 +322,8 @@ TEST_F(CliFaultTest, KilledRunLeavesOnlyThePartFileOfTheRunningJob) {
   const std::vector<std::string> queued = Queued(3);
   const auto sources = Contents({long_source, queued[0], queued[1], queued[2]});
   {
-    std::vector<std::string> argv{QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17",
-                                  long_source};
+    std::vector<std::string> argv{QUORVIN_CLI, "-o", out_.Path().string(),
+                                  "--format",  "17", long_source};
     argv.insert(argv.end(), queued.begin(), queued.end());
     media::RunningProcess process(argv);
     ASSERT_TRUE(process.WaitForOutput("%", 60000)) << process.Output();
@@ -433,8 +436,8 @@ TEST_F(CliFaultTest, OverwriteNeverReplacesAFileThatTheRunReads) {
   std::sort(finals.begin(), finals.end());
   EXPECT_EQ(finals, (std::vector<std::string>{"clip-1.mp4", "clip-2.mp4"}));
 
-  const auto into_folder = media::RunCommand({QUORVIN_CLI, "-o", in_.Path().string(), "--format",
-                                              "17", "--overwrite", elsewhere, mp4});
+  const auto into_folder = media::RunCommand(
+      {QUORVIN_CLI, "-o", in_.Path().string(), "--format", "17", "--overwrite", elsewhere, mp4});
   EXPECT_EQ(into_folder.exit_code, 0) << into_folder.out << into_folder.err;
   EXPECT_FALSE(Contains(into_folder.out, " -> " + mp4 + "\n")) << into_folder.out;
   CheckOutputs(in_.Path().string(), sources);

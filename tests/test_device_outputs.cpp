@@ -599,23 +599,26 @@ TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
 TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
   media::TempDir dir;
   const std::string base = dir.File("base.ts");
-  ASSERT_TRUE(media::MakeMedia(base, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2",
-                                      "-f", "lavfi", "-i", "sine=d=2", "-c:v", "libx264",
-                                      "-preset", "ultrafast", "-c:a", "aac", "-f", "mpegts"}));
+  ASSERT_TRUE(media::MakeMedia(base, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=2", "-f",
+                                      "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-preset",
+                                      "ultrafast", "-c:a", "aac", "-f", "mpegts"}));
   const std::string blob = dir.File("cues.bin");
   media::WriteFile(blob, std::string(1500, 'c'));
   const std::string cued = dir.File("cued.ts");
-  ASSERT_TRUE(media::MakeMedia(cued, {"-f", "data", "-i", blob, "-itsoffset", "0.72", "-i", base,
-                                      "-map", "1:v", "-map", "1:a", "-map", "0:d", "-c", "copy",
-                                      "-f", "mpegts"}));
+  ASSERT_TRUE(
+      media::MakeMedia(cued, {"-f", "data", "-i", blob, "-itsoffset", "0.72", "-i", base, "-map",
+                              "1:v", "-map", "1:a", "-map", "0:d", "-c", "copy", "-f", "mpegts"}));
   const std::string srt = dir.File("early.srt");
   media::WriteFile(srt, "1\n00:00:00,000 --> 00:00:00,400\nEarly\n\n");
   const std::string titled = dir.File("titled.mkv");
   ASSERT_TRUE(media::MakeMedia(
-      titled, {"-i", srt, "-itsoffset", "0.5", "-f", "lavfi", "-i",
-               "testsrc=size=160x120:rate=25:d=2", "-itsoffset", "0.5", "-f", "lavfi", "-i",
-               "sine=d=2", "-map", "1:v", "-map", "2:a", "-map", "0:s", "-c:v", "libx264",
-               "-preset", "ultrafast", "-c:a", "aac", "-c:s", "srt"}));
+      titled, {"-i",         srt,        "-itsoffset", "0.5",
+               "-f",         "lavfi",    "-i",         "testsrc=size=160x120:rate=25:d=2",
+               "-itsoffset", "0.5",      "-f",         "lavfi",
+               "-i",         "sine=d=2", "-map",       "1:v",
+               "-map",       "2:a",      "-map",       "0:s",
+               "-c:v",       "libx264",  "-preset",    "ultrafast",
+               "-c:a",       "aac",      "-c:s",       "srt"}));
 
   const std::vector<std::pair<std::string, std::string>> formats{
       {"0", "mp4"}, {"6", "mp3"}, {"14", "avi"}, {"17", "mp4"}, {"19", "mpg"}, {"20", "wmv"}};
@@ -641,12 +644,40 @@ TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
 TEST(DeviceOutputsTest, CoverPictureNeverSetsThePicture) {
   media::TempDir dir;
   const std::string src = dir.File("cover.mp4");
-  ASSERT_TRUE(media::MakeMedia(
-      src, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=1", "-f", "lavfi", "-i",
-            "sine=d=1", "-f", "lavfi", "-i", "color=red:size=413x414:d=1", "-map", "0:v", "-map",
-            "2:v", "-map", "1:a", "-frames:v:1", "1", "-c:v:0", "libx264", "-preset",
-            "ultrafast", "-pix_fmt:v:0", "yuv420p", "-c:v:1", "mjpeg", "-pix_fmt:v:1",
-            "yuvj444p", "-disposition:v:1", "attached_pic", "-c:a", "aac"}));
+  ASSERT_TRUE(media::MakeMedia(src, {"-f",
+                                     "lavfi",
+                                     "-i",
+                                     "testsrc=size=320x240:rate=25:d=1",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "sine=d=1",
+                                     "-f",
+                                     "lavfi",
+                                     "-i",
+                                     "color=red:size=413x414:d=1",
+                                     "-map",
+                                     "0:v",
+                                     "-map",
+                                     "2:v",
+                                     "-map",
+                                     "1:a",
+                                     "-frames:v:1",
+                                     "1",
+                                     "-c:v:0",
+                                     "libx264",
+                                     "-preset",
+                                     "ultrafast",
+                                     "-pix_fmt:v:0",
+                                     "yuv420p",
+                                     "-c:v:1",
+                                     "mjpeg",
+                                     "-pix_fmt:v:1",
+                                     "yuvj444p",
+                                     "-disposition:v:1",
+                                     "attached_pic",
+                                     "-c:a",
+                                     "aac"}));
   ASSERT_EQ(StreamField(src, "video", "width"), "320");
   const std::vector<std::pair<std::string, std::string>> formats{
       {"14", "avi"}, {"15", "avi"}, {"16", "mov"}, {"17", "mp4"}, {"0", "mp4"}};

@@ -15,8 +15,8 @@ extern "C" {
 #include "AvsInput.h"
 #include "Binding.h"
 #include "EngineDoor.h"
-#include "OutputFiles.h"
 #include "MediaUtil.h"
+#include "OutputFiles.h"
 
 namespace {
 
@@ -407,9 +407,8 @@ TEST_F(FileSetupTest, RunNeverReplacesAFileThatAppearedUnderItsName) {
   // takes the next free numbered name instead of being discarded.
   media::WriteFile(out, "not ours");
   engine.Transcode();
-  EXPECT_EQ(engine.State.RunWarning,
-            "saved as " + dir.File("out-1.avi") + " (a file named " + out +
-                " appeared during the conversion)");
+  EXPECT_EQ(engine.State.RunWarning, "saved as " + dir.File("out-1.avi") + " (a file named " + out +
+                                         " appeared during the conversion)");
   engine.FreeFileSet();
   std::ifstream in(out);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not ours");

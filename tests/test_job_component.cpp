@@ -290,7 +290,8 @@ TEST_F(JobComponentTest, StopWithOneRunningAndOneWaitingJob) {
 }
 
 TEST_F(JobComponentTest, RemoveTaskRenumbersLaterJobs) {
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(AddJob("short.avi", std::string("r") + std::to_string(i) + ".avi"), i);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(AddJob("short.avi", std::string("r") + std::to_string(i) + ".avi"), i);
   const auto former1 = component_.Task(1);
   const auto former2 = component_.Task(2);
   component_.RemoveTask(0);
@@ -443,8 +444,7 @@ TEST_F(JobComponentTest, LibraryLinesReachTheJobWhoseRunLoggedThem) {
     SCOPED_TRACE(concurrent);
     component_.ClearTasks();
     const std::string tag = "run" + std::to_string(concurrent) + "-";
-    for (int i = 0; i < 3; ++i)
-      ASSERT_EQ(AddJob("short.avi", tag + std::to_string(i) + ".avi"), i);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(AddJob("short.avi", tag + std::to_string(i) + ".avi"), i);
     {
       std::lock_guard<std::mutex> guard(mutex);
       final_notice = false;

@@ -3,6 +3,7 @@
 // streams and codec contexts made here), so these tests exercise the loop, the video and audio
 // paths and packet output on their own.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/resource.h>
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -27,8 +26,8 @@ extern "C" {
 }
 
 #include "AmrNbEncoder.h"
-#include "EngineDoor.h"
 #include "BoundedQueue.h"
+#include "EngineDoor.h"
 #include "FrameHook.h"
 #include "MediaUtil.h"
 
@@ -53,7 +52,8 @@ void OpenInput(TEngineDoor& e, const std::string& input) {
   ASSERT_GE(avformat_open_input(&ic, input.c_str(), nullptr, nullptr), 0) << input;
   e.Files.InputFiles[e.Files.InputFileCount].reset(ic);
   ASSERT_GE(avformat_find_stream_info(ic, nullptr), 0);
-  e.Files.InputTsOffset[e.Files.InputFileCount] = ic->start_time == AV_NOPTS_VALUE ? 0 : -ic->start_time;
+  e.Files.InputTsOffset[e.Files.InputFileCount] =
+      ic->start_time == AV_NOPTS_VALUE ? 0 : -ic->start_time;
   e.Files.InputFileCount++;
 }
 
@@ -439,22 +439,22 @@ char ColourAt(const std::string& path, double t_s) {
 // clock jumps, so 36 s of stills became 12 s and a 48 s time-lapse 24 s. A video-only MP4
 // whose one sample before a gap states ten hours gives no such evidence: that gap is closed.
 TEST_F(TranscodeTest, StillPicturesAndTimeLapsesKeepTheirTime) {
-  const std::string still = Source(
-      "still.mkv",
-      {"-f", "lavfi", "-i",
-       "color=black:s=160x120:r=1/12:d=36,geq=r='255*eq(N\\,0)':g='255*eq(N\\,1)':b='255*eq(N\\,2)'",
-       "-f", "lavfi", "-i", "sine=f=440:d=36", "-c:v", "libx264", "-preset", "ultrafast",
-       "-pix_fmt", "yuv420p", "-g", "1", "-c:a", "aac"});
+  const std::string still =
+      Source("still.mkv", {"-f", "lavfi", "-i",
+                           "color=black:s=160x120:r=1/"
+                           "12:d=36,geq=r='255*eq(N\\,0)':g='255*eq(N\\,1)':b='255*eq(N\\,2)'",
+                           "-f", "lavfi", "-i", "sine=f=440:d=36", "-c:v", "libx264", "-preset",
+                           "ultrafast", "-pix_fmt", "yuv420p", "-g", "1", "-c:a", "aac"});
   const std::string still_mp4 = Source("still.mp4", {"-i", still, "-c", "copy"});
-  const std::string lapse = Source(
-      "lapse.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=1/12:d=48", "-c:v", "libx264",
-                    "-preset", "ultrafast", "-g", "1"});
+  const std::string lapse =
+      Source("lapse.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=1/12:d=48", "-c:v",
+                           "libx264", "-preset", "ultrafast", "-g", "1"});
   const std::string lapse_mkv = Source("lapse.mkv", {"-i", lapse, "-c", "copy"});
-  const std::string clip = Source(
-      "clip.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:d=4", "-c:v", "libx264",
-                   "-preset", "ultrafast"});
-  const std::string jump = Source(
-      "jump.mp4", {"-i", clip, "-c", "copy", "-bsf:v", "setts=ts='TS+if(gte(PTS*TB,2),36000/TB,0)'"});
+  const std::string clip =
+      Source("clip.mp4", {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:d=4", "-c:v",
+                          "libx264", "-preset", "ultrafast"});
+  const std::string jump = Source("jump.mp4", {"-i", clip, "-c", "copy", "-bsf:v",
+                                               "setts=ts='TS+if(gte(PTS*TB,2),36000/TB,0)'"});
 
   OutTarget want;
   want.video_codec = "mpeg4";
@@ -831,8 +831,7 @@ TEST_F(VideoPathTest, CustomHookThatThrowsLosesOnlyThatPicture) {
   int calls = 0;
   job.engine.OnCustomHook = [&calls](THookBitmap& bmp, int, int64_t, bool& update, bool&) {
     ++calls;
-    for (int y = 0; y < bmp.Height; ++y)
-      std::memset(bmp.Data + y * bmp.Stride, 255, bmp.Width * 3);
+    for (int y = 0; y < bmp.Height; ++y) std::memset(bmp.Data + y * bmp.Stride, 255, bmp.Width * 3);
     update = true;
     if (calls == 3) throw std::runtime_error("hook failed");
     if (calls == 5) throw 42;
@@ -1106,12 +1105,12 @@ TEST_F(AudioPathTest, ResamplesAndConvertsChannels) {
 // used to keep reading the mono half as stereo (twice the bytes the buffer holds, and the
 // pitch doubled).
 TEST_F(AudioPathTest, FollowsAChannelSwitchWithinTheStream) {
-  const std::string stereo = Source("stereo.mp2", {"-f", "lavfi", "-i",
-                                                   "sine=frequency=440:sample_rate=22050:d=1",
-                                                   "-ac", "2", "-c:a", "mp2"});
-  const std::string mono = Source("mono.mp2", {"-f", "lavfi", "-i",
-                                               "sine=frequency=440:sample_rate=22050:d=1", "-ac",
-                                               "1", "-c:a", "mp2"});
+  const std::string stereo = Source(
+      "stereo.mp2",
+      {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:d=1", "-ac", "2", "-c:a", "mp2"});
+  const std::string mono = Source(
+      "mono.mp2",
+      {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=22050:d=1", "-ac", "1", "-c:a", "mp2"});
   const std::string src = dir.File("switch.mp2");
   {
     std::ofstream out(src, std::ios::binary);
@@ -1159,7 +1158,8 @@ TEST_F(TranscodeEndTest, PassLogAndVideoStatsFiles) {
     const std::string vstats = dir.File("vstats" + std::to_string(pass) + ".txt");
     job.engine.Options.VStatsFileName = vstats;
     job.Setup(src, out, Mp4());
-    job.engine.Files.OutputCodecs[0][0]->flags |= pass == 1 ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
+    job.engine.Files.OutputCodecs[0][0]->flags |=
+        pass == 1 ? AV_CODEC_FLAG_PASS1 : AV_CODEC_FLAG_PASS2;
     ASSERT_NO_THROW(job.Run());
     EXPECT_TRUE(job.engine.State.Finished);
     EXPECT_TRUE(media::DecodesCleanly(out));

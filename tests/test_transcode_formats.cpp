@@ -122,9 +122,9 @@ bool RandomContainerIds(const std::string& ext) {
 }
 
 std::string PacketHashes(const std::string& path) {
-  const media::CommandResult r = media::RunCommand(
-      {"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0", "-c", "copy", "-f",
-       "framemd5", "-"});
+  const media::CommandResult r =
+      media::RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0", "-c", "copy",
+                         "-f", "framemd5", "-"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   return r.out;
 }

@@ -28,7 +28,9 @@ namespace avptr_detail {
 template <auto Free>
 struct FreeWith {
   template <typename T>
-  void operator()(T* object) const { Free(object); }
+  void operator()(T* object) const {
+    Free(object);
+  }
 };
 
 // Releases an object with a library function that takes the address of the caller's pointer and
@@ -36,7 +38,9 @@ struct FreeWith {
 template <auto Free>
 struct FreeThroughAddress {
   template <typename T>
-  void operator()(T* object) const { Free(&object); }
+  void operator()(T* object) const {
+    Free(&object);
+  }
 };
 
 struct OutputFormatDeleter {
@@ -48,20 +52,26 @@ struct OutputFormatDeleter {
 
 // The holder only frees: the file it holds (the "vstats" statistics) is a diagnostic log whose
 // close result nothing depends on.
-inline void CloseFile(std::FILE* file) { std::fclose(file); }
+inline void CloseFile(std::FILE* file) {
+  std::fclose(file);
+}
 
 }  // namespace avptr_detail
 
-using InputFormatPtr = std::unique_ptr<AVFormatContext, avptr_detail::FreeThroughAddress<avformat_close_input>>;
+using InputFormatPtr =
+    std::unique_ptr<AVFormatContext, avptr_detail::FreeThroughAddress<avformat_close_input>>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, avptr_detail::OutputFormatDeleter>;
-using FormatContextPtr = std::unique_ptr<AVFormatContext, avptr_detail::FreeWith<avformat_free_context>>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, avptr_detail::FreeThroughAddress<avcodec_free_context>>;
+using FormatContextPtr =
+    std::unique_ptr<AVFormatContext, avptr_detail::FreeWith<avformat_free_context>>;
+using CodecContextPtr =
+    std::unique_ptr<AVCodecContext, avptr_detail::FreeThroughAddress<avcodec_free_context>>;
 using FramePtr = std::unique_ptr<AVFrame, avptr_detail::FreeThroughAddress<av_frame_free>>;
 using PacketPtr = std::unique_ptr<AVPacket, avptr_detail::FreeThroughAddress<av_packet_free>>;
 using SwsPtr = std::unique_ptr<SwsContext, avptr_detail::FreeWith<sws_freeContext>>;
 using SwrPtr = std::unique_ptr<SwrContext, avptr_detail::FreeThroughAddress<swr_free>>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, avptr_detail::FreeWith<av_audio_fifo_free>>;
-using FilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr_detail::FreeThroughAddress<FreeFilterGraph>>;
+using FilterGraphPtr =
+    std::unique_ptr<AVFilterGraph, avptr_detail::FreeThroughAddress<FreeFilterGraph>>;
 using DictionaryPtr = std::unique_ptr<AVDictionary, avptr_detail::FreeThroughAddress<av_dict_free>>;
 template <typename T>
 using AvMemPtr = std::unique_ptr<T, avptr_detail::FreeWith<av_free>>;

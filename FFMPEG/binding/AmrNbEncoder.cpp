@@ -105,8 +105,8 @@ int AmrNbEncoder::SendFrame(const AVFrame* frame) {
       frame->nb_samples > kFrameSamples)
     return AVERROR(EINVAL);
   waiting_.resize(kMaxPacketBytes);
-  const int size =
-      EncodeInto(reinterpret_cast<const int16_t*>(frame->data[0]), frame->nb_samples, waiting_.data());
+  const int size = EncodeInto(reinterpret_cast<const int16_t*>(frame->data[0]), frame->nb_samples,
+                              waiting_.data());
   if (size < 0) return AVERROR_EXTERNAL;
   waiting_.resize(static_cast<size_t>(size));
   waiting_pts_ = frame->pts;

@@ -40,8 +40,8 @@ thread_local int t_print_prefix = 1;
 
 void LogCallback(void* avcl, int level, const char* fmt, va_list args) {
   // Decided before any formatting: most lines the libraries log are not shown to anyone.
-  const int limit = t_av_limit != kNoThreadLimit ? t_av_limit
-                                                 : g_av_limit.load(std::memory_order_relaxed);
+  const int limit =
+      t_av_limit != kNoThreadLimit ? t_av_limit : g_av_limit.load(std::memory_order_relaxed);
   if (level > limit) return;
   auto sink = g_sink.load();
   if (!sink) {

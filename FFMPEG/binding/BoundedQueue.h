@@ -64,8 +64,8 @@ class BoundedQueue {
   bool WaitBelow(std::size_t items, std::size_t bytes) {
     std::unique_lock<std::mutex> lock(mutex_);
     not_full_.wait(lock, [&] {
-      return aborted_ || closed_ || ((items == 0 || items_.size() < items) &&
-                                     (bytes == 0 || bytes_ < bytes));
+      return aborted_ || closed_ ||
+             ((items == 0 || items_.size() < items) && (bytes == 0 || bytes_ < bytes));
     });
     return !aborted_ && !closed_;
   }

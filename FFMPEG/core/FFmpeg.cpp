@@ -38,7 +38,11 @@ bool TCustomFFmpeg::ReadsFile(const TFileId& id) const {
 }
 
 TSetupContext TCustomFFmpeg::SetupContext() {
-  return TSetupContext{Options, Files, Generic, ReadGuard, InputInterruptCallback(),
+  return TSetupContext{Options,
+                       Files,
+                       Generic,
+                       ReadGuard,
+                       InputInterruptCallback(),
                        [this](int level, const std::string& msg) { Log(level, msg); }};
 }
 
@@ -53,26 +57,26 @@ void TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
 void TCustomFFmpeg::Transcode() {
   State.RunWarning.clear();
   OpenOutputFilesForWriting(Files);
-  const TRunContext context{
-      Options,
-      Files,
-      State,
-      Stats,
-      ReadGuard,
-      InputInterruptCallback(),
-      Generic.CodecDefaults,
-      Generic.ScalerDefaults.get(),
-      [this](void* target, const void* source, int flags) {
-        Generic.ApplyTo(target, source, flags,
-                        [this](int level, const std::string& msg) { Log(level, msg); });
-      },
-      [this](int level, const std::string& msg) { Log(level, msg); },
-      static_cast<bool>(OnLog),
-      OnProgress,
-      OnBeforeHook,
-      OnCustomHook,
-      [this](const std::function<void()>& body) { RunStageThread(body); },
-      ProcessCodecLock()};
+  const TRunContext context{Options,
+                            Files,
+                            State,
+                            Stats,
+                            ReadGuard,
+                            InputInterruptCallback(),
+                            Generic.CodecDefaults,
+                            Generic.ScalerDefaults.get(),
+                            [this](void* target, const void* source, int flags) {
+                              Generic.ApplyTo(
+                                  target, source, flags,
+                                  [this](int level, const std::string& msg) { Log(level, msg); });
+                            },
+                            [this](int level, const std::string& msg) { Log(level, msg); },
+                            static_cast<bool>(OnLog),
+                            OnProgress,
+                            OnBeforeHook,
+                            OnCustomHook,
+                            [this](const std::function<void()>& body) { RunStageThread(body); },
+                            ProcessCodecLock()};
   Transcoder(context).Run();
   ConfirmRunResult();
   const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);

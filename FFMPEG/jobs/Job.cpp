@@ -173,12 +173,14 @@ bool TFFmpeg::Launch(bool threaded, TConvertPriority priority, TWorkerThreads* t
     Execute();
     return false;
   }
-  threads->Spawn(completion_, [self = shared_from_this()] { self->Execute(); }, priority);
+  threads->Spawn(
+      completion_, [self = shared_from_this()] { self->Execute(); }, priority);
   return true;
 }
 
 void TFFmpeg::TerminateOnThread(TWorkerThreads& threads) {
-  threads.Spawn(completion_, [self = shared_from_this()] { self->DoTerminate(); }, tpIdle);
+  threads.Spawn(
+      completion_, [self = shared_from_this()] { self->DoTerminate(); }, tpIdle);
 }
 
 void TFFmpeg::RunStageThread(const std::function<void()>& body) {

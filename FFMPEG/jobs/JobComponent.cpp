@@ -20,7 +20,7 @@ namespace {
 // components and their log_users_ counts; it is never held while a handler runs, so a log
 // handler may call into the component (or make the libraries log again).
 std::mutex g_components_mutex;
-std::condition_variable g_log_users_done;  // a component's log_users_ dropped to 0
+std::condition_variable g_log_users_done;        // a component's log_users_ dropped to 0
 std::vector<TCustomJobComponent*> g_components;  // guarded by g_components_mutex
 
 // Runs CALL and turns a failure into a result: false with ERROR set to the exception's text.

@@ -32,8 +32,8 @@ struct TEngineOptions {
   int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
   // Frame limits by codec type: video, audio, data, subtitle ("vframes", "aframes", "dframes").
   std::array<int, 4> MaxFrames{INT_MAX, INT_MAX, INT_MAX, INT_MAX};
-  AVRational FrameRate{0, 0};         // "r"
-  float VideoQScale = 0;              // "qscale"
+  AVRational FrameRate{0, 0};  // "r"
+  float VideoQScale = 0;       // "qscale"
   // Constant quality on the encoder's own scale ("crf"); -1: none, the bit rate rules.
   float VideoConstantQuality = -1;
   std::vector<uint16_t> IntraMatrix;  // 64 coefficients, empty = none ("intra_matrix")
@@ -93,7 +93,7 @@ struct TEngineOptions {
   // sound paths, writing) on the job's own thread instead of one thread each; the output is
   // the same, only slower. For debugging.
   int SerialStages = 0;
-  int InputSync = 0;    // "isync"
+  int InputSync = 0;  // "isync"
   int PgmYuvHack = 0;
   uint64_t LimitFileSize = 0;       // bytes ("fs"), 0 = no limit
   float DtsDeltaThreshold = 10.0f;  // seconds ("dts_delta_threshold")

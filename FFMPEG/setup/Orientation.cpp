@@ -82,9 +82,9 @@ bool TUprightStep::Configure(const AVFrame* picture) {
                 std::max(picture->sample_aspect_ratio.num, 0),
                 std::max(picture->sample_aspect_ratio.den, 1));
   if (fl.graph_create_filter(&source_, fl.get_by_name("buffer"), "in", args, nullptr,
-                                   graph_.get()) < 0 ||
-      fl.graph_create_filter(&sink_, fl.get_by_name("buffersink"), "out", nullptr,
-                                   nullptr, graph_.get()) < 0) {
+                             graph_.get()) < 0 ||
+      fl.graph_create_filter(&sink_, fl.get_by_name("buffersink"), "out", nullptr, nullptr,
+                             graph_.get()) < 0) {
     graph_.reset();
     return false;
   }

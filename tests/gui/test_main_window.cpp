@@ -566,9 +566,8 @@ class TestMainWindow : public QObject {
   // the row reads "Done" and its tooltip says where the source ended.
   void sourceEndedEarly() {
     QTemporaryDir out;
-    QVERIFY(MakeMedia(Media("whole.mp4"),
-                      {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=4", "-c:v", "mpeg4",
-                       "-movflags", "+faststart"}));
+    QVERIFY(MakeMedia(Media("whole.mp4"), {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=25:d=4",
+                                           "-c:v", "mpeg4", "-movflags", "+faststart"}));
     QFile whole(Media("whole.mp4"));
     QVERIFY(whole.open(QIODevice::ReadOnly));
     const QByteArray bytes = whole.readAll();

@@ -433,12 +433,12 @@ void TestPreview::RotatedVideoIsShownAndSnappedUpright() {
   const QSize stored = rotate == "180" ? size : size.transposed();
   const QString marked = dir_.filePath(QString("marked%1.mp4").arg(stored.height()));
   if (!QFileInfo::exists(marked))
-    QVERIFY(MakeMedia(marked, {"-f", "lavfi", "-i",
-                               QString("color=c=blue:size=%1x%2:rate=25:d=1")
-                                   .arg(stored.width())
-                                   .arg(stored.height()),
-                               "-vf", "drawbox=x=0:y=0:w=60:h=60:color=red:t=fill", "-c:v",
-                               "libx264", "-pix_fmt", "yuv420p"}));
+    QVERIFY(MakeMedia(
+        marked,
+        {"-f", "lavfi", "-i",
+         QString("color=c=blue:size=%1x%2:rate=25:d=1").arg(stored.width()).arg(stored.height()),
+         "-vf", "drawbox=x=0:y=0:w=60:h=60:color=red:t=fill", "-c:v", "libx264", "-pix_fmt",
+         "yuv420p"}));
   const QString video = dir_.filePath("rotated" + rotate + ".mp4");
   QVERIFY(MakeMedia(video, {"-i", marked, "-c", "copy", "-metadata:s:v:0", "rotate=" + rotate}));
 
@@ -578,9 +578,26 @@ void TestPreview::SeekShowsThePictureAtTheRequestedTime() {
 void TestPreview::AudioOnlyFilePlaysOnTheClock() {
   // Sound with a cover picture, which is not a video to play.
   const QString sound = dir_.filePath("tone-with-cover.m4a");
-  QVERIFY(MakeMedia(sound, {"-f", "lavfi", "-i", "sine=f=440:d=3", "-f", "lavfi", "-i",
-                            "testsrc=size=64x64:d=0.04", "-map", "0", "-map", "1", "-frames:v",
-                            "1", "-c:v", "png", "-disposition:v", "attached_pic", "-c:a", "aac"}));
+  QVERIFY(MakeMedia(sound, {"-f",
+                            "lavfi",
+                            "-i",
+                            "sine=f=440:d=3",
+                            "-f",
+                            "lavfi",
+                            "-i",
+                            "testsrc=size=64x64:d=0.04",
+                            "-map",
+                            "0",
+                            "-map",
+                            "1",
+                            "-frames:v",
+                            "1",
+                            "-c:v",
+                            "png",
+                            "-disposition:v",
+                            "attached_pic",
+                            "-c:a",
+                            "aac"}));
   TFakeHost host;
   QTemporaryDir out;
   host.rows = {sound};
