@@ -84,9 +84,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "video converter for iPod, iPhone, Apple TV, phones and media players")
 # The long description, wrapped for package tools that show it as it is.
 set(CPACK_PACKAGE_DESCRIPTION [=[
-Quorvin iPod Video Converter converts video and audio files into eighteen
+Quorvin iPod Video Converter converts video and audio files into twenty-three
 output formats: iPod, iPod Touch, iPhone and Apple TV MP4; AAC, MP3 and M4A
-audio; 3GP, 3G2, AVI, DivX AVI, MOV, MP4, MPEG-1, MPEG-2 and WMV, with
+audio; 3GP, 3G2, AVI, DivX AVI, MOV, MP4, MPEG-1, MPEG-2 and WMV; H.264 and
+H.265/HEVC MP4, VP9 WebM, Opus and FLAC, with
 adjustable quality, picture size, frame rate, channels, volume and aspect
 ratio. It has its own transcoding engine on the FFmpeg libraries.]=])
 if(QUORVIN_HAS_GUI)
