@@ -462,4 +462,27 @@ void TruncateCopy(const std::string& from, const std::string& to, std::uintmax_t
   if (!out) ADD_FAILURE() << "could not write " << to;
 }
 
+// Most video bits within any one second of decode time.
+double PeakVideoBitsPerSecond(const std::string& path) {
+  const auto r = RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             "packet=dts_time,size", "-of", "csv=p=0", path});
+  std::vector<std::pair<double, double>> packets;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    packets.emplace_back(std::atof(line.c_str()), 8.0 * std::atof(line.c_str() + comma + 1));
+  }
+  std::sort(packets.begin(), packets.end());
+  double best = 0, window = 0;
+  size_t first = 0;
+  for (const auto& [t, bits] : packets) {
+    window += bits;
+    while (packets[first].first <= t - 1.0) window -= packets[first++].second;
+    best = std::max(best, window);
+  }
+  return best;
+}
+
 }  // namespace media

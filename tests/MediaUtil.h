@@ -178,4 +178,7 @@ void WriteFile(const std::string& path, const std::string& text);
 // Copies the first BYTES bytes of FROM to TO (a truncated file).
 void TruncateCopy(const std::string& from, const std::string& to, std::uintmax_t bytes);
 
+// Most bits of the first video stream of PATH within any one second of decode time (ffprobe).
+double PeakVideoBitsPerSecond(const std::string& path);
+
 }  // namespace media

@@ -60,30 +60,6 @@ std::string Tag(const media::ProbeInfo& info, const std::string& name) {
   return "";
 }
 
-// Most video bits within any one second of decode time.
-double PeakBitsPerSecond(const std::string& path) {
-  const auto r =
-      media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                         "packet=dts_time,size", "-of", "csv=p=0", path});
-  std::vector<std::pair<double, double>> packets;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto comma = line.find(',');
-    if (comma == std::string::npos) continue;
-    packets.emplace_back(std::atof(line.c_str()), 8.0 * std::atof(line.c_str() + comma + 1));
-  }
-  std::sort(packets.begin(), packets.end());
-  double best = 0, window = 0;
-  size_t first = 0;
-  for (const auto& [t, bits] : packets) {
-    window += bits;
-    while (packets[first].first <= t - 1.0) window -= packets[first++].second;
-    best = std::max(best, window);
-  }
-  return best;
-}
-
 // The first sound stream of PATH fully decoded by the ffmpeg tool to interleaved signed 32-bit
 // samples (16- and 24-bit sound lands in the upper bits), as raw bytes.
 std::string DecodedSamples(const media::TempDir& dir, const std::string& path) {
@@ -256,7 +232,7 @@ TEST(CurrentFormatsTest, LevelFitsTheLargerPictureAndNoSecondExceedsTheCap) {
     SCOPED_TRACE(format);
     const std::string out =
         Convert(dir, src, ext, {"--format", format, "--video-quality", "Lowest"});
-    const double peak = PeakBitsPerSecond(out);
+    const double peak = media::PeakVideoBitsPerSecond(out);
     EXPECT_LE(peak, 2000000.0 * 1.05);
     EXPECT_GT(peak, 1000000.0);  // the cap, not a starved encoder
     EXPECT_TRUE(media::DecodesCleanly(out));

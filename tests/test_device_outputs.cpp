@@ -63,30 +63,6 @@ double MeanDifference(const std::string& a, const std::string& b) {
   return sum / static_cast<double>(a.size());
 }
 
-// Most video bits within any one second of decode time.
-double PeakBitsPerSecond(const std::string& path) {
-  const auto r =
-      media::RunCommand({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                         "packet=dts_time,size", "-of", "csv=p=0", path});
-  std::vector<std::pair<double, double>> packets;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto comma = line.find(',');
-    if (comma == std::string::npos) continue;
-    packets.emplace_back(std::atof(line.c_str()), 8.0 * std::atof(line.c_str() + comma + 1));
-  }
-  std::sort(packets.begin(), packets.end());
-  double best = 0, window = 0;
-  size_t first = 0;
-  for (const auto& [t, bits] : packets) {
-    window += bits;
-    while (packets[first].first <= t - 1.0) window -= packets[first++].second;
-    best = std::max(best, window);
-  }
-  return best;
-}
-
 std::vector<std::string> TopLevelBoxes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::vector<std::string> boxes;
@@ -306,8 +282,8 @@ TEST(DeviceOutputsTest, NoisySourceStaysUnderThePeakRate) {
       {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=2,noise=alls=40:allf=t", "-f", "lavfi",
        "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "15", "-c:a", "aac"}));
   const std::string out = Convert(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
-  EXPECT_LE(PeakBitsPerSecond(out), 2500000.0);
-  EXPECT_GT(PeakBitsPerSecond(out), 1000000.0);  // the cap, not a starved encoder
+  EXPECT_LE(media::PeakVideoBitsPerSecond(out), 2500000.0);
+  EXPECT_GT(media::PeakVideoBitsPerSecond(out), 1000000.0);  // the cap, not a starved encoder
 }
 
 TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
@@ -582,14 +558,14 @@ TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
       Convert(dir, src, "3gp", {"--format", "12", "--video-quality", "Highest"});
   EXPECT_EQ(StreamField(mobile, "video", "profile"), "Simple Profile");
   EXPECT_LE(std::atoi(StreamField(mobile, "video", "level").c_str()), 3);
-  EXPECT_LE(PeakBitsPerSecond(mobile), 384000);
+  EXPECT_LE(media::PeakVideoBitsPerSecond(mobile), 384000);
   // H.263 at 25 fps needs level 20 (QCIF up to 30 fps, 128 kbps) or above; level 10 allows
   // 15 fps and 64 kbps.
   const std::string h263 = Convert(dir, src, "3gp", {"--format", "12", "--video-codec", "H263"});
   const int level = H263BoxLevel(h263);
   const std::map<int, double> h263_rates = {{20, 128000}, {30, 384000}, {40, 2048000}};
   ASSERT_TRUE(h263_rates.count(level)) << "level " << level;
-  EXPECT_LE(PeakBitsPerSecond(h263), h263_rates.at(level));
+  EXPECT_LE(media::PeakVideoBitsPerSecond(h263), h263_rates.at(level));
 }
 
 // Streams no format here writes do not place the output on the clock. A transport stream whose
