@@ -17,24 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "CliConvert.h"
 #include "MediaUtil.h"
 
 namespace {
-
-std::string Convert(const media::TempDir& dir, const std::string& src, const std::string& ext,
-                    std::vector<std::string> choices) {
-  static int count = 0;
-  const std::string folder = dir.File("out" + std::to_string(++count));
-  std::filesystem::create_directory(folder);
-  std::vector<std::string> argv{QUORVIN_CLI, "-o", folder};
-  argv.insert(argv.end(), choices.begin(), choices.end());
-  argv.push_back(src);
-  const auto r = media::RunCommand(argv);
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  std::string stem = src.substr(src.rfind('/') + 1);
-  stem = stem.substr(0, stem.rfind('.'));
-  return folder + "/" + stem + "." + ext;
-}
 
 std::string Field(const media::ProbeInfo& info, const std::string& type, const std::string& key) {
   const auto s = info.First(type);
@@ -107,7 +93,7 @@ TEST(CurrentFormatsTest, EachFormatWritesWhatItsPlayersRead) {
   };
   for (const Wanted& c : cases) {
     SCOPED_TRACE(c.format);
-    const std::string out = Convert(dir, src, c.ext, {"--format", c.format});
+    const std::string out = media::ConvertWithCli(dir, src, c.ext, {"--format", c.format});
     const media::ProbeInfo info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     EXPECT_EQ(info.format_name.rfind(c.container, 0), 0u) << info.format_name;
@@ -141,11 +127,13 @@ TEST(CurrentFormatsTest, EachFormatWritesWhatItsPlayersRead) {
 
   // H.264: reordered pictures, a level that fits the picture and cap (320x240 at 8 Mbps: 3.0),
   // the index at the front. HEVC: tagged hvc1 for Apple's players.
-  const media::ProbeInfo avc = media::Probe(Convert(dir, src, "mp4", {"--format", "h264"}));
+  const media::ProbeInfo avc =
+      media::Probe(media::ConvertWithCli(dir, src, "mp4", {"--format", "h264"}));
   EXPECT_EQ(Field(avc, "video", "level"), "30");
   EXPECT_NE(Field(avc, "video", "has_b_frames"), "0");
   EXPECT_EQ(Field(avc, "video", "codec_tag_string"), "avc1");
-  const media::ProbeInfo hevc = media::Probe(Convert(dir, src, "mp4", {"--format", "hevc"}));
+  const media::ProbeInfo hevc =
+      media::Probe(media::ConvertWithCli(dir, src, "mp4", {"--format", "hevc"}));
   EXPECT_EQ(Field(hevc, "video", "codec_tag_string"), "hvc1");
 }
 
@@ -179,7 +167,7 @@ TEST(CurrentFormatsTest, FlacKeepsTheSourceSamplesAndTheirWidth) {
                                   c.source + ":s=" + std::to_string(c.rate) + ":d=0.5"};
     args.insert(args.end(), c.codec.begin(), c.codec.end());
     ASSERT_TRUE(media::MakeMedia(src, args));
-    const std::string out = Convert(dir, src, "flac", {"--format", "flac"});
+    const std::string out = media::ConvertWithCli(dir, src, "flac", {"--format", "flac"});
     const media::ProbeInfo info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     const auto a = info.First("audio");
@@ -203,8 +191,8 @@ TEST(CurrentFormatsTest, FlacKeepsTheSourceSamplesAndTheirWidth) {
   }
 
   // "40%" (100/256) on the 24-bit source: the samples are scaled with their low bits kept.
-  const std::string quiet =
-      Convert(dir, dir.File("wav24.wav"), "flac", {"--format", "flac", "--volume", "2"});
+  const std::string quiet = media::ConvertWithCli(dir, dir.File("wav24.wav"), "flac",
+                                                  {"--format", "flac", "--volume", "2"});
   const media::ProbeInfo info = media::Probe(quiet);
   EXPECT_EQ(Field(info, "audio", "bits_per_raw_sample"), "24");
   const auto in = Samples(DecodedSamples(dir, dir.File("wav24.wav")));
@@ -231,7 +219,7 @@ TEST(CurrentFormatsTest, LevelFitsTheLargerPictureAndNoSecondExceedsTheCap) {
   for (const auto& [format, ext] : {std::pair{"h264", "mp4"}, std::pair{"hevc", "mp4"}}) {
     SCOPED_TRACE(format);
     const std::string out =
-        Convert(dir, src, ext, {"--format", format, "--video-quality", "Lowest"});
+        media::ConvertWithCli(dir, src, ext, {"--format", format, "--video-quality", "Lowest"});
     const double peak = media::PeakVideoBitsPerSecond(out);
     EXPECT_LE(peak, 2000000.0 * 1.05);
     EXPECT_GT(peak, 1000000.0);  // the cap, not a starved encoder
@@ -241,7 +229,7 @@ TEST(CurrentFormatsTest, LevelFitsTheLargerPictureAndNoSecondExceedsTheCap) {
   const std::string hd = dir.File("hd.mp4");
   ASSERT_TRUE(media::MakeMedia(hd, {"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:d=0.4",
                                     "-c:v", "libx264", "-preset", "ultrafast"}));
-  const media::ProbeInfo avc =
-      media::Probe(Convert(dir, hd, "mp4", {"--format", "h264", "--video-quality", "Highest"}));
+  const media::ProbeInfo avc = media::Probe(
+      media::ConvertWithCli(dir, hd, "mp4", {"--format", "h264", "--video-quality", "Highest"}));
   EXPECT_EQ(Field(avc, "video", "level"), "31");
 }

@@ -18,27 +18,11 @@
 #include <utility>
 #include <vector>
 
+#include "CliConvert.h"
 #include "ConversionJob.h"
 #include "MediaUtil.h"
 
 namespace {
-
-// Converts SRC with quorvin-convert and the given choices into a folder of its own under
-// DIR (so the output never takes the source's name); returns the output path.
-std::string Convert(const media::TempDir& dir, const std::string& src, const std::string& ext,
-                    std::vector<std::string> choices) {
-  static int count = 0;
-  const std::string folder = dir.File("out" + std::to_string(++count));
-  std::filesystem::create_directory(folder);
-  std::vector<std::string> argv{QUORVIN_CLI, "-o", folder};
-  argv.insert(argv.end(), choices.begin(), choices.end());
-  argv.push_back(src);
-  const auto r = media::RunCommand(argv);
-  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  std::string stem = src.substr(src.rfind('/') + 1);
-  stem = stem.substr(0, stem.rfind('.'));
-  return folder + "/" + stem + "." + ext;
-}
 
 std::string StreamField(const std::string& path, const std::string& type, const std::string& key) {
   const auto s = media::Probe(path).First(type);
@@ -212,7 +196,7 @@ TEST(DeviceOutputsTest, RotatedSourcesComeOutUpright) {
     const std::string src = dir.File(std::string("rot") + degrees + ".mp4");
     ASSERT_TRUE(media::MakeMedia(
         src, {"-i", base, "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + degrees}));
-    const std::string out = Convert(dir, src, "mp4", {"--format", "17"});
+    const std::string out = media::ConvertWithCli(dir, src, "mp4", {"--format", "17"});
     const auto v = media::Probe(out).First("video");
     ASSERT_TRUE(v.has_value());
     const bool quarter = std::string(degrees) != "180";
@@ -252,7 +236,8 @@ TEST(DeviceOutputsTest, AppleFormatsGetStereoAacAndSignalledVideoProfiles) {
                                      "aac"}));
 
   // iPod at its highest audio quality (320 kbps in its list).
-  const std::string mp4 = Convert(dir, src, "mp4", {"--format", "0", "--audio-quality", "Highest"});
+  const std::string mp4 =
+      media::ConvertWithCli(dir, src, "mp4", {"--format", "0", "--audio-quality", "Highest"});
   const auto a = media::Probe(mp4).First("audio");
   ASSERT_TRUE(a.has_value());
   EXPECT_EQ(a->codec_name, "aac");
@@ -266,7 +251,8 @@ TEST(DeviceOutputsTest, AppleFormatsGetStereoAacAndSignalledVideoProfiles) {
     if (b == "ftyp" || b == "moov" || b == "mdat") main_boxes.push_back(b);
   EXPECT_EQ(main_boxes, (std::vector<std::string>{"ftyp", "moov", "mdat"}));
 
-  const std::string avc = Convert(dir, src, "mp4", {"--format", "0", "--video-codec", "H264"});
+  const std::string avc =
+      media::ConvertWithCli(dir, src, "mp4", {"--format", "0", "--video-codec", "H264"});
   EXPECT_EQ(StreamField(avc, "video", "codec_name"), "h264");
   EXPECT_NE(StreamField(avc, "video", "profile").find("Baseline"), std::string::npos);
   EXPECT_EQ(StreamField(avc, "video", "level"), "13");
@@ -281,7 +267,8 @@ TEST(DeviceOutputsTest, NoisySourceStaysUnderThePeakRate) {
       src,
       {"-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25:d=2,noise=alls=40:allf=t", "-f", "lavfi",
        "-i", "sine=d=2", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "15", "-c:a", "aac"}));
-  const std::string out = Convert(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
+  const std::string out =
+      media::ConvertWithCli(dir, src, "mp4", {"--format", "1", "--video-quality", "Highest"});
   EXPECT_LE(media::PeakVideoBitsPerSecond(out), 2500000.0);
   EXPECT_GT(media::PeakVideoBitsPerSecond(out), 1000000.0);  // the cap, not a starved encoder
 }
@@ -302,7 +289,7 @@ TEST(DeviceOutputsTest, AviKeepsFourccIndexAndLateSound) {
       {"--format", "14"}, {"--format", "15"}, {"--format", "14", "--video-codec", "H264"}};
   for (const auto& choices : jobs) {
     SCOPED_TRACE(choices.back());
-    const std::string avi = Convert(dir, src, "avi", choices);
+    const std::string avi = media::ConvertWithCli(dir, src, "avi", choices);
     const std::string tag = choices.back() == "H264" ? "H264"
                             : choices[1] == "15"     ? "DX50"
                                                      : "FMP4";
@@ -345,7 +332,7 @@ TEST(DeviceOutputsTest, LatePictureStaysInStepWithItsSound) {
         {{"--format", "20", "--framerate", fps}, "wmv"}};
     for (const auto& [choices, ext] : jobs) {
       SCOPED_TRACE(ext);
-      const std::string out = Convert(dir, src, ext, choices);
+      const std::string out = media::ConvertWithCli(dir, src, ext, choices);
       EXPECT_NEAR(SoundOnset(out) - FlashOnset(out), 0.0, 0.010);
     }
   }
@@ -389,14 +376,14 @@ TEST(DeviceOutputsTest, TagsCoverAndCreationTimeAreKept) {
                                       "-metadata",
                                       "title=Cover Song"}));
 
-  const auto mp4 = media::Probe(Convert(dir, tagged, "mp4", {"--format", "17"}));
+  const auto mp4 = media::Probe(media::ConvertWithCli(dir, tagged, "mp4", {"--format", "17"}));
   EXPECT_EQ(mp4.format_fields.at("TAG:title"), "Quiet");
   EXPECT_EQ(mp4.format_fields.at("TAG:artist"), "Testers");
   EXPECT_EQ(mp4.format_fields.at("TAG:creation_time").substr(0, 19), "2020-05-17T10:20:30");
 
   for (const auto& [format, ext] : {std::pair{"6", "mp3"}, std::pair{"7", "m4a"}}) {
     SCOPED_TRACE(ext);
-    const auto info = media::Probe(Convert(dir, song, ext, {"--format", format}));
+    const auto info = media::Probe(media::ConvertWithCli(dir, song, ext, {"--format", format}));
     const auto pic = info.First("video");
     ASSERT_TRUE(pic.has_value());
     EXPECT_EQ(pic->fields.at("DISPOSITION:attached_pic"), "1");
@@ -410,7 +397,8 @@ TEST(DeviceOutputsTest, MpegFrameRatesAndSilentSources) {
   ASSERT_TRUE(media::MakeMedia(src, {"-f", "lavfi", "-i", "testsrc=size=160x120:rate=15:d=1",
                                      "-c:v", "libx264", "-preset", "ultrafast"}));
   // MPEG-1 has no 15 fps: the nearest standard rate is used instead of failing.
-  const std::string mpg = Convert(dir, src, "mpg", {"--format", "18", "--framerate", "15.0 fps"});
+  const std::string mpg =
+      media::ConvertWithCli(dir, src, "mpg", {"--format", "18", "--framerate", "15.0 fps"});
   EXPECT_EQ(StreamField(mpg, "video", "r_frame_rate"), "24000/1001");
   EXPECT_TRUE(media::DecodesCleanly(mpg));
 
@@ -457,11 +445,12 @@ TEST(DeviceOutputsTest, AnamorphicAndPortraitSourcesKeepTheirShape) {
       {"17", "mp4", 0.01}, {"0", "mp4", 0.01}, {"19", "mpg", 0.01}, {"18", "mpg", 0.02}};
   for (const auto& c : wide_cases) {
     SCOPED_TRACE(c.format);
-    const std::string out = Convert(dir, wide, c.ext, {"--format", c.format});
+    const std::string out = media::ConvertWithCli(dir, wide, c.ext, {"--format", c.format});
     EXPECT_NEAR(DisplayAspect(out) / (16.0 / 9.0), 1.0, c.tolerance);
   }
   // The Video Size ratio of the source is 1.25; the letterboxed picture is 16:9 all the same.
-  const std::string boxed = Convert(dir, wide, "mp4", {"--format", "0", "--zoom", "LetterBox"});
+  const std::string boxed =
+      media::ConvertWithCli(dir, wide, "mp4", {"--format", "0", "--zoom", "LetterBox"});
   EXPECT_NEAR(DisplayAspect(boxed), 4.0 / 3.0, 0.01);
   EXPECT_NEAR(PictureShape(boxed) / (16.0 / 9.0), 1.0, 0.05);
 
@@ -472,12 +461,13 @@ TEST(DeviceOutputsTest, AnamorphicAndPortraitSourcesKeepTheirShape) {
                                           "-c:v", "libx264", "-preset", "ultrafast"}));
   for (const char* format : {"18", "19"}) {
     SCOPED_TRACE(format);
-    const std::string out = Convert(dir, portrait, "mpg", {"--format", format});
+    const std::string out = media::ConvertWithCli(dir, portrait, "mpg", {"--format", format});
     EXPECT_NEAR(DisplayAspect(out), 4.0 / 3.0, 0.01);
     EXPECT_NEAR(PictureShape(out) / (9.0 / 16.0), 1.0, 0.05);
   }
   // Formats with free sample aspects keep the frame and show it at the source's shape.
-  EXPECT_NEAR(DisplayAspect(Convert(dir, portrait, "mp4", {"--format", "0"})), 9.0 / 16.0, 0.01);
+  EXPECT_NEAR(DisplayAspect(media::ConvertWithCli(dir, portrait, "mp4", {"--format", "0"})),
+              9.0 / 16.0, 0.01);
 }
 
 TEST(DeviceOutputsTest, MpegProgramStreamsKeepClockRateAndVersion) {
@@ -495,7 +485,7 @@ TEST(DeviceOutputsTest, MpegProgramStreamsKeepClockRateAndVersion) {
                {{"--format", "19", "--audio-quality", "Highest"}, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.choices.back());
-    const std::string out = Convert(dir, src, "mpg", c.choices);
+    const std::string out = media::ConvertWithCli(dir, src, "mpg", c.choices);
     const auto packs = ProgramStreamPacks(out);
     ASSERT_GT(packs.size(), 10u);
     double largest_gap = 0, latest = -1;
@@ -544,24 +534,26 @@ TEST(DeviceOutputsTest, VideoDeclaresALevelTheStreamMeets) {
       src, {"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:d=2,noise=alls=100:allf=t", "-c:v",
             "libx264", "-crf", "12", "-preset", "ultrafast"}));
   // The general MP4 format keeps the 1280x720 size: 3600 macroblocks, Simple Profile level 6.
-  const std::string mp4 = Convert(dir, src, "mp4", {"--format", "17"});
+  const std::string mp4 = media::ConvertWithCli(dir, src, "mp4", {"--format", "17"});
   const std::string profile = StreamField(mp4, "video", "profile");
   const int mp4_level = std::atoi(StreamField(mp4, "video", "level").c_str());
   EXPECT_TRUE((profile == "Simple Profile" && mp4_level == 6) || profile == "Main Profile")
       << profile << " level " << mp4_level;
   // XVid states its own Simple Profile level 3 unless told otherwise.
-  const std::string xvid = Convert(dir, src, "mp4", {"--format", "17", "--video-codec", "XVID"});
+  const std::string xvid =
+      media::ConvertWithCli(dir, src, "mp4", {"--format", "17", "--video-codec", "XVID"});
   EXPECT_EQ(StreamField(xvid, "video", "profile") + " " + StreamField(xvid, "video", "level"),
             profile + " " + std::to_string(mp4_level));
   // Phones take Simple Profile up to level 3, which allows 384 kbps in any second.
   const std::string mobile =
-      Convert(dir, src, "3gp", {"--format", "12", "--video-quality", "Highest"});
+      media::ConvertWithCli(dir, src, "3gp", {"--format", "12", "--video-quality", "Highest"});
   EXPECT_EQ(StreamField(mobile, "video", "profile"), "Simple Profile");
   EXPECT_LE(std::atoi(StreamField(mobile, "video", "level").c_str()), 3);
   EXPECT_LE(media::PeakVideoBitsPerSecond(mobile), 384000);
   // H.263 at 25 fps needs level 20 (QCIF up to 30 fps, 128 kbps) or above; level 10 allows
   // 15 fps and 64 kbps.
-  const std::string h263 = Convert(dir, src, "3gp", {"--format", "12", "--video-codec", "H263"});
+  const std::string h263 =
+      media::ConvertWithCli(dir, src, "3gp", {"--format", "12", "--video-codec", "H263"});
   const int level = H263BoxLevel(h263);
   const std::map<int, double> h263_rates = {{20, 128000}, {30, 384000}, {40, 2048000}};
   ASSERT_TRUE(h263_rates.count(level)) << "level " << level;
@@ -601,8 +593,8 @@ TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
   for (const auto& [format, ext] : formats) {
     SCOPED_TRACE(ext + " format " + format);
     // The same as from the source without its data stream.
-    const std::string plain = Convert(dir, base, ext, {"--format", format});
-    const std::string out = Convert(dir, cued, ext, {"--format", format});
+    const std::string plain = media::ConvertWithCli(dir, base, ext, {"--format", format});
+    const std::string out = media::ConvertWithCli(dir, cued, ext, {"--format", format});
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     EXPECT_NEAR(info.duration_s, media::Probe(plain).duration_s, 0.03);
@@ -610,7 +602,7 @@ TEST(DeviceOutputsTest, StreamsNotConvertedDoNotMoveTheStartOrTheLength) {
       EXPECT_NEAR(SoundOnset(out), SoundOnset(plain), 0.02);
     }
   }
-  const std::string out = Convert(dir, titled, "mp4", {"--format", "17"});
+  const std::string out = media::ConvertWithCli(dir, titled, "mp4", {"--format", "17"});
   EXPECT_NEAR(media::Probe(out).duration_s, 2.0, 0.1);
   EXPECT_NEAR(SoundOnset(out), 0.0, 0.03);
 }
@@ -659,7 +651,7 @@ TEST(DeviceOutputsTest, CoverPictureNeverSetsThePicture) {
       {"14", "avi"}, {"15", "avi"}, {"16", "mov"}, {"17", "mp4"}, {"0", "mp4"}};
   for (const auto& [format, ext] : formats) {
     SCOPED_TRACE(ext + " format " + format);
-    const std::string out = Convert(dir, src, ext, {"--format", format});
+    const std::string out = media::ConvertWithCli(dir, src, ext, {"--format", format});
     const auto info = media::Probe(out);
     ASSERT_TRUE(info.ok) << info.error;
     ASSERT_EQ(info.Count("video"), 1);
