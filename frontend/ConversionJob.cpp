@@ -425,7 +425,9 @@ void FitOutputToSource(TCustomJobComponent& component, int index, const TMainSet
 TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
                                        const TMainSettings& settings,
                                        const std::string& output_folder, bool overwrite,
-                                       const TConversionRow& row, const TReservedPath& reserved) {
+                                       const TConversionRow& row, const TReservedPath& reserved,
+                                       const TJobExtras& extras) {
+  (void)extras;  // read by the output check and the size fitting
   TConversionJobSetup setup;
   // The name byte for byte: blanks at either end belong to it.
   const std::string& source = row.SourcePath;

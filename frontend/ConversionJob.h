@@ -139,6 +139,16 @@ struct TConversionRow {
   bool ColumnsFromJob = false;
 };
 
+// What a job does beyond converting, as the front ends' options set it.
+struct TJobExtras {
+  // The output is read back after converting (every packet decoded, streams and durations
+  // against the source, the device's limits) before it counts as done.
+  bool CheckOutput = false;
+  // > 0: the output is fitted into this many bytes (video rate chosen from the duration; an
+  // output over it is never kept).
+  std::int64_t TargetSizeBytes = 0;
+};
+
 struct TConversionJobSetup {
   bool Ok = false;
   int Index = -1;          // job index in the component when Ok
@@ -163,4 +173,5 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
                                        const TMainSettings& settings,
                                        const std::string& output_folder, bool overwrite,
                                        const TConversionRow& row,
-                                       const TReservedPath& reserved = {});
+                                       const TReservedPath& reserved = {},
+                                       const TJobExtras& extras = {});
