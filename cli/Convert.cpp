@@ -46,6 +46,7 @@
 #include "MediaFiles.h"
 #include "ProfileErrors.h"
 #include "ReasonText.h"
+#include "Trash.h"
 
 namespace {
 
@@ -120,6 +121,11 @@ struct ConvertArgs {
   bool overwrite = false;
   int jobs = 1;
   int threads = 0;
+  // --trash-sources: each source whose outputs all ended done and checked goes to the trash.
+  bool trash_sources = false;
+  // The outputs are read back after converting; the output check's --no-check clears it, and
+  // then no source goes to the trash, since nothing says its output is sound.
+  bool check_output = true;
   std::vector<std::string> files;
 };
 
@@ -169,6 +175,8 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.video_codec = value("--video-codec");
     } else if (arg == "--overwrite") {
       args.overwrite = true;
+    } else if (arg == "--trash-sources") {
+      args.trash_sources = true;
     } else if (arg == "--jobs") {
       args.jobs = ParseCount("--jobs", value("--jobs"), 1);
     } else if (arg == "--threads") {
@@ -229,6 +237,8 @@ struct Console {
   std::map<int, size_t> by_job;  // job index -> files[]
   int jobs_at_once = 1;
   int jobs_terminated = 0;
+  bool trash_sources = false;  // sources go to the trash after their last job (--trash-sources)
+  TSourceTrashPlan trash_plan;  // every listed file, one use per listing
 };
 
 int TerminalWidth() {
@@ -391,6 +401,28 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
   }
 }
 
+// Called with console.mutex held, after the result line of F, for each listed file once it has
+// ended (also when it failed before its job). With --trash-sources a source moves after its
+// last job, when every job that read it ended done without a note; a done file then gets a
+// second line, "FILE: moved to the trash" or "FILE: kept (REASON)". A failed or aborted file
+// never touches its source and gets no second line.
+void TrashSourceAfterEnd(Console& console, const FileState& f) {
+  if (!console.trash_sources) return;
+  const bool clean = f.result == FileResult::kDone && !f.warned;
+  const TSourceTrashPlan::TStep step = console.trash_plan.UseEnded(f.source, clean);
+  if (f.result != FileResult::kDone || step == TSourceTrashPlan::TStep::kWait) return;
+  const std::string source = OneLine(f.source);
+  if (step == TSourceTrashPlan::TStep::kKeep) {
+    Print(source + ": kept (" +
+          (f.warned ? "its output has a note" : "another conversion of it did not end done") +
+          ")\n");
+    return;
+  }
+  const TTrashResult moved = MoveToTrash(f.source);
+  Print(source + (moved.Ok ? std::string(": moved to the trash\n")
+                           : ": kept (" + OneLine(moved.Reason) + ")\n"));
+}
+
 void OnTerminate(Console& console, TCustomJobComponent& component, int index, bool finished,
                  bool exception, const std::string& message) {
   // Read before taking console.mutex: RunWarning() takes the component's lock, which this
@@ -429,6 +461,7 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
     note = kEndedEarlyReason;
   }
   PrintResult(console, f, note);
+  TrashSourceAfterEnd(console, f);
   // Jobs start in list order: the first jobs_at_once at Start, then one per terminate notice.
   ++console.jobs_terminated;
   const int next_job = console.jobs_at_once + console.jobs_terminated - 1;
@@ -608,6 +641,7 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
       console.files.push_back(FileState{file});
       console.files.back().result = FileResult::kFail;
       PrintResult(console, console.files.back(), "no media files in this folder");
+      TrashSourceAfterEnd(console, console.files.back());
       continue;
     }
     TConversionRow row;
@@ -624,6 +658,7 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
       // A set-up cut short by a stop request is an abort, not a failure.
       f.result = run.stop.signal != 0 ? FileResult::kAbort : FileResult::kFail;
       PrintResult(console, f, setup.Error);
+      TrashSourceAfterEnd(console, f);
     } else {
       run.names.Promise(setup.OutputPath);
       f.output = setup.OutputPath;
@@ -739,6 +774,10 @@ int ConvertFiles(const ConvertArgs& args, const TMainSettings& settings, const s
   ConnectEvents(component, console);
   std::thread signal_thread(SignalThread, std::cref(waited), std::ref(stop), std::ref(console),
                             std::ref(component), pthread_self());
+  {
+    std::lock_guard<std::mutex> guard(console.mutex);
+    for (const std::string& file : args.files) console.trash_plan.AddUse(file);
+  }
   ConvertRun run{args, settings, component, console, stop, TRunOutputNames(args.files), {}};
   const size_t per_batch = FilesPerBatch(args.jobs);
   for (size_t first = 0; first < args.files.size() && stop.signal == 0; first += per_batch) {
@@ -769,6 +808,11 @@ int RunConvert(int argc, char** argv) {
   Console console;
   console.live = isatty(STDOUT_FILENO) != 0;
   console.jobs_at_once = args.jobs;
+  console.trash_sources = args.trash_sources && args.check_output;
+  if (args.trash_sources && !args.check_output) {
+    PrintError("--trash-sources: every source stays where it is, since --no-check leaves the "
+               "outputs unchecked");
+  }
   StopControl stop;
   return ConvertFiles(args, settings, waited, console, stop);
 }
