@@ -237,7 +237,7 @@ struct Console {
   std::map<int, size_t> by_job;  // job index -> files[]
   int jobs_at_once = 1;
   int jobs_terminated = 0;
-  bool trash_sources = false;  // sources go to the trash after their last job (--trash-sources)
+  bool trash_sources = false;   // sources go to the trash after their last job (--trash-sources)
   TSourceTrashPlan trash_plan;  // every listed file, one use per listing
 };
 
@@ -810,8 +810,9 @@ int RunConvert(int argc, char** argv) {
   console.jobs_at_once = args.jobs;
   console.trash_sources = args.trash_sources && args.check_output;
   if (args.trash_sources && !args.check_output) {
-    PrintError("--trash-sources: every source stays where it is, since --no-check leaves the "
-               "outputs unchecked");
+    PrintError(
+        "--trash-sources: every source stays where it is, since --no-check leaves the "
+        "outputs unchecked");
   }
   StopControl stop;
   return ConvertFiles(args, settings, waited, console, stop);

@@ -15,7 +15,9 @@
 
 namespace {
 
-std::string ErrnoText(int error) { return std::strerror(error); }
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
 
 // The folder part of PATH ("." for a bare name) and its last part, trailing slashes ignored.
 std::pair<std::string, std::string> SplitPath(std::string path) {
@@ -38,19 +40,6 @@ std::string RealFolder(const std::string& folder) {
 bool DefaultSameFileSystem(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
-}
-
-std::string DefaultTopFolder(const std::string& folder) {
-  std::string top = RealFolder(folder);
-  struct stat st;
-  if (top.empty() || stat(top.c_str(), &st) != 0) return "";
-  while (top != "/") {
-    const std::string parent = SplitPath(top).first;
-    struct stat sp;
-    if (stat(parent.c_str(), &sp) != 0 || sp.st_dev != st.st_dev) break;
-    top = parent;
-  }
-  return top;
 }
 
 // PATH itself, or its nearest ancestor that exists: where a folder still to be made would live.
@@ -191,6 +180,19 @@ TTrashResult MoveInto(const std::string& trash, const std::string& path, const s
 
 }  // namespace
 
+std::string VolumeTopFolder(const std::string& folder) {
+  std::string top = RealFolder(folder);
+  struct stat st;
+  if (top.empty() || stat(top.c_str(), &st) != 0) return "";
+  while (top != "/") {
+    const std::string parent = SplitPath(top).first;
+    struct stat sp;
+    if (stat(parent.c_str(), &sp) != 0 || sp.st_dev != st.st_dev) break;
+    top = parent;
+  }
+  return top;
+}
+
 std::string HomeTrashFolder() {
   const char* data = std::getenv("XDG_DATA_HOME");
   if (data != nullptr && data[0] == '/') return Join(data, "Trash");
@@ -229,7 +231,7 @@ TTrashResult MoveToTrash(const std::string& path, const TTrashVolumes& volumes) 
     }
     return MoveInto(home_trash, real_path, name, real_path);
   }
-  const auto top_of = volumes.TopFolder ? volumes.TopFolder : DefaultTopFolder;
+  const auto top_of = volumes.TopFolder ? volumes.TopFolder : VolumeTopFolder;
   const std::string top = top_of(real_folder);
   const std::string trash = top.empty() ? "" : VolumeTrashFolder(top);
   if (trash.empty()) {
@@ -252,8 +254,8 @@ std::string PercentEncodePath(const std::string& path) {
   std::string text;
   for (const char ch : path) {
     const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || std::strchr("-._~/", c) != nullptr;
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::strchr("-._~/", c) != nullptr;
     if (plain && c != 0) {
       text += ch;
     } else {
@@ -274,8 +276,7 @@ std::string PercentDecodePath(const std::string& text) {
   };
   std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 &&
-        hex(text[i + 2]) >= 0) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
       bytes += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
       i += 2;
     } else {
@@ -293,7 +294,9 @@ TSourceTrashPlan::TKey TSourceTrashPlan::KeyOf(const std::string& source) {
   return {{0, 0}, source};
 }
 
-void TSourceTrashPlan::AddUse(const std::string& source) { ++uses_[KeyOf(source)].left; }
+void TSourceTrashPlan::AddUse(const std::string& source) {
+  ++uses_[KeyOf(source)].left;
+}
 
 TSourceTrashPlan::TStep TSourceTrashPlan::UseEnded(const std::string& source, bool may_move) {
   const auto it = uses_.find(KeyOf(source));

@@ -22,9 +22,13 @@ struct TTrashVolumes {
   // True when both existing paths are on one file system. Default: the same device number.
   std::function<bool(const std::string& a, const std::string& b)> SameFileSystem;
   // The top folder of the file system that holds the existing folder FOLDER (its mount point).
-  // Default: the highest ancestor of FOLDER on FOLDER's device.
+  // Default: VolumeTopFolder.
   std::function<std::string(const std::string& folder)> TopFolder;
 };
+
+// The top folder (mount point) of the file system that holds the existing folder FOLDER: its
+// highest ancestor on the same device. "" when FOLDER cannot be read.
+std::string VolumeTopFolder(const std::string& folder);
 
 struct TTrashResult {
   bool Ok = false;

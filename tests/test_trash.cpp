@@ -58,7 +58,9 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string Real(const fs::path& path) { return fs::canonical(path).string(); }
+std::string Real(const fs::path& path) {
+  return fs::canonical(path).string();
+}
 
 struct TrashInfo {
   bool ok = false;
@@ -89,8 +91,7 @@ int Mode(const std::string& path) {
 
 class HomeTrashTest : public ::testing::Test {
  protected:
-  HomeTrashTest()
-      : data_env_("XDG_DATA_HOME", dir_.File("data")), trash_(dir_.File("data/Trash")) {
+  HomeTrashTest() : data_env_("XDG_DATA_HOME", dir_.File("data")), trash_(dir_.File("data/Trash")) {
     fs::create_directory(dir_.File("src"));
   }
   media::TempDir dir_;
@@ -299,4 +300,19 @@ TEST(TrashPathEncoding, EveryByteComesBack) {
   EXPECT_EQ(PercentDecodePath(PercentEncodePath("/a/" + all)), "/a/" + all);
   // A percent sign without two hex digits is kept as written.
   EXPECT_EQ(PercentDecodePath("/a%2/b%zz%"), "/a%2/b%zz%");
+}
+
+TEST(VolumeTopFolder, IsTheMountPointOfTheFolder) {
+  struct stat shm, root;
+  if (stat("/dev/shm", &shm) != 0 || stat("/dev", &root) != 0 || shm.st_dev == root.st_dev ||
+      access("/dev/shm", W_OK) != 0) {
+    GTEST_SKIP() << "/dev/shm is not a file system of its own";
+  }
+  const std::string folder = "/dev/shm/quorvin-top-test-" + std::to_string(getpid());
+  fs::create_directories(folder + "/a/b");
+  EXPECT_EQ(VolumeTopFolder(folder + "/a/b"), "/dev/shm");
+  EXPECT_EQ(VolumeTopFolder("/dev/shm"), "/dev/shm");
+  fs::remove_all(folder);
+  EXPECT_EQ(VolumeTopFolder("/"), "/");
+  EXPECT_EQ(VolumeTopFolder(folder), "");
 }
