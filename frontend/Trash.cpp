@@ -131,6 +131,26 @@ std::string TrashName(const std::string& name, int n) {
   return name.substr(0, kLongest - suffix.size()) + suffix;
 }
 
+// PATH with each byte outside letters, digits and "-._~/" written as %XX, as a URI path holds
+// any name, UTF-8 or not.
+std::string PercentEncodePath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::strchr("-._~/", c) != nullptr;
+    if (plain && c != 0) {
+      text += ch;
+    } else {
+      text += '%';
+      text += kHex[c >> 4];
+      text += kHex[c & 0xF];
+    }
+  }
+  return text;
+}
+
 // Puts the file PATH (named NAME) into TRASH, with INFO_PATH as the .trashinfo's Path value.
 TTrashResult MoveInto(const std::string& trash, const std::string& path, const std::string& name,
                       const std::string& info_path) {
@@ -247,43 +267,6 @@ TTrashResult MoveToTrash(const std::string& path, const TTrashVolumes& volumes) 
     relative = relative.substr(1);
   }
   return MoveInto(trash, real_path, name, relative);
-}
-
-std::string PercentEncodePath(const std::string& path) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (const char ch : path) {
-    const auto c = static_cast<unsigned char>(ch);
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       std::strchr("-._~/", c) != nullptr;
-    if (plain && c != 0) {
-      text += ch;
-    } else {
-      text += '%';
-      text += kHex[c >> 4];
-      text += kHex[c & 0xF];
-    }
-  }
-  return text;
-}
-
-std::string PercentDecodePath(const std::string& text) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  std::string bytes;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
-      bytes += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
-      i += 2;
-    } else {
-      bytes += text[i];
-    }
-  }
-  return bytes;
 }
 
 TSourceTrashPlan::TKey TSourceTrashPlan::KeyOf(const std::string& source) {

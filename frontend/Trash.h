@@ -46,11 +46,6 @@ struct TTrashResult {
 // DeletionDate is the local time as YYYY-MM-DDThh:mm:ss.
 TTrashResult MoveToTrash(const std::string& path, const TTrashVolumes& volumes = {});
 
-// PATH with each byte outside letters, digits and "-._~/" written as %XX (upper-case hex).
-std::string PercentEncodePath(const std::string& path);
-// The bytes that PercentEncodePath wrote; a "%" without two hex digits stays as it is.
-std::string PercentDecodePath(const std::string& text);
-
 // Which sources of a run may go to the trash, and when. A source can be the input of several
 // jobs (the same file listed twice); it moves only after the last of them has ended, and only
 // when every one of them ended done and checked. A file is known by device and inode, so two

@@ -63,10 +63,10 @@ TEST_F(CliTrashTest, OnlyCleanlyDoneSourcesMoveAfterTheirLastConversion) {
       good, {"-f", "lavfi", "-i", "testsrc=size=96x64:rate=10:d=4", "-f", "lavfi", "-i",
              "sine=sample_rate=22050:d=4", "-c:v", "mpeg4", "-c:a", "mp2", "-shortest"}));
   fs::copy_file(good, twice);
-  std::ofstream(bad) << "not a media file";
+  media::WriteFile(bad, "not a media file");
   // The first third of the file: converted as far as it goes, with a note.
   const std::string bytes = ReadAll(good);
-  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 3);
+  media::TruncateCopy(good, cut, bytes.size() / 3);
 
   const auto r = media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), "--trash-sources",
                                     "--jobs", "2", twice, good, bad, cut, twice});
