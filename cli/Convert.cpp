@@ -408,19 +408,9 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
 // never touches its source and gets no second line.
 void TrashSourceAfterEnd(Console& console, const FileState& f) {
   if (!console.trash_sources) return;
-  const bool clean = f.result == FileResult::kDone && !f.warned;
-  const TSourceTrashPlan::TStep step = console.trash_plan.UseEnded(f.source, clean);
-  if (f.result != FileResult::kDone || step == TSourceTrashPlan::TStep::kWait) return;
-  const std::string source = OneLine(f.source);
-  if (step == TSourceTrashPlan::TStep::kKeep) {
-    Print(source + ": kept (" +
-          (f.warned ? "its output has a note" : "another conversion of it did not end done") +
-          ")\n");
-    return;
-  }
-  const TTrashResult moved = MoveToTrash(f.source);
-  Print(source + (moved.Ok ? std::string(": moved to the trash\n")
-                           : ": kept (" + OneLine(moved.Reason) + ")\n"));
+  const std::string said =
+      console.trash_plan.AfterUse(f.source, f.result == FileResult::kDone, f.warned);
+  if (!said.empty()) Print(OneLine(f.source) + ": " + OneLine(said) + "\n");
 }
 
 void OnTerminate(Console& console, TCustomJobComponent& component, int index, bool finished,

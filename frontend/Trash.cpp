@@ -104,6 +104,7 @@ bool WriteAllTo(int fd, const std::string& text) {
   while (done < text.size()) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -175,9 +176,13 @@ TTrashResult MoveInto(const std::string& trash, const std::string& path, const s
       result.Reason = "\"" + info_file + "\" cannot be written: " + ErrnoText(errno);
       return result;
     }
-    const bool written = WriteAllTo(fd, text);
-    const int write_error = errno;
-    if (close(fd) != 0 || !written) {
+    bool written = WriteAllTo(fd, text);
+    int write_error = errno;
+    if (close(fd) != 0 && written) {
+      written = false;
+      write_error = errno;
+    }
+    if (!written) {
       unlink(info_file.c_str());
       result.Reason = "\"" + info_file + "\" cannot be written: " + ErrnoText(write_error);
       return result;
@@ -290,4 +295,16 @@ TSourceTrashPlan::TStep TSourceTrashPlan::UseEnded(const std::string& source, bo
   uses.all_may_move = uses.all_may_move && may_move;
   if (uses.left > 0) return TStep::kWait;
   return uses.all_may_move ? TStep::kMove : TStep::kKeep;
+}
+
+std::string TSourceTrashPlan::AfterUse(const std::string& source, bool done, bool noted,
+                                       const TTrashVolumes& volumes) {
+  const TStep step = UseEnded(source, done && !noted);
+  if (!done || step == TStep::kWait) return "";
+  if (step == TStep::kKeep) {
+    return noted ? "kept (its output has a note)"
+                 : "kept (another conversion of it did not end done)";
+  }
+  const TTrashResult moved = MoveToTrash(source, volumes);
+  return moved.Ok ? "moved to the trash" : "kept (" + moved.Reason + ")";
 }

@@ -63,6 +63,14 @@ class TSourceTrashPlan {
   // One use of SOURCE has ended; MAY_MOVE when it ended done and checked, without a note.
   TStep UseEnded(const std::string& source, bool may_move);
 
+  // What both front ends call when a use of SOURCE has ended: DONE when it was converted in
+  // full (and checked), NOTED when it carries a note ("Done, but ..."). Ends the use and, when
+  // it was the last one and every use was done without a note, moves SOURCE to the trash.
+  // Returns what to tell after the use's result: "moved to the trash", "kept (REASON)", or ""
+  // when there is nothing to tell (the use failed or was stopped, or other uses are to come).
+  std::string AfterUse(const std::string& source, bool done, bool noted,
+                       const TTrashVolumes& volumes = {});
+
  private:
   struct TUses {
     int left = 0;
