@@ -21,6 +21,7 @@
 #include "JobComponent.h"
 #include "MainSettings.h"
 #include "PreviewHost.h"
+#include "WindowOptions.h"
 
 class QAction;
 class QLabel;
@@ -114,6 +115,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   TConversionQueue& Queue() { return *queue_; }
   VIDevozORE& Converter() { return Converter_; }
   TForm4& OptionsDialog() { return *form4_; }
+  // The options the Additional Options dialog shows; the window applies their changes.
+  TWindowOptions& Options() { return options_; }
   TFormAbout& AboutBox() { return *about_; }
 
   // Sets the drop-down row count of the output format list.
@@ -190,6 +193,11 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void FormCreate();
   void FormShow();
 
+  // Reads the stored settings into the options and the window (see TWindowOptions::Load);
+  // an incomplete store is written again from the window's state.
+  void LoadSettings();
+  void OptionChanged(TWindowOption option);
+
   void ComboOutputFormatChange(int index);
   void ComboQualityChange();
   void TrackBar1Change(int position);
@@ -236,6 +244,7 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // that a probe left behind (the window closed while a file blocked) never outlives it.
   std::shared_ptr<VIDevozORE> prober_;
   std::unique_ptr<TConversionQueue> queue_;
+  TWindowOptions options_;
   TForm4* form4_ = nullptr;
   TFormAbout* about_ = nullptr;
 
