@@ -49,6 +49,7 @@
 #include "Binding.h"
 #include "FileProber.h"
 #include "Icons.h"
+#include "KeptList.h"
 #include "MediaFiles.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
@@ -234,6 +235,15 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
   LoadSettings();
   connect(&options_, &TWindowOptions::Changed, this, &TForm1::OptionChanged);
   form4_ = new TForm4(options_, this);
+  keeper_ = std::make_unique<TListKeeper>(list_, KeptListFile());
+  if (options_.KeepFileList()) {
+    const QString message = keeper_->Restore();
+    if (!message.isEmpty()) {
+      QMetaObject::invokeMethod(
+          this, [this, message] { dialogs_.Information(this, message); }, Qt::QueuedConnection);
+    }
+  }
+  keeper_->SetEnabled(options_.KeepFileList());
 }
 
 TForm1::~TForm1() {
@@ -688,7 +698,9 @@ void TForm1::LoadSettings() {
   settings_.ComboAspectRatio.Select(options_.AspectRatio());
   SetFormatDropDownCount(options_.DropDownItems());
   RefreshSettingWidgets();
-  if (!complete) SaveSettings();
+  // Written again at once; a store that cannot be written is told of when the user's changes
+  // would be lost, at the first save after start-up.
+  if (!complete) StoreSettings();
 }
 
 void TForm1::OptionChanged(TWindowOption option) {
@@ -701,6 +713,9 @@ void TForm1::OptionChanged(TWindowOption option) {
       break;
     case TWindowOption::AspectRatio:
       settings_.ComboAspectRatio.Select(options_.AspectRatio());
+      break;
+    case TWindowOption::KeepFileList:
+      keeper_->SetEnabled(options_.KeepFileList());
       break;
     case TWindowOption::ConversionsAtOnce:
       // joined at merge: queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
@@ -752,21 +767,26 @@ void TForm1::closeEvent(QCloseEvent* event) {
   Converter_.Stop();
   file_prober_->Stop();
   SaveSettings();
+  if (keeper_) keeper_->Flush();
   PreviewClearOnClose();
   if (form4_ != nullptr) form4_->hide();
   if (about_ != nullptr) about_->hide();
   event->accept();
 }
 
-void TForm1::SaveSettings() {
-  // Without the libraries nothing was loaded: the stored settings stay as they are.
-  if (libraries_missing_) return;
+bool TForm1::StoreSettings() {
   TWindowState& state = options_.Window();
   state.OutputFolder = OutputFolderText();
   state.Format = settings_.ComboOutputFormat.ItemIndex();
   state.VideoQuality = settings_.ComboVideoQuality.ItemIndex();
   state.AudioQuality = settings_.ComboAudioQuality.ItemIndex();
-  if (options_.Save() || told_settings_unwritable_) return;
+  return options_.Save();
+}
+
+void TForm1::SaveSettings() {
+  // Without the libraries nothing was loaded: the stored settings stay as they are.
+  if (libraries_missing_) return;
+  if (StoreSettings() || told_settings_unwritable_) return;
   told_settings_unwritable_ = true;
   dialogs_.Information(this, "The settings cannot be saved to \"" + options_.SettingsFile() +
                                  "\". Changed settings will be lost when the program ends.");
@@ -1137,6 +1157,7 @@ void TForm1::TerminateRequested(int status) {
   Converter_.Stop();
   file_prober_->Stop();
   SaveSettings();
+  if (keeper_) keeper_->Flush();
   PreviewClearOnClose();
   // The window's owner destroys it after the event loop: the job component then waits for the
   // stopped job, which removes its temporary output.

@@ -37,6 +37,7 @@ class PreviewPane;
 class TForm4;
 class TFormAbout;
 class TFileProber;
+class TListKeeper;
 struct TProbedFile;
 class TUserDialogs;
 
@@ -197,6 +198,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // an incomplete store is written again from the window's state.
   void LoadSettings();
   void OptionChanged(TWindowOption option);
+  // Hands the window's own stored values to the options and writes them all; false when the
+  // store cannot be written.
+  bool StoreSettings();
 
   void ComboOutputFormatChange(int index);
   void ComboQualityChange();
@@ -245,6 +249,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   std::shared_ptr<VIDevozORE> prober_;
   std::unique_ptr<TConversionQueue> queue_;
   TWindowOptions options_;
+  // Keeps the file list between runs, when the options say so.
+  std::unique_ptr<TListKeeper> keeper_;
   TForm4* form4_ = nullptr;
   TFormAbout* about_ = nullptr;
 

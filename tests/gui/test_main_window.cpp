@@ -192,6 +192,8 @@ class TestMainWindow : public QObject {
     // Every case starts as a first run, with its own settings folder.
     settings_dir_ = std::make_unique<QTemporaryDir>();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir_->path());
+    // The kept file list too: each case starts with none.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(settings_dir_->filePath("data")));
     dialogs_ = TScriptedDialogs();
   }
 
