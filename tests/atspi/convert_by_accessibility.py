@@ -164,7 +164,8 @@ def inner(program, screenshot=None):
         out_folder = os.path.join(media, "Converted")
         os.mkdir(out_folder)
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
-                   XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="xcb")
+                   XDG_CONFIG_HOME=os.path.join(work, "config"),
+                   XDG_DATA_HOME=os.path.join(work, "data"), QT_QPA_PLATFORM="xcb")
         env.pop("QT_QPA_PLATFORMTHEME", None)
         # Desktop notifications the program sends at the end of a run (no service answers them).
         monitor = subprocess.Popen(
