@@ -207,6 +207,8 @@ def inner(program, screenshot=None):
             f.write("this is not a video\n")
         typed_folder = os.path.join(work, "Typed output")
         os.mkdir(typed_folder)
+        # Each start lists only its own files: the list the last one kept is dropped.
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
         app_proc = subprocess.Popen([program, playlist, script, sources[0], not_video], env=env)
         Session(app_proc).run_by_keyboard(pipe, typed_folder, env)
         try:
@@ -230,6 +232,7 @@ def inner(program, screenshot=None):
                         long_source], check=True)
         end_folder = os.path.join(work, "Terminated")
         os.mkdir(end_folder)
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
         app_proc = subprocess.Popen([program, long_source], env=env)
         Session(app_proc).terminate_during_run(end_folder)
         log("PASS")
