@@ -316,7 +316,7 @@ QString TListKeeper::Restore() {
       // is ready to convert again (an empty Progress cell).
       for (const QByteArray& part : PartFileCandidates(kept.OutputPath)) ::unlink(part.constData());
     }
-    struct stat info{};
+    struct stat info {};
     if (::stat(kept.Path.constData(), &info) != 0) {
       const int err = errno;
       list_.SetResult(row, "Error",

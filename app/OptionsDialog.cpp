@@ -49,10 +49,17 @@ TForm4::TForm4(TWindowOptions& options, QWidget* parent) : QDialog(parent), opti
   layout->addWidget(Button1, 0, Qt::AlignRight);
   layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  QWidget* order[] = {CheckBoxOverWrite,     SpinEdit1,          ComboLetterBox,
-                      ComboAspectRatio,      SpinConversionsAtOnce, CheckBoxKeepList,
-                      CheckBoxFitSize,       SpinTargetSize,     CheckBoxCheckOutputs,
-                      CheckBoxTrashSources,  Button1};
+  QWidget* order[] = {CheckBoxOverWrite,
+                      SpinEdit1,
+                      ComboLetterBox,
+                      ComboAspectRatio,
+                      SpinConversionsAtOnce,
+                      CheckBoxKeepList,
+                      CheckBoxFitSize,
+                      SpinTargetSize,
+                      CheckBoxCheckOutputs,
+                      CheckBoxTrashSources,
+                      Button1};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
   ShowOptions();
@@ -140,10 +147,10 @@ void TForm4::ConnectControls() {
 
 void TForm4::ShowOptions() {
   const TWindowOptions& o = options_;
-  QWidget* controls[] = {CheckBoxOverWrite, SpinEdit1,        ComboLetterBox,
-                         ComboAspectRatio,  SpinConversionsAtOnce, CheckBoxKeepList,
-                         CheckBoxFitSize,   SpinTargetSize,   CheckBoxCheckOutputs,
-                         CheckBoxTrashSources};
+  QWidget* controls[] = {
+      CheckBoxOverWrite,     SpinEdit1,           ComboLetterBox,  ComboAspectRatio,
+      SpinConversionsAtOnce, CheckBoxKeepList,    CheckBoxFitSize, SpinTargetSize,
+      CheckBoxCheckOutputs,  CheckBoxTrashSources};
   std::vector<std::unique_ptr<QSignalBlocker>> quiet;
   for (QWidget* control : controls) quiet.push_back(std::make_unique<QSignalBlocker>(control));
   CheckBoxOverWrite->setChecked(o.Overwrite());

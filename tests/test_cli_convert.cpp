@@ -394,14 +394,18 @@ TEST_F(CliConvertTest, SkipExistingGoesOnWhereAStoppedRunEnded) {
   std::ofstream(out_.File(".b.mp3.quorvin-part")) << "unfinished";
   std::ofstream(out_.File("c.mp3")).flush();  // empty: no finished output
 
-  const std::vector<std::string> again{"-o",           out,
-                                       "--format",     "6",
-                                       "--skip-existing", tmp.File("a.avi"),
-                                       tmp.File("b.avi"), tmp.File("c.avi")};
+  const std::vector<std::string> again{"-o",
+                                       out,
+                                       "--format",
+                                       "6",
+                                       "--skip-existing",
+                                       tmp.File("a.avi"),
+                                       tmp.File("b.avi"),
+                                       tmp.File("c.avi")};
   const auto second = Convert(again);
   ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
-  EXPECT_TRUE(Contains(second.out, tmp.File("a.avi") + ": Skipped, " + out_.File("a.mp3") +
-                                       " exists\n"))
+  EXPECT_TRUE(
+      Contains(second.out, tmp.File("a.avi") + ": Skipped, " + out_.File("a.mp3") + " exists\n"))
       << second.out;
   EXPECT_TRUE(Contains(second.out, tmp.File("b.avi") + ": Done")) << second.out;
   EXPECT_TRUE(Contains(second.out, tmp.File("c.avi") + ": Done")) << second.out;

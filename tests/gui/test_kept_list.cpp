@@ -170,7 +170,8 @@ class TestKeptList : public QObject {
     QVERIFY(list.Checked(2));
     QCOMPARE(list.Text(2, colProgress), QString());
     QCOMPARE(list.OutputPath(2), Path("out/c.mp4"));
-    for (const QString& part : parts) QVERIFY2(!QFileInfo::exists(dir_.filePath(part)), qPrintable(part));
+    for (const QString& part : parts)
+      QVERIFY2(!QFileInfo::exists(dir_.filePath(part)), qPrintable(part));
     QVERIFY(QFileInfo::exists(dir_.filePath("out/.other.mp4.quorvin-part")));
     QVERIFY(QFileInfo::exists(dir_.filePath("out/c-1.mp4")));
   }
