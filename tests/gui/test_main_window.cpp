@@ -759,6 +759,42 @@ class TestMainWindow : public QObject {
     QVERIFY(dialog.CheckBoxTrashSources->isChecked() && w->Options().TrashSources());
   }
 
+  // A store written before the conversion options keeps its values; the new options take
+  // their defaults and are written. A stored count above this machine's cores is clamped.
+  void storeFromBeforeTheConversionOptions() {
+    {
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      store.setValue("Output Folder", media_.path());
+      store.setValue("ComboOutputFormat", 19);
+      store.setValue("Overwrite", 1);
+      store.setValue("DropDownItems", 30);
+      store.setValue("LetterBox", 1);
+      store.setValue("VideoQuality", 0);
+      store.setValue("AudioQuality", 4);
+    }
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->EditOutputFolder->text(), media_.path());
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("MPEG-2 Movie (*.mpg)"));
+      QVERIFY(w->Options().Overwrite());
+      QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 30);
+      QCOMPARE(w->Settings().ComboLetterBox.Text(), std::string("LetterBox"));
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Highest"));
+      QCOMPARE(w->ComboAudioQuality->currentText(), QString("Lowest"));
+      QCOMPARE(w->Options().ConversionsAtOnce(), 1);
+      QVERIFY(w->Options().KeepFileList() && w->Options().CheckOutputs());
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      QCOMPARE(store.value("ConversionsAtOnce").toInt(), 1);
+      QCOMPARE(store.value("KeepFileList").toInt(), 1);
+      QCOMPARE(store.value("CheckOutputs").toInt(), 1);
+      QCOMPARE(store.value("VideoQuality").toInt(), 0);
+      store.setValue("ConversionsAtOnce", 999);
+    }
+    auto w = NewWindow();
+    QCOMPARE(w->Options().ConversionsAtOnce(), std::max(1, QThread::idealThreadCount()));
+    QCOMPARE(w->OptionsDialog().SpinConversionsAtOnce->value(), w->Options().ConversionsAtOnce());
+  }
+
   // The list comes back in the next window with its results and check marks, files named on
   // the command line after it; Clear All empties the kept list; with the option off nothing
   // is written and the next window starts empty.
