@@ -721,7 +721,9 @@ void TForm1::OptionChanged(TWindowOption option) {
       // joined at merge: queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
       break;
     default:
-      // The queue reads the other options when a run starts.
+      // Overwrite is read by the queue at each job's set-up (OverwriteChecked). The output
+      // check, the target size and trashing sources are read there too, through Options(),
+      // once the queue's job extras take them (joined at merge).
       break;
   }
 }
