@@ -230,7 +230,10 @@ void TConversionQueue::SetUpRow() {
     return;
   }
   const TConversionJobSetup& setup = *done;
-  if (setup.Ok) run_names_->Promise(setup.OutputPath);
+  if (setup.Ok) {
+    run_names_->Promise(setup.OutputPath);
+    list_.SetOutputPath(running_row_, QByteArray::fromStdString(setup.OutputPath));
+  }
   if (current >= 0 && setup.SourceColumns.ok) ShowSourceColumns(current, setup.SourceColumns);
   if (!setup.Ok) {
     if (current >= 0) list_.SetResult(current, "Fail", QString::fromStdString(setup.Error));

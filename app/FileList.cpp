@@ -8,7 +8,8 @@
 namespace {
 
 constexpr int kRowIdRole = Qt::UserRole + 1;
-constexpr int kPathRole = Qt::UserRole + 2;  // on the file name item
+constexpr int kPathRole = Qt::UserRole + 2;    // on the file name item
+constexpr int kOutputRole = Qt::UserRole + 3;  // on the file name item
 
 }  // namespace
 
@@ -110,6 +111,15 @@ void TFileList::SetResult(int row, const QString& text, const QString& reason) {
 QString TFileList::Reason(int row) const {
   const QStandardItem* item = model_.item(row, colProgress);
   return item != nullptr ? item->data(Qt::AccessibleDescriptionRole).toString() : QString();
+}
+
+QByteArray TFileList::OutputPath(int row) const {
+  const QStandardItem* item = model_.item(row, colFileName);
+  return item != nullptr ? item->data(kOutputRole).toByteArray() : QByteArray();
+}
+
+void TFileList::SetOutputPath(TRowId id, const QByteArray& path) {
+  if (QStandardItem* item = model_.item(RowOf(id), colFileName)) item->setData(path, kOutputRole);
 }
 
 bool TFileList::Checked(int row) const {

@@ -68,6 +68,10 @@ class TFileList {
   void SetResult(int row, const QString& text, const QString& reason);
   QString Reason(int row) const;
 
+  // The output the row's job writes (set when its job is set up); empty before.
+  QByteArray OutputPath(int row) const;
+  void SetOutputPath(TRowId id, const QByteArray& path);
+
   bool Checked(int row) const;
   void SetChecked(int row, bool checked);
   void SetAllChecked(bool checked);

@@ -49,6 +49,7 @@
 #include "Binding.h"
 #include "FileProber.h"
 #include "Icons.h"
+#include "KeptList.h"
 #include "MediaFiles.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
@@ -231,7 +232,18 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
     QCoreApplication::instance()->installEventFilter(new TToolTipTime(this));
   }
   about_ = new TFormAbout(this, dialogs_);
-  form4_ = new TForm4(*this);
+  LoadSettings();
+  connect(&options_, &TWindowOptions::Changed, this, &TForm1::OptionChanged);
+  form4_ = new TForm4(options_, this);
+  keeper_ = std::make_unique<TListKeeper>(list_, KeptListFile());
+  if (options_.KeepFileList()) {
+    const QString message = keeper_->Restore();
+    if (!message.isEmpty()) {
+      QMetaObject::invokeMethod(
+          this, [this, message] { dialogs_.Information(this, message); }, Qt::QueuedConnection);
+    }
+  }
+  keeper_->SetEnabled(options_.KeepFileList());
 }
 
 TForm1::~TForm1() {
@@ -594,10 +606,7 @@ TFormatChangeHooks TForm1::FormatHooks() {
   hooks.SetOutputColumn = [this](const std::string& extension) {
     list_.SetColumn(colOutput, QString::fromStdString(extension));
   };
-  hooks.ReadDropDownCount = [this] {
-    if (form4_ == nullptr) throw std::runtime_error("no options dialog");
-    return form4_->SpinEdit1->value();
-  };
+  hooks.ReadDropDownCount = [this] { return options_.DropDownItems(); };
   return hooks;
 }
 
@@ -662,7 +671,61 @@ QString TForm1::OutputFolderText() const {
 }
 
 bool TForm1::OverwriteChecked() const {
-  return form4_ != nullptr && form4_->CheckBoxOverWrite->isChecked();
+  return options_.Overwrite();
+}
+
+void TForm1::LoadSettings() {
+  const bool complete = options_.Load();
+  const TWindowState& stored = options_.Window();
+  SetOutputFolder(stored.OutputFolder);
+  // An index beyond a list or on a separator (a hand-edited or damaged store) keeps the
+  // list's default item, as -1 does: a list without a format would fail every row, and one
+  // without a selection shows blank and would be stored back as -1.
+  const std::vector<std::string>& formats = settings_.ComboOutputFormat.Items();
+  if (stored.Format >= 0 && stored.Format < static_cast<int>(formats.size()) &&
+      FindFormat(formats[static_cast<size_t>(stored.Format)]) != nullptr) {
+    settings_.ComboOutputFormat.Select(stored.Format);
+  }
+  const std::pair<TSettingList*, int> lists[] = {
+      {&settings_.ComboLetterBox, options_.Zoom()},
+      {&settings_.ComboVideoQuality, stored.VideoQuality},
+      {&settings_.ComboAudioQuality, stored.AudioQuality}};
+  for (const auto& [list, index] : lists) {
+    if (index >= 0 && index < list->Count()) list->Select(index);
+  }
+  // The options show what the window took.
+  options_.SetZoom(settings_.ComboLetterBox.ItemIndex());
+  settings_.ComboAspectRatio.Select(options_.AspectRatio());
+  SetFormatDropDownCount(options_.DropDownItems());
+  RefreshSettingWidgets();
+  // Written again at once; a store that cannot be written is told of when the user's changes
+  // would be lost, at the first save after start-up.
+  if (!complete) StoreSettings();
+}
+
+void TForm1::OptionChanged(TWindowOption option) {
+  switch (option) {
+    case TWindowOption::DropDownItems:
+      SetFormatDropDownCount(options_.DropDownItems());
+      break;
+    case TWindowOption::Zoom:
+      settings_.ComboLetterBox.Select(options_.Zoom());
+      break;
+    case TWindowOption::AspectRatio:
+      settings_.ComboAspectRatio.Select(options_.AspectRatio());
+      break;
+    case TWindowOption::KeepFileList:
+      keeper_->SetEnabled(options_.KeepFileList());
+      break;
+    case TWindowOption::ConversionsAtOnce:
+      // joined at merge: queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
+      break;
+    default:
+      // Overwrite is read by the queue at each job's set-up (OverwriteChecked). The output
+      // check, the target size and trashing sources are read there too, through Options(),
+      // once the queue's job extras take them (joined at merge).
+      break;
+  }
 }
 
 // ---- start, show, close ----
@@ -706,16 +769,28 @@ void TForm1::closeEvent(QCloseEvent* event) {
   Converter_.Stop();
   file_prober_->Stop();
   SaveSettings();
+  if (keeper_) keeper_->Flush();
   PreviewClearOnClose();
   if (form4_ != nullptr) form4_->hide();
   if (about_ != nullptr) about_->hide();
   event->accept();
 }
 
+bool TForm1::StoreSettings() {
+  TWindowState& state = options_.Window();
+  state.OutputFolder = OutputFolderText();
+  state.Format = settings_.ComboOutputFormat.ItemIndex();
+  state.VideoQuality = settings_.ComboVideoQuality.ItemIndex();
+  state.AudioQuality = settings_.ComboAudioQuality.ItemIndex();
+  return options_.Save();
+}
+
 void TForm1::SaveSettings() {
-  if (form4_ == nullptr || form4_->SaveSettings() || told_settings_unwritable_) return;
+  // Without the libraries nothing was loaded: the stored settings stay as they are.
+  if (libraries_missing_) return;
+  if (StoreSettings() || told_settings_unwritable_) return;
   told_settings_unwritable_ = true;
-  dialogs_.Information(this, "The settings cannot be saved to \"" + form4_->SettingsFile() +
+  dialogs_.Information(this, "The settings cannot be saved to \"" + options_.SettingsFile() +
                                  "\". Changed settings will be lost when the program ends.");
 }
 
@@ -1084,6 +1159,7 @@ void TForm1::TerminateRequested(int status) {
   Converter_.Stop();
   file_prober_->Stop();
   SaveSettings();
+  if (keeper_) keeper_->Flush();
   PreviewClearOnClose();
   // The window's owner destroys it after the event loop: the job component then waits for the
   // stopped job, which removes its temporary output.

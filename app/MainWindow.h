@@ -21,6 +21,7 @@
 #include "JobComponent.h"
 #include "MainSettings.h"
 #include "PreviewHost.h"
+#include "WindowOptions.h"
 
 class QAction;
 class QLabel;
@@ -36,6 +37,7 @@ class PreviewPane;
 class TForm4;
 class TFormAbout;
 class TFileProber;
+class TListKeeper;
 struct TProbedFile;
 class TUserDialogs;
 
@@ -114,6 +116,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   TConversionQueue& Queue() { return *queue_; }
   VIDevozORE& Converter() { return Converter_; }
   TForm4& OptionsDialog() { return *form4_; }
+  // The options the Additional Options dialog shows; the window applies their changes.
+  TWindowOptions& Options() { return options_; }
   TFormAbout& AboutBox() { return *about_; }
 
   // Sets the drop-down row count of the output format list.
@@ -190,6 +194,14 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void FormCreate();
   void FormShow();
 
+  // Reads the stored settings into the options and the window (see TWindowOptions::Load);
+  // an incomplete store is written again from the window's state.
+  void LoadSettings();
+  void OptionChanged(TWindowOption option);
+  // Hands the window's own stored values to the options and writes them all; false when the
+  // store cannot be written.
+  bool StoreSettings();
+
   void ComboOutputFormatChange(int index);
   void ComboQualityChange();
   void TrackBar1Change(int position);
@@ -236,6 +248,9 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // that a probe left behind (the window closed while a file blocked) never outlives it.
   std::shared_ptr<VIDevozORE> prober_;
   std::unique_ptr<TConversionQueue> queue_;
+  TWindowOptions options_;
+  // Keeps the file list between runs, when the options say so.
+  std::unique_ptr<TListKeeper> keeper_;
   TForm4* form4_ = nullptr;
   TFormAbout* about_ = nullptr;
 

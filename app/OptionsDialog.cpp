@@ -2,77 +2,88 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QSettings>
+#include <QSignalBlocker>
 #include <QSpinBox>
-#include <QStandardPaths>
 #include <QVBoxLayout>
-#include <optional>
-
-#include "FormatCatalogue.h"
-#include "MainWindow.h"
+#include <memory>
+#include <vector>
 
 namespace {
-
-constexpr int kMinDropDownItems = 26;
-constexpr int kMaxDropDownItems = 47;
 
 const QStringList kAspectItems = {"Original", "4:3 (Standard", "16:9 (Wide Screen)"};
 const QStringList kZoomItems = {"None", "LetterBox"};
 
-// A stored 32-bit integer, or nothing when the value is missing or is not an integer.
-std::optional<int> ReadInteger(const QSettings& store, const QString& name) {
-  const QVariant value = store.value(name);
-  if (!value.isValid()) return std::nullopt;
-  const auto type = value.typeId();
-  if (type == QMetaType::Int || type == QMetaType::LongLong || type == QMetaType::UInt) {
-    bool ok = false;
-    const int number = value.toInt(&ok);
-    return ok ? std::optional<int>(number) : std::nullopt;
-  }
-  if (type != QMetaType::QString) return std::nullopt;
-  bool ok = false;
-  const int number = value.toString().trimmed().toInt(&ok);
-  return ok ? std::optional<int>(number) : std::nullopt;
+// A number field with a label before it that names it, for the eye and for a screen reader.
+QHBoxLayout* LabelledSpin(QSpinBox* spin, const QString& caption, QWidget* parent,
+                          bool label_first) {
+  auto* label = new QLabel(caption, parent);
+  label->setBuddy(spin);
+  spin->setAccessibleName(caption);
+  auto* row = new QHBoxLayout;
+  if (label_first) row->addWidget(label);
+  row->addWidget(spin);
+  if (!label_first) row->addWidget(label, 1);
+  if (label_first) row->addStretch(1);
+  return row;
 }
 
 }  // namespace
 
-QString DefaultOutputFolder() {
-  const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
-  if (videos.isEmpty() || videos == QDir::homePath() || !QFileInfo(videos).isDir()) return {};
-  return QDir::toNativeSeparators(videos);
-}
-
-TForm4::TForm4(TForm1& main_window) : QDialog(&main_window), main_(main_window) {
+TForm4::TForm4(TWindowOptions& options, QWidget* parent) : QDialog(parent), options_(options) {
   setWindowTitle("Additional Options");
   setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   setModal(false);
 
-  auto* options = new QGroupBox(" Additional Options ", this);
-  CheckBoxOverWrite = new QCheckBox("Overwrite Existing File With The Same Name", options);
-  SpinEdit1 = new QSpinBox(options);
-  SpinEdit1->setRange(kMinDropDownItems, kMaxDropDownItems);
-  SpinEdit1->setValue(kMinDropDownItems);
-  auto* spin_label = new QLabel("Drop Down Items in Output Format List", options);
-  spin_label->setBuddy(SpinEdit1);
-  SpinEdit1->setAccessibleName("Drop Down Items in Output Format List");
-  auto* options_layout = new QVBoxLayout(options);
-  options_layout->addWidget(CheckBoxOverWrite);
-  auto* spin_row = new QHBoxLayout;
-  spin_row->addWidget(SpinEdit1);
-  spin_row->addWidget(spin_label, 1);
-  options_layout->addLayout(spin_row);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(CreateOptionsGroup());
+  layout->addWidget(CreateVideoGroup());
+  layout->addWidget(CreateConversionGroup());
+  Button1 = new QPushButton("Done", this);
+  connect(Button1, &QPushButton::clicked, this, &QDialog::hide);
+  layout->addWidget(Button1, 0, Qt::AlignRight);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 
-  auto* video = new QGroupBox(" General Video Settings ", this);
-  ComboLetterBox = new QComboBox(video);
-  ComboAspectRatio = new QComboBox(video);
+  QWidget* order[] = {CheckBoxOverWrite,
+                      SpinEdit1,
+                      ComboLetterBox,
+                      ComboAspectRatio,
+                      SpinConversionsAtOnce,
+                      CheckBoxKeepList,
+                      CheckBoxFitSize,
+                      SpinTargetSize,
+                      CheckBoxCheckOutputs,
+                      CheckBoxTrashSources,
+                      Button1};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  ShowOptions();
+  ConnectControls();
+}
+
+QWidget* TForm4::CreateOptionsGroup() {
+  auto* group = new QGroupBox(" Additional Options ", this);
+  CheckBoxOverWrite = new QCheckBox("Overwrite Existing File With The Same Name", group);
+  SpinEdit1 = new QSpinBox(group);
+  SpinEdit1->setRange(kMinDropDownItems, kMaxDropDownItems);
+  auto* group_layout = new QVBoxLayout(group);
+  group_layout->addWidget(CheckBoxOverWrite);
+  group_layout->addLayout(
+      LabelledSpin(SpinEdit1, "Drop Down Items in Output Format List", group, false));
+  return group;
+}
+
+QWidget* TForm4::CreateVideoGroup() {
+  auto* group = new QGroupBox(" General Video Settings ", this);
+  ComboLetterBox = new QComboBox(group);
+  ComboAspectRatio = new QComboBox(group);
+  ComboLetterBox->addItems(kZoomItems);
+  ComboAspectRatio->addItems(kAspectItems);
   for (QComboBox* combo : {ComboLetterBox, ComboAspectRatio}) {
     // Both lists accept typed text; a text that names no item selects nothing.
     combo->setEditable(true);
@@ -80,104 +91,77 @@ TForm4::TForm4(TForm1& main_window) : QDialog(&main_window), main_(main_window) 
   }
   ComboLetterBox->setAccessibleName("Video Zoom");
   ComboAspectRatio->setAccessibleName("Video Aspect Ratio");
-  auto* video_layout = new QFormLayout(video);
-  video_layout->addRow("Video Zoom : ", ComboLetterBox);
-  video_layout->addRow("Video Aspect Ratio : ", ComboAspectRatio);
-
-  Button1 = new QPushButton("Done", this);
-  connect(Button1, &QPushButton::clicked, this, &QDialog::hide);
-
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(options);
-  layout->addWidget(video);
-  layout->addWidget(Button1, 0, Qt::AlignRight);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-
-  // Create handler: stored settings first, then the lists, then the main window's choices.
-  LoadSettings();
-  ComboAspectRatio->addItems(kAspectItems);
-  ComboAspectRatio->setCurrentIndex(0);
-  ComboLetterBox->addItems(kZoomItems);
-  ComboLetterBox->setCurrentIndex(0);
-  ComboLetterBox->setCurrentIndex(main_.Settings().ComboLetterBox.ItemIndex());
-  ComboAspectRatio->setCurrentIndex(main_.Settings().ComboAspectRatio.ItemIndex());
-
-  connect(ComboLetterBox, &QComboBox::currentTextChanged, this, &TForm4::ComboLetterBoxChange);
-  connect(ComboAspectRatio, &QComboBox::currentTextChanged, this, &TForm4::ComboAspectRatioChange);
-  connect(SpinEdit1, &QSpinBox::valueChanged, this, &TForm4::SpinEdit1Change);
+  auto* group_layout = new QFormLayout(group);
+  group_layout->addRow("Video Zoom : ", ComboLetterBox);
+  group_layout->addRow("Video Aspect Ratio : ", ComboAspectRatio);
+  return group;
 }
 
-void TForm4::ComboLetterBoxChange() {
-  main_.Settings().ComboLetterBox.Select(ComboLetterBox->findText(ComboLetterBox->currentText()));
+QWidget* TForm4::CreateConversionGroup() {
+  auto* group = new QGroupBox(" Conversions ", this);
+  SpinConversionsAtOnce = new QSpinBox(group);
+  SpinConversionsAtOnce->setRange(1, TWindowOptions::MaxConversionsAtOnce());
+  CheckBoxKeepList = new QCheckBox("Keep the file list between runs", group);
+  CheckBoxFitSize = new QCheckBox("Fit each file into", group);
+  SpinTargetSize = new QSpinBox(group);
+  SpinTargetSize->setRange(1, kMaxTargetSizeMB);
+  SpinTargetSize->setAccessibleName("Target Size (MB)");
+  auto* mb = new QLabel("MB", group);
+  mb->setBuddy(SpinTargetSize);
+  CheckBoxCheckOutputs = new QCheckBox("Check each output after converting", group);
+  CheckBoxTrashSources =
+      new QCheckBox("Move each source to the trash after a checked conversion", group);
+
+  auto* group_layout = new QVBoxLayout(group);
+  group_layout->addLayout(LabelledSpin(SpinConversionsAtOnce, "Conversions at once", group, true));
+  group_layout->addWidget(CheckBoxKeepList);
+  auto* fit_row = new QHBoxLayout;
+  fit_row->addWidget(CheckBoxFitSize);
+  fit_row->addWidget(SpinTargetSize);
+  fit_row->addWidget(mb);
+  fit_row->addStretch(1);
+  group_layout->addLayout(fit_row);
+  group_layout->addWidget(CheckBoxCheckOutputs);
+  group_layout->addWidget(CheckBoxTrashSources);
+  return group;
 }
 
-void TForm4::ComboAspectRatioChange() {
-  main_.Settings().ComboAspectRatio.Select(
-      ComboAspectRatio->findText(ComboAspectRatio->currentText()));
+void TForm4::ConnectControls() {
+  TWindowOptions& o = options_;
+  connect(CheckBoxOverWrite, &QCheckBox::toggled, &o, &TWindowOptions::SetOverwrite);
+  connect(SpinEdit1, &QSpinBox::valueChanged, &o, &TWindowOptions::SetDropDownItems);
+  connect(ComboLetterBox, &QComboBox::currentTextChanged, this,
+          [this](const QString& text) { options_.SetZoom(ComboLetterBox->findText(text)); });
+  connect(ComboAspectRatio, &QComboBox::currentTextChanged, this, [this](const QString& text) {
+    options_.SetAspectRatio(ComboAspectRatio->findText(text));
+  });
+  connect(SpinConversionsAtOnce, &QSpinBox::valueChanged, &o,
+          &TWindowOptions::SetConversionsAtOnce);
+  connect(CheckBoxKeepList, &QCheckBox::toggled, &o, &TWindowOptions::SetKeepFileList);
+  connect(CheckBoxFitSize, &QCheckBox::toggled, &o, &TWindowOptions::SetFitToSize);
+  connect(SpinTargetSize, &QSpinBox::valueChanged, &o, &TWindowOptions::SetTargetSizeMB);
+  connect(CheckBoxCheckOutputs, &QCheckBox::toggled, &o, &TWindowOptions::SetCheckOutputs);
+  connect(CheckBoxTrashSources, &QCheckBox::toggled, &o, &TWindowOptions::SetTrashSources);
+  connect(&o, &TWindowOptions::Changed, this, &TForm4::ShowOptions);
 }
 
-void TForm4::SpinEdit1Change() {
-  main_.SetFormatDropDownCount(SpinEdit1->value());
-}
-
-void TForm4::LoadSettings() {
-  QSettings store(kSettingsOrganisation, kSettingsApplication);
-  TMainSettings& settings = main_.Settings();
-  const bool complete = [&] {
-    const QVariant folder = store.value("Output Folder");
-    if (folder.isValid() && folder.typeId() != QMetaType::QString) return false;
-    // On a first run the field offers the user's videos folder, when there is one.
-    main_.SetOutputFolder(folder.isValid() ? folder.toString() : DefaultOutputFolder());
-
-    const std::optional<int> format = ReadInteger(store, "ComboOutputFormat");
-    if (!format) return false;
-    // An index beyond the list or on a separator (a hand-edited or damaged store) keeps the
-    // default format, as -1 does: a list without a format would fail every row.
-    const std::vector<std::string>& formats = settings.ComboOutputFormat.Items();
-    if (*format >= 0 && *format < static_cast<int>(formats.size()) &&
-        FindFormat(formats[static_cast<size_t>(*format)]) != nullptr) {
-      settings.ComboOutputFormat.Select(*format);
-    }
-
-    const std::optional<int> overwrite = ReadInteger(store, "Overwrite");
-    if (!overwrite) return false;
-    CheckBoxOverWrite->setChecked(*overwrite != 0);
-
-    const std::optional<int> drop_down = ReadInteger(store, "DropDownItems");
-    if (!drop_down) return false;
-    if (*drop_down >= 0) {
-      SpinEdit1->setValue(*drop_down);
-      SpinEdit1Change();
-    }
-
-    TSettingList* lists[] = {&settings.ComboLetterBox, &settings.ComboVideoQuality,
-                             &settings.ComboAudioQuality};
-    const char* names[] = {"LetterBox", "VideoQuality", "AudioQuality"};
-    for (int i = 0; i < 3; ++i) {
-      const std::optional<int> index = ReadInteger(store, names[i]);
-      if (!index) return false;
-      // An index that names no item keeps the list's default item, as for the format: a list
-      // without a selection shows blank and would be stored back as -1.
-      if (*index >= 0 && *index < lists[i]->Count()) lists[i]->Select(*index);
-    }
-    return true;
-  }();
-  main_.RefreshSettingWidgets();
-  if (!complete) SaveSettings();
-}
-
-bool TForm4::SaveSettings() {
-  QSettings store(kSettingsOrganisation, kSettingsApplication);
-  settings_file_ = store.fileName();
-  if (!store.isWritable()) return false;
-  const TMainSettings& settings = main_.Settings();
-  store.setValue("Output Folder", main_.OutputFolderText());
-  store.setValue("ComboOutputFormat", settings.ComboOutputFormat.ItemIndex());
-  store.setValue("Overwrite", CheckBoxOverWrite->isChecked() ? 1 : 0);
-  store.setValue("DropDownItems", SpinEdit1->value());
-  store.setValue("LetterBox", settings.ComboLetterBox.ItemIndex());
-  store.setValue("VideoQuality", settings.ComboVideoQuality.ItemIndex());
-  store.setValue("AudioQuality", settings.ComboAudioQuality.ItemIndex());
-  store.sync();
-  return store.status() == QSettings::NoError;
+void TForm4::ShowOptions() {
+  const TWindowOptions& o = options_;
+  QWidget* controls[] = {
+      CheckBoxOverWrite,     SpinEdit1,           ComboLetterBox,  ComboAspectRatio,
+      SpinConversionsAtOnce, CheckBoxKeepList,    CheckBoxFitSize, SpinTargetSize,
+      CheckBoxCheckOutputs,  CheckBoxTrashSources};
+  std::vector<std::unique_ptr<QSignalBlocker>> quiet;
+  for (QWidget* control : controls) quiet.push_back(std::make_unique<QSignalBlocker>(control));
+  CheckBoxOverWrite->setChecked(o.Overwrite());
+  SpinEdit1->setValue(o.DropDownItems());
+  // A typed text that names no item stays as typed: it is what the user sees.
+  if (o.Zoom() >= 0) ComboLetterBox->setCurrentIndex(o.Zoom());
+  if (o.AspectRatio() >= 0) ComboAspectRatio->setCurrentIndex(o.AspectRatio());
+  SpinConversionsAtOnce->setValue(o.ConversionsAtOnce());
+  CheckBoxKeepList->setChecked(o.KeepFileList());
+  CheckBoxFitSize->setChecked(o.FitToSize());
+  SpinTargetSize->setValue(o.TargetSizeMB());
+  CheckBoxCheckOutputs->setChecked(o.CheckOutputs());
+  CheckBoxTrashSources->setChecked(o.TrashSources());
 }

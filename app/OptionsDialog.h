@@ -1,55 +1,48 @@
 // The Additional Options dialog: overwrite rule, the number of rows the output format list
-// shows, zoom and aspect ratio (mirrored into the main window's setting model). Created once at
-// start-up and shown without being modal. It also reads and writes the stored settings.
+// shows, zoom and aspect ratio, how many files convert at once, whether the file list is kept
+// between runs, a size each output is to fit in, the check of each output and moving checked
+// sources to the trash. It shows and changes a TWindowOptions and knows nothing of the window
+// that applies them. Created once at start-up and shown without being modal.
 #pragma once
 
 #include <QDialog>
-#include <QString>
+
+#include "WindowOptions.h"
 
 class QCheckBox;
 class QComboBox;
 class QPushButton;
 class QSpinBox;
-class TForm1;
-
-// The stored settings are found under these names; they stay fixed even if the product is
-// renamed, so a user's settings survive an update.
-inline constexpr const char* kSettingsOrganisation = "Quorvin";
-inline constexpr const char* kSettingsApplication = "Quorvin iPod Video Converter";
 
 class TForm4 : public QDialog {
   Q_OBJECT
 
  public:
-  // Runs the create handler: loads the stored settings into both windows, fills the zoom and
-  // aspect lists and copies the main window's selections into them.
-  explicit TForm4(TForm1& main_window);
+  // Shows OPTIONS' values; every change of a control goes into OPTIONS at once, and a change
+  // of OPTIONS made elsewhere shows in the controls.
+  TForm4(TWindowOptions& options, QWidget* parent);
 
-  // Reads the stored settings into both windows. A value that is missing or of the wrong type
-  // ends the reading and every value is written again from the windows' current state (this
-  // is how the values come into being on the first run).
-  void LoadSettings();
-  // Writes the seven values from the windows' current state. False when the store cannot be
-  // written.
-  bool SaveSettings();
-  // The file the settings are stored in (known after the first SaveSettings).
-  const QString& SettingsFile() const { return settings_file_; }
+  TWindowOptions& Options() { return options_; }
 
   QCheckBox* CheckBoxOverWrite = nullptr;
   QSpinBox* SpinEdit1 = nullptr;
   QComboBox* ComboLetterBox = nullptr;
   QComboBox* ComboAspectRatio = nullptr;
+  QSpinBox* SpinConversionsAtOnce = nullptr;
+  QCheckBox* CheckBoxKeepList = nullptr;
+  QCheckBox* CheckBoxFitSize = nullptr;
+  QSpinBox* SpinTargetSize = nullptr;
+  QCheckBox* CheckBoxCheckOutputs = nullptr;
+  QCheckBox* CheckBoxTrashSources = nullptr;
   QPushButton* Button1 = nullptr;
 
  private:
-  void ComboLetterBoxChange();
-  void ComboAspectRatioChange();
-  void SpinEdit1Change();
+  QWidget* CreateOptionsGroup();
+  QWidget* CreateVideoGroup();
+  QWidget* CreateConversionGroup();
+  void ConnectControls();
+  // Brings the controls in line with the options, without reporting back.
+  void ShowOptions();
 
-  TForm1& main_;
-  QString settings_file_;
+  TWindowOptions& options_;
 };
-
-// The user's videos folder (~/Videos or its XDG name) when it exists, else an empty text: the
-// output folder of a first run.
-QString DefaultOutputFolder();

@@ -26,7 +26,7 @@ ffmpeg -nostdin -y -v error -f lavfi -i "testsrc2=size=1920x1080:rate=30:d=$((se
 
 play() {  # play [PULSE_SERVER] [SCREENSHOT]: one run of the window under Xvfb
   # The window's settings go to a throw-away folder, never the user's.
-  PULSE_SERVER=${1:-unix:/nonexistent} XDG_CONFIG_HOME=$work/config \
+  PULSE_SERVER=${1:-unix:/nonexistent} XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data \
     QUORVIN_PREVIEW_SECONDS=$seconds QUORVIN_PREVIEW_SCREENSHOT=${2:-} \
     xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin" "$clip" 2>&1 |
     grep -v -E "XDG_RUNTIME_DIR|PulseAudio|pa_context|propagateSizeHints"

@@ -32,10 +32,10 @@ files=("$work"/clips/clip*.mp4)
 
 window_once() {  # prints the window's seconds from Start to the end of the run
   local out=$work/window-out config=$work/config line
-  rm -rf "$out" "$config"
+  rm -rf "$out" "$config" "$work/data"
   mkdir -p "$out"
-  # Settings in a throw-away folder: a first run, the default format.
-  local run=(env XDG_CONFIG_HOME=$config PULSE_SERVER=unix:/nonexistent
+  # Settings and the kept list in throw-away folders: a first run, the default format.
+  local run=(env XDG_CONFIG_HOME=$config XDG_DATA_HOME=$work/data PULSE_SERVER=unix:/nonexistent
              QUORVIN_BATCH_OUTPUT=$out)
   if command -v xvfb-run >/dev/null; then
     run+=(xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin")

@@ -34,8 +34,8 @@ window() {  # window ENV... -- ARGS...: runs the window with settings in a throw
   local env_args=() run
   while [ "$1" != "--" ]; do env_args+=("$1"); shift; done
   shift
-  rm -rf "$work/config"
-  run=(env XDG_CONFIG_HOME=$work/config PULSE_SERVER=unix:/nonexistent "${env_args[@]}")
+  rm -rf "$work/config" "$work/data"
+  run=(env XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data PULSE_SERVER=unix:/nonexistent "${env_args[@]}")
   if command -v xvfb-run >/dev/null; then
     run+=(xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin")
   else

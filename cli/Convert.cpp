@@ -119,6 +119,7 @@ struct ConvertArgs {
   std::string zoom;         // empty: "None"
   std::string video_codec;  // empty: the format's preset choice
   bool overwrite = false;
+  bool skip_existing = false;
   int jobs = 1;
   int threads = 0;
   // --trash-sources: each source whose outputs all ended done and checked goes to the trash.
@@ -177,6 +178,8 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.overwrite = true;
     } else if (arg == "--trash-sources") {
       args.trash_sources = true;
+    } else if (arg == "--skip-existing") {
+      args.skip_existing = true;
     } else if (arg == "--jobs") {
       args.jobs = ParseCount("--jobs", value("--jobs"), 1);
     } else if (arg == "--threads") {
@@ -618,6 +621,18 @@ struct ConvertRun {
   std::vector<std::string> scripts;
 };
 
+// With --skip-existing: the output FILE would get without numbering, when a finished file of
+// that name is there (a regular file with content; an unfinished output only ever has its
+// hidden temporary name), else "". The source itself never counts as its own output.
+std::string FinishedOutput(const ConvertRun& run, const std::string& file) {
+  const std::string plain = PlainOutputPath(run.args.output_folder, file, run.settings);
+  struct stat out {};
+  struct stat in {};
+  if (stat(plain.c_str(), &out) != 0 || !S_ISREG(out.st_mode) || out.st_size == 0) return {};
+  if (stat(file.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) return {};
+  return plain;
+}
+
 // Sets up one job for each of the files [first, last), printing what goes where or why a file
 // fails. A file is opened once, by its job: the picture size and duration the options need
 // come from there.
@@ -633,6 +648,16 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
       PrintResult(console, console.files.back(), "no media files in this folder");
       TrashSourceAfterEnd(console, console.files.back());
       continue;
+    }
+    if (run.args.skip_existing) {
+      const std::string finished = FinishedOutput(run, file);
+      if (!finished.empty()) {
+        std::lock_guard<std::mutex> guard(console.mutex);
+        console.files.push_back(FileState{file, finished});
+        console.files.back().result = FileResult::kDone;
+        Print(OneLine(file) + ": Skipped, " + OneLine(finished) + " exists\n");
+        continue;
+      }
     }
     TConversionRow row;
     row.SourcePath = file;

@@ -111,6 +111,17 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
   return UniqueFileName(in_folder, extension, reserved);
 }
 
+std::string PlainOutputPath(const std::string& output_folder, const std::string& source_path,
+                            const TMainSettings& settings) {
+  std::string extension = "." + settings.OutputExtension;
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string folder = output_folder;
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  const size_t slash = source_path.rfind('/');
+  const std::string name = slash == std::string::npos ? source_path : source_path.substr(slash + 1);
+  return WithoutExtension(folder + name) + extension;
+}
+
 namespace {
 
 // The private script folders this process made, by the temporary folder they are in; removed

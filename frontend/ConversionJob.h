@@ -71,6 +71,11 @@ std::string OutputFilePath(const std::string& output_folder, const std::string& 
                            const std::string& extension, bool overwrite,
                            const TReservedPath& reserved = {});
 
+// The name the output of SOURCE_PATH gets in OUTPUT_FOLDER with the settings' format when no
+// numbering is needed: the source's file name with the format's extension in lower case.
+std::string PlainOutputPath(const std::string& output_folder, const std::string& source_path,
+                            const TMainSettings& settings);
+
 // Folder of the scripts written for RealMedia sources, ending in "/": a private folder of this
 // process (made with mkdtemp, mode 0700) in the user's temporary folder ($TMPDIR, else /tmp),
 // made on first use and removed with its scripts when the program ends. No other user can

@@ -26,7 +26,7 @@ ffmpeg -nostdin -y -v error -f lavfi -i "testsrc2=size=640x360:rate=25:d=8" \
   "$work/Videos/holiday.mp4"
 ffmpeg -nostdin -y -v error -f lavfi -i "smptebars=size=320x240:rate=25:d=5" \
   -c:v mpeg4 "$work/Videos/bars.avi"
-PULSE_SERVER=unix:/nonexistent XDG_CONFIG_HOME=$work/config QUORVIN_PREVIEW_SECONDS=4 \
+PULSE_SERVER=unix:/nonexistent XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data QUORVIN_PREVIEW_SECONDS=4 \
   QUORVIN_PREVIEW_SCREENSHOT="$PWD/docs/screenshot-preview.png" \
   xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin" "$work/Videos/holiday.mp4" \
   "$work/Videos/bars.avi" >/dev/null

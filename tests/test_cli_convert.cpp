@@ -377,3 +377,54 @@ TEST_F(CliConvertTest, FolderOfTodaysContainersConvertsEveryFile) {
   for (const auto& entry : std::filesystem::directory_iterator(out_.Path()))
     EXPECT_TRUE(media::DecodesCleanly(entry.path().string())) << entry.path();
 }
+
+// --skip-existing goes on where a stopped batch ended: a file whose output name is there as a
+// finished file is skipped and counted as done; an unfinished temporary output, an empty file
+// of that name and the source itself never make a file skipped.
+TEST_F(CliConvertTest, SkipExistingGoesOnWhereAStoppedRunEnded) {
+  media::TempDir tmp;
+  for (const char* name : {"a.avi", "b.avi", "c.avi"}) {
+    std::filesystem::copy_file(src_->File("clip.avi"), tmp.File(name));
+  }
+  const std::string out = out_.Path().string();
+  const auto first = Convert({"-o", out, "--format", "6", tmp.File("a.avi")});
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+  const auto finished_size = std::filesystem::file_size(out_.File("a.mp3"));
+  // What a killed run leaves: the hidden temporary output of the file it was converting.
+  std::ofstream(out_.File(".b.mp3.quorvin-part")) << "unfinished";
+  std::ofstream(out_.File("c.mp3")).flush();  // empty: no finished output
+
+  const std::vector<std::string> again{"-o",
+                                       out,
+                                       "--format",
+                                       "6",
+                                       "--skip-existing",
+                                       tmp.File("a.avi"),
+                                       tmp.File("b.avi"),
+                                       tmp.File("c.avi")};
+  const auto second = Convert(again);
+  ASSERT_EQ(second.exit_code, 0) << second.out << second.err;
+  EXPECT_TRUE(
+      Contains(second.out, tmp.File("a.avi") + ": Skipped, " + out_.File("a.mp3") + " exists\n"))
+      << second.out;
+  EXPECT_TRUE(Contains(second.out, tmp.File("b.avi") + ": Done")) << second.out;
+  EXPECT_TRUE(Contains(second.out, tmp.File("c.avi") + ": Done")) << second.out;
+  EXPECT_TRUE(Contains(second.out, "All Conversions Completed")) << second.out;
+  EXPECT_EQ(std::filesystem::file_size(out_.File("a.mp3")), finished_size);
+  EXPECT_FALSE(std::filesystem::exists(out_.File("a-1.mp3")));
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("b.mp3")));
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("c-1.mp3")));
+
+  // Run once more: everything is there now, nothing is converted.
+  const auto third = Convert(again);
+  ASSERT_EQ(third.exit_code, 0) << third.out << third.err;
+  EXPECT_TRUE(Contains(third.out, tmp.File("b.avi") + ": Skipped")) << third.out;
+  EXPECT_FALSE(std::filesystem::exists(out_.File("b-1.mp3")));
+
+  // A source in the output folder under its own output name is converted, not skipped.
+  std::filesystem::copy_file(out_.File("a.mp3"), out_.File("s.mp3"));
+  const auto own = Convert({"-o", out, "--format", "6", "--skip-existing", out_.File("s.mp3")});
+  ASSERT_EQ(own.exit_code, 0) << own.out << own.err;
+  EXPECT_TRUE(Contains(own.out, out_.File("s.mp3") + ": Done")) << own.out;
+  EXPECT_TRUE(std::filesystem::exists(out_.File("s-1.mp3")));
+}

@@ -164,7 +164,8 @@ def inner(program, screenshot=None):
         out_folder = os.path.join(media, "Converted")
         os.mkdir(out_folder)
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
-                   XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="xcb")
+                   XDG_CONFIG_HOME=os.path.join(work, "config"),
+                   XDG_DATA_HOME=os.path.join(work, "data"), QT_QPA_PLATFORM="xcb")
         env.pop("QT_QPA_PLATFORMTHEME", None)
         # Desktop notifications the program sends at the end of a run (no service answers them).
         monitor = subprocess.Popen(
@@ -206,6 +207,8 @@ def inner(program, screenshot=None):
             f.write("this is not a video\n")
         typed_folder = os.path.join(work, "Typed output")
         os.mkdir(typed_folder)
+        # Each start lists only its own files: the list the last one kept is dropped.
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
         app_proc = subprocess.Popen([program, playlist, script, sources[0], not_video], env=env)
         Session(app_proc).run_by_keyboard(pipe, typed_folder, env)
         try:
@@ -229,8 +232,23 @@ def inner(program, screenshot=None):
                         long_source], check=True)
         end_folder = os.path.join(work, "Terminated")
         os.mkdir(end_folder)
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
         app_proc = subprocess.Popen([program, long_source], env=env)
         Session(app_proc).terminate_during_run(end_folder)
+
+        # Fourth start: killed during a run, then a fifth start shows the kept list.
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
+        killed_folder = os.path.join(work, "Killed")
+        os.mkdir(killed_folder)
+        # Long enough that the kill comes well before its end.
+        longer_source = os.path.join(media, "longer.mp4")
+        subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                        "testsrc=size=640x480:rate=25:d=300", "-c:v", "mpeg4", "-q:v", "5",
+                        longer_source], check=True)
+        app_proc = subprocess.Popen([program, sources[0], longer_source], env=env)
+        Session(app_proc).kill_during_run(killed_folder)
+        app_proc = subprocess.Popen([program], env=env)
+        Session(app_proc).list_kept_after_kill(killed_folder)
         log("PASS")
         return 0
     finally:
@@ -741,6 +759,44 @@ class Session:
             fail("SIGTERM during a run: status %d, output folder holds %s" % (code, left))
         self.check_output(os.path.join(folder, "long.mp4"))
         log("SIGTERM during a run: status 143, the output finished as Stop finishes it")
+
+    def kill_during_run(self, folder):
+        """Converts two rows and kills the program (SIGKILL) while the second converts."""
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("both rows probed", lambda: self.rows(table) == 2 and self.cell(table, 1, 3))
+        self.one(frame, "text", "Output Folder").queryEditableText().setTextContents(folder)
+        self.act(self.one(frame, "push button", "Start"), "Press")
+        self.wait("the second row under way",
+                  lambda: self.cell(table, 0, 5) == "Done" and
+                  (self.cell(table, 1, 5) or "").endswith("%") and self.cell(table, 1, 5) != "0%",
+                  timeout=120)
+        time.sleep(0.4)  # the kept list follows progress within a fraction of a second
+        self.proc.kill()
+        self.proc.wait(timeout=60)
+        parts = [name for name in os.listdir(folder) if name.endswith(".quorvin-part")]
+        if len(parts) != 1:
+            fail("killed during a run: the output folder holds %s" % os.listdir(folder))
+        log("killed during a run: the unfinished output %s is left" % parts[0])
+
+    def list_kept_after_kill(self, folder):
+        """The next start shows the kept list: the finished row Done, the interrupted one ready
+        to convert again, and no unfinished output left."""
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("the kept rows", lambda: self.rows(table) == 2)
+        results = [self.cell(table, 0, 5), self.cell(table, 1, 5)]
+        left = sorted(os.listdir(folder))
+        if results != ["Done", ""] or any(name.endswith(".quorvin-part") for name in left):
+            fail("after the kill the list reads %s and the output folder holds %s"
+                 % (results, left))
+        log("after the kill: rows %s, output folder %s" % (results, left))
+        self.proc.send_signal(15)
+        self.proc.wait(timeout=60)
 
     def check_output(self, path):
         if not os.path.isfile(path):

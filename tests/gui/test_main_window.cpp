@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -33,6 +34,7 @@
 #include <memory>
 #include <thread>
 
+#include "KeptList.h"
 #include "MainWindow.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
@@ -192,6 +194,8 @@ class TestMainWindow : public QObject {
     // Every case starts as a first run, with its own settings folder.
     settings_dir_ = std::make_unique<QTemporaryDir>();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir_->path());
+    // The kept file list too: each case starts with none.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(settings_dir_->filePath("data")));
     dialogs_ = TScriptedDialogs();
   }
 
@@ -690,6 +694,189 @@ class TestMainWindow : public QObject {
              "stream=display_aspect_ratio", "-of", "csv=p=0", out.filePath("clip.mp4")},
             &dar);
     QCOMPARE(dar.trimmed(), QString("16:9"));
+  }
+
+  // The dialog's conversion options: their defaults, each control changing the window's options
+  // object, every control on the dialog's Tab chain, and the values stored for the next window.
+  void conversionOptionsStored() {
+    const int cores = std::max(1, QThread::idealThreadCount());
+    {
+      auto w = NewWindow();
+      TForm4& dialog = w->OptionsDialog();
+      TWindowOptions& options = w->Options();
+      QCOMPARE(dialog.SpinConversionsAtOnce->value(), 1);
+      QCOMPARE(dialog.SpinConversionsAtOnce->maximum(), cores);
+      QCOMPARE(dialog.SpinConversionsAtOnce->accessibleName(), QString("Conversions at once"));
+      QCOMPARE(dialog.SpinTargetSize->accessibleName(), QString("Target Size (MB)"));
+      QCOMPARE(dialog.CheckBoxKeepList->text(), QString("Keep the file list between runs"));
+      QCOMPARE(dialog.CheckBoxFitSize->text(), QString("Fit each file into"));
+      QCOMPARE(dialog.CheckBoxCheckOutputs->text(), QString("Check each output after converting"));
+      QCOMPARE(dialog.CheckBoxTrashSources->text(),
+               QString("Move each source to the trash after a checked conversion"));
+      QVERIFY(options.KeepFileList() && options.CheckOutputs());
+      QVERIFY(!options.FitToSize() && !options.TrashSources());
+      QCOMPARE(options.TargetSizeBytes(), std::int64_t(0));
+
+      // Tab from the first control reaches every control of the dialog.
+      QList<QWidget*> chain;
+      QWidget* at = dialog.CheckBoxOverWrite;
+      do {
+        chain << at;
+        at = at->nextInFocusChain();
+      } while (at != dialog.CheckBoxOverWrite && chain.size() < 200);
+      for (QWidget* control : std::initializer_list<QWidget*>{
+               dialog.SpinConversionsAtOnce, dialog.CheckBoxKeepList, dialog.CheckBoxFitSize,
+               dialog.SpinTargetSize, dialog.CheckBoxCheckOutputs, dialog.CheckBoxTrashSources}) {
+        QVERIFY(chain.contains(control));
+        QVERIFY(control->isEnabled() && (control->focusPolicy() & Qt::TabFocus));
+      }
+
+      QSignalSpy changed(&options, &TWindowOptions::Changed);
+      dialog.SpinConversionsAtOnce->setValue(cores + 5);  // clamped by the field
+      dialog.CheckBoxKeepList->setChecked(false);
+      dialog.CheckBoxFitSize->setChecked(true);
+      dialog.SpinTargetSize->setValue(123);
+      dialog.CheckBoxCheckOutputs->setChecked(false);
+      dialog.CheckBoxTrashSources->setChecked(true);
+      QCOMPARE(changed.count(), cores > 1 ? 6 : 5);
+      QCOMPARE(options.ConversionsAtOnce(), cores);
+      QCOMPARE(options.TargetSizeBytes(), std::int64_t(123) * 1000 * 1000);
+      QVERIFY(!options.KeepFileList() && !options.CheckOutputs() && options.TrashSources());
+      // A change made to the options elsewhere shows in the dialog.
+      options.SetTargetSizeMB(99);
+      QCOMPARE(dialog.SpinTargetSize->value(), 99);
+      QVERIFY(w->close());
+    }
+    auto w = NewWindow();
+    TForm4& dialog = w->OptionsDialog();
+    QCOMPARE(w->Options().ConversionsAtOnce(), cores);
+    QCOMPARE(dialog.SpinConversionsAtOnce->value(), cores);
+    QVERIFY(!dialog.CheckBoxKeepList->isChecked() && !w->Options().KeepFileList());
+    QVERIFY(dialog.CheckBoxFitSize->isChecked());
+    QCOMPARE(dialog.SpinTargetSize->value(), 99);
+    QCOMPARE(w->Options().TargetSizeBytes(), std::int64_t(99) * 1000 * 1000);
+    QVERIFY(!dialog.CheckBoxCheckOutputs->isChecked() && !w->Options().CheckOutputs());
+    QVERIFY(dialog.CheckBoxTrashSources->isChecked() && w->Options().TrashSources());
+  }
+
+  // A store written before the conversion options keeps its values; the new options take
+  // their defaults and are written. A stored count above this machine's cores is clamped.
+  void storeFromBeforeTheConversionOptions() {
+    {
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      store.setValue("Output Folder", media_.path());
+      store.setValue("ComboOutputFormat", 19);
+      store.setValue("Overwrite", 1);
+      store.setValue("DropDownItems", 30);
+      store.setValue("LetterBox", 1);
+      store.setValue("VideoQuality", 0);
+      store.setValue("AudioQuality", 4);
+    }
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->EditOutputFolder->text(), media_.path());
+      QCOMPARE(w->ComboOutputFormat->currentText(), QString("MPEG-2 Movie (*.mpg)"));
+      QVERIFY(w->Options().Overwrite());
+      QCOMPARE(w->ComboOutputFormat->maxVisibleItems(), 30);
+      QCOMPARE(w->Settings().ComboLetterBox.Text(), std::string("LetterBox"));
+      QCOMPARE(w->ComboVideoQuality->currentText(), QString("Highest"));
+      QCOMPARE(w->ComboAudioQuality->currentText(), QString("Lowest"));
+      QCOMPARE(w->Options().ConversionsAtOnce(), 1);
+      QVERIFY(w->Options().KeepFileList() && w->Options().CheckOutputs());
+      QSettings store(kSettingsOrganisation, kSettingsApplication);
+      QCOMPARE(store.value("ConversionsAtOnce").toInt(), 1);
+      QCOMPARE(store.value("KeepFileList").toInt(), 1);
+      QCOMPARE(store.value("CheckOutputs").toInt(), 1);
+      QCOMPARE(store.value("VideoQuality").toInt(), 0);
+      store.setValue("ConversionsAtOnce", 999);
+    }
+    auto w = NewWindow();
+    QCOMPARE(w->Options().ConversionsAtOnce(), std::max(1, QThread::idealThreadCount()));
+    QCOMPARE(w->OptionsDialog().SpinConversionsAtOnce->value(), w->Options().ConversionsAtOnce());
+  }
+
+  // The list comes back in the next window with its results and check marks, files named on
+  // the command line after it; Clear All empties the kept list; with the option off nothing
+  // is written and the next window starts empty.
+  void fileListKeptBetweenRuns() {
+    QTemporaryDir out;
+    {
+      auto w = WindowWithRows({Media("clip.mp4"), Media("clip2.mp4")}, out.path());
+      w->FileList().SetChecked(1, false);
+      w->ButtonConvertClick();
+      WaitForEnd(*w);
+      QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+      QVERIFY(w->close());
+    }
+    {
+      auto w = NewWindow();
+      QCOMPARE(w->FileList().RowCount(), 2);
+      QCOMPARE(w->FileList().Caption(0), Media("clip.mp4"));
+      QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+      QVERIFY(w->FileList().Checked(0));
+      QCOMPARE(w->FileList().Caption(1), Media("clip2.mp4"));
+      QVERIFY(!w->FileList().Checked(1));
+      QCOMPARE(Cell(*w, 1, colProgress), QString());
+      QCOMPARE(Cell(*w, 1, colDuration), Cell(*w, 0, colDuration));
+      QVERIFY(!Cell(*w, 1, colDuration).isEmpty());
+      QVERIFY(w->close());
+    }
+    {
+      auto w = std::make_unique<TForm1>(dialogs_);
+      w->SetStartupFiles({QFile::encodeName(Media("tone.mp3"))});
+      w->show();
+      QTRY_COMPARE(w->FileList().RowCount(), 3);
+      QTRY_VERIFY(!w->AddingFiles());
+      QCOMPARE(w->FileList().Caption(0), Media("clip.mp4"));
+      QCOMPARE(w->FileList().Caption(1), Media("clip2.mp4"));
+      QCOMPARE(w->FileList().Caption(2), Media("tone.mp3"));
+      w->ButtonClearAllClick();
+      QTRY_VERIFY(ReadKeptList(KeptListFile()).Rows.empty());
+      QVERIFY(ReadKeptList(KeptListFile()).Error.isEmpty());
+
+      w->OptionsDialog().CheckBoxKeepList->setChecked(false);
+      dialogs_.files_to_open = {Media("clip.mp4")};
+      w->ButtonAddFileClick();
+      QTRY_COMPARE(w->FileList().RowCount(), 1);
+      QVERIFY(w->close());
+      QVERIFY(ReadKeptList(KeptListFile()).Rows.empty());
+    }
+    {
+      // Off: the start is empty even with a kept list there.
+      QString error;
+      TKeptRow row;
+      row.Path = QFile::encodeName(Media("clip.mp4"));
+      QVERIFY(WriteKeptList(KeptListFile(), {row}, &error));
+      auto w = NewWindow();
+      QCOMPARE(w->FileList().RowCount(), 0);
+    }
+  }
+
+  // A kept list that cannot be read is moved aside with a message, once; the window starts
+  // empty.
+  void damagedKeptListMovedAside() {
+    const QString file = KeptListFile();
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+    QFile damaged(file);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\":\"quorvin-file-list\",\"version\":1,\"rows\":[{\"pa");
+    damaged.close();
+    {
+      auto w = NewWindow();
+      QTRY_COMPARE(dialogs_.informations.size(), 1);
+      QVERIFY2(dialogs_.informations.first().contains("cannot be read"),
+               qPrintable(dialogs_.informations.first()));
+      QCOMPARE(w->FileList().RowCount(), 0);
+      const QStringList aside =
+          QDir(QFileInfo(file).path()).entryList({"file-list.json.damaged-*"}, QDir::Files);
+      QCOMPARE(aside.size(), 1);
+      QVERIFY(dialogs_.informations.first().contains(aside.first()));
+      QVERIFY(w->close());
+    }
+    dialogs_.informations.clear();
+    auto w = NewWindow();
+    QTest::qWait(50);
+    QVERIFY(dialogs_.informations.isEmpty());
   }
 
   // A folder dropped on the list adds its media files, recursively, sorted by name.
