@@ -588,7 +588,8 @@ class TestMainWindow : public QObject {
     WaitForEnd(*w);
     QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
     QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
-    const QString tip = w->FileList().Model().item(0, colProgress)->toolTip();
+    const QString tip =
+        w->FileList().Model().index(0, colProgress).data(Qt::ToolTipRole).toString();
     QVERIFY2(tip.startsWith("Done, but the source ended at "), qPrintable(tip));
     // The note is counted in the end message and the notification, as the command line does.
     const QString counts = "2 done (1 with a warning), 0 failed, 0 aborted";
