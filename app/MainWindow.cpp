@@ -534,6 +534,15 @@ void TForm1::CreateMenus() {
   MenuFile->addSeparator();
   ActionConvert = AddCommand(MenuFile, "Convert", &TForm1::ButtonConvertClick);
   ActionConvert->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  ActionStopAfterCurrent =
+      AddCommand(MenuFile, "Stop After Current", [this] { queue_->StopAfterCurrent(); });
+  ActionStopAfterCurrent->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+  ActionStopAfterCurrent->setEnabled(false);
+  // The bottom Stop button's menu (its context menu) holds it too; a click stays Stop.
+  ButtonStopSmall->addAction(ActionStopAfterCurrent);
+  ButtonStopSmall->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // Reachable by its shortcut whatever the menus' state.
+  addAction(ActionStopAfterCurrent);
   ActionOpenOutputFolder =
       AddCommand(MenuFile, "Open Output Folder", &TForm1::OpenOutputFolderClick);
   MenuFile->addSeparator();
@@ -741,11 +750,13 @@ void TForm1::LockControls() {
   ButtonStopSmall->setEnabled(true);
   EditOutputFolder->setReadOnly(true);
   RefreshSettingWidgets();
-  for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
+  // The File menu stays open for Stop After Current; its other entries are off.
+  for (QMenu* menu : {MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
   for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,
                           ActionSetOptions, ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
     action->setEnabled(false);
   }
+  ActionStopAfterCurrent->setEnabled(true);
 }
 
 void TForm1::UnlockControls() {
@@ -756,6 +767,7 @@ void TForm1::UnlockControls() {
   }
   ButtonStopConvert->setEnabled(false);
   ButtonStopSmall->setEnabled(false);
+  ActionStopAfterCurrent->setEnabled(false);
   EditOutputFolder->setReadOnly(false);
   for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(true);
   for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,

@@ -350,6 +350,10 @@ int main(int argc, char** argv) {
   TForm1 window(dialogs);
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
+  // For bench/window-batch.sh and tests, not for users: the number of rows converting together.
+  if (const int at_once = qEnvironmentVariableIntValue("QUORVIN_CONVERSIONS_AT_ONCE"); at_once > 0) {
+    window.Queue().SetConversionsAtOnce(at_once);
+  }
   InstallTerminationSignals(window);
   window.show();
   InstallPreviewRun(window);

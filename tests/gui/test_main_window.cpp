@@ -489,7 +489,9 @@ class TestMainWindow : public QObject {
     QVERIFY(w->Queue().RunActive());
     QVERIFY(!w->ButtonConvert->isEnabled());
     QVERIFY(!w->ComboOutputFormat->isEnabled());
-    QVERIFY(!w->MenuFile->menuAction()->isEnabled());
+    // The File menu stays open for Stop After Current alone.
+    QVERIFY(!w->ActionConvert->isEnabled() && !w->ActionAddFiles->isEnabled());
+    QVERIFY(w->ActionStopAfterCurrent->isEnabled());
     QVERIFY(w->ButtonStopConvert->isEnabled());
     // The window refuses to close during the run and says why.
     QVERIFY(!w->close());
