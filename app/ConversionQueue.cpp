@@ -217,7 +217,15 @@ void TConversionQueue::ButtonConvertClick() {
 }
 
 void TConversionQueue::FillSlots() {
-  while (run_active_ && !stopped_ && !stop_after_current_ && !rows_exhausted_ && !asking_stop_) {
+  // One set-up at a time: a row's output name is chosen against the names promised to the
+  // rows set up before it, so two set-ups under way together could both take the same name.
+  // The set-up under way goes on filling the free slots when it is through.
+  const auto setting_up = [this] {
+    return std::any_of(slots_.begin(), slots_.end(),
+                       [](const auto& slot) { return slot->setting_up; });
+  };
+  while (run_active_ && !stopped_ && !stop_after_current_ && !rows_exhausted_ && !asking_stop_ &&
+         !setting_up()) {
     TSlot* slot = FreeSlot();
     if (slot == nullptr) return;
     const int count = list_.RowCount();
