@@ -725,6 +725,10 @@ class TestMainWindow : public QObject {
       together = together || converting >= 2;
       if (!statuses.contains(w->StatusPanels[0]->text())) statuses << w->StatusPanels[0]->text();
     });
+    // The bottom bar is the run's share done: it never falls back while the run goes on, as
+    // a row's own share would each time a row starts.
+    QList<int> bar;
+    connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [&](int value) { bar << value; });
     w->ButtonConvertClick();
     QVERIFY(w->Converting());
     QCOMPARE(w->StatusPanels[0]->text(), QString("Converting 1-2 of 4"));
@@ -732,6 +736,10 @@ class TestMainWindow : public QObject {
     QVERIFY(!w->FileList().OutputPath(1).isEmpty());
     WaitForEnd(*w);
     QVERIFY2(together, qPrintable(statuses.join('|')));
+    QVERIFY(!bar.isEmpty() && bar.last() == 0);
+    bar.removeLast();
+    QVERIFY2(std::is_sorted(bar.begin(), bar.end()) && !bar.isEmpty() && bar.last() > 0,
+             qPrintable(QString::number(bar.size())));
     QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
     for (int row = 0; row < 4; ++row) QCOMPARE(Cell(*w, row, colProgress), QString("Done"));
     QStringList outputs;
