@@ -69,9 +69,9 @@ void TConversionQueue::ConnectEvents(TSlot& slot) {
   TCustomJobComponent& component = *slot.component;
   // Worker-thread side: read the job's token and post the report to the UI thread. Queued
   // calls to one receiver are delivered in the order they were posted.
-  component.OnProgress = [gate = slot.gate](int AIndex, int AFrameNumber, int,
-                                            int ACurrentDuration, float, float,
-                                            int64_t ACurrentSize, int ATotalOutputDuration) {
+  component.OnProgress = [gate = slot.gate](int AIndex, int AFrameNumber, int, int ACurrentDuration,
+                                            float, float, int64_t ACurrentSize,
+                                            int ATotalOutputDuration) {
     std::lock_guard<std::mutex> guard(gate->mutex);
     TConversionQueue* queue = gate->target;
     if (queue == nullptr) return;
@@ -84,9 +84,9 @@ void TConversionQueue::ConnectEvents(TSlot& slot) {
         },
         Qt::QueuedConnection);
   };
-  component.OnTerminate = [gate = slot.gate, component = &component](
-                              int AIndex, bool AFinished, bool AException,
-                              const std::string& AMessage) {
+  component.OnTerminate = [gate = slot.gate, component = &component](int AIndex, bool AFinished,
+                                                                     bool AException,
+                                                                     const std::string& AMessage) {
     std::lock_guard<std::mutex> guard(gate->mutex);
     TConversionQueue* queue = gate->target;
     if (queue == nullptr) return;
@@ -384,8 +384,10 @@ void TConversionQueue::Advance() {
     return;
   }
   FillSlots();
-  // A set-up under way on the way here may have ended the run already.
-  if (run_active_ && !Converting()) FinishRun();
+  // The run is over once no job is left and no row is left to take. A row that failed before
+  // its job ran has queued the next step itself; a set-up under way on the way here may have
+  // ended the run already.
+  if (run_active_ && !Converting() && (rows_exhausted_ || stop_after_current_)) FinishRun();
 }
 
 void TConversionQueue::FinishRun() {
@@ -507,10 +509,7 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
   }
   // A job that ended early without an error and without the user's Stop did not convert the
   // whole file: that is not reported as done.
-  const QString result = AException    ? "Fail"
-                         : UserAborted ? "Abort"
-                         : AFinished   ? "Done"
-                                       : "Fail";
+  const QString result = AException ? "Fail" : UserAborted ? "Abort" : AFinished ? "Done" : "Fail";
   // Such a job reports no message; its row still says why it failed.
   const bool ended_early = !AException && !UserAborted && !AFinished;
   list_.SetResult(list_.RowOf(slot->row), result,

@@ -175,14 +175,14 @@ class TConversionQueue : public QObject {
   std::vector<std::unique_ptr<TSlot>> slots_;
   int run_slots_ = 1;  // the slots this run uses
   bool UserAborted = false;
-  bool stopped_ = false;           // the run was ended by Stop
-  bool rows_exhausted_ = false;    // the run has taken its last row
-  bool run_active_ = false;        // from Start until the run ends or is stopped
-  bool asking_stop_ = false;       // the Stop question is open: no next row starts meanwhile
-  bool advance_held_ = false;      // a job ended while the question was open
+  bool stopped_ = false;         // the run was ended by Stop
+  bool rows_exhausted_ = false;  // the run has taken its last row
+  bool run_active_ = false;      // from Start until the run ends or is stopped
+  bool asking_stop_ = false;     // the Stop question is open: no next row starts meanwhile
+  bool advance_held_ = false;    // a job ended while the question was open
   bool stop_after_current_ = false;
-  bool resuming_ = false;          // this run converts only the rows with no result yet
-  bool resume_next_ = false;       // the next Start goes on with the rows not reached
+  bool resuming_ = false;     // this run converts only the rows with no result yet
+  bool resume_next_ = false;  // the next Start goes on with the rows not reached
   int CurrentRow_ = 0;
   std::uint64_t job_token_ = 0;   // token of the job set up last
   QElapsedTimer run_clock_;       // time since Start

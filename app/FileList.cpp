@@ -68,7 +68,7 @@ bool TFileListModel::setData(const QModelIndex& index, const QVariant& value, in
       !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
     return false;
   }
-  const bool checked = value.value<Qt::CheckState>() == Qt::Checked;
+  const bool checked = value.toInt() == Qt::Checked;
   Edit(index.row(), colFileName, colFileName, [checked](TFileRow& row) {
     if (row.Checked == checked) return false;
     row.Checked = checked;
@@ -117,7 +117,7 @@ void TFileListModel::RemoveAll() {
 const TFileRow* TFileList::At(int row) const {
   const std::vector<TFileRow>& rows = model_.Rows();
   return row >= 0 && row < static_cast<int>(rows.size()) ? &rows[static_cast<size_t>(row)]
-                                                          : nullptr;
+                                                         : nullptr;
 }
 
 TRowId TFileList::AddRow(const QString& caption, const QStringList& texts) {

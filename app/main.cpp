@@ -175,7 +175,8 @@ void InstallListBench(TForm1& window, const QList<QByteArray>& files) {
 // For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
 // the window converts its command-line files into FOLDER with the stored settings as soon as
 // they are in the list (Start pressed once), prints the time from Start to the end of the run
-// and the CPU time the process spent in it, and closes: status 0 when every row was done, 1 otherwise. The end message is not shown.
+// and the CPU time the process spent in it, and closes: status 0 when every row was done, 1
+// otherwise. The end message is not shown.
 class TBatchRunDialogs : public TDesktopDialogs {
  public:
   std::function<void(const QString& details)> OnRunEnded;
@@ -362,7 +363,8 @@ int main(int argc, char** argv) {
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
   // For bench/window-batch.sh and tests, not for users: the number of rows converting together.
-  if (const int at_once = qEnvironmentVariableIntValue("QUORVIN_CONVERSIONS_AT_ONCE"); at_once > 0) {
+  if (const int at_once = qEnvironmentVariableIntValue("QUORVIN_CONVERSIONS_AT_ONCE");
+      at_once > 0) {
     window.Queue().SetConversionsAtOnce(at_once);
   }
   InstallTerminationSignals(window);

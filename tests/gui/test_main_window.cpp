@@ -666,11 +666,11 @@ class TestMainWindow : public QObject {
     connect(&model, &QAbstractItemModel::rowsInserted, this, [&] { seen << "inserted"; });
     connect(&model, &QAbstractItemModel::rowsRemoved, this, [&] { seen << "removed"; });
     connect(&model, &QAbstractItemModel::modelReset, this, [&] { seen << "reset"; });
-    connect(&model, &QAbstractItemModel::dataChanged, this,
-            [&](const QModelIndex& from, const QModelIndex& to) {
-              seen << QString("changed %1,%2-%3").arg(from.row()).arg(from.column()).arg(
-                          to.column());
-            });
+    connect(
+        &model, &QAbstractItemModel::dataChanged, this,
+        [&](const QModelIndex& from, const QModelIndex& to) {
+          seen << QString("changed %1,%2-%3").arg(from.row()).arg(from.column()).arg(to.column());
+        });
     const TRowId a = list.AddRow("/media/a.avi", {"320x240", "25", "00:00:01", ".mp4", "", ""});
     list.AddRow("/media/b.avi", {});
     list.SetChecked(1, false);
@@ -755,6 +755,27 @@ class TestMainWindow : public QObject {
     }
     QCOMPARE(w->ProgressBar1->value(), 0);
     QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
+  }
+
+  // Rows that fail before their jobs run, one after the other, do not end the run: the rows
+  // after them still convert, one at a time and two at once.
+  void failedRowsDoNotEndTheRun() {
+    QTemporaryDir out;
+    QVERIFY(QFile::copy(Media("notes.avi"), out.filePath("more notes.avi")));
+    for (const int at_once : {1, 2}) {
+      if (at_once > QThread::idealThreadCount()) break;
+      dialogs_ = TScriptedDialogs();
+      auto w = WindowWithRows({Media("notes.avi"), out.filePath("more notes.avi"),
+                               Media("clip.mp4"), Media("clip2.mp4")},
+                              out.path());
+      w->Queue().SetConversionsAtOnce(at_once);
+      w->ButtonConvertClick();
+      WaitForEnd(*w);
+      QCOMPARE(dialogs_.informations,
+               QStringList{"All Conversions Completed\n2 done, 2 failed, 0 aborted"});
+      QCOMPARE(Cell(*w, 2, colProgress), QString("Done"));
+      QCOMPARE(Cell(*w, 3, colProgress), QString("Done"));
+    }
   }
 
   // Stop After Current (Ctrl+Shift+S, also on the Stop button's menu) during a run at two at
