@@ -778,6 +778,47 @@ class TestMainWindow : public QObject {
     }
   }
 
+  // Stop at two at once: Yes aborts both running rows (not only the first place's job), starts
+  // no further row and shows no end message.
+  void stopAtTwoAtOnce() {
+    if (QThread::idealThreadCount() < 2) QSKIP("needs two cores");
+    QTemporaryDir out;
+    QTemporaryDir sources;
+    QStringList files;
+    // Long enough that both jobs still run when Stop comes.
+    QVERIFY(MakeClip(sources.filePath("a.mp4"), 60));
+    for (const char* name : {"a.mp4", "b.mp4", "c.mp4"}) {
+      if (!QFileInfo::exists(sources.filePath(name))) {
+        QVERIFY(QFile::copy(sources.filePath("a.mp4"), sources.filePath(name)));
+      }
+      files << sources.filePath(name);
+    }
+    auto w = WindowWithRows(files, out.path());
+    w->Queue().SetConversionsAtOnce(2);
+    dialogs_.answers = {true};
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    w->ButtonStopConvertClick();
+    QCOMPARE(dialogs_.questions, QStringList{"Stop all conversions?"});
+    QVERIFY(!w->Queue().RunActive());
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(*w, 0, colProgress), QString("Abort"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(*w, 1, colProgress), QString("Abort"), 30000);
+    QTest::qWait(600);
+    QCOMPARE(Cell(*w, 2, colProgress), QString());
+    QVERIFY(dialogs_.informations.isEmpty());
+    // Both jobs ended early: what an aborted row left is far shorter than its source.
+    for (const char* name : {"a.mp4", "b.mp4"}) {
+      if (!QFileInfo::exists(out.filePath(name))) continue;
+      QString duration;
+      RunTool({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+               out.filePath(name)},
+              &duration);
+      QVERIFY2(duration.trimmed().toDouble() < 50, qPrintable(name + (": " + duration)));
+    }
+    // The row not reached has made nothing.
+    QVERIFY(!QFileInfo::exists(out.filePath("c.mp4")));
+  }
+
   // Stop After Current (Ctrl+Shift+S, also on the Stop button's menu) during a run at two at
   // once: the running rows finish, the others keep an empty Progress cell and their check
   // mark, the end names them; Start then converts just those; a later Start all rows again.
