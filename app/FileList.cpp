@@ -7,22 +7,16 @@
 
 namespace {
 
-constexpr int kRowIdRole = Qt::UserRole + 1;
-constexpr int kPathRole = Qt::UserRole + 2;    // on the file name item
-constexpr int kOutputRole = Qt::UserRole + 3;  // on the file name item
+// The columns' headers, in TFileColumn order.
+const char* const kColumnTitles[kFileColumnCount] = {
+    "Video File Name", "Video Size", "FrameRate", "Duration", "Output", "Progress", "Frames"};
+
+QVariant Alignment(int column) {
+  return column == colFileName ? QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter)
+                               : QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+}
 
 }  // namespace
-
-TFileList::TFileList() : model_(0, kFileColumnCount) {
-  model_.setHorizontalHeaderLabels(
-      {"Video File Name", "Video Size", "FrameRate", "Duration", "Output", "Progress", "Frames"});
-  for (int column = colVideoSize; column < kFileColumnCount; ++column) {
-    model_.setHeaderData(column, Qt::Horizontal, Qt::AlignCenter, Qt::TextAlignmentRole);
-  }
-  model_.setHeaderData(colFileName, Qt::Horizontal,
-                       QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter),
-                       Qt::TextAlignmentRole);
-}
 
 QString DisplayName(const QByteArray& path) {
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -30,48 +24,137 @@ QString DisplayName(const QByteArray& path) {
   return utf8.hasError() ? QString::fromLatin1(path) : text;
 }
 
+// ---- TFileListModel ----
+
+int TFileListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int TFileListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kFileColumnCount;
+}
+
+QVariant TFileListModel::data(const QModelIndex& index, int role) const {
+  if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    return {};
+  }
+  const TFileRow& row = rows_[static_cast<size_t>(index.row())];
+  const int column = index.column();
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+      return row.Texts[static_cast<size_t>(column)];
+    case Qt::CheckStateRole:
+      if (column == colFileName) return row.Checked ? Qt::Checked : Qt::Unchecked;
+      return {};
+    case Qt::ToolTipRole:
+      // The caption shows the whole name a narrow column elides; the result shows its reason.
+      if (column == colFileName) return row.Texts[colFileName];
+      if (column == colProgress && !row.Reason.isEmpty()) return row.Reason;
+      return {};
+    case Qt::AccessibleDescriptionRole:
+      if (column == colProgress && !row.Reason.isEmpty()) return row.Reason;
+      return {};
+    case Qt::TextAlignmentRole:
+      return column == colFileName ? QVariant() : Alignment(column);
+    default:
+      return {};
+  }
+}
+
+bool TFileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  // The view changes nothing but the check marks.
+  if (role != Qt::CheckStateRole || index.column() != colFileName ||
+      !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+    return false;
+  }
+  const bool checked = value.toInt() == Qt::Checked;
+  Edit(index.row(), colFileName, colFileName, [checked](TFileRow& row) {
+    if (row.Checked == checked) return false;
+    row.Checked = checked;
+    return true;
+  });
+  return true;
+}
+
+Qt::ItemFlags TFileListModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  if (index.column() == colFileName) flags |= Qt::ItemIsUserCheckable;
+  return flags;
+}
+
+QVariant TFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kFileColumnCount) {
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+  if (role == Qt::DisplayRole) return QString::fromLatin1(kColumnTitles[section]);
+  if (role == Qt::TextAlignmentRole) return Alignment(section);
+  return {};
+}
+
+void TFileListModel::Append(TFileRow row) {
+  const int at = static_cast<int>(rows_.size());
+  beginInsertRows(QModelIndex(), at, at);
+  rows_.push_back(std::move(row));
+  endInsertRows();
+}
+
+void TFileListModel::Remove(int first, int count) {
+  beginRemoveRows(QModelIndex(), first, first + count - 1);
+  rows_.erase(rows_.begin() + first, rows_.begin() + first + count);
+  endRemoveRows();
+}
+
+void TFileListModel::RemoveAll() {
+  beginResetModel();
+  rows_.clear();
+  endResetModel();
+}
+
+// ---- TFileList ----
+
+const TFileRow* TFileList::At(int row) const {
+  const std::vector<TFileRow>& rows = model_.Rows();
+  return row >= 0 && row < static_cast<int>(rows.size()) ? &rows[static_cast<size_t>(row)]
+                                                         : nullptr;
+}
+
 TRowId TFileList::AddRow(const QString& caption, const QStringList& texts) {
   return AddFileRow(QFile::encodeName(caption), texts);
 }
 
 TRowId TFileList::AddFileRow(const QByteArray& path, const QStringList& texts) {
-  QList<QStandardItem*> items;
-  const QString caption = DisplayName(path);
-  auto* first = new QStandardItem(caption);
-  first->setData(path, kPathRole);
-  first->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-  first->setCheckState(Qt::Checked);
-  const TRowId id = next_id_++;
-  first->setData(QVariant::fromValue<qulonglong>(id), kRowIdRole);
-  first->setToolTip(caption);
-  items.append(first);
+  TFileRow row;
+  row.Id = next_id_++;
+  row.Path = path;
+  row.Texts[colFileName] = DisplayName(path);
   for (int column = colVideoSize; column < kFileColumnCount; ++column) {
-    auto* item = new QStandardItem(texts.value(column - 1));
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-    item->setTextAlignment(Qt::AlignCenter);
-    items.append(item);
+    row.Texts[static_cast<size_t>(column)] = texts.value(column - 1);
   }
-  model_.appendRow(items);
+  const TRowId id = row.Id;
+  model_.Append(std::move(row));
   return id;
 }
 
 void TFileList::RemoveRows(int first, int count) {
-  if (first >= 0 && count > 0 && first + count <= RowCount()) model_.removeRows(first, count);
+  if (first >= 0 && count > 0 && first + count <= RowCount()) model_.Remove(first, count);
 }
 
 void TFileList::Clear() {
-  model_.removeRows(0, RowCount());
+  model_.RemoveAll();
 }
 
 TRowId TFileList::RowId(int row) const {
-  const QStandardItem* item = model_.item(row, colFileName);
-  return item != nullptr ? item->data(kRowIdRole).toULongLong() : kNoRow;
+  const TFileRow* item = At(row);
+  return item != nullptr ? item->Id : kNoRow;
 }
 
 int TFileList::RowOf(TRowId id) const {
   if (id == kNoRow) return -1;
-  for (int row = 0; row < RowCount(); ++row) {
-    if (RowId(row) == id) return row;
+  const std::vector<TFileRow>& rows = model_.Rows();
+  for (size_t row = 0; row < rows.size(); ++row) {
+    if (rows[row].Id == id) return static_cast<int>(row);
   }
   return -1;
 }
@@ -81,18 +164,39 @@ QString TFileList::Caption(int row) const {
 }
 
 QByteArray TFileList::Path(int row) const {
-  const QStandardItem* item = model_.item(row, colFileName);
-  return item != nullptr ? item->data(kPathRole).toByteArray() : QByteArray();
+  const TFileRow* item = At(row);
+  return item != nullptr ? item->Path : QByteArray();
+}
+
+QByteArray TFileList::OutputPath(int row) const {
+  const TFileRow* item = At(row);
+  return item != nullptr ? item->OutputPath : QByteArray();
+}
+
+void TFileList::SetOutputPath(TRowId id, const QByteArray& path) {
+  // Not shown: the Output column names the format. The signal still tells listeners that
+  // keep the list.
+  model_.Edit(RowOf(id), colOutput, colOutput, [&path](TFileRow& row) {
+    if (row.OutputPath == path) return false;
+    row.OutputPath = path;
+    return true;
+  });
 }
 
 QString TFileList::Text(int row, TFileColumn column) const {
-  const QStandardItem* item = model_.item(row, column);
-  return item != nullptr ? item->text() : QString();
+  const TFileRow* item = At(row);
+  if (item == nullptr || column < 0 || column >= kFileColumnCount) return QString();
+  return item->Texts[static_cast<size_t>(column)];
 }
 
 void TFileList::SetText(int row, TFileColumn column, const QString& text) {
-  QStandardItem* item = model_.item(row, column);
-  if (item != nullptr && item->text() != text) item->setText(text);
+  if (column < 0 || column >= kFileColumnCount) return;
+  model_.Edit(row, column, column, [column, &text](TFileRow& item) {
+    QString& cell = item.Texts[static_cast<size_t>(column)];
+    if (cell == text) return false;
+    cell = text;
+    return true;
+  });
 }
 
 void TFileList::SetText(TRowId id, TFileColumn column, const QString& text) {
@@ -100,37 +204,29 @@ void TFileList::SetText(TRowId id, TFileColumn column, const QString& text) {
 }
 
 void TFileList::SetResult(int row, const QString& text, const QString& reason) {
-  SetText(row, colProgress, text);
-  if (QStandardItem* item = model_.item(row, colProgress)) {
-    const QString shown = QString::fromStdString(ReasonOnOneLine(reason.toStdString()));
-    item->setToolTip(shown);
-    item->setData(shown, Qt::AccessibleDescriptionRole);
-  }
+  const QString shown = QString::fromStdString(ReasonOnOneLine(reason.toStdString()));
+  model_.Edit(row, colProgress, colProgress, [&text, &shown](TFileRow& item) {
+    QString& cell = item.Texts[colProgress];
+    if (cell == text && item.Reason == shown) return false;
+    cell = text;
+    item.Reason = shown;
+    return true;
+  });
 }
 
 QString TFileList::Reason(int row) const {
-  const QStandardItem* item = model_.item(row, colProgress);
-  return item != nullptr ? item->data(Qt::AccessibleDescriptionRole).toString() : QString();
-}
-
-QByteArray TFileList::OutputPath(int row) const {
-  const QStandardItem* item = model_.item(row, colFileName);
-  return item != nullptr ? item->data(kOutputRole).toByteArray() : QByteArray();
-}
-
-void TFileList::SetOutputPath(TRowId id, const QByteArray& path) {
-  if (QStandardItem* item = model_.item(RowOf(id), colFileName)) item->setData(path, kOutputRole);
+  const TFileRow* item = At(row);
+  return item != nullptr ? item->Reason : QString();
 }
 
 bool TFileList::Checked(int row) const {
-  const QStandardItem* item = model_.item(row, colFileName);
-  return item != nullptr && item->checkState() == Qt::Checked;
+  const TFileRow* item = At(row);
+  return item != nullptr && item->Checked;
 }
 
 void TFileList::SetChecked(int row, bool checked) {
-  if (QStandardItem* item = model_.item(row, colFileName)) {
-    item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
-  }
+  model_.setData(model_.index(row, colFileName), checked ? Qt::Checked : Qt::Unchecked,
+                 Qt::CheckStateRole);
 }
 
 void TFileList::SetAllChecked(bool checked) {

@@ -1,22 +1,29 @@
 // The file list's data: one row per source file, shown by the main window's list view.
-// Column 0 holds the source path with its check box: the path's bytes as the system gave them
-// (a name need not be valid UTF-8) and a readable caption made from them; columns 1 to 6 hold
-// the texts the add-files procedure and the conversion queue write (Video Size, FrameRate,
-// Duration, Output, Progress, Frames).
+// Each row is one TFileRow: its identity, the source path's bytes as the system gave them (a
+// name need not be valid UTF-8) with a readable caption made from them, its check mark, the
+// texts of the other columns (Video Size, FrameRate, Duration, Output, Progress, Frames), the
+// reason behind its result and the output path its job writes. TFileListModel shows the rows
+// to the view; TFileList is what the window and the queue read and write.
 //
 // Every row carries an identity that never changes and is never reused, so that a job can
-// find its row again after rows before it were removed. No widget code; UI thread only.
+// find its row again after rows before it were removed. Every change, check marks included,
+// is announced by the model's standard signals (dataChanged, rowsInserted, rowsRemoved,
+// modelReset), so a listener sees all of them. No widget code; UI thread only.
 #pragma once
 
+#include <QAbstractTableModel>
 #include <QByteArray>
-#include <QStandardItemModel>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <cstdint>
+#include <vector>
 
 using TRowId = std::uint64_t;
 inline constexpr TRowId kNoRow = 0;
 
+// The list's columns in view order. A new column is one entry here, its header in the model's
+// column table (FileList.cpp) and its width in the view.
 enum TFileColumn : int {
   colFileName = 0,
   colVideoSize = 1,
@@ -32,12 +39,59 @@ enum TFileColumn : int {
 // UTF-8 (a name written in Latin-1 by an older system), each byte as its Latin-1 character.
 QString DisplayName(const QByteArray& path);
 
+// One row of the list.
+struct TFileRow {
+  TRowId Id = kNoRow;
+  QByteArray Path;  // what the file is opened by and its output is named after
+  bool Checked = true;
+  // The text of each column; the file name column holds the caption, DisplayName(Path).
+  std::array<QString, kFileColumnCount> Texts;
+  // The reason behind the result in the Progress column, on one line ("" when none).
+  QString Reason;
+  // The output the row's job writes, set when the job is set up ("" before).
+  QByteArray OutputPath;
+};
+
+// The rows as the view sees them: the texts, the check box of the file name column (the
+// only thing the view may change), the caption's tooltip and the result's reason as the
+// Progress cell's tooltip and accessible description.
+class TFileListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  using QAbstractTableModel::QAbstractTableModel;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+
+  const std::vector<TFileRow>& Rows() const { return rows_; }
+  void Append(TFileRow row);
+  void Remove(int first, int count);
+  void RemoveAll();
+  // Runs CHANGE on row ROW and announces the cells of COLUMNS (first .. last) as changed
+  // when CHANGE returns true (something did change).
+  template <typename Change>
+  void Edit(int row, int first_column, int last_column, Change&& change) {
+    if (row < 0 || row >= static_cast<int>(rows_.size())) return;
+    if (change(rows_[static_cast<size_t>(row)])) {
+      emit dataChanged(index(row, first_column), index(row, last_column));
+    }
+  }
+
+ private:
+  std::vector<TFileRow> rows_;
+};
+
 class TFileList {
  public:
-  TFileList();
-
-  QStandardItemModel& Model() { return model_; }
-  const QStandardItemModel& Model() const { return model_; }
+  // The model the view shows.
+  QAbstractItemModel& Model() { return model_; }
+  const QAbstractItemModel& Model() const { return model_; }
 
   int RowCount() const { return model_.rowCount(); }
 
@@ -57,6 +111,10 @@ class TFileList {
   QString Caption(int row) const;
   // The row's source path as bytes: what the file is opened by and its output is named after.
   QByteArray Path(int row) const;
+  // The output path the row's job writes (its unfinished form carries the engine's temporary
+  // suffix until the job ends); "" until a job was set up for the row.
+  QByteArray OutputPath(int row) const;
+  void SetOutputPath(TRowId id, const QByteArray& path);
   QString Text(int row, TFileColumn column) const;
   void SetText(int row, TFileColumn column, const QString& text);
   // Writes into the row with identity `id`; nothing when that row is gone.
@@ -68,10 +126,6 @@ class TFileList {
   void SetResult(int row, const QString& text, const QString& reason);
   QString Reason(int row) const;
 
-  // The output the row's job writes (set when its job is set up); empty before.
-  QByteArray OutputPath(int row) const;
-  void SetOutputPath(TRowId id, const QByteArray& path);
-
   bool Checked(int row) const;
   void SetChecked(int row, bool checked);
   void SetAllChecked(bool checked);
@@ -81,6 +135,8 @@ class TFileList {
   void SetColumn(TFileColumn column, const QString& text);
 
  private:
-  QStandardItemModel model_;
+  const TFileRow* At(int row) const;
+
+  TFileListModel model_;
   TRowId next_id_ = 1;
 };

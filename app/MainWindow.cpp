@@ -233,6 +233,7 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
   }
   about_ = new TFormAbout(this, dialogs_);
   LoadSettings();
+  queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
   connect(&options_, &TWindowOptions::Changed, this, &TForm1::OptionChanged);
   form4_ = new TForm4(options_, this);
   keeper_ = std::make_unique<TListKeeper>(list_, KeptListFile());
@@ -546,6 +547,15 @@ void TForm1::CreateMenus() {
   MenuFile->addSeparator();
   ActionConvert = AddCommand(MenuFile, "Convert", &TForm1::ButtonConvertClick);
   ActionConvert->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  ActionStopAfterCurrent =
+      AddCommand(MenuFile, "Stop After Current", [this] { queue_->StopAfterCurrent(); });
+  ActionStopAfterCurrent->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+  ActionStopAfterCurrent->setEnabled(false);
+  // The bottom Stop button's menu (its context menu) holds it too; a click stays Stop.
+  ButtonStopSmall->addAction(ActionStopAfterCurrent);
+  ButtonStopSmall->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // Reachable by its shortcut whatever the menus' state.
+  addAction(ActionStopAfterCurrent);
   ActionOpenOutputFolder =
       AddCommand(MenuFile, "Open Output Folder", &TForm1::OpenOutputFolderClick);
   MenuFile->addSeparator();
@@ -718,7 +728,7 @@ void TForm1::OptionChanged(TWindowOption option) {
       keeper_->SetEnabled(options_.KeepFileList());
       break;
     case TWindowOption::ConversionsAtOnce:
-      // joined at merge: queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
+      queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
       break;
     default:
       // Overwrite is read by the queue at each job's set-up (OverwriteChecked). The output
@@ -816,11 +826,13 @@ void TForm1::LockControls() {
   ButtonStopSmall->setEnabled(true);
   EditOutputFolder->setReadOnly(true);
   RefreshSettingWidgets();
-  for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
+  // The File menu stays open for Stop After Current; its other entries are off.
+  for (QMenu* menu : {MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(false);
   for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,
                           ActionSetOptions, ActionOpenHelp, ActionVisitWebSite, ActionAbout}) {
     action->setEnabled(false);
   }
+  ActionStopAfterCurrent->setEnabled(true);
 }
 
 void TForm1::UnlockControls() {
@@ -831,6 +843,7 @@ void TForm1::UnlockControls() {
   }
   ButtonStopConvert->setEnabled(false);
   ButtonStopSmall->setEnabled(false);
+  ActionStopAfterCurrent->setEnabled(false);
   EditOutputFolder->setReadOnly(false);
   for (QMenu* menu : {MenuFile, MenuOptions, MenuHelp}) menu->menuAction()->setEnabled(true);
   for (QAction* action : {ActionAddFiles, ActionConvert, ActionOpenOutputFolder, ActionExit,

@@ -156,6 +156,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   QMenu* PopupListView1 = nullptr;
   QAction* ActionAddFiles = nullptr;
   QAction* ActionConvert = nullptr;
+  // Enabled while a run takes rows: the running rows finish and no further row starts.
+  QAction* ActionStopAfterCurrent = nullptr;
   QAction* ActionOpenOutputFolder = nullptr;
   QAction* ActionExit = nullptr;
   QAction* ActionSetOptions = nullptr;

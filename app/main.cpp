@@ -114,6 +114,14 @@ std::string ProcessFigures() {
   return "VmRSS " + std::to_string(rss_kb) + " kB, " + std::to_string(files) + " open files";
 }
 
+// User and system time of every thread of the process so far (the jobs run on its threads).
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 // Calls DONE once the batch being added is in the list (looked at every 10 ms).
 void WhenListed(TForm1& window, std::function<void()> done) {
   auto* wait = new QTimer(&window);
@@ -166,8 +174,9 @@ void InstallListBench(TForm1& window, const QList<QByteArray>& files) {
 
 // For bench/window-batch.sh, not for users: with QUORVIN_BATCH_OUTPUT=FOLDER in the environment
 // the window converts its command-line files into FOLDER with the stored settings as soon as
-// they are in the list (Start pressed once), prints the time from Start to the end of the run,
-// and closes: status 0 when every row was done, 1 otherwise. The end message is not shown.
+// they are in the list (Start pressed once), prints the time from Start to the end of the run
+// and the CPU time the process spent in it, and closes: status 0 when every row was done, 1
+// otherwise. The end message is not shown.
 class TBatchRunDialogs : public TDesktopDialogs {
  public:
   std::function<void(const QString& details)> OnRunEnded;
@@ -185,9 +194,11 @@ void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
   const QString folder = qEnvironmentVariable("QUORVIN_BATCH_OUTPUT");
   if (folder.isEmpty()) return;
   auto since = std::make_shared<QElapsedTimer>();
-  dialogs.OnRunEnded = [&window, since](const QString& details) {
-    std::printf("window: %d rows converted in %.3f s%s%s\n", window.FileList().RowCount(),
-                static_cast<double>(since->nsecsElapsed()) / 1e9, details.isEmpty() ? "" : ": ",
+  auto cpu_at_start = std::make_shared<double>(0);
+  dialogs.OnRunEnded = [&window, since, cpu_at_start](const QString& details) {
+    std::printf("window: %d rows converted in %.3f s, %.3f CPU-seconds%s%s\n",
+                window.FileList().RowCount(), static_cast<double>(since->nsecsElapsed()) / 1e9,
+                ProcessCpuSeconds() - *cpu_at_start, details.isEmpty() ? "" : ": ",
                 qPrintable(details));
     std::printf("after the run: %s\n", ProcessFigures().c_str());
     std::fflush(stdout);
@@ -196,8 +207,9 @@ void InstallBatchRun(TForm1& window, TBatchRunDialogs& dialogs) {
       QCoreApplication::exit(details.isEmpty() ? 0 : 1);
     });
   };
-  WhenFilesListed(window, "convert", [&window, since, folder] {
+  WhenFilesListed(window, "convert", [&window, since, cpu_at_start, folder] {
     window.SetOutputFolder(folder);
+    *cpu_at_start = ProcessCpuSeconds();
     since->start();
     window.ButtonConvertClick();
   });
@@ -350,6 +362,11 @@ int main(int argc, char** argv) {
   TForm1 window(dialogs);
   if (window.LibrariesMissing()) return 1;
   window.SetStartupFiles(files);
+  // For bench/window-batch.sh and tests, not for users: the number of rows converting together.
+  if (const int at_once = qEnvironmentVariableIntValue("QUORVIN_CONVERSIONS_AT_ONCE");
+      at_once > 0) {
+    window.Queue().SetConversionsAtOnce(at_once);
+  }
   InstallTerminationSignals(window);
   window.show();
   InstallPreviewRun(window);

@@ -376,8 +376,10 @@ bool AspectCodesCannotSay(const TOutputOptions& options) {
 std::string RunCountsText(const TRunCounts& counts) {
   std::string text = std::to_string(counts.done) + " done";
   if (counts.warned > 0) text += " (" + std::to_string(counts.warned) + " with a warning)";
-  return text + ", " + std::to_string(counts.failed) + " failed, " +
-         std::to_string(counts.aborted) + " aborted";
+  text += ", " + std::to_string(counts.failed) + " failed, " + std::to_string(counts.aborted) +
+          " aborted";
+  if (counts.not_started > 0) text += ", " + std::to_string(counts.not_started) + " not started";
+  return text;
 }
 
 int DurationLimitMs(const std::string& duration_text) {

@@ -30,11 +30,14 @@ struct TRunCounts {
   int warned = 0;  // of those done, how many carry a note ("Done, but ...")
   int failed = 0;
   int aborted = 0;
-  // Every row was done without a note: the end is told without counts.
-  bool AllClean(int rows) const { return done == rows && warned == 0; }
+  // Rows a run left for later (the window's Stop After Current); not among `rows`.
+  int not_started = 0;
+  // Every row was done without a note and none was left: the end is told without counts.
+  bool AllClean(int rows) const { return done == rows && warned == 0 && not_started == 0; }
 };
 
-// "2 done (1 with a warning), 1 failed, 0 aborted"; the part in brackets only with a note.
+// "2 done (1 with a warning), 1 failed, 0 aborted"; the part in brackets only with a note,
+// ", 5 not started" only when rows were left.
 std::string RunCountsText(const TRunCounts& counts);
 
 // The output names of one run. A name is taken when it has been promised to a job of the run,

@@ -493,7 +493,9 @@ class TestMainWindow : public QObject {
     QVERIFY(w->Queue().RunActive());
     QVERIFY(!w->ButtonConvert->isEnabled());
     QVERIFY(!w->ComboOutputFormat->isEnabled());
-    QVERIFY(!w->MenuFile->menuAction()->isEnabled());
+    // The File menu stays open for Stop After Current alone.
+    QVERIFY(!w->ActionConvert->isEnabled() && !w->ActionAddFiles->isEnabled());
+    QVERIFY(w->ActionStopAfterCurrent->isEnabled());
     QVERIFY(w->ButtonStopConvert->isEnabled());
     // The window refuses to close during the run and says why.
     QVERIFY(!w->close());
@@ -592,7 +594,8 @@ class TestMainWindow : public QObject {
     WaitForEnd(*w);
     QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
     QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
-    const QString tip = w->FileList().Model().item(0, colProgress)->toolTip();
+    const QString tip =
+        w->FileList().Model().index(0, colProgress).data(Qt::ToolTipRole).toString();
     QVERIFY2(tip.startsWith("Done, but the source ended at "), qPrintable(tip));
     // The note is counted in the end message and the notification, as the command line does.
     const QString counts = "2 done (1 with a warning), 0 failed, 0 aborted";
@@ -656,6 +659,277 @@ class TestMainWindow : public QObject {
     QVERIFY(QFileInfo::exists(out.filePath("long.mp4")));
     QVERIFY(QFileInfo::exists(out.filePath("clip.mp4")));
     QVERIFY(!QFileInfo::exists(out.filePath("clip2.mp4")));
+  }
+
+  // The list's model announces every change by the standard signals, check marks and the
+  // output path included: what listens to it (the view, a keeper of the list) misses nothing.
+  void listModelAnnouncesEveryChange() {
+    TFileList list;
+    QAbstractItemModel& model = list.Model();
+    QStringList seen;
+    connect(&model, &QAbstractItemModel::rowsInserted, this, [&] { seen << "inserted"; });
+    connect(&model, &QAbstractItemModel::rowsRemoved, this, [&] { seen << "removed"; });
+    connect(&model, &QAbstractItemModel::modelReset, this, [&] { seen << "reset"; });
+    connect(
+        &model, &QAbstractItemModel::dataChanged, this,
+        [&](const QModelIndex& from, const QModelIndex& to) {
+          seen << QString("changed %1,%2-%3").arg(from.row()).arg(from.column()).arg(to.column());
+        });
+    const TRowId a = list.AddRow("/media/a.avi", {"320x240", "25", "00:00:01", ".mp4", "", ""});
+    list.AddRow("/media/b.avi", {});
+    list.SetChecked(1, false);
+    list.SetChecked(1, false);  // no change, no signal
+    // The view's check box goes through setData; it changes nothing else.
+    QVERIFY(model.setData(model.index(1, colFileName), Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(!model.setData(model.index(1, colOutput), "x", Qt::EditRole));
+    list.SetOutputPath(a, "/out/a.mp4");
+    list.SetResult(0, "Fail", "no\nvideo");
+    list.RemoveRows(0, 1);
+    list.Clear();
+    QCOMPARE(seen, QStringList({"inserted", "inserted", "changed 1,0-0", "changed 1,0-0",
+                                "changed 0,4-4", "changed 0,5-5", "removed", "reset"}));
+    QCOMPARE(list.RowCount(), 0);
+
+    // What the view and a screen reader read of a row.
+    list.AddFileRow("/media/caf\xe9.avi", {"320x240"});
+    QCOMPARE(model.index(0, colFileName).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QVERIFY(model.flags(model.index(0, colFileName)) & Qt::ItemIsUserCheckable);
+    QVERIFY(!(model.flags(model.index(0, colVideoSize)) & Qt::ItemIsUserCheckable));
+    QCOMPARE(model.index(0, colFileName).data(Qt::ToolTipRole).toString(),
+             QString::fromLatin1("/media/caf\xe9.avi"));
+    list.SetResult(0, "Fail", "cannot\nopen");
+    QCOMPARE(model.index(0, colProgress).data(Qt::AccessibleDescriptionRole).toString(),
+             list.Reason(0));
+    QVERIFY(!list.Reason(0).contains('\n'));
+    QCOMPARE(model.headerData(colProgress, Qt::Horizontal).toString(), QString("Progress"));
+    QCOMPARE(model.columnCount(), int(kFileColumnCount));
+  }
+
+  // Two rows at once: both rows show their own progress before either ends, the status bar
+  // names both ("Converting 1-2 of 4"), and every row ends "Done" with its own output, also
+  // when two sources in different folders share a name.
+  void twoRowsAtOnce() {
+    if (QThread::idealThreadCount() < 2) QSKIP("needs two cores");
+    QTemporaryDir out;
+    QTemporaryDir other;
+    QVERIFY(QFile::copy(Media("long.mp4"), other.filePath("long.mp4")));
+    auto w = WindowWithRows(
+        {Media("long.mp4"), other.filePath("long.mp4"), Media("clip.mp4"), Media("clip2.mp4")},
+        out.path());
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->Converter().SetProgressInterval(100);
+    w->Queue().SetConversionsAtOnce(2);
+    bool together = false;
+    QStringList statuses;
+    connect(&w->FileList().Model(), &QAbstractItemModel::dataChanged, this, [&] {
+      int converting = 0;
+      for (int row = 0; row < w->FileList().RowCount(); ++row) {
+        converting += Cell(*w, row, colProgress).endsWith('%') ? 1 : 0;
+      }
+      together = together || converting >= 2;
+      if (!statuses.contains(w->StatusPanels[0]->text())) statuses << w->StatusPanels[0]->text();
+    });
+    // The bottom bar is the run's share done: it never falls back while the run goes on, as
+    // a row's own share would each time a row starts.
+    QList<int> bar;
+    connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [&](int value) { bar << value; });
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    QCOMPARE(w->StatusPanels[0]->text(), QString("Converting 1-2 of 4"));
+    QVERIFY(!w->FileList().OutputPath(0).isEmpty());
+    QVERIFY(!w->FileList().OutputPath(1).isEmpty());
+    WaitForEnd(*w);
+    QVERIFY2(together, qPrintable(statuses.join('|')));
+    QVERIFY(!bar.isEmpty() && bar.last() == 0);
+    bar.removeLast();
+    QVERIFY2(std::is_sorted(bar.begin(), bar.end()) && !bar.isEmpty() && bar.last() > 0,
+             qPrintable(QString::number(bar.size())));
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
+    for (int row = 0; row < 4; ++row) QCOMPARE(Cell(*w, row, colProgress), QString("Done"));
+    QStringList outputs;
+    for (int row = 0; row < 4; ++row) outputs << QString::fromUtf8(w->FileList().OutputPath(row));
+    QCOMPARE(outputs, QStringList({out.filePath("long.mp4"), out.filePath("long-1.mp4"),
+                                   out.filePath("clip.mp4"), out.filePath("clip2.mp4")}));
+    for (const QString& output : outputs) {
+      QVERIFY2(ProbeStreams(output).join('|').contains("mpeg4"), qPrintable(output));
+      // A full decode by the ffmpeg tool reads every packet.
+      QVERIFY2(RunTool({"ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", output, "-f", "null",
+                        "-"}),
+               qPrintable(output));
+    }
+    QCOMPARE(w->ProgressBar1->value(), 0);
+    QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
+  }
+
+  // Rows that fail before their jobs run, one after the other, do not end the run: the rows
+  // after them still convert, one at a time and two at once.
+  void failedRowsDoNotEndTheRun() {
+    QTemporaryDir out;
+    QVERIFY(QFile::copy(Media("notes.avi"), out.filePath("more notes.avi")));
+    for (const int at_once : {1, 2}) {
+      if (at_once > QThread::idealThreadCount()) break;
+      dialogs_ = TScriptedDialogs();
+      auto w = WindowWithRows({Media("notes.avi"), out.filePath("more notes.avi"),
+                               Media("clip.mp4"), Media("clip2.mp4")},
+                              out.path());
+      w->Queue().SetConversionsAtOnce(at_once);
+      w->ButtonConvertClick();
+      WaitForEnd(*w);
+      QCOMPARE(dialogs_.informations,
+               QStringList{"All Conversions Completed\n2 done, 2 failed, 0 aborted"});
+      QCOMPARE(Cell(*w, 2, colProgress), QString("Done"));
+      QCOMPARE(Cell(*w, 3, colProgress), QString("Done"));
+    }
+  }
+
+  // Stop at two at once: Yes aborts both running rows (not only the first place's job), starts
+  // no further row and shows no end message.
+  void stopAtTwoAtOnce() {
+    if (QThread::idealThreadCount() < 2) QSKIP("needs two cores");
+    QTemporaryDir out;
+    QTemporaryDir sources;
+    QStringList files;
+    // Long enough that both jobs still run when Stop comes.
+    QVERIFY(MakeClip(sources.filePath("a.mp4"), 60));
+    for (const char* name : {"a.mp4", "b.mp4", "c.mp4"}) {
+      if (!QFileInfo::exists(sources.filePath(name))) {
+        QVERIFY(QFile::copy(sources.filePath("a.mp4"), sources.filePath(name)));
+      }
+      files << sources.filePath(name);
+    }
+    auto w = WindowWithRows(files, out.path());
+    w->Queue().SetConversionsAtOnce(2);
+    dialogs_.answers = {true};
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    w->ButtonStopConvertClick();
+    QCOMPARE(dialogs_.questions, QStringList{"Stop all conversions?"});
+    QVERIFY(!w->Queue().RunActive());
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(*w, 0, colProgress), QString("Abort"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(*w, 1, colProgress), QString("Abort"), 30000);
+    QTest::qWait(600);
+    QCOMPARE(Cell(*w, 2, colProgress), QString());
+    QVERIFY(dialogs_.informations.isEmpty());
+    // Both jobs ended early: what an aborted row left is far shorter than its source.
+    for (const char* name : {"a.mp4", "b.mp4"}) {
+      if (!QFileInfo::exists(out.filePath(name))) continue;
+      QString duration;
+      RunTool({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+               out.filePath(name)},
+              &duration);
+      QVERIFY2(duration.trimmed().toDouble() < 50, qPrintable(name + (": " + duration)));
+    }
+    // The row not reached has made nothing.
+    QVERIFY(!QFileInfo::exists(out.filePath("c.mp4")));
+  }
+
+  // Stop After Current (Ctrl+Shift+S, also on the Stop button's menu) during a run at two at
+  // once: the running rows finish, the others keep an empty Progress cell and their check
+  // mark, the end names them; Start then converts just those; a later Start all rows again.
+  void stopAfterCurrent() {
+    if (QThread::idealThreadCount() < 2) QSKIP("needs two cores");
+    QTemporaryDir out;
+    QStringList files;
+    for (const char* name : {"a.mp4", "b.mp4", "c.mp4", "d.mp4", "e.mp4"}) {
+      QVERIFY(QFile::copy(Media("long.mp4"), out.filePath(name)));
+      files << out.filePath(name);
+    }
+    QVERIFY(QDir(out.path()).mkdir("converted"));
+    const QString converted = out.filePath("converted");
+    auto w = WindowWithRows(files, converted);
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->Queue().SetConversionsAtOnce(2);
+    const QList<QAction*> button_menu = w->ButtonStopSmall->actions();
+    QVERIFY(std::any_of(button_menu.begin(), button_menu.end(),
+                        [](QAction* action) { return action->text() == "Stop After Current"; }));
+    QVERIFY(!w->ActionStopAfterCurrent->isEnabled());
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get(), 60000));
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    QTest::keyClick(w.get(), Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    WaitForEnd(*w);
+    QVERIFY(dialogs_.questions.isEmpty());
+    QCOMPARE(dialogs_.informations,
+             QStringList{"All Conversions Completed\n2 done, 0 failed, 0 aborted, 3 not started"});
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Done"));
+    for (int row = 2; row < 5; ++row) {
+      QCOMPARE(Cell(*w, row, colProgress), QString());
+      QVERIFY(w->FileList().Checked(row));
+    }
+    QCOMPARE(QDir(converted).entryList(QDir::Files), QStringList({"a.mp4", "b.mp4"}));
+    QVERIFY(!w->ActionStopAfterCurrent->isEnabled());
+
+    // Start goes on with the rows not reached; the rows done keep their results and outputs.
+    dialogs_.informations.clear();
+    w->ButtonConvertClick();
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    WaitForEnd(*w);
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
+    for (int row = 0; row < 5; ++row) QCOMPARE(Cell(*w, row, colProgress), QString("Done"));
+    QCOMPARE(QDir(converted).entryList(QDir::Files),
+             QStringList({"a.mp4", "b.mp4", "c.mp4", "d.mp4", "e.mp4"}));
+
+    // Any other Start converts every checked row, as always.
+    dialogs_.informations.clear();
+    w->FileList().SetChecked(4, false);
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 4, colProgress), QString());
+    QCOMPARE(QDir(converted).entryList(QDir::Files).size(), 9);
+  }
+
+  // At two at once, rows removed around the running rows: the running rows cannot go, each
+  // result and output path stays with its own row, and the run still reaches the later rows.
+  void rowsKeepTheirIdentityAtTwoAtOnce() {
+    if (QThread::idealThreadCount() < 2) QSKIP("needs two cores");
+    QTemporaryDir out;
+    QTemporaryDir other;
+    QVERIFY(QFile::copy(Media("long.mp4"), other.filePath("long2.mp4")));
+    auto w = WindowWithRows({Media("clip2.mp4"), Media("long.mp4"), Media("tone.mp3"),
+                             other.filePath("long2.mp4"), Media("clip.mp4")},
+                            out.path());
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    w->FileList().SetChecked(0, false);
+    w->FileList().SetChecked(2, false);
+    w->Queue().SetConversionsAtOnce(2);
+    w->ButtonConvertClick();
+    QVERIFY(w->Converting());
+    QCOMPARE(w->Queue().CurrentRow(), 3);
+
+    // Neither running row can be removed.
+    w->ListView1->setFocus();
+    for (int row : {1, 3}) {
+      w->ListView1->selectionModel()->select(
+          w->FileList().Model().index(row, 0),
+          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      QTest::keyClick(w->ListView1, Qt::Key_Delete);
+      QCOMPARE(w->FileList().RowCount(), 5);
+    }
+    QCOMPARE(dialogs_.informations.size(), 2);
+    dialogs_.informations.clear();
+    // The rows before and between them go.
+    w->ListView1->selectionModel()->select(
+        w->FileList().Model().index(0, 0),
+        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    w->ListView1->selectionModel()->select(w->FileList().Model().index(2, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QTest::keyClick(w->ListView1, Qt::Key_Delete);
+    QCOMPARE(w->FileList().RowCount(), 3);
+    QCOMPARE(w->FileList().Caption(0), Media("long.mp4"));
+    QCOMPARE(w->FileList().Caption(1), other.filePath("long2.mp4"));
+
+    WaitForEnd(*w);
+    QCOMPARE(dialogs_.informations, QStringList{"All Conversions Completed"});
+    const QStringList names = {"long.mp4", "long2.mp4", "clip.mp4"};
+    for (int row = 0; row < 3; ++row) {
+      QCOMPARE(Cell(*w, row, colProgress), QString("Done"));
+      QCOMPARE(QString::fromUtf8(w->FileList().OutputPath(row)), out.filePath(names[row]));
+      QVERIFY(QFileInfo::exists(out.filePath(names[row])));
+    }
+    QVERIFY(!QFileInfo::exists(out.filePath("clip2.mp4")));
+    QVERIFY(!QFileInfo::exists(out.filePath("tone.mp4")));
   }
 
   // The Additional Options dialog writes into the main window's setting model, and the queue
