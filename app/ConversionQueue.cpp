@@ -206,6 +206,14 @@ void TConversionQueue::ButtonConvertClick() {
     sources.push_back(list_.Path(row).toStdString());
   }
   run_names_ = std::make_unique<TRunOutputNames>(sources);
+  trash_plan_.reset();
+  // Only a checked output says that its source is no longer needed.
+  if (window_.TrashSources() && window_.JobExtras().CheckOutput) {
+    trash_plan_ = std::make_unique<TSourceTrashPlan>();
+    for (int row = 0; row < list_.RowCount(); ++row) {
+      if (RowToConvert(row)) trash_plan_->AddUse(list_.Path(row).toStdString());
+    }
+  }
   run_clock_.start();
   run_media_done_ms_ = 0;
   rows_started_ = 0;
@@ -312,16 +320,18 @@ bool TConversionQueue::SetUpRow(TSlot& slot) {
   const TMainSettings settings = settings_;
   const std::string folder = window_.OutputFolderText().toStdString();
   const bool overwrite = window_.OverwriteChecked();
+  const TJobExtras extras = window_.JobExtras();
   const TReservedPath reserved = run_names_->Reserved();
   TCustomJobComponent* component = slot.component;
   slot.setting_up = true;
   ++*set_up_threads_;
   // Other slots' reports and ends are handled while this waits; they may start rows too.
   const std::optional<TConversionJobSetup> done = WaitOffThread<TConversionJobSetup>(
-      [component, settings, folder, overwrite, row, reserved, running = set_up_threads_] {
+      [component, settings, folder, overwrite, row, reserved, extras, running = set_up_threads_] {
         TConversionJobSetup setup;
         try {
-          setup = SetUpConversionJob(*component, settings, folder, overwrite, row, reserved);
+          setup =
+              SetUpConversionJob(*component, settings, folder, overwrite, row, reserved, extras);
         } catch (const std::exception& e) {
           setup.Ok = false;
           setup.Error = e.what();
@@ -512,8 +522,19 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
   const QString result = AException ? "Fail" : UserAborted ? "Abort" : AFinished ? "Done" : "Fail";
   // Such a job reports no message; its row still says why it failed.
   const bool ended_early = !AException && !UserAborted && !AFinished;
-  list_.SetResult(list_.RowOf(slot->row), result,
-                  ended_early && AMessage.isEmpty() ? QString(kEndedEarlyReason) : AMessage);
+  QString reason = ended_early && AMessage.isEmpty() ? QString(kEndedEarlyReason) : AMessage;
+  const int row = list_.RowOf(slot->row);
+  if (trash_plan_ != nullptr && row >= 0) {
+    // The source moves once its last row of the run has ended done, checked and without a
+    // note; the row's details say what became of it.
+    const std::string said = trash_plan_->AfterUse(list_.Path(row).toStdString(),
+                                                   result == "Done", reason.startsWith(kDoneWithNote));
+    if (!said.empty()) {
+      const QString text = QString::fromStdString(said);
+      reason = reason.isEmpty() ? "Source " + text : reason + "; source " + text;
+    }
+  }
+  list_.SetResult(row, result, reason);
   if (slot->busy) {
     slot->busy = false;
     ++rows_ended_;

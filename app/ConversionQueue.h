@@ -37,6 +37,7 @@
 
 #include "ConversionJob.h"
 #include "FileList.h"
+#include "Trash.h"
 
 class TCustomJobComponent;
 struct TMainSettings;
@@ -48,6 +49,10 @@ class TQueueWindow {
   virtual bool AddingFiles() const = 0;
   virtual QString OutputFolderText() const = 0;  // as shown, untrimmed
   virtual bool OverwriteChecked() const = 0;
+  // What each job does beyond converting (the output check, a target size), read at each
+  // job's set-up, and whether a source whose output ended done and checked goes to the trash.
+  virtual TJobExtras JobExtras() const = 0;
+  virtual bool TrashSources() const = 0;
   virtual void ShowInformation(const QString& text) = 0;
   virtual bool ConfirmStop(const QString& text) = 0;  // true on Yes
   virtual void BrowseForOutputFolder() = 0;
@@ -194,4 +199,7 @@ class TConversionQueue : public QObject {
   std::shared_ptr<std::atomic<int>> set_up_threads_ = std::make_shared<std::atomic<int>>(0);
   // Output names promised in this run and the files it reads; made anew by each Start.
   std::unique_ptr<TRunOutputNames> run_names_;
+  // The run's sources that may go to the trash once their rows end done and checked; made
+  // anew by each Start (empty when sources stay).
+  std::unique_ptr<TSourceTrashPlan> trash_plan_;
 };

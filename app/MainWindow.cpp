@@ -684,6 +684,17 @@ bool TForm1::OverwriteChecked() const {
   return options_.Overwrite();
 }
 
+TJobExtras TForm1::JobExtras() const {
+  TJobExtras extras;
+  extras.CheckOutput = options_.CheckOutputs();
+  extras.TargetSizeBytes = options_.TargetSizeBytes();
+  return extras;
+}
+
+bool TForm1::TrashSources() const {
+  return options_.TrashSources();
+}
+
 void TForm1::LoadSettings() {
   const bool complete = options_.Load();
   const TWindowState& stored = options_.Window();
@@ -731,9 +742,8 @@ void TForm1::OptionChanged(TWindowOption option) {
       queue_->SetConversionsAtOnce(options_.ConversionsAtOnce());
       break;
     default:
-      // Overwrite is read by the queue at each job's set-up (OverwriteChecked). The output
-      // check, the target size and trashing sources are read there too, through Options(),
-      // once the queue's job extras take them (joined at merge).
+      // Overwrite, the output check and the target size are read by the queue at each job's
+      // set-up (OverwriteChecked, JobExtras), trashing sources at each Start.
       break;
   }
 }

@@ -221,6 +221,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   bool ConfirmStop(const QString& text) override;
   void BrowseForOutputFolder() override { ButtonBrowseForFolderClick(); }
   bool OverwriteChecked() const override;
+  TJobExtras JobExtras() const override;
+  bool TrashSources() const override;
   void SetProgressBar(int percent) override;
   void SetFileSizeText(const QString& text) override;
   void SetTimeLeftText(const QString& text) override;
