@@ -761,6 +761,34 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
   }
 
+  // With "Move each source to the trash after a checked conversion" only the source whose row
+  // ended done and checked moves into the trash (restorable: its .trashinfo names it); a source
+  // whose row failed stays where it is.
+  void sourcesToTheTrashOnlyWhenDone() {
+    QTemporaryDir sources;
+    QTemporaryDir out;
+    const QString good = sources.filePath("good clip.mp4");
+    const QString bad = sources.filePath("notes.avi");
+    QVERIFY(QFile::copy(Media("clip.mp4"), good));
+    QVERIFY(QFile::copy(Media("notes.avi"), bad));
+    auto w = WindowWithRows({good, bad}, out.path());
+    w->Options().SetTrashSources(true);
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    QCOMPARE(Cell(*w, 1, colProgress), QString("Fail"));
+    QVERIFY2(w->FileList().Reason(0).contains("moved to the trash"),
+             qPrintable(w->FileList().Reason(0)));
+    QVERIFY(!QFile::exists(good));
+    QVERIFY(QFile::exists(bad));
+    const QDir trash(QFile::decodeName(qgetenv("XDG_DATA_HOME")) + "/Trash");
+    QVERIFY(QFile::exists(trash.filePath("files/good clip.mp4")));
+    QFile info(trash.filePath("info/good clip.mp4.trashinfo"));
+    QVERIFY(info.open(QIODevice::ReadOnly));
+    QVERIFY(info.readAll().contains("good%20clip.mp4"));
+    QVERIFY(QFile::exists(out.filePath("good clip.mp4")));
+  }
+
   // Rows that fail before their jobs run, one after the other, do not end the run: the rows
   // after them still convert, one at a time and two at once.
   void failedRowsDoNotEndTheRun() {
