@@ -843,7 +843,7 @@ class VideoEncoderSettings {
     if (opt_.InterMatrix.size() == 64) ctx_->inter_matrix = CodecMatrix(opt_.InterMatrix);
     ctx_->thread_count = opt_.ThreadCount;
     ctx_->intra_dc_precision = opt_.IntraDcPrecision - 8;
-    if (opt_.DoPsnr) ctx_->flags |= AV_CODEC_FLAG_PSNR;
+    if (opt_.DoPsnr || opt_.CheckOutput) ctx_->flags |= AV_CODEC_FLAG_PSNR;
     if (opt_.DoPass == 1) ctx_->flags |= AV_CODEC_FLAG_PASS1;
     if (opt_.DoPass == 2) ctx_->flags |= AV_CODEC_FLAG_PASS2;
   }
