@@ -773,18 +773,22 @@ int64_t Transcoder::ConvertedLengthUs(const OutputStreamState& ost) const {
   const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
   const AVFormatContext* ic = e_.Files.InputFiles[ist.FileIndex].get();
   const AVStream* st = ic->streams[ist.Index];
+  // A file that states no start (WAV) starts at 0.
   const TMediaSpan span = MediaSpanOf(ic);
-  if (span.StartUs == AV_NOPTS_VALUE) return 0;
+  const int64_t start = span.StartUs != AV_NOPTS_VALUE ? span.StartUs : 0;
   int64_t end = AV_NOPTS_VALUE;
-  if (st->start_time != AV_NOPTS_VALUE && st->duration > 0)
-    end = av_rescale_q(st->start_time + st->duration, st->time_base, AV_TIME_BASE_Q);
+  if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+    end = (st->start_time != AV_NOPTS_VALUE
+               ? av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q)
+               : start) +
+          av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q);
   else if (span.DurationUs != AV_NOPTS_VALUE && span.DurationUs > 0)
-    end = span.StartUs + span.DurationUs;
+    end = start + span.DurationUs;
   if (end == AV_NOPTS_VALUE) return 0;
   const InputFileState& file = run_.Files[static_cast<size_t>(ist.FileIndex)];
   if (file.EofReached && file.ReachedUs != AV_NOPTS_VALUE)
     end = std::min(end, (ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0) + file.ReachedUs);
-  int64_t length = end - span.StartUs - opt_.StartTimeUs;
+  int64_t length = end - start - opt_.StartTimeUs;
   if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max())
     length = std::min(length, opt_.RecordingTimeUs);
   return std::max<int64_t>(length, 0);
