@@ -28,13 +28,14 @@ bool Contains(const std::string& text, const std::string& part) {
 // failing disk or a cut-short write would leave it.
 class DamagingEngine : public TEngineDoor {
  public:
-  enum class Damage { kNone, kCutInHalf, kOverwrite };
+  enum class Damage { kNone, kCutInHalf, kOverwrite, kStopBeforeCheck };
   Damage damage = Damage::kNone;
 
  protected:
   void ConfirmRunResult() override {
     const std::string part = Files.OutputPartPaths[0];
     const auto size = std::filesystem::file_size(part);
+    if (damage == Damage::kStopBeforeCheck) State.RequestAbort();
     if (damage == Damage::kCutInHalf) std::filesystem::resize_file(part, size / 2);
     if (damage == Damage::kOverwrite) {
       std::ofstream out(part, std::ios::binary | std::ios::trunc);
@@ -131,6 +132,15 @@ TEST_F(OutputCheckTest, UnreadableOutputFailsAndLeavesNoFile) {
   EXPECT_FALSE(std::filesystem::exists(output));
   EXPECT_FALSE(std::filesystem::exists(PartFileName(output)));
   EXPECT_EQ(engine.State.CheckDetails, "");
+}
+
+TEST_F(OutputCheckTest, StopBeforeTheCheckKeepsTheOutputUnchecked) {
+  DamagingEngine engine;
+  engine.damage = DamagingEngine::Damage::kStopBeforeCheck;
+  ASSERT_EQ(Run(engine, src_->File("tone.wav"), out_.File("tone.mp3")), "");
+  EXPECT_FALSE(engine.State.Finished);
+  EXPECT_EQ(engine.State.CheckDetails, "");
+  EXPECT_TRUE(media::DecodesCleanly(out_.File("tone.mp3")));
 }
 
 TEST_F(OutputCheckTest, DeviceLimitsAreReadFromTheFile) {
