@@ -59,6 +59,12 @@ void OpenDecoder(const AVStream* st, StreamTally& t) {
   if (avcodec_parameters_to_context(ctx.get(), st->codecpar) < 0) return;
   ctx->pkt_timebase = st->time_base;
   ctx->thread_count = 0;  // one thread per core: the check must cost little beside the run
+  // Every packet is parsed in full, which finds damaged data; the pictures' reconstruction
+  // (inverse transforms, deblocking) is skipped where the decoder allows it: no judgement here
+  // looks at pixels, and it is most of a decoder's time.
+  ctx->skip_idct = AVDISCARD_ALL;
+  ctx->skip_loop_filter = AVDISCARD_ALL;
+  ctx->flags2 |= AV_CODEC_FLAG2_FAST;
   std::lock_guard<std::recursive_mutex> guard(ProcessCodecLock());
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return;
   t.Decoder = std::move(ctx);

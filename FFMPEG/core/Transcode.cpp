@@ -764,11 +764,13 @@ void Transcoder::PlanOutputChecks() {
 // end (or the source's, where the stream states none; no further than the reader got, as a
 // source cut short is noted by itself) less the media's start and the job's start offset,
 // within the job's duration limit. 0 (not compared) where it cannot be known: no duration, or
-// options that end streams early or repeat them (frame limits, "shortest", looping).
+// options that end streams early or repeat them (frame limits, "shortest", a size limit,
+// looping).
 int64_t Transcoder::ConvertedLengthUs(const OutputStreamState& ost) const {
   const AVMediaType type = ost.Encoder->codec_type;
   if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return 0;
-  if (opt_.MaxFrames[type] != INT_MAX || opt_.Shortest || opt_.LoopInput || opt_.LoopOutput >= 0)
+  if (opt_.MaxFrames[type] != INT_MAX || opt_.Shortest || opt_.LimitFileSize > 0 ||
+      opt_.LoopInput || opt_.LoopOutput >= 0)
     return 0;
   const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
   const AVFormatContext* ic = e_.Files.InputFiles[ist.FileIndex].get();
