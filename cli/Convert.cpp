@@ -120,13 +120,14 @@ struct ConvertArgs {
   std::string video_codec;  // empty: the format's preset choice
   bool overwrite = false;
   bool skip_existing = false;
+  // Each output is read back before it counts as done; with --no-check no source goes to the
+  // trash either, since nothing says its output is sound.
+  bool check = true;
+  bool details = false;  // a line with what the check read follows each "Done"
   int jobs = 1;
   int threads = 0;
   // --trash-sources: each source whose outputs all ended done and checked goes to the trash.
   bool trash_sources = false;
-  // The outputs are read back after converting; the output check's --no-check clears it, and
-  // then no source goes to the trash, since nothing says its output is sound.
-  bool check_output = true;
   std::vector<std::string> files;
 };
 
@@ -180,6 +181,10 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.trash_sources = true;
     } else if (arg == "--skip-existing") {
       args.skip_existing = true;
+    } else if (arg == "--no-check") {
+      args.check = false;
+    } else if (arg == "--details") {
+      args.details = true;
     } else if (arg == "--jobs") {
       args.jobs = ParseCount("--jobs", value("--jobs"), 1);
     } else if (arg == "--threads") {
@@ -224,6 +229,7 @@ struct FileState {
   double left_s = -1;    // estimated time to the end; -1 while unknown
   FileResult result = FileResult::kPending;
   bool warned = false;  // done, with a note
+  std::string details{};  // what the output check read, once done
 };
 
 // Everything the event handlers share with the main thread. `mutex` guards every field.
@@ -233,6 +239,7 @@ struct Console {
   bool run_over = false;
   bool user_aborted = false;
   bool live = false;  // standard output is a terminal: one redrawn progress line
+  bool details = false;  // --details: the check's line follows each "Done"
   bool live_line_shown = false;
   Clock::time_point run_started = Clock::now();
   Clock::time_point last_plain_line{};
@@ -388,9 +395,11 @@ void PrintResult(Console& console, const FileState& f, const std::string& note) 
   const std::vector<std::string> names{f.source, f.output};
   switch (f.result) {
     case FileResult::kDone:
+      // The result line stays as scripts read it; the details come on a line of their own.
       Print(source + (note.empty()
                           ? std::string(": Done\n")
                           : ": Done, but " + OneLine(ReasonOnOneLine(note, names)) + "\n"));
+      if (console.details && !f.details.empty()) Print("  " + OneLine(f.details) + "\n");
       break;
     case FileResult::kAbort:
       Print(source + ": Abort\n");
@@ -420,10 +429,11 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
                  bool exception, const std::string& message) {
   // Read before taking console.mutex: RunWarning() takes the component's lock, which this
   // thread already holds while the event runs.
-  std::string warning;
+  std::string warning, details;
   if (index >= 0 && finished && !exception) {
     try {
       warning = component.RunWarning(index);
+      details = component.RunCheckDetails(index);
     } catch (const std::exception&) {
     }
   }
@@ -445,6 +455,7 @@ void OnTerminate(Console& console, TCustomJobComponent& component, int index, bo
     // A job that reached the end of its input before a stop request is done.
     f.result = FileResult::kDone;
     f.warned = !warning.empty();
+    f.details = details;
     note = warning;
   } else if (console.user_aborted) {
     f.result = FileResult::kAbort;
@@ -664,7 +675,7 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
     row.ColumnsFromJob = true;
     const TConversionJobSetup setup =
         SetUpConversionJob(run.component, run.settings, run.args.output_folder, run.args.overwrite,
-                           row, run.names.Reserved());
+                           row, run.names.Reserved(), TJobExtras{run.args.check, 0});
     if (!setup.ScriptPath.empty()) run.scripts.push_back(setup.ScriptPath);
     std::lock_guard<std::mutex> guard(console.mutex);
     console.files.push_back(FileState{file});
@@ -823,12 +834,13 @@ int RunConvert(int argc, char** argv) {
   Console console;
   console.live = isatty(STDOUT_FILENO) != 0;
   console.jobs_at_once = args.jobs;
-  console.trash_sources = args.trash_sources && args.check_output;
-  if (args.trash_sources && !args.check_output) {
+  console.trash_sources = args.trash_sources && args.check;
+  if (args.trash_sources && !args.check) {
     PrintError(
         "--trash-sources: every source stays where it is, since --no-check leaves the "
         "outputs unchecked");
   }
+  console.details = args.details;
   StopControl stop;
   return ConvertFiles(args, settings, waited, console, stop);
 }

@@ -440,7 +440,6 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
                                        const std::string& output_folder, bool overwrite,
                                        const TConversionRow& row, const TReservedPath& reserved,
                                        const TJobExtras& extras) {
-  (void)extras;  // read by the output check and the size fitting
   TConversionJobSetup setup;
   // The name byte for byte: blanks at either end belong to it.
   const std::string& source = row.SourcePath;
@@ -477,6 +476,7 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
   if (const FormatCatalogueEntry* format = SelectedFormat(settings))
     output.Device = std::string(format->Device);
   FitOutputToSource(component, index, settings, row, setup, output);
+  output.CheckOutput = extras.CheckOutput;
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {
     setup.Error = component.LastError();

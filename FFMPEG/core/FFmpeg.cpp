@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "CodecLock.h"
+#include "FFmpegException.h"
 #include "FileSetup.h"
+#include "OutputCheck.h"
 #include "OutputFiles.h"
 #include "Transcoder.h"
 
@@ -54,8 +56,40 @@ void TCustomFFmpeg::OpenOutputFile(const std::string& file_name) {
   file_setup::PrepareOutput(SetupContext(), file_name);
 }
 
+namespace {
+
+int StopRequested(void* opaque) {
+  return static_cast<const std::atomic<bool>*>(opaque)->load() ? 1 : 0;
+}
+
+}  // namespace
+
+// Reads back every output of a finished run under its temporary name, before it gets its final
+// one: an output that cannot be read fails the run (the file is then removed with the file
+// set); what differs becomes the run's note. A stop during the reading leaves the output
+// unchecked and the run stopped.
+void TCustomFFmpeg::CheckOutputs() {
+  const AVIOInterruptCB interrupt{StopRequested, &State.AbortRequested};
+  std::string details;
+  for (const TOutputExpectation& plan : Stats.CheckPlans) {
+    const TOutputCheckResult result = CheckOutputFile(plan, &interrupt);
+    if (result.Interrupted || State.AbortRequested) {
+      State.Finished = false;
+      return;
+    }
+    if (!result.Readable) throw FFMpegException(result.Failure);
+    if (!result.Note.empty())
+      State.RunWarning =
+          State.RunWarning.empty() ? result.Note : State.RunWarning + "; " + result.Note;
+    details = details.empty() ? result.Details : details + "; " + result.Details;
+  }
+  State.CheckDetails = details;
+}
+
 void TCustomFFmpeg::Transcode() {
   State.RunWarning.clear();
+  State.CheckDetails.clear();
+  Stats.CheckPlans.clear();
   OpenOutputFilesForWriting(Files);
   const TRunContext context{Options,
                             Files,
@@ -79,6 +113,7 @@ void TCustomFFmpeg::Transcode() {
                             ProcessCodecLock()};
   Transcoder(context).Run();
   ConfirmRunResult();
+  if (Options.CheckOutput && State.Finished) CheckOutputs();
   const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
   if (!renamed.empty())
     State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;

@@ -96,7 +96,9 @@ class TCustomFFmpeg {
   // Runs the conversion of the file set's inputs into its outputs: creates the output files
   // under their temporary names (OutputFiles.h), runs the transcoder and gives the outputs
   // their final names. Failures raise FFMpegException. Sets Finished := !AbortRequested when
-  // the transcoder's loop ends normally.
+  // the transcoder's loop ends normally. With "check_output" every output is read back first
+  // (OutputCheck.h): one that cannot be read fails the run, what differs is the run's note,
+  // and State's CheckDetails says what was checked.
   void Transcode();
   // Runs BODY, the work of one stage thread of this job's conversion. A job component makes
   // the thread its job's (the libraries' lines logged on it are the job's lines). Stage
@@ -118,6 +120,7 @@ class TCustomFFmpeg {
   virtual void ConfirmRunResult() {}
 
  private:
+  void CheckOutputs();
   // The options layer's view of the engine (OptionDispatch.h).
   friend class TOptionDispatch;
   // The one door of the tests to the engine's parts (tests/EngineDoor.h).

@@ -157,8 +157,35 @@ void MuxStage::NoteWrittenPacket(const OutputStreamState& ost, const AVPacket* p
       m.LastError[i] = (i < errors && side_size >= 8 + 8 * static_cast<size_t>(i + 1))
                            ? AV_RL64(q + 8 + 8 * i)
                            : 0;
+    if (errors >= 3 && side_size >= 8 + 8 * 3) NotePictureErrors(ost, m);
   }
   if (!opt_.VStatsFileName.empty()) DoVideoStats(ost, pkt);
+}
+
+// Adds the squared errors of the picture just noted to the run's sums, with the number of
+// samples of its three planes (the chroma planes by the picture format's subsampling).
+void MuxStage::NotePictureErrors(const OutputStreamState& ost, MuxedStream& m) {
+  const AVCodecContext* enc = ost.Encoder;
+  const double luma = static_cast<double>(enc->width) * enc->height;
+  double chroma = luma / 4;
+  if (const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(enc->pix_fmt)) {
+    chroma = desc->nb_components >= 3
+                 ? static_cast<double>(AV_CEIL_RSHIFT(enc->width, desc->log2_chroma_w)) *
+                       AV_CEIL_RSHIFT(enc->height, desc->log2_chroma_h)
+                 : 0;
+  }
+  m.ErrorSum += static_cast<double>(m.LastError[0]) + static_cast<double>(m.LastError[1]) +
+                static_cast<double>(m.LastError[2]);
+  m.SampleSum += luma + 2 * chroma;
+  m.PicturesWithErrors += 1;
+}
+
+double MuxStage::EncodedPsnr(int index) const {
+  const MuxedStream& m = streams_[static_cast<size_t>(index)];
+  if (m.PicturesWithErrors == 0 || m.SampleSum <= 0) return -1;
+  // Every sample exact: the report's ceiling.
+  if (m.ErrorSum <= 0) return 99.0;
+  return std::min(99.0, 10.0 * std::log10(255.0 * 255.0 * m.SampleSum / m.ErrorSum));
 }
 
 // "PSNR=Y:.. U:.. V:.. *:.. " of the first video output: of the last coded picture, or in the
@@ -210,7 +237,9 @@ std::string MuxStage::FirstVideoFigures(const OutputStreamState& ost, bool final
       line += buf;
     }
   }
-  if (ost.EncodingNeeded && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR))
+  // The report shows PSNR only when asked for ("psnr"); the output check also turns the
+  // encoder's statistics on, for its own summary.
+  if (ost.EncodingNeeded && opt_.DoPsnr && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR))
     line += PsnrText(ost, final_report, frame_number);
   return line;
 }
@@ -290,7 +319,7 @@ void MuxStage::DoVideoStats(const OutputStreamState& ost, const AVPacket* pkt) {
   std::FILE* f = e_.Stats.VStatsFile.get();
   std::fprintf(f, "frame= %5d q= %2.1f ", static_cast<int>(m.PacketsWritten + 1),
                static_cast<double>(m.LastQuality) / 118.0);
-  if (enc->flags & AV_CODEC_FLAG_PSNR) {
+  if (opt_.DoPsnr && (enc->flags & AV_CODEC_FLAG_PSNR)) {
     const double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
     const double err = static_cast<double>(m.LastError[0]);
     std::fprintf(f, "PSNR= %6.2f ", err > 0 ? -10.0 * std::log10(err / scale) : 99.0);

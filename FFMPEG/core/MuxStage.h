@@ -39,6 +39,10 @@ class MuxStage {
   int64_t PacketsWritten(int index) const {
     return streams_[static_cast<size_t>(index)].PacketsWritten;
   }
+  // PSNR (dB) of encoded picture output INDEX over the whole run, from the squared errors its
+  // encoder attached to its packets; -1 when the encoder gave none (it was not asked to, or
+  // it keeps no such statistics: x264, x265, Xvid).
+  double EncodedPsnr(int index) const;
 
  private:
   int NextPacketToWrite(bool& all_known) const;
@@ -46,6 +50,8 @@ class MuxStage {
   void WritePacket(const OutputStreamState& ost, PacketPtr pkt);
   void KeepDtsIncreasing(const OutputStreamState& ost, const AVFormatContext* oc, AVPacket* pkt);
   void NoteWrittenPacket(const OutputStreamState& ost, const AVPacket* pkt);
+  struct MuxedStream;
+  void NotePictureErrors(const OutputStreamState& ost, MuxedStream& m);
   std::string FirstVideoFigures(const OutputStreamState& ost, bool final_report, int& frame_number,
                                 int& fps, float& quality);
   std::string PsnrText(const OutputStreamState& ost, bool final_report, int frame_number) const;
@@ -67,6 +73,10 @@ class MuxStage {
     float LastQuality = -1;            // quantiser x 118 of the last coded picture, from side data
     int LastPictType = 0;
     uint64_t LastError[4] = {0, 0, 0, 0};  // squared errors of the last coded picture
+    // Sums over the pictures whose packets carried squared errors: the errors of the three
+    // planes and the number of samples they cover.
+    double ErrorSum = 0, SampleSum = 0;
+    int64_t PicturesWithErrors = 0;
   };
   MuxedStream& Stream(const OutputStreamState& ost) {
     return streams_[static_cast<size_t>(ost.TableIndex)];

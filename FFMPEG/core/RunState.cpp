@@ -8,6 +8,7 @@ void TRunState::Reset() {
   ExceptionRaised = false;
   ErrorMessage.clear();
   RunWarning.clear();
+  CheckDetails.clear();
   Paused = false;
 }
 

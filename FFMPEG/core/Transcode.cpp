@@ -727,8 +727,73 @@ void Transcoder::FinishRun() {
     NoteShortSource();
     NoteUndecodedPictures();
     NoteTimelineJumps();
+    if (opt_.CheckOutput) PlanOutputChecks();
   }
   e_.State.Finished = !stopped;
+}
+
+// What each output file of a finished run should hold when it is read back: its streams as
+// the muxer took them, each with the length the run converted of its source, and the PSNR
+// its first picture encoder measured.
+void Transcoder::PlanOutputChecks() {
+  e_.Stats.CheckPlans.clear();
+  for (int i = 0; i < e_.Files.OutputFileCount; ++i) {
+    const AVFormatContext* oc = e_.Files.OutputFiles[i].get();
+    if (e_.Files.OutputPartPaths[i].empty() || !oc) continue;  // no file of our own to read
+    TOutputExpectation plan;
+    plan.Path = e_.Files.OutputPartPaths[i];
+    plan.Device = opt_.Device;
+    plan.Streams.resize(oc->nb_streams);
+    for (unsigned k = 0; k < oc->nb_streams; ++k) {
+      plan.Streams[k].Type = oc->streams[k]->codecpar->codec_type;
+      plan.Streams[k].AttachedPicture = oc->streams[k]->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    }
+    for (const auto& ostp : run_.Outputs) {
+      const OutputStreamState& ost = *ostp;
+      if (ost.FileIndex != i || ost.Index < 0 || static_cast<unsigned>(ost.Index) >= oc->nb_streams)
+        continue;
+      plan.Streams[static_cast<size_t>(ost.Index)].DurationUs = ConvertedLengthUs(ost);
+      if (plan.PsnrDb < 0 && ost.EncodingNeeded && ost.Encoder->codec_type == AVMEDIA_TYPE_VIDEO)
+        plan.PsnrDb = scheduler_->Mux().EncodedPsnr(ost.TableIndex);
+    }
+    e_.Stats.CheckPlans.push_back(std::move(plan));
+  }
+}
+
+// How long OST's part of the output should last, from the output's start: its source stream's
+// end (or the source's, where the stream states none; no further than the reader got, as a
+// source cut short is noted by itself) less the media's start and the job's start offset,
+// within the job's duration limit. 0 (not compared) where it cannot be known: no duration, or
+// options that end streams early or repeat them (frame limits, "shortest", a size limit,
+// looping).
+int64_t Transcoder::ConvertedLengthUs(const OutputStreamState& ost) const {
+  const AVMediaType type = ost.Encoder->codec_type;
+  if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO) return 0;
+  if (opt_.MaxFrames[type] != INT_MAX || opt_.Shortest || opt_.LimitFileSize > 0 ||
+      opt_.LoopInput || opt_.LoopOutput >= 0)
+    return 0;
+  const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
+  const AVFormatContext* ic = e_.Files.InputFiles[ist.FileIndex].get();
+  const AVStream* st = ic->streams[ist.Index];
+  // A file that states no start (WAV) starts at 0.
+  const TMediaSpan span = MediaSpanOf(ic);
+  const int64_t start = span.StartUs != AV_NOPTS_VALUE ? span.StartUs : 0;
+  int64_t end = AV_NOPTS_VALUE;
+  if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+    end = (st->start_time != AV_NOPTS_VALUE
+               ? av_rescale_q(st->start_time, st->time_base, AV_TIME_BASE_Q)
+               : start) +
+          av_rescale_q(st->duration, st->time_base, AV_TIME_BASE_Q);
+  else if (span.DurationUs != AV_NOPTS_VALUE && span.DurationUs > 0)
+    end = start + span.DurationUs;
+  if (end == AV_NOPTS_VALUE) return 0;
+  const InputFileState& file = run_.Files[static_cast<size_t>(ist.FileIndex)];
+  if (file.EofReached && file.ReachedUs != AV_NOPTS_VALUE)
+    end = std::min(end, (ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0) + file.ReachedUs);
+  int64_t length = end - start - opt_.StartTimeUs;
+  if (opt_.RecordingTimeUs != std::numeric_limits<int64_t>::max())
+    length = std::min(length, opt_.RecordingTimeUs);
+  return std::max<int64_t>(length, 0);
 }
 
 // A finished run must have given every picture and sound stream of its outputs something; a

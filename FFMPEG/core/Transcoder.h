@@ -44,6 +44,8 @@ class Transcoder {
   void NoteShortSource();
   void NoteUndecodedPictures();
   void NoteTimelineJumps();
+  void PlanOutputChecks();
+  int64_t ConvertedLengthUs(const OutputStreamState& ost) const;
   void AddRunWarning(const std::string& text);
   void CloseCodecs();
 

@@ -234,6 +234,10 @@ std::string TCustomJobComponent::RunWarning(int index) const {
   return Task(index)->RunState().RunWarning;
 }
 
+std::string TCustomJobComponent::RunCheckDetails(int index) const {
+  return Task(index)->RunState().CheckDetails;
+}
+
 ProbeColumns TCustomJobComponent::ProbeFile(const std::string& file_name) {
   ProbeColumns columns;
   std::string error;

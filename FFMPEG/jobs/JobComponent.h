@@ -104,6 +104,10 @@ class TCustomJobComponent {
   // The note a finished run of job `index` left for the user ("" when none); read it in the
   // job's terminate handler. std::out_of_range for a bad index.
   std::string RunWarning(int index) const;
+  // What the output check of job `index` read back ("Checked: 2 streams, 60.0 s, PSNR 38.4
+  // dB"; the PSNR only where the video encoder measures it), "" when the job's output was not
+  // checked; read it as RunWarning. std::out_of_range for a bad index.
+  std::string RunCheckDetails(int index) const;
 
   TLogLevel LogLevel() const { return log_level_; }
   void SetLogLevel(TLogLevel level);

@@ -142,4 +142,6 @@ void ApplyOutputOptions(TCustomFFmpeg& engine, const TOutputOptions& options) {
   ApplyOtherFields(e, options);
   ApplyTarget(e, options);
   ApplyHookRanges(e, options);
+  // Set only: an option line "check_output=1" is not undone by a record without the field.
+  if (options.CheckOutput) e.Options.CheckOutput = 1;
 }

@@ -94,6 +94,9 @@ struct TOutputOptions {
   std::string HookRanges;      // (without both) "start-end,..." in ms where frame hooks run
   std::string ExtraOptions;    // option lines "name=value", applied first of all
 
+  // Option "check_output": the run reads its output back before it counts as done.
+  bool CheckOutput = false;
+
   bool operator==(const TOutputOptions&) const = default;
 };
 

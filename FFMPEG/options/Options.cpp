@@ -587,6 +587,7 @@ void AddGeneralRows(OptionMap& table) {
       ROW("device", e.SetDevice(value)),
       {"threads", Rejected},
       ROW("serial_stages", e.Options.SerialStages = Int(value)),
+      ROW("check_output", e.Options.CheckOutput = Int(value)),
       ROW("vsync", e.Options.VideoSyncMethod = Int(value)),
       ROW("async", e.Options.AudioSyncMethod = Int(value)),
       ROW("adrift_threshold", e.Options.AudioDriftThreshold = ToFloat(value)),

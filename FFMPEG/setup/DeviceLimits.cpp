@@ -509,3 +509,100 @@ void ApplyMuxerSettings(AVFormatContext* oc) {
     if (const int size = ProgramStreamPacketSize(oc); size > 0) oc->packet_size = size;
   }
 }
+
+namespace {
+
+// Level entry CODE of LEVELS, or null.
+template <size_t N>
+const TLevel* LevelOf(const std::array<TLevel, N>& levels, int code) {
+  for (const TLevel& level : levels)
+    if (level.Code == code) return &level;
+  return nullptr;
+}
+
+// A read-back frame rate is an average over time stamps and may lie a hair above the rate the
+// level was chosen for: 2% more macroblocks per second pass.
+bool LevelCoversPicture(const TLevel* level, TPictureLoad load) {
+  return level && load.FrameMbs <= level->FrameMbs &&
+         load.MbsPerSecond <= level->MbsPerSecond + level->MbsPerSecond / 50;
+}
+
+std::string LevelText(int level, bool h264) {
+  if (!h264) return std::to_string(level);
+  return std::to_string(level / 10) + "." + std::to_string(level % 10);
+}
+
+std::string H264Breach(const TDeviceLimits& limits, TDeviceTarget target, const TVideoFacts& v,
+                       TPictureLoad load) {
+  const bool baseline = (v.Profile & ~FF_PROFILE_H264_CONSTRAINED) == FF_PROFILE_H264_BASELINE;
+  if (limits.BaselineH264 && (!baseline || v.BPictures))
+    return "the output's video is not H.264 Baseline (profile " + std::to_string(v.Profile) + ")";
+  if (target == TDeviceTarget::kH264 && v.Profile != FF_PROFILE_H264_HIGH)
+    return "the output's video is not H.264 High (profile " + std::to_string(v.Profile) + ")";
+  if (!LevelCoversPicture(LevelOf(kH264Baseline, v.Level), load))
+    return "the output's H.264 level " + LevelText(v.Level, true) + " does not cover its " +
+           std::to_string(v.Width) + "x" + std::to_string(v.Height) + " picture";
+  return {};
+}
+
+std::string Mpeg4Breach(const TDeviceLimits& limits, const TVideoFacts& v, TPictureLoad load) {
+  if (v.Profile != FF_PROFILE_MPEG4_SIMPLE || v.BPictures)
+    return "the output's video is not MPEG-4 Simple Profile (profile " +
+           std::to_string(v.Profile) + ")";
+  if (!LevelCoversPicture(LevelOf(kMpeg4Simple, v.Level), load))
+    return "the output's MPEG-4 level " + LevelText(v.Level, false) + " does not cover its " +
+           std::to_string(v.Width) + "x" + std::to_string(v.Height) + " picture";
+  // A picture that fits the players' highest level must be made at it or below.
+  const TLevel* highest = LevelOf(kMpeg4Simple, limits.MaxMpeg4Level);
+  if (highest && Fits(*highest, load, 0) && v.Level > limits.MaxMpeg4Level)
+    return "the output's MPEG-4 level " + LevelText(v.Level, false) + " is above the players' " +
+           LevelText(limits.MaxMpeg4Level, false);
+  return {};
+}
+
+std::string Kbps(int64_t bps) {
+  return std::to_string((bps + 500) / 1000) + " kbps";
+}
+
+}  // namespace
+
+std::string VideoBreachOfDeviceLimits(TDeviceTarget target, const TVideoFacts& v) {
+  const TPictureLoad load = LoadOf(v.Width, v.Height, v.FrameRate);
+  const TDeviceLimits& limits = DeviceLimits(target);
+  std::string breach;
+  if (v.Codec == AV_CODEC_ID_H264 && (limits.BaselineH264 || target == TDeviceTarget::kH264))
+    breach = H264Breach(limits, target, v, load);
+  else if (v.Codec == AV_CODEC_ID_MPEG4 && limits.SignalMpeg4Level)
+    breach = Mpeg4Breach(limits, v, load);
+  else if (target == TDeviceTarget::kHevc && v.Codec == AV_CODEC_ID_HEVC) {
+    if (v.Profile != FF_PROFILE_HEVC_MAIN && v.Profile != FF_PROFILE_HEVC_MAIN_10)
+      breach = "the output's video is not HEVC Main or Main 10 (profile " +
+               std::to_string(v.Profile) + ")";
+    else if (v.CodecTag != MKTAG('h', 'v', 'c', '1'))
+      breach = "the output's HEVC video is not tagged hvc1";
+  } else if (target == TDeviceTarget::kWebM && v.Codec == AV_CODEC_ID_VP9 &&
+             v.Profile != FF_PROFILE_VP9_0) {
+    breach = "the output's video is not VP9 profile 0 (profile " + std::to_string(v.Profile) + ")";
+  }
+  if (!breach.empty()) return breach;
+  // The rate control keeps every second within the peak; a tenth more is measuring, not a fault
+  // (the window here is over decoding times, the players' over arrival).
+  if (limits.VideoPeakRate > 0 && v.PeakBps > limits.VideoPeakRate + limits.VideoPeakRate / 10)
+    return "a second of the output's video carries " + Kbps(v.PeakBps) + ", above the players' " +
+           Kbps(limits.VideoPeakRate);
+  return {};
+}
+
+std::string AudioBreachOfDeviceLimits(TDeviceTarget target, AVCodecID codec, int channels,
+                                      int64_t average_bps) {
+  const TDeviceLimits& limits = DeviceLimits(target);
+  if (limits.MaxAudioChannels > 0 && channels > limits.MaxAudioChannels)
+    return "the output's sound has " + std::to_string(channels) + " channels, above the players' " +
+           std::to_string(limits.MaxAudioChannels);
+  // The AAC encoder holds its average rate, not every packet: a tenth more passes.
+  if (limits.MaxAacBitrate > 0 && codec == AV_CODEC_ID_AAC &&
+      average_bps > limits.MaxAacBitrate + limits.MaxAacBitrate / 10)
+    return "the output's sound averages " + Kbps(average_bps) + ", above the players' " +
+           Kbps(limits.MaxAacBitrate);
+  return {};
+}

@@ -127,6 +127,25 @@ bool KeepsNoStreamStartTimes(const AVOutputFormat* format);
 // instead. True when it did.
 bool DeclareH263Level(const AVFormatContext* oc);
 
+// What a finished output's picture stream shows of itself when it is read back.
+struct TVideoFacts {
+  AVCodecID Codec = AV_CODEC_ID_NONE;
+  int Profile = FF_PROFILE_UNKNOWN;
+  int Level = FF_LEVEL_UNKNOWN;
+  int Width = 0, Height = 0;
+  AVRational FrameRate{0, 1};
+  unsigned CodecTag = 0;
+  bool BPictures = false;  // a B picture was decoded
+  int64_t PeakBps = 0;     // the fullest one-second window of its packets, bit/s
+};
+// How a read-back picture stream of an output made for TARGET leaves the player's limits (the
+// profile, a level that does not cover the picture size and rate, the peak rate, the tag), as a
+// note ("the output's video is H.264 profile 100, not Baseline"); "" when it keeps them.
+std::string VideoBreachOfDeviceLimits(TDeviceTarget target, const TVideoFacts& video);
+// The same for a sound stream: its channels and, for AAC, its average rate.
+std::string AudioBreachOfDeviceLimits(TDeviceTarget target, AVCodecID codec, int channels,
+                                      int64_t average_bps);
+
 // XVid writes its own profile and level into the stream header it hands over at open (Simple
 // Profile level 3 at any size); after the encoder is open this puts the level that the set-up
 // chose for CTX (SignalMpeg4Level) there instead. Does nothing for other encoders.

@@ -72,6 +72,10 @@ struct TEngineOptions {
   int Year = 0, Track = 0;                                      // tags when above 0
   TDeviceTarget Device = TDeviceTarget::kNone;  // "device": the player outputs are made for
   int DoHexDump = 0, DoPktDump = 0, DoPsnr = 0;
+  // "check_output": 1 reads every finished output back before it gets its final name (every
+  // packet decoded, streams, durations, the device's limits); a failed read fails the run.
+  // Video encoders then also give their squared errors, for the check's PSNR.
+  int CheckOutput = 0;
   int DoPass = 0;  // 1 = first pass, 2 = second
   std::string PassLogFileName;
   int AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;  // codec "copy"
