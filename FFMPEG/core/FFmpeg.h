@@ -113,6 +113,10 @@ class TCustomFFmpeg {
  protected:
   // The run's flags and how it ended: the job that runs the engine sets them around its run.
   TRunState State;
+  // Frees the files and makes fresh options, counters and generic-option defaults for another
+  // set-up and run of the same job, keeping the job's own settings (codec threads, verbosity,
+  // progress interval, replacing an output) and its run flags (a stop request holds).
+  void ResetForAnotherRun();
   // Called when the run has ended, before its outputs get their final names: raising
   // FFMpegException here fails the run, and its unfinished outputs are removed.
   virtual void ConfirmRunResult() {}

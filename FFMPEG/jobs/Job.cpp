@@ -10,6 +10,8 @@
 
 #include "FFmpegException.h"
 #include "LogRouting.h"
+#include "OptionDispatch.h"
+#include "OutputFiles.h"
 
 namespace {
 
@@ -188,12 +190,59 @@ void TFFmpeg::RunStageThread(const std::function<void()>& body) {
   body();
 }
 
+namespace {
+
+// How often an output over its size limit is encoded again at a lower rate, and the share of
+// the limit each new attempt aims at.
+constexpr int kSizeRetries = 2;
+constexpr double kRetryShare = 0.95;
+
+}  // namespace
+
+bool TFFmpeg::LowerRateForRetry(int64_t size, int64_t limit) {
+  if (size <= 0 || limit <= 0) return false;
+  const double scale = kRetryShare * static_cast<double>(limit) / static_cast<double>(size);
+  TOutputOptions& o = OutputOptions;
+  if (!o.DisableVideo && o.VideoBitrate > 0) {
+    o.VideoBitrate = static_cast<int>(o.VideoBitrate * scale);
+  } else if (o.AudioBitrate > 0) {
+    o.AudioBitrate = static_cast<int>(o.AudioBitrate * scale);
+  } else {
+    return false;  // no rate to lower (lossless sound)
+  }
+  return true;
+}
+
+void TFFmpeg::SetUpAgain() {
+  ResetForAnotherRun();
+  ApplyInputOptions(*this, InputOptions);
+  OpenInputFile(InputOptions.FileName);
+  ApplyOutputOptions(*this, OutputOptions);
+  OpenOutputFile(OutputOptions.FileName);
+}
+
+void TFFmpeg::TranscodeWithinSize() {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      Transcode();
+      return;
+    } catch (const FFMpegOverSizeException& e) {
+      // The over-size output has been removed; a lower rate may fit.
+      if (attempt >= kSizeRetries || State.AbortRequested ||
+          !LowerRateForRetry(e.Size(), e.Limit()))
+        throw;
+      Log(0, std::string(e.what()) + "; encoding it again at a lower rate");
+      SetUpAgain();
+    }
+  }
+}
+
 void TFFmpeg::Execute() {
   State.Finished = false;
   {
     CurrentJobScope current(this);
     try {
-      Transcode();
+      TranscodeWithinSize();
     } catch (const std::exception& e) {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.

@@ -93,6 +93,16 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   // Raises the failure of a handler that failed during the run, so that the run's outputs are
   // not kept.
   void ConfirmRunResult() override;
+  // Transcode; an output over the record's size limit is encoded again from the start at a
+  // lower rate (SetUpAgain), at most twice, unless a stop was requested. Raises the last
+  // failure.
+  void TranscodeWithinSize();
+  // Scales the rate the size depends on (the video's, else the sound's) so that an output of
+  // SIZE bytes would take a little less than LIMIT. False when there is no rate to lower.
+  bool LowerRateForRetry(int64_t size, int64_t limit);
+  // Opens the input and prepares the output again from the records, as the component's set-up
+  // did.
+  void SetUpAgain();
   // Records REASON as the job's failure, logged at level -1 as an engine failure is.
   void Fail(const std::string& reason);
 

@@ -117,6 +117,12 @@ std::string TakeFinalName(const TFileSet& files, const std::string& part,
   return {};
 }
 
+// Why an output of SIZE bytes is not kept under a limit of LIMIT bytes.
+std::string OverSizeLimitText(int64_t size, int64_t limit) {
+  return "the output (" + std::to_string(size) + " bytes) is larger than its target size (" +
+         std::to_string(limit) + " bytes)";
+}
+
 }  // namespace
 
 std::string PartFileName(const std::string& final_path, int attempt) {
@@ -184,7 +190,7 @@ void OpenOutputFilesForWriting(TFileSet& files) {
   }
 }
 
-std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
+std::string CommitOutputFiles(TFileSet& files, bool replace_existing, int64_t size_limit) {
   std::string notes;
   for (int i = 0; i < files.OutputFileCount; ++i) {
     AVFormatContext* oc = files.OutputFiles[i].get();
@@ -212,6 +218,9 @@ std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
     close(fd);
     if (!synced) fail(SystemErrorText(sync_error));
     if (!stated) fail(SystemErrorText(errno));
+    if (size_limit > 0 && written.st_size > size_limit)
+      throw FFMpegOverSizeException(OverSizeLimitText(written.st_size, size_limit), written.st_size,
+                                    size_limit);
 
     std::string why_other_name;
     const std::string committed =
