@@ -773,8 +773,9 @@ int ConvertFiles(const ConvertArgs& args, const TMainSettings& settings, const s
   return ReportRun(console, args, stop.signal);
 }
 
-// --estimate: each file's estimated output size with the chosen settings, "FILE: ~12.4 MB"
-// ("FILE: Fail: REASON" for a file that cannot be read), then the total. Nothing is written.
+// --estimate: each file's estimated output size with the chosen settings,
+// "FILE: ~12.4 MB (12412345 bytes)" ("FILE: ?" for an unknown duration, "FILE: Fail: REASON"
+// for a file that cannot be read), then "Total: ~24.8 MB for 2 files". Nothing is written.
 int EstimateFiles(const ConvertArgs& args, const TMainSettings& settings) {
   VIDevozORE component;
   if (!component.LoadLibraries()) {
@@ -794,7 +795,9 @@ int EstimateFiles(const ConvertArgs& args, const TMainSettings& settings) {
       continue;
     }
     estimates.push_back(EstimateOutputSize(settings, columns));
-    Print(OneLine(file) + ": " + estimates.back().Text() + "\n");
+    const TSizeEstimate& estimate = estimates.back();
+    Print(OneLine(file) + ": " + estimate.Text() +
+          (estimate.Known ? " (" + std::to_string(estimate.Bytes) + " bytes)" : "") + "\n");
   }
   Print("Total: " + TotalEstimateText(estimates) + "\n");
   return any_failed ? 1 : 0;

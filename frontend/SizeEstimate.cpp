@@ -17,6 +17,9 @@ namespace {
 // Below this length a bit-rate encoder has not settled on its rate: the first key picture and
 // the rate control's buffer weigh more than the rate, so the estimate is only a bound.
 constexpr double kSettleSeconds = 2.0;
+// A bit-rate video encoder spends about this much above its rate while its rate control
+// starts (the first key picture, its buffer filling), whatever the source's length.
+constexpr double kVideoStartBytes = 100000;
 // Fallbacks for a source that does not say.
 constexpr double kDefaultFrameRate = 25;
 constexpr int kDefaultSoundRate = 44100;
@@ -95,6 +98,7 @@ void AddVideoStream(const TOutputOptions& options, const ProbeColumns& columns,
     streams.VideoBitsPerSecond = std::max(options.VideoMaxRate, options.VideoBitrate);
   } else {
     streams.VideoBitsPerSecond = std::max(0, options.VideoBitrate);
+    streams.VideoStartBytes = kVideoStartBytes;
   }
 }
 
@@ -121,8 +125,8 @@ TContainerOverhead ContainerOverhead(const std::string& extension) {
   };
   // Measured with bench/size-estimate on the outputs this program writes.
   static constexpr Row kRows[] = {
-      {"MP4", {10, 0, 0, 2500}},    {"MOV", {10, 0, 0, 2500}},    {"M4A", {10, 0, 0, 2500}},
-      {"3GP", {10, 0, 0, 2000}},    {"3G2", {10, 0, 0, 2000}},    {"AVI", {24, 0, 0, 8500}},
+      {"MP4", {5, 0, 0, 1000}},     {"MOV", {5, 0, 0, 1000}},     {"M4A", {5, 0, 0, 1000}},
+      {"3GP", {5, 0, 0, 1000}},     {"3G2", {5, 0, 0, 1000}},    {"AVI", {24, 0, 0, 8500}},
       {"MPG", {0, 0, 0.018, 2048}}, {"WMV", {16, 0, 0.01, 5000}}, {"AAC", {7, 0, 0, 0}},
       {"MP3", {0, 0, 0, 500}},      {"OPUS", {1, 30, 0, 1000}},   {"WEBM", {8, 20, 0, 1000}},
       {"FLAC", {16, 0, 0, 9000}},
@@ -145,7 +149,9 @@ double StreamsSizeBytes(const TOutputStreams& streams, const std::string& extens
                         double seconds) {
   const TContainerOverhead overhead = ContainerOverhead(extension);
   double bits_per_second = 0, packets_per_second = 0;
+  double once = overhead.Once;
   if (streams.HasVideo) {
+    once += streams.VideoStartBytes;
     bits_per_second += streams.VideoBitsPerSecond;
     packets_per_second += streams.VideoPacketsPerSecond;
   }
@@ -154,7 +160,7 @@ double StreamsSizeBytes(const TOutputStreams& streams, const std::string& extens
     packets_per_second += streams.SoundPacketsPerSecond;
   }
   const double payload = bits_per_second / 8 * seconds;
-  return overhead.Once + payload * (1 + overhead.Share) +
+  return once + payload * (1 + overhead.Share) +
          seconds * (overhead.PerSecond + packets_per_second * overhead.PerPacket);
 }
 
@@ -262,6 +268,8 @@ void FitVideoRate(TOutputOptions& options, const std::string& extension,
                   const ProbeColumns& columns, TOutputStreams& streams, double budget,
                   TSizeFit& fit) {
   const double seconds = columns.duration_seconds;
+  // The output is made at a bit rate, whose start costs what any bit-rate encoder's does.
+  streams.VideoStartBytes = kVideoStartBytes;
   double rate = RateFilling(streams, true, extension, seconds, budget);
   // A constant-quality format's cap, and a device's peak rate, still hold.
   const double cap = streams.VideoCapOnly ? streams.VideoBitsPerSecond : options.VideoMaxRate;
