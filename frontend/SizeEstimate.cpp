@@ -126,7 +126,7 @@ TContainerOverhead ContainerOverhead(const std::string& extension) {
   // Measured with bench/size-estimate on the outputs this program writes.
   static constexpr Row kRows[] = {
       {"MP4", {5, 0, 0, 1000}},     {"MOV", {5, 0, 0, 1000}},     {"M4A", {5, 0, 0, 1000}},
-      {"3GP", {5, 0, 0, 1000}},     {"3G2", {5, 0, 0, 1000}},    {"AVI", {24, 0, 0, 8500}},
+      {"3GP", {5, 0, 0, 1000}},     {"3G2", {5, 0, 0, 1000}},     {"AVI", {24, 0, 0, 8500}},
       {"MPG", {0, 0, 0.018, 2048}}, {"WMV", {16, 0, 0.01, 5000}}, {"AAC", {7, 0, 0, 0}},
       {"MP3", {0, 0, 0, 500}},      {"OPUS", {1, 30, 0, 1000}},   {"WEBM", {8, 20, 0, 1000}},
       {"FLAC", {16, 0, 0, 9000}},

@@ -49,7 +49,7 @@ struct TOutputStreams {
   bool HasVideo = false;
   double VideoBitsPerSecond = 0;
   double VideoPacketsPerSecond = 0;
-  bool VideoCapOnly = false;  // the video rate is a cap (constant quality)
+  bool VideoCapOnly = false;   // the video rate is a cap (constant quality)
   double VideoStartBytes = 0;  // what the rate control spends above its rate at the start
   bool HasSound = false;
   double SoundBitsPerSecond = 0;

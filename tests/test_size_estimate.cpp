@@ -21,19 +21,19 @@ namespace {
 std::string MakeMovingSource(const TempDir& dir, double seconds) {
   const std::string path = dir.File("moving.mkv");
   const std::string d = std::to_string(seconds);
-  EXPECT_TRUE(media::MakeMedia(
-      path, {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:d=" + d, "-f", "lavfi", "-i",
-             "sine=frequency=440:sample_rate=44100:d=" + d, "-c:v", "ffv1", "-c:a",
-             "pcm_s16le", "-ac", "2"}));
+  EXPECT_TRUE(
+      media::MakeMedia(path, {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:d=" + d, "-f",
+                              "lavfi", "-i", "sine=frequency=440:sample_rate=44100:d=" + d, "-c:v",
+                              "ffv1", "-c:a", "pcm_s16le", "-ac", "2"}));
   return path;
 }
 
 // Stereo noise, which lossless sound cannot pack much.
 std::string MakeNoiseSource(const TempDir& dir, double seconds) {
   const std::string path = dir.File("noise.wav");
-  EXPECT_TRUE(media::MakeMedia(path, {"-f", "lavfi", "-i",
-                                      "anoisesrc=sample_rate=44100:d=" + std::to_string(seconds),
-                                      "-ac", "2"}));
+  EXPECT_TRUE(media::MakeMedia(
+      path, {"-f", "lavfi", "-i", "anoisesrc=sample_rate=44100:d=" + std::to_string(seconds), "-ac",
+             "2"}));
   return path;
 }
 
@@ -81,8 +81,8 @@ Converted Convert(const TempDir& dir, const std::string& source, std::vector<std
 long long CheckedOutputSize(const Converted& c) {
   EXPECT_EQ(c.files.size(), 1u) << c.out;
   if (c.files.size() != 1) return -1;
-  const auto decode = RunCommand({"ffmpeg", "-v", "error", "-nostdin", "-i", c.files[0].string(),
-                                  "-f", "null", "-"});
+  const auto decode = RunCommand(
+      {"ffmpeg", "-v", "error", "-nostdin", "-i", c.files[0].string(), "-f", "null", "-"});
   EXPECT_EQ(decode.exit_code, 0) << decode.err;
   EXPECT_TRUE(decode.err.empty()) << decode.err;
   return static_cast<long long>(fs::file_size(c.files[0]));
@@ -125,8 +125,8 @@ TEST(SizeEstimate, EstimateConvertsNothingAndTotalsEveryFileOfAFolder) {
   MakeNoiseSource(dir, 1);
   const std::string out = dir.File("out");
   fs::create_directory(out);
-  const auto r = RunCommand({QUORVIN_CLI, "--estimate", "-o", out, "--format", "ipod",
-                             dir.Path().string()});
+  const auto r =
+      RunCommand({QUORVIN_CLI, "--estimate", "-o", out, "--format", "ipod", dir.Path().string()});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("moving.mkv: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("noise.wav: "), std::string::npos) << r.out;

@@ -78,6 +78,10 @@ class TCustomFFmpeg {
   // Whether the inputs have read the file ID so far (an input, a script's source, ...).
   bool ReadsFile(const TFileId& id) const;
   int InputFileCount() const { return Files.InputFileCount; }
+  // The bytes the last run encoded of its video (VIDEO) or its sound, and the output duration
+  // it expected (-1 unknown): what a job needs to choose a lower rate.
+  int64_t EncodedBytes(bool video) const { return video ? Stats.VideoBytes : Stats.AudioBytes; }
+  int ExpectedDurationMs() const { return Options.TotalDurationMs; }
   int OutputFileCount() const { return Files.OutputFileCount; }
 
   // Logs through the log callback when one is set and the level passes Verbosity (level -1,

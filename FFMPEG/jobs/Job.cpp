@@ -200,25 +200,31 @@ constexpr double kRetryShare = 0.95;
 }  // namespace
 
 bool TFFmpeg::LowerRateForRetry(int64_t size, int64_t limit) {
-  if (size <= 0 || limit <= 0) return false;
-  const double scale = kRetryShare * static_cast<double>(limit) / static_cast<double>(size);
   TOutputOptions& o = OutputOptions;
-  if (!o.DisableVideo && o.VideoBitrate > 0) {
-    o.VideoBitrate = static_cast<int>(o.VideoBitrate * scale);
-  } else if (o.AudioBitrate > 0) {
-    o.AudioBitrate = static_cast<int>(o.AudioBitrate * scale);
-  } else {
-    return false;  // no rate to lower (lossless sound)
-  }
-  return true;
+  const bool video = !o.DisableVideo && o.VideoBitrate > 0 && EncodedBytes(true) > 0;
+  if (!video && (o.AudioBitrate <= 0 || EncodedBytes(false) <= 0))
+    return false;  // no rate to lower (lossless or PCM sound)
+  int& rate = video ? o.VideoBitrate : o.AudioBitrate;
+  // The stream gives up all that the file is over the aim, the rest staying as it was.
+  const double stream_bytes = static_cast<double>(EncodedBytes(video));
+  const double aim = kRetryShare * static_cast<double>(limit);
+  const double kept = stream_bytes - (static_cast<double>(size) - aim);
+  if (kept < stream_bytes * 0.05) return false;  // the other streams alone are too large
+  // From the rate the encoder gave, which is below the one asked for where the picture needed
+  // less.
+  double given = rate;
+  if (const int ms = ExpectedDurationMs(); ms > 0)
+    given = std::min(given, stream_bytes * 8000.0 / ms);
+  rate = static_cast<int>(given * kept / stream_bytes);
+  return rate > 0;
 }
 
 void TFFmpeg::SetUpAgain() {
   ResetForAnotherRun();
-  ApplyInputOptions(*this, InputOptions);
-  OpenInputFile(InputOptions.FileName);
+  if (HasInputRecord) ApplyInputOptions(*this, InputOptions);
+  OpenInputFile(InputFileName);
   ApplyOutputOptions(*this, OutputOptions);
-  OpenOutputFile(OutputOptions.FileName);
+  OpenOutputFile(OutputFileName);
 }
 
 void TFFmpeg::TranscodeWithinSize() {

@@ -61,6 +61,11 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   TCustomJobComponent* Owner = nullptr;
   TInputOptions InputOptions;    // copies of the records given to the component
   TOutputOptions OutputOptions;  // (written before launch only)
+  // The input as the component opened it, and whether a record came with it; a job that
+  // encodes again opens it the same way.
+  std::string InputFileName;
+  bool HasInputRecord = false;
+  std::string OutputFileName;  // the output as the component prepared it
 
   // Runs the job: on a new worker thread (registered in `threads`) when `threaded`, else
   // synchronously on the calling thread. Does nothing when the job was launched or
