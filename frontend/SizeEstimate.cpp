@@ -230,6 +230,14 @@ double LeastUsefulVideoRate(const TOutputOptions& options, const ProbeColumns& c
   return std::max(32000.0, width * height * frames_per_second * bits_per_pixel);
 }
 
+// Encoders that gather statistics in a first pass and spend the rate by them in a second.
+bool TakesTwoPasses(const std::string& codec) {
+  for (const char* name :
+       {"libx264", "mpeg4", "msmpeg4", "msmpeg4v2", "wmv1", "wmv2", "mpeg1video", "mpeg2video"})
+    if (Is(codec, name)) return true;
+  return false;
+}
+
 // The rate a sound encoder takes nearest below RATE (its least rate when RATE is below it), and
 // its least rate.
 struct TSoundRates {
@@ -268,8 +276,10 @@ void FitVideoRate(TOutputOptions& options, const std::string& extension,
                   const ProbeColumns& columns, TOutputStreams& streams, double budget,
                   TSizeFit& fit) {
   const double seconds = columns.duration_seconds;
-  // The output is made at a bit rate, whose start costs what any bit-rate encoder's does.
-  streams.VideoStartBytes = kVideoStartBytes;
+  // The output is made at a bit rate. In one pass its start costs what any bit-rate encoder's
+  // does; a second pass spends the rate as the first pass's statistics plan it.
+  const bool two_passes = TakesTwoPasses(options.VideoCodec);
+  streams.VideoStartBytes = two_passes ? 0 : kVideoStartBytes;
   double rate = RateFilling(streams, true, extension, seconds, budget);
   // A constant-quality format's cap, and a device's peak rate, still hold.
   const double cap = streams.VideoCapOnly ? streams.VideoBitsPerSecond : options.VideoMaxRate;
@@ -284,6 +294,7 @@ void FitVideoRate(TOutputOptions& options, const std::string& extension,
   streams.VideoCapOnly = false;
   options.VideoBitrate = static_cast<int>(rate);
   options.VideoQuality = -1;
+  options.VideoPasses = two_passes ? 2 : 1;
   fit.VideoBitrate = options.VideoBitrate;
 }
 
@@ -323,7 +334,8 @@ TSizeFit FitIntoSize(TOutputOptions& options, const std::string& extension,
     FitSoundRate(options, extension, columns, streams, budget, fit);
   // Lossless sound is only bounded from above: it is tried, and its output checked.
   const double planned = StreamsSizeBytes(streams, extension, seconds);
-  if (fit.NeededBytes == 0 && planned > budget && !streams.SoundBoundOnly)
+  // (A rate chosen to fill the budget plans it to the byte, give or take the rounding.)
+  if (fit.NeededBytes == 0 && planned > budget + 1 && !streams.SoundBoundOnly)
     fit.NeededBytes = std::llround(planned);
   if (fit.NeededBytes > 0) {
     // With the room the plan keeps for the encoder's deviation.

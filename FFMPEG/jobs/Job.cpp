@@ -219,15 +219,51 @@ bool TFFmpeg::LowerRateForRetry(int64_t size, int64_t limit) {
   return rate > 0;
 }
 
-void TFFmpeg::SetUpAgain() {
+void TFFmpeg::SetUpAgain(int pass, const std::string& pass_log_base) {
   ResetForAnotherRun();
   if (HasInputRecord) ApplyInputOptions(*this, InputOptions);
   OpenInputFile(InputFileName);
-  ApplyOutputOptions(*this, OutputOptions);
+  TOutputOptions output = OutputOptions;
+  if (pass != 0) {
+    output.ExtraOptions += (output.ExtraOptions.empty() ? "" : "\n") + std::string("pass=") +
+                           std::to_string(pass) + "\npasslogfile=" + pass_log_base;
+  }
+  ApplyOutputOptions(*this, output);
   OpenOutputFile(OutputFileName);
 }
 
+namespace {
+
+// Raised at the end of a first pass instead of keeping its output: only its statistics count.
+struct TFirstPassOver {};
+
+// Removes the statistics files of a two-pass job however it ends.
+struct TPassLogRemoval {
+  std::string base;
+  ~TPassLogRemoval() {
+    if (!base.empty()) RemovePassLogFiles(base);
+  }
+};
+
+}  // namespace
+
 void TFFmpeg::TranscodeWithinSize() {
+  const bool two_passes = OutputOptions.MaxOutputBytes > 0 && OutputOptions.VideoPasses == 2 &&
+                          !OutputOptions.DisableVideo;
+  const TPassLogRemoval removal{two_passes ? PassLogBase(OutputFileName) : std::string()};
+  int pass = 0;
+  if (two_passes) {
+    SetUpAgain(1, removal.base);
+    first_pass_ = true;
+    try {
+      Transcode();
+    } catch (const TFirstPassOver&) {
+    }
+    first_pass_ = false;
+    if (State.AbortRequested) return;  // stopped: nothing was kept
+    pass = 2;
+    SetUpAgain(pass, removal.base);
+  }
   for (int attempt = 0;; ++attempt) {
     try {
       Transcode();
@@ -238,7 +274,7 @@ void TFFmpeg::TranscodeWithinSize() {
           !LowerRateForRetry(e.Size(), e.Limit()))
         throw;
       Log(0, std::string(e.what()) + "; encoding it again at a lower rate");
-      SetUpAgain();
+      SetUpAgain(pass, removal.base);
     }
   }
 }
@@ -274,8 +310,11 @@ void TFFmpeg::Execute() {
 }
 
 void TFFmpeg::ConfirmRunResult() {
-  std::lock_guard<std::mutex> guard(handler_failure_mutex_);
-  if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
+  {
+    std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+    if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
+  }
+  if (first_pass_) throw TFirstPassOver{};
 }
 
 void TFFmpeg::Fail(const std::string& reason) {

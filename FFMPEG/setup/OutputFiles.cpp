@@ -253,3 +253,23 @@ std::string OutputWriteErrorText(const TFileSet& files, int index, const std::st
     why = WithLibraryText(step, err);
   return "Could not write '" + final_path + "' (" + why + ")";
 }
+
+std::string PassLogBase(const std::string& final_path) {
+  const size_t slash = final_path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  return folder + "." + name + ".quorvin-pass";
+}
+
+std::string X264StatsFileName(const std::string& pass_log_base) {
+  return pass_log_base + "-x264.log";
+}
+
+void RemovePassLogFiles(const std::string& pass_log_base) {
+  // The engine numbers its logs by output stream; a file has at most a few streams.
+  for (int stream = 0; stream < 16; ++stream)
+    std::remove((pass_log_base + "-" + std::to_string(stream) + ".log").c_str());
+  const std::string x264 = X264StatsFileName(pass_log_base);
+  for (const char* suffix : {"", ".temp", ".mbtree", ".mbtree.temp"})
+    std::remove((x264 + suffix).c_str());
+}

@@ -33,6 +33,14 @@ class FFMpegOverSizeException : public FFMpegException {
   int64_t limit_;
 };
 
+// The statistics of a two-pass encoding of FINAL_PATH live beside its part file, under the base
+// name ".NAME.quorvin-pass" that the engine's "passlogfile" takes: the engine writes BASE-N.log
+// for its output stream N, x264 its own files under X264StatsFileName(BASE).
+std::string PassLogBase(const std::string& final_path);
+std::string X264StatsFileName(const std::string& pass_log_base);
+// Removes every file the passes may have written under PASS_LOG_BASE; errors are ignored.
+void RemovePassLogFiles(const std::string& pass_log_base);
+
 // Creates the file of every output prepared by file set-up under its temporary name and opens
 // it for writing. Failures raise FFMpegException with the system's reason.
 void OpenOutputFilesForWriting(TFileSet& files);
