@@ -230,12 +230,13 @@ double LeastUsefulVideoRate(const TOutputOptions& options, const ProbeColumns& c
   return std::max(32000.0, width * height * frames_per_second * bits_per_pixel);
 }
 
-// Encoders that gather statistics in a first pass and spend the rate by them in a second.
+// Encoders whose second pass spends the rate by the statistics of a first. Only x264: the
+// libraries' own encoders (MPEG-4 Part 2, Windows Media, MPEG-1/2) refuse to open a second pass
+// at a rate under what their first pass found possible, and FFmpeg 5.1 then frees their rate
+// expression twice while closing them (the process crashes); they fit in one pass, encoded
+// again when over.
 bool TakesTwoPasses(const std::string& codec) {
-  for (const char* name :
-       {"libx264", "mpeg4", "msmpeg4", "msmpeg4v2", "wmv1", "wmv2", "mpeg1video", "mpeg2video"})
-    if (Is(codec, name)) return true;
-  return false;
+  return Is(codec, "libx264");
 }
 
 // The rate a sound encoder takes nearest below RATE (its least rate when RATE is below it), and

@@ -96,8 +96,7 @@ inline constexpr double kTargetShareFirst = 0.96;
 // for a video format the video rate, from the duration, the sound's rate and the container's
 // overhead; for a sound-only format the sound's rate, within the rates its encoder takes.
 // A target that even the format's least useful rate overshoots fails with the size needed.
-// The video is encoded in two passes where its encoder takes them (x264, MPEG-4 Part 2, the
-// Windows Media and MPEG-1/2 encoders). Constant-quality video becomes a bit-rate stream at that
+// The video is encoded in two passes for x264; the other encoders fit in one. Constant-quality video becomes a bit-rate stream at that
 // rate (the record's quality number is cleared, its cap set to the rate); lossless sound has no
 // rate and fits when its upper bound does, else is tried as it is (the finished output is checked
 // against the target).
