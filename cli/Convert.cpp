@@ -47,6 +47,7 @@
 #include "ProfileErrors.h"
 #include "ReasonText.h"
 #include "Trash.h"
+#include "SizeEstimate.h"
 
 namespace {
 
@@ -128,8 +129,21 @@ struct ConvertArgs {
   int threads = 0;
   // --trash-sources: each source whose outputs all ended done and checked goes to the trash.
   bool trash_sources = false;
+  bool estimate = false;     // --estimate: print each file's estimated size, convert nothing
+  int64_t target_bytes = 0;  // --target-size MB: fit each output into this many bytes
   std::vector<std::string> files;
 };
+
+// "--target-size MB": a positive number of megabytes (1 MB = 1,000,000 bytes), as bytes.
+int64_t ParseMegabytes(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0.01) || value > 1e7)
+    throw TChoiceError("--target-size needs a size in MB from 0.01 to 10000000, got \"" + text +
+                       "\"");
+  return std::llround(value * 1e6);
+}
 
 int ParseCount(const char* name, const std::string& text, int min_value) {
   char* end = nullptr;
@@ -189,11 +203,15 @@ ConvertArgs ParseArgs(int argc, char** argv) {
       args.jobs = ParseCount("--jobs", value("--jobs"), 1);
     } else if (arg == "--threads") {
       args.threads = ParseCount("--threads", value("--threads"), 0);
+    } else if (arg == "--estimate") {
+      args.estimate = true;
+    } else if (arg == "--target-size") {
+      args.target_bytes = ParseMegabytes(value("--target-size"));
     } else if (!TakeChoiceOption(argc, argv, i, args.choices)) {
       throw TChoiceError("unknown option \"" + arg + "\"");
     }
   }
-  if (!args.have_output_folder) throw TChoiceError("-o FOLDER is required");
+  if (!args.have_output_folder && !args.estimate) throw TChoiceError("-o FOLDER is required");
   if (args.files.empty()) throw TChoiceError("no input files given");
   return args;
 }
@@ -673,9 +691,12 @@ void SetUpBatch(ConvertRun& run, size_t first, size_t last) {
     TConversionRow row;
     row.SourcePath = file;
     row.ColumnsFromJob = true;
+    TJobExtras extras;
+    extras.CheckOutput = run.args.check;
+    extras.TargetSizeBytes = run.args.target_bytes;
     const TConversionJobSetup setup =
         SetUpConversionJob(run.component, run.settings, run.args.output_folder, run.args.overwrite,
-                           row, run.names.Reserved(), TJobExtras{run.args.check, 0});
+                           row, run.names.Reserved(), extras);
     if (!setup.ScriptPath.empty()) run.scripts.push_back(setup.ScriptPath);
     std::lock_guard<std::mutex> guard(console.mutex);
     console.files.push_back(FileState{file});
@@ -818,6 +839,36 @@ int ConvertFiles(const ConvertArgs& args, const TMainSettings& settings, const s
   return ReportRun(console, args, stop.signal);
 }
 
+// --estimate: each file's estimated output size with the chosen settings,
+// "FILE: ~12.4 MB (12412345 bytes)" ("FILE: ?" for an unknown duration, "FILE: Fail: REASON"
+// for a file that cannot be read), then "Total: ~24.8 MB for 2 files". Nothing is written.
+int EstimateFiles(const ConvertArgs& args, const TMainSettings& settings) {
+  VIDevozORE component;
+  if (!component.LoadLibraries()) {
+    PrintError("Some files are missing. Please re-install this software (" + component.LastError() +
+               ")");
+    return 1;
+  }
+  std::vector<TSizeEstimate> estimates;
+  bool any_failed = false;
+  for (const std::string& file : args.files) {
+    const ProbeColumns columns = IsFolder(file) ? ProbeColumns{} : component.ProbeFile(file);
+    if (!columns.ok) {
+      const std::string reason = IsFolder(file) ? "no media files in this folder" : columns.error;
+      Print(OneLine(file) +
+            ": Fail: " + OneLine(ReasonOnOneLine(ReasonWithoutName(reason, file), {file})) + "\n");
+      any_failed = true;
+      continue;
+    }
+    estimates.push_back(EstimateOutputSize(settings, columns));
+    const TSizeEstimate& estimate = estimates.back();
+    Print(OneLine(file) + ": " + estimate.Text() +
+          (estimate.Known ? " (" + std::to_string(estimate.Bytes) + " bytes)" : "") + "\n");
+  }
+  Print("Total: " + TotalEstimateText(estimates) + "\n");
+  return any_failed ? 1 : 0;
+}
+
 }  // namespace
 
 int RunConvert(int argc, char** argv) {
@@ -826,6 +877,7 @@ int RunConvert(int argc, char** argv) {
   TMainSettings settings;
   if (!ReadChoices(argc, argv, args, settings)) return 2;
   args.files = WithFoldersExpanded(args.files);
+  if (args.estimate) return EstimateFiles(args, settings);
   if (const std::string problem = OutputFolderProblem(args.output_folder); !problem.empty()) {
     PrintError(problem);
     return 2;

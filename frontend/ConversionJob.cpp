@@ -20,6 +20,7 @@
 #include "FormatCatalogue.h"
 #include "JobComponent.h"
 #include "MainSettings.h"
+#include "SizeEstimate.h"
 #include "Translation.h"
 
 namespace fs = std::filesystem;
@@ -433,6 +434,22 @@ void FitOutputToSource(TCustomJobComponent& component, int index, const TMainSet
   if (const int limit_ms = DurationLimitMs(duration); limit_ms > 0) output.Duration = limit_ms;
 }
 
+// Chooses the rates of OUTPUT that fit it into TARGET bytes, from the source as the job opened
+// it, and sets the size the finished output may not exceed. Returns why it cannot fit, or "".
+std::string FitJobIntoSize(TCustomJobComponent& component, int index, const TMainSettings& settings,
+                           const TConversionRow& row, TConversionJobSetup& setup,
+                           std::int64_t target, TOutputOptions& output) {
+  ProbeColumns columns = setup.SourceColumns;
+  if (!columns.ok)
+    columns = setup.InputPath == row.SourcePath ? component.SourceColumns(index)
+                                                : component.ProbeFile(row.SourcePath);
+  const TSizeFit fit =
+      FitIntoSize(output, settings.OutputExtension, columns, target, kTargetShareFirst);
+  if (!fit.Ok) return fit.Error;
+  output.MaxOutputBytes = target;
+  return "";
+}
+
 }  // namespace
 
 TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
@@ -477,6 +494,15 @@ TConversionJobSetup SetUpConversionJob(TCustomJobComponent& component,
     output.Device = std::string(format->Device);
   FitOutputToSource(component, index, settings, row, setup, output);
   output.CheckOutput = extras.CheckOutput;
+  if (extras.TargetSizeBytes > 0) {
+    const std::string fit_error =
+        FitJobIntoSize(component, index, settings, row, setup, extras.TargetSizeBytes, output);
+    if (!fit_error.empty()) {
+      component.RemoveTask(index);
+      setup.Error = fit_error;
+      return setup;
+    }
+  }
 
   if (!component.SetOutputFile(index, setup.OutputPath, &output)) {
     setup.Error = component.LastError();

@@ -511,3 +511,56 @@ TEST_F(JobComponentTest, JobRemovedWhileRunningRaisesNoFurtherProgress) {
   EXPECT_EQ(component_.TaskCount(), 0);
   EXPECT_EQ(after_removal, 0);
 }
+
+TEST_F(JobComponentTest, OutputOverItsSizeLimitIsEncodedAgainAtALowerRateOrNotKept) {
+  // The first run at the record's rate overshoots the limit; the job encodes again at a lower
+  // rate and keeps only an output within the limit. Without a rate to lower it fails.
+  const std::string source = out_.File("moving.mkv");
+  ASSERT_TRUE(media::MakeMedia(source, {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:d=10",
+                                        "-f", "lavfi", "-i", "sine=d=10", "-c:v", "ffv1"}));
+  auto run = [this, &source](Recorder& recorder, const std::string& name, int video_rate,
+                             std::int64_t limit) {
+    const int index = component_.AddInputFile(source);
+    EXPECT_GE(index, 0) << component_.LastError();
+    TOutputOptions options;
+    options.VideoCodec = "mpeg4";
+    options.VideoBitrate = video_rate;
+    options.AudioCodec = video_rate > 0 ? "mp2" : "pcm_s16le";
+    options.MaxOutputBytes = limit;
+    EXPECT_TRUE(component_.SetOutputFile(index, out_.File(name), &options))
+        << component_.LastError();
+    component_.Start(1);
+    EXPECT_TRUE(recorder.WaitForFinal(300s));
+    component_.ClearTasks();
+  };
+  Recorder plain(component_);
+  run(plain, "plain.avi", 600000, 0);
+  ASSERT_TRUE(std::filesystem::exists(out_.File("plain.avi")));
+  const auto plain_size =
+      static_cast<std::int64_t>(std::filesystem::file_size(out_.File("plain.avi")));
+  const std::int64_t limit = plain_size * 85 / 100;
+
+  Recorder fitted(component_);
+  run(fitted, "fitted.avi", 600000, limit);
+  const auto terminates = fitted.Terminates();
+  ASSERT_FALSE(terminates.empty());
+  EXPECT_FALSE(terminates[0].exception) << terminates[0].message;
+  ASSERT_TRUE(std::filesystem::exists(out_.File("fitted.avi")));
+  EXPECT_LE(static_cast<std::int64_t>(std::filesystem::file_size(out_.File("fitted.avi"))), limit);
+  {
+    std::lock_guard<std::mutex> guard(fitted.mutex);
+    EXPECT_TRUE(std::any_of(fitted.logs.begin(), fitted.logs.end(), [](const auto& line) {
+      return line.msg.find("encoding it again at a lower rate") != std::string::npos;
+    }));
+  }
+
+  // PCM sound and no video rate to lower: the output is not kept.
+  Recorder refused(component_);
+  run(refused, "refused.avi", -1, 1000);
+  const auto refusal = refused.Terminates();
+  ASSERT_FALSE(refusal.empty());
+  EXPECT_TRUE(refusal[0].exception);
+  EXPECT_NE(refusal[0].message.find("larger than its target size"), std::string::npos)
+      << refusal[0].message;
+  EXPECT_FALSE(std::filesystem::exists(out_.File("refused.avi")));
+}

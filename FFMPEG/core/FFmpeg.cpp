@@ -30,6 +30,18 @@ void TCustomFFmpeg::ResetEngine() {
   Generic.Reset(Stats.SwsFlags);
 }
 
+void TCustomFFmpeg::ResetForAnotherRun() {
+  FreeFileSet();
+  TEngineOptions fresh;
+  fresh.ThreadCount = Options.ThreadCount;
+  fresh.Verbosity = Options.Verbosity;
+  fresh.ProgressIntervalUs = Options.ProgressIntervalUs;
+  fresh.ReplaceExistingOutput = Options.ReplaceExistingOutput;
+  Options = std::move(fresh);
+  Stats = TRunStats{};
+  Generic.Reset(Stats.SwsFlags);
+}
+
 void TCustomFFmpeg::SetReadStopCount(const std::atomic<unsigned>* stop_count) {
   ReadGuard.StopCount = stop_count;
   ReadGuard.SeeStopCount();
@@ -114,7 +126,8 @@ void TCustomFFmpeg::Transcode() {
   Transcoder(context).Run();
   ConfirmRunResult();
   if (Options.CheckOutput && State.Finished) CheckOutputs();
-  const std::string renamed = CommitOutputFiles(Files, Options.ReplaceExistingOutput);
+  const std::string renamed =
+      CommitOutputFiles(Files, Options.ReplaceExistingOutput, Options.OutputSizeLimit);
   if (!renamed.empty())
     State.RunWarning = State.RunWarning.empty() ? renamed : State.RunWarning + "; " + renamed;
 }

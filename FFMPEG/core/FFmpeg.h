@@ -78,6 +78,10 @@ class TCustomFFmpeg {
   // Whether the inputs have read the file ID so far (an input, a script's source, ...).
   bool ReadsFile(const TFileId& id) const;
   int InputFileCount() const { return Files.InputFileCount; }
+  // The bytes the last run encoded of its video (VIDEO) or its sound, and the output duration
+  // it expected (-1 unknown): what a job needs to choose a lower rate.
+  int64_t EncodedBytes(bool video) const { return video ? Stats.VideoBytes : Stats.AudioBytes; }
+  int ExpectedDurationMs() const { return Options.TotalDurationMs; }
   int OutputFileCount() const { return Files.OutputFileCount; }
 
   // Logs through the log callback when one is set and the level passes Verbosity (level -1,
@@ -115,6 +119,10 @@ class TCustomFFmpeg {
  protected:
   // The run's flags and how it ended: the job that runs the engine sets them around its run.
   TRunState State;
+  // Frees the files and makes fresh options, counters and generic-option defaults for another
+  // set-up and run of the same job, keeping the job's own settings (codec threads, verbosity,
+  // progress interval, replacing an output) and its run flags (a stop request holds).
+  void ResetForAnotherRun();
   // Called when the run has ended, before its outputs get their final names: raising
   // FFMpegException here fails the run, and its unfinished outputs are removed.
   virtual void ConfirmRunResult() {}

@@ -10,6 +10,8 @@
 
 #include "FFmpegException.h"
 #include "LogRouting.h"
+#include "OptionDispatch.h"
+#include "OutputFiles.h"
 
 namespace {
 
@@ -188,12 +190,101 @@ void TFFmpeg::RunStageThread(const std::function<void()>& body) {
   body();
 }
 
+namespace {
+
+// How often an output over its size limit is encoded again at a lower rate, and the share of
+// the limit each new attempt aims at.
+constexpr int kSizeRetries = 2;
+constexpr double kRetryShare = 0.95;
+
+}  // namespace
+
+bool TFFmpeg::LowerRateForRetry(int64_t size, int64_t limit) {
+  TOutputOptions& o = OutputOptions;
+  const bool video = !o.DisableVideo && o.VideoBitrate > 0 && EncodedBytes(true) > 0;
+  if (!video && (o.AudioBitrate <= 0 || EncodedBytes(false) <= 0))
+    return false;  // no rate to lower (lossless or PCM sound)
+  int& rate = video ? o.VideoBitrate : o.AudioBitrate;
+  // The stream gives up all that the file is over the aim, the rest staying as it was.
+  const double stream_bytes = static_cast<double>(EncodedBytes(video));
+  const double aim = kRetryShare * static_cast<double>(limit);
+  const double kept = stream_bytes - (static_cast<double>(size) - aim);
+  if (kept < stream_bytes * 0.05) return false;  // the other streams alone are too large
+  // From the rate the encoder gave, which is below the one asked for where the picture needed
+  // less.
+  double given = rate;
+  if (const int ms = ExpectedDurationMs(); ms > 0)
+    given = std::min(given, stream_bytes * 8000.0 / ms);
+  rate = static_cast<int>(given * kept / stream_bytes);
+  return rate > 0;
+}
+
+void TFFmpeg::SetUpAgain(int pass, const std::string& pass_log_base) {
+  ResetForAnotherRun();
+  if (HasInputRecord) ApplyInputOptions(*this, InputOptions);
+  OpenInputFile(InputFileName);
+  TOutputOptions output = OutputOptions;
+  if (pass != 0) {
+    output.ExtraOptions += (output.ExtraOptions.empty() ? "" : "\n") + std::string("pass=") +
+                           std::to_string(pass) + "\npasslogfile=" + pass_log_base;
+  }
+  ApplyOutputOptions(*this, output);
+  OpenOutputFile(OutputFileName);
+}
+
+namespace {
+
+// Raised at the end of a first pass instead of keeping its output: only its statistics count.
+struct TFirstPassOver {};
+
+// Removes the statistics files of a two-pass job however it ends.
+struct TPassLogRemoval {
+  std::string base;
+  ~TPassLogRemoval() {
+    if (!base.empty()) RemovePassLogFiles(base);
+  }
+};
+
+}  // namespace
+
+void TFFmpeg::TranscodeWithinSize() {
+  const bool two_passes = OutputOptions.MaxOutputBytes > 0 && OutputOptions.VideoPasses == 2 &&
+                          !OutputOptions.DisableVideo;
+  const TPassLogRemoval removal{two_passes ? PassLogBase(OutputFileName) : std::string()};
+  int pass = 0;
+  if (two_passes) {
+    SetUpAgain(1, removal.base);
+    first_pass_ = true;
+    try {
+      Transcode();
+    } catch (const TFirstPassOver&) {
+    }
+    first_pass_ = false;
+    if (State.AbortRequested) return;  // stopped: nothing was kept
+    pass = 2;
+    SetUpAgain(pass, removal.base);
+  }
+  for (int attempt = 0;; ++attempt) {
+    try {
+      Transcode();
+      return;
+    } catch (const FFMpegOverSizeException& e) {
+      // The over-size output has been removed; a lower rate may fit.
+      if (attempt >= kSizeRetries || State.AbortRequested ||
+          !LowerRateForRetry(e.Size(), e.Limit()))
+        throw;
+      Log(0, std::string(e.what()) + "; encoding it again at a lower rate");
+      SetUpAgain(pass, removal.base);
+    }
+  }
+}
+
 void TFFmpeg::Execute() {
   State.Finished = false;
   {
     CurrentJobScope current(this);
     try {
-      Transcode();
+      TranscodeWithinSize();
     } catch (const std::exception& e) {
       // FFMpegException is the engine's own failure; anything else (out of memory) ends the
       // job the same way instead of ending the program.
@@ -219,8 +310,11 @@ void TFFmpeg::Execute() {
 }
 
 void TFFmpeg::ConfirmRunResult() {
-  std::lock_guard<std::mutex> guard(handler_failure_mutex_);
-  if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
+  {
+    std::lock_guard<std::mutex> guard(handler_failure_mutex_);
+    if (!handler_failure_.empty()) throw FFMpegException(handler_failure_);
+  }
+  if (first_pass_) throw TFirstPassOver{};
 }
 
 void TFFmpeg::Fail(const std::string& reason) {

@@ -61,6 +61,11 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   TCustomJobComponent* Owner = nullptr;
   TInputOptions InputOptions;    // copies of the records given to the component
   TOutputOptions OutputOptions;  // (written before launch only)
+  // The input as the component opened it, and whether a record came with it; a job that
+  // encodes again opens it the same way.
+  std::string InputFileName;
+  bool HasInputRecord = false;
+  std::string OutputFileName;  // the output as the component prepared it
 
   // Runs the job: on a new worker thread (registered in `threads`) when `threaded`, else
   // synchronously on the calling thread. Does nothing when the job was launched or
@@ -93,10 +98,24 @@ class TFFmpeg : public TCustomFFmpeg, public std::enable_shared_from_this<TFFmpe
   // Raises the failure of a handler that failed during the run, so that the run's outputs are
   // not kept.
   void ConfirmRunResult() override;
+  // Transcode. With a size limit and two video passes in the record, a first pass gathers the
+  // encoder's statistics (its output is not kept) before the run that counts. An output over
+  // the record's size limit is encoded again from the start at a lower rate (SetUpAgain), at
+  // most twice, unless a stop was requested. The passes' statistics files are removed on every
+  // path. Raises the last failure.
+  void TranscodeWithinSize();
+  // Scales the rate the size depends on (the video's, else the sound's) so that an output of
+  // SIZE bytes would take a little less than LIMIT. False when there is no rate to lower.
+  bool LowerRateForRetry(int64_t size, int64_t limit);
+  // Opens the input and prepares the output again from the records, as the component's set-up
+  // did; PASS 1 or 2 encodes the video as that pass of two, with its statistics under
+  // PASS_LOG_BASE.
+  void SetUpAgain(int pass = 0, const std::string& pass_log_base = {});
   // Records REASON as the job's failure, logged at level -1 as an engine failure is.
   void Fail(const std::string& reason);
 
   std::atomic<bool> launched_{false};
+  bool first_pass_ = false;           // the run under way is a first pass: its output is not kept
   std::mutex handler_failure_mutex_;  // guards handler_failure_
   std::string handler_failure_;       // first reason a handler failed with, "" when none
   const std::shared_ptr<TJobCompletion> completion_ = std::make_shared<TJobCompletion>();

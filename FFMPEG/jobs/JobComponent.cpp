@@ -144,6 +144,8 @@ std::shared_ptr<TFFmpeg> TCustomJobComponent::NewJob(const std::string& file_nam
                                                      TInputOptions* options) {
   auto job = std::make_shared<TFFmpeg>();
   job->ResetEngine();
+  job->InputFileName = file_name;
+  job->HasInputRecord = options != nullptr;
   job->SetCodecThreads(CodecThreads);
   job->SetVerbosity(static_cast<int>(log_level_) - 1);
   if (options != nullptr) {
@@ -214,6 +216,7 @@ bool TCustomJobComponent::SetOutputFile(int index, const std::string& file_name,
       ResetOutputOptions(job->OutputOptions);
     }
     const TThreadLogLevel level(job->Verbosity());
+    job->OutputFileName = file_name;
     job->OpenOutputFile(file_name);
   });
 }

@@ -100,6 +100,7 @@ void ApplyOtherFields(TOptionDispatch& e, const TOutputOptions& o) {
   e.Options.SubtitleLanguage = o.SubtitleLanguage;
   e.Options.CopyTs = o.CopyTimestamps;
   e.SetRecordingTimeMs(o.Duration);
+  if (o.MaxOutputBytes > 0) e.Options.OutputSizeLimit = o.MaxOutputBytes;
   if (o.Timestamp == 0)
     e.Options.RecTimestamp = static_cast<int64_t>(std::time(nullptr));
   else if (o.Timestamp > 0)

@@ -71,6 +71,11 @@ struct TOutputOptions {
   std::string SubtitleLanguage;  // assigned as is
   bool CopyTimestamps = false;   // option "copyts"
   int Duration = -1;             // milliseconds; recording time limit when > 0
+  // Bytes; when > 0 a finished output larger than this fails its run and is not kept.
+  std::int64_t MaxOutputBytes = -1;
+  // With MaxOutputBytes: 2 = the video is encoded in two passes, the first gathering the
+  // encoder's statistics (in files beside the output, removed afterwards); else one pass.
+  int VideoPasses = 0;
 
   // Local date-time in days since 1899-12-30: 0 = now, > 0 = this time, < 0 = not set.
   double Timestamp = -1.0;

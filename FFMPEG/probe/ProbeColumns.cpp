@@ -5,6 +5,11 @@
 
 #include "AVProbe.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/samplefmt.h>
+}
+
 namespace {
 
 // At least two digits, as "00" formatting writes numbers; a negative keeps its sign.
@@ -15,6 +20,24 @@ std::string TwoDigits(long long value) {
   else
     std::snprintf(buffer, sizeof buffer, "%02lld", value);
   return buffer;
+}
+
+// The sound and picture facts of CONTEXT that a size estimate reads.
+void NoteStreamsForEstimate(const AVFormatContext* context, ProbeColumns& columns) {
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* stream = context->streams[i];
+    const AVCodecParameters* par = stream->codecpar;
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO &&
+        !(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      columns.has_video = true;
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && !columns.has_sound) {
+      columns.has_sound = true;
+      columns.sound_rate = par->sample_rate > 0 ? par->sample_rate : 0;
+      columns.sound_channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels : 0;
+      const int format_bits = 8 * av_get_bytes_per_sample(static_cast<AVSampleFormat>(par->format));
+      columns.sound_bits = par->bits_per_raw_sample > 0 ? par->bits_per_raw_sample : format_bits;
+    }
+  }
 }
 
 }  // namespace
@@ -79,6 +102,8 @@ ProbeColumns OpenedFileColumns(const AVFormatContext* context) {
   FileInfo info;
   TAVProbe::GetFileInfo(context, info);
   columns.duration = DurationText(info.Duration);
+  if (info.Duration >= 0) columns.duration_seconds = static_cast<double>(info.Duration) / 1e6;
+  NoteStreamsForEstimate(context, columns);
   return columns;
 }
 

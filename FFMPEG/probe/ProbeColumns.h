@@ -31,6 +31,15 @@ struct ProbeColumns {
   // video stream. Differs from the Video Size ratio for anamorphic sources (DVD, DV, TV).
   double display_aspect = 0;
   std::string error;  // the probe's LastError when !ok
+  // What a size estimate needs: the duration in seconds (-1 when unknown), whether a picture
+  // (a cover picture does not count) and a sound stream are there, and the first sound
+  // stream's rate, channels and significant bits a sample (0 when unknown).
+  double duration_seconds = -1;
+  bool has_video = false;
+  bool has_sound = false;
+  int sound_rate = 0;
+  int sound_channels = 0;
+  int sound_bits = 0;
 };
 
 // Opens FILE_NAME with PROBE, computes the three columns and closes the file again; all empty

@@ -287,8 +287,11 @@ void ApplyVp9(AVCodecContext* ctx, const AVCodec* codec) {
   ctx->profile = FF_PROFILE_VP9_0;
   const int64_t cap = ctx->rc_max_rate > 0 ? ctx->rc_max_rate : ctx->bit_rate;
   CapEverySecond(ctx, cap);
-  // Constrained quality: the bit rate is the ceiling the quality number may not exceed.
-  if (ctx->rc_max_rate > 0) ctx->bit_rate = ctx->rc_max_rate;
+  // Constrained quality: the bit rate is the ceiling the quality number may not exceed. Without
+  // a quality number (a size to fit) the bit rate is the average to keep.
+  double quality = -1;
+  if (ctx->priv_data && av_opt_get_double(ctx->priv_data, "crf", 0, &quality) < 0) quality = -1;
+  if (ctx->rc_max_rate > 0 && quality >= 0) ctx->bit_rate = ctx->rc_max_rate;
   if (IsEncoder(codec, "libvpx-vp9")) {
     SetPrivate(ctx, codec, "deadline", "good");
     SetPrivate(ctx, codec, "cpu-used", "3");

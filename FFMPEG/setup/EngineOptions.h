@@ -111,4 +111,6 @@ struct TEngineOptions {
   int64_t ProgressIntervalUs = 500000;  // least wall-clock time between progress reports
   // Whether an output may replace a file that exists under its final name when the run ends.
   bool ReplaceExistingOutput = true;
+  // Largest size a finished output may have, in bytes; 0: no limit. A larger one fails the run.
+  int64_t OutputSizeLimit = 0;
 };

@@ -856,6 +856,10 @@ class VideoEncoderSettings {
       ctx_->flags |= AV_CODEC_FLAG_PSNR;
     if (opt_.DoPass == 1) ctx_->flags |= AV_CODEC_FLAG_PASS1;
     if (opt_.DoPass == 2) ctx_->flags |= AV_CODEC_FLAG_PASS2;
+    // x264 keeps its statistics in files of its own, by default in the working folder.
+    if (opt_.DoPass != 0 && codec_ && std::string_view(codec_->name) == "libx264" &&
+        ctx_->priv_data)
+      av_opt_set(ctx_->priv_data, "stats", X264StatsFileName(opt_.PassLogFileName).c_str(), 0);
   }
 
   void SetRateControl() {

@@ -117,6 +117,12 @@ std::string TakeFinalName(const TFileSet& files, const std::string& part,
   return {};
 }
 
+// Why an output of SIZE bytes is not kept under a limit of LIMIT bytes.
+std::string OverSizeLimitText(int64_t size, int64_t limit) {
+  return "the output (" + std::to_string(size) + " bytes) is larger than its target size (" +
+         std::to_string(limit) + " bytes)";
+}
+
 }  // namespace
 
 std::string PartFileName(const std::string& final_path, int attempt) {
@@ -184,7 +190,7 @@ void OpenOutputFilesForWriting(TFileSet& files) {
   }
 }
 
-std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
+std::string CommitOutputFiles(TFileSet& files, bool replace_existing, int64_t size_limit) {
   std::string notes;
   for (int i = 0; i < files.OutputFileCount; ++i) {
     AVFormatContext* oc = files.OutputFiles[i].get();
@@ -212,6 +218,9 @@ std::string CommitOutputFiles(TFileSet& files, bool replace_existing) {
     close(fd);
     if (!synced) fail(SystemErrorText(sync_error));
     if (!stated) fail(SystemErrorText(errno));
+    if (size_limit > 0 && written.st_size > size_limit)
+      throw FFMpegOverSizeException(OverSizeLimitText(written.st_size, size_limit), written.st_size,
+                                    size_limit);
 
     std::string why_other_name;
     const std::string committed =
@@ -243,4 +252,24 @@ std::string OutputWriteErrorText(const TFileSet& files, int index, const std::st
   else
     why = WithLibraryText(step, err);
   return "Could not write '" + final_path + "' (" + why + ")";
+}
+
+std::string PassLogBase(const std::string& final_path) {
+  const size_t slash = final_path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
+  return folder + "." + name + ".quorvin-pass";
+}
+
+std::string X264StatsFileName(const std::string& pass_log_base) {
+  return pass_log_base + "-x264.log";
+}
+
+void RemovePassLogFiles(const std::string& pass_log_base) {
+  // The engine numbers its logs by output stream; a file has at most a few streams.
+  for (int stream = 0; stream < 16; ++stream)
+    std::remove((pass_log_base + "-" + std::to_string(stream) + ".log").c_str());
+  const std::string x264 = X264StatsFileName(pass_log_base);
+  for (const char* suffix : {"", ".temp", ".mbtree", ".mbtree.temp"})
+    std::remove((x264 + suffix).c_str());
 }
