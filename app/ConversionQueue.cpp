@@ -1,6 +1,7 @@
 #include "ConversionQueue.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "MainSettings.h"
 #include "OffThread.h"
 #include "ProbeColumns.h"
+#include "SizeEstimate.h"
 
 namespace {
 
@@ -96,7 +98,13 @@ void TConversionQueue::ConnectEvents(TSlot& slot) {
     // that the row shows as its tooltip. Read here: the job is alive while it reports.
     if (AIndex >= 0 && AFinished && !AException && AIndex < component->TaskCount()) {
       const std::string warning = component->RunWarning(AIndex);
-      if (!warning.empty()) message = kDoneWithNote + QString::fromStdString(warning);
+      if (!warning.empty()) {
+        message = kDoneWithNote + QString::fromStdString(warning);
+      } else if (message.isEmpty()) {
+        // What the output check read ("Checked: 2 streams, 60.0 s, PSNR 38.4 dB"), shown
+        // as the done row's details.
+        message = QString::fromStdString(component->RunCheckDetails(AIndex));
+      }
     }
     QMetaObject::invokeMethod(
         queue, [=] { queue->ConverterTerminate(token, AIndex, AFinished, AException, message); },
@@ -535,6 +543,13 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
     }
   }
   list_.SetResult(row, result, reason);
+  if (result == "Done" && row >= 0) {
+    // The real size replaces the estimate.
+    const QFileInfo output(QFile::decodeName(list_.OutputPath(row)));
+    if (output.isFile()) {
+      list_.SetText(row, colOutputSize, QString::fromStdString(MegabytesText(output.size())));
+    }
+  }
   if (slot->busy) {
     slot->busy = false;
     ++rows_ended_;

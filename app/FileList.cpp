@@ -9,7 +9,8 @@ namespace {
 
 // The columns' headers, in TFileColumn order.
 const char* const kColumnTitles[kFileColumnCount] = {
-    "Video File Name", "Video Size", "FrameRate", "Duration", "Output", "Progress", "Frames"};
+    "Video File Name", "Video Size", "FrameRate", "Duration",
+    "Output",          "Progress",   "Frames",    "Output Size"};
 
 QVariant Alignment(int column) {
   return column == colFileName ? QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter)
@@ -217,6 +218,38 @@ void TFileList::SetResult(int row, const QString& text, const QString& reason) {
 QString TFileList::Reason(int row) const {
   const TFileRow* item = At(row);
   return item != nullptr ? item->Reason : QString();
+}
+
+ProbeColumns TFileList::SourceColumns(int row) const {
+  const TFileRow* item = At(row);
+  if (item == nullptr) return {};
+  if (item->Probed.ok) return item->Probed;
+  ProbeColumns columns;
+  const QString size = item->Texts[colVideoSize].trimmed();
+  const QStringList hms = item->Texts[colDuration].split(':');
+  if (hms.size() != 3) return columns;  // an unknown duration: no estimate
+  double seconds = 0;
+  for (const QString& part : hms) {
+    bool ok = false;
+    seconds = seconds * 60 + part.toInt(&ok);
+    if (!ok) return columns;
+  }
+  columns.ok = true;
+  columns.video_size = size.toStdString();
+  columns.frame_rate = item->Texts[colFrameRate].toStdString();
+  columns.duration = item->Texts[colDuration].toStdString();
+  columns.duration_seconds = seconds;
+  columns.has_video = !size.isEmpty();
+  columns.has_sound = true;  // not known: the estimate counts the format's sound
+  return columns;
+}
+
+void TFileList::SetProbed(TRowId id, const ProbeColumns& columns) {
+  // Nothing shown changes: the estimate is written into its own column by the window.
+  model_.Edit(RowOf(id), colFileName, colFileName, [&columns](TFileRow& row) {
+    row.Probed = columns;
+    return false;
+  });
 }
 
 bool TFileList::Checked(int row) const {

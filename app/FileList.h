@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "ProbeColumns.h"
+
 using TRowId = std::uint64_t;
 inline constexpr TRowId kNoRow = 0;
 
@@ -32,7 +34,8 @@ enum TFileColumn : int {
   colOutput = 4,
   colProgress = 5,
   colFrames = 6,
-  kFileColumnCount = 7
+  colOutputSize = 7,
+  kFileColumnCount = 8
 };
 
 // A readable text of the file name PATH: its UTF-8 text, or, for bytes that are not valid
@@ -50,6 +53,9 @@ struct TFileRow {
   QString Reason;
   // The output the row's job writes, set when the job is set up ("" before).
   QByteArray OutputPath;
+  // What the probe found of the source (for its size estimate); not ok when the row came
+  // from elsewhere (the kept list), and then read from the row's texts.
+  ProbeColumns Probed;
 };
 
 // The rows as the view sees them: the texts, the check box of the file name column (the
@@ -115,6 +121,10 @@ class TFileList {
   // suffix until the job ends); "" until a job was set up for the row.
   QByteArray OutputPath(int row) const;
   void SetOutputPath(TRowId id, const QByteArray& path);
+  // What is known of the row's source for a size estimate: its probe, or when it was not
+  // probed here (a kept row) what its Video Size, FrameRate and Duration texts say.
+  ProbeColumns SourceColumns(int row) const;
+  void SetProbed(TRowId id, const ProbeColumns& columns);
   QString Text(int row, TFileColumn column) const;
   void SetText(int row, TFileColumn column, const QString& text);
   // Writes into the row with identity `id`; nothing when that row is gone.

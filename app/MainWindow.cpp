@@ -29,12 +29,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 #include <QToolTip>
 #include <QUrl>
@@ -56,6 +58,7 @@
 #include "ProbeColumns.h"
 #include "QualityLevels.h"
 #include "SeekBar.h"
+#include "SizeEstimate.h"
 #include "UserDialogs.h"
 #include "VolumeLevels.h"
 
@@ -219,6 +222,19 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), dialogs_(dialogs), prober_(std::make_shared<VIDevozORE>()) {
   queue_ = std::make_unique<TConversionQueue>(list_, Converter_, settings_,
                                               static_cast<TQueueWindow&>(*this));
+  estimate_timer_ = new QTimer(this);
+  estimate_timer_->setSingleShot(true);
+  estimate_timer_->setInterval(50);
+  connect(estimate_timer_, &QTimer::timeout, this, &TForm1::ShowSizeEstimates);
+  // Removed rows and changed check marks change the total.
+  connect(&list_.Model(), &QAbstractItemModel::rowsRemoved, estimate_timer_,
+          qOverload<>(&QTimer::start));
+  connect(&list_.Model(), &QAbstractItemModel::modelReset, estimate_timer_,
+          qOverload<>(&QTimer::start));
+  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this,
+          [this](const QModelIndex& first) {
+            if (first.column() == colFileName) estimate_timer_->start();
+          });
   file_prober_ = std::make_unique<TFileProber>(prober_);
   // The probing thread's results, carried to this thread in the order the files were given.
   connect(file_prober_.get(), &TFileProber::Probed, this, &TForm1::AddProbedRow,
@@ -333,11 +349,14 @@ void TForm1::CreateFileListView(QWidget* parent) {
   ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
   ListView1->horizontalHeader()->setHighlightSections(false);
   // Wide enough for each column's longest text ("100:00:00", "Unknown").
-  const int widths[] = {310, 90, 80, 72, 65, 65, 60};
+  const int widths[kFileColumnCount] = {310, 90, 80, 72, 65, 65, 60, 80};
   for (int column = 0; column < kFileColumnCount; ++column) {
     ListView1->setColumnWidth(column, widths[column]);
   }
   ListView1->horizontalHeader()->setStretchLastSection(true);
+  // A narrow window scrolls the list; screen readers name its bars.
+  ListView1->horizontalScrollBar()->setAccessibleName("File List Horizontal Scroll Bar");
+  ListView1->verticalScrollBar()->setAccessibleName("File List Vertical Scroll Bar");
   ListView1->setMinimumSize(760, 190);
   ListView1->setContextMenuPolicy(Qt::CustomContextMenu);
   ListView1->setAcceptDrops(true);
@@ -645,6 +664,25 @@ void TForm1::RefreshSettingWidgets() {
   }
   TrackBar1->setEnabled(enabled);
   LabelVolume->setText(QString::fromStdString(settings_.VolumeLabel));
+  // The estimates follow the settings (once for a burst of changes).
+  if (estimate_timer_ != nullptr) estimate_timer_->start();
+}
+
+void TForm1::ShowSizeEstimates() {
+  if (Converting() || queue_->RunActive()) return;
+  std::vector<TSizeEstimate> checked;
+  for (int row = 0; row < list_.RowCount(); ++row) {
+    // A converted row shows its output's real size until the next run.
+    if (list_.Text(row, colProgress) == "Done") continue;
+    const ProbeColumns columns = list_.SourceColumns(row);
+    const TSizeEstimate estimate =
+        columns.ok ? EstimateOutputSize(settings_, columns) : TSizeEstimate{};
+    list_.SetText(row, colOutputSize,
+                  estimate.Known ? QString::fromStdString(estimate.Text()) : QString());
+    if (list_.Checked(row)) checked.push_back(estimate);
+  }
+  SetFileSizeText(checked.empty() ? QString()
+                                  : QString::fromStdString(TotalEstimateText(checked)));
 }
 
 void TForm1::ComboOutputFormatChange(int index) {
@@ -894,11 +932,13 @@ void TForm1::AddProbedRow(const TProbedFile& probed) {
   if (closing_) return;  // the window closed while the batch was being probed
   const ProbeColumns& columns = probed.columns;
   if (columns.ok) {
-    list_.AddFileRow(
+    const TRowId id = list_.AddFileRow(
         probed.file,
         {QString::fromStdString(columns.video_size), QString::fromStdString(columns.frame_rate),
          QString::fromStdString(columns.duration),
          QString::fromStdString(settings_.OutputExtension), QString(), QString()});
+    list_.SetProbed(id, columns);
+    estimate_timer_->start();
   } else {
     list_.AddFileRow(probed.file,
                      {QString(), QString(), QString(), QString(), QString(), QString()});

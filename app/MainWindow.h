@@ -31,6 +31,7 @@ class QProgressBar;
 class QPushButton;
 class QSlider;
 class QTableView;
+class QTimer;
 class QToolButton;
 class QWidget;
 class PreviewPane;
@@ -209,6 +210,10 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   void TrackBar1Change(int position);
   void ListView1SelectItem();
   void ShowRowDetails();
+  // Writes each row's estimated output size with the current settings into its Output Size
+  // cell (a converted row keeps its real size) and the checked rows' total into the status
+  // bar; not during a run.
+  void ShowSizeEstimates();
   void ShowListMenu(const QPoint& pos);
   TFormatChangeHooks FormatHooks();
 
@@ -261,6 +266,8 @@ class TForm1 : public QMainWindow, private TQueueWindow, private TPreviewHost {
   // Carries the probes of files being added to their own thread; destroyed first.
   std::unique_ptr<TFileProber> file_prober_;
   bool AddingFiles_ = false;
+  // Runs ShowSizeEstimates once after a burst of added rows or setting changes.
+  QTimer* estimate_timer_ = nullptr;
   bool locked_ = false;
   bool shown_ = false;
   bool closing_ = false;
