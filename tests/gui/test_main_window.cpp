@@ -36,6 +36,7 @@
 
 #include "KeptList.h"
 #include "MainWindow.h"
+#include "SizeEstimate.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
 #include "UserDialogs.h"
@@ -759,6 +760,36 @@ class TestMainWindow : public QObject {
     }
     QCOMPARE(w->ProgressBar1->value(), 0);
     QCOMPARE(w->StatusPanels[0]->text(), QString("Ready"));
+  }
+
+  // The Output Size column: each row's estimate follows the settings, the status bar totals
+  // the checked rows before Start, a done row shows its output's real size, and a row kept
+  // from an earlier run (no probe of this run) is estimated from its texts.
+  void outputSizeEstimatedThenReal() {
+    QTemporaryDir out;
+    auto w = WindowWithRows({Media("clip.mp4"), Media("clip2.mp4")}, out.path());
+    // The clips are shorter than a rate control needs to settle: upper bounds.
+    QTRY_VERIFY2(Cell(*w, 0, colOutputSize).startsWith("≤ "),
+                 qPrintable(Cell(*w, 0, colOutputSize)));
+    QTRY_VERIFY(w->StatusPanels[1]->text().endsWith(" for 2 files"));
+    const QString ipod = Cell(*w, 0, colOutputSize);
+    w->ComboOutputFormat->setCurrentIndex(17);  // MP4 - MPEG4 Video
+    QTRY_VERIFY(Cell(*w, 0, colOutputSize) != ipod);
+    w->FileList().SetChecked(1, false);
+    QTRY_VERIFY(w->StatusPanels[1]->text().endsWith(" for 1 file"));
+    w->ButtonConvertClick();
+    WaitForEnd(*w);
+    QCOMPARE(Cell(*w, 0, colProgress), QString("Done"));
+    const QFileInfo output(QFile::decodeName(w->FileList().OutputPath(0)));
+    QCOMPARE(Cell(*w, 0, colOutputSize), QString::fromStdString(MegabytesText(output.size())));
+    QVERIFY(w->FileList().Reason(0).startsWith("Checked: "));
+    // A kept row: only its texts are known.
+    const TRowId kept = w->FileList().AddFileRow(QFile::encodeName(Media("clip.mp4")),
+                                                 {"160x120", "25", "00:00:02", "mp4", "", ""});
+    QVERIFY(kept != kNoRow);
+    w->ComboOutputFormat->setCurrentIndex(19);
+    QTRY_VERIFY(Cell(*w, 2, colOutputSize).endsWith(" MB") ||
+                Cell(*w, 2, colOutputSize).endsWith(" kB"));
   }
 
   // With "Move each source to the trash after a checked conversion" only the source whose row
