@@ -535,8 +535,8 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
   if (trash_plan_ != nullptr && row >= 0) {
     // The source moves once its last row of the run has ended done, checked and without a
     // note; the row's details say what became of it.
-    const std::string said = trash_plan_->AfterUse(list_.Path(row).toStdString(),
-                                                   result == "Done", reason.startsWith(kDoneWithNote));
+    const std::string said = trash_plan_->AfterUse(list_.Path(row).toStdString(), result == "Done",
+                                                   reason.startsWith(kDoneWithNote));
     if (!said.empty()) {
       const QString text = QString::fromStdString(said);
       reason = reason.isEmpty() ? "Source " + text : reason + "; source " + text;

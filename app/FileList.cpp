@@ -8,9 +8,9 @@
 namespace {
 
 // The columns' headers, in TFileColumn order.
-const char* const kColumnTitles[kFileColumnCount] = {
-    "Video File Name", "Video Size", "FrameRate", "Duration",
-    "Output",          "Progress",   "Frames",    "Output Size"};
+const char* const kColumnTitles[kFileColumnCount] = {"Video File Name", "Video Size", "FrameRate",
+                                                     "Duration",        "Output",     "Progress",
+                                                     "Frames",          "Output Size"};
 
 QVariant Alignment(int column) {
   return column == colFileName ? QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter)

@@ -231,10 +231,9 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
           qOverload<>(&QTimer::start));
   connect(&list_.Model(), &QAbstractItemModel::modelReset, estimate_timer_,
           qOverload<>(&QTimer::start));
-  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this,
-          [this](const QModelIndex& first) {
-            if (first.column() == colFileName) estimate_timer_->start();
-          });
+  connect(&list_.Model(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& first) {
+    if (first.column() == colFileName) estimate_timer_->start();
+  });
   file_prober_ = std::make_unique<TFileProber>(prober_);
   // The probing thread's results, carried to this thread in the order the files were given.
   connect(file_prober_.get(), &TFileProber::Probed, this, &TForm1::AddProbedRow,
@@ -681,8 +680,7 @@ void TForm1::ShowSizeEstimates() {
                   estimate.Known ? QString::fromStdString(estimate.Text()) : QString());
     if (list_.Checked(row)) checked.push_back(estimate);
   }
-  SetFileSizeText(checked.empty() ? QString()
-                                  : QString::fromStdString(TotalEstimateText(checked)));
+  SetFileSizeText(checked.empty() ? QString() : QString::fromStdString(TotalEstimateText(checked)));
 }
 
 void TForm1::ComboOutputFormatChange(int index) {

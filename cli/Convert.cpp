@@ -46,8 +46,8 @@
 #include "MediaFiles.h"
 #include "ProfileErrors.h"
 #include "ReasonText.h"
-#include "Trash.h"
 #include "SizeEstimate.h"
+#include "Trash.h"
 
 namespace {
 
@@ -246,7 +246,7 @@ struct FileState {
   double elapsed_s = 0;  // since the job started
   double left_s = -1;    // estimated time to the end; -1 while unknown
   FileResult result = FileResult::kPending;
-  bool warned = false;  // done, with a note
+  bool warned = false;    // done, with a note
   std::string details{};  // what the output check read, once done
 };
 
@@ -256,7 +256,7 @@ struct Console {
   std::condition_variable run_over_cv;
   bool run_over = false;
   bool user_aborted = false;
-  bool live = false;  // standard output is a terminal: one redrawn progress line
+  bool live = false;     // standard output is a terminal: one redrawn progress line
   bool details = false;  // --details: the check's line follows each "Done"
   bool live_line_shown = false;
   Clock::time_point run_started = Clock::now();

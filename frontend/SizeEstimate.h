@@ -96,10 +96,10 @@ inline constexpr double kTargetShareFirst = 0.96;
 // for a video format the video rate, from the duration, the sound's rate and the container's
 // overhead; for a sound-only format the sound's rate, within the rates its encoder takes.
 // A target that even the format's least useful rate overshoots fails with the size needed.
-// The video is encoded in two passes for x264; the other encoders fit in one. Constant-quality video becomes a bit-rate stream at that
-// rate (the record's quality number is cleared, its cap set to the rate); lossless sound has no
-// rate and fits when its upper bound does, else is tried as it is (the finished output is checked
-// against the target).
+// The video is encoded in two passes for x264; the other encoders fit in one. Constant-quality
+// video becomes a bit-rate stream at that rate (the record's quality number is cleared, its cap set
+// to the rate); lossless sound has no rate and fits when its upper bound does, else is tried as it
+// is (the finished output is checked against the target).
 TSizeFit FitIntoSize(TOutputOptions& options, const std::string& extension,
                      const ProbeColumns& columns, std::int64_t target_bytes, double share);
 

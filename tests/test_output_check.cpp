@@ -113,7 +113,8 @@ TEST_F(OutputCheckTest, OutputCutShortIsDoneWithANote) {
   engine.damage = DamagingEngine::Damage::kCutInHalf;
   ASSERT_EQ(Run(engine, src_->File("tone.wav"), out_.File("tone.mp3")), "");
   const std::regex note(R"(the output's sound lasts 1\.[3-6] s of 3\.0 s)");
-  EXPECT_TRUE(std::regex_search(engine.State.RunWarning, note)) << "[" << engine.State.RunWarning << "] " << engine.State.CheckDetails;
+  EXPECT_TRUE(std::regex_search(engine.State.RunWarning, note))
+      << "[" << engine.State.RunWarning << "] " << engine.State.CheckDetails;
   // Kept under its final name, as every output with a note; an independent reader agrees on
   // its length.
   const media::ProbeInfo info = media::Probe(out_.File("tone.mp3"));
@@ -146,9 +147,9 @@ TEST_F(OutputCheckTest, StopBeforeTheCheckKeepsTheOutputUnchecked) {
 TEST_F(OutputCheckTest, DeviceLimitsAreReadFromTheFile) {
   // H.264 High with B-frames is no iPod's video, but is the H.264 format's.
   const std::string high = out_.File("high.mp4");
-  ASSERT_TRUE(media::MakeMedia(high, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=1",
-                                      "-c:v", "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high",
-                                      "-bf", "2"}));
+  ASSERT_TRUE(
+      media::MakeMedia(high, {"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:d=1", "-c:v",
+                              "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high", "-bf", "2"}));
   TOutputExpectation expect;
   expect.Path = high;
   expect.Streams = {TExpectedStream{AVMEDIA_TYPE_VIDEO, 1000000}};
@@ -184,9 +185,9 @@ TEST_F(OutputCheckTest, CommandLineDetailsAndNoCheck) {
   // MPEG-4 at the source's size and rate, so the encoder's PSNR is that of the output against
   // the source, which the ffmpeg tool measures on its own.
   const std::string src = src_->File("clip.mp4");
-  const auto checked = media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), "--format",
-                                          "17", "--size", "320x240", "--framerate", "25",
-                                          "--details", src});
+  const auto checked =
+      media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17", "--size",
+                         "320x240", "--framerate", "25", "--details", src});
   ASSERT_EQ(checked.exit_code, 0) << checked.out << checked.err;
   std::smatch m;
   const std::regex lines(": Done\n  Checked: 2 streams, (\\d+\\.\\d) s, PSNR (\\d+\\.\\d) dB\n");
@@ -201,9 +202,8 @@ TEST_F(OutputCheckTest, CommandLineDetailsAndNoCheck) {
       << psnr.err.substr(at, 80);
 
   // Without the check there is nothing to detail; the result line is the same.
-  const auto unchecked =
-      media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), "--format", "17",
-                         "--no-check", "--details", "--overwrite", src});
+  const auto unchecked = media::RunCommand({QUORVIN_CLI, "-o", out_.Path().string(), "--format",
+                                            "17", "--no-check", "--details", "--overwrite", src});
   ASSERT_EQ(unchecked.exit_code, 0) << unchecked.out << unchecked.err;
   EXPECT_TRUE(Contains(unchecked.out, src + ": Done\n")) << unchecked.out;
   EXPECT_FALSE(Contains(unchecked.out, "Checked:")) << unchecked.out;

@@ -157,8 +157,8 @@ bool ReadAll(const TOutputExpectation& expect, const AVIOInterruptCB* interrupt,
     }
     av_packet_unref(pkt.get());
   }
-  if (ret == AVERROR_EXIT || (interrupt && interrupt->callback &&
-                              interrupt->callback(interrupt->opaque))) {
+  if (ret == AVERROR_EXIT ||
+      (interrupt && interrupt->callback && interrupt->callback(interrupt->opaque))) {
     result.Interrupted = true;
     return false;
   }

@@ -550,8 +550,8 @@ std::string H264Breach(const TDeviceLimits& limits, TDeviceTarget target, const 
 
 std::string Mpeg4Breach(const TDeviceLimits& limits, const TVideoFacts& v, TPictureLoad load) {
   if (v.Profile != FF_PROFILE_MPEG4_SIMPLE || v.BPictures)
-    return "the output's video is not MPEG-4 Simple Profile (profile " +
-           std::to_string(v.Profile) + ")";
+    return "the output's video is not MPEG-4 Simple Profile (profile " + std::to_string(v.Profile) +
+           ")";
   if (!LevelCoversPicture(LevelOf(kMpeg4Simple, v.Level), load))
     return "the output's MPEG-4 level " + LevelText(v.Level, false) + " does not cover its " +
            std::to_string(v.Width) + "x" + std::to_string(v.Height) + " picture";

@@ -16,7 +16,10 @@ comes), a good file and a file that is no video: the window must answer while th
 blocks; an output folder is typed; the keyboard alone goes from the list to Start; the failed
 row's reason is read as its cell's accessible description; the end message gives the counts;
 Ctrl+Q ends the program and the changed settings are found stored. A third start is ended by
-SIGTERM during a run: no temporary or partial output may stay behind. Before all that,
+SIGTERM during a run: no temporary or partial output may stay behind. A sixth start converts six
+files two at once (set in the Options dialog), sees two rows converting together and all Done,
+and ends a second run with Stop After Current while two rows convert: those two finish, the
+other four are not started, and the end message counts them. Before all that,
 `quorvin --help` and an unknown option are tried without a display.
 
 With QUORVIN_ATSPI_SHOTS=FOLDER pictures of the new states are saved there.
@@ -249,6 +252,23 @@ def inner(program, screenshot=None):
         Session(app_proc).kill_during_run(killed_folder)
         app_proc = subprocess.Popen([program], env=env)
         Session(app_proc).list_kept_after_kill(killed_folder)
+
+        # Sixth start: six files two at once, then a run ended by Stop After Current.
+        shutil.rmtree(os.path.join(work, "data"), ignore_errors=True)
+        batch = []
+        for i in range(6):
+            clip = os.path.join(media, "batch %d.mp4" % (i + 1))
+            subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                            "testsrc=size=640x480:rate=25:d=20", "-f", "lavfi", "-i",
+                            "sine=d=20", "-c:v", "mpeg4", "-q:v", "5", "-c:a", "aac",
+                            "-shortest", clip], check=True)
+            batch.append(clip)
+        batch_folder = os.path.join(work, "Batch")
+        os.mkdir(batch_folder)
+        app_proc = subprocess.Popen([program] + batch, env=env)
+        Session(app_proc).several_at_once(batch_folder, len(batch))
+        for clip in batch:
+            check_output(os.path.join(batch_folder, os.path.basename(clip)))
         log("PASS")
         return 0
     finally:
@@ -798,14 +818,93 @@ class Session:
         self.proc.send_signal(15)
         self.proc.wait(timeout=60)
 
+    # -- the sixth start: several files at once and Stop After Current --
+
+    def several_at_once(self, out_folder, count):
+        """Sets "Conversions at once" to 2 in the Options dialog, converts COUNT rows and
+        sees two of them converting together; then a second run is ended by Stop After
+        Current while two rows convert."""
+        self.app = self.wait("the program on the accessibility bus", self.application)
+        frame = self.wait("the main window", lambda: self.one(self.app, "frame",
+                                                               "Quorvin iPod Video Converter"))
+        table = self.wait("the file list", lambda: self.one(frame, "table", "File List"))
+        self.wait("%d rows probed" % count, lambda: self.rows(table) == count and
+                  all(self.cell(table, r, 3) for r in range(count)), timeout=60)
+        self.set_conversions_at_once(frame, 2)
+        field = self.one(frame, "text", "Output Folder")
+        field.queryEditableText().setTextContents(out_folder)
+        status = [label for label in self.all(frame, "label") if label.description == "Status"][0]
+
+        def converting():
+            return [r for r in range(count) if (self.cell(table, r, 5) or "").endswith("%")]
+
+        self.act(self.one(frame, "push button", "Start"), "Press")
+        self.wait("two rows converting together", lambda: len(converting()) == 2, timeout=120)
+        log("two rows converting together: %s; status bar %r" % (converting(), status.name))
+        if not status.name.startswith("Converting 1-2 of %d" % count):
+            fail("the status bar reads %r while rows 1 and 2 convert" % status.name)
+        self.shot(frame, "two-at-once")
+        self.wait_for_end(frame)
+        for row in range(count):
+            if self.cell(table, row, 5) != "Done":
+                fail("row %d reads %r after the run at 2 at once" % (row, self.cell(table, row, 5)))
+        log("2 at once: every row reads Done")
+
+        # Stop After Current: the two running rows finish, the rest are not started.
+        self.act(self.one(frame, "push button", "Start"), "Press")
+        self.wait("two rows converting", lambda: len(converting()) == 2, timeout=120)
+        running = converting()
+        file_menu = self.one(frame, "menu item", "File", showing=False)
+        self.act(file_menu, "ShowMenu", "Press", "Click")
+        item = self.wait("the Stop After Current entry",
+                         lambda: self.one(self.app, "menu item", "Stop After Current"))
+        self.act(item, "Press", "Click")
+        counts = self.wait_for_counts(frame)
+        log("Stop After Current with rows %s running: %r" % (running, counts))
+        results = [self.cell(table, r, 5) for r in range(count)]
+        for r in range(count):
+            expected = "Done" if r in running else ""
+            if results[r] != expected:
+                fail("after Stop After Current the rows read %s" % results)
+        if counts != "2 done, 0 failed, 0 aborted, %d not started" % (count - 2):
+            fail("the end message after Stop After Current counts %r" % counts)
+        self.proc.send_signal(15)
+        self.proc.wait(timeout=60)
+
+    def set_conversions_at_once(self, frame, value):
+        options = self.one(frame, "menu item", "Options", showing=False)
+        self.act(options, "ShowMenu", "Press", "Click")
+        item = self.wait("the Set Options entry",
+                         lambda: self.one(self.app, "menu item", "Set Options"))
+        self.act(item, "Press", "Click")
+        spin = self.wait("the Conversions at once box",
+                         lambda: self.one(self.app, "spin button", "Conversions at once"))
+        spin.queryValue().currentValue = float(value)
+        self.wait("Conversions at once to read %d" % value,
+                  lambda: int(spin.queryValue().currentValue) == value)
+        dialog = spin.parent
+        while dialog is not None and dialog.getRoleName() != "dialog":
+            dialog = dialog.parent
+        close = [b for b in self.all(dialog, "push button", showing=True)
+                 if b.name in ("Done", "OK", "Close")]
+        if not close:
+            fail("the Options dialog offers no button that closes it")
+        self.act(close[0], "Press")
+        log("Conversions at once set to %d in the Options dialog" % value)
+
     def check_output(self, path):
-        if not os.path.isfile(path):
-            fail("missing output " + path)
-        decode = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
-                                capture_output=True, text=True)
-        if decode.returncode != 0 or decode.stderr.strip():
-            fail("%s does not decode cleanly: %s" % (path, decode.stderr.strip()[:500]))
-        log("decoded completely: " + os.path.basename(path))
+        check_output(path)
+
+
+def check_output(path):
+    """The file at PATH decodes completely, without an error, by the ffmpeg tool."""
+    if not os.path.isfile(path):
+        fail("missing output " + path)
+    decode = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                            capture_output=True, text=True)
+    if decode.returncode != 0 or decode.stderr.strip():
+        fail("%s does not decode cleanly: %s" % (path, decode.stderr.strip()[:500]))
+    log("decoded completely: " + os.path.basename(path))
 
 
 class PipeReleaser:

@@ -36,9 +36,9 @@
 
 #include "KeptList.h"
 #include "MainWindow.h"
-#include "SizeEstimate.h"
 #include "OptionsDialog.h"
 #include "PreviewPane.h"
+#include "SizeEstimate.h"
 #include "UserDialogs.h"
 
 // QtTest's waits give up after 5 s by default; on a loaded machine (a sanitizer build beside
