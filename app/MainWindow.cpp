@@ -348,7 +348,7 @@ void TForm1::CreateFileListView(QWidget* parent) {
   ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
   ListView1->horizontalHeader()->setHighlightSections(false);
   // Wide enough for each column's longest text ("100:00:00", "Unknown").
-  const int widths[kFileColumnCount] = {310, 90, 80, 72, 65, 65, 60, 80};
+  const int widths[kFileColumnCount] = {240, 82, 74, 72, 60, 65, 55, 80};
   for (int column = 0; column < kFileColumnCount; ++column) {
     ListView1->setColumnWidth(column, widths[column]);
   }
