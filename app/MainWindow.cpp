@@ -59,6 +59,7 @@
 #include "QualityLevels.h"
 #include "SeekBar.h"
 #include "SizeEstimate.h"
+#include "Translation.h"
 #include "UserDialogs.h"
 #include "VolumeLevels.h"
 
@@ -669,13 +670,24 @@ void TForm1::RefreshSettingWidgets() {
 
 void TForm1::ShowSizeEstimates() {
   if (Converting() || queue_->RunActive()) return;
+  // The settings' rates once for the whole list (a long list is estimated in one pass).
+  TOutputOptions options;
+  ResetOutputOptions(options);
+  bool translated = true;
+  try {
+    FillProfileOptions(settings_, options);
+  } catch (const std::exception&) {
+    translated = false;
+  }
   std::vector<TSizeEstimate> checked;
   for (int row = 0; row < list_.RowCount(); ++row) {
     // A converted row shows its output's real size until the next run.
     if (list_.Text(row, colProgress) == "Done") continue;
     const ProbeColumns columns = list_.SourceColumns(row);
     const TSizeEstimate estimate =
-        columns.ok ? EstimateOutputSize(settings_, columns) : TSizeEstimate{};
+        translated && columns.ok
+            ? EstimateOutputSize(options, settings_.OutputExtension, columns)
+            : TSizeEstimate{};
     list_.SetText(row, colOutputSize,
                   estimate.Known ? QString::fromStdString(estimate.Text()) : QString());
     if (list_.Checked(row)) checked.push_back(estimate);
