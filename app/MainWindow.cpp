@@ -685,9 +685,8 @@ void TForm1::ShowSizeEstimates() {
     if (list_.Text(row, colProgress) == "Done") continue;
     const ProbeColumns columns = list_.SourceColumns(row);
     const TSizeEstimate estimate =
-        translated && columns.ok
-            ? EstimateOutputSize(options, settings_.OutputExtension, columns)
-            : TSizeEstimate{};
+        translated && columns.ok ? EstimateOutputSize(options, settings_.OutputExtension, columns)
+                                 : TSizeEstimate{};
     list_.SetText(row, colOutputSize,
                   estimate.Known ? QString::fromStdString(estimate.Text()) : QString());
     if (list_.Checked(row)) checked.push_back(estimate);
