@@ -681,8 +681,15 @@ void TForm1::ShowSizeEstimates() {
   }
   std::vector<TSizeEstimate> checked;
   for (int row = 0; row < list_.RowCount(); ++row) {
-    // A converted row shows its output's real size until the next run.
-    if (list_.Text(row, colProgress) == "Done") continue;
+    // A converted row shows its output's real size until the next run (a row kept from an
+    // earlier run reads it from its output).
+    if (list_.Text(row, colProgress) == "Done") {
+      const QFileInfo output(QFile::decodeName(list_.OutputPath(row)));
+      if (list_.Text(row, colOutputSize).isEmpty() && output.isFile()) {
+        list_.SetText(row, colOutputSize, QString::fromStdString(MegabytesText(output.size())));
+      }
+      continue;
+    }
     const ProbeColumns columns = list_.SourceColumns(row);
     const TSizeEstimate estimate =
         translated && columns.ok ? EstimateOutputSize(options, settings_.OutputExtension, columns)

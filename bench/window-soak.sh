@@ -39,8 +39,8 @@ ffmpeg -nostdin -hide_banner -v error -y \
 for i in $(seq -w 1 "$clips"); do cp "$work/clip.mp4" "$work/clips/clip$i.mp4"; done
 files=("$work"/clips/clip*.mp4)
 
-# Settings in a throw-away folder: a first run, the default format.
-run=(env XDG_CONFIG_HOME="$work/config" PULSE_SERVER=unix:/nonexistent
+# Settings and the kept list in throw-away folders: a first run, the default format.
+run=(env XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" PULSE_SERVER=unix:/nonexistent
      QUORVIN_BATCH_OUTPUT="$work/out" QUORVIN_CONVERSIONS_AT_ONCE="$at_once")
 if command -v xvfb-run >/dev/null; then
   run+=(xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/quorvin")

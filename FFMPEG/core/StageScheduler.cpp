@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
@@ -44,12 +45,19 @@ bool RunsCodecThreads(const AVCodecContext* ctx) {
   return ctx && ctx->active_thread_type != 0;
 }
 
+// Runs of this process whose stages exist now (several jobs convert at once).
+std::atomic<int> g_runs{0};
+
 // Probing and set-up decoded pictures on other threads and freed them; their pages go back to
-// the system before the run's own buffers are made, so they do not add to its peak. (The
+// the system before the run's own buffers are made, so they do not add to its peak. Only when
+// no other run is under way: trimming walks every arena and unmaps pages that a running job
+// would at once fault in again, which slowed runs side by side on short files. (The
 // sanitizers bring allocators of their own, which this call does not know.)
-void GiveBackFreedMemory() {
+void GiveBackFreedMemory(bool alone) {
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  malloc_trim(0);
+  if (alone) malloc_trim(0);
+#else
+  (void)alone;
 #endif
 }
 
@@ -76,12 +84,17 @@ bool StageScheduler::StagesNeedOneThread() const {
 
 StageScheduler::StageScheduler(const TRunContext& context, const RunLog& log, TranscodeRun& run)
     : e_(context), opt_(context.Options), log_(log), run_(run), writer_link_(0, 0) {
-  GiveBackFreedMemory();
-  mux_ = std::make_unique<MuxStage>(e_, log_, run_.Outputs, e_.Stats.TimerStart);
-  BuildOutputStages();
-  BuildDecodeStages();
-  input_ = std::make_unique<InputStage>(e_, log_, run_.Files, run_.Inputs, run_.Outputs,
-                                        packet_feeds_, writer_link_, failed_);
+  GiveBackFreedMemory(g_runs.fetch_add(1) == 0);
+  try {
+    mux_ = std::make_unique<MuxStage>(e_, log_, run_.Outputs, e_.Stats.TimerStart);
+    BuildOutputStages();
+    BuildDecodeStages();
+    input_ = std::make_unique<InputStage>(e_, log_, run_.Files, run_.Inputs, run_.Outputs,
+                                          packet_feeds_, writer_link_, failed_);
+  } catch (...) {
+    g_runs.fetch_sub(1);  // no destructor runs for a scheduler that was never made
+    throw;
+  }
 }
 
 StageScheduler::~StageScheduler() {
@@ -89,6 +102,7 @@ StageScheduler::~StageScheduler() {
     Fail(nullptr);
     Join();
   }
+  g_runs.fetch_sub(1);
 }
 
 // A path and an encode stage for every encoded picture or sound output.

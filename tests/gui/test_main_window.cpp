@@ -1152,6 +1152,11 @@ class TestMainWindow : public QObject {
       QCOMPARE(Cell(*w, 1, colProgress), QString());
       QCOMPARE(Cell(*w, 1, colDuration), Cell(*w, 0, colDuration));
       QVERIFY(!Cell(*w, 1, colDuration).isEmpty());
+      // The kept done row shows its output's size, the other one its estimate.
+      const QFileInfo output(QFile::decodeName(w->FileList().OutputPath(0)));
+      QTRY_COMPARE(Cell(*w, 0, colOutputSize),
+                   QString::fromStdString(MegabytesText(output.size())));
+      QVERIFY(!Cell(*w, 1, colOutputSize).isEmpty());
       QVERIFY(w->close());
     }
     {
