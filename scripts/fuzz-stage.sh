@@ -76,13 +76,13 @@ explore() {
   return 1
 }
 
-explore fuzz_option_dispatch 60 -max_len=512 || status=1
-explore fuzz_option_lines 60 -max_len=512 || status=1
+explore fuzz_option_dispatch 45 -max_len=512 || status=1
+explore fuzz_option_lines 45 -max_len=512 || status=1
 # Seeds: a tiny file of every container the converter reads, made now with the ffmpeg tool,
 # and the regression inputs.
 rm -rf "$build/media-seeds" "$build/media-corpus"
 bash tests/fuzz/make-media-seeds.sh "$build/media-seeds"
 mkdir -p "$build/media-corpus"
-explore fuzz_media_input 240 -max_len=32768 "$build/media-corpus" "$build/media-seeds" \
+explore fuzz_media_input 150 -max_len=32768 "$build/media-corpus" "$build/media-seeds" \
   "$regressions/fuzz_media_input" || status=1
 exit "$status"
