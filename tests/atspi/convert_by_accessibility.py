@@ -838,11 +838,20 @@ class Session:
         def converting():
             return [r for r in range(count) if (self.cell(table, r, 5) or "").endswith("%")]
 
+        def status_names_the_rows():
+            # The rows and the status bar are read one after the other while the run moves
+            # on, so both are read until they agree.
+            rows = converting()
+            if len(rows) != 2:
+                return None
+            text = status.name
+            expected = "Converting %d-%d of %d" % (rows[0] + 1, rows[1] + 1, count)
+            return (rows, text) if text.startswith(expected) else None
+
         self.act(self.one(frame, "push button", "Start"), "Press")
-        self.wait("two rows converting together", lambda: len(converting()) == 2, timeout=120)
-        log("two rows converting together: %s; status bar %r" % (converting(), status.name))
-        if not status.name.startswith("Converting 1-2 of %d" % count):
-            fail("the status bar reads %r while rows 1 and 2 convert" % status.name)
+        rows, text = self.wait("two rows converting together, named by the status bar",
+                               status_names_the_rows, timeout=120)
+        log("two rows converting together: %s; status bar %r" % (rows, text))
         self.shot(frame, "two-at-once")
         self.wait_for_end(frame)
         for row in range(count):
@@ -861,13 +870,18 @@ class Session:
         self.act(item, "Press", "Click")
         counts = self.wait_for_counts(frame)
         log("Stop After Current with rows %s running: %r" % (running, counts))
+        # The rows seen running may have finished, and the next ones started, before the
+        # menu entry was pressed; whichever rows were running then finish. So the Done rows
+        # are the first ones, those seen running among them, and the rest are not started.
         results = [self.cell(table, r, 5) for r in range(count)]
-        for r in range(count):
-            expected = "Done" if r in running else ""
-            if results[r] != expected:
-                fail("after Stop After Current the rows read %s" % results)
-        if counts != "2 done, 0 failed, 0 aborted, %d not started" % (count - 2):
-            fail("the end message after Stop After Current counts %r" % counts)
+        done = results.count("Done")
+        if (results != ["Done"] * done + [""] * (count - done) or done == count
+                or any(r >= done for r in running)):
+            fail("after Stop After Current with rows %s running the rows read %s"
+                 % (running, results))
+        if counts != "%d done, 0 failed, 0 aborted, %d not started" % (done, count - done):
+            fail("the end message after Stop After Current counts %r for rows %s"
+                 % (counts, results))
         self.proc.send_signal(15)
         self.proc.wait(timeout=60)
 
