@@ -159,12 +159,14 @@ TEST(SizeEstimate, UnknownDurationIsCountedApartFromTheTotal) {
 }
 
 TEST(TargetSize, OutputLandsBetween90And100PercentOfTheTarget) {
-  // Two passes of MPEG-4 and of x264 (whose statistics files must not stay beside the output:
-  // the folder holds the output alone), and a sound-only format's rate.
+  // One pass of MPEG-4 and of x265, two passes of x264 and of VP9 (whose statistics files must
+  // not stay beside the output: the folder holds the output alone), and a sound-only format's
+  // rate.
   TempDir dir;
   const std::string source = MakeMovingSource(dir, 10);
   for (const auto& [format, megabytes] :
-       {std::pair{"ipod", 1.0}, std::pair{"h264", 1.0}, std::pair{"mp3", 0.15}}) {
+       {std::pair{"ipod", 1.0}, std::pair{"h264", 1.0}, std::pair{"hevc", 0.6},
+        std::pair{"webm", 0.6}, std::pair{"mp3", 0.15}}) {
     SCOPED_TRACE(format);
     const Converted c =
         Convert(dir, source, {"--format", format, "--target-size", std::to_string(megabytes)});

@@ -26,6 +26,15 @@ void EncodeStage::Finish() {
   EndOutputPackets(ost_, writer_);
 }
 
+// The libraries' own encoders rewrite one line of statistics for each picture, each line naming
+// its picture, so a text equal to the one last written is the same line again.
+void EncodeStage::WritePassStatistics() {
+  const char* stats = ost_.Encoder->stats_out;
+  if (!ost_.PassLogFile || !stats || stats_written_ == stats) return;
+  std::fputs(stats, ost_.PassLogFile);
+  stats_written_ = stats;
+}
+
 void EncodeStage::EncodeAndSend(const AVFrame* frame) {
   AVCodecContext* enc = ost_.Encoder;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
@@ -37,9 +46,14 @@ void EncodeStage::EncodeAndSend(const AVFrame* frame) {
     PacketPtr pkt(av_packet_alloc());
     if (!pkt) throw FFMpegException("av_malloc fail");
     ret = ost_.Amr ? ost_.Amr->ReceivePacket(pkt.get()) : avcodec_receive_packet(enc, pkt.get());
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+    if (ret == AVERROR(EAGAIN)) break;
+    if (ret == AVERROR_EOF) {
+      // VP9 gives a first pass's statistics only once drained, with no packet.
+      if (video) WritePassStatistics();
+      break;
+    }
     if (ret < 0) throw FFMpegException::FromLibrary(failed, ret);
-    if (video && ost_.PassLogFile && enc->stats_out) std::fputs(enc->stats_out, ost_.PassLogFile);
+    if (video) WritePassStatistics();
     pkt->stream_index = ost_.Index;
     av_packet_rescale_ts(pkt.get(), enc->time_base, ost_.Stream->time_base);
     writer_.Push(WriterItem{ost_.TableIndex, std::move(pkt)});

@@ -2,6 +2,8 @@
 // to the output's encoder and hands every packet the encoder gives to the writer.
 #pragma once
 
+#include <string>
+
 #include "RunContext.h"
 #include "StageLink.h"
 #include "StreamModel.h"
@@ -19,8 +21,12 @@ class EncodeStage {
   // Sends FRAME (nullptr drains) to the encoder and hands the packets it gives to the writer.
   void EncodeAndSend(const AVFrame* frame);
 
+  // Writes the encoder's two-pass statistics when they are new since the last written.
+  void WritePassStatistics();
+
   OutputStreamState& ost_;
   StageLink<WriterItem>& writer_;
+  std::string stats_written_;
 };
 
 // Hands FRAME's reference to the encode stage and leaves FRAME blank, so that the path fills a

@@ -804,6 +804,8 @@ void Transcoder::CheckOutputsHoldMedia() const {
     const OutputStreamState& ost = *ostp;
     const AVMediaType type = ost.Encoder->codec_type;
     if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    // A first pass gathers statistics; VP9 gives no picture for them.
+    if (ost.Encoder->flags & AV_CODEC_FLAG_PASS1) continue;
     if (scheduler_->Mux().PacketsWritten(ost.TableIndex) > 0 || opt_.MaxFrames[type] <= 0) continue;
     const bool video = type == AVMEDIA_TYPE_VIDEO;
     const InputStreamState& ist = *run_.Inputs[ost.SourceIndex];
