@@ -301,10 +301,6 @@ void FitVideoRate(TOutputOptions& options, const std::string& extension,
   }
   streams.VideoBitsPerSecond = rate;
   streams.VideoCapOnly = false;
-  // The cap stays the encoder's ceiling for each second. Left unset, the chosen average would
-  // become the ceiling too, and since a second's ceiling leaves room for the encoder's buffer,
-  // the output would come out at about three quarters of its aim.
-  if (cap > 0) options.VideoMaxRate = static_cast<int>(cap);
   options.VideoBitrate = static_cast<int>(rate);
   options.VideoQuality = -1;
   options.VideoPasses = two_passes ? 2 : 1;
