@@ -543,13 +543,8 @@ void TConversionQueue::ConverterTerminate(std::uint64_t token, int AIndex, bool 
     }
   }
   list_.SetResult(row, result, reason);
-  if (result == "Done" && row >= 0) {
-    // The real size replaces the estimate.
-    const QFileInfo output(QFile::decodeName(list_.OutputPath(row)));
-    if (output.isFile()) {
-      list_.SetText(row, colOutputSize, QString::fromStdString(MegabytesText(output.size())));
-    }
-  }
+  // The real size replaces the estimate.
+  if (result == "Done" && row >= 0) list_.ShowOutputFileSize(row);
   if (slot->busy) {
     slot->busy = false;
     ++rows_ended_;

@@ -1,9 +1,11 @@
 #include "FileList.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 
 #include "ReasonText.h"
+#include "SizeEstimate.h"
 
 namespace {
 
@@ -172,6 +174,12 @@ QByteArray TFileList::Path(int row) const {
 QByteArray TFileList::OutputPath(int row) const {
   const TFileRow* item = At(row);
   return item != nullptr ? item->OutputPath : QByteArray();
+}
+
+void TFileList::ShowOutputFileSize(int row) {
+  const QFileInfo output(QFile::decodeName(OutputPath(row)));
+  if (output.isFile())
+    SetText(row, colOutputSize, QString::fromStdString(MegabytesText(output.size())));
 }
 
 void TFileList::SetOutputPath(TRowId id, const QByteArray& path) {

@@ -121,6 +121,9 @@ class TFileList {
   // suffix until the job ends); "" until a job was set up for the row.
   QByteArray OutputPath(int row) const;
   void SetOutputPath(TRowId id, const QByteArray& path);
+  // Writes the size of the row's output file into its Output Size column; nothing when no
+  // file is there.
+  void ShowOutputFileSize(int row);
   // What is known of the row's source for a size estimate: its probe, or when it was not
   // probed here (a kept row) what its Video Size, FrameRate and Duration texts say.
   ProbeColumns SourceColumns(int row) const;

@@ -684,10 +684,7 @@ void TForm1::ShowSizeEstimates() {
     // A converted row shows its output's real size until the next run (a row kept from an
     // earlier run reads it from its output).
     if (list_.Text(row, colProgress) == "Done") {
-      const QFileInfo output(QFile::decodeName(list_.OutputPath(row)));
-      if (list_.Text(row, colOutputSize).isEmpty() && output.isFile()) {
-        list_.SetText(row, colOutputSize, QString::fromStdString(MegabytesText(output.size())));
-      }
+      if (list_.Text(row, colOutputSize).isEmpty()) list_.ShowOutputFileSize(row);
       continue;
     }
     const ProbeColumns columns = list_.SourceColumns(row);
