@@ -208,8 +208,13 @@ std::string TotalEstimateText(const std::vector<TSizeEstimate>& estimates) {
 }
 
 std::string NeedsAtLeastText(std::int64_t bytes) {
-  const std::int64_t megabytes = (bytes + 999999) / 1000000;
-  return "needs at least " + std::to_string(std::max<std::int64_t>(1, megabytes)) + " MB";
+  // Rounded up, so that the size named, given as the target, is enough.
+  if (bytes < 10000000) {
+    const std::int64_t tenths = std::max<std::int64_t>(1, (bytes + 99999) / 100000);
+    return "needs at least " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+           " MB";
+  }
+  return "needs at least " + std::to_string((bytes + 999999) / 1000000) + " MB";
 }
 
 namespace {

@@ -103,5 +103,6 @@ inline constexpr double kTargetShareFirst = 0.96;
 TSizeFit FitIntoSize(TOutputOptions& options, const std::string& extension,
                      const ProbeColumns& columns, std::int64_t target_bytes, double share);
 
-// "needs at least 31 MB": BYTES rounded up to whole megabytes.
+// "needs at least 31 MB": BYTES rounded up to whole megabytes, or to tenths below 10 MB
+// ("needs at least 0.4 MB").
 std::string NeedsAtLeastText(std::int64_t bytes);

@@ -3,6 +3,7 @@
 // or refusing a target that cannot be met.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -182,9 +183,19 @@ TEST(TargetSize, ImpossibleTargetFailsAtOnceWithTheSizeNeeded) {
   const std::string source = MakeMovingSource(dir, 10);
   const Converted c = Convert(dir, source, {"--format", "ipod", "--target-size", "0.05"});
   EXPECT_EQ(c.exit_code, 1);
-  EXPECT_NE(c.out.find(": Fail: needs at least "), std::string::npos) << c.out;
   EXPECT_EQ(c.out.find("frames"), std::string::npos) << "it was converted: " << c.out;
   EXPECT_TRUE(c.files.empty());
+  // The size named is enough: given as the target, it converts.
+  double needed = 0;
+  const size_t at = c.out.find(": Fail: needs at least ");
+  ASSERT_NE(at, std::string::npos) << c.out;
+  ASSERT_EQ(std::sscanf(c.out.c_str() + at, ": Fail: needs at least %lf MB", &needed), 1) << c.out;
+  EXPECT_GT(needed, 0.05);
+  EXPECT_LT(needed, 1.0) << "a size this clip does not need: " << c.out;
+  const Converted fits =
+      Convert(dir, source, {"--format", "ipod", "--target-size", std::to_string(needed)});
+  EXPECT_EQ(fits.exit_code, 0) << fits.out;
+  EXPECT_LE(CheckedOutputSize(fits), static_cast<long long>(needed * 1e6));
 }
 
 TEST(TargetSize, AnOutputOverTheTargetIsNeverKept) {
