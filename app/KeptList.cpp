@@ -296,9 +296,14 @@ void TListKeeper::Write() {
     kept.OutputPath = list_.OutputPath(row);
     rows.push_back(std::move(kept));
   }
+  const bool failing = !last_error_.isEmpty();
   last_error_.clear();
   if (!WriteKeptList(file_, rows, &last_error_)) {
     qWarning("The file list cannot be kept in %s: %s", qPrintable(file_), qPrintable(last_error_));
+    if (!failing) {
+      emit KeepFailed("The file list cannot be kept in \"" + file_ + "\": " + last_error_ +
+                      ". It will not come back at the next start.");
+    }
   }
 }
 

@@ -76,6 +76,11 @@ class TListKeeper : public QObject {
   // The last write's failure, empty when it succeeded.
   const QString& LastError() const { return last_error_; }
 
+ signals:
+  // A write failed after the last one succeeded (once for a run of failures): MESSAGE says
+  // where and why, for the user, whose list would otherwise not come back.
+  void KeepFailed(const QString& message);
+
  private:
   void RowsChanged(const QModelIndex& top_left, const QModelIndex& bottom_right);
   void WriteSoon();

@@ -1192,6 +1192,40 @@ class TestMainWindow : public QObject {
 
   // A kept list that cannot be read is moved aside with a message, once; the window starts
   // empty.
+  // A list that cannot be written is told once, not at every change, and again after a
+  // write that succeeded.
+  void keptListThatCannotBeWrittenIsTold() {
+    const QString folder = QFileInfo(KeptListFile()).path();
+    QDir(folder).removeRecursively();
+    QVERIFY(QDir().mkpath(QFileInfo(folder).path()));
+    QFile blocker(folder);  // a file where the folder would be made
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    auto w = WindowWithRows({Media("clip.mp4")}, media_.path());
+    auto cannot_be_kept = [this] {
+      return dialogs_.informations.filter("The file list cannot be kept").size();
+    };
+    QTRY_COMPARE(cannot_be_kept(), 1);
+    const QString message = dialogs_.informations.filter("The file list cannot be kept").first();
+    QVERIFY2(message.contains(folder) && message.contains("will not come back"),
+             qPrintable(message));
+    w->FileList().SetChecked(0, false);
+    w->FileList().RemoveRows(0, 1);
+    QTest::qWait(300);
+    QCOMPARE(cannot_be_kept(), 1);
+
+    QVERIFY(QFile::remove(folder));
+    w->FileList().AddRow(Media("clip2.mp4"), {});
+    QTRY_COMPARE(ReadKeptList(KeptListFile()).Rows.size(), size_t(1));
+    QVERIFY(QDir(folder).removeRecursively());
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    w->FileList().Clear();
+    QTRY_COMPARE(cannot_be_kept(), 2);
+    QVERIFY(QFile::remove(folder));
+    QVERIFY(w->close());
+  }
+
   void damagedKeptListMovedAside() {
     const QString file = KeptListFile();
     QVERIFY(QDir().mkpath(QFileInfo(file).path()));
