@@ -253,9 +253,10 @@ TForm1::TForm1(TUserDialogs& dialogs, QWidget* parent)
   connect(&options_, &TWindowOptions::Changed, this, &TForm1::OptionChanged);
   form4_ = new TForm4(options_, this);
   keeper_ = std::make_unique<TListKeeper>(list_, KeptListFile());
-  connect(keeper_.get(), &TListKeeper::KeepFailed, this,
-          [this](const QString& message) { dialogs_.Information(this, message); },
-          Qt::QueuedConnection);
+  connect(
+      keeper_.get(), &TListKeeper::KeepFailed, this,
+      [this](const QString& message) { dialogs_.Information(this, message); },
+      Qt::QueuedConnection);
   if (options_.KeepFileList()) {
     const QString message = keeper_->Restore();
     if (!message.isEmpty()) {
